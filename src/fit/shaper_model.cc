@@ -1,0 +1,54 @@
+#include "fit/shaper_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+double Fit_Function(const double* x, const double* par) {
+  double d = x[0] - par[time_stamp_par];
+  if (d < 0) return par[baseline_par];
+  double u = d / par[peak_time_par];
+  return std::pow(u, 4.0) * (std::exp((u - 1) * -4) * par[peak_par]) + par[baseline_par];
+}
+
+// With g(u) = u^4 e^(-4(u-1)):
+//   g'(u)  = 4 u^3 (1 - u) e^(-4(u-1))
+//   g''(u) = 4 (3u^2 - 8u^3 + 4u^4) e^(-4(u-1))
+// and u = (t - t0) / T, so du/dT = -u/T and du/dt0 = -1/T. For f = A g(u) + B:
+//   df/dT = -A g' u / T        df/dt0 = -A g' / T        df/dA = g        df/dB = 1
+//   d2f/dT2   = A (g'' u^2 + 2 g' u) / T^2
+//   d2f/dTdt0 = A (g'' u + g') / T^2
+//   d2f/dt02  = A g'' / T^2
+//   d2f/dAdT  = -g' u / T      d2f/dAdt0 = -g' / T      the rest are 0.
+// Before the pulse start every derivative but df/dB vanishes; g, g' and g'' are 0 at u = 0, so
+// all of them are continuous there.
+double shaper_with_derivatives(double t, const double* par, double* grad, double* hess) {
+  if (grad) std::fill(grad, grad + shaper_parameter_count, 0.0);
+  if (hess) std::fill(hess, hess + shaper_parameter_count * shaper_parameter_count, 0.0);
+  if (grad) grad[baseline_par] = 1.0;
+  double value = Fit_Function(&t, par);
+  double d = t - par[time_stamp_par];
+  if (d < 0 || (!grad && !hess)) return value;
+  double T = par[peak_time_par], A = par[peak_par];
+  double u = d / T;
+  double e = std::exp(-4 * (u - 1));
+  double g = u * u * u * u * e;
+  double g1 = 4 * u * u * u * (1 - u) * e;
+  double g2 = 4 * (3 * u * u - 8 * u * u * u + 4 * u * u * u * u) * e;
+  if (grad) {
+    grad[peak_time_par] = -A * g1 * u / T;
+    grad[time_stamp_par] = -A * g1 / T;
+    grad[peak_par] = g;
+  }
+  if (hess) {
+    auto set = [hess](int i, int j, double v) {
+      hess[i * shaper_parameter_count + j] = v;
+      hess[j * shaper_parameter_count + i] = v;
+    };
+    set(peak_time_par, peak_time_par, A * (g2 * u * u + 2 * g1 * u) / (T * T));
+    set(peak_time_par, time_stamp_par, A * (g2 * u + g1) / (T * T));
+    set(time_stamp_par, time_stamp_par, A * g2 / (T * T));
+    set(peak_par, peak_time_par, -g1 * u / T);
+    set(peak_par, time_stamp_par, -g1 / T);
+  }
+  return value;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+// The response of a fourth-order semi-Gaussian shaper to a test pulse: flat at Baseline before
+// the pulse starts at Time_stamp, then Baseline + Peak * u^4 * exp(-4 (u - 1)) with
+// u = (t - Time_stamp) / Peak_Time, which rises to Baseline + Peak at t = Time_stamp + Peak_Time.
+
+/// Parameter indices of the model, in the order the fit and its callers use.
+enum shaper_parameter { peak_time_par = 0, time_stamp_par = 1, baseline_par = 2, peak_par = 3 };
+/// The number of model parameters.
+inline constexpr int shaper_parameter_count = 4;
+/// The parameter names, by index.
+inline constexpr const char* shaper_parameter_names[shaper_parameter_count] = {
+    "Peak_Time", "Time_stamp", "Baseline", "Peak"};
+
+/// The model value at time x[0] (ns) for the parameters par[0..3] (ns, ns, ADC counts, ADC counts).
+/// There is no guard against Peak_Time = 0.
+double Fit_Function(const double* x, const double* par);
+
+/// The model value at `t` with its first derivatives `grad[4]` and second derivatives
+/// `hess[16]` (row-major) in the parameters; either pointer may be null.
+double shaper_with_derivatives(double t, const double* par, double* grad, double* hess);

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+/// Where the bytes of a recording come from: a file in the tool, memory or a failing source in tests.
+class byte_source {
+ public:
+  virtual ~byte_source() = default;
+  /// Reads up to `size` bytes into `buffer`; returns the count, 0 at the end, -1 on an I/O error.
+  virtual long read(char* buffer, size_t size) = 0;
+};
+
+/// Reads an open file descriptor; it does not own it.
+class fd_source : public byte_source {
+ public:
+  explicit fd_source(int fd) : fd_(fd) {}
+  /// Retries reads interrupted by a signal; -1 on any other error.
+  long read(char* buffer, size_t size) override;
+
+ private:
+  int fd_;
+};
+
+/// Serves a text held in memory, in pieces of at most `piece` bytes (to exercise chunk boundaries).
+class memory_source : public byte_source {
+ public:
+  explicit memory_source(std::string_view text, size_t piece = static_cast<size_t>(-1))
+      : text_(text), piece_(piece) {}
+  long read(char* buffer, size_t size) override;
+
+ private:
+  std::string_view text_;
+  size_t piece_;
+  size_t offset_ = 0;
+};
+
+/// A file opened for reading a recording; closes it when destroyed.
+class input_file {
+ public:
+  /// Opens `path` read-only; a directory or anything else that cannot be read counts as not open.
+  explicit input_file(const std::string& path);
+  ~input_file();
+  input_file(const input_file&) = delete;
+  input_file& operator=(const input_file&) = delete;
+  /// True when the file is open and is not a directory.
+  bool is_open() const { return fd_ >= 0; }
+  /// The descriptor; -1 when not open.
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};

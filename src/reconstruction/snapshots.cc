@@ -1,0 +1,5 @@
+#include "reconstruction/snapshots.h"
+
+#include "reconstruction/recording_format.h"
+
+snapshot_table snapshots(channel_count);

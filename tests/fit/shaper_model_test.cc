@@ -1,0 +1,62 @@
+#include "fit/shaper_model.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+double model(double t, double baseline = 0.0) {
+  const double par[] = {150.0, 800.0, baseline, 100.0};
+  return Fit_Function(&t, par);
+}
+
+TEST(ShaperModel, IsTheBaselineUpToAndAtThePulseStart) {
+  EXPECT_EQ(model(700), 0.0);
+  EXPECT_EQ(model(800), 0.0);
+  EXPECT_EQ(model(700, 10.0), 10.0);
+  EXPECT_EQ(model(800, 10.0), 10.0);
+}
+
+TEST(ShaperModel, PeaksAtPeakTimeAfterTheStart) {
+  EXPECT_EQ(model(950), 100.0);
+  EXPECT_EQ(model(950, 10.0), 110.0);
+  EXPECT_LT(model(949), 100.0);
+  EXPECT_LT(model(951), 100.0);
+}
+
+TEST(ShaperModel, FollowsTheGammaFourShape) {
+  EXPECT_NEAR(model(875), 100.0 * std::pow(0.5, 4) * std::exp(2.0), 1e-12);  // u = 0.5
+  EXPECT_NEAR(model(875), 46.18, 0.005);
+  EXPECT_NEAR(model(1100), 29.31, 0.005);  // u = 2
+}
+
+TEST(ShaperModel, EvaluatesANegativePeakTimeLikeAnyOther) {
+  const double par[] = {-150.0, 800.0, 0.0, 100.0};
+  double t = 875;  // u = -0.5
+  EXPECT_NEAR(Fit_Function(&t, par), 100.0 * std::pow(0.5, 4) * std::exp(6.0), 1e-9);
+}
+
+TEST(ShaperModel, DerivativesMatchFiniteDifferences) {
+  const double par[] = {163.0, 790.0, 0.0, 612.0};
+  for (double t : {700.0, 820.0, 900.0, 1000.0, 1400.0}) {
+    double grad[4], hess[16];
+    shaper_with_derivatives(t, par, grad, hess);
+    for (int i = 0; i < 4; ++i) {
+      double h = 1e-5 * (std::abs(par[i]) + 1.0);
+      double up[4] = {par[0], par[1], par[2], par[3]}, down[4] = {par[0], par[1], par[2], par[3]};
+      up[i] += h;
+      down[i] -= h;
+      EXPECT_NEAR(grad[i], (Fit_Function(&t, up) - Fit_Function(&t, down)) / (2 * h), 1e-5)
+          << "t " << t << " parameter " << i;
+      double gu[4], gd[4];
+      shaper_with_derivatives(t, up, gu, nullptr);
+      shaper_with_derivatives(t, down, gd, nullptr);
+      for (int j = 0; j < 4; ++j)
+        EXPECT_NEAR(hess[i * 4 + j], (gu[j] - gd[j]) / (2 * h), 1e-5)
+            << "t " << t << " parameters " << i << "," << j;
+    }
+  }
+}
+
+}  // namespace
