@@ -1,1 +1,15 @@
-int main() { return 0; }
+#include <cstdio>
+
+#include "driver/exit_status.h"
+#include "driver/run.h"
+#include "messages.h"
+
+int main(int argc, char** argv) {
+  if (argc <= 3) {
+    std::fputs(usage_text(argc).c_str(), stdout);
+    return exit_usage;
+  }
+  run_outcome out = run_analysis(argv[1], argv[2], argv[3]);
+  print_notes(out.notes);
+  return out.status;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "reconstruction/snapshots.h"
+
+/// Orders (time, amplitude) pairs by the integer part of the time alone: true exactly when a's
+/// integer member is less than b's.
+bool p_sort(std::pair<int32_t, double> a, std::pair<int32_t, double> b);
+
+/// A time truncated toward zero to a 32-bit integer, saturating at the limits; NaN gives the
+/// lower limit, so that every double compares in a defined way.
+int32_t truncated_time(double t);
+
+/// A point enters the fit only if its amplitude error is above this (ADC counts).
+inline constexpr double min_usable_error = 1e-10;
+/// The start value of "Time_stamp", ns.
+inline constexpr double time_stamp_start = 800.0;
+
+/// One channel's fit result and how it was obtained.
+struct channel_fit {
+  double peak_time = 0.0, peak_time_err = 0.0;    ///< ns
+  double amplitude = 0.0, amplitude_err = 0.0;    ///< ADC counts
+  double time_stamp = 0.0, time_stamp_err = 0.0;  ///< ns
+  int usable_points = 0;  ///< points with an error above min_usable_error
+  int fitted_points = 0;  ///< usable points inside the fit range
+  double xmin = 0.0, xmax = 0.0;  ///< the fit range, ns
+  double chi2 = 0.0;
+  int ndf = 0;
+  bool minimised = false;  ///< a minimisation ran (enough usable points)
+  bool converged = false;  ///< it reached the minimum
+};
+
+/// Fits the shaper model to the usable points of `points`, starting "Peak_Time" at
+/// `peak_time_start` (ns). With no usable point nothing is fitted and the result is all zeros;
+/// with fewer usable points than the three free parameters the start values come back with
+/// errors 0.0 and `minimised` false.
+channel_fit fit_channel(const channel_points& points, double peak_time_start);
+
+/// Writes a fit's results to the six references as get_rise_time does; false when a fit was due
+/// but did not converge.
+bool apply_fit(const channel_fit& f, double& peak_time, double& peak_time_err, double& amplitude,
+               double& amplitude_err, double& time_stamp, double& time_stamp_err);
+
+/// Fits `channel` of the global `snapshots` and writes its results to the six references;
+/// `peak_time` carries the start value in. A channel without usable points sets only peak_time
+/// and peak_time_err (to 0.0). Returns false when a fit was due but did not converge.
+bool get_rise_time(int channel, double& peak_time, double& peak_time_err, double& amplitude,
+                   double& amplitude_err, double& time_stamp, double& time_stamp_err);

@@ -1,0 +1,203 @@
+#include "numerics/least_squares.h"
+
+#include <gsl/gsl_errno.h>
+#include <gsl/gsl_linalg.h>
+#include <gsl/gsl_matrix.h>
+#include <gsl/gsl_multifit_nlinear.h>
+#include <gsl/gsl_vector.h>
+
+#include <cmath>
+#include <memory>
+#include <optional>
+
+namespace {
+
+constexpr size_t max_iterations = 500;
+constexpr double step_tolerance = 1e-12;
+constexpr double gradient_tolerance = 1e-12;
+constexpr double converged_edm = 1e-6;
+constexpr int newton_polish_steps = 8;
+
+// The points inside the range and the mapping from free to all parameters.
+struct problem {
+  const fit_model& model;
+  std::vector<data_point> points;
+  std::vector<int> free;          // indices of the free parameters
+  std::vector<double> all;        // every parameter, the free ones overwritten per evaluation
+  std::vector<double> grad, hess;  // scratch for one point
+
+  problem(const fit_model& m, const std::vector<fit_parameter>& pars) : model(m) {
+    for (size_t i = 0; i < pars.size(); ++i) {
+      all.push_back(pars[i].start);
+      if (!pars[i].fixed) free.push_back(static_cast<int>(i));
+    }
+    grad.resize(all.size());
+    hess.resize(all.size() * all.size());
+  }
+  size_t n() const { return points.size(); }
+  size_t p() const { return free.size(); }
+  void set_free(const double* x) {
+    for (size_t j = 0; j < p(); ++j) all[free[j]] = x[j];
+  }
+  // Residual r = (f - y) / ey of point i; fills grad (and hess when asked) of f.
+  double residual(size_t i, bool with_hessian) {
+    const data_point& d = points[i];
+    double f = model.evaluate(d.x, all.data(), grad.data(), with_hessian ? hess.data() : nullptr);
+    return (f - d.y) / d.ey;
+  }
+};
+
+struct gsl_vector_deleter {
+  void operator()(gsl_vector* v) const { gsl_vector_free(v); }
+};
+struct gsl_matrix_deleter {
+  void operator()(gsl_matrix* m) const { gsl_matrix_free(m); }
+};
+struct gsl_workspace_deleter {
+  void operator()(gsl_multifit_nlinear_workspace* w) const { gsl_multifit_nlinear_free(w); }
+};
+using vector_ptr = std::unique_ptr<gsl_vector, gsl_vector_deleter>;
+using matrix_ptr = std::unique_ptr<gsl_matrix, gsl_matrix_deleter>;
+
+int residuals(const gsl_vector* x, void* context, gsl_vector* r) {
+  auto& pb = *static_cast<problem*>(context);
+  pb.set_free(x->data);
+  for (size_t i = 0; i < pb.n(); ++i) gsl_vector_set(r, i, pb.residual(i, false));
+  return GSL_SUCCESS;
+}
+
+int jacobian(const gsl_vector* x, void* context, gsl_matrix* jac) {
+  auto& pb = *static_cast<problem*>(context);
+  pb.set_free(x->data);
+  for (size_t i = 0; i < pb.n(); ++i) {
+    pb.residual(i, false);
+    for (size_t j = 0; j < pb.p(); ++j)
+      gsl_matrix_set(jac, i, j, pb.grad[pb.free[j]] / pb.points[i].ey);
+  }
+  return GSL_SUCCESS;
+}
+
+// chi2 and its derivatives at the current parameters: with r_i = (f_i - y_i) / e_i,
+//   chi2 = sum r^2,   g = 2 sum r dr,   H = 2 sum (dr dr^T + r d2r),   GN = 2 sum dr dr^T,
+// where dr = df / e and d2r = d2f / e.
+struct curvature {
+  double chi2 = 0.0;
+  std::vector<double> g, h, gn;  // row-major p x p for h and gn
+};
+
+curvature chi2_curvature(problem& pb) {
+  size_t p = pb.p(), np = pb.all.size();
+  curvature c{0.0, std::vector<double>(p), std::vector<double>(p * p), std::vector<double>(p * p)};
+  for (size_t i = 0; i < pb.n(); ++i) {
+    double r = pb.residual(i, true), e = pb.points[i].ey;
+    c.chi2 += r * r;
+    for (size_t a = 0; a < p; ++a) {
+      double da = pb.grad[pb.free[a]] / e;
+      c.g[a] += 2 * r * da;
+      for (size_t b = 0; b < p; ++b) {
+        double db = pb.grad[pb.free[b]] / e;
+        double d2 = pb.hess[pb.free[a] * np + pb.free[b]] / e;
+        c.gn[a * p + b] += 2 * da * db;
+        c.h[a * p + b] += 2 * (da * db + r * d2);
+      }
+    }
+  }
+  return c;
+}
+
+// The inverse of the symmetric p x p matrix `m`, or nothing when it is not positive definite.
+std::optional<std::vector<double>> inverse_if_positive(const std::vector<double>& m, size_t p) {
+  matrix_ptr a(gsl_matrix_alloc(p, p));
+  for (size_t i = 0; i < p * p; ++i) a->data[i / p * a->tda + i % p] = m[i];
+  if (gsl_linalg_cholesky_decomp1(a.get()) != GSL_SUCCESS) return std::nullopt;
+  if (gsl_linalg_cholesky_invert(a.get()) != GSL_SUCCESS) return std::nullopt;
+  std::vector<double> inv(p * p);
+  for (size_t i = 0; i < p * p; ++i) inv[i] = a->data[i / p * a->tda + i % p];
+  for (double v : inv)
+    if (!std::isfinite(v)) return std::nullopt;
+  return inv;
+}
+
+double quadratic_form(const std::vector<double>& g, const std::vector<double>& m, size_t p) {
+  double s = 0.0;
+  for (size_t a = 0; a < p; ++a)
+    for (size_t b = 0; b < p; ++b) s += g[a] * m[a * p + b] * g[b];
+  return s;
+}
+
+size_t run_trust_region(problem& pb, std::vector<double>& x) {
+  gsl_multifit_nlinear_fdf fdf{};
+  fdf.f = residuals;
+  fdf.df = jacobian;
+  fdf.n = pb.n();
+  fdf.p = pb.p();
+  fdf.params = &pb;
+  gsl_multifit_nlinear_parameters params = gsl_multifit_nlinear_default_parameters();
+  std::unique_ptr<gsl_multifit_nlinear_workspace, gsl_workspace_deleter> w(
+      gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &params, pb.n(), pb.p()));
+  gsl_vector_view start = gsl_vector_view_array(x.data(), x.size());
+  if (gsl_multifit_nlinear_init(&start.vector, &fdf, w.get()) != GSL_SUCCESS) return 0;
+  int info = 0;
+  gsl_multifit_nlinear_driver(max_iterations, step_tolerance, gradient_tolerance, 0.0, nullptr,
+                              nullptr, &info, w.get());
+  const gsl_vector* end = gsl_multifit_nlinear_position(w.get());
+  for (size_t j = 0; j < x.size(); ++j) x[j] = gsl_vector_get(end, j);
+  return gsl_multifit_nlinear_niter(w.get());
+}
+
+// A few full Newton steps from where the trust region stopped, each kept only if it lowers
+// chi2: near the minimum they shrink the remaining distance quadratically.
+void newton_polish(problem& pb, std::vector<double>& x) {
+  size_t p = pb.p();
+  for (int step = 0; step < newton_polish_steps; ++step) {
+    pb.set_free(x.data());
+    curvature c = chi2_curvature(pb);
+    auto inv = inverse_if_positive(c.h, p);
+    if (!inv) return;
+    std::vector<double> trial(x);
+    for (size_t a = 0; a < p; ++a)
+      for (size_t b = 0; b < p; ++b) trial[a] -= (*inv)[a * p + b] * c.g[b];
+    pb.set_free(trial.data());
+    double chi2 = chi2_curvature(pb).chi2;
+    if (!(chi2 < c.chi2)) return;
+    x = trial;
+  }
+}
+
+}  // namespace
+
+fit_result least_squares_fit(const fit_model& model, const std::vector<fit_parameter>& parameters,
+                             const std::vector<data_point>& data, double xmin, double xmax) {
+  gsl_set_error_handler_off();
+  problem pb(model, parameters);
+  for (const data_point& d : data)
+    if (d.x >= xmin && d.x <= xmax) pb.points.push_back(d);
+  fit_result result;
+  result.values = pb.all;
+  result.errors.assign(pb.all.size(), 0.0);
+  result.points = static_cast<int>(pb.n());
+  result.ndf = static_cast<int>(pb.n()) - static_cast<int>(pb.p());
+  if (pb.p() == 0 || pb.n() < pb.p()) return result;
+
+  std::vector<double> x;
+  for (int j : pb.free) x.push_back(pb.all[j]);
+  result.iterations = static_cast<int>(run_trust_region(pb, x));
+  newton_polish(pb, x);
+
+  pb.set_free(x.data());
+  curvature c = chi2_curvature(pb);
+  size_t p = pb.p();
+  auto inv = inverse_if_positive(c.h, p);
+  bool hessian_ok = inv.has_value();
+  if (!inv) inv = inverse_if_positive(c.gn, p);
+  result.values = pb.all;
+  result.chi2 = c.chi2;
+  bool finite = std::isfinite(c.chi2);
+  for (double v : x) finite = finite && std::isfinite(v);
+  if (inv) {
+    result.edm = 0.5 * quadratic_form(c.g, *inv, p);
+    for (size_t j = 0; j < p; ++j) result.errors[pb.free[j]] = std::sqrt(2 * (*inv)[j * p + j]);
+  }
+  result.converged = finite && hessian_ok && result.edm < converged_edm;
+  return result;
+}

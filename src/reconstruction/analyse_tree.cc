@@ -1,0 +1,84 @@
+#include "reconstruction/analyse_tree.h"
+
+#include <vector>
+
+#include "reconstruction/baseline.h"
+#include "reconstruction/framing.h"
+#include "reconstruction/value_reader.h"
+
+namespace {
+
+// Values handed from the reader to the framing at a time: whole rows, small enough to stay in
+// the cache.
+constexpr size_t block_rows = 512;
+
+// Reads and frames every complete row; a row the input did not fill is dropped.
+void read_rows(value_reader& reader, const frame_geometry& geometry, framing_state& state,
+               bin_table& bins, reconstruction_summary& summary) {
+  std::vector<int32_t> block(block_rows * channel_count);
+  for (;;) {
+    size_t n = reader.read(block.data(), block.size());
+    size_t rows = n / channel_count;
+    frame_rows(block.data(), rows, geometry, state, bins);
+    summary.rows_handled += rows;
+    if (n < block.size()) return;
+  }
+}
+
+// The notes on how reading ended; false when it ended in an I/O error.
+bool note_end_of_reading(const value_reader& reader, const std::string& path, diagnostics& notes) {
+  switch (reader.outcome()) {
+    case read_outcome::read_error:
+      notes.push_back(cannot_read_file(path));
+      return false;
+    case read_outcome::not_a_number:
+      notes.push_back(reading_stopped(reader.values_read() + 1, path, "not a number"));
+      break;
+    case read_outcome::out_of_range:
+      notes.push_back(reading_stopped(reader.values_read() + 1, path, "number out of range"));
+      break;
+    default:
+      break;
+  }
+  if (int left = static_cast<int>(reader.values_read() % channel_count); left != 0)
+    notes.push_back(incomplete_last_row(path, left));
+  return true;
+}
+
+}  // namespace
+
+bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
+                 int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
+                 reconstruction_summary& summary, diagnostics& notes) {
+  frame_geometry geometry = make_frame_geometry(window_offset, delay_steps, skipped_steps);
+  bin_table bins(geometry.bins_per_channel);
+  table.assign(channel_count, channel_points(geometry.bins_per_channel, snapshot_point{}));
+  framing_state state;
+  value_reader reader(source);
+  read_rows(reader, geometry, state, bins, summary);
+  summary.values_read = reader.values_read();
+  summary.event_rows = state.event_rows;
+  summary.events_started = state.events_started;
+  summary.events_completed = state.events_completed;
+  if (!note_end_of_reading(reader, path, notes)) return false;
+  if (!has_samples(bins)) {
+    notes.push_back(corrupt_data());
+    return false;
+  }
+  fill_snapshots(bins, geometry.used_steps, delay_step_ns, table);
+  return true;
+}
+
+bool analyse_tree(const std::string& path, double delay_step_ns, int window_offset,
+                  int delay_steps, int skipped_steps, diagnostics& notes,
+                  reconstruction_summary* summary) {
+  input_file file(path);
+  if (!file.is_open()) {
+    notes.push_back(cannot_open_file(path));
+    return false;
+  }
+  fd_source source(file.fd());
+  reconstruction_summary local;
+  return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps,
+                     snapshots, summary ? *summary : local, notes);
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "messages.h"
+#include "reconstruction/byte_source.h"
+#include "reconstruction/snapshots.h"
+
+/// What a reconstruction saw of its recording, for diagnostics and summaries.
+struct reconstruction_summary {
+  uint64_t values_read = 0;      ///< values extracted before reading stopped
+  uint64_t rows_handled = 0;     ///< complete rows framed
+  double event_rows = 0.0;       ///< rows handled inside events, closing rows included
+  int64_t events_started = 0;    ///< events begun
+  int64_t events_completed = 0;  ///< events that reached their closing row
+};
+
+/// Reads the recording from `source` (named `path` in messages), frames its events and fills
+/// `table` with every channel's baseline-corrected points. `table` is first sized to
+/// 15 * (delay_steps - skipped_steps) zero points per channel. Returns false, with the reason in
+/// `notes`, on an I/O error or when no sample reached the reconstruction window; notes on a
+/// reading that stopped early or an incomplete last row do not make it fail.
+bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
+                 int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
+                 reconstruction_summary& summary, diagnostics& notes);
+
+/// Opens the recording at `path` and reconstructs it into the global `snapshots`; false, with
+/// the reason in `notes`, when the file does not open or reconstruct() fails. `snapshots` is
+/// left as it was when the file does not open.
+bool analyse_tree(const std::string& path, double delay_step_ns, int window_offset,
+                  int delay_steps, int skipped_steps, diagnostics& notes,
+                  reconstruction_summary* summary = nullptr);

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "numerics/bin_accumulator.h"
+#include "reconstruction/recording_format.h"
+
+/// Where an event's pulse windows lie and how many bins they make.
+struct frame_geometry {
+  int window_start = 0;      ///< event row of the first binned row
+  int used_steps = 0;        ///< delay steps reconstructed (pulse windows per event)
+  int bins_per_channel = 0;  ///< samples_per_step * used_steps; 0 when used_steps < 1
+};
+
+/// The geometry of a scan of `delay_steps` pulses whose first `skipped_steps` are left out, the
+/// first pulse's window beginning at event row `window_offset` - 4.
+frame_geometry make_frame_geometry(int window_offset, int delay_steps, int skipped_steps);
+
+/// The bin that window position `p` (0 <= p < bins_per_channel) goes to: ordered by position in
+/// the pulse window first and by delay step second.
+inline int bin_of_position(int p, int used_steps) {
+  return (p % samples_per_step) * used_steps + p / samples_per_step;
+}
+
+/// The samples of every channel, bin by bin: accumulators laid out [bin][channel].
+class bin_table {
+ public:
+  /// `bins_per_channel` empty bins for each of the channels.
+  explicit bin_table(int bins_per_channel)
+      : bins_(bins_per_channel), cells_(static_cast<size_t>(bins_per_channel) * channel_count) {}
+  /// Bins per channel.
+  int bins() const { return bins_; }
+  /// The accumulator of one channel's bin.
+  const bin_accumulator& at(int channel, int bin) const {
+    return cells_[static_cast<size_t>(bin) * channel_count + channel];
+  }
+  /// Adds one row's value of every channel to bin `bin`.
+  void add_row(int bin, const int32_t* row) {
+    bin_accumulator* cell = &cells_[static_cast<size_t>(bin) * channel_count];
+    for (int ch = 0; ch < channel_count; ++ch) cell[ch].add(row[ch]);
+  }
+
+ private:
+  int bins_;
+  std::vector<bin_accumulator> cells_;
+};
+
+/// Where the framing stands in the stream; it starts searching for a gap.
+struct framing_state {
+  bool synchronised = false;  ///< a gap has been confirmed; never cleared
+  bool in_event = false;      ///< rows are being framed into an event
+  int confirm_left = 0;       ///< rows still to read before the confirming row is tested
+  int sample_index = 0;       ///< position in the event, or non-gap rows since the last event
+  double event_rows = 0.0;    ///< rows handled inside events, each event's closing row included
+  int64_t events_started = 0;    ///< events begun
+  int64_t events_completed = 0;  ///< events that reached their closing row
+};
+
+/// True when at least sync_min_low of the row's values are below low_threshold.
+bool is_gap_row(const int32_t* row);
+
+/// Frames `row_count` complete rows of channel_count values each, in order, adding the values
+/// of every row inside an event's pulse windows to their bins.
+void frame_rows(const int32_t* rows, size_t row_count, const frame_geometry& geometry,
+                framing_state& state, bin_table& bins);

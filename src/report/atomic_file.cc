@@ -1,0 +1,65 @@
+#include "report/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace {
+
+// The permissions a plain fopen(path, "w") would give a new file under the current umask.
+mode_t default_file_mode() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+bool write_all(int fd, const std::string& text) {
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+atomic_file::~atomic_file() { discard(); }
+
+bool atomic_file::open() {
+  std::vector<char> name(path_.begin(), path_.end());
+  for (char c : std::string(".tmpXXXXXX")) name.push_back(c);
+  name.push_back('\0');
+  fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd_ < 0) return false;
+  temp_path_ = name.data();
+  ::fchmod(fd_, default_file_mode());
+  return true;
+}
+
+bool atomic_file::commit(const std::string& text) {
+  if (fd_ < 0) return false;
+  bool ok = write_all(fd_, text) && ::fsync(fd_) == 0;
+  ok = (::close(fd_) == 0) && ok;
+  fd_ = -1;
+  if (ok && ::rename(temp_path_.c_str(), path_.c_str()) == 0) {
+    temp_path_.clear();
+    return true;
+  }
+  discard();
+  return false;
+}
+
+void atomic_file::discard() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+  temp_path_.clear();
+}

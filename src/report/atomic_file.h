@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+/// A file written whole or not at all: the text goes to a temporary file beside `path`, which
+/// replaces `path` only once complete and flushed to disk. Until commit() succeeds an earlier
+/// file at `path` is untouched; the temporary file never outlives the writer unless committed.
+class atomic_file {
+ public:
+  /// Names the file to write; nothing is created yet.
+  explicit atomic_file(std::string path) : path_(std::move(path)) {}
+  ~atomic_file();
+  atomic_file(const atomic_file&) = delete;
+  atomic_file& operator=(const atomic_file&) = delete;
+
+  /// Creates the temporary file; false when the directory is missing or not writable.
+  bool open();
+  /// Writes `text` to the temporary file, flushes it and renames it over the path; false on any
+  /// failure, in which case the temporary file is removed.
+  bool commit(const std::string& text);
+
+ private:
+  void discard();
+
+  std::string path_;
+  std::string temp_path_;
+  int fd_ = -1;
+};
