@@ -70,7 +70,12 @@ std::optional<cubic_spline> cubic_spline::through(std::span<const double> x,
   cubic_spline s;
   s.x_.assign(x.begin(), x.end());
   s.y_.assign(y.begin(), y.end());
-  s.m_ = not_a_knot_curvatures(s.x_, s.y_);
+  std::vector<double> m = not_a_knot_curvatures(s.x_, s.y_);
+  for (size_t i = 0; i + 1 < s.x_.size(); ++i) {
+    double h = s.x_[i + 1] - s.x_[i];
+    s.pieces_.push_back({(s.y_[i + 1] - s.y_[i]) / h - h * (2 * m[i] + m[i + 1]) / 6, m[i] / 2,
+                         (m[i + 1] - m[i]) / (6 * h)});
+  }
   return s;
 }
 
@@ -79,8 +84,8 @@ double cubic_spline::operator()(double t) const {
   if (n == 1) return y_[0];
   // The piece of the interval holding t; beyond the ends, the end pieces.
   size_t i = std::upper_bound(x_.begin() + 1, x_.end() - 1, t) - x_.begin() - 1;
-  double h = x_[i + 1] - x_[i];
-  double a = x_[i + 1] - t, b = t - x_[i];
-  return (m_[i] * a * a * a + m_[i + 1] * b * b * b) / (6 * h) +
-         (y_[i] / h - m_[i] * h / 6) * a + (y_[i + 1] / h - m_[i + 1] * h / 6) * b;
+  // Measured from the piece's own node, a flat spline is exactly its level.
+  double dx = t - x_[i];
+  const piece& p = pieces_[i];
+  return y_[i] + dx * (p.b + dx * (p.c + dx * p.d));
 }

@@ -19,5 +19,10 @@ class cubic_spline {
 
  private:
   cubic_spline() = default;
-  std::vector<double> x_, y_, m_;  // nodes and the second derivatives there
+  // Piece i is y_[i] + b (t - x_[i]) + c (t - x_[i])^2 + d (t - x_[i])^3.
+  struct piece {
+    double b, c, d;
+  };
+  std::vector<double> x_, y_;
+  std::vector<piece> pieces_;
 };
