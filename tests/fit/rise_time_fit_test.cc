@@ -1,0 +1,135 @@
+#include "fit/rise_time_fit.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "fit/shaper_model.h"
+
+namespace {
+
+struct truth {
+  double peak_time = 150.0, time_stamp = 800.0, peak = 500.0;
+};
+
+// A channel on the 20 ns grid of a reconstruction: the model plus Gaussian noise of `sigma`,
+// each point carrying the error `sigma`.
+channel_points simulated_channel(const truth& t, double sigma, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0.0, sigma);
+  const double par[] = {t.peak_time, t.time_stamp, 0.0, t.peak};
+  channel_points points;
+  for (int k = 150; k >= 1; --k) {
+    double time = 20.0 * k;
+    points.push_back({time, {Fit_Function(&time, par) + noise(rng), sigma}});
+  }
+  return points;
+}
+
+TEST(PSort, ComparesTheIntegerPartsOnly) {
+  EXPECT_TRUE(p_sort({19, 5.0}, {20, 1.0}));
+  EXPECT_FALSE(p_sort({20, 1.0}, {20, 9.0}));
+  EXPECT_FALSE(p_sort({20, 9.0}, {20, 1.0}));
+  EXPECT_FALSE(p_sort({21, 0.0}, {20, 0.0}));
+}
+
+TEST(TruncatedTime, TruncatesTowardZeroAndSaturates) {
+  EXPECT_EQ(truncated_time(20.9), 20);
+  EXPECT_EQ(truncated_time(-20.9), -20);
+  EXPECT_EQ(truncated_time(3e9), INT32_MAX);
+  EXPECT_EQ(truncated_time(-3e9), INT32_MIN);
+  EXPECT_EQ(truncated_time(std::numeric_limits<double>::infinity()), INT32_MAX);
+  EXPECT_EQ(truncated_time(std::nan("")), INT32_MIN);
+}
+
+TEST(FitChannel, WithoutUsablePointsFitsNothing) {
+  channel_points none = {{200, {5.0, 1e-10}}, {400, {7.0, 0.0}}, {600, {1.0, -2.0}},
+                         {800, {1.0, std::nan("")}}};
+  for (const channel_points& points : {channel_points{}, none}) {
+    channel_fit f = fit_channel(points, 150.0);
+    EXPECT_EQ(f.usable_points, 0);
+    EXPECT_FALSE(f.minimised);
+    EXPECT_EQ(f.peak_time, 0.0);
+    EXPECT_EQ(f.peak_time_err, 0.0);
+  }
+}
+
+TEST(GetRiseTime, LeavesTheOtherFourAloneWithoutUsablePoints) {
+  snapshots.assign(32, channel_points(150, snapshot_point{}));
+  double v[6] = {150.0, 1.0, 2.0, 3.0, 4.0, 5.0};
+  EXPECT_TRUE(get_rise_time(7, v[0], v[1], v[2], v[3], v[4], v[5]));
+  EXPECT_EQ(v[0], 0.0);
+  EXPECT_EQ(v[1], 0.0);
+  EXPECT_EQ(v[2], 2.0);
+  EXPECT_EQ(v[5], 5.0);
+}
+
+TEST(FitChannel, HandsBackTheStartValuesBelowThreePoints) {
+  channel_points two = {{900, {40.0, 2e-10}}, {1000, {-3.0, 1.0}}, {1100, {60.0, 0.0}}};
+  channel_fit f = fit_channel(two, 150.0);
+  EXPECT_EQ(f.usable_points, 2);
+  EXPECT_FALSE(f.minimised);
+  EXPECT_FALSE(f.converged);
+  EXPECT_EQ(f.peak_time, 150.0);
+  EXPECT_EQ(f.time_stamp, 800.0);
+  EXPECT_EQ(f.amplitude, 40.0);
+  EXPECT_EQ(f.peak_time_err + f.time_stamp_err + f.amplitude_err, 0.0);
+  EXPECT_EQ(f.xmin, 900.0);
+  EXPECT_EQ(f.xmax, 1000.0);
+}
+
+TEST(FitChannel, StartsPeakAtZeroWhenNoAmplitudeIsPositive) {
+  channel_points negative = {{900, {-4.0, 1.0}}, {1000, {-3.0, 1.0}}};
+  EXPECT_EQ(fit_channel(negative, 150.0).amplitude, 0.0);
+}
+
+TEST(FitChannel, TakesTheRangeFromUsablePointsOnly) {
+  channel_points points = simulated_channel({}, 2.0, 1);
+  points.front().second.second = 0.0;  // 3000 ns
+  points.back().second.second = 1e-10;  // 20 ns
+  channel_fit f = fit_channel(points, 150.0);
+  EXPECT_EQ(f.usable_points, 148);
+  EXPECT_EQ(f.fitted_points, 148);
+  EXPECT_EQ(f.xmin, 40.0);
+  EXPECT_EQ(f.xmax, 2980.0);
+  EXPECT_EQ(f.ndf, 145);
+}
+
+TEST(FitChannel, LeavesOutAPointBeyondABoundThatSharesItsIntegerPart) {
+  channel_points points = simulated_channel({}, 2.0, 1);
+  points.push_back({3000.5, {0.0, 2.0}});
+  channel_fit f = fit_channel(points, 150.0);
+  EXPECT_EQ(f.usable_points, 151);
+  EXPECT_TRUE(f.xmax == 3000.0 || f.xmax == 3000.5);
+  EXPECT_EQ(f.fitted_points, f.xmax == 3000.0 ? 150 : 151);
+}
+
+TEST(FitChannel, RecoversKnownPulsesWithinTheirErrors) {
+  const truth cases[] = {{150, 800, 500}, {163, 812, 612}, {300, 790, 350}};
+  for (const truth& t : cases) {
+    double start = t.peak_time > 200 ? 300.0 : 150.0;
+    double sum_pull2[3] = {0, 0, 0};
+    const int trials = 60;
+    for (int seed = 0; seed < trials; ++seed) {
+      channel_fit f = fit_channel(simulated_channel(t, 3.0, 100 + seed), start);
+      ASSERT_TRUE(f.converged) << seed;
+      double pulls[3] = {(f.peak_time - t.peak_time) / f.peak_time_err,
+                         (f.time_stamp - t.time_stamp) / f.time_stamp_err,
+                         (f.amplitude - t.peak) / f.amplitude_err};
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_LT(std::abs(pulls[k]), 5.0) << "seed " << seed << " parameter " << k;
+        sum_pull2[k] += pulls[k] * pulls[k];
+      }
+    }
+    // The spread of the pulls shows whether the errors are the right size.
+    for (double s : sum_pull2) {
+      EXPECT_GT(std::sqrt(s / trials), 0.7);
+      EXPECT_LT(std::sqrt(s / trials), 1.3);
+    }
+  }
+}
+
+}  // namespace

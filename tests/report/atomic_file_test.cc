@@ -1,0 +1,107 @@
+#include "report/atomic_file.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string temp_dir(const std::string& name) {
+  std::string dir = ::testing::TempDir() + "/atomic_file_" + name;
+  std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
+  return dir;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int entries(const std::string& dir) {
+  int n = 0;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
+TEST(AtomicFile, ReplacesAnEarlierFileWhole) {
+  std::string dir = temp_dir("replace");
+  std::ofstream(dir + "/x.log") << "an earlier, much longer log text\n";
+  atomic_file f(dir + "/x.log");
+  ASSERT_TRUE(f.open());
+  EXPECT_EQ(slurp(dir + "/x.log"), "an earlier, much longer log text\n");
+  ASSERT_TRUE(f.commit("new\n"));
+  EXPECT_EQ(slurp(dir + "/x.log"), "new\n");
+  EXPECT_EQ(entries(dir), 1);
+}
+
+TEST(AtomicFile, GivesTheUsualPermissions) {
+  std::string dir = temp_dir("mode");
+  mode_t old = umask(022);
+  atomic_file f(dir + "/x.log");
+  ASSERT_TRUE(f.open() && f.commit("x"));
+  umask(old);
+  struct stat st;
+  ASSERT_EQ(stat((dir + "/x.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(AtomicFile, LeavesNothingBehindWhenNotCommitted) {
+  std::string dir = temp_dir("abandon");
+  std::ofstream(dir + "/x.log") << "earlier\n";
+  {
+    atomic_file f(dir + "/x.log");
+    ASSERT_TRUE(f.open());
+    EXPECT_EQ(entries(dir), 2);
+  }
+  EXPECT_EQ(entries(dir), 1);
+  EXPECT_EQ(slurp(dir + "/x.log"), "earlier\n");
+}
+
+TEST(AtomicFile, FailsToOpenInAMissingDirectory) {
+  atomic_file f(temp_dir("missing") + "/no/such/x.log");
+  EXPECT_FALSE(f.open());
+  EXPECT_FALSE(f.commit("x"));
+}
+
+TEST(AtomicFile, FailsAndCleansUpWhenTheRenameFails) {
+  std::string dir = temp_dir("rename");
+  ASSERT_EQ(mkdir((dir + "/x.log").c_str(), 0755), 0);  // a directory in the way
+  ASSERT_EQ(mkdir((dir + "/x.log/inside").c_str(), 0755), 0);
+  atomic_file f(dir + "/x.log");
+  ASSERT_TRUE(f.open());
+  EXPECT_FALSE(f.commit("x"));
+  EXPECT_EQ(entries(dir), 1);
+}
+
+TEST(AtomicFile, FailsAndKeepsTheEarlierFileWhenAWriteFails) {
+  // A file size limit makes write() fail as a full disk would.
+  std::string dir = temp_dir("full");
+  std::ofstream(dir + "/x.log") << "earlier\n";
+  atomic_file f(dir + "/x.log");
+  ASSERT_TRUE(f.open());
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  struct rlimit small = old;
+  small.rlim_cur = 16;
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  bool committed = f.commit(std::string(100, 'x'));
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_FALSE(committed);
+  EXPECT_EQ(slurp(dir + "/x.log"), "earlier\n");
+  EXPECT_EQ(entries(dir), 1);
+}
+
+}  // namespace
