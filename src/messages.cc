@@ -4,10 +4,11 @@
 
 std::string usage_text(int argc) {
   char first[160];
-  std::snprintf(first, sizeof first,
-                "Not enough arguments: argc = %d\nSyntax should be:\n./varnel.exe chipstring config "
-                "adcfilename\n",
-                argc);
+  std::snprintf(
+      first, sizeof first,
+      "Not enough arguments: argc = %d\nSyntax should be:\n./varnel.exe chipstring config "
+      "adcfilename\n",
+      argc);
   return std::string(first) +
          "Example:\n./varnel.exe 100000 20mV_delay-all "
          "/home/frell/robot/20180725/123510_korvi100000/"
@@ -22,7 +23,9 @@ std::string cannot_read_file(const std::string& path) {
   return "Cannot read file named " + path + ".";
 }
 
-std::string corrupt_data() { return "Corrupt data, likely due to connection problems."; }
+std::string corrupt_data() {
+  return "Corrupt data, likely due to connection problems.";
+}
 
 std::string reading_stopped(uint64_t value_number, const std::string& path, const char* reason) {
   return "Reading stopped at value " + std::to_string(value_number) + " of " + path + ": " +

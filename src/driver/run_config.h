@@ -10,9 +10,9 @@ inline constexpr double delay_step_ns = 20.0;
 
 /// The parameters that the configuration name selects.
 struct run_config {
-  int window_offset = 15;         ///< the first pulse's window begins at event row offset - 4
-  int skipped_steps = 0;          ///< leading delay steps left out of the reconstruction
-  double peak_time_guess = 150.0; ///< start value of the fitted peak time, ns
+  int window_offset = 15;          ///< the first pulse's window begins at event row offset - 4
+  int skipped_steps = 0;           ///< leading delay steps left out of the reconstruction
+  double peak_time_guess = 150.0;  ///< start value of the fitted peak time, ns
 };
 
 /// The configuration named `config`: exactly "4mV_delay-all" selects its own set, any other text

@@ -20,7 +20,9 @@ int32_t truncated_time(double t) {
 
 namespace {
 
-bool usable(const snapshot_point& p) { return p.second.second > min_usable_error; }
+bool usable(const snapshot_point& p) {
+  return p.second.second > min_usable_error;
+}
 
 // The usable points in stored order, and the largest positive amplitude among them (0.0 if none).
 std::vector<data_point> usable_points(const channel_points& points, double& peak_start) {

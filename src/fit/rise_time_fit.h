@@ -24,9 +24,9 @@ struct channel_fit {
   double peak_time = 0.0, peak_time_err = 0.0;    ///< ns
   double amplitude = 0.0, amplitude_err = 0.0;    ///< ADC counts
   double time_stamp = 0.0, time_stamp_err = 0.0;  ///< ns
-  int usable_points = 0;  ///< points with an error above min_usable_error
-  int fitted_points = 0;  ///< usable points inside the fit range
-  double xmin = 0.0, xmax = 0.0;  ///< the fit range, ns
+  int usable_points = 0;                          ///< points with an error above min_usable_error
+  int fitted_points = 0;                          ///< usable points inside the fit range
+  double xmin = 0.0, xmax = 0.0;                  ///< the fit range, ns
   double chi2 = 0.0;
   int ndf = 0;
   bool minimised = false;  ///< a minimisation ran (enough usable points)

@@ -22,8 +22,8 @@ constexpr int newton_polish_steps = 8;
 struct problem {
   const fit_model& model;
   std::vector<data_point> points;
-  std::vector<int> free;          // indices of the free parameters
-  std::vector<double> all;        // every parameter, the free ones overwritten per evaluation
+  std::vector<int> free;           // indices of the free parameters
+  std::vector<double> all;         // every parameter, the free ones overwritten per evaluation
   std::vector<double> grad, hess;  // scratch for one point
 
   problem(const fit_model& m, const std::vector<fit_parameter>& pars) : model(m) {

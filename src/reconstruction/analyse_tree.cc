@@ -69,9 +69,8 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
   return true;
 }
 
-bool analyse_tree(const std::string& path, double delay_step_ns, int window_offset,
-                  int delay_steps, int skipped_steps, diagnostics& notes,
-                  reconstruction_summary* summary) {
+bool analyse_tree(const std::string& path, double delay_step_ns, int window_offset, int delay_steps,
+                  int skipped_steps, diagnostics& notes, reconstruction_summary* summary) {
   input_file file(path);
   if (!file.is_open()) {
     notes.push_back(cannot_open_file(path));

@@ -28,6 +28,5 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
 /// Opens the recording at `path` and reconstructs it into the global `snapshots`; false, with
 /// the reason in `notes`, when the file does not open or reconstruct() fails. `snapshots` is
 /// left as it was when the file does not open.
-bool analyse_tree(const std::string& path, double delay_step_ns, int window_offset,
-                  int delay_steps, int skipped_steps, diagnostics& notes,
-                  reconstruction_summary* summary = nullptr);
+bool analyse_tree(const std::string& path, double delay_step_ns, int window_offset, int delay_steps,
+                  int skipped_steps, diagnostics& notes, reconstruction_summary* summary = nullptr);

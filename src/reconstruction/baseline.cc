@@ -5,7 +5,9 @@
 
 #include "numerics/cubic_spline.h"
 
-bool has_samples(const bin_table& bins) { return bins.bins() > 0 && bins.at(0, 0).count > 0; }
+bool has_samples(const bin_table& bins) {
+  return bins.bins() > 0 && bins.at(0, 0).count > 0;
+}
 
 namespace {
 

@@ -49,11 +49,11 @@ class bin_table {
 
 /// Where the framing stands in the stream; it starts searching for a gap.
 struct framing_state {
-  bool synchronised = false;  ///< a gap has been confirmed; never cleared
-  bool in_event = false;      ///< rows are being framed into an event
-  int confirm_left = 0;       ///< rows still to read before the confirming row is tested
-  int sample_index = 0;       ///< position in the event, or non-gap rows since the last event
-  double event_rows = 0.0;    ///< rows handled inside events, each event's closing row included
+  bool synchronised = false;     ///< a gap has been confirmed; never cleared
+  bool in_event = false;         ///< rows are being framed into an event
+  int confirm_left = 0;          ///< rows still to read before the confirming row is tested
+  int sample_index = 0;          ///< position in the event, or non-gap rows since the last event
+  double event_rows = 0.0;       ///< rows handled inside events, each event's closing row included
   int64_t events_started = 0;    ///< events begun
   int64_t events_completed = 0;  ///< events that reached their closing row
 };

@@ -9,13 +9,16 @@ constexpr size_t chunk_size = 1 << 20;
 // accumulator from overflowing while further digits arrive.
 constexpr uint64_t magnitude_cap = uint64_t{1} << 32;
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
-value_reader::value_reader(byte_source& source)
-    : source_(source), buffer_(new char[chunk_size]) {}
+value_reader::value_reader(byte_source& source) : source_(source), buffer_(new char[chunk_size]) {}
 
 value_reader::~value_reader() = default;
 
@@ -45,8 +48,8 @@ size_t value_reader::read(int32_t* out, size_t capacity) {
         }
         outcome_ = fits ? read_outcome::end_of_input : read_outcome::out_of_range;
       } else {
-        outcome_ = token_ == token_state::sign ? read_outcome::not_a_number
-                                               : read_outcome::end_of_input;
+        outcome_ =
+            token_ == token_state::sign ? read_outcome::not_a_number : read_outcome::end_of_input;
       }
       break;
     }

@@ -31,7 +31,9 @@ bool write_all(int fd, const std::string& text) {
 
 }  // namespace
 
-atomic_file::~atomic_file() { discard(); }
+atomic_file::~atomic_file() {
+  discard();
+}
 
 bool atomic_file::open() {
   std::vector<char> name(path_.begin(), path_.end());

@@ -24,7 +24,8 @@ TEST(LogPath, GoesIntoTheDirectoryOfTheRecording) {
             "/data/run7/rise_time_korvi100000_20mV_delay-all.log");
   EXPECT_EQ(log_path("run7/x_adc.txt", chip, config),
             "run7/rise_time_korvi100000_20mV_delay-all.log");
-  EXPECT_EQ(log_path("a/b/c/x.txt", chip, config), "a/b/c/rise_time_korvi100000_20mV_delay-all.log");
+  EXPECT_EQ(log_path("a/b/c/x.txt", chip, config),
+            "a/b/c/rise_time_korvi100000_20mV_delay-all.log");
   EXPECT_EQ(log_path("/x_adc.txt", chip, config), "/rise_time_korvi100000_20mV_delay-all.log");
   EXPECT_EQ(log_path("x_adc.txt", chip, config), "./rise_time_korvi100000_20mV_delay-all.log");
 }

@@ -21,8 +21,7 @@ std::string flat_recording(int events = 3) {
 }
 
 std::string zero_log() {
-  std::string log =
-      "Channel #  Rise time (ns)         Amplitude (ADC)          Timestamp (ns)\n";
+  std::string log = "Channel #  Rise time (ns)         Amplitude (ADC)          Timestamp (ns)\n";
   for (int ch = 0; ch < 32; ++ch) {
     char line[100];
     std::snprintf(line, sizeof line,
@@ -53,8 +52,8 @@ TEST(VarnelExe, WritesTheLogBesideTheRecordingAndSaysNothing) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(read_file(dir + "/rise_time_korvi100000_20mV_delay-all.log"), zero_log());
-  EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"rec.txt",
-                                                     "rise_time_korvi100000_20mV_delay-all.log"}));
+  EXPECT_EQ(list_dir(dir),
+            (std::vector<std::string>{"rec.txt", "rise_time_korvi100000_20mV_delay-all.log"}));
 }
 
 TEST(VarnelExe, ReplacesAnEarlierLogRatherThanAppending) {

@@ -46,8 +46,8 @@ TEST(TruncatedTime, TruncatesTowardZeroAndSaturates) {
 }
 
 TEST(FitChannel, WithoutUsablePointsFitsNothing) {
-  channel_points none = {{200, {5.0, 1e-10}}, {400, {7.0, 0.0}}, {600, {1.0, -2.0}},
-                         {800, {1.0, std::nan("")}}};
+  channel_points none = {
+      {200, {5.0, 1e-10}}, {400, {7.0, 0.0}}, {600, {1.0, -2.0}}, {800, {1.0, std::nan("")}}};
   for (const channel_points& points : {channel_points{}, none}) {
     channel_fit f = fit_channel(points, 150.0);
     EXPECT_EQ(f.usable_points, 0);
@@ -88,7 +88,7 @@ TEST(FitChannel, StartsPeakAtZeroWhenNoAmplitudeIsPositive) {
 
 TEST(FitChannel, TakesTheRangeFromUsablePointsOnly) {
   channel_points points = simulated_channel({}, 2.0, 1);
-  points.front().second.second = 0.0;  // 3000 ns
+  points.front().second.second = 0.0;   // 3000 ns
   points.back().second.second = 1e-10;  // 20 ns
   channel_fit f = fit_channel(points, 150.0);
   EXPECT_EQ(f.usable_points, 148);

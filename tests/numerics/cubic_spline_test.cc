@@ -13,7 +13,9 @@ cubic_spline spline_of(const std::vector<double>& x, double (*f)(double)) {
   return *cubic_spline::through(x, y);
 }
 
-double cubic(double t) { return 0.002 * t * t * t - 0.3 * t * t + 4 * t - 7; }
+double cubic(double t) {
+  return 0.002 * t * t * t - 0.3 * t * t + 4 * t - 7;
+}
 
 TEST(CubicSpline, RefusesNoNodesAndMismatchedSpans) {
   std::vector<double> none;

@@ -102,8 +102,7 @@ TEST(LeastSquares, UsesOnlyThePointsInsideTheRange) {
   const double truth[] = {150.0, 800.0, 0.0, 500.0};
   std::vector<data_point> data = noisy_pulse(truth, 2.0, 9);
   data.push_back({5000.0, 1e6, 1.0});  // far outside: would wreck the fit if it counted
-  std::vector<fit_parameter> pars = {
-      {"T", 150.0}, {"t0", 800.0}, {"B", 0.0, true}, {"A", 500.0}};
+  std::vector<fit_parameter> pars = {{"T", 150.0}, {"t0", 800.0}, {"B", 0.0, true}, {"A", 500.0}};
   fit_result r = least_squares_fit({4, shaper}, pars, data, 20.0, 3000.0);
   EXPECT_EQ(r.points, 150);
   EXPECT_TRUE(r.converged);

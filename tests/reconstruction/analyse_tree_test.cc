@@ -35,8 +35,8 @@ row_stream two_events() {
 }
 
 TEST(Reconstruct, ReportsARecordingWithoutEventsAndKeepsZeroPoints) {
-  for (const std::string& text : {std::string(), std::string("  \n\t"), row_stream().data(500).text(),
-                                  row_stream().gap(400).text()}) {
+  for (const std::string& text : {std::string(), std::string("  \n\t"),
+                                  row_stream().data(500).text(), row_stream().gap(400).text()}) {
     outcome o = run(text);
     EXPECT_FALSE(o.ok);
     EXPECT_EQ(o.notes, diagnostics{"Corrupt data, likely due to connection problems."});
@@ -96,9 +96,9 @@ TEST(Reconstruct, StopsAtANumberOutOfRange) {
   std::string text = s.text() + row_stream().data(1).text() + "2147483648\n";
   outcome o = run(text);
   EXPECT_TRUE(o.ok);
-  EXPECT_EQ(o.notes, diagnostics{"Reading stopped at value " +
-                                 std::to_string(s.values().size() + 33) +
-                                 " of rec.txt: number out of range."});
+  EXPECT_EQ(o.notes,
+            diagnostics{"Reading stopped at value " + std::to_string(s.values().size() + 33) +
+                        " of rec.txt: number out of range."});
   EXPECT_EQ(o.summary.rows_handled, s.rows() + 1);
 }
 

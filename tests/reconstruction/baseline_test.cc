@@ -34,8 +34,8 @@ row_stream events_of(int events, F value) {
 
 TEST(SnapshotTimes, RunBackwardsWithinAStepRunAndForwardAcrossRuns) {
   snapshot_table t = reconstructed(events_of(2, [](int, int) { return 100; }));
-  const double expected[][2] = {{0, 200}, {1, 180}, {9, 20}, {10, 400}, {11, 380},
-                                {140, 3000}, {149, 2820}};
+  const double expected[][2] = {{0, 200},  {1, 180},    {9, 20},    {10, 400},
+                                {11, 380}, {140, 3000}, {149, 2820}};
   for (auto [i, time] : expected) EXPECT_EQ(t[0][static_cast<int>(i)].first, time) << i;
   std::vector<bool> seen(151, false);
   for (const snapshot_point& p : t[17]) seen[static_cast<int>(p.first) / 20] = true;

@@ -164,7 +164,7 @@ TEST(Binning, KeepsTheRowsOfACutLastEvent) {
   framed f = frame(numbered_events(3, 50));
   EXPECT_EQ(f.state.events_completed, 2);
   EXPECT_EQ(f.state.event_rows, 2 * 207.0 + 50);
-  EXPECT_EQ(f.bins.at(0, 0).count, 3);           // row 11
+  EXPECT_EQ(f.bins.at(0, 0).count, 3);            // row 11
   EXPECT_EQ(f.bins.at(0, 2).count, 3);            // row 11 + 30 = 41
   EXPECT_EQ(f.bins.at(0, 10 * 14 + 2).count, 2);  // row 11 + 44 = 55, not reached
 }

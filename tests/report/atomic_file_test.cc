@@ -6,25 +6,11 @@
 #include <sys/stat.h>
 
 #include <csignal>
-
 #include <fstream>
-#include <sstream>
+
+#include "support/process.h"
 
 namespace {
-
-std::string temp_dir(const std::string& name) {
-  std::string dir = ::testing::TempDir() + "/atomic_file_" + name;
-  std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
-  return dir;
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 int entries(const std::string& dir) {
   int n = 0;
@@ -35,18 +21,18 @@ int entries(const std::string& dir) {
 }
 
 TEST(AtomicFile, ReplacesAnEarlierFileWhole) {
-  std::string dir = temp_dir("replace");
+  std::string dir = fresh_dir("atomic_file_replace");
   std::ofstream(dir + "/x.log") << "an earlier, much longer log text\n";
   atomic_file f(dir + "/x.log");
   ASSERT_TRUE(f.open());
-  EXPECT_EQ(slurp(dir + "/x.log"), "an earlier, much longer log text\n");
+  EXPECT_EQ(read_file(dir + "/x.log"), "an earlier, much longer log text\n");
   ASSERT_TRUE(f.commit("new\n"));
-  EXPECT_EQ(slurp(dir + "/x.log"), "new\n");
+  EXPECT_EQ(read_file(dir + "/x.log"), "new\n");
   EXPECT_EQ(entries(dir), 1);
 }
 
 TEST(AtomicFile, GivesTheUsualPermissions) {
-  std::string dir = temp_dir("mode");
+  std::string dir = fresh_dir("atomic_file_mode");
   mode_t old = umask(022);
   atomic_file f(dir + "/x.log");
   ASSERT_TRUE(f.open() && f.commit("x"));
@@ -57,7 +43,7 @@ TEST(AtomicFile, GivesTheUsualPermissions) {
 }
 
 TEST(AtomicFile, LeavesNothingBehindWhenNotCommitted) {
-  std::string dir = temp_dir("abandon");
+  std::string dir = fresh_dir("atomic_file_abandon");
   std::ofstream(dir + "/x.log") << "earlier\n";
   {
     atomic_file f(dir + "/x.log");
@@ -65,17 +51,17 @@ TEST(AtomicFile, LeavesNothingBehindWhenNotCommitted) {
     EXPECT_EQ(entries(dir), 2);
   }
   EXPECT_EQ(entries(dir), 1);
-  EXPECT_EQ(slurp(dir + "/x.log"), "earlier\n");
+  EXPECT_EQ(read_file(dir + "/x.log"), "earlier\n");
 }
 
 TEST(AtomicFile, FailsToOpenInAMissingDirectory) {
-  atomic_file f(temp_dir("missing") + "/no/such/x.log");
+  atomic_file f(fresh_dir("atomic_file_missing") + "/no/such/x.log");
   EXPECT_FALSE(f.open());
   EXPECT_FALSE(f.commit("x"));
 }
 
 TEST(AtomicFile, FailsAndCleansUpWhenTheRenameFails) {
-  std::string dir = temp_dir("rename");
+  std::string dir = fresh_dir("atomic_file_rename");
   ASSERT_EQ(mkdir((dir + "/x.log").c_str(), 0755), 0);  // a directory in the way
   ASSERT_EQ(mkdir((dir + "/x.log/inside").c_str(), 0755), 0);
   atomic_file f(dir + "/x.log");
@@ -86,7 +72,7 @@ TEST(AtomicFile, FailsAndCleansUpWhenTheRenameFails) {
 
 TEST(AtomicFile, FailsAndKeepsTheEarlierFileWhenAWriteFails) {
   // A file size limit makes write() fail as a full disk would.
-  std::string dir = temp_dir("full");
+  std::string dir = fresh_dir("atomic_file_full");
   std::ofstream(dir + "/x.log") << "earlier\n";
   atomic_file f(dir + "/x.log");
   ASSERT_TRUE(f.open());
@@ -100,7 +86,7 @@ TEST(AtomicFile, FailsAndKeepsTheEarlierFileWhenAWriteFails) {
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, SIG_DFL);
   EXPECT_FALSE(committed);
-  EXPECT_EQ(slurp(dir + "/x.log"), "earlier\n");
+  EXPECT_EQ(read_file(dir + "/x.log"), "earlier\n");
   EXPECT_EQ(entries(dir), 1);
 }
 

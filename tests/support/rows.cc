@@ -6,7 +6,9 @@ std::vector<int32_t> row_with_low(int low) {
   return row;
 }
 
-std::vector<int32_t> flat_row(int32_t value) { return std::vector<int32_t>(channel_count, value); }
+std::vector<int32_t> flat_row(int32_t value) {
+  return std::vector<int32_t>(channel_count, value);
+}
 
 row_stream& row_stream::add(const std::vector<int32_t>& row, int count) {
   for (int i = 0; i < count; ++i) values_.insert(values_.end(), row.begin(), row.end());
