@@ -19,7 +19,8 @@ demo: build
 	@scripts/demo.sh $(BUILD)
 
 bench: build
-	@$(BUILD)/bench/varnel-bench
+	@$(BUILD)/bench/varnel-fit-bench
+	@if [ -x $(BUILD)/bench/varnel-bench ]; then $(BUILD)/bench/varnel-bench; fi
 
 format:
 	@find src tools bench tests -name '*.h' -o -name '*.cc' | xargs clang-format -i
