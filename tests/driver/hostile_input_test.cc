@@ -94,7 +94,7 @@ std::string with_token(size_t at, const std::string& token) {
   return recording_text(first_values(at)) + token + " " + recording_text(values_from(at + 1));
 }
 
-// The plain recording whose every gap row is replaced by `row`.
+// The plain recording with each value of every gap row replaced by `row(channel, value)`.
 std::vector<int32_t> with_gap_rows(const std::function<int32_t(int channel, int32_t)>& row) {
   std::vector<int32_t> v = plain_values();
   for (size_t r = 0; r < v.size() / row_values_count; ++r)
@@ -131,7 +131,7 @@ std::string incomplete(size_t values) {
          " of 32 values); it is ignored.";
 }
 
-// Where a broken token goes: into event 20, row 5 of it, as the row's value `in_row`.
+// Where a broken token goes: into event 20, row 30 of it, as the row's value `in_row`.
 size_t middle_value(size_t in_row) {
   return (20 * bench_event_spacing + 30) * 32 + in_row;
 }
@@ -462,6 +462,22 @@ TEST(ReadErrors, AnInputFailingWithAnIOErrorIsReportedAndWritesNothing) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err_lines(), std::vector<std::string>{"Cannot read file named /proc/self/mem."});
   EXPECT_EQ(tree(dir.path()), std::set<std::string>{});
+}
+
+TEST(OtherPaths, AnEmptyPathAndDeviceFilesFailWithoutWritingAnything) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"", {"Cannot open file named ."}},
+      {"/dev/null", {corrupt}},
+      {"/dev/zero", {"Reading stopped at value 1 of /dev/zero: not a number.", corrupt}},
+  };
+  for (const auto& [path, err] : cases) {
+    SCOPED_TRACE(path);
+    temp_dir dir;
+    program_run r = run_tool({chip, config, path}, in_dir(dir.path()));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err_lines(), err);
+    EXPECT_EQ(tree(dir.path()), std::set<std::string>{});
+  }
 }
 
 TEST(LogFailures, ALogPathTakenByADirectoryIsReportedAndTheDirectoryKept) {
