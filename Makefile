@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test demo bench format clean
+.PHONY: deps build test test-asan fuzz demo bench format clean
 
 deps:
 	@scripts/install-deps.sh
@@ -14,6 +14,16 @@ build: deps
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure
+
+# The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan:
+	@$(MAKE) --no-print-directory test BUILD=build-asan BUILD_TYPE=RelWithDebInfo \
+		CMAKE_FLAGS=-DVARNEL_SANITIZE=ON
+
+# Every fuzz target, FUZZ_SECONDS each, built with clang in build-fuzz.
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	@scripts/fuzz.sh $(FUZZ_SECONDS)
 
 demo: build
 	@scripts/demo.sh $(BUILD)

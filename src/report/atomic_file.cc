@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <vector>
 
 namespace {
@@ -14,6 +15,25 @@ mode_t default_file_mode() {
   mode_t mask = ::umask(0);
   ::umask(mask);
   return 0666 & ~mask;
+}
+
+// The template of the temporary file's name: the path with ".tmpXXXXXX" appended. When the
+// file's name is within NAME_MAX but the temporary name would not be, the temporary name is cut
+// short, so that it can be made wherever the file itself can; a name already too long is kept, and
+// fails to be created.
+std::vector<char> temp_template(const std::string& path) {
+  static constexpr char suffix[] = ".tmpXXXXXX";
+  constexpr size_t suffix_size = sizeof suffix - 1;
+  size_t slash = path.rfind('/');
+  size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  size_t keep = path.size();
+  size_t name_size = path.size() - name_start;
+  if (name_size <= NAME_MAX && name_size + suffix_size > NAME_MAX)
+    keep = name_start + NAME_MAX - suffix_size;
+  std::vector<char> name(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(keep));
+  name.insert(name.end(), suffix, suffix + suffix_size);
+  name.push_back('\0');
+  return name;
 }
 
 bool write_all(int fd, const std::string& text) {
@@ -36,9 +56,7 @@ atomic_file::~atomic_file() {
 }
 
 bool atomic_file::open() {
-  std::vector<char> name(path_.begin(), path_.end());
-  for (char c : std::string(".tmpXXXXXX")) name.push_back(c);
-  name.push_back('\0');
+  std::vector<char> name = temp_template(path_);
   fd_ = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd_ < 0) return false;
   temp_path_ = name.data();
