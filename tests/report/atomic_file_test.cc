@@ -8,7 +8,7 @@
 #include <csignal>
 #include <fstream>
 
-#include "support/process.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -21,7 +21,8 @@ int entries(const std::string& dir) {
 }
 
 TEST(AtomicFile, ReplacesAnEarlierFileWhole) {
-  std::string dir = fresh_dir("atomic_file_replace");
+  temp_dir scratch;
+  const std::string& dir = scratch.path();
   std::ofstream(dir + "/x.log") << "an earlier, much longer log text\n";
   atomic_file f(dir + "/x.log");
   ASSERT_TRUE(f.open());
@@ -32,7 +33,8 @@ TEST(AtomicFile, ReplacesAnEarlierFileWhole) {
 }
 
 TEST(AtomicFile, GivesTheUsualPermissions) {
-  std::string dir = fresh_dir("atomic_file_mode");
+  temp_dir scratch;
+  const std::string& dir = scratch.path();
   mode_t old = umask(022);
   atomic_file f(dir + "/x.log");
   ASSERT_TRUE(f.open() && f.commit("x"));
@@ -43,7 +45,8 @@ TEST(AtomicFile, GivesTheUsualPermissions) {
 }
 
 TEST(AtomicFile, LeavesNothingBehindWhenNotCommitted) {
-  std::string dir = fresh_dir("atomic_file_abandon");
+  temp_dir scratch;
+  const std::string& dir = scratch.path();
   std::ofstream(dir + "/x.log") << "earlier\n";
   {
     atomic_file f(dir + "/x.log");
@@ -55,13 +58,15 @@ TEST(AtomicFile, LeavesNothingBehindWhenNotCommitted) {
 }
 
 TEST(AtomicFile, FailsToOpenInAMissingDirectory) {
-  atomic_file f(fresh_dir("atomic_file_missing") + "/no/such/x.log");
+  temp_dir scratch;
+  atomic_file f(scratch / "no/such/x.log");
   EXPECT_FALSE(f.open());
   EXPECT_FALSE(f.commit("x"));
 }
 
 TEST(AtomicFile, FailsAndCleansUpWhenTheRenameFails) {
-  std::string dir = fresh_dir("atomic_file_rename");
+  temp_dir scratch;
+  const std::string& dir = scratch.path();
   ASSERT_EQ(mkdir((dir + "/x.log").c_str(), 0755), 0);  // a directory in the way
   ASSERT_EQ(mkdir((dir + "/x.log/inside").c_str(), 0755), 0);
   atomic_file f(dir + "/x.log");
@@ -72,7 +77,8 @@ TEST(AtomicFile, FailsAndCleansUpWhenTheRenameFails) {
 
 TEST(AtomicFile, FailsAndKeepsTheEarlierFileWhenAWriteFails) {
   // A file size limit makes write() fail as a full disk would.
-  std::string dir = fresh_dir("atomic_file_full");
+  temp_dir scratch;
+  const std::string& dir = scratch.path();
   std::ofstream(dir + "/x.log") << "earlier\n";
   atomic_file f(dir + "/x.log");
   ASSERT_TRUE(f.open());

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "fit/shaper_model.h"
-#include "support/process.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ TEST(FitAllChannels, NotesChannelsThatCouldNotBeFitted) {
   for (snapshot_point& p : table[3]) p.second.second = 0.0;
   table[3][40].second.second = 1.0;
   table[3][41].second.second = 1.0;
-  for (snapshot_point& p : table[7]) p.second.first = 0.0;  // a dead, perfectly quiet channel
+  for (snapshot_point& p : table[7]) p.second.first = 0.0;   // a dead, perfectly quiet channel
   for (snapshot_point& p : table[9]) p.second.second = 0.0;  // no usable point: no note
   diagnostics notes;
   std::vector<channel_fit> fits;
@@ -58,7 +58,8 @@ TEST(FitAllChannels, StartsEveryChannelFromTheGuess) {
 }
 
 TEST(RiseTimeVsChannel, WritesTheFitsOfTheGlobalTable) {
-  std::string dir = fresh_dir("report");
+  temp_dir scratch;
+  const std::string& dir = scratch.path();
   snapshots = pulses();
   diagnostics notes;
   ASSERT_TRUE(rise_time_vs_channel(dir + "/r.log", 150.0, notes));
@@ -66,7 +67,7 @@ TEST(RiseTimeVsChannel, WritesTheFitsOfTheGlobalTable) {
   std::ostringstream expected;
   write_log(expected, fit_all_channels(snapshots, 150.0, notes, nullptr));
   EXPECT_EQ(read_file(dir + "/r.log"), expected.str());
-  EXPECT_EQ(list_dir(dir), std::vector<std::string>{"r.log"});
+  EXPECT_EQ(tree(dir), std::set<std::string>{"r.log"});
 }
 
 TEST(RiseTimeVsChannel, FailsWithoutTouchingAnythingWhenTheLogCannotBeCreated) {
