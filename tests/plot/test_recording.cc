@@ -21,6 +21,17 @@ double shape(double u) {
   return u < 0.0 ? 0.0 : std::pow(u, 4) * std::exp(-4.0 * (u - 1.0));
 }
 
+// The true rise time of `channel`, ns: the configuration's start value plus a few ns that
+// vary with the channel, so that channels differ in the log.
+double true_peak_time(const test_recording& r, int channel) {
+  return choose_run_config(r.config).peak_time_guess + 3.0 * (channel % 5);
+}
+
+// The true pulse height of `channel` above the baseline, ADC counts.
+double true_amplitude(int channel) {
+  return 400.0 + 10.0 * channel;
+}
+
 // The noiseless reading of `channel` at row `row` of an event (row 0 is the first gap row).
 double clean_reading(const test_recording& r, const run_config& rc, int channel, int row) {
   if (row < gap_rows) return gap_level;
@@ -37,14 +48,6 @@ double clean_reading(const test_recording& r, const run_config& rc, int channel,
 }
 
 }  // namespace
-
-double true_peak_time(const test_recording& r, int channel) {
-  return choose_run_config(r.config).peak_time_guess + 3.0 * (channel % 5);
-}
-
-double true_amplitude(int channel) {
-  return 400.0 + 10.0 * channel;
-}
 
 std::string make_recording(const test_recording& r) {
   run_config rc = choose_run_config(r.config);

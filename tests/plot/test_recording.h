@@ -8,18 +8,13 @@
 
 /// What to put into a recording.
 struct test_recording {
-  int events = 60;                        ///< complete events, one every 220 rows
+  /// Blocks of a gap and its pulses, 220 rows each; the first gap only synchronises.
+  int events = 60;
   std::string config = "20mV_delay-all";  ///< picks the pulse windows as the analysis does
   std::set<int> dead_channels;            ///< channels with baseline and noise but no pulse
   double noise = 2.0;                     ///< Gaussian noise, ADC counts (sigma)
   uint64_t seed = 7;                      ///< seeds the noise
 };
-
-/// The recording's true rise time of `channel`, ns: 150 (300 for "4mV_delay-all") plus a few ns
-/// that vary with the channel.
-double true_peak_time(const test_recording& r, int channel);
-/// The recording's true pulse height of `channel` above its baseline, ADC counts.
-double true_amplitude(int channel);
 
 /// The recording as text: 32 whitespace-separated integers per line, one line per row.
 std::string make_recording(const test_recording& r);
