@@ -19,8 +19,9 @@ struct axis_range {
   double min = 0.0, max = 1.0;
 };
 
-/// Columns and rows of the channel grid.
+/// Columns of the channel grid.
 inline constexpr int grid_columns = 8;
+/// Rows of the channel grid.
 inline constexpr int grid_rows = 4;
 
 /// The frame of `channel`'s panel: row 0 (channels 0..7) at the top. Channels outside 0..31 get

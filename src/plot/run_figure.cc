@@ -117,10 +117,23 @@ void draw_channel_panel(const plot_run& run, int ch, axis_range tr, axis_range a
   plmtex("t", 0.5, 0.5, 0.5, rise_time_title(ch, run.fits[ch]).c_str());
 }
 
-// One value per channel with error bars; values outside `yr` are drawn at its edge as red
-// triangles pointing the way out, labelled with their value.
-void draw_summary(page_box box, axis_range yr, const std::vector<double>& v,
-                  const std::vector<double>& e, const char* ylabel, const char* title) {
+// A value off the summary's scale is drawn at the edge it lies beyond, as a red triangle
+// pointing the way out with its value beside it, so that it stands out without squashing the
+// other channels.
+void draw_off_scale(double channel, double value, axis_range yr) {
+  bool above = !(value < yr.min);
+  double inset = 0.04 * (yr.max - yr.min);
+  double edge = above ? yr.max - inset : yr.min + inset;
+  plcol0(alert_red);
+  plschr(0.0, 0.7);
+  plstring(1, &channel, &edge, above ? "\u25b2" : "\u25bc");
+  char label[32];
+  std::snprintf(label, sizeof label, "%.4g", value);
+  plschr(0.0, 0.5);
+  plptex(channel + 0.45, edge, 1.0, 0.0, 0.0, label);
+}
+
+void draw_summary_frame(page_box box, axis_range yr, const char* ylabel, const char* title) {
   set_viewport(box, {-0.7, 31.7}, yr);
   plcol0(faint_grey);
   plbox("g", 1, 0, "g", 0, 0);
@@ -131,24 +144,20 @@ void draw_summary(page_box box, axis_range yr, const std::vector<double>& v,
   plmtex("b", 3.2, 0.5, 0.5, "channel");
   plmtex("l", 4.2, 0.5, 0.5, ylabel);
   plmtex("t", 0.8, 0.5, 0.5, title);
+}
+
+void draw_summary(page_box box, axis_range yr, const std::vector<double>& v,
+                  const std::vector<double>& e, const char* ylabel, const char* title) {
+  draw_summary_frame(box, yr, ylabel, title);
   std::vector<double> x, y, err;
   for (size_t ch = 0; ch < v.size(); ++ch) {
-    if (in_range(v[ch], yr)) {
-      x.push_back(static_cast<double>(ch));
-      y.push_back(v[ch]);
-      err.push_back(std::isfinite(e[ch]) ? e[ch] : 0.0);
+    if (!in_range(v[ch], yr)) {
+      draw_off_scale(static_cast<double>(ch), v[ch], yr);
       continue;
     }
-    bool above = !(v[ch] < yr.min);
-    double edge = above ? yr.max - 0.04 * (yr.max - yr.min) : yr.min + 0.04 * (yr.max - yr.min);
-    double cx = static_cast<double>(ch);
-    plcol0(alert_red);
-    plschr(0.0, 0.7);
-    plstring(1, &cx, &edge, above ? "\u25b2" : "\u25bc");
-    char label[32];
-    std::snprintf(label, sizeof label, "%.4g", v[ch]);
-    plschr(0.0, 0.5);
-    plptex(cx + 0.45, edge, 1.0, 0.0, 0.0, label);
+    x.push_back(static_cast<double>(ch));
+    y.push_back(v[ch]);
+    err.push_back(ch < e.size() && std::isfinite(e[ch]) ? e[ch] : 0.0);
   }
   plschr(0.0, 0.45);
   draw_points(x, y, err, point_blue, "\u25cf");
