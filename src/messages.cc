@@ -48,3 +48,11 @@ std::string cannot_open_log(const std::string& path) {
 std::string cannot_write_log(const std::string& path) {
   return "Cannot write log file named " + path + ".";
 }
+
+std::string cannot_write_plot(const std::string& path) {
+  return "Cannot write plot file named " + path + ".";
+}
+
+std::string cannot_write_results(const std::string& path) {
+  return "Cannot write results file named " + path + ".";
+}

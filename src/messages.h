@@ -28,3 +28,7 @@ std::string fit_not_converged(int channel);
 std::string cannot_open_log(const std::string& path);
 /// Writing, flushing or renaming the log at `path` failed.
 std::string cannot_write_log(const std::string& path);
+/// The picture at `path` (or its temporary file beside it) cannot be drawn, written or renamed.
+std::string cannot_write_plot(const std::string& path);
+/// The JSON results at `path` (or their temporary file beside them) cannot be written.
+std::string cannot_write_results(const std::string& path);

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "messages.h"
+#include "plot/plot_run.h"
+
+/// Writes the run's PNG, PDF and JSON beside its log, named as the log with ".png", ".pdf" and
+/// ".json". Each is drawn into a temporary file in the same directory and renamed into place only
+/// once all three are complete, so a file is there whole or not at all. False, with a one-line
+/// reason in `notes`, when one cannot be written; the files not yet renamed keep their earlier
+/// content.
+bool write_plot_outputs(const plot_run& run, diagnostics& notes);

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "plot/plot_run.h"
+
+/// The run as JSON: input and log paths, chipstring, configuration, events completed, and per
+/// channel the six fit results, fit statistics and every reconstructed point. A NaN or infinite
+/// number becomes null.
+nlohmann::json run_json(const plot_run& run);
+
+/// run_json(run) as indented text, newline-ended.
+std::string run_json_text(const plot_run& run);
