@@ -52,7 +52,10 @@ std::vector<traced_call> parse_trace(const std::string& text) {
   for (std::string line; std::getline(in, line);) {
     size_t space = line.find(' ');
     if (space == std::string::npos) continue;
-    std::string pid = line.substr(0, space), rest = line.substr(space + 1);
+    // strace pads the pid to five columns, so short pids are followed by several blanks.
+    size_t call = line.find_first_not_of(' ', space);
+    if (call == std::string::npos) continue;
+    std::string pid = line.substr(0, space), rest = line.substr(call);
     if (size_t u = rest.find(" <unfinished ...>"); u != std::string::npos) {
       unfinished[pid] = rest.substr(0, u);
       continue;
