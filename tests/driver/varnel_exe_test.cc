@@ -7,10 +7,6 @@
 namespace {
 
 const std::string exe = VARNEL_EXE;
-const std::string usage_tail =
-    "Syntax should be:\n./varnel.exe chipstring config adcfilename\nExample:\n./varnel.exe 100000 "
-    "20mV_delay-all /home/frell/robot/20180725/123510_korvi100000/"
-    "123510_korvi100000_dessel00_link00_20mV_delay-all_adc.txt\n";
 
 run_options in(const std::string& dir) {
   run_options o;
@@ -36,19 +32,6 @@ std::string zero_log() {
     log += line;
   }
   return log;
-}
-
-TEST(VarnelExe, PrintsTheUsageWithTooFewArguments) {
-  temp_dir scratch;
-  const std::string& dir = scratch.path();
-  program_run none = run_program({exe}, in(dir));
-  EXPECT_EQ(none.status, 255);
-  EXPECT_EQ(none.out, "Not enough arguments: argc = 1\n" + usage_tail);
-  EXPECT_EQ(none.err, "");
-  program_run two = run_program({exe, "100000", dir + "/x.txt"}, in(dir));
-  EXPECT_EQ(two.status, 255);
-  EXPECT_EQ(two.out, "Not enough arguments: argc = 3\n" + usage_tail);
-  EXPECT_TRUE(tree(dir).empty());
 }
 
 TEST(VarnelExe, WritesTheLogBesideTheRecordingAndSaysNothing) {
@@ -106,16 +89,6 @@ TEST(VarnelExe, WritesTheLogOfABareFileNameInTheCurrentDirectory) {
   write_file(dir + "/rec.txt", flat_recording());
   EXPECT_EQ(run_program({exe, "9", "cfg", "rec.txt"}, in(dir)).status, 0);
   EXPECT_EQ(read_file(dir + "/rise_time_korvi9_cfg.log"), zero_log());
-}
-
-TEST(VarnelExe, FailsWhenTheLogCannotBeCreated) {
-  temp_dir scratch;
-  const std::string& dir = scratch.path();
-  write_file(dir + "/rec.txt", flat_recording());
-  program_run r = run_program({exe, "a/b", "cfg", dir + "/rec.txt"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Cannot open log file named " + dir + "/rise_time_korvia/b_cfg.log.\n");
-  EXPECT_EQ(tree(dir), std::set<std::string>{"rec.txt"});
 }
 
 }  // namespace
