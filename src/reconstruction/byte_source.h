@@ -4,7 +4,8 @@
 #include <string>
 #include <string_view>
 
-/// Where the bytes of a recording come from: a file in the tool, memory or a failing source in tests.
+/// Where the bytes of a recording come from: a file in the tool, memory or a failing source in
+/// tests.
 class byte_source {
  public:
   virtual ~byte_source() = default;
