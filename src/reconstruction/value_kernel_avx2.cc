@@ -5,26 +5,28 @@
 #include <immintrin.h>
 
 #define VARNEL_AVX2 __attribute__((target("avx2,bmi,popcnt,lzcnt")))
+// Helpers of the loop, inlined into it.
+#define VARNEL_AVX2_INLINE VARNEL_AVX2 __attribute__((always_inline)) inline
 
 namespace value_kernels {
 namespace {
 
-VARNEL_AVX2 [[gnu::always_inline]] inline uint64_t byte_mask(__m256i low, __m256i high) {
+VARNEL_AVX2_INLINE uint64_t byte_mask(__m256i low, __m256i high) {
   return static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
          static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
 }
 
 // Bytes of `bytes` at most `limit` when read as unsigned, as 0xff.
-VARNEL_AVX2 [[gnu::always_inline]] inline __m256i at_most(__m256i bytes, char limit) {
+VARNEL_AVX2_INLINE __m256i at_most(__m256i bytes, char limit) {
   return _mm256_cmpeq_epi8(_mm256_min_epu8(bytes, _mm256_set1_epi8(limit)), bytes);
 }
 
-VARNEL_AVX2 [[gnu::always_inline]] inline __m256i space(__m256i bytes) {
+VARNEL_AVX2_INLINE __m256i space(__m256i bytes) {
   return _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' ')),
                          at_most(_mm256_sub_epi8(bytes, _mm256_set1_epi8('\t')), 4));
 }
 
-VARNEL_AVX2 [[gnu::always_inline]] inline window_masks classify(__m256i low, __m256i high) {
+VARNEL_AVX2_INLINE window_masks classify(__m256i low, __m256i high) {
   const __m256i zero_char = _mm256_set1_epi8('0');
   const __m256i minus = _mm256_set1_epi8('-');
   const __m256i plus = _mm256_set1_epi8('+');
@@ -38,8 +40,7 @@ VARNEL_AVX2 [[gnu::always_inline]] inline window_masks classify(__m256i low, __m
 // Converts the 8 numbers of one to four digits whose last digits are at the byte positions in
 // `last` (relative to `window`), one per 32-bit lane; a lane is negated where bit `last` of
 // `negative_ends` is set.
-VARNEL_AVX2 [[gnu::always_inline]] inline __m256i convert8(const char* window, uint64_t last,
-                                                           uint64_t negative_ends) {
+VARNEL_AVX2_INLINE __m256i convert8(const char* window, uint64_t last, uint64_t negative_ends) {
   const __m256i last_digit = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(last)));
   // The four bytes that end at the last digit, most significant first; the reader keeps padding
   // before its buffer, so a number at the window's start may look back.

@@ -14,6 +14,8 @@
 
 #define VARNEL_AVX512 \
   __attribute__((target("avx512f,avx512bw,avx512vl,avx512cd,avx512vbmi,bmi,bmi2,popcnt,lzcnt")))
+// Helpers of the loop, inlined into it.
+#define VARNEL_AVX512_INLINE VARNEL_AVX512 __attribute__((always_inline)) inline
 
 namespace value_kernels {
 namespace {
@@ -39,7 +41,7 @@ constexpr std::array<char, 64> pair_index(int half, int lag) {
 alignas(64) constexpr std::array<char, 64> ones_index[2] = {pair_index(0, 0), pair_index(1, 0)};
 alignas(64) constexpr std::array<char, 64> hundreds_index[2] = {pair_index(0, 2), pair_index(1, 2)};
 
-VARNEL_AVX512 [[gnu::always_inline]] inline __m512i load(const std::array<char, 64>& table) {
+VARNEL_AVX512_INLINE __m512i load(const std::array<char, 64>& table) {
   return _mm512_load_si512(table.data());
 }
 
@@ -49,7 +51,7 @@ struct constants {
   __m512i zero_char, nine, blank, tab, four, minus, plus, weights, hundred, ones[2], hundreds[2];
 };
 
-VARNEL_AVX512 [[gnu::always_inline]] inline constants make_constants() {
+VARNEL_AVX512_INLINE constants make_constants() {
   constants c{_mm512_set1_epi8('0'),
               _mm512_set1_epi8(9),
               _mm512_set1_epi8(' '),
@@ -67,8 +69,7 @@ VARNEL_AVX512 [[gnu::always_inline]] inline constants make_constants() {
   return c;
 }
 
-VARNEL_AVX512 [[gnu::always_inline]] inline window_masks classify(const constants& c, __m512i bytes,
-                                                                  __mmask64& digit) {
+VARNEL_AVX512_INLINE window_masks classify(const constants& c, __m512i bytes, __mmask64& digit) {
   digit = _mm512_cmple_epu8_mask(_mm512_sub_epi8(bytes, c.zero_char), c.nine);
   const __mmask64 space = _mm512_cmpeq_epi8_mask(bytes, c.blank) |
                           _mm512_cmple_epu8_mask(_mm512_sub_epi8(bytes, c.tab), c.four);
@@ -81,9 +82,8 @@ VARNEL_AVX512 [[gnu::always_inline]] inline window_masks classify(const constant
 // digits ending there, as 16-bit words (meaningful only where a number does end).
 // `digits` holds digit values and 0 for every other byte; `three_digits` marks the positions
 // whose two preceding bytes are digits too; `negative` the positions to negate.
-VARNEL_AVX512 [[gnu::always_inline]] inline __m512i half_values(const constants& c, __m512i digits,
-                                                                int half, uint32_t three_digits,
-                                                                uint32_t negative) {
+VARNEL_AVX512_INLINE __m512i half_values(const constants& c, __m512i digits, int half,
+                                         uint32_t three_digits, uint32_t negative) {
   // Tens and ones: the byte before a number's last digit is its tens digit or a non-digit (0).
   const __m512i ones =
       _mm512_maddubs_epi16(_mm512_permutexvar_epi8(c.ones[half], digits), c.weights);
@@ -97,8 +97,8 @@ VARNEL_AVX512 [[gnu::always_inline]] inline __m512i half_values(const constants&
 
 // Writes the values at the positions in `ends` to `out`, in order; it stores 16 lanes at each of
 // four offsets, so `out` needs room for popcount(ends) + 16 values.
-VARNEL_AVX512 [[gnu::always_inline]] inline void store_ends(int32_t* out, __m512i low_half,
-                                                            __m512i high_half, uint64_t ends) {
+VARNEL_AVX512_INLINE void store_ends(int32_t* out, __m512i low_half, __m512i high_half,
+                                     uint64_t ends) {
   const __m512i quarters[4] = {
       _mm512_cvtepi16_epi32(_mm512_castsi512_si256(low_half)),
       _mm512_cvtepi16_epi32(_mm512_extracti64x4_epi64(low_half, 1)),

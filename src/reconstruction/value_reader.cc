@@ -1,6 +1,7 @@
 #include "reconstruction/value_reader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -76,12 +77,12 @@ value_reader::value_reader(byte_source& source, parse_path path)
     : source_(source),
       path_(path),
       kernel_(kernel_for(path)),
-      // Zeroed, so the padding the kernels may load is defined and the byte before the first
-      // chunk is no digit.
-      storage_(std::make_unique<char[]>(value_kernels::front_padding + chunk_size +
-                                        value_kernels::back_padding)) {
+      storage_(std::make_unique_for_overwrite<char[]>(value_kernels::front_padding + chunk_size +
+                                                      value_kernels::back_padding)) {
   if (!parse_path_available(path) || kernel_ == nullptr)
     throw std::invalid_argument(std::string("parse path not available: ") + parse_path_name(path));
+  // The kernels may look at the bytes before the first chunk: they must be no digit.
+  std::memset(storage_.get(), 0, value_kernels::front_padding);
   pos_ = end_ = storage_.get() + value_kernels::front_padding;
 }
 
@@ -96,8 +97,9 @@ bool value_reader::refill() {
   }
   pos_ = buffer;
   end_ = buffer + n;
-  // The kernels' token scanner stops on this NUL instead of checking the end at every byte.
-  buffer[n] = '\0';
+  // The kernels' token scanner stops on the first NUL instead of checking the end at every byte,
+  // and the SIMD loops load past the end: zeros keep what they see defined.
+  std::memset(buffer + n, 0, value_kernels::back_padding);
   return n > 0;
 }
 
