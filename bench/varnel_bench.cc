@@ -2,6 +2,9 @@
 // the same recording, and the wall time and peak memory of a whole varnel.exe run.
 //
 //   varnel-bench [--megabytes N] [--small-megabytes N] [--repeat N] [--dir DIR] [--keep]
+//
+// The recordings go to a new directory under $TMPDIR (or DIR) and are removed unless --keep.
+// Figures are the best of N runs on a file in the page cache.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -181,7 +184,9 @@ struct run_figure {
   int status = 0;
 };
 
-// ---- The whole varnel.exe run: a child process on the recording, timed, with its peak memory.
+// ===== Hook: the whole varnel.exe run =====
+// The executable on a recording as a child process, as a user runs it: wall time and peak
+// resident memory. The figures mean something once varnel.exe does the analysis.
 run_figure whole_run(const std::string& recording) {
   auto start = std::chrono::steady_clock::now();
   pid_t pid = ::fork();
@@ -266,6 +271,10 @@ int main(int argc, char** argv) {
                 static_cast<double>(r.peak_kib) / 1024,
                 WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0 ? "" : "  (failed)");
   }
-  if (!opt.keep && opt.dir.empty()) fs::remove_all(dir);
+  if (!opt.keep) {
+    fs::remove(large);
+    fs::remove(small);
+    if (opt.dir.empty()) fs::remove(dir);
+  }
   return 0;
 }

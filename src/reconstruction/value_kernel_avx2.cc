@@ -4,12 +4,64 @@
 
 #include <immintrin.h>
 
-#define VARNEL_AVX2 __attribute__((target("avx2,bmi,popcnt,lzcnt")))
+#define VARNEL_AVX2 __attribute__((target("avx2,bmi,popcnt")))
 // Helpers of the loop, inlined into it.
 #define VARNEL_AVX2_INLINE VARNEL_AVX2 __attribute__((always_inline)) inline
 
 namespace value_kernels {
 namespace {
+
+// The numbers of a window that the vector code converts: those of at most four digits that end,
+// with the character after them, before the window's end, the buffer's end and the first byte
+// the vector code does not handle.
+struct window_plan {
+  uint64_t ends;             // the last digit of each such number
+  uint64_t negative_starts;  // the first digits of the digit runs that follow a '-'
+};
+
+// Plans a window whose first `valid` (1..64) bytes are data. The window must not start inside a
+// digit run.
+VARNEL_AVX2_INLINE window_plan plan_window(const window_masks& m, unsigned valid) {
+  const uint64_t digit = m.digit;
+  const uint64_t sign = m.minus | m.plus;
+  const uint64_t other = ~(digit | m.space | sign);
+  // A sign not followed by a digit ("--1", "- 1") is for the token scanner to report.
+  const uint64_t lone_sign = sign & ~(digit >> 1);
+  const uint64_t five_digits = digit & (digit >> 1) & (digit >> 2) & (digit >> 3) & (digit >> 4);
+  const unsigned first_hard =
+      static_cast<unsigned>(std::countr_zero(other | lone_sign | five_digits));
+  // A number's last digit is complete only when the next byte is known: `valid - 1` at most.
+  const unsigned limit = std::min(first_hard, valid - 1);
+  const uint64_t ends = digit & ~(digit >> 1) & ((uint64_t{1} << limit) - 1);
+  const uint64_t starts = digit & ~(digit << 1);
+  return {ends, (m.minus << 1) & starts};
+}
+
+// The bit positions of the lowest 16 set bits of `bits`, one per byte, lowest first, in two
+// words; 64 for each missing bit.
+VARNEL_AVX2_INLINE void bit_positions16(uint64_t bits, uint64_t& low, uint64_t& high) {
+  low = 0;
+  high = 0;
+  // The empty asm hides that `bits` may have become zero: otherwise GCC branches out of the
+  // unrolled steps there, and those branches mispredict with every window's number count.
+#pragma GCC unroll 8
+  for (unsigned k = 0; k < 8; ++k) {
+    low |= static_cast<uint64_t>(std::countr_zero(bits)) << (8 * k);
+    bits &= bits - 1;
+    asm("" : "+r"(bits));
+  }
+#pragma GCC unroll 8
+  for (unsigned k = 0; k < 8; ++k) {
+    high |= static_cast<uint64_t>(std::countr_zero(bits)) << (8 * k);
+    bits &= bits - 1;
+    asm("" : "+r"(bits));
+  }
+}
+
+// Byte `k` (0..15) of the two words of bit_positions16.
+VARNEL_AVX2_INLINE unsigned position_at(uint64_t low, uint64_t high, unsigned k) {
+  return static_cast<unsigned>(((k < 8 ? low : high) >> (8 * (k & 7))) & 0xff);
+}
 
 VARNEL_AVX2_INLINE uint64_t byte_mask(__m256i low, __m256i high) {
   return static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
@@ -104,8 +156,8 @@ VARNEL_AVX2 size_t parse_avx2(const char*& pos, const char* end, int32_t* out, s
       ++n;
       continue;
     }
-    const unsigned count = static_cast<unsigned>(
-        std::min<size_t>({static_cast<size_t>(std::popcount(plan.ends)), 16, capacity - n}));
+    const unsigned complete = static_cast<unsigned>(std::popcount(plan.ends));
+    const unsigned count = static_cast<unsigned>(std::min<size_t>({complete, 16, capacity - n}));
     uint64_t first8, next8;
     bit_positions16(plan.ends, first8, next8);
     // The carry of adding a run's first bit to the run lands just past its last digit.
@@ -117,7 +169,9 @@ VARNEL_AVX2 size_t parse_avx2(const char*& pos, const char* end, int32_t* out, s
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(target + 8), next);
     if (target == spill) std::copy_n(spill, count, out + n);
     n += count;
-    p += position_at(first8, next8, count - 1) + 1;
+    // From the mask when all numbers were taken: shorter than waiting for the positions.
+    p +=
+        count == complete ? past_highest_bit(plan.ends) : position_at(first8, next8, count - 1) + 1;
   }
   stop = kernel_stop::capacity;
   pos = p;

@@ -12,8 +12,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#define VARNEL_AVX512 \
-  __attribute__((target("avx512f,avx512bw,avx512vl,avx512cd,avx512vbmi,bmi,bmi2,popcnt,lzcnt")))
+#define VARNEL_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi,bmi2,popcnt")))
 // Helpers of the loop, inlined into it.
 #define VARNEL_AVX512_INLINE VARNEL_AVX512 __attribute__((always_inline)) inline
 
@@ -171,7 +170,7 @@ VARNEL_AVX512 size_t parse_avx512(const char*& pos, const char* end, int32_t* ou
           n += fit;
           taken = _pdep_u64((uint64_t{1} << fit) - 1, ends);
         }
-        resume = window + 64 - std::countl_zero(taken);
+        resume = window + past_highest_bit(taken);
         if (n == capacity) break;
       }
       if (hard == 0 && !last_block) {

@@ -12,7 +12,7 @@ namespace value_kernels {
 
 /// Readable bytes the reader keeps before the first buffered byte (kernels may load them).
 inline constexpr size_t front_padding = 64;
-/// Readable bytes the reader keeps after the last buffered byte; the first of them is a NUL.
+/// Bytes the reader keeps after the last buffered byte, all NUL.
 inline constexpr size_t back_padding = 128;
 
 /// Why a kernel returned.
@@ -24,18 +24,18 @@ enum class kernel_stop {
 };
 
 /// Parses the values in [pos, end) into `out` (up to `capacity` > 0 of them) and advances `pos`
-/// past them. `*end` must be a NUL, with `front_padding` and `back_padding` readable bytes around.
-/// When `pos` reaches a token it does not hand out it stays at that token's first character.
+/// past them; `pos` must not be inside a token. The buffer needs the paddings around it. When
+/// `pos` reaches a token it does not hand out it stays at that token's first character.
 using kernel = size_t (*)(const char*& pos, const char* end, int32_t* out, size_t capacity,
                           kernel_stop& stop);
 
 /// The portable loop: one token at a time.
 size_t parse_scalar(const char*& pos, const char* end, int32_t* out, size_t capacity,
                     kernel_stop& stop);
-/// 64 bytes at a time with AVX2; needs avx2, bmi and popcnt.
+/// 64-byte windows with AVX2; needs avx2, bmi and popcnt.
 size_t parse_avx2(const char*& pos, const char* end, int32_t* out, size_t capacity,
                   kernel_stop& stop);
-/// 64 bytes at a time with AVX-512; needs avx512f/bw/vl/cd/vbmi, bmi, bmi2 and popcnt.
+/// 59-byte blocks with AVX-512; needs avx512f, avx512bw, avx512vbmi, bmi, bmi2 and popcnt.
 size_t parse_avx512(const char*& pos, const char* end, int32_t* out, size_t capacity,
                     kernel_stop& stop);
 
@@ -97,6 +97,12 @@ enum class token_kind { value, cut, not_a_number, out_of_range };
   return false;
 }
 
+/// One past the index of the highest set bit of `bits`, which must not be 0 (without needing
+/// LZCNT, which the processor checks cannot test for).
+[[gnu::always_inline]] inline unsigned past_highest_bit(uint64_t bits) {
+  return 64 - static_cast<unsigned>(__builtin_clzll(bits));
+}
+
 /// The classification of a 64-byte window, one bit per byte (bit i is byte i).
 struct window_masks {
   uint64_t digit;  ///< '0'..'9'
@@ -104,58 +110,5 @@ struct window_masks {
   uint64_t minus;  ///< '-'
   uint64_t plus;   ///< '+'
 };
-
-/// The numbers of a window that the SIMD code converts: those of at most four digits that end,
-/// with the character after them, before the window's end, the buffer's end and the first byte
-/// the SIMD code does not handle.
-struct window_plan {
-  uint64_t ends;    ///< the last digit of each such number
-  uint64_t starts;  ///< the first digit of every digit run in the window, in the same order
-  uint64_t negative_starts;  ///< the starts that follow a '-'
-};
-
-/// Plans a window whose first `valid` (1..64) bytes are data. The window must not start inside a
-/// digit run.
-[[gnu::always_inline]] inline window_plan plan_window(const window_masks& m, unsigned valid) {
-  const uint64_t digit = m.digit;
-  const uint64_t sign = m.minus | m.plus;
-  const uint64_t other = ~(digit | m.space | sign);
-  // A sign not followed by a digit ("--1", "- 1") is for the token scanner to report.
-  const uint64_t lone_sign = sign & ~(digit >> 1);
-  const uint64_t five_digits = digit & (digit >> 1) & (digit >> 2) & (digit >> 3) & (digit >> 4);
-  const unsigned first_hard =
-      static_cast<unsigned>(std::countr_zero(other | lone_sign | five_digits));
-  // A number's last digit is complete only when the next byte is known: `valid - 1` at most.
-  const unsigned limit = std::min(first_hard, valid - 1);
-  const uint64_t ends = digit & ~(digit >> 1) & ((uint64_t{1} << limit) - 1);
-  const uint64_t starts = digit & ~(digit << 1);
-  return {ends, starts, (m.minus << 1) & starts};
-}
-
-/// The bit positions of the lowest 16 set bits of `bits`, one per byte, lowest first, in two
-/// words; 64 for each missing bit.
-[[gnu::always_inline]] inline void bit_positions16(uint64_t bits, uint64_t& low, uint64_t& high) {
-  low = 0;
-  high = 0;
-  // The empty asm hides that `bits` may have become zero: otherwise GCC branches out of the
-  // unrolled steps there, and those branches mispredict with every window's number count.
-#pragma GCC unroll 8
-  for (unsigned k = 0; k < 8; ++k) {
-    low |= static_cast<uint64_t>(std::countr_zero(bits)) << (8 * k);
-    bits &= bits - 1;
-    asm("" : "+r"(bits));
-  }
-#pragma GCC unroll 8
-  for (unsigned k = 0; k < 8; ++k) {
-    high |= static_cast<uint64_t>(std::countr_zero(bits)) << (8 * k);
-    bits &= bits - 1;
-    asm("" : "+r"(bits));
-  }
-}
-
-/// Byte `k` (0..15) of the two words of bit_positions16.
-[[gnu::always_inline]] inline unsigned position_at(uint64_t low, uint64_t high, unsigned k) {
-  return static_cast<unsigned>(((k < 8 ? low : high) >> (8 * (k & 7))) & 0xff);
-}
 
 }  // namespace value_kernels

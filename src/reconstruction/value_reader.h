@@ -24,7 +24,7 @@ enum class read_outcome {
 enum class parse_path {
   scalar,  ///< portable C++, any processor
   avx2,    ///< x86-64 with AVX2 and BMI1
-  avx512,  ///< x86-64 with AVX-512 F, BW, VL, CD and VBMI, and BMI2
+  avx512,  ///< x86-64 with AVX-512 F, BW and VBMI, and BMI2
 };
 
 /// True when this processor (and build) can run `path`.
