@@ -26,11 +26,13 @@ for t in "${targets[@]}"; do
   corpus=$(mktemp -d)
   seeds=()
   [[ -d tests/fuzz/corpus/$t ]] && seeds=("tests/fuzz/corpus/$t")
+  dict=()
+  [[ -f tests/fuzz/$t.dict ]] && dict=("-dict=tests/fuzz/$t.dict")
   echo "== $t: ${seconds}s"
   status=0
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} \
     "$build/tests/fuzz/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$artifacts/$t-" "$corpus" "${seeds[@]}" \
+    -print_final_stats=1 -artifact_prefix="$artifacts/$t-" "${dict[@]}" "$corpus" "${seeds[@]}" \
     >"$artifacts/$t.out" 2>&1 || status=$?
   rm -rf "$corpus"
   if [[ $status -ne 0 ]]; then

@@ -29,6 +29,7 @@ class memory_source : public byte_source {
  public:
   explicit memory_source(std::string_view text, size_t piece = static_cast<size_t>(-1))
       : text_(text), piece_(piece) {}
+  /// Copies the next piece; 0 once the text is served.
   long read(char* buffer, size_t size) override;
 
  private:

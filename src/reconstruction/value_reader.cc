@@ -1,111 +1,199 @@
 #include "reconstruction/value_reader.h"
 
-#include <limits>
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "reconstruction/value_kernels.h"
+
+using value_kernels::kernel_stop;
 
 namespace {
 
-constexpr size_t chunk_size = 1 << 20;
 // Past this magnitude a number is out of range whatever its sign; it also keeps the
 // accumulator from overflowing while further digits arrive.
 constexpr uint64_t magnitude_cap = uint64_t{1} << 32;
 
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
+value_kernels::kernel kernel_for(parse_path path) {
+  switch (path) {
+    case parse_path::scalar:
+      return value_kernels::parse_scalar;
+#if defined(__x86_64__)
+    case parse_path::avx2:
+      return value_kernels::parse_avx2;
+    case parse_path::avx512:
+      return value_kernels::parse_avx512;
+#else
+    default:
+      break;
+#endif
+  }
+  return nullptr;
 }
 
 }  // namespace
 
-value_reader::value_reader(byte_source& source) : source_(source), buffer_(new char[chunk_size]) {}
+bool parse_path_available(parse_path path) {
+#if defined(__x86_64__)
+  switch (path) {
+    case parse_path::scalar:
+      return true;
+    case parse_path::avx2:
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+             __builtin_cpu_supports("popcnt");
+    case parse_path::avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi") &&
+             __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  }
+  return false;
+#else
+  return path == parse_path::scalar;
+#endif
+}
+
+parse_path best_parse_path() {
+  static const parse_path best = parse_path_available(parse_path::avx512) ? parse_path::avx512
+                                 : parse_path_available(parse_path::avx2) ? parse_path::avx2
+                                                                          : parse_path::scalar;
+  return best;
+}
+
+const char* parse_path_name(parse_path path) {
+  switch (path) {
+    case parse_path::scalar:
+      return "scalar";
+    case parse_path::avx2:
+      return "avx2";
+    case parse_path::avx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
+value_reader::value_reader(byte_source& source, parse_path path)
+    : source_(source),
+      path_(path),
+      kernel_(kernel_for(path)),
+      storage_(std::make_unique_for_overwrite<char[]>(value_kernels::front_padding + chunk_size +
+                                                      value_kernels::back_padding)) {
+  if (!parse_path_available(path) || kernel_ == nullptr)
+    throw std::invalid_argument(std::string("parse path not available: ") + parse_path_name(path));
+  // The kernels may look at the bytes before the first chunk: they must be no digit.
+  std::memset(storage_.get(), 0, value_kernels::front_padding);
+  pos_ = end_ = storage_.get() + value_kernels::front_padding;
+}
 
 value_reader::~value_reader() = default;
 
 bool value_reader::refill() {
-  long n = source_.read(buffer_.get(), chunk_size);
+  char* buffer = storage_.get() + value_kernels::front_padding;
+  long n = source_.read(buffer, chunk_size);
   if (n < 0) {
     outcome_ = read_outcome::read_error;
     return false;
   }
-  pos_ = buffer_.get();
-  end_ = pos_ + n;
+  pos_ = buffer;
+  end_ = buffer + n;
+  // The kernels' token scanner stops on the first NUL instead of checking the end at every byte,
+  // and the SIMD loops load past the end: zeros keep what they see defined.
+  std::memset(buffer + n, 0, value_kernels::back_padding);
   return n > 0;
 }
 
 size_t value_reader::read(int32_t* out, size_t capacity) {
   size_t n = 0;
   while (n < capacity && outcome_ == read_outcome::more) {
-    if (pos_ == end_ && !refill()) {
-      if (outcome_ == read_outcome::read_error) break;
-      // The end of the input: a number cut by it is complete, a lone sign is not a number.
-      if (token_ == token_state::digits) {
-        bool fits = negative_ ? magnitude_ <= magnitude_cap / 2 : magnitude_ < magnitude_cap / 2;
-        if (fits) {
-          out[n++] = static_cast<int32_t>(negative_ ? -static_cast<int64_t>(magnitude_)
-                                                    : static_cast<int64_t>(magnitude_));
-          ++values_read_;
-        }
-        outcome_ = fits ? read_outcome::end_of_input : read_outcome::out_of_range;
-      } else {
-        outcome_ =
-            token_ == token_state::sign ? read_outcome::not_a_number : read_outcome::end_of_input;
+    if (pos_ == end_) {
+      if (!refill()) {
+        if (outcome_ != read_outcome::read_error) n += finish_input(out + n);
+        break;
       }
-      break;
+      continue;
     }
-    n += parse(out + n, capacity - n);
+    if (token_ != token_state::none) {
+      n += continue_token(out + n);
+      continue;
+    }
+    kernel_stop stop;
+    n += kernel_(pos_, end_, out + n, capacity - n, stop);
+    switch (stop) {
+      case kernel_stop::capacity:
+        break;
+      case kernel_stop::boundary:
+        // pos_ is at the end or at a sign or digit whose token runs to the end.
+        if (pos_ != end_) n += continue_token(out + n);
+        break;
+      case kernel_stop::not_a_number:
+        outcome_ = read_outcome::not_a_number;
+        break;
+      case kernel_stop::out_of_range:
+        outcome_ = read_outcome::out_of_range;
+        break;
+    }
   }
+  values_read_ += n;
   return n;
 }
 
-// Parses values from the buffered bytes until the buffer or `capacity` runs out or a token
-// fails; a token cut by the end of the buffer is carried over in token_/negative_/magnitude_.
-size_t value_reader::parse(int32_t* out, size_t capacity) {
-  size_t n = 0;
-  while (pos_ < end_ && n < capacity) {
+// Byte by byte, since a cut token can be of any length; it returns once the token is complete
+// (handing out at most one value) or the buffered bytes have run out.
+size_t value_reader::continue_token(int32_t* out) {
+  while (pos_ < end_) {
     char c = *pos_;
     if (token_ == token_state::none) {
-      if (is_space(c)) {
-        ++pos_;
-        continue;
-      }
       negative_ = c == '-';
       magnitude_ = 0;
-      if (c == '-' || c == '+') {
-        token_ = token_state::sign;
+      token_ = c == '-' || c == '+' ? token_state::sign : token_state::digits;
+      if (token_ == token_state::sign) {
         ++pos_;
         continue;
       }
-      if (!is_digit(c)) {
-        outcome_ = read_outcome::not_a_number;
-        return n;
-      }
-      token_ = token_state::digits;
     }
     if (token_ == token_state::sign) {
-      if (!is_digit(c)) {
+      if (!value_kernels::is_digit(c)) {
         outcome_ = read_outcome::not_a_number;
-        return n;
+        return 0;
       }
       token_ = token_state::digits;
     }
-    if (is_digit(c)) {
-      magnitude_ = magnitude_ * 10 + static_cast<uint64_t>(c - '0');
-      if (magnitude_ > magnitude_cap) magnitude_ = magnitude_cap;
+    if (value_kernels::is_digit(c)) {
+      magnitude_ = std::min(magnitude_ * 10 + static_cast<uint64_t>(c - '0'), magnitude_cap);
       ++pos_;
       continue;
     }
-    // The first character after the digits ends the number; it is looked at again as the
-    // start of the next token.
-    token_ = token_state::none;
-    bool fits = negative_ ? magnitude_ <= magnitude_cap / 2 : magnitude_ < magnitude_cap / 2;
-    if (!fits) {
-      outcome_ = read_outcome::out_of_range;
-      return n;
-    }
-    out[n++] = static_cast<int32_t>(negative_ ? -static_cast<int64_t>(magnitude_)
-                                              : static_cast<int64_t>(magnitude_));
-    ++values_read_;
+    // The first character after the digits ends the number; the kernel looks at it again.
+    return finish_number(out);
   }
+  return 0;
+}
+
+size_t value_reader::finish_input(int32_t* out) {
+  switch (token_) {
+    case token_state::none:
+      outcome_ = read_outcome::end_of_input;
+      return 0;
+    case token_state::sign:
+      outcome_ = read_outcome::not_a_number;
+      return 0;
+    case token_state::digits:
+      break;
+  }
+  // A number cut by the end of the input is complete.
+  size_t n = finish_number(out);
+  if (n == 1) outcome_ = read_outcome::end_of_input;
   return n;
+}
+
+size_t value_reader::finish_number(int32_t* out) {
+  token_ = token_state::none;
+  bool fits = negative_ ? magnitude_ <= magnitude_cap / 2 : magnitude_ < magnitude_cap / 2;
+  if (!fits) {
+    outcome_ = read_outcome::out_of_range;
+    return 0;
+  }
+  *out = static_cast<int32_t>(negative_ ? -static_cast<int64_t>(magnitude_)
+                                        : static_cast<int64_t>(magnitude_));
+  return 1;
 }

@@ -6,6 +6,11 @@
 
 #include "reconstruction/byte_source.h"
 
+namespace value_kernels {
+/// Why a parsing loop returned (see value_kernels.h).
+enum class kernel_stop;
+}  // namespace value_kernels
+
 /// Why a value_reader stopped handing out values.
 enum class read_outcome {
   more,          ///< not stopped: further values may follow
@@ -15,6 +20,20 @@ enum class read_outcome {
   read_error,    ///< the source reported an I/O error
 };
 
+/// The instruction set a value_reader parses with; every path hands out the same values.
+enum class parse_path {
+  scalar,  ///< portable C++, any processor
+  avx2,    ///< x86-64 with AVX2 and BMI1
+  avx512,  ///< x86-64 with AVX-512 F, BW and VBMI, and BMI2
+};
+
+/// True when this processor (and build) can run `path`.
+bool parse_path_available(parse_path path);
+/// The fastest path this processor can run.
+parse_path best_parse_path();
+/// "scalar", "avx2" or "avx512".
+const char* parse_path_name(parse_path path);
+
 /// Extracts whitespace-separated signed decimal integers from a byte source, front to back, in
 /// fixed-size chunks. A value is what `std::istream >> int` in the C locale extracts: the six
 /// whitespace characters are skipped, then an optional sign and at least one digit are taken.
@@ -22,8 +41,12 @@ enum class read_outcome {
 /// the signed 32-bit range; a number whose digits run to the end of the input is handed out.
 class value_reader {
  public:
-  /// Reads from `source`, which must outlive the reader.
-  explicit value_reader(byte_source& source);
+  /// Bytes requested from the source per read.
+  static constexpr size_t chunk_size = size_t{1} << 20;
+
+  /// Reads from `source`, which must outlive the reader, with `path`; throws
+  /// std::invalid_argument when this processor cannot run `path`.
+  explicit value_reader(byte_source& source, parse_path path = best_parse_path());
   ~value_reader();
   value_reader(const value_reader&) = delete;
   value_reader& operator=(const value_reader&) = delete;
@@ -35,13 +58,24 @@ class value_reader {
   read_outcome outcome() const { return outcome_; }
   /// The number of values handed out so far.
   uint64_t values_read() const { return values_read_; }
+  /// The path this reader parses with.
+  parse_path path() const { return path_; }
 
  private:
+  /// Reads the next chunk; false at the end of the input or on an error (outcome_ says which).
   bool refill();
-  size_t parse(int32_t* out, size_t capacity);
+  /// Feeds the buffered bytes to a token that a chunk boundary cut; returns the values handed out.
+  size_t continue_token(int32_t* out);
+  /// Settles a cut token when the input has ended; returns the values handed out.
+  size_t finish_input(int32_t* out);
+  /// Hands out the cut number once its digits have ended, or stops when it is out of range.
+  size_t finish_number(int32_t* out);
 
   byte_source& source_;
-  std::unique_ptr<char[]> buffer_;
+  parse_path path_;
+  size_t (*kernel_)(const char*& pos, const char* end, int32_t* out, size_t capacity,
+                    value_kernels::kernel_stop& stop);
+  std::unique_ptr<char[]> storage_;
   const char* pos_ = nullptr;
   const char* end_ = nullptr;
   read_outcome outcome_ = read_outcome::more;

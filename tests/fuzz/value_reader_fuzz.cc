@@ -1,0 +1,76 @@
+// Compares value_reader on every available parse path with the std::istream reference, on any
+// bytes served in any pieces, and aborts on the first difference.
+//
+// Input: two bytes of piece sizes (0 means "whatever is asked for"), one byte for the values per
+// read() call, then the text.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "reconstruction/byte_source.h"
+#include "reconstruction/value_reader.h"
+#include "support/reference_reader.h"
+
+namespace {
+
+// Serves a text in pieces whose sizes cycle through `pieces`.
+class piecewise_source : public byte_source {
+ public:
+  piecewise_source(std::string_view text, const uint8_t* pieces, size_t count)
+      : text_(text), pieces_(pieces), count_(count) {}
+  long read(char* buffer, size_t size) override {
+    size_t piece = pieces_[next_++ % count_];
+    size_t n = std::min({size, piece == 0 ? size : piece, text_.size() - offset_});
+    std::copy_n(text_.data() + offset_, n, buffer);
+    offset_ += n;
+    return static_cast<long>(n);
+  }
+
+ private:
+  std::string_view text_;
+  const uint8_t* pieces_;
+  size_t count_;
+  size_t next_ = 0;
+  size_t offset_ = 0;
+};
+
+[[noreturn]] void report(parse_path path, const read_result& got, const read_result& expected) {
+  std::fprintf(stderr, "%s: outcome %d (expected %d), %zu values (expected %zu)\n",
+               parse_path_name(path), static_cast<int>(got.outcome),
+               static_cast<int>(expected.outcome), got.values.size(), expected.values.size());
+  for (size_t i = 0; i < std::min(got.values.size(), expected.values.size()); ++i)
+    if (got.values[i] != expected.values[i]) {
+      std::fprintf(stderr, "value %zu: %d (expected %d)\n", i, got.values[i], expected.values[i]);
+      break;
+    }
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  const size_t capacity = 1 + data[2] % 40;
+  const std::string_view text(reinterpret_cast<const char*>(data + 3), size - 3);
+  const read_result expected = reference_read(text);
+  for (parse_path path : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
+    if (!parse_path_available(path)) continue;
+    piecewise_source source(text, data, 2);
+    value_reader reader(source, path);
+    read_result got;
+    std::vector<int32_t> buffer(capacity);
+    while (reader.outcome() == read_outcome::more) {
+      size_t n = reader.read(buffer.data(), capacity);
+      got.values.insert(got.values.end(), buffer.begin(), buffer.begin() + n);
+      if (n < capacity && reader.outcome() == read_outcome::more) report(path, got, expected);
+    }
+    got.outcome = reader.outcome();
+    if (got.outcome != expected.outcome || got.values != expected.values)
+      report(path, got, expected);
+  }
+  return 0;
+}

@@ -1,0 +1,34 @@
+#include "support/reference_reader.h"
+
+#include <climits>
+#include <locale>
+#include <sstream>
+#include <string>
+
+read_result reference_read(std::string_view text) {
+  std::istringstream in{std::string(text)};
+  in.imbue(std::locale::classic());
+  read_result result;
+  for (;;) {
+    // A failed extraction tells its cause by what it stored: nothing when only whitespace was
+    // left, 0 for text that is not a number, the nearest limit for a number out of range.
+    constexpr int untouched = 12345;
+    int value = untouched;
+    in >> value;
+    if (!in.fail()) {
+      result.values.push_back(value);
+      if (in.eof()) {
+        result.outcome = read_outcome::end_of_input;
+        return result;
+      }
+      continue;
+    }
+    if (value == untouched)
+      result.outcome = read_outcome::end_of_input;
+    else if (value == INT_MAX || value == INT_MIN)
+      result.outcome = read_outcome::out_of_range;
+    else
+      result.outcome = read_outcome::not_a_number;
+    return result;
+  }
+}
