@@ -30,6 +30,7 @@
 #include "reconstruction/byte_source.h"
 #include "reconstruction/recording_format.h"
 #include "reconstruction/value_reader.h"
+#include "recording_simulator.h"
 
 namespace {
 
@@ -73,42 +74,17 @@ options parse_options(int argc, char** argv) {
   return o;
 }
 
-// Writes about `bytes` of a recording: 32 values a row, each channel a baseline of 60..300 counts
-// with Gaussian noise, test pulses every samples_per_step rows and now and then a saturated one.
-void write_recording(const std::string& path, uint64_t bytes, uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  std::array<double, channel_count> baseline, amplitude;
-  for (int c = 0; c < channel_count; ++c) {
-    baseline[c] = 60 + static_cast<double>(rng() % 240);
-    amplitude[c] = 200 + static_cast<double>(rng() % 3000);
-  }
-  std::normal_distribution<double> noise(0.0, 3.0);
+// Writes about `bytes` of a simulated recording: realistic channels, an event every 220 rows.
+void write_bench_recording(const std::string& path, uint64_t bytes, uint64_t seed) {
+  const int probe_events = 10;
+  double per_event =
+      static_cast<double>(
+          simulate_recording(realistic_options(probe_events, "20mV_delay-all", seed)).size()) /
+      probe_events;
+  int events = std::max(2, static_cast<int>(static_cast<double>(bytes) / per_event));
+  simulation_options options = realistic_options(events, "20mV_delay-all", seed);
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) {
-    std::perror(path.c_str());
-    std::exit(1);
-  }
-  std::vector<char> row;
-  uint64_t written = 0;
-  for (uint64_t r = 0; written < bytes; ++r) {
-    row.clear();
-    // The pulse shape (t/tp)^4 exp(4 (1 - t/tp)), sampled within each step.
-    double u = static_cast<double>(r % samples_per_step) / 5.0;
-    double shape = std::pow(u, 4) * std::exp(4 * (1 - u));
-    for (int c = 0; c < channel_count; ++c) {
-      double v = baseline[c] + amplitude[c] * shape + noise(rng);
-      long value = std::clamp(std::lround(v), 0L, 4095L);
-      char digits[8];
-      int n = 0;
-      do digits[n++] = static_cast<char>('0' + value % 10);
-      while ((value /= 10) != 0);
-      while (n > 0) row.push_back(digits[--n]);
-      row.push_back(c + 1 < channel_count ? ' ' : '\n');
-    }
-    std::fwrite(row.data(), 1, row.size(), f);
-    written += row.size();
-  }
-  if (std::fclose(f) != 0) {
+  if (!f || !write_recording(options, f) || std::fclose(f) != 0) {
     std::perror(path.c_str());
     std::exit(1);
   }
@@ -184,9 +160,9 @@ struct run_figure {
   int status = 0;
 };
 
-// ===== Hook: the whole varnel.exe run =====
+// The whole varnel.exe run.
 // The executable on a recording as a child process, as a user runs it: wall time and peak
-// resident memory. The figures mean something once varnel.exe does the analysis.
+// resident memory.
 run_figure whole_run(const std::string& recording) {
   auto start = std::chrono::steady_clock::now();
   pid_t pid = ::fork();
@@ -234,8 +210,8 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   const std::string large = (dir / "large.txt").string();
   const std::string small = (dir / "small.txt").string();
-  write_recording(large, static_cast<uint64_t>(opt.megabytes * 1e6), 1);
-  write_recording(small, static_cast<uint64_t>(opt.small_megabytes * 1e6), 2);
+  write_bench_recording(large, static_cast<uint64_t>(opt.megabytes * 1e6), 1);
+  write_bench_recording(small, static_cast<uint64_t>(opt.small_megabytes * 1e6), 2);
   const double mb = static_cast<double>(fs::file_size(large)) / 1e6;
   std::printf("recording %s: %.1f MB, best of %d\n\n", large.c_str(), mb, opt.repeat);
 
@@ -274,6 +250,7 @@ int main(int argc, char** argv) {
   if (!opt.keep) {
     fs::remove(large);
     fs::remove(small);
+    fs::remove(fs::path(dir) / "rise_time_korvi100000_20mV_delay-all.log");  // the runs' log
     if (opt.dir.empty()) fs::remove(dir);
   }
   return 0;

@@ -49,12 +49,12 @@ bool note_end_of_reading(const value_reader& reader, const std::string& path, di
 
 bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
                  int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
-                 reconstruction_summary& summary, diagnostics& notes) {
+                 reconstruction_summary& summary, diagnostics& notes, parse_path parse) {
   frame_geometry geometry = make_frame_geometry(window_offset, delay_steps, skipped_steps);
   bin_table bins(geometry.bins_per_channel);
   table.assign(channel_count, channel_points(geometry.bins_per_channel, snapshot_point{}));
   framing_state state;
-  value_reader reader(source);
+  value_reader reader(source, parse);
   read_rows(reader, geometry, state, bins, summary);
   summary.values_read = reader.values_read();
   summary.event_rows = state.event_rows;

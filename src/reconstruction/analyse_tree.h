@@ -6,6 +6,7 @@
 #include "messages.h"
 #include "reconstruction/byte_source.h"
 #include "reconstruction/snapshots.h"
+#include "reconstruction/value_reader.h"
 
 /// What a reconstruction saw of its recording, for diagnostics and summaries.
 struct reconstruction_summary {
@@ -20,10 +21,12 @@ struct reconstruction_summary {
 /// `table` with every channel's baseline-corrected points. `table` is first sized to
 /// 15 * (delay_steps - skipped_steps) zero points per channel. Returns false, with the reason in
 /// `notes`, on an I/O error or when no sample reached the reconstruction window; notes on a
-/// reading that stopped early or an incomplete last row do not make it fail.
+/// reading that stopped early or an incomplete last row do not make it fail. Every parse path
+/// gives the same result; `parse` picks one, the fastest by default.
 bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
                  int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
-                 reconstruction_summary& summary, diagnostics& notes);
+                 reconstruction_summary& summary, diagnostics& notes,
+                 parse_path parse = best_parse_path());
 
 /// Opens the recording at `path` and reconstructs it into the global `snapshots`; false, with
 /// the reason in `notes`, when the file does not open or reconstruct() fails. `snapshots` is

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 
 #include "driver/run.h"
 #include "fit/shaper_model.h"
 #include "reconstruction/analyse_tree.h"
 #include "reconstruction/recording_format.h"
 #include "recording_simulator.h"
+#include "report/rise_time_report.h"
 #include "support/tool_run.h"
 
 namespace {
@@ -73,6 +75,25 @@ TEST(SimulatedRecording, SplitsLinesAnywhereWithoutChangingTheResult) {
   options.values_per_line = 7;
   reconstruction split = reconstruct_simulated(options);
   EXPECT_EQ(rows.table, split.table);
+}
+
+TEST(SimulatedRecording, GivesTheSameLogOnEveryParsePath) {
+  simulation_options options = realistic_options(40, "20mV_delay-all", 8);
+  options.values_per_line = 13;
+  std::string text = simulate_recording(options);
+  std::string first;
+  for (parse_path path : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
+    if (!parse_path_available(path)) continue;
+    memory_source source(text, 100000);
+    snapshot_table table;
+    reconstruction_summary summary;
+    diagnostics notes;
+    ASSERT_TRUE(reconstruct(source, "sim.txt", 20.0, 15, 10, 0, table, summary, notes, path));
+    std::ostringstream log;
+    write_log(log, fit_all_channels(table, 150.0, notes, nullptr));
+    if (first.empty()) first = log.str();
+    EXPECT_EQ(log.str(), first) << parse_path_name(path);
+  }
 }
 
 TEST(SimulatedRecording, KeepsACutLastEvent) {
