@@ -69,6 +69,21 @@ bool atomic_file::commit(const std::string& text) {
   bool ok = write_all(fd_, text) && ::fsync(fd_) == 0;
   ok = (::close(fd_) == 0) && ok;
   fd_ = -1;
+  return rename_or_discard(ok);
+}
+
+bool atomic_file::commit_written() {
+  if (fd_ < 0) return false;
+  // A writer that opened the file by name may have replaced it: flush what the name holds now.
+  int fd = ::open(temp_path_.c_str(), O_RDONLY | O_CLOEXEC);
+  bool ok = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  ::close(fd_);
+  fd_ = -1;
+  return rename_or_discard(ok);
+}
+
+bool atomic_file::rename_or_discard(bool ok) {
   if (ok && ::rename(temp_path_.c_str(), path_.c_str()) == 0) {
     temp_path_.clear();
     return true;

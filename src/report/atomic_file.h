@@ -18,8 +18,15 @@ class atomic_file {
   /// Writes `text` to the temporary file, flushes it and renames it over the path; false on any
   /// failure, in which case the temporary file is removed.
   bool commit(const std::string& text);
+  /// The temporary file's path, for a writer that opens the file by name itself; empty before
+  /// open() and after commit.
+  const std::string& temp_path() const { return temp_path_; }
+  /// Flushes what was written to the temporary file by name and renames it over the path; false
+  /// on any failure, in which case the temporary file is removed.
+  bool commit_written();
 
  private:
+  bool rename_or_discard(bool written);
   void discard();
 
   std::string path_;
