@@ -236,19 +236,11 @@ TEST(FileAccess, AReadOnlyDirectoryGetsNoLogAndKeepsItsEarlierOne) {
   ASSERT_TRUE(write_file(dir / "rec.txt", recording()));
   ASSERT_TRUE(write_file(dir / log_name, "earlier\n"));
   run_options o = in_dir(dir.path());
-  std::string exe;
-  if (::geteuid() == 0) {
-    auto user = nobody();
-    if (!user) GTEST_SKIP() << "running as root and there is no user nobody";
-    o.uid = user->first;
-    o.gid = user->second;
-    exe = dir / "varnel.exe";
-    std::filesystem::copy_file(tool_path(), exe);
-    ASSERT_EQ(::chmod(exe.c_str(), 0755), 0);
-  }
+  std::optional<std::string> exe = unprivileged_tool(o, dir);
+  if (!exe) GTEST_SKIP() << "running as root and there is no user nobody";
   ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
   std::set<std::string> before = tree(dir.path());
-  program_run r = run_tool({"7", "20mV_delay-all", "rec.txt"}, o, exe);
+  program_run r = run_tool({"7", "20mV_delay-all", "rec.txt"}, o, *exe);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err_lines(),
             std::vector<std::string>{"Cannot open log file named ./" + log_name + "."});

@@ -436,19 +436,13 @@ TEST(Permissions, AnUnreadableRecordingIsNotOpenedAndNothingIsWritten) {
   ASSERT_TRUE(write_file(dir / log_name, earlier_log));
   ASSERT_EQ(::chmod((dir / "rec.txt").c_str(), 0200), 0);
   run_options options = in_dir(dir.path());
-  std::string exe;
-  if (::geteuid() == 0) {
-    auto user = nobody();
-    if (!user) GTEST_SKIP() << "running as root and there is no user nobody";
-    options.uid = user->first;
-    options.gid = user->second;
-    exe = dir / "varnel.exe";
-    std::filesystem::copy_file(tool_path(), exe);
-    ASSERT_EQ(::chmod(exe.c_str(), 0755), 0);
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  std::optional<std::string> exe = unprivileged_tool(options, dir);
+  if (!exe) GTEST_SKIP() << "running as root and there is no user nobody";
+  if (!exe->empty()) {
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);  // so that nobody may write it
   }
   std::set<std::string> before = tree(dir.path());
-  program_run r = run_tool({chip, config, "rec.txt"}, options, exe);
+  program_run r = run_tool({chip, config, "rec.txt"}, options, *exe);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err_lines(), std::vector<std::string>{"Cannot open file named rec.txt."});
   EXPECT_EQ(tree(dir.path()), before);

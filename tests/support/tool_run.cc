@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -188,4 +189,16 @@ std::optional<std::pair<uid_t, gid_t>> nobody() {
   const passwd* pw = ::getpwnam("nobody");
   if (!pw) return std::nullopt;
   return std::make_pair(pw->pw_uid, pw->pw_gid);
+}
+
+std::optional<std::string> unprivileged_tool(run_options& options, const temp_dir& dir) {
+  if (::geteuid() != 0) return std::string();
+  auto user = nobody();
+  if (!user) return std::nullopt;
+  options.uid = user->first;
+  options.gid = user->second;
+  std::string exe = dir / "varnel.exe";
+  std::filesystem::copy_file(tool_path(), exe);
+  if (::chmod(exe.c_str(), 0755) != 0) return std::nullopt;
+  return exe;
 }

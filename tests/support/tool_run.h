@@ -63,3 +63,7 @@ std::optional<std::string> read_file(const std::string& path);
 std::set<std::string> tree(const std::string& path);
 /// The id of user "nobody" and its group, when the system has one.
 std::optional<std::pair<uid_t, gid_t>> nobody();
+/// For tests of permissions, which root ignores: as root, sets `options` to run as "nobody" and
+/// returns a copy of the tool placed in `dir` for that user; otherwise "" (the tool itself).
+/// Nothing when running as root and the system has no user nobody.
+std::optional<std::string> unprivileged_tool(run_options& options, const temp_dir& dir);
