@@ -60,17 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (parse_path path : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
     if (!parse_path_available(path)) continue;
     piecewise_source source(text, data, 2);
-    value_reader reader(source, path);
-    read_result got;
-    std::vector<int32_t> buffer(capacity);
-    while (reader.outcome() == read_outcome::more) {
-      size_t n = reader.read(buffer.data(), capacity);
-      got.values.insert(got.values.end(), buffer.begin(), buffer.begin() + n);
-      if (n < capacity && reader.outcome() == read_outcome::more) report(path, got, expected);
-    }
-    got.outcome = reader.outcome();
-    if (got.outcome != expected.outcome || got.values != expected.values)
-      report(path, got, expected);
+    checked_read got = read_all(source, path, capacity);
+    if (!got.contract_kept || got.result.outcome != expected.outcome ||
+        got.result.values != expected.values)
+      report(path, got.result, expected);
   }
   return 0;
 }

@@ -17,26 +17,15 @@ constexpr size_t mib = value_reader::chunk_size;
 
 // Reads all of `source` with `capacity` values per read() call, checking the read() contract on
 // the way.
-read_result read_all(byte_source& source, parse_path path, size_t capacity) {
-  value_reader reader(source, path);
-  read_result result;
-  std::vector<int32_t> buffer(capacity);
-  while (reader.outcome() == read_outcome::more) {
-    size_t n = reader.read(buffer.data(), capacity);
-    result.values.insert(result.values.end(), buffer.begin(), buffer.begin() + n);
-    if (n < capacity) {
-      EXPECT_NE(reader.outcome(), read_outcome::more) << "short read, not stopped";
-    }
-  }
-  EXPECT_EQ(reader.read(buffer.data(), capacity), 0u) << "a value after stopping";
-  EXPECT_EQ(reader.values_read(), result.values.size());
-  result.outcome = reader.outcome();
-  return result;
+read_result read_checked(byte_source& source, parse_path path, size_t capacity) {
+  checked_read r = read_all(source, path, capacity);
+  EXPECT_TRUE(r.contract_kept) << "a short read before stopping, or a value after";
+  return r.result;
 }
 
 read_result fast_read(std::string_view text, parse_path path, size_t piece, size_t capacity) {
   memory_source source(text, piece);
-  return read_all(source, path, capacity);
+  return read_checked(source, path, capacity);
 }
 
 std::string describe(std::string_view text) {
@@ -250,7 +239,7 @@ TEST_P(ValueReaderPath, ReadErrorStopsAfterTheCompleteValues) {
            {"-1 -", {-1}},
            {std::string(100, ' ') + "4095\n" + std::string(70, '7'), {4095}}}) {
     failing_source source(text);
-    read_result got = read_all(source, path(), 7);
+    read_result got = read_checked(source, path(), 7);
     EXPECT_EQ(got.outcome, read_outcome::read_error) << text;
     EXPECT_EQ(got.values, values) << text;
   }

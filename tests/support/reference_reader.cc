@@ -32,3 +32,18 @@ read_result reference_read(std::string_view text) {
     return result;
   }
 }
+
+checked_read read_all(byte_source& source, parse_path path, size_t capacity) {
+  value_reader reader(source, path);
+  checked_read r;
+  std::vector<int32_t> buffer(capacity);
+  while (reader.outcome() == read_outcome::more) {
+    size_t n = reader.read(buffer.data(), capacity);
+    r.result.values.insert(r.result.values.end(), buffer.begin(), buffer.begin() + n);
+    if (n < capacity && reader.outcome() == read_outcome::more) r.contract_kept = false;
+  }
+  if (reader.read(buffer.data(), capacity) != 0) r.contract_kept = false;
+  if (reader.values_read() != r.result.values.size()) r.contract_kept = false;
+  r.result.outcome = reader.outcome();
+  return r;
+}

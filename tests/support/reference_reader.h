@@ -15,3 +15,13 @@ struct read_result {
 /// Extracts `text` with `std::istream >> int` in the classic locale: the behaviour value_reader
 /// must match.
 read_result reference_read(std::string_view text);
+
+/// What value_reader extracts from a whole source, and whether it kept its read() contract on
+/// the way: no short read before it stopped, no value after, values_read() equal to the count.
+struct checked_read {
+  read_result result;
+  bool contract_kept = true;
+};
+
+/// Reads all of `source` on `path` with `capacity` values per read() call.
+checked_read read_all(byte_source& source, parse_path path, size_t capacity);
