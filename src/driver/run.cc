@@ -13,6 +13,7 @@ run_outcome run_analysis(const std::string& chipstring, const std::string& confi
   if (!analyse_tree(adcfilename, delay_step_ns, rc.window_offset, delay_steps, rc.skipped_steps,
                     out.notes, &out.summary))
     return out;
+  out.points = snapshots;
   if (!rise_time_vs_channel(out.log_path, rc.peak_time_guess, out.notes, &out.fits)) return out;
   out.status = exit_success;
   return out;

@@ -13,6 +13,7 @@ struct run_outcome {
   exit_status status = exit_failure;
   std::string log_path;
   reconstruction_summary summary;
+  snapshot_table points;          ///< by channel, the reconstructed points
   std::vector<channel_fit> fits;  ///< by channel, once the log has been written
   diagnostics notes;              ///< lines for standard error, in order
 };

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "fit/fit_verdict.h"
 #include "reconstruction/snapshots.h"
 
 /// Orders (time, amplitude) pairs by the integer part of the time alone: true exactly when a's
@@ -29,8 +30,9 @@ struct channel_fit {
   double xmin = 0.0, xmax = 0.0;                  ///< the fit range, ns
   double chi2 = 0.0;
   int ndf = 0;
-  bool minimised = false;  ///< a minimisation ran (enough usable points)
-  bool converged = false;  ///< it reached the minimum
+  bool minimised = false;                   ///< a minimisation ran (enough usable points)
+  bool converged = false;                   ///< it reached the minimum
+  fit_verdict verdict = fit_verdict::good;  ///< what the result is worth
 };
 
 /// Fits the shaper model to the usable points of `points`, starting "Peak_Time" at

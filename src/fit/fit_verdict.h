@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string_view>
+
+/// What a channel's fit result is worth: a good measurement, or the reason it is not.
+enum class fit_verdict {
+  good,              ///< a pulse of the model's shape, measured
+  no_usable_points,  ///< no point with an error above the usable limit; nothing was fitted
+  too_few_points,    ///< fewer points in the fit range than free parameters
+  no_pulse,          ///< the fitted amplitude is not significant
+  saturated,         ///< points at a constant ceiling were left out; the amplitude is extrapolated
+  poor_fit,          ///< chi2/ndf far above what clean recordings give
+  not_converged,     ///< the minimiser did not reach a minimum
+  unphysical,        ///< peak time <= 0, or the time stamp outside the reconstructed time range
+};
+
+/// A short stable name for storage and JSON: "good", "no_usable_points", "too_few_points",
+/// "no_pulse", "saturated", "poor_fit", "not_converged", "unphysical".
+std::string_view verdict_name(fit_verdict v);
