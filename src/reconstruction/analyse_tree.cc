@@ -51,7 +51,7 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
                  int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
                  reconstruction_summary& summary, diagnostics& notes, parse_path parse) {
   frame_geometry geometry = make_frame_geometry(window_offset, delay_steps, skipped_steps);
-  bin_table bins(geometry.bins_per_channel);
+  bin_table bins(geometry.bins_per_channel, parse);
   table.assign(channel_count, channel_points(geometry.bins_per_channel, snapshot_point{}));
   framing_state state;
   value_reader reader(source, parse);
