@@ -25,8 +25,14 @@ void read_rows(value_reader& reader, const frame_geometry& geometry, framing_sta
   }
 }
 
-// The notes on how reading ended; false when it ended in an I/O error.
-bool note_end_of_reading(const value_reader& reader, const std::string& path, diagnostics& notes) {
+// The notes on how reading ended; false when it ended in an I/O error or the source changed
+// while it was read.
+bool note_end_of_reading(const value_reader& reader, const byte_source& source,
+                         const std::string& path, diagnostics& notes) {
+  if (!source.unchanged()) {
+    notes.push_back(cannot_read_file(path));
+    return false;
+  }
   switch (reader.outcome()) {
     case read_outcome::read_error:
       notes.push_back(cannot_read_file(path));
@@ -60,7 +66,7 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
   summary.event_rows = state.event_rows;
   summary.events_started = state.events_started;
   summary.events_completed = state.events_completed;
-  if (!note_end_of_reading(reader, path, notes)) return false;
+  if (!note_end_of_reading(reader, source, path, notes)) return false;
   if (!has_samples(bins)) {
     notes.push_back(corrupt_data());
     return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -11,17 +13,26 @@ class byte_source {
   virtual ~byte_source() = default;
   /// Reads up to `size` bytes into `buffer`; returns the count, 0 at the end, -1 on an I/O error.
   virtual long read(char* buffer, size_t size) = 0;
+  /// False when the bytes served may mix states of a source that changed while it was read.
+  virtual bool unchanged() const { return true; }
 };
 
 /// Reads an open file descriptor; it does not own it.
 class fd_source : public byte_source {
  public:
-  explicit fd_source(int fd) : fd_(fd) {}
+  /// Notes the size and modification time of a regular file, to tell later whether it changed.
+  explicit fd_source(int fd);
   /// Retries reads interrupted by a signal; -1 on any other error.
   long read(char* buffer, size_t size) override;
+  /// False when a regular file's size or modification time now differ from when the source was
+  /// made (it was truncated, extended or rewritten meanwhile), or fstat() fails; true for pipes,
+  /// devices and other files.
+  bool unchanged() const override;
 
  private:
   int fd_;
+  bool regular_ = false;
+  struct stat initial_ {};
 };
 
 /// Serves a text held in memory, in pieces of at most `piece` bytes (to exercise chunk boundaries).
