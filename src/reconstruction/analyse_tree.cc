@@ -4,6 +4,7 @@
 
 #include "reconstruction/baseline.h"
 #include "reconstruction/framing.h"
+#include "reconstruction/read_ahead.h"
 #include "reconstruction/value_reader.h"
 
 namespace {
@@ -84,6 +85,12 @@ bool analyse_tree(const std::string& path, double delay_step_ns, int window_offs
   }
   fd_source source(file.fd());
   reconstruction_summary local;
-  return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps,
-                     snapshots, summary ? *summary : local, notes);
+  reconstruction_summary& out = summary ? *summary : local;
+  if (!source.regular())
+    return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps,
+                       snapshots, out, notes);
+  // A regular file is read ahead on a second thread, so that copying it overlaps the parsing.
+  read_ahead_source ahead(source);
+  return reconstruct(ahead, path, delay_step_ns, window_offset, delay_steps, skipped_steps,
+                     snapshots, out, notes);
 }

@@ -11,8 +11,20 @@
 class byte_source {
  public:
   virtual ~byte_source() = default;
+  /// Zero bytes that lent bytes have before and after them, at least.
+  static constexpr size_t lent_padding = 128;
+
   /// Reads up to `size` bytes into `buffer`; returns the count, 0 at the end, -1 on an I/O error.
   virtual long read(char* buffer, size_t size) = 0;
+  /// True when the source serves its bytes in place, through lend().
+  virtual bool lends() const { return false; }
+  /// Points `data` at the next bytes in place, between lent_padding zero bytes, valid until the
+  /// next call; returns their count, 0 at the end, -1 on an I/O error. Only for sources that
+  /// lend(); the others return -1.
+  virtual long lend(const char*& data) {
+    (void)data;
+    return -1;
+  }
   /// False when the bytes served may mix states of a source that changed while it was read.
   virtual bool unchanged() const { return true; }
 };
@@ -28,6 +40,8 @@ class fd_source : public byte_source {
   /// made (it was truncated, extended or rewritten meanwhile), or fstat() fails; true for pipes,
   /// devices and other files.
   bool unchanged() const override;
+  /// True when the descriptor is a regular file.
+  bool regular() const { return regular_; }
 
  private:
   int fd_;

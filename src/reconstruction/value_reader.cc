@@ -9,6 +9,10 @@
 
 using value_kernels::kernel_stop;
 
+static_assert(byte_source::lent_padding >= value_kernels::front_padding &&
+                  byte_source::lent_padding >= value_kernels::back_padding,
+              "the kernels read lent bytes in place");
+
 namespace {
 
 // Past this magnitude a number is out of range whatever its sign; it also keeps the
@@ -88,6 +92,15 @@ value_reader::value_reader(byte_source& source, parse_path path)
 value_reader::~value_reader() = default;
 
 bool value_reader::refill() {
+  if (source_.lends()) {
+    const char* lent = nullptr;
+    long n = source_.lend(lent);
+    if (n < 0) outcome_ = read_outcome::read_error;
+    if (n <= 0) return false;
+    pos_ = lent;
+    end_ = lent + n;
+    return true;
+  }
   char* buffer = storage_.get() + value_kernels::front_padding;
   long n = source_.read(buffer, chunk_size);
   if (n < 0) {

@@ -1,5 +1,6 @@
 // Compares value_reader on every available parse path with the std::istream reference, on any
-// bytes served in any pieces, and aborts on the first difference.
+// bytes served in any pieces, read into its buffer or lent by a read-ahead, and aborts on the
+// first difference.
 //
 // Input: two bytes of piece sizes (0 means "whatever is asked for"), one byte for the values per
 // read() call, then the text.
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "reconstruction/byte_source.h"
+#include "reconstruction/read_ahead.h"
 #include "reconstruction/value_reader.h"
 #include "support/reference_reader.h"
 
@@ -61,6 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!parse_path_available(path)) continue;
     piecewise_source source(text, data, 2);
     checked_read got = read_all(source, path, capacity);
+    if (!got.contract_kept || got.result.outcome != expected.outcome ||
+        got.result.values != expected.values)
+      report(path, got.result, expected);
+    // The same pieces lent by a read-ahead and parsed in its buffers.
+    piecewise_source lent_pieces(text, data, 2);
+    read_ahead_source ahead(lent_pieces);
+    got = read_all(ahead, path, capacity);
     if (!got.contract_kept || got.result.outcome != expected.outcome ||
         got.result.values != expected.values)
       report(path, got.result, expected);
