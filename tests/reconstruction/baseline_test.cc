@@ -10,7 +10,7 @@ namespace {
 
 // Frames `s` with the geometry of (window_offset, skipped_steps) and fills a table from it.
 snapshot_table reconstructed(const row_stream& s, int window_offset = 15, int skipped = 0) {
-  frame_geometry g = make_frame_geometry(window_offset, 10, skipped);
+  frame_geometry g = make_frame_geometry(first_window_row_of(window_offset), 10, skipped);
   framing_state state;
   bin_table bins(g.bins_per_channel);
   frame_rows(s.values().data(), s.rows(), g, state, bins);
