@@ -30,10 +30,11 @@
 #include <string>
 #include <vector>
 
-#include "reconstruction/analyse_tree.h"
+#include "common/input_file.h"
 #include "reconstruction/byte_source.h"
 #include "reconstruction/framing.h"
 #include "reconstruction/read_ahead.h"
+#include "reconstruction/reconstruct.h"
 #include "reconstruction/recording_format.h"
 #include "reconstruction/value_reader.h"
 #include "recording_simulator.h"
@@ -168,7 +169,7 @@ figure framing_alone(const std::string& path) {
   input_file file(path);
   fd_source source(file.fd());
   value_reader reader(source);
-  const frame_geometry geometry = make_frame_geometry(15, 10, 0);
+  const frame_geometry geometry = make_frame_geometry(first_window_row_of(15), 10, 0);
   framing_state state;
   bin_table bins(geometry.bins_per_channel);
   std::vector<int32_t> block(512 * channel_count);

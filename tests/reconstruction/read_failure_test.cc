@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 
-#include "reconstruction/analyse_tree.h"
+#include "reconstruction/read_ahead.h"
+#include "reconstruction/reconstruct.h"
 #include "support/bench_recording.h"
 #include "support/tool_run.h"
 
@@ -114,30 +116,40 @@ TEST(ReadFailure, AFileThatChangesWhileItIsReadGivesNoResult) {
        }},
   };
   for (const auto& [what, change] : changes) {
-    SCOPED_TRACE(what);
-    ASSERT_TRUE(write_file(path, text));
-    // An old modification time, so that any write moves it.
-    const timespec old_times[2] = {{946684800, 0}, {946684800, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
-    int fd = ::open(path.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    changing_source source(fd, change);
-    outcome o = reconstruct_from(source);
-    ::close(fd);
-    EXPECT_FALSE(o.ok);
-    EXPECT_EQ(o.notes, diagnostics{"Cannot read file named rec.txt."});
+    // Read as it is, and read ahead on a second thread as the tool reads a file.
+    for (bool read_ahead : {false, true}) {
+      SCOPED_TRACE(std::string(what) + (read_ahead ? ", read ahead" : ""));
+      ASSERT_TRUE(write_file(path, text));
+      // An old modification time, so that any write moves it.
+      const timespec old_times[2] = {{946684800, 0}, {946684800, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
+      int fd = ::open(path.c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0);
+      changing_source source(fd, change);
+      std::optional<read_ahead_source> ahead;
+      if (read_ahead) ahead.emplace(source);
+      outcome o = reconstruct_from(ahead ? static_cast<byte_source&>(*ahead) : source);
+      ahead.reset();
+      ::close(fd);
+      EXPECT_FALSE(o.ok);
+      EXPECT_EQ(o.notes, diagnostics{"Cannot read file named rec.txt."});
+    }
   }
   // Read from the start, the truncated file is a recording that reconstructs.
   ASSERT_TRUE(write_file(path, text.substr(0, cut)));
   diagnostics notes;
-  EXPECT_TRUE(analyse_tree(path, 20.0, 15, 10, 0, notes));
+  snapshot_table table;
+  reconstruction_summary summary;
+  EXPECT_TRUE(reconstruct_file(path, 20.0, 15, 10, 0, table, summary, notes));
   EXPECT_EQ(notes, diagnostics{});
 }
 
 TEST(ReadFailure, AFileThatFailsToReadIsReportedByName) {
   // /proc/self/mem opens, and reading it at offset 0, where nothing is mapped, fails with EIO.
+  snapshot_table table;
+  reconstruction_summary summary;
   diagnostics notes;
-  EXPECT_FALSE(analyse_tree("/proc/self/mem", 20.0, 15, 10, 0, notes));
+  EXPECT_FALSE(reconstruct_file("/proc/self/mem", 20.0, 15, 10, 0, table, summary, notes));
   EXPECT_EQ(notes, diagnostics{"Cannot read file named /proc/self/mem."});
 }
 
