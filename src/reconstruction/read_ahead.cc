@@ -4,9 +4,10 @@
 #include <cstring>
 #include <system_error>
 
-read_ahead_source::read_ahead_source(byte_source& inner) : inner_(inner), chunks_(buffer_count) {
+read_ahead_source::read_ahead_source(byte_source& inner, size_t chunk_size)
+    : inner_(inner), chunk_size_(std::max<size_t>(chunk_size, 1)), chunks_(buffer_count) {
   for (chunk& c : chunks_) {
-    c.storage = std::make_unique_for_overwrite<char[]>(chunk_size + 2 * lent_padding);
+    c.storage = std::make_unique_for_overwrite<char[]>(chunk_size_ + 2 * lent_padding);
     std::memset(c.storage.get(), 0, lent_padding);
   }
   try {
@@ -28,7 +29,7 @@ read_ahead_source::~read_ahead_source() {
 
 void read_ahead_source::read_chunk(size_t index) {
   chunk& c = chunks_[index];
-  c.count = inner_.read(c.data(), chunk_size);
+  c.count = inner_.read(c.data(), chunk_size_);
   std::memset(c.data() + std::max(c.count, 0L), 0, lent_padding);
 }
 

@@ -15,14 +15,14 @@
 /// destroying the read-ahead waits for the read under way.
 class read_ahead_source : public byte_source {
  public:
-  /// Bytes asked of `inner` per read.
-  static constexpr size_t chunk_size = size_t{1} << 20;
+  /// Bytes asked of `inner` per read, by default.
+  static constexpr size_t default_chunk_size = size_t{1} << 20;
   /// Chunks read ahead at most.
   static constexpr size_t buffer_count = 3;
 
-  /// Starts reading `inner`, which must outlive this object; when no thread can be started it
-  /// reads on the caller's thread instead.
-  explicit read_ahead_source(byte_source& inner);
+  /// Starts reading `inner`, which must outlive this object, `chunk_size` (> 0) bytes at a time;
+  /// when no thread can be started it reads on the caller's thread instead.
+  explicit read_ahead_source(byte_source& inner, size_t chunk_size = default_chunk_size);
   /// Stops reading ahead and waits for the thread.
   ~read_ahead_source() override;
   read_ahead_source(const read_ahead_source&) = delete;
@@ -39,7 +39,7 @@ class read_ahead_source : public byte_source {
 
  private:
   struct chunk {
-    std::unique_ptr<char[]> storage;  // padding, chunk_size bytes, padding
+    std::unique_ptr<char[]> storage;  // padding, chunk_size_ bytes, padding
     long count = 0;                   // as inner.read() returned it
     char* data() { return storage.get() + lent_padding; }
   };
@@ -50,6 +50,7 @@ class read_ahead_source : public byte_source {
   void read_chunk(size_t index);
 
   byte_source& inner_;
+  size_t chunk_size_;
   std::vector<chunk> chunks_;
   std::mutex mutex_;
   std::condition_variable filled_, emptied_;

@@ -51,8 +51,8 @@ std::pair<std::string, long> lend_all(read_ahead_source& ahead) {
 }
 
 TEST(ReadAhead, LendsTheBytesInOrderThenTheEndOrTheError) {
-  const std::string text = patterned(5 * read_ahead_source::chunk_size + 123);
-  for (size_t piece : {read_ahead_source::chunk_size, size_t{300000}}) {
+  const std::string text = patterned(5 * read_ahead_source::default_chunk_size + 123);
+  for (size_t piece : {read_ahead_source::default_chunk_size, size_t{300000}}) {
     for (bool fail : {false, true}) {
       served_text source(text, piece, fail);
       read_ahead_source ahead(source);
@@ -66,7 +66,7 @@ TEST(ReadAhead, LendsTheBytesInOrderThenTheEndOrTheError) {
 }
 
 TEST(ReadAhead, ReadCopiesTheSameBytesInPiecesOfAnySize) {
-  const std::string text = patterned(3 * read_ahead_source::chunk_size + 77);
+  const std::string text = patterned(3 * read_ahead_source::default_chunk_size + 77);
   served_text source(text, text.size(), false);
   read_ahead_source ahead(source);
   std::string got;
@@ -78,7 +78,7 @@ TEST(ReadAhead, ReadCopiesTheSameBytesInPiecesOfAnySize) {
 
 TEST(ReadAhead, StopsWhenDestroyedBeforeTheEnd) {
   // The thread has filled its buffers and waits; destroying the read-ahead must not hang.
-  served_text source(patterned(8 * read_ahead_source::chunk_size), 4096, false);
+  served_text source(patterned(8 * read_ahead_source::default_chunk_size), 4096, false);
   {
     read_ahead_source ahead(source);
     const char* data = nullptr;

@@ -225,7 +225,7 @@ TEST_P(ValueReaderPath, RandomTextsLentInRandomPieces) {
   for (int round = 0; round < 60; ++round) {
     const std::string text = random_text(rng, 1 + rng() % 5000);
     memory_source pieces(text, 1 + rng() % 300);
-    read_ahead_source ahead(pieces);
+    read_ahead_source ahead(pieces, 1 + rng() % 2000);
     const read_result got = read_checked(ahead, path(), 1 + rng() % 100);
     const read_result expected = reference_read(text);
     EXPECT_TRUE(got.values == expected.values && got.outcome == expected.outcome)
