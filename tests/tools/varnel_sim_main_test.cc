@@ -1,50 +1,29 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "support/tool_run.h"
+#include "varnel_version.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+program_run sim(std::vector<std::string> args) {
+  args.insert(args.begin(), VARNEL_SIM_EXE);
+  return run_program(args);
+}
 
-class VarnelSim : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("varnel-sim-test-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // Runs the program with `args`; returns its exit status and keeps its stderr in errors_.
-  int run(const std::string& args) {
-    const std::string command =
-        std::string(VARNEL_SIM_EXE) + " " + args + " >/dev/null 2>" + (dir_ / "stderr").string();
-    const int status = std::system(command.c_str());
-    errors_ = read(dir_ / "stderr");
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  static std::string read(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string output() const { return (dir_ / "r.txt").string(); }
-
-  fs::path dir_;
-  std::string errors_;
-};
-
-TEST_F(VarnelSim, WritesTheRecordingAndItsTruth) {
-  ASSERT_EQ(run("--events 2 --noise 0 --amplitude 3=250 --all-amplitudes 400 --dead 5 "
-                "--all-baselines=90 --values-per-line 7 --output " +
-                output()),
-            0)
-      << errors_;
-  std::istringstream truth(read(output() + ".truth"));
+TEST(VarnelSim, WritesTheRecordingAndItsTruth) {
+  temp_dir d;
+  const std::string output = d / "r.txt";
+  program_run run =
+      sim({"--events", "2", "--noise", "0", "--amplitude", "3=250", "--all-amplitudes", "400",
+           "--dead", "5", "--all-baselines=90", "--values-per-line", "7", "--output", output});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out + run.err, "");
+  std::istringstream truth(read_file(output + ".truth").value_or(""));
   std::string header;
   std::getline(truth, header);
   for (int c = 0; c < 32; ++c) {
@@ -57,7 +36,7 @@ TEST_F(VarnelSim, WritesTheRecordingAndItsTruth) {
     EXPECT_EQ(amplitude, c == 3 ? 250 : 400) << "channel " << c;  // per channel wins
     EXPECT_EQ(dead, c == 5);
   }
-  const std::string recording = read(output());
+  const std::string recording = read_file(output).value_or("");
   EXPECT_EQ(std::count(recording.begin(), recording.end(), '\n'), (2 * 220 * 32 + 6) / 7);
   std::istringstream values(recording);
   int count = 0;
@@ -65,17 +44,48 @@ TEST_F(VarnelSim, WritesTheRecordingAndItsTruth) {
   EXPECT_EQ(count, 2 * 220 * 32);
 }
 
-TEST_F(VarnelSim, UsageErrorsExitWithTwoAndOneLine) {
-  const std::string out = " --output " + output();
-  for (const std::string& args :
-       {std::string("--events 2"), "--bogus 1" + out, "--events 12x" + out, "--dead 32" + out,
-        "--baseline 3" + out, "--events 0" + out, out + " --noise"}) {
-    EXPECT_EQ(run(args), 2) << args;
-    EXPECT_EQ(std::count(errors_.begin(), errors_.end(), '\n'), 1) << args << ": " << errors_;
+TEST(VarnelSim, UsageErrorsAreOneLineNamingTheProgramWithStatusTwo) {
+  temp_dir d;
+  const std::string out = d / "r.txt";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--events", "2"}, "--output is required"},
+      {{"--bogus", "--output", out}, "The following argument was not expected: --bogus"},
+      {{"--events", "12x", "--output", out}, "Could not convert: --events = 12x"},
+      {{"--dead", "32", "--output", out}, "--dead: Value 32 not in range 0 to 31"},
+      {{"--baseline", "3", "--output", out}, "--baseline: expected CH=V with CH in 0..31, got 3"},
+      {{"--baseline", "32=1", "--output", out},
+       "--baseline: expected CH=V with CH in 0..31, got 32=1"},
+      {{"--peak-time", "3=x", "--output", out},
+       "--peak-time: expected CH=V with CH in 0..31, got 3=x"},
+      {{"--events", "0", "--output", out}, "events must be >= 1"},
+      {{"--output", out, "--noise"}, "--noise: 1 required FLOAT missing"},
+  };
+  for (const auto& [args, message] : cases) {
+    program_run run = sim(args);
+    EXPECT_EQ(run.status, 2) << message;
+    EXPECT_EQ(run.err, "varnel-sim: " + message + "\n");
+    EXPECT_EQ(run.out, "");
   }
-  EXPECT_FALSE(fs::exists(output()));
-  EXPECT_EQ(run("--help"), 0);
-  EXPECT_EQ(run("--events 1 --output " + (dir_ / "missing" / "r.txt").string()), 1);
+  EXPECT_TRUE(tree(d.path()).empty());
+}
+
+TEST(VarnelSim, HelpAndVersionGoToStandardOutput) {
+  program_run help = sim({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind("Writes a simulated delay-scan recording", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("--dead"), std::string::npos);
+  program_run version = sim({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("varnel-sim ") + varnel_version + "\n");
+}
+
+TEST(VarnelSim, UnwritableOutputFailsWithStatusOne) {
+  temp_dir d;
+  const std::string output = d / "missing/r.txt";
+  program_run run = sim({"--events", "1", "--output", output});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "varnel-sim: cannot write " + output + " or its truth file\n");
 }
 
 }  // namespace
