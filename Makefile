@@ -56,7 +56,7 @@ install: build
 package:
 	$(call deps,build package)
 	$(configure_and_build)
-	@cd "$(BUILD)" && cpack -G DEB >cpack.out || { cat cpack.out; exit 1; }
+	@cd "$(BUILD)" && cpack -G DEB >cpack.out 2>&1 || { cat cpack.out; exit 1; }
 	@ls "$(BUILD)"/varnel_*.deb
 
 # make demo and make test on a freshly bootstrapped Debian 12, as root and as a user without
