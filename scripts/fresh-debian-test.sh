@@ -146,11 +146,11 @@ grep -q '^  apt-get update && apt-get install --no-install-recommends ' "$work/u
 [[ ! -e $first$user_checkout/build ]] || die "make demo as a user left a build directory"
 
 say "make demo as root in '$checkout'"
-timed demo in_root "$first" root make -C "$checkout" demo
+timed demo in_root "$first" root sh -c "cd '$checkout' && make demo"
 say "make test as root"
-timed test in_root "$first" root make -C "$checkout" test
+timed test in_root "$first" root sh -c "cd '$checkout' && make test"
 say "make package as root"
-timed package in_root "$first" root make -C "$checkout" package
+timed package in_root "$first" root sh -c "cd '$checkout' && make package"
 debs=("$first$checkout"/build/varnel_*_amd64.deb)
 [[ -f ${debs[0]} ]] || die "make package made no varnel_*_amd64.deb"
 deb=$(basename "${debs[0]}")

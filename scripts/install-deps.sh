@@ -57,11 +57,13 @@ while read -r name status; do
 done < <(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${!tier_of[@]}" 2>/dev/null || true)
 missing_count=0
 declare -A missing_in
-for p in "${!tier_of[@]}"; do
-  if [[ -z ${installed[$p]:-} ]]; then
-    missing_in[${tier_of[$p]}]+=" $p"
-    missing_count=$((missing_count + 1))
-  fi
+for tier in "${tiers[@]}"; do
+  for p in $(tier_packages "$tier"); do
+    if [[ -z ${installed[$p]:-} && ${tier_of[$p]} == "$tier" ]]; then
+      missing_in[$tier]+=" $p"
+      missing_count=$((missing_count + 1))
+    fi
+  done
 done
 [[ $missing_count -eq 0 ]] && exit 0
 
