@@ -68,13 +68,15 @@ done
 [[ $missing_count -eq 0 ]] && exit 0
 
 all_missing=$(for tier in "${tiers[@]}"; do echo ${missing_in[$tier]:-}; done | xargs)
+needs_root() {
+  echo "Missing Debian packages, and installing them needs root. Run as root (su -), then again:" >&2
+  echo "  apt-get update && apt-get install --no-install-recommends $all_missing" >&2
+  exit 1
+}
 as_root=()
 if [[ $(id -u) -ne 0 ]]; then
-  if ! command -v sudo >/dev/null; then
-    echo "Missing Debian packages, and installing them needs root. Run as root (su -), then again:" >&2
-    echo "  apt-get update && apt-get install --no-install-recommends $all_missing" >&2
-    exit 1
-  fi
+  # sudo asks for a password here, if it must, before any output goes to the log.
+  command -v sudo >/dev/null && sudo -v || needs_root
   as_root=(sudo)
 fi
 # The environment must reach apt-get, so it goes through env after sudo.
