@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
 .PHONY: deps build test test-asan fuzz demo bench install package fresh-debian-test ci-deps \
-	format clean
+	format format-check golden clean
 
 deps = @scripts/install-deps.sh $(1)
 configure_and_build = @cmake -S . -B "$(BUILD)" -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
@@ -27,7 +27,7 @@ demo:
 test:
 	$(call deps,build test)
 	$(configure_and_build)
-	@ctest --test-dir "$(BUILD)" --output-on-failure --no-tests=error
+	@ctest --test-dir "$(BUILD)" --output-on-failure --no-tests=error -j$$(nproc)
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer. Leaks that
 # the plotting library keeps for the process's lifetime are not ours to report.
@@ -70,6 +70,15 @@ ci-deps:
 
 format:
 	@find src tools bench tests -name '*.h' -o -name '*.cc' | xargs clang-format -i
+
+# Fails when any source is not as clang-format would leave it.
+format-check:
+	$(call deps,ci)
+	@find src tools bench tests -name '*.h' -o -name '*.cc' | xargs clang-format --dry-run --Werror
+
+# Rewrites the golden logs from this build, for a change of numbers that is intended.
+golden: build
+	@scripts/regenerate-golden.sh "$(BUILD)"
 
 clean:
 	rm -rf "$(BUILD)"

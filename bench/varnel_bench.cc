@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "common/input_file.h"
 #include "reconstruction/byte_source.h"
 #include "reconstruction/recording_format.h"
 #include "reconstruction/value_reader.h"

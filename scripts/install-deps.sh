@@ -8,7 +8,7 @@
 #   package  making the Debian package (make package)
 #   test     the test suite (make test)
 #   bench    the benchmarks (make bench)
-#   ci       sanitizers, fuzzing, the fresh-system test and the heavier test tools (.ci/run)
+#   ci       sanitizers, fuzzing, formatting, the fresh-system test and the heavier test tools (.ci/run)
 #
 # Not root: apt-get runs through sudo. Without sudo, nothing is installed; a message says what to
 # run as root and the status is 1.
@@ -22,7 +22,7 @@ tier_packages() {
     package) echo dpkg-dev file ;;
     test) echo googletest libgtest-dev libgmock-dev strace python3-pandas ;;
     bench) echo libbenchmark-dev ;;
-    ci) echo clang libclang-rt-14-dev mmdebstrap chromium slurm-wlm munge ;;
+    ci) echo clang libclang-rt-14-dev clang-format mmdebstrap chromium slurm-wlm munge ;;
     *) return 1 ;;
   esac
 }
