@@ -10,3 +10,10 @@ endforeach()
 install(TARGETS ${varnel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+if(TARGET varnel_tests)
+  list(JOIN varnel_programs "," program_list)
+  add_test(NAME Install.EveryProgramRunsFromThePrefix
+           COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DPROGRAMS=${program_list}
+                   -DVERSION=${PROJECT_VERSION} -P ${CMAKE_SOURCE_DIR}/tests/install_test.cmake)
+endif()
