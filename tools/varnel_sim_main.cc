@@ -26,6 +26,8 @@ Writes a simulated delay-scan recording to PATH and the true channel parameters 
   --leading-rows N          baseline rows before the first gap (0)
   --gap-level V             mean reading in a gap, ADC counts (5)
   --noise SIGMA             Gaussian noise, ADC counts (2)
+  --drift V                 baseline change of every channel over the recording, ADC counts (0)
+  --jitter SIGMA            Gaussian jitter of each test pulse's start, ns (0)
   --seed N                  seeds the noise and the default channel parameters (1)
   --baseline CH=V           baseline of channel CH, ADC counts
   --amplitude CH=V          pulse height of channel CH, ADC counts
@@ -131,6 +133,8 @@ const std::map<std::string_view, handler>& option_handlers() {
       {"--leading-rows", set_number(&simulation_options::leading_rows, "leading row count")},
       {"--gap-level", set_number(&simulation_options::gap_level, "gap level")},
       {"--noise", set_number(&simulation_options::noise, "noise")},
+      {"--drift", set_number(&simulation_options::drift, "drift")},
+      {"--jitter", set_number(&simulation_options::jitter, "jitter")},
       {"--seed", set_number(&simulation_options::seed, "seed")},
       {"--saturation-level", set_number(&simulation_options::saturation_level, "level")},
       {"--cut-last-event", set_number(&simulation_options::cut_last_event_rows, "row count")},

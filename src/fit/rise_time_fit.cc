@@ -5,7 +5,10 @@
 #include <cmath>
 #include <tuple>
 
+#include "fit/fit_judgement.h"
+#include "fit/saturation.h"
 #include "fit/shaper_model.h"
+#include "fit/start_search.h"
 #include "numerics/least_squares.h"
 
 bool p_sort(std::pair<int32_t, double> a, std::pair<int32_t, double> b) {
@@ -20,16 +23,34 @@ int32_t truncated_time(double t) {
 
 namespace {
 
+constexpr int max_data_starts = 3;
+// A later start replaces the best result only if it lowers chi2 by more than this fraction, so
+// that the specified start keeps a minimum that another start merely finds again.
+constexpr double tie_tolerance = 1e-9;
+// A start this close (as a fraction of the peak time) to a minimum already found leads to it.
+constexpr double near_fraction = 0.25;
+
 bool usable(const snapshot_point& p) {
   return p.second.second > min_usable_error;
 }
 
-// The usable points in stored order, and the largest positive amplitude among them (0.0 if none).
-std::vector<data_point> usable_points(const channel_points& points, double& peak_start) {
+// The usable points in stored order.
+std::vector<data_point> usable_points(const channel_points& points) {
+  std::vector<data_point> data;
+  for (const snapshot_point& p : points)
+    if (usable(p)) data.push_back({p.first, p.second.first, p.second.second});
+  return data;
+}
+
+// The usable points not at a ceiling, and the largest positive amplitude among them (0.0 if
+// none).
+std::vector<data_point> points_to_fit(const channel_points& points,
+                                      const std::vector<bool>& clipped, double& peak_start) {
   std::vector<data_point> data;
   peak_start = 0.0;
-  for (const snapshot_point& p : points) {
-    if (!usable(p)) continue;
+  for (size_t i = 0; i < points.size(); ++i) {
+    const snapshot_point& p = points[i];
+    if (!usable(p) || clipped[i]) continue;
     data.push_back({p.first, p.second.first, p.second.second});
     if (p.second.first > peak_start) peak_start = p.second.first;
   }
@@ -46,36 +67,113 @@ std::pair<double, double> fit_range(const std::vector<data_point>& data) {
   return {range.front().first, range.back().first};
 }
 
+std::vector<data_point> inside(const std::vector<data_point>& data, double xmin, double xmax) {
+  std::vector<data_point> in;
+  for (const data_point& d : data)
+    if (d.x >= xmin && d.x <= xmax) in.push_back(d);
+  return in;
+}
+
 double shaper(double x, const double* par, double* grad, double* hess) {
   return shaper_with_derivatives(x, par, grad, hess);
+}
+
+// Half the smallest spacing of the points' times: a pulse narrower than that falls between
+// points, and a height on one point alone is no pulse the points can show.
+double shortest_peak_time(const std::vector<data_point>& data) {
+  std::vector<double> times;
+  for (const data_point& d : data) times.push_back(d.x);
+  std::sort(times.begin(), times.end());
+  double spacing = INFINITY;
+  for (size_t i = 1; i < times.size(); ++i)
+    if (times[i] > times[i - 1]) spacing = std::min(spacing, times[i] - times[i - 1]);
+  return std::isfinite(spacing) ? spacing / 2 : 0.0;
+}
+
+fit_result fit_from(const fit_start& s, const std::vector<data_point>& data, double xmin,
+                    double xmax, double shortest) {
+  std::vector<fit_parameter> pars = {{shaper_parameter_names[peak_time_par], s.peak_time},
+                                     {shaper_parameter_names[time_stamp_par], s.time_stamp},
+                                     {shaper_parameter_names[baseline_par], 0.0, true},
+                                     {shaper_parameter_names[peak_par], s.peak}};
+  const fit_model model{shaper_parameter_count, shaper};
+  // Once the peak time is not positive, or the pulse starts after the last point, the model's
+  // slopes in both times vanish or flip and the fit cannot come back to a pulse; below the
+  // shortest peak time it chases single points, and far beyond the points' span it flattens
+  // into a slope.
+  fit_limits limits;
+  const double longest = 2 * (xmax - xmin);
+  limits.give_up = [xmax, shortest, longest](const double* v) {
+    const double peak_time = v[peak_time_par];
+    return !(peak_time >= shortest) || peak_time > longest || !(v[time_stamp_par] <= xmax);
+  };
+  return least_squares_fit(model, pars, data, xmin, xmax, limits);
+}
+
+bool acceptable(const fit_result& r) {
+  return r.converged && r.values[peak_time_par] > 0;
+}
+
+bool clearly_lower(const fit_result& r, const fit_result& best) {
+  return r.chi2 < best.chi2 - tie_tolerance * std::abs(best.chi2);
+}
+
+// Whether `r` should replace `best`: a converged result with a positive peak time beats one
+// without, and between two such the clearly lower chi2 wins; when neither is, the lower finite
+// chi2 wins, so that a channel without a good minimum shows the nearest the fit came.
+bool better(const fit_result& r, const fit_result& best) {
+  if (acceptable(r) != acceptable(best)) return acceptable(r);
+  if (!std::isfinite(r.chi2)) return false;
+  return !std::isfinite(best.chi2) || clearly_lower(r, best);
+}
+
+// Whether a start would only find `best` again: its chi2 is no lower and its peak time and the
+// time of its maximum lie within a quarter of best's peak time of best's.
+bool already_found(const fit_start& s, const fit_result& best) {
+  if (!acceptable(best) || s.chi2 < best.chi2) return false;
+  const double peak_time = best.values[peak_time_par];
+  const double maximum = best.values[time_stamp_par] + peak_time;
+  return std::abs(s.peak_time - peak_time) < near_fraction * peak_time &&
+         std::abs(s.time_stamp + s.peak_time - maximum) < near_fraction * peak_time;
 }
 
 }  // namespace
 
 channel_fit fit_channel(const channel_points& points, double peak_time_start) {
   channel_fit out;
-  double peak_start = 0.0;
-  std::vector<data_point> data = usable_points(points, peak_start);
-  out.usable_points = static_cast<int>(data.size());
-  if (data.empty()) return out;
-  std::tie(out.xmin, out.xmax) = fit_range(data);
-  std::vector<fit_parameter> pars = {{shaper_parameter_names[peak_time_par], peak_time_start},
-                                     {shaper_parameter_names[time_stamp_par], time_stamp_start},
-                                     {shaper_parameter_names[baseline_par], 0.0, true},
-                                     {shaper_parameter_names[peak_par], peak_start}};
-  const fit_model model{shaper_parameter_count, shaper};
-  fit_result r = least_squares_fit(model, pars, data, out.xmin, out.xmax);
-  out.peak_time = r.values[peak_time_par];
-  out.peak_time_err = r.errors[peak_time_par];
-  out.time_stamp = r.values[time_stamp_par];
-  out.time_stamp_err = r.errors[time_stamp_par];
-  out.amplitude = r.values[peak_par];
-  out.amplitude_err = r.errors[peak_par];
-  out.fitted_points = r.points;
-  out.chi2 = r.chi2;
-  out.ndf = r.ndf;
-  out.minimised = r.points >= 3;
-  out.converged = r.converged;
+  std::vector<data_point> usable = usable_points(points);
+  out.usable_points = static_cast<int>(usable.size());
+  if (usable.empty()) {
+    out.verdict = fit_verdict::no_usable_points;
+    return out;
+  }
+  std::tie(out.xmin, out.xmax) = fit_range(usable);
+  std::vector<bool> clipped = ceiling_points(points);
+  out.clipped_points = static_cast<int>(std::count(clipped.begin(), clipped.end(), true));
+  fit_start specified{peak_time_start, time_stamp_start};
+  std::vector<data_point> data = points_to_fit(points, clipped, specified.peak);
+  const std::vector<data_point> in_range = inside(data, out.xmin, out.xmax);
+  const double shortest = shortest_peak_time(in_range);
+  fit_result best = fit_from(specified, data, out.xmin, out.xmax, shortest);
+  if (best.points >= 3) {
+    for (const fit_start& s : data_driven_starts(in_range, max_data_starts)) {
+      if (already_found(s, best)) continue;
+      fit_result r = fit_from(s, data, out.xmin, out.xmax, shortest);
+      if (better(r, best)) best = std::move(r);
+    }
+  }
+  out.peak_time = best.values[peak_time_par];
+  out.peak_time_err = best.errors[peak_time_par];
+  out.time_stamp = best.values[time_stamp_par];
+  out.time_stamp_err = best.errors[time_stamp_par];
+  out.amplitude = best.values[peak_par];
+  out.amplitude_err = best.errors[peak_par];
+  out.fitted_points = best.points;
+  out.chi2 = best.chi2;
+  out.ndf = best.ndf;
+  out.minimised = best.points >= 3;
+  out.converged = best.converged;
+  out.verdict = judge_fit(out);
   return out;
 }
 

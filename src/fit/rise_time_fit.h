@@ -27,7 +27,8 @@ struct channel_fit {
   double time_stamp = 0.0, time_stamp_err = 0.0;  ///< ns
   int usable_points = 0;                          ///< points with an error above min_usable_error
   int fitted_points = 0;                          ///< usable points inside the fit range
-  double xmin = 0.0, xmax = 0.0;                  ///< the fit range, ns
+  int clipped_points = 0;         ///< points at a constant ceiling, left out of the fit
+  double xmin = 0.0, xmax = 0.0;  ///< the fit range, ns
   double chi2 = 0.0;
   int ndf = 0;
   bool minimised = false;                   ///< a minimisation ran (enough usable points)

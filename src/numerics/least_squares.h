@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,15 @@ struct fit_parameter {
   bool fixed = false;
 };
 
+/// How long a fit may go on.
+struct fit_limits {
+  /// Minimiser steps at most.
+  int max_iterations = 500;
+  /// Asked after every step with every parameter's value; true ends the fit there, unconverged,
+  /// for a fit that has wandered where it cannot end well. May be empty.
+  std::function<bool(const double* values)> give_up;
+};
+
 /// What a fit found.
 struct fit_result {
   std::vector<double> values;  ///< by parameter; a fixed one keeps its start value
@@ -44,4 +54,5 @@ struct fit_result {
 /// the Gauss-Newton matrix stands in. With fewer points in range than free parameters no
 /// minimisation runs: the start values come back with errors 0.0 and `converged` false.
 fit_result least_squares_fit(const fit_model& model, const std::vector<fit_parameter>& parameters,
-                             const std::vector<data_point>& data, double xmin, double xmax);
+                             const std::vector<data_point>& data, double xmin, double xmax,
+                             const fit_limits& limits = {});

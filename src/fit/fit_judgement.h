@@ -1,0 +1,13 @@
+#pragma once
+
+#include "fit/fit_verdict.h"
+#include "fit/rise_time_fit.h"
+
+/// A fitted amplitude below this many of its errors is no pulse.
+inline constexpr double min_pulse_significance = 5.0;
+/// A chi2 per degree of freedom above this is a poor fit (clean channels stay far below).
+inline constexpr double max_good_chi2_per_ndf = 50.0;
+
+/// What `f` is worth, the first reason that applies in this order: no usable points, too few
+/// points, saturated, no pulse, not converged, unphysical, poor fit; otherwise good.
+fit_verdict judge_fit(const channel_fit& f);
