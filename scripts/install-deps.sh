@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(g++ cmake ninja-build make pkg-config googletest libgtest-dev libgmock-dev libgsl-dev
   libbenchmark-dev libplplot-dev plplot-driver-cairo nlohmann-json3-dev strace
-  clang libclang-rt-14-dev)
+  clang libclang-rt-14-dev clang-format)
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
