@@ -5,7 +5,9 @@
 namespace {
 
 bool without_pulse(const channel_fit& f) {
-  return f.amplitude_err > 0 && std::abs(f.amplitude) < min_pulse_significance * f.amplitude_err;
+  const bool insignificant =
+      f.amplitude_err > 0 && std::abs(f.amplitude) < min_pulse_significance * f.amplitude_err;
+  return insignificant || !(f.seen_height > min_height_over_scatter * f.scatter);
 }
 
 bool unphysical(const channel_fit& f) {

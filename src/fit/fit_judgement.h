@@ -5,6 +5,9 @@
 
 /// A fitted amplitude below this many of its errors is no pulse.
 inline constexpr double min_pulse_significance = 5.0;
+/// Nor is a pulse whose height at the points stays below this many times their scatter about
+/// the fit: the baseline's own wiggles reach a few times it.
+inline constexpr double min_height_over_scatter = 4.5;
 /// A chi2 per degree of freedom above this is a poor fit (clean channels stay far below).
 inline constexpr double max_good_chi2_per_ndf = 50.0;
 

@@ -137,6 +137,22 @@ bool already_found(const fit_start& s, const fit_result& best) {
          std::abs(s.time_stamp + s.peak_time - maximum) < near_fraction * peak_time;
 }
 
+// The largest |model value| at the points in range, and their spread about the model: the
+// median absolute residual scaled to a Gaussian's sigma, which a few stray points do not move.
+void describe_residuals(const std::vector<data_point>& in_range, const fit_result& r,
+                        channel_fit& out) {
+  std::vector<double> residuals;
+  for (const data_point& d : in_range) {
+    const double model = Fit_Function(&d.x, r.values.data());
+    out.seen_height = std::max(out.seen_height, std::abs(model));
+    residuals.push_back(std::abs(d.y - model));
+  }
+  if (residuals.empty()) return;
+  auto middle = residuals.begin() + residuals.size() / 2;
+  std::nth_element(residuals.begin(), middle, residuals.end());
+  out.scatter = 1.4826 * *middle;
+}
+
 }  // namespace
 
 channel_fit fit_channel(const channel_points& points, double peak_time_start) {
@@ -173,6 +189,7 @@ channel_fit fit_channel(const channel_points& points, double peak_time_start) {
   out.ndf = best.ndf;
   out.minimised = best.points >= 3;
   out.converged = best.converged;
+  describe_residuals(in_range, best, out);
   out.verdict = judge_fit(out);
   return out;
 }

@@ -1,45 +1,47 @@
 #include "fit/saturation.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "fit/rise_time_fit.h"
 
 namespace {
 
-bool without_spread(const snapshot_point& p) {
-  return std::isfinite(p.first) && std::isfinite(p.second.first) &&
-         !(p.second.second > min_usable_error);
+bool finite_point(const snapshot_point& p) {
+  return std::isfinite(p.first) && std::isfinite(p.second.first);
 }
 
-// The points at the extreme of `sign` (+1 the top, -1 the bottom), or none.
+bool without_spread(const snapshot_point& p) {
+  return finite_point(p) && !(p.second.second > min_usable_error);
+}
+
+// The points at the extreme of `sign` (+1 the top, -1 the bottom), or none. A clipped stretch
+// of a pulse is one run of neighbours in time, all at the level of the extreme, most of them
+// without spread; a lone sample of alike readings elsewhere is not.
 std::vector<bool> ceiling_in_direction(const channel_points& points, int sign) {
   std::vector<bool> marked(points.size(), false);
-  const snapshot_point* extreme = nullptr;
-  for (const snapshot_point& p : points)
-    if (std::isfinite(p.second.first) &&
-        (!extreme || sign * p.second.first > sign * extreme->second.first))
-      extreme = &p;
-  if (!extreme || !without_spread(*extreme)) return marked;
-  double level = sign * extreme->second.first;
-  int flat = 0, near = 0;
-  double first = extreme->first, last = extreme->first;
-  for (const snapshot_point& p : points) {
-    if (!std::isfinite(p.second.first) || sign * p.second.first < level - ceiling_tolerance)
-      continue;
-    ++near;
-    if (!without_spread(p)) continue;
-    ++flat;
-    first = std::min(first, p.first);
-    last = std::max(last, p.first);
-  }
-  if (flat < min_ceiling_points || 2 * flat < near) return marked;
-  for (size_t i = 0; i < points.size(); ++i) {
-    const snapshot_point& p = points[i];
-    bool at_level =
-        std::isfinite(p.second.first) && sign * p.second.first >= level - ceiling_tolerance;
-    bool inside = p.first >= first - ceiling_time_margin && p.first <= last + ceiling_time_margin;
-    marked[i] = at_level || inside;
-  }
+  std::vector<size_t> order;
+  for (size_t i = 0; i < points.size(); ++i)
+    if (finite_point(points[i])) order.push_back(i);
+  if (order.empty()) return marked;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return points[a].first < points[b].first; });
+  auto height = [&](size_t k) { return sign * points[order[k]].second.first; };
+  size_t top = 0;
+  for (size_t k = 1; k < order.size(); ++k)
+    if (height(k) > height(top)) top = k;
+  if (!without_spread(points[order[top]])) return marked;
+  const double level = height(top) - ceiling_tolerance;
+  size_t first = top, last = top;
+  while (first > 0 && height(first - 1) >= level) --first;
+  while (last + 1 < order.size() && height(last + 1) >= level) ++last;
+  int flat = 0;
+  for (size_t k = first; k <= last; ++k) flat += without_spread(points[order[k]]);
+  const int run = static_cast<int>(last - first + 1);
+  if (flat < min_ceiling_points || 2 * flat < run) return marked;
+  const double from = points[order[first]].first - ceiling_time_margin;
+  const double to = points[order[last]].first + ceiling_time_margin;
+  for (size_t i : order) marked[i] = points[i].first >= from && points[i].first <= to;
   return marked;
 }
 
@@ -47,7 +49,6 @@ std::vector<bool> ceiling_in_direction(const channel_points& points, int sign) {
 
 std::vector<bool> ceiling_points(const channel_points& points) {
   std::vector<bool> top = ceiling_in_direction(points, +1);
-  for (bool b : top)
-    if (b) return top;
+  if (std::find(top.begin(), top.end(), true) != top.end()) return top;
   return ceiling_in_direction(points, -1);
 }

@@ -5,7 +5,7 @@
 #include "reconstruction/snapshots.h"
 
 /// Points within this many ADC counts of each other count as one constant level.
-inline constexpr double ceiling_tolerance = 3.0;
+inline constexpr double ceiling_tolerance = 1.5;
 /// A ceiling needs at least this many points without spread at its level.
 inline constexpr int min_ceiling_points = 3;
 /// How far beyond the ceiling's first and last point in time (ns, one delay step) points count
@@ -14,9 +14,8 @@ inline constexpr double ceiling_time_margin = 20.0;
 
 /// Marks, by index into `points`, the points at a constant ceiling (or floor) that a clipping
 /// ADC leaves: the channel's extreme amplitude is held by a point without spread (its error not
-/// above the usable limit, every sample alike), at least `min_ceiling_points` such points lie
-/// within `ceiling_tolerance` of it and they are at least half of the points there. Every point
-/// within the tolerance of that extreme, or between the first and last point without spread
-/// there in time (to `ceiling_time_margin` beyond them on either side), is marked. All false
-/// when there is no such ceiling.
+/// above the usable limit, every sample alike); its neighbours in time within
+/// `ceiling_tolerance` of it form a run holding at least `min_ceiling_points` points without
+/// spread, which are at least half of the run. The run and every point within
+/// `ceiling_time_margin` of it in time are marked. All false when there is no such ceiling.
 std::vector<bool> ceiling_points(const channel_points& points);
