@@ -24,11 +24,16 @@ int32_t truncated_time(double t) {
 namespace {
 
 constexpr int max_data_starts = 3;
+constexpr int max_range_starts = 2;
+constexpr double weak_height = 10.0;
 // A later start replaces the best result only if it lowers chi2 by more than this fraction, so
 // that the specified start keeps a minimum that another start merely finds again.
 constexpr double tie_tolerance = 1e-9;
-// A start this close (as a fraction of the peak time) to a minimum already found leads to it.
+// A start this close (as a fraction of the peak time, and of the points' spacing) to a minimum
+// already found leads to it.
 constexpr double near_fraction = 0.25;
+// A pulse whose peak time is below this many of the largest gap between points is narrow.
+constexpr double narrow_spacings = 4.0;
 
 bool usable(const snapshot_point& p) {
   return p.second.second > min_usable_error;
@@ -78,16 +83,24 @@ double shaper(double x, const double* par, double* grad, double* hess) {
   return shaper_with_derivatives(x, par, grad, hess);
 }
 
-// Half the smallest spacing of the points' times: a pulse narrower than that falls between
-// points, and a height on one point alone is no pulse the points can show.
-double shortest_peak_time(const std::vector<data_point>& data) {
+// The smallest and the largest spacing of the points' times (0.0 for fewer than two distinct
+// times).
+struct spacings {
+  double smallest = 0.0, largest = 0.0;
+};
+
+spacings point_spacings(const std::vector<data_point>& data) {
   std::vector<double> times;
   for (const data_point& d : data) times.push_back(d.x);
   std::sort(times.begin(), times.end());
-  double spacing = INFINITY;
-  for (size_t i = 1; i < times.size(); ++i)
-    if (times[i] > times[i - 1]) spacing = std::min(spacing, times[i] - times[i - 1]);
-  return std::isfinite(spacing) ? spacing / 2 : 0.0;
+  spacings s{INFINITY, 0.0};
+  for (size_t i = 1; i < times.size(); ++i) {
+    if (!(times[i] > times[i - 1])) continue;
+    s.smallest = std::min(s.smallest, times[i] - times[i - 1]);
+    s.largest = std::max(s.largest, times[i] - times[i - 1]);
+  }
+  if (!std::isfinite(s.smallest)) s.smallest = 0.0;
+  return s;
 }
 
 fit_result fit_from(const fit_start& s, const std::vector<data_point>& data, double xmin,
@@ -127,14 +140,18 @@ bool better(const fit_result& r, const fit_result& best) {
   return !std::isfinite(best.chi2) || clearly_lower(r, best);
 }
 
-// Whether a start would only find `best` again: its chi2 is no lower and its peak time and the
-// time of its maximum lie within a quarter of best's peak time of best's.
-bool already_found(const fit_start& s, const fit_result& best) {
+// Whether a start would only find `best` again: its chi2 is no lower, and its peak time and
+// the time of its maximum lie within a quarter of best's peak time of best's. A pulse of a few
+// point spacings or less has a maximum that may fall between points, where minima lie close
+// together: then the times of the maxima must agree within a quarter of the smallest spacing.
+bool already_found(const fit_start& s, const fit_result& best, const spacings& gaps) {
   if (!acceptable(best) || s.chi2 < best.chi2) return false;
   const double peak_time = best.values[peak_time_par];
   const double maximum = best.values[time_stamp_par] + peak_time;
+  const bool narrow = peak_time < narrow_spacings * gaps.largest;
+  const double within = near_fraction * (narrow ? gaps.smallest : peak_time);
   return std::abs(s.peak_time - peak_time) < near_fraction * peak_time &&
-         std::abs(s.time_stamp + s.peak_time - maximum) < near_fraction * peak_time;
+         std::abs(s.time_stamp + s.peak_time - maximum) < within;
 }
 
 // The largest |model value| at the points in range, and their spread about the model: the
@@ -153,6 +170,14 @@ void describe_residuals(const std::vector<data_point>& in_range, const fit_resul
   out.scatter = 1.4826 * *middle;
 }
 
+// Whether the pulse found stands so little above the points' noise that another place may hold
+// a better one: its height at the points is below `weak_height` times their scatter about it.
+bool weak(const fit_result& best, const std::vector<data_point>& in_range) {
+  channel_fit described;
+  describe_residuals(in_range, best, described);
+  return !(described.seen_height > weak_height * described.scatter);
+}
+
 }  // namespace
 
 channel_fit fit_channel(const channel_points& points, double peak_time_start) {
@@ -169,14 +194,21 @@ channel_fit fit_channel(const channel_points& points, double peak_time_start) {
   fit_start specified{peak_time_start, time_stamp_start};
   std::vector<data_point> data = points_to_fit(points, clipped, specified.peak);
   const std::vector<data_point> in_range = inside(data, out.xmin, out.xmax);
-  const double shortest = shortest_peak_time(in_range);
+  const spacings gaps = point_spacings(in_range);
+  // A pulse narrower than a quarter of the spacing falls between points: a height on one point
+  // alone is no pulse the points can show.
+  const double shortest = gaps.smallest / 4;
   fit_result best = fit_from(specified, data, out.xmin, out.xmax, shortest);
-  if (best.points >= 3) {
-    for (const fit_start& s : data_driven_starts(in_range, max_data_starts)) {
-      if (already_found(s, best)) continue;
+  auto try_starts = [&](const std::vector<fit_start>& starts) {
+    for (const fit_start& s : starts) {
+      if (already_found(s, best, gaps)) continue;
       fit_result r = fit_from(s, data, out.xmin, out.xmax, shortest);
       if (better(r, best)) best = std::move(r);
     }
+  };
+  if (best.points >= 3) {
+    try_starts(data_driven_starts(in_range, max_data_starts));
+    if (weak(best, in_range)) try_starts(range_starts(in_range, max_range_starts));
   }
   out.peak_time = best.values[peak_time_par];
   out.peak_time_err = best.errors[peak_time_par];

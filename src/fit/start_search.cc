@@ -8,6 +8,8 @@ namespace {
 constexpr double shortest_peak_time = 20.0;  // ns
 constexpr double longest_peak_time = 600.0;  // ns
 constexpr int peak_time_steps = 14;
+// Peak times of the starts placed across the whole range, ns.
+constexpr double range_peak_times[] = {20.0, 40.0, 80.0, 160.0};
 
 const data_point* largest_magnitude(const std::vector<data_point>& data) {
   const data_point* best = nullptr;
@@ -16,17 +18,26 @@ const data_point* largest_magnitude(const std::vector<data_point>& data) {
   return best;
 }
 
-// Where the pulse's maximum may lie: on the point of largest |amplitude|, or halfway to the
-// nearest point before or after it in time, for a maximum that falls between samples.
+// Where the pulse's maximum may lie: on the point of largest |amplitude|, or between it and
+// its nearest point before or after it in time, for a maximum that falls between samples:
+// halfway, and across a gap wider than the points' usual spacing at its quarters too.
 std::vector<double> peak_positions(const std::vector<data_point>& data, double at) {
   double before = -INFINITY, after = INFINITY;
   for (const data_point& d : data) {
     if (d.x < at) before = std::max(before, d.x);
     if (d.x > at) after = std::min(after, d.x);
   }
+  const double usual = std::min(at - before, after - at);
   std::vector<double> positions = {at};
-  if (std::isfinite(before)) positions.push_back((before + at) / 2);
-  if (std::isfinite(after)) positions.push_back((after + at) / 2);
+  for (double side : {before, after}) {
+    if (!std::isfinite(side)) continue;
+    const double gap = side - at;
+    positions.push_back(at + gap / 2);
+    if (std::abs(gap) > 1.5 * usual) {
+      positions.push_back(at + gap / 4);
+      positions.push_back(at + 3 * gap / 4);
+    }
+  }
   return positions;
 }
 
@@ -56,30 +67,68 @@ double profile_chi2(const std::vector<data_point>& data, double peak_time, doubl
 std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, int max_starts) {
   const data_point* top = largest_magnitude(data);
   if (!top) return {};
-  const std::vector<double> positions = peak_positions(data, top->x);
-  // Geometric steps, so that short and long peak times are tried with the same relative
-  // spacing; at each, the best of the maximum's positions.
-  std::vector<fit_start> line;
-  for (int k = 0; k < peak_time_steps; ++k) {
-    double ratio = static_cast<double>(k) / (peak_time_steps - 1);
-    double peak_time = shortest_peak_time * std::pow(longest_peak_time / shortest_peak_time, ratio);
-    fit_start best;
-    best.chi2 = INFINITY;
-    for (double at : positions) {
-      fit_start s{peak_time, at - peak_time};
-      s.chi2 = profile_chi2(data, s.peak_time, s.time_stamp, s.peak);
-      if (s.chi2 < best.chi2) best = s;
-    }
-    line.push_back(best);
-  }
+  // Along geometric steps of the peak time, so that short and long ones are tried with the
+  // same relative spacing, the local minima of chi2 for each position of the maximum.
   std::vector<fit_start> minima;
-  for (size_t k = 0; k < line.size(); ++k) {
-    bool below_left = k == 0 || line[k].chi2 <= line[k - 1].chi2;
-    bool below_right = k + 1 == line.size() || line[k].chi2 < line[k + 1].chi2;
-    if (below_left && below_right) minima.push_back(line[k]);
+  for (double at : peak_positions(data, top->x)) {
+    std::vector<fit_start> line;
+    for (int k = 0; k < peak_time_steps; ++k) {
+      const double ratio = static_cast<double>(k) / (peak_time_steps - 1);
+      fit_start s;
+      s.peak_time = shortest_peak_time * std::pow(longest_peak_time / shortest_peak_time, ratio);
+      s.time_stamp = at - s.peak_time;
+      s.chi2 = profile_chi2(data, s.peak_time, s.time_stamp, s.peak);
+      line.push_back(s);
+    }
+    for (size_t k = 0; k < line.size(); ++k) {
+      const bool below_left = k == 0 || line[k].chi2 <= line[k - 1].chi2;
+      const bool below_right = k + 1 == line.size() || line[k].chi2 < line[k + 1].chi2;
+      if (below_left && below_right) minima.push_back(line[k]);
+    }
   }
   std::stable_sort(minima.begin(), minima.end(),
                    [](const fit_start& a, const fit_start& b) { return a.chi2 < b.chi2; });
   if (static_cast<int>(minima.size()) > max_starts) minima.resize(max_starts);
   return minima;
+}
+
+std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max_starts) {
+  std::vector<data_point> sorted = data;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const data_point& a, const data_point& b) { return a.x < b.x; });
+  double yy = 0.0;
+  for (const data_point& d : sorted) yy += (d.y / d.ey) * (d.y / d.ey);
+  // Every point's time, and halfway to the next one for maxima between samples.
+  std::vector<double> placings;
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    placings.push_back(sorted[i].x);
+    if (i + 1 < sorted.size() && sorted[i + 1].x > sorted[i].x)
+      placings.push_back((sorted[i].x + sorted[i + 1].x) / 2);
+  }
+  std::vector<fit_start> best;
+  for (double peak_time : range_peak_times) {
+    fit_start lowest;
+    lowest.chi2 = INFINITY;
+    // Only the points from the start to where the shape has died away (u = 15) count; the rest
+    // add y^2 alone.
+    size_t from = 0;
+    for (double at : placings) {
+      const double start = at - peak_time, end = start + 15 * peak_time;
+      while (from < sorted.size() && sorted[from].x < start) ++from;
+      double gg = 0.0, gy = 0.0;
+      for (size_t i = from; i < sorted.size() && sorted[i].x <= end; ++i) {
+        const double g = unit_shape(sorted[i].x, peak_time, start) / sorted[i].ey;
+        gg += g * g;
+        gy += g * sorted[i].y / sorted[i].ey;
+      }
+      if (!(gg > 0)) continue;
+      const double chi2 = yy - gy * gy / gg;
+      if (chi2 < lowest.chi2) lowest = {peak_time, start, gy / gg, chi2};
+    }
+    if (std::isfinite(lowest.chi2)) best.push_back(lowest);
+  }
+  std::stable_sort(best.begin(), best.end(),
+                   [](const fit_start& a, const fit_start& b) { return a.chi2 < b.chi2; });
+  if (static_cast<int>(best.size()) > max_starts) best.resize(max_starts);
+  return best;
 }

@@ -20,7 +20,15 @@ double profile_chi2(const std::vector<data_point>& data, double peak_time, doubl
                     double& peak);
 
 /// Starts drawn from the data alone: the shape's maximum placed on the point of largest
-/// |amplitude| or halfway to its neighbours in time (whichever fits best), at peak times
-/// spanning 20 to 600 ns, with the height solved linearly; the starts at which chi2 is lowest
-/// along that line (its local minima), lowest first, at most `max_starts`. Empty when `data` is.
+/// |amplitude| or between it and its neighbours in time, at peak times spanning 20 to 600 ns,
+/// with the height solved linearly; for each placing, the starts at which chi2 is lowest along
+/// the peak times (its local minima); of all these the lowest first, at most `max_starts`.
+/// Empty when `data` is.
 std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, int max_starts);
+
+/// Starts with the shape's maximum placed on every point in turn and halfway between
+/// neighbours, at peak times of 20, 40, 80
+/// and 160 ns (the height solved linearly): for each peak time the placing of lowest chi2; of
+/// these the lowest first, at most `max_starts`. For pulses too weak to stand out of the noise,
+/// whose largest point may lie anywhere.
+std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max_starts);
