@@ -5,13 +5,15 @@
 namespace {
 
 bool without_pulse(const channel_fit& f) {
-  const bool insignificant =
-      f.amplitude_err > 0 && std::abs(f.amplitude) < min_pulse_significance * f.amplitude_err;
-  return insignificant || !(f.seen_height > min_height_over_scatter * f.scatter);
+  return !(f.significance >= min_pulse_significance) ||
+         !(f.seen_height > min_height_over_scatter * f.scatter);
 }
 
+// A time stamp counts as outside the points' times only when more than a few of its errors
+// lie between it and them: a pulse that starts right at the first point may fit just before it.
 bool unphysical(const channel_fit& f) {
-  return !(f.peak_time > 0) || !(f.time_stamp >= f.xmin && f.time_stamp <= f.xmax);
+  const double slack = outside_range_errors * f.time_stamp_err;
+  return !(f.peak_time > 0) || !(f.time_stamp >= f.xmin - slack && f.time_stamp <= f.xmax + slack);
 }
 
 bool poor(const channel_fit& f) {

@@ -103,24 +103,42 @@ spacings point_spacings(const std::vector<data_point>& data) {
   return s;
 }
 
-fit_result fit_from(const fit_start& s, const std::vector<data_point>& data, double xmin,
-                    double xmax, double shortest) {
+// Where a fit may wander before it is given up as lost: its range, the shortest and longest
+// peak times and the largest height that can still describe a pulse seen by the points.
+struct search_bounds {
+  double xmin = 0.0, xmax = 0.0;
+  double shortest = 0.0, longest = 0.0;  // ns
+  double tallest = 0.0;                  // ADC counts
+};
+
+search_bounds bounds_for(const std::vector<data_point>& in_range, double xmin, double xmax) {
+  search_bounds b{xmin, xmax};
+  // A pulse narrower than a quarter of the spacing falls between points: a height on one point
+  // alone is no pulse the points can show. Nor is one a hundred times any point's height, which
+  // only a pulse whose maximum lies far from every point reaches.
+  b.shortest = point_spacings(in_range).smallest / 4;
+  b.longest = 2 * (xmax - xmin);
+  for (const data_point& d : in_range) b.tallest = std::max(b.tallest, 100 * std::abs(d.y));
+  return b;
+}
+
+fit_result fit_from(const fit_start& s, const std::vector<data_point>& data,
+                    const search_bounds& b) {
   std::vector<fit_parameter> pars = {{shaper_parameter_names[peak_time_par], s.peak_time},
                                      {shaper_parameter_names[time_stamp_par], s.time_stamp},
                                      {shaper_parameter_names[baseline_par], 0.0, true},
                                      {shaper_parameter_names[peak_par], s.peak}};
   const fit_model model{shaper_parameter_count, shaper};
   // Once the peak time is not positive, or the pulse starts after the last point, the model's
-  // slopes in both times vanish or flip and the fit cannot come back to a pulse; below the
-  // shortest peak time it chases single points, and far beyond the points' span it flattens
-  // into a slope.
+  // slopes in both times vanish or flip and the fit cannot come back to a pulse; outside the
+  // bounds it chases single points or flattens into a slope.
   fit_limits limits;
-  const double longest = 2 * (xmax - xmin);
-  limits.give_up = [xmax, shortest, longest](const double* v) {
+  limits.give_up = [&b](const double* v) {
     const double peak_time = v[peak_time_par];
-    return !(peak_time >= shortest) || peak_time > longest || !(v[time_stamp_par] <= xmax);
+    return !(peak_time >= b.shortest) || peak_time > b.longest || !(v[time_stamp_par] <= b.xmax) ||
+           !(std::abs(v[peak_par]) <= b.tallest);
   };
-  return least_squares_fit(model, pars, data, xmin, xmax, limits);
+  return least_squares_fit(model, pars, data, b.xmin, b.xmax, limits);
 }
 
 bool acceptable(const fit_result& r) {
@@ -154,16 +172,20 @@ bool already_found(const fit_start& s, const fit_result& best, const spacings& g
          std::abs(s.time_stamp + s.peak_time - maximum) < within;
 }
 
-// The largest |model value| at the points in range, and their spread about the model: the
-// median absolute residual scaled to a Gaussian's sigma, which a few stray points do not move.
+// The largest |model value| at the points in range; their spread about the model, the median
+// absolute residual scaled to a Gaussian's sigma, which a few stray points do not move; and how
+// far the pulse lowers chi2 against no pulse at all.
 void describe_residuals(const std::vector<data_point>& in_range, const fit_result& r,
                         channel_fit& out) {
   std::vector<double> residuals;
+  double without_pulse = 0.0;
   for (const data_point& d : in_range) {
     const double model = Fit_Function(&d.x, r.values.data());
     out.seen_height = std::max(out.seen_height, std::abs(model));
     residuals.push_back(std::abs(d.y - model));
+    without_pulse += (d.y / d.ey) * (d.y / d.ey);
   }
+  out.significance = std::sqrt(std::max(0.0, without_pulse - r.chi2));
   if (residuals.empty()) return;
   auto middle = residuals.begin() + residuals.size() / 2;
   std::nth_element(residuals.begin(), middle, residuals.end());
@@ -195,14 +217,12 @@ channel_fit fit_channel(const channel_points& points, double peak_time_start) {
   std::vector<data_point> data = points_to_fit(points, clipped, specified.peak);
   const std::vector<data_point> in_range = inside(data, out.xmin, out.xmax);
   const spacings gaps = point_spacings(in_range);
-  // A pulse narrower than a quarter of the spacing falls between points: a height on one point
-  // alone is no pulse the points can show.
-  const double shortest = gaps.smallest / 4;
-  fit_result best = fit_from(specified, data, out.xmin, out.xmax, shortest);
+  const search_bounds bounds = bounds_for(in_range, out.xmin, out.xmax);
+  fit_result best = fit_from(specified, data, bounds);
   auto try_starts = [&](const std::vector<fit_start>& starts) {
     for (const fit_start& s : starts) {
       if (already_found(s, best, gaps)) continue;
-      fit_result r = fit_from(s, data, out.xmin, out.xmax, shortest);
+      fit_result r = fit_from(s, data, bounds);
       if (better(r, best)) best = std::move(r);
     }
   };

@@ -31,10 +31,11 @@ struct channel_fit {
   double xmin = 0.0, xmax = 0.0;  ///< the fit range, ns
   double chi2 = 0.0;
   int ndf = 0;
-  double seen_height = 0.0;  ///< largest |model value| at the fitted points, ADC counts
-  double scatter = 0.0;      ///< robust spread of the fitted points about the model, ADC counts
-  bool minimised = false;    ///< a minimisation ran (enough usable points)
-  bool converged = false;    ///< it reached the minimum
+  double seen_height = 0.0;   ///< largest |model value| at the fitted points, ADC counts
+  double scatter = 0.0;       ///< robust spread of the fitted points about the model, ADC counts
+  double significance = 0.0;  ///< sqrt of the chi2 the pulse removes against no pulse at all
+  bool minimised = false;     ///< a minimisation ran (enough usable points)
+  bool converged = false;     ///< it reached the minimum
   fit_verdict verdict = fit_verdict::good;  ///< what the result is worth
 };
 

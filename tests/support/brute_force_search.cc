@@ -96,7 +96,7 @@ brute_force_minimum brute_force_fit(const channel_points& points, double xmin, d
   // 20 ns one), each shape value comes from one table per peak time.
   for (const weighted& p : pts)
     if (p.slot * lattice != p.x) return {INFINITY};
-  const int peak_steps = 30;
+  const int peak_steps = 24;
   const double low = std::log(shortest_peak), high = std::log(800.0);
   const double dlog = (high - low) / (peak_steps - 1);
   std::vector<cell> cells;
@@ -107,7 +107,7 @@ brute_force_minimum brute_force_fit(const channel_points& points, double xmin, d
     const int span = static_cast<int>((xmax - first) / lattice) + 1;
     table.assign(span + 1, 0.0);
     for (int d = 0; d <= span; ++d) table[d] = unit_shape(d * lattice, peak_time, 0.0);
-    const int stride = std::clamp(static_cast<int>(peak_time / 4 / lattice), 1, 8);
+    const int stride = std::clamp(static_cast<int>(peak_time / 3 / lattice), 1, 8);
     const int first_slot = static_cast<int>(first / lattice);
     for (int j = 0; j * lattice + first <= xmax; j += stride) {
       const double start = first + j * lattice;
