@@ -5,8 +5,11 @@
 namespace {
 
 bool without_pulse(const channel_fit& f) {
-  return !(f.significance >= min_pulse_significance) ||
-         !(f.seen_height > min_height_over_scatter * f.scatter);
+  const bool amplitude_insignificant =
+      f.amplitude_err > 0 && std::abs(f.amplitude) < min_pulse_significance * f.amplitude_err;
+  return amplitude_insignificant || !(f.significance >= min_pulse_significance) ||
+         !(f.seen_height > min_height_over_scatter * f.scatter) ||
+         f.pulse_points < min_pulse_points;
 }
 
 // A time stamp counts as outside the points' times only when more than a few of its errors

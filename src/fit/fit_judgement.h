@@ -3,8 +3,12 @@
 #include "fit/fit_verdict.h"
 #include "fit/rise_time_fit.h"
 
-/// A pulse that lowers chi2 by less than this squared, against no pulse at all, is none.
+/// A pulse whose amplitude is below this many of its errors, or that lowers chi2 by less than
+/// this squared against no pulse at all, is none.
 inline constexpr double min_pulse_significance = 5.0;
+/// Nor is one that stands three scatters above zero on fewer points than this: a single point
+/// off the baseline is not a pulse.
+inline constexpr int min_pulse_points = 3;
 /// Nor is a pulse whose height at the points stays below this many times their scatter about
 /// the fit: the baseline's own wiggles reach a few times it.
 inline constexpr double min_height_over_scatter = 4.5;

@@ -174,7 +174,8 @@ bool already_found(const fit_start& s, const fit_result& best, const spacings& g
 
 // The largest |model value| at the points in range; their spread about the model, the median
 // absolute residual scaled to a Gaussian's sigma, which a few stray points do not move; and how
-// far the pulse lowers chi2 against no pulse at all.
+// far the pulse lowers chi2 against no pulse at all, and on how many points it stands clear of
+// the scatter.
 void describe_residuals(const std::vector<data_point>& in_range, const fit_result& r,
                         channel_fit& out) {
   std::vector<double> residuals;
@@ -190,6 +191,8 @@ void describe_residuals(const std::vector<data_point>& in_range, const fit_resul
   auto middle = residuals.begin() + residuals.size() / 2;
   std::nth_element(residuals.begin(), middle, residuals.end());
   out.scatter = 1.4826 * *middle;
+  for (const data_point& d : in_range)
+    out.pulse_points += std::abs(Fit_Function(&d.x, r.values.data())) > 3 * out.scatter;
 }
 
 // Whether the pulse found stands so little above the points' noise that another place may hold

@@ -34,6 +34,7 @@ struct channel_fit {
   double seen_height = 0.0;   ///< largest |model value| at the fitted points, ADC counts
   double scatter = 0.0;       ///< robust spread of the fitted points about the model, ADC counts
   double significance = 0.0;  ///< sqrt of the chi2 the pulse removes against no pulse at all
+  int pulse_points = 0;       ///< fitted points where the model stands 3 scatters above zero
   bool minimised = false;     ///< a minimisation ran (enough usable points)
   bool converged = false;     ///< it reached the minimum
   fit_verdict verdict = fit_verdict::good;  ///< what the result is worth
