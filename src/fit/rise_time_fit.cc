@@ -79,10 +79,6 @@ std::vector<data_point> inside(const std::vector<data_point>& data, double xmin,
   return in;
 }
 
-double shaper(double x, const double* par, double* grad, double* hess) {
-  return shaper_with_derivatives(x, par, grad, hess);
-}
-
 // The smallest and the largest spacing of the points' times (0.0 for fewer than two distinct
 // times).
 struct spacings {
@@ -122,17 +118,37 @@ search_bounds bounds_for(const std::vector<data_point>& in_range, double xmin, d
   return b;
 }
 
-fit_result fit_from(const fit_start& s, const std::vector<data_point>& data,
-                    const search_bounds& b) {
+// How a start is fitted: the specified start exactly as it always was; the others with the
+// faster form of the model, fewer steps, and the final Newton steps only for the winner.
+struct fit_manner {
+  int max_iterations = 500;
+  bool polish = true;
+  bool fast_model = false;
+  double tolerance = 1e-12;
+};
+
+// The specified start may take as many steps as it always could; a start drawn from the data
+// begins near its minimum (a dozen steps are typical, 30 rare), so one that needs many more is
+// wandering.
+constexpr fit_manner specified_manner{100, true, false, 1e-12};
+constexpr fit_manner data_start_manner{60, false, true, 1e-12};
+constexpr fit_manner winner_manner{500, true, true, 1e-12};
+
+fit_result fit_from(const fit_start& s, const std::vector<data_point>& data, const search_bounds& b,
+                    const fit_manner& manner) {
   std::vector<fit_parameter> pars = {{shaper_parameter_names[peak_time_par], s.peak_time},
                                      {shaper_parameter_names[time_stamp_par], s.time_stamp},
                                      {shaper_parameter_names[baseline_par], 0.0, true},
                                      {shaper_parameter_names[peak_par], s.peak}};
-  const fit_model model{shaper_parameter_count, shaper};
+  const fit_model model{shaper_parameter_count,
+                        manner.fast_model ? shaper_with_derivatives_fast : shaper_with_derivatives};
   // Once the peak time is not positive, or the pulse starts after the last point, the model's
   // slopes in both times vanish or flip and the fit cannot come back to a pulse; outside the
   // bounds it chases single points or flattens into a slope.
   fit_limits limits;
+  limits.max_iterations = manner.max_iterations;
+  limits.polish = manner.polish;
+  limits.tolerance = manner.tolerance;
   limits.give_up = [&b](const double* v) {
     const double peak_time = v[peak_time_par];
     return !(peak_time >= b.shortest) || peak_time > b.longest || !(v[time_stamp_par] <= b.xmax) ||
@@ -149,13 +165,19 @@ bool clearly_lower(const fit_result& r, const fit_result& best) {
   return r.chi2 < best.chi2 - tie_tolerance * std::abs(best.chi2);
 }
 
-// Whether `r` should replace `best`: a converged result with a positive peak time beats one
-// without, and between two such the clearly lower chi2 wins; when neither is, the lower finite
-// chi2 wins, so that a channel without a good minimum shows the nearest the fit came.
+// A result that may stand for the channel: a finite chi2 at a positive peak time, from a fit
+// that was not given up as lost. It need not have converged yet: a start cut short on its way
+// to a lower minimum is finished afterwards.
+bool candidate(const fit_result& r) {
+  return std::isfinite(r.chi2) && r.values[peak_time_par] > 0 && !r.gave_up;
+}
+
+// Whether `r` should replace `best`: a candidate beats a non-candidate; between two, the clearly
+// lower chi2 wins, and at equal chi2 a converged result beats one that is not.
 bool better(const fit_result& r, const fit_result& best) {
-  if (acceptable(r) != acceptable(best)) return acceptable(r);
-  if (!std::isfinite(r.chi2)) return false;
-  return !std::isfinite(best.chi2) || clearly_lower(r, best);
+  if (!candidate(r)) return false;
+  if (!candidate(best) || clearly_lower(r, best)) return true;
+  return r.converged && !best.converged && !clearly_lower(best, r);
 }
 
 // Whether a start would only find `best` again: its chi2 is no lower, and its peak time and
@@ -221,17 +243,32 @@ channel_fit fit_channel(const channel_points& points, double peak_time_start) {
   const std::vector<data_point> in_range = inside(data, out.xmin, out.xmax);
   const spacings gaps = point_spacings(in_range);
   const search_bounds bounds = bounds_for(in_range, out.xmin, out.xmax);
-  fit_result best = fit_from(specified, data, bounds);
+  fit_result best = fit_from(specified, data, bounds, specified_manner);
+  out.fits_run = 1;
+  // The other starts run without the final Newton steps, which only the winner needs: they
+  // leave chi2 at or a little above its minimum, so a start that merely finds the specified
+  // start's minimum again never displaces it.
+  bool polished = true;
   auto try_starts = [&](const std::vector<fit_start>& starts) {
     for (const fit_start& s : starts) {
       if (already_found(s, best, gaps)) continue;
-      fit_result r = fit_from(s, data, bounds);
-      if (better(r, best)) best = std::move(r);
+      fit_result r = fit_from(s, data, bounds, data_start_manner);
+      ++out.fits_run;
+      if (!better(r, best)) continue;
+      best = std::move(r);
+      polished = false;
     }
   };
   if (best.points >= 3) {
     try_starts(data_driven_starts(in_range, max_data_starts));
     if (weak(best, in_range)) try_starts(range_starts(in_range, max_range_starts));
+  }
+  if (!polished) {
+    const fit_start from{best.values[peak_time_par], best.values[time_stamp_par],
+                         best.values[peak_par]};
+    fit_result r = fit_from(from, data, bounds, winner_manner);
+    ++out.fits_run;
+    if (r.converged || !best.converged) best = std::move(r);
   }
   out.peak_time = best.values[peak_time_par];
   out.peak_time_err = best.errors[peak_time_par];

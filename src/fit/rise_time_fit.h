@@ -35,6 +35,7 @@ struct channel_fit {
   double scatter = 0.0;       ///< robust spread of the fitted points about the model, ADC counts
   double significance = 0.0;  ///< sqrt of the chi2 the pulse removes against no pulse at all
   int pulse_points = 0;       ///< fitted points where the model stands 3 scatters above zero
+  int fits_run = 0;           ///< minimisations run, one per start tried
   bool minimised = false;     ///< a minimisation ran (enough usable points)
   bool converged = false;     ///< it reached the minimum
   fit_verdict verdict = fit_verdict::good;  ///< what the result is worth

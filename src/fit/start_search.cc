@@ -9,7 +9,7 @@ constexpr double shortest_peak_time = 20.0;  // ns
 constexpr double longest_peak_time = 600.0;  // ns
 constexpr int peak_time_steps = 14;
 // Peak times of the starts placed across the whole range, ns.
-constexpr double range_peak_times[] = {20.0, 40.0, 80.0, 160.0};
+constexpr double range_peak_times[] = {25.0, 60.0, 150.0};
 
 const data_point* largest_magnitude(const std::vector<data_point>& data) {
   const data_point* best = nullptr;
@@ -109,11 +109,11 @@ std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max
   for (double peak_time : range_peak_times) {
     fit_start lowest;
     lowest.chi2 = INFINITY;
-    // Only the points from the start to where the shape has died away (u = 15) count; the rest
-    // add y^2 alone.
+    // Only the points from the start to where the shape has died away (u = 8, below 1e-8 of
+    // its height) count; the rest add y^2 alone.
     size_t from = 0;
     for (double at : placings) {
-      const double start = at - peak_time, end = start + 15 * peak_time;
+      const double start = at - peak_time, end = start + 8 * peak_time;
       while (from < sorted.size() && sorted[from].x < start) ++from;
       double gg = 0.0, gy = 0.0;
       for (size_t i = from; i < sorted.size() && sorted[i].x <= end; ++i) {

@@ -27,8 +27,8 @@ double profile_chi2(const std::vector<data_point>& data, double peak_time, doubl
 std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, int max_starts);
 
 /// Starts with the shape's maximum placed on every point in turn and halfway between
-/// neighbours, at peak times of 20, 40, 80
-/// and 160 ns (the height solved linearly): for each peak time the placing of lowest chi2; of
+/// neighbours, at peak times of 25, 60 and
+/// 150 ns (the height solved linearly): for each peak time the placing of lowest chi2; of
 /// these the lowest first, at most `max_starts`. For pulses too weak to stand out of the noise,
 /// whose largest point may lie anywhere.
 std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max_starts);

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr double step_tolerance = 1e-12;
-constexpr double gradient_tolerance = 1e-12;
 constexpr double converged_edm = 1e-6;
 constexpr int newton_polish_steps = 8;
 
@@ -39,10 +37,12 @@ struct problem {
   void set_free(const double* x) {
     for (size_t j = 0; j < p(); ++j) all[free[j]] = x[j];
   }
-  // Residual r = (f - y) / ey of point i; fills grad (and hess when asked) of f.
-  double residual(size_t i, bool with_hessian) {
+  // Residual r = (f - y) / ey of point i; fills grad of f when asked for `derivatives` 1 or 2,
+  // and hess too for 2.
+  double residual(size_t i, int derivatives) {
     const data_point& d = points[i];
-    double f = model.evaluate(d.x, all.data(), grad.data(), with_hessian ? hess.data() : nullptr);
+    double f = model.evaluate(d.x, all.data(), derivatives > 0 ? grad.data() : nullptr,
+                              derivatives > 1 ? hess.data() : nullptr);
     return (f - d.y) / d.ey;
   }
 };
@@ -62,7 +62,7 @@ using matrix_ptr = std::unique_ptr<gsl_matrix, gsl_matrix_deleter>;
 int residuals(const gsl_vector* x, void* context, gsl_vector* r) {
   auto& pb = *static_cast<problem*>(context);
   pb.set_free(x->data);
-  for (size_t i = 0; i < pb.n(); ++i) gsl_vector_set(r, i, pb.residual(i, false));
+  for (size_t i = 0; i < pb.n(); ++i) gsl_vector_set(r, i, pb.residual(i, 0));
   return GSL_SUCCESS;
 }
 
@@ -70,7 +70,7 @@ int jacobian(const gsl_vector* x, void* context, gsl_matrix* jac) {
   auto& pb = *static_cast<problem*>(context);
   pb.set_free(x->data);
   for (size_t i = 0; i < pb.n(); ++i) {
-    pb.residual(i, false);
+    pb.residual(i, 1);
     for (size_t j = 0; j < pb.p(); ++j)
       gsl_matrix_set(jac, i, j, pb.grad[pb.free[j]] / pb.points[i].ey);
   }
@@ -89,7 +89,7 @@ curvature chi2_curvature(problem& pb) {
   size_t p = pb.p(), np = pb.all.size();
   curvature c{0.0, std::vector<double>(p), std::vector<double>(p * p), std::vector<double>(p * p)};
   for (size_t i = 0; i < pb.n(); ++i) {
-    double r = pb.residual(i, true), e = pb.points[i].ey;
+    double r = pb.residual(i, 2), e = pb.points[i].ey;
     c.chi2 += r * r;
     for (size_t a = 0; a < p; ++a) {
       double da = pb.grad[pb.free[a]] / e;
@@ -144,7 +144,7 @@ size_t iterate(problem& pb, gsl_multifit_nlinear_workspace* w, const fit_limits&
         break;
       }
     }
-    status = gsl_multifit_nlinear_test(step_tolerance, gradient_tolerance, 0.0, &info, w);
+    status = gsl_multifit_nlinear_test(limits.tolerance, limits.tolerance, 0.0, &info, w);
   }
   return iter;
 }
@@ -215,7 +215,7 @@ fit_result least_squares_fit(const fit_model& model, const std::vector<fit_param
   for (int j : pb.free) x.push_back(pb.all[j]);
   bool gave_up = false;
   result.iterations = static_cast<int>(run_trust_region(pb, x, limits, gave_up));
-  if (!gave_up) newton_polish(pb, x);
+  if (!gave_up && limits.polish) newton_polish(pb, x);
 
   pb.set_free(x.data());
   curvature c = chi2_curvature(pb);
@@ -231,6 +231,7 @@ fit_result least_squares_fit(const fit_model& model, const std::vector<fit_param
     result.edm = 0.5 * quadratic_form(c.g, *inv, p);
     for (size_t j = 0; j < p; ++j) result.errors[pb.free[j]] = std::sqrt(2 * (*inv)[j * p + j]);
   }
+  result.gave_up = gave_up;
   result.converged = !gave_up && finite && hessian_ok && result.edm < converged_edm;
   return result;
 }

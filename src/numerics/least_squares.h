@@ -34,6 +34,12 @@ struct fit_limits {
   /// Asked after every step with every parameter's value; true ends the fit there, unconverged,
   /// for a fit that has wandered where it cannot end well. May be empty.
   std::function<bool(const double* values)> give_up;
+  /// Whether a few full Newton steps refine the minimum the trust region reached; without them
+  /// a fit is cheaper and its chi2 may stand a little above the minimum's.
+  bool polish = true;
+  /// The trust region stops once a step moves the parameters, or the gradient falls, below this
+  /// relative size.
+  double tolerance = 1e-12;
 };
 
 /// What a fit found.
@@ -46,6 +52,7 @@ struct fit_result {
   double edm = 0.0;            ///< estimated distance to the minimum, in chi2
   int iterations = 0;          ///< steps the minimiser took
   bool converged = false;      ///< the minimum was reached (edm small, values finite)
+  bool gave_up = false;        ///< the limits' give_up ended the fit
 };
 
 /// Minimises chi2 = sum ((y - f(x)) / ey)^2 over the points with xmin <= x <= xmax. The errors
