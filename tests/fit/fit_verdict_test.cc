@@ -126,10 +126,21 @@ TEST(Verdict, APulseStartingBeforeTheFirstPointIsUnphysical) {
   EXPECT_EQ(fit_channel(keep_from(points, 860.0), 150.0).verdict, fit_verdict::good);
 }
 
+TEST(Verdict, PointsAllAtOneTimeLeaveTheFitUnconvergedButSpreadOutTheyDoNot) {
+  // A clear height, but no time to tell the peak time from the time stamp.
+  channel_points points = {
+      {1000, {100.0, 1.0}}, {1000, {101.0, 1.0}}, {1000, {99.0, 1.0}}, {1000, {100.5, 1.0}}};
+  channel_fit f = fit_channel(points, 150.0);
+  EXPECT_EQ(f.verdict, fit_verdict::not_converged);
+  EXPECT_EQ(verdict_note(8, f), "Fit of channel 8 did not converge.");
+  EXPECT_GT(f.fits_run, 1);  // every start was tried
+  std::mt19937_64 random(2);
+  EXPECT_TRUE(
+      fit_channel(grid_points({150.0, 800.0, 100.0, 100.0, 20}, 2.0, random), 150.0).converged);
+}
+
 TEST(Verdict, NotesEveryOtherVerdictByItsOwnText) {
   channel_fit f;
-  f.verdict = fit_verdict::not_converged;
-  EXPECT_EQ(verdict_note(8, f), "Fit of channel 8 did not converge.");
   f.verdict = fit_verdict::unphysical;
   f.peak_time = -12.5;
   EXPECT_EQ(verdict_note(8, f), "Channel 8 gives an unphysical result: peak time -12.5 ns.");
