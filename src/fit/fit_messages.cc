@@ -31,7 +31,7 @@ std::string verdict_note(int channel, const channel_fit& f) {
     case fit_verdict::no_usable_points:
       return name + " has no point to fit.";
     case fit_verdict::too_few_points:
-      return name + " has too few points to fit (" + std::to_string(f.usable_points) + ").";
+      return name + " has too few points to fit (" + std::to_string(f.fitted_points) + ").";
     case fit_verdict::no_pulse:
       return name + " shows no pulse.";
     case fit_verdict::saturated:
