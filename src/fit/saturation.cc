@@ -30,7 +30,7 @@ std::vector<bool> ceiling_in_direction(const channel_points& points, int sign) {
   size_t top = 0;
   for (size_t k = 1; k < order.size(); ++k)
     if (height(k) > height(top)) top = k;
-  if (!without_spread(points[order[top]])) return marked;
+  if (!without_spread(points[order[top]]) || height(top) < min_ceiling_height) return marked;
   const double level = height(top) - ceiling_tolerance;
   size_t first = top, last = top;
   while (first > 0 && height(first - 1) >= level) --first;

@@ -80,6 +80,17 @@ TEST(Verdict, ClippedPulsesAreSaturatedAndFittedWithoutTheirCeiling) {
   }
 }
 
+TEST(Verdict, AQuietBaselineWithoutSpreadIsNoCeiling) {
+  // Readings alike before and after the pulse: flat, but at the baseline, not at a limit.
+  std::mt19937_64 random(5);
+  channel_points points = grid_points({150.0, 800.0, -300.0, 1500.0, 20}, 2.0, random);
+  for (snapshot_point& p : points)
+    if (p.first < 780.0 || p.first > 1600.0) p.second = {0.0, 0.0};
+  channel_fit f = fit_channel(points, 150.0);
+  EXPECT_EQ(f.clipped_points, 0);
+  EXPECT_EQ(f.verdict, fit_verdict::good);
+}
+
 TEST(Verdict, ANegativePulseCutAtZeroIsSaturatedToo) {
   channel_fit f = fit_of({150.0, 800.0, -300.0, 100.0, 20}, 3);
   EXPECT_EQ(f.verdict, fit_verdict::saturated);
