@@ -1,0 +1,128 @@
+// varnel-campaign: every recording of a test campaign in one database, a verdict per chip, one
+// report.
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "campaign/campaign_db.h"
+#include "campaign/campaign_run.h"
+#include "campaign/campaign_text.h"
+#include "campaign/campaign_version.h"
+#include "campaign/manifest.h"
+#include "campaign/recording_discovery.h"
+
+namespace {
+
+enum campaign_status { status_ok = 0, status_failed = 1, status_usage = 2, status_database = 3 };
+
+struct run_options {
+  std::string db = "campaign.sqlite";
+  int jobs = 0;
+  std::string limits, manifest;
+  std::vector<std::string> paths;
+};
+
+void print_error(const std::string& message) {
+  std::fprintf(stderr, "varnel-campaign: %s\n", message.c_str());
+}
+
+void print_line(std::FILE* f, const std::string& line) {
+  std::fputs(line.c_str(), f);
+  std::fputc('\n', f);
+  std::fflush(f);
+}
+
+// The progress line lives on a terminal only; it is rewritten in place and cleared before any
+// other line.
+class progress_display {
+ public:
+  progress_display() : shown_(isatty(STDERR_FILENO) == 1) {}
+  void show(const run_progress& p) {
+    if (!shown_) return;
+    std::fprintf(stderr, "\r\033[K%s", progress_text(p).c_str());
+    std::fflush(stderr);
+  }
+  void clear() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+  }
+
+ private:
+  bool shown_;
+};
+
+int run_command(const run_options& o) {
+  if (o.paths.empty() && o.manifest.empty()) {
+    print_error("run: give at least one PATH or --manifest");
+    return status_usage;
+  }
+  std::vector<manifest_entry> manifest;
+  std::string error;
+  if (!o.manifest.empty() && !read_manifest(o.manifest, manifest, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  discovery found = find_recordings(o.paths, manifest);
+  for (const skipped_path& s : found.skipped) print_line(stderr, skipped_line(s));
+  std::optional<campaign_db> db = campaign_db::open(o.db, error);
+  if (!db) {
+    print_error(error);
+    return status_database;
+  }
+  int jobs =
+      o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  progress_display progress;
+  run_tally t = run_campaign(*db, found.found, campaign_version(), jobs,
+                             [&](const recording_record& r, const run_progress& p) {
+                               if (r.status != 0) {
+                                 progress.clear();
+                                 print_line(stderr, failed_line(r.path, r.message));
+                               }
+                               progress.show(p);
+                             });
+  progress.clear();
+  if (!t.database_error.empty()) {
+    print_error(t.database_error);
+    return status_database;
+  }
+  print_line(stdout, summary_line(t, found.skipped.size(), o.db));
+  bool complete = t.failed == 0 && t.failed_before == 0 && found.skipped.empty();
+  return complete ? status_ok : status_failed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Analyses every recording of a test campaign into one database, judges each chip "
+      "and reports."};
+  app.set_version_flag("--version", std::string("varnel-campaign ") + campaign_version());
+  app.require_subcommand(1);
+  run_options ro;
+  CLI::App* run =
+      app.add_subcommand("run", "Analyse the recordings under PATH... into the database");
+  run->add_option("--db", ro.db, "Campaign database (campaign.sqlite)");
+  run->add_option("--jobs", ro.jobs, "Recordings analysed at a time (one per core)")
+      ->check(CLI::PositiveNumber);
+  run->add_option("--limits", ro.limits, "Acceptance limits (TOML)");
+  run->add_option("--manifest", ro.manifest, "Lines of \"chip config path\" for other naming");
+  run->add_option("PATH", ro.paths, "Recordings, or folders searched for *_adc.txt");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    print_error(e.what());
+    return status_usage;
+  }
+  if (run->parsed()) return run_command(ro);
+  return status_usage;
+}

@@ -1,0 +1,5 @@
+#include "campaign/campaign_version.h"
+
+const char* campaign_version() {
+  return VARNEL_VERSION;
+}
