@@ -19,15 +19,25 @@ bool is_fresh(const std::string& path) {
   return ::stat(path.c_str(), &st) != 0 || (S_ISREG(st.st_mode) && st.st_size == 0);
 }
 
+// SQLite's message, with the system's reason when an I/O error has one (a file size limit shows
+// as "disk I/O error" otherwise).
 std::string last_error(sqlite3* db) {
-  return sqlite3_errmsg(db);
+  std::string message = sqlite3_errmsg(db);
+  int code = sqlite3_errcode(db);
+  int system = sqlite3_system_errno(db);
+  if ((code == SQLITE_IOERR || code == SQLITE_CANTOPEN) && system != 0)
+    message += std::string(" (") + std::strerror(system) + ")";
+  return message;
 }
 
 // Why the open database is not one of ours, or "" when it is.
 std::string schema_problem(sqlite3* db) {
   sqlite_statement version(db, "PRAGMA user_version");
-  if (!version.ok() || version.step() != SQLITE_ROW)
-    return "it is not a campaign database (" + last_error(db) + ")";
+  if (!version.ok() || version.step() != SQLITE_ROW) {
+    if ((sqlite3_errcode(db) & 0xff) == SQLITE_NOTADB)
+      return "it is not a campaign database (" + last_error(db) + ")";
+    return last_error(db);
+  }
   int64_t user_version = version.integer(0);
   sqlite_statement schema(db, "SELECT value FROM meta WHERE key = 'schema'");
   if (!schema.ok() || schema.step() != SQLITE_ROW || schema.text(0) != campaign_schema_name)

@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
       app.add_subcommand("run", "Analyse the recordings under PATH... into the database");
   run->add_option("--db", ro.db, "Campaign database (campaign.sqlite)");
   run->add_option("--jobs", ro.jobs, "Recordings analysed at a time (one per core)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Range(1, 1024));
   run->add_option("--limits", ro.limits, "Acceptance limits (TOML)");
   run->add_option("--manifest", ro.manifest, "Lines of \"chip config path\" for other naming");
   run->add_option("PATH", ro.paths, "Recordings, or folders searched for *_adc.txt");
