@@ -13,7 +13,7 @@ build: deps
 	@cmake --build $(BUILD)
 
 test: build
-	@ctest --test-dir $(BUILD) --output-on-failure
+	@ctest --test-dir $(BUILD) --output-on-failure -j$$(nproc)
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer. Leaks that
 # the plotting library keeps for the process's lifetime are not ours to report.

@@ -3,10 +3,9 @@
 
 #include <random>
 
+#include "fit/channel_fits.h"
 #include "fit/shaper_model.h"
-#include "messages.h"
 #include "reconstruction/snapshots.h"
-#include "report/rise_time_report.h"
 
 namespace {
 
@@ -29,7 +28,7 @@ void BM_FitAllChannels(benchmark::State& state) {
   snapshot_table table = simulated_table(1);
   for (auto _ : state) {
     diagnostics notes;
-    benchmark::DoNotOptimize(fit_all_channels(table, 150.0, notes, nullptr));
+    benchmark::DoNotOptimize(fit_all_channels(table, 150.0, notes));
   }
   state.SetLabel("32 channels, 150 points each");
 }

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "common/input_file.h"
 #include "reconstruction/byte_source.h"
 #include "reconstruction/recording_format.h"
 #include "reconstruction/value_reader.h"

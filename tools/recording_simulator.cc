@@ -11,13 +11,13 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "driver/run_config.h"
 #include "fit/shaper_model.h"
 #include "reconstruction/recording_format.h"
 
 namespace {
 
-constexpr const char* slow_config = "4mV_delay-all";
-constexpr int pulse_samples = pulses_per_event * samples_per_step;
+constexpr int pulse_samples = delay_steps * samples_per_step;
 // Gap readings stay strictly below the low threshold whatever the noise draws.
 constexpr int gap_ceiling = low_threshold - 1;
 
@@ -44,9 +44,9 @@ channel_plan plan_channel(const channel_truth& truth, const std::string& config)
   if (truth.saturated) return plan;
   const double par[shaper_parameter_count] = {truth.peak_time, injection_offset(truth, config),
                                               truth.baseline, truth.dead ? 0.0 : truth.amplitude};
-  for (int j = 0; j < pulses_per_event; ++j) {
+  for (int j = 0; j < delay_steps; ++j) {
     for (int q = 0; q < samples_per_step; ++q) {
-      const double t = sampling_period_ns * q - pulse_step_delay_ns * j;
+      const double t = sampling_period_ns * q - delay_step_ns * j;
       plan.pulse[j * samples_per_step + q] = truth.dead ? truth.baseline : Fit_Function(&t, par);
     }
   }
@@ -176,20 +176,13 @@ std::string format_double(double value) {
 
 }  // namespace
 
-int window_offset(const std::string& config) {
-  return config == slow_config ? 45 : 15;
-}
-
-int skipped_steps(const std::string& config) {
-  return config == slow_config ? 2 : 0;
-}
-
 int pulse_window_start(const std::string& config, int j) {
-  return window_offset(config) - 4 + samples_per_step * j;
+  return choose_run_config(config).first_window_row() + samples_per_step * j;
 }
 
 double injection_offset(const channel_truth& channel, const std::string& config) {
-  return channel.time_stamp - sampling_period_ns - pulse_step_delay_ns * skipped_steps(config);
+  return channel.time_stamp - sampling_period_ns -
+         delay_step_ns * choose_run_config(config).skipped_steps;
 }
 
 int64_t recording_rows(const simulation_options& o) {
@@ -212,8 +205,8 @@ simulation_options realistic_options(int events, const std::string& config, uint
   o.events = events;
   o.config = config;
   o.seed = seed;
-  const bool slow = config == slow_config;
-  const double peak = slow ? 300.0 : 150.0, peak_spread = slow ? 30.0 : 15.0;
+  // Peak times spread by a tenth around the fit's start value of the configuration.
+  const double peak = choose_run_config(config).peak_time_guess, peak_spread = peak / 10;
   // A stream apart from the noise's, so that changing the noise options leaves the channels be.
   std::mt19937_64 random(seed ^ 0x9e3779b97f4a7c15ULL);
   auto uniform = [&random](double low, double high) {

@@ -39,22 +39,13 @@ struct simulation_options {
   int values_per_line = 32;      ///< values per text line (line breaks carry no meaning)
 };
 
-/// Test pulses per event.
-inline constexpr int pulses_per_event = 10;
-/// The extra delay of each successive test pulse against the sampling clock, in ns.
-inline constexpr double pulse_step_delay_ns = 20.0;
 /// Rows of an event that the analysis frames, from the gap's first row.
 inline constexpr int framed_event_rows = 207;
 
-/// The event row, counted from the gap's first row, at which pulse windows are anchored: 45 for
-/// "4mV_delay-all", 15 for any other configuration name.
-int window_offset(const std::string& config);
-/// The number of leading pulses of each event the analysis drops: 2 for "4mV_delay-all", else 0.
-int skipped_steps(const std::string& config);
 /// The event row of the first sample of pulse j's 15-row window; any j is accepted.
 int pulse_window_start(const std::string& config, int j);
 /// The delay in ns of the pulse start after the first sample of pulse 0's window, before the
-/// per-pulse delay: time_stamp - 200 - 20 * skipped_steps(config).
+/// per-pulse delay: time_stamp - 200 - 20 * the configuration's skipped steps.
 double injection_offset(const channel_truth& channel, const std::string& config);
 
 /// Rows of the recording `options` describes (after validation; meaningless otherwise).

@@ -1,16 +1,7 @@
 #include "campaign/recording_analysis.h"
 
-#include <mutex>
-
 #include "campaign/file_identity.h"
 #include "driver/run.h"
-
-namespace {
-
-// The analysis keeps its points in one global table, so runs must not overlap.
-std::mutex analysis_mutex;
-
-}  // namespace
 
 recording_record analyse_recording(const found_recording& r, const std::string& version) {
   recording_record rec;
@@ -24,11 +15,7 @@ recording_record analyse_recording(const found_recording& r, const std::string& 
     rec.mtime_ns = st->mtime_ns;
   }
   rec.hash = content_hash(r.path);
-  run_outcome out;
-  {
-    std::lock_guard lock(analysis_mutex);
-    out = run_analysis(rec.chip, rec.config, r.path);
-  }
+  run_outcome out = run_analysis(rec.chip, rec.config, r.path);
   rec.status = out.status == exit_success ? 0 : 1;
   if (rec.status != 0 && !out.notes.empty()) rec.message = out.notes.back();
   rec.notes = std::move(out.notes);

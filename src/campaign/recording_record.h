@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fit/rise_time_fit.h"
-#include "reconstruction/analyse_tree.h"
+#include "reconstruction/reconstruct.h"
 #include "reconstruction/snapshots.h"
 
 /// Where a stored result came from.

@@ -1,28 +1,23 @@
 #include "driver/run.h"
 
-#include <cstdio>
-
-#include "driver/run_config.h"
-#include "report/rise_time_report.h"
+#include "fit/channel_fits.h"
+#include "report/log_file.h"
 
 run_outcome run_analysis(const std::string& chipstring, const std::string& config,
                          const std::string& adcfilename) {
   run_outcome out;
   out.log_path = log_path(adcfilename, chipstring, config);
-  run_config rc = choose_run_config(config);
-  if (!analyse_tree(adcfilename, delay_step_ns, rc.window_offset, delay_steps, rc.skipped_steps,
-                    out.notes, &out.summary))
+  out.config = choose_run_config(config);
+  const run_config& rc = out.config;
+  if (!reconstruct_file(adcfilename, delay_step_ns, rc.window_offset, delay_steps, rc.skipped_steps,
+                        out.points, out.summary, out.notes))
     return out;
-  out.points = snapshots;
-  if (!rise_time_vs_channel(out.log_path, rc.peak_time_guess, out.notes, &out.fits)) return out;
+  // The log's temporary file is made before the fits, so that a log that cannot be created stops
+  // the run before its slowest part.
+  log_file log(out.log_path);
+  if (!log.open(out.notes)) return out;
+  out.fits = fit_all_channels(out.points, rc.peak_time_guess, out.notes);
+  if (!log.commit(out.fits, out.notes)) return out;
   out.status = exit_success;
   return out;
-}
-
-void print_notes(const diagnostics& notes) {
-  for (const std::string& line : notes) {
-    std::fputs(line.c_str(), stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
-  }
 }

@@ -3,25 +3,27 @@
 #include <string>
 #include <vector>
 
+#include "common/diagnostics.h"
 #include "driver/exit_status.h"
+#include "driver/run_config.h"
 #include "fit/rise_time_fit.h"
-#include "messages.h"
-#include "reconstruction/analyse_tree.h"
+#include "reconstruction/reconstruct.h"
+#include "reconstruction/snapshots.h"
 
-/// What one run of the analysis produced, for the entry points.
+/// Everything one analysis of one recording produced.
 struct run_outcome {
-  exit_status status = exit_failure;
-  std::string log_path;
-  reconstruction_summary summary;
-  snapshot_table points;          ///< by channel, the reconstructed points
-  std::vector<channel_fit> fits;  ///< by channel, once the log has been written
-  diagnostics notes;              ///< lines for standard error, in order
+  exit_status status = exit_failure;  ///< exit_success once the log is written
+  std::string log_path;               ///< where the log goes
+  run_config config;                  ///< what the configuration name selected
+  reconstruction_summary summary;     ///< what reading and framing saw
+  snapshot_table points;              ///< by channel, the reconstructed points
+  std::vector<channel_fit> fits;      ///< by channel, once reconstruction succeeded
+  diagnostics notes;                  ///< lines for standard error, in order
 };
 
-/// Runs the whole analysis for the arguments chipstring, config and adcfilename: reconstruct,
-/// fit, write the log. Prints nothing.
+/// Analyses the recording `adcfilename` under the configuration named `config`: reconstructs
+/// it, fits every channel and writes the log for `chipstring` beside it, whole or not at all.
+/// Prints nothing and touches no global state, so several threads may run it at once on
+/// different recordings. On failure the status is exit_failure and the notes say why.
 run_outcome run_analysis(const std::string& chipstring, const std::string& config,
                          const std::string& adcfilename);
-
-/// Writes every note as one line on standard error, flushed.
-void print_notes(const diagnostics& notes);

@@ -1,8 +1,7 @@
 #include "driver/run_config.h"
 
 run_config choose_run_config(std::string_view config) {
-  if (config == "4mV_delay-all") return {45, 2, 300.0};
-  return {15, 0, 150.0};
+  return config == low_charge_config_name ? low_charge_config : default_config;
 }
 
 std::string directory_part(const std::string& adcfilename) {

@@ -1,8 +1,9 @@
 #include <cstdio>
 
+#include "common/diagnostics.h"
+#include "driver/driver_messages.h"
 #include "driver/exit_status.h"
 #include "driver/run.h"
-#include "messages.h"
 
 int main(int argc, char** argv) {
   if (argc <= 3) {

@@ -40,14 +40,3 @@ struct channel_fit {
 /// with fewer usable points than the three free parameters the start values come back with
 /// errors 0.0 and `minimised` false.
 channel_fit fit_channel(const channel_points& points, double peak_time_start);
-
-/// Writes a fit's results to the six references as get_rise_time does; false when a fit was due
-/// but did not converge.
-bool apply_fit(const channel_fit& f, double& peak_time, double& peak_time_err, double& amplitude,
-               double& amplitude_err, double& time_stamp, double& time_stamp_err);
-
-/// Fits `channel` of the global `snapshots` and writes its results to the six references;
-/// `peak_time` carries the start value in. A channel without usable points sets only peak_time
-/// and peak_time_err (to 0.0). Returns false when a fit was due but did not converge.
-bool get_rise_time(int channel, double& peak_time, double& peak_time_err, double& amplitude,
-                   double& amplitude_err, double& time_stamp, double& time_stamp_err);

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace {
@@ -164,11 +165,19 @@ void newton_polish(problem& pb, std::vector<double>& x) {
   }
 }
 
+// GSL's default handler aborts the process on an error; every status here is checked as a value
+// instead. The handler is process-wide, so it is switched off once, safely under threads, rather
+// than on every call.
+void use_status_values() {
+  static std::once_flag once;
+  std::call_once(once, [] { gsl_set_error_handler_off(); });
+}
+
 }  // namespace
 
 fit_result least_squares_fit(const fit_model& model, const std::vector<fit_parameter>& parameters,
                              const std::vector<data_point>& data, double xmin, double xmax) {
-  gsl_set_error_handler_off();
+  use_status_values();
   problem pb(model, parameters);
   for (const data_point& d : data)
     if (d.x >= xmin && d.x <= xmax) pb.points.push_back(d);

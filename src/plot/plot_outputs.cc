@@ -2,9 +2,10 @@
 
 #include <string>
 
+#include "common/atomic_file.h"
+#include "plot/plot_messages.h"
 #include "plot/run_figure.h"
 #include "plot/run_json.h"
-#include "report/atomic_file.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "messages.h"
+#include "common/diagnostics.h"
 #include "plot/plot_run.h"
 
 /// Writes the run's PNG, PDF and JSON beside its log, named as the log with ".png", ".pdf" and

@@ -1,17 +1,16 @@
 #include "plot/plot_run.h"
 
 plot_run make_plot_run(const std::string& chipstring, const std::string& config,
-                       const std::string& adcfilename, const run_outcome& outcome,
-                       const snapshot_table& points) {
+                       const std::string& adcfilename, const run_outcome& outcome) {
   plot_run run;
   run.chipstring = chipstring;
   run.config = config;
-  run.parameters = choose_run_config(config);
+  run.parameters = outcome.config;
   run.adcfilename = adcfilename;
   run.log_path = outcome.log_path;
   run.events_completed = outcome.summary.events_completed;
   run.fits = outcome.fits;
-  run.points = points;
+  run.points = outcome.points;
   return run;
 }
 

@@ -21,11 +21,10 @@ struct plot_run {
   snapshot_table points;          ///< the reconstructed points, by channel
 };
 
-/// The plot_run of a run of `chipstring`, `config`, `adcfilename` that produced `outcome` and
-/// reconstructed `points`; copies, so later runs do not change it.
+/// The plot_run of a run of `chipstring`, `config`, `adcfilename` that produced `outcome`;
+/// copies, so later runs do not change it.
 plot_run make_plot_run(const std::string& chipstring, const std::string& config,
-                       const std::string& adcfilename, const run_outcome& outcome,
-                       const snapshot_table& points);
+                       const std::string& adcfilename, const run_outcome& outcome);
 
 /// `log_path` with its ".log" ending replaced by `extension` (".png"); without that ending the
 /// extension is appended.

@@ -1,11 +1,11 @@
 #include <cstdio>
 
+#include "common/diagnostics.h"
+#include "driver/driver_messages.h"
 #include "driver/exit_status.h"
 #include "driver/run.h"
-#include "messages.h"
 #include "plot/plot_outputs.h"
 #include "plot/plot_run.h"
-#include "reconstruction/snapshots.h"
 
 int main(int argc, char** argv) {
   if (argc <= 3) {
@@ -16,8 +16,7 @@ int main(int argc, char** argv) {
   print_notes(out.notes);
   if (out.status != exit_success) return out.status;
   diagnostics notes;
-  bool written =
-      write_plot_outputs(make_plot_run(argv[1], argv[2], argv[3], out, snapshots), notes);
+  bool written = write_plot_outputs(make_plot_run(argv[1], argv[2], argv[3], out), notes);
   print_notes(notes);
   return written ? exit_success : exit_failure;
 }

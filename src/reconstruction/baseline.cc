@@ -38,7 +38,7 @@ void fill_snapshots(const bin_table& bins, int used_steps, double delay_step_ns,
       const bin_accumulator& bin = bins.at(ch, i);
       double position = static_cast<double>(q - 1) + (samples_per_step * r + 1);
       double amplitude = bin_mean(bin) - baseline(position);
-      double time = static_cast<double>((q + 1) * sampling_period_ns) - r * delay_step_ns;
+      double time = equivalent_time(i, used_steps, delay_step_ns);
       table[ch][i] = {time, {amplitude, mean_error(bin)}};
     }
   }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 /// Where the bytes of a recording come from: a file in the tool, memory or a failing source in
@@ -36,21 +35,4 @@ class memory_source : public byte_source {
   std::string_view text_;
   size_t piece_;
   size_t offset_ = 0;
-};
-
-/// A file opened for reading a recording; closes it when destroyed.
-class input_file {
- public:
-  /// Opens `path` read-only; a directory or anything else that cannot be read counts as not open.
-  explicit input_file(const std::string& path);
-  ~input_file();
-  input_file(const input_file&) = delete;
-  input_file& operator=(const input_file&) = delete;
-  /// True when the file is open and is not a directory.
-  bool is_open() const { return fd_ >= 0; }
-  /// The descriptor; -1 when not open.
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
 };

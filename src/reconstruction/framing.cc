@@ -3,14 +3,6 @@
 #include <algorithm>
 #include <climits>
 
-frame_geometry make_frame_geometry(int window_offset, int delay_steps, int skipped_steps) {
-  frame_geometry g;
-  g.used_steps = delay_steps - skipped_steps;
-  g.bins_per_channel = g.used_steps > 0 ? samples_per_step * g.used_steps : 0;
-  g.window_start = window_offset + skipped_steps * samples_per_step - samples_per_step / 2 + 3;
-  return g;
-}
-
 bool is_gap_row(const int32_t* row) {
   int low = 0;
   for (int ch = 0; ch < channel_count; ++ch) low += row[ch] < low_threshold;

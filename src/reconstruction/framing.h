@@ -14,9 +14,28 @@ struct frame_geometry {
   int bins_per_channel = 0;  ///< samples_per_step * used_steps; 0 when used_steps < 1
 };
 
+/// The event row at which the first pulse window begins, for a configuration's window offset.
+constexpr int first_window_row_of(int window_offset) {
+  return window_offset - 4;
+}
+
 /// The geometry of a scan of `delay_steps` pulses whose first `skipped_steps` are left out, the
-/// first pulse's window beginning at event row `window_offset` - 4.
-frame_geometry make_frame_geometry(int window_offset, int delay_steps, int skipped_steps);
+/// first pulse's window beginning at event row `first_window_row`.
+constexpr frame_geometry make_frame_geometry(int first_window_row, int delay_steps,
+                                             int skipped_steps) {
+  frame_geometry g;
+  g.used_steps = delay_steps - skipped_steps;
+  g.bins_per_channel = g.used_steps > 0 ? samples_per_step * g.used_steps : 0;
+  g.window_start = first_window_row + skipped_steps * samples_per_step;
+  return g;
+}
+
+/// The equivalent time of bin `bin` (sample q = bin / used_steps of pulse window
+/// r = bin % used_steps): (q + 1) * 200 ns - r * delay_step_ns.
+constexpr double equivalent_time(int bin, int used_steps, double delay_step_ns) {
+  int q = bin / used_steps, r = bin % used_steps;
+  return static_cast<double>((q + 1) * sampling_period_ns) - r * delay_step_ns;
+}
 
 /// The bin that window position `p` (0 <= p < bins_per_channel) goes to: ordered by position in
 /// the pulse window first and by delay step second.

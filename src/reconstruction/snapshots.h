@@ -10,7 +10,3 @@ using snapshot_point = std::pair<double, std::pair<double, double>>;
 using channel_points = std::vector<snapshot_point>;
 /// The points of all 32 channels, indexed by channel number.
 using snapshot_table = std::vector<channel_points>;
-
-/// The run's table of reconstructed points: 32 empty channel lists from start-up on, sized and
-/// filled by analyse_tree, read by the fits.
-extern snapshot_table snapshots;

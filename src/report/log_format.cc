@@ -24,12 +24,12 @@ std::string log_header() {
                 "Timestamp (ns)");
 }
 
-std::string log_channel_line(int channel, const channel_result& r) {
+std::string log_channel_line(int channel, const channel_fit& r) {
   return format(line_format, channel, "", r.peak_time, r.peak_time_err, "", r.amplitude,
                 r.amplitude_err, "", r.time_stamp, r.time_stamp_err);
 }
 
-void write_log(std::ostream& out, const std::vector<channel_result>& results) {
+void write_log(std::ostream& out, const std::vector<channel_fit>& results) {
   out << log_header();
   for (size_t ch = 0; ch < results.size(); ++ch)
     out << log_channel_line(static_cast<int>(ch), results[ch]);

@@ -18,6 +18,27 @@ TEST(ChooseRunConfig, SelectsTheLowChargeSetOnlyByItsExactName) {
   }
 }
 
+TEST(RunConfig, DerivesTheWindowsAndTheTimeAxisOfEachSet) {
+  const run_config normal = choose_run_config("20mV_delay-all");
+  EXPECT_EQ(normal.first_window_row(), 11);
+  EXPECT_EQ(normal.used_steps(), 10);
+  EXPECT_EQ(normal.bins_per_channel(), 150);
+  EXPECT_EQ(normal.geometry().window_start, 11);
+  const run_config low = choose_run_config("4mV_delay-all");
+  EXPECT_EQ(low.first_window_row(), 41);
+  EXPECT_EQ(low.used_steps(), 8);
+  EXPECT_EQ(low.bins_per_channel(), 120);
+  // The two skipped windows are not binned: binning starts at the third window.
+  EXPECT_EQ(low.geometry().window_start, 71);
+  // Bin 0 is sample 0 of the first window; the next bins are the same sample of later windows,
+  // each 20 ns earlier on the time axis.
+  EXPECT_EQ(normal.bin_time(0), 200.0);
+  EXPECT_EQ(normal.bin_time(1), 180.0);
+  EXPECT_EQ(normal.bin_time(10), 400.0);
+  EXPECT_EQ(low.bin_time(8), 400.0);
+  EXPECT_EQ(low.bin_time(119), 3000.0 - 7 * 20.0);
+}
+
 TEST(LogPath, GoesIntoTheDirectoryOfTheRecording) {
   const std::string chip = "100000", config = "20mV_delay-all";
   EXPECT_EQ(log_path("/data/run7/x_adc.txt", chip, config),

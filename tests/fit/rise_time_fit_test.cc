@@ -57,16 +57,6 @@ TEST(FitChannel, WithoutUsablePointsFitsNothing) {
   }
 }
 
-TEST(GetRiseTime, LeavesTheOtherFourAloneWithoutUsablePoints) {
-  snapshots.assign(32, channel_points(150, snapshot_point{}));
-  double v[6] = {150.0, 1.0, 2.0, 3.0, 4.0, 5.0};
-  EXPECT_TRUE(get_rise_time(7, v[0], v[1], v[2], v[3], v[4], v[5]));
-  EXPECT_EQ(v[0], 0.0);
-  EXPECT_EQ(v[1], 0.0);
-  EXPECT_EQ(v[2], 2.0);
-  EXPECT_EQ(v[5], 5.0);
-}
-
 TEST(FitChannel, HandsBackTheStartValuesBelowThreePoints) {
   channel_points two = {{900, {40.0, 2e-10}}, {1000, {-3.0, 1.0}}, {1100, {60.0, 0.0}}};
   channel_fit f = fit_channel(two, 150.0);
@@ -79,6 +69,19 @@ TEST(FitChannel, HandsBackTheStartValuesBelowThreePoints) {
   EXPECT_EQ(f.peak_time_err + f.time_stamp_err + f.amplitude_err, 0.0);
   EXPECT_EQ(f.xmin, 900.0);
   EXPECT_EQ(f.xmax, 1000.0);
+}
+
+TEST(FitChannel, MinimisesWithAsManyPointsAsFreeParameters) {
+  const double par[] = {170.0, 790.0, 0.0, 480.0};
+  channel_points three;
+  for (double t : {880.0, 960.0, 1100.0}) three.push_back({t, {Fit_Function(&t, par), 1.0}});
+  channel_fit f = fit_channel(three, 150.0);
+  EXPECT_TRUE(f.minimised);
+  EXPECT_EQ(f.ndf, 0);
+  EXPECT_LT(f.chi2, 1e-12);
+  EXPECT_NEAR(f.peak_time, 170.0, 1e-4);
+  EXPECT_NEAR(f.time_stamp, 790.0, 1e-4);
+  EXPECT_NEAR(f.amplitude, 480.0, 1e-4);
 }
 
 TEST(FitChannel, StartsPeakAtZeroWhenNoAmplitudeIsPositive) {
@@ -98,13 +101,35 @@ TEST(FitChannel, TakesTheRangeFromUsablePointsOnly) {
   EXPECT_EQ(f.ndf, 145);
 }
 
+// Twelve points of a pulse, 100 ns apart from 700 ns on, and one more at `extra` ns stored first
+// or last. Below seventeen elements the standard sort inserts in order, so among times of one
+// integer part the one stored last ends the sorted range.
+channel_points twelve_points_and(double extra, bool extra_last) {
+  const double par[] = {150.0, 800.0, 0.0, 500.0};
+  channel_points points;
+  for (int k = 0; k < 12; ++k) {
+    double t = 700.0 + 100.0 * k;
+    points.push_back({t, {Fit_Function(&t, par), 1.0}});
+  }
+  snapshot_point p{extra, {Fit_Function(&extra, par), 1.0}};
+  points.insert(extra_last ? points.end() : points.begin(), p);
+  return points;
+}
+
 TEST(FitChannel, LeavesOutAPointBeyondABoundThatSharesItsIntegerPart) {
-  channel_points points = simulated_channel({}, 2.0, 1);
-  points.push_back({3000.5, {0.0, 2.0}});
-  channel_fit f = fit_channel(points, 150.0);
-  EXPECT_EQ(f.usable_points, 151);
-  EXPECT_TRUE(f.xmax == 3000.0 || f.xmax == 3000.5);
-  EXPECT_EQ(f.fitted_points, f.xmax == 3000.0 ? 150 : 151);
+  channel_fit f = fit_channel(twelve_points_and(1800.5, false), 150.0);
+  EXPECT_EQ(f.usable_points, 13);
+  EXPECT_EQ(f.xmax, 1800.0);
+  EXPECT_EQ(f.fitted_points, 12);
+}
+
+TEST(FitChannel, KeepsAPointThatEndsTheSortedRange) {
+  channel_fit f = fit_channel(twelve_points_and(1800.5, true), 150.0);
+  EXPECT_EQ(f.xmax, 1800.5);
+  EXPECT_EQ(f.fitted_points, 13);
+  f = fit_channel(twelve_points_and(700.5, false), 150.0);
+  EXPECT_EQ(f.xmin, 700.5);
+  EXPECT_EQ(f.fitted_points, 12);
 }
 
 TEST(FitChannel, RecoversKnownPulsesWithinTheirErrors) {

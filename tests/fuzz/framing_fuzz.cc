@@ -20,11 +20,11 @@
 #include <string_view>
 #include <vector>
 
-#include "messages.h"
-#include "reconstruction/analyse_tree.h"
+#include "common/diagnostics.h"
 #include "reconstruction/baseline.h"
 #include "reconstruction/byte_source.h"
 #include "reconstruction/framing.h"
+#include "reconstruction/reconstruct.h"
 #include "reconstruction/recording_format.h"
 
 namespace {
@@ -295,7 +295,8 @@ void check_reconstruction(const reconstructed& r, const frame_geometry& g) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   scenario s = read_scenario(data, size);
-  frame_geometry g = make_frame_geometry(s.window_offset, s.delay_steps, s.skipped_steps);
+  frame_geometry g =
+      make_frame_geometry(first_window_row_of(s.window_offset), s.delay_steps, s.skipped_steps);
 
   framed whole = frame(s, g, s.rows() + 1);
   framed split = frame(s, g, s.split_rows);

@@ -12,7 +12,8 @@ using nlohmann::json;
 plot_run encoded_run() {
   run_outcome outcome;
   outcome.log_path = "d/rise_time_korvi7_x.log";
-  snapshot_table table(32);
+  snapshot_table& table = outcome.points;
+  table.resize(32);
   for (int ch = 0; ch < 32; ++ch) {
     channel_fit f;
     f.peak_time = 150.0 + ch;
@@ -25,7 +26,7 @@ plot_run encoded_run() {
     outcome.fits.push_back(f);
     for (int i = 0; i < 4; ++i) table[ch].push_back({100.0 * ch + i, {ch + 0.001 * i, 0.1 * i}});
   }
-  return make_plot_run("7", "x", "d/adc.txt", outcome, table);
+  return make_plot_run("7", "x", "d/adc.txt", outcome);
 }
 
 TEST(RunJson, KeepsEachChannelsResultsAndPointsInOrder) {

@@ -10,7 +10,7 @@ namespace {
 
 // Frames `s` with the geometry of (window_offset, skipped_steps) and fills a table from it.
 snapshot_table reconstructed(const row_stream& s, int window_offset = 15, int skipped = 0) {
-  frame_geometry g = make_frame_geometry(window_offset, 10, skipped);
+  frame_geometry g = make_frame_geometry(first_window_row_of(window_offset), 10, skipped);
   framing_state state;
   bin_table bins(g.bins_per_channel);
   frame_rows(s.values().data(), s.rows(), g, state, bins);
@@ -49,6 +49,24 @@ TEST(SnapshotTimes, LeaveTwoOfEveryTenOutWithEightUsedSteps) {
   EXPECT_EQ(t[0][7].first, 60.0);
   EXPECT_EQ(t[0][8].first, 400.0);
   EXPECT_EQ(t[0][119].first, 2860.0);
+}
+
+TEST(Baseline, DividesEachWindowsThreeLevelsByThreeBeforeAddingThem) {
+  // Samples 0, 1 and 2 of every window read 100, 100 and 101; the rest 100. Summed first and
+  // divided after, the level would round to a different double.
+  snapshot_table t = reconstructed(events_of(2, [](int, int r) {
+    int q = (r - 11) % 15;
+    return r >= 11 && q == 2 ? 101 : 100;
+  }));
+  const double level = 100 / 3.0 + 100 / 3.0 + 101 / 3.0;
+  ASSERT_NE(level, (100 + 100 + 101) / 3.0);
+  for (int i = 30; i < 150; ++i) EXPECT_EQ(t[4][i].second.first, 100 - level) << i;
+}
+
+TEST(Baseline, GivesABinOfTwoSamplesTheErrorOfItsMean) {
+  // Two events reading 100 and 104: sd = sqrt(8), error = sd / sqrt(2) = 2.
+  snapshot_table t = reconstructed(events_of(2, [](int e, int) { return e == 0 ? 100 : 104; }));
+  for (int i = 0; i < 150; ++i) EXPECT_DOUBLE_EQ(t[9][i].second.second, 2.0) << i;
 }
 
 TEST(Baseline, MakesAConstantChannelZero) {

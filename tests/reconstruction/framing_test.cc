@@ -6,7 +6,7 @@
 
 namespace {
 
-const frame_geometry default_geometry = make_frame_geometry(15, 10, 0);
+const frame_geometry default_geometry = make_frame_geometry(first_window_row_of(15), 10, 0);
 
 struct framed {
   framing_state state;
@@ -23,12 +23,12 @@ TEST(FrameGeometry, PlacesTheWindowForBothConfigurations) {
   EXPECT_EQ(default_geometry.window_start, 11);
   EXPECT_EQ(default_geometry.used_steps, 10);
   EXPECT_EQ(default_geometry.bins_per_channel, 150);
-  frame_geometry low = make_frame_geometry(45, 10, 2);
+  frame_geometry low = make_frame_geometry(first_window_row_of(45), 10, 2);
   EXPECT_EQ(low.window_start, 71);
   EXPECT_EQ(low.used_steps, 8);
   EXPECT_EQ(low.bins_per_channel, 120);
-  EXPECT_EQ(make_frame_geometry(15, 10, 10).bins_per_channel, 0);
-  EXPECT_EQ(make_frame_geometry(15, 10, 12).bins_per_channel, 0);
+  EXPECT_EQ(make_frame_geometry(first_window_row_of(15), 10, 10).bins_per_channel, 0);
+  EXPECT_EQ(make_frame_geometry(first_window_row_of(15), 10, 12).bins_per_channel, 0);
 }
 
 TEST(GapRow, CountsValuesBelowThirtyAsLow) {
@@ -152,7 +152,7 @@ TEST(Binning, SortsEachWindowRowIntoItsBin) {
 }
 
 TEST(Binning, SortsTheSkippedConfigurationsWindow) {
-  frame_geometry g = make_frame_geometry(45, 10, 2);
+  frame_geometry g = make_frame_geometry(first_window_row_of(45), 10, 2);
   framed f = frame(numbered_events(2), g);
   EXPECT_EQ(f.bins.at(0, 0).sum, 2 * 1071);
   EXPECT_EQ(f.bins.at(0, 8).sum, 2 * 1072);

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "reconstruction/analyse_tree.h"
+#include "reconstruction/reconstruct.h"
 #include "support/bench_recording.h"
 
 namespace {
@@ -77,8 +77,10 @@ TEST(ReadFailure, TheSameRecordingWithoutTheFailureReconstructs) {
 
 TEST(ReadFailure, AFileThatFailsToReadIsReportedByName) {
   // /proc/self/mem opens, and reading it at offset 0, where nothing is mapped, fails with EIO.
+  snapshot_table table;
+  reconstruction_summary summary;
   diagnostics notes;
-  EXPECT_FALSE(analyse_tree("/proc/self/mem", 20.0, 15, 10, 0, notes));
+  EXPECT_FALSE(reconstruct_file("/proc/self/mem", 20.0, 15, 10, 0, table, summary, notes));
   EXPECT_EQ(notes, diagnostics{"Cannot read file named /proc/self/mem."});
 }
 

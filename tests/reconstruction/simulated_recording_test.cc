@@ -5,11 +5,13 @@
 #include <sstream>
 
 #include "driver/run.h"
+#include "driver/run_config.h"
+#include "fit/channel_fits.h"
 #include "fit/shaper_model.h"
-#include "reconstruction/analyse_tree.h"
+#include "reconstruction/reconstruct.h"
 #include "reconstruction/recording_format.h"
 #include "recording_simulator.h"
-#include "report/rise_time_report.h"
+#include "report/log_format.h"
 #include "support/tool_run.h"
 
 namespace {
@@ -25,9 +27,10 @@ reconstruction reconstruct_simulated(const simulation_options& options) {
   std::string text = simulate_recording(options);
   memory_source source(text, 65536);
   reconstruction r{};
-  int skipped = skipped_steps(options.config);
-  r.ok = reconstruct(source, "sim.txt", 20.0, window_offset(options.config), 10, skipped, r.table,
-                     r.summary, r.notes);
+  const run_config rc = choose_run_config(options.config);
+  int skipped = rc.skipped_steps;
+  r.ok = reconstruct(source, "sim.txt", 20.0, rc.window_offset, 10, skipped, r.table, r.summary,
+                     r.notes);
   return r;
 }
 
@@ -43,7 +46,7 @@ TEST(SimulatedRecording, PointsFollowTheTruePulseWithinTheirErrors) {
     ASSERT_TRUE(r.ok) << config;
     EXPECT_TRUE(r.notes.empty());
     EXPECT_EQ(r.summary.events_completed, 149) << config;
-    int used = 10 - skipped_steps(config);
+    int used = choose_run_config(config).used_steps();
     int last_node = samples_per_step * (used - 1) + 1;
     for (int ch = 0; ch < 32; ++ch) {
       double sum_pull2 = 0.0;
@@ -77,24 +80,32 @@ TEST(SimulatedRecording, SplitsLinesAnywhereWithoutChangingTheResult) {
   EXPECT_EQ(rows.table, split.table);
 }
 
-TEST(SimulatedRecording, GivesTheSameLogOnEveryParsePath) {
+// The log of a simulated recording read on `path`.
+std::string log_on_path(parse_path path) {
   simulation_options options = realistic_options(40, "20mV_delay-all", 8);
   options.values_per_line = 13;
   std::string text = simulate_recording(options);
-  std::string first;
-  for (parse_path path : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
-    if (!parse_path_available(path)) continue;
-    memory_source source(text, 100000);
-    snapshot_table table;
-    reconstruction_summary summary;
-    diagnostics notes;
-    ASSERT_TRUE(reconstruct(source, "sim.txt", 20.0, 15, 10, 0, table, summary, notes, path));
-    std::ostringstream log;
-    write_log(log, fit_all_channels(table, 150.0, notes, nullptr));
-    if (first.empty()) first = log.str();
-    EXPECT_EQ(log.str(), first) << parse_path_name(path);
-  }
+  memory_source source(text, 100000);
+  snapshot_table table;
+  reconstruction_summary summary;
+  diagnostics notes;
+  EXPECT_TRUE(reconstruct(source, "sim.txt", 20.0, 15, 10, 0, table, summary, notes, path));
+  std::ostringstream log;
+  write_log(log, fit_all_channels(table, 150.0, notes));
+  return log.str();
 }
+
+class SimulatedRecordingOnPath : public ::testing::TestWithParam<parse_path> {};
+
+TEST_P(SimulatedRecordingOnPath, GivesTheSameLogAsTheScalarPath) {
+  if (!parse_path_available(GetParam()))
+    GTEST_SKIP() << parse_path_name(GetParam()) << " is not available on this processor";
+  EXPECT_EQ(log_on_path(GetParam()), log_on_path(parse_path::scalar));
+}
+
+INSTANTIATE_TEST_SUITE_P(SimdPaths, SimulatedRecordingOnPath,
+                         ::testing::Values(parse_path::avx2, parse_path::avx512),
+                         [](const auto& param_info) { return parse_path_name(param_info.param); });
 
 TEST(SimulatedRecording, KeepsACutLastEvent) {
   simulation_options options = realistic_options(30, "20mV_delay-all", 5);

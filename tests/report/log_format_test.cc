@@ -33,7 +33,7 @@ TEST(LogChannelLine, WidensForNumbersWiderThanTheirFields) {
 }
 
 TEST(WriteLog, WritesTheHeaderAndOneLinePerChannel) {
-  std::vector<channel_result> results(32);
+  std::vector<channel_fit> results(32);
   results[2] = {151.5, 0.04, 420.13, 0.09, 810.1, 0.04};
   std::ostringstream out;
   write_log(out, results);

@@ -23,3 +23,13 @@ std::string row_stream::text() const {
   }
   return s;
 }
+
+row_stream two_events() {
+  row_stream s;
+  s.gap(10).data(5);
+  for (int e = 0; e < 2; ++e) {
+    s.gap(10).data(197);
+    s.data(3);
+  }
+  return s;
+}

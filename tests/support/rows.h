@@ -32,3 +32,6 @@ class row_stream {
  private:
   std::vector<int32_t> values_;
 };
+
+/// A synchronising gap and two complete events of flat data rows.
+row_stream two_events();

@@ -1,48 +1,38 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "support/tool_run.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using args = std::vector<std::string>;
 
 class VarnelSim : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("varnel-sim-test-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
+  // Runs the program with `a`; returns its exit status and keeps its stderr in errors_.
+  int run(const args& a) {
+    args argv{VARNEL_SIM_EXE};
+    argv.insert(argv.end(), a.begin(), a.end());
+    program_run r = run_program(argv);
+    errors_ = r.err;
+    return r.status;
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  static std::string read(const std::string& path) { return read_file(path).value_or(""); }
+  std::string output() const { return dir_ / "r.txt"; }
 
-  // Runs the program with `args`; returns its exit status and keeps its stderr in errors_.
-  int run(const std::string& args) {
-    const std::string command =
-        std::string(VARNEL_SIM_EXE) + " " + args + " >/dev/null 2>" + (dir_ / "stderr").string();
-    const int status = std::system(command.c_str());
-    errors_ = read(dir_ / "stderr");
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  static std::string read(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string output() const { return (dir_ / "r.txt").string(); }
-
-  fs::path dir_;
+  temp_dir dir_;
   std::string errors_;
 };
 
 TEST_F(VarnelSim, WritesTheRecordingAndItsTruth) {
-  ASSERT_EQ(run("--events 2 --noise 0 --amplitude 3=250 --all-amplitudes 400 --dead 5 "
-                "--all-baselines=90 --values-per-line 7 --output " +
-                output()),
-            0)
+  ASSERT_EQ(
+      run({"--events", "2", "--noise", "0", "--amplitude", "3=250", "--all-amplitudes", "400",
+           "--dead", "5", "--all-baselines=90", "--values-per-line", "7", "--output", output()}),
+      0)
       << errors_;
   std::istringstream truth(read(output() + ".truth"));
   std::string header;
@@ -66,16 +56,18 @@ TEST_F(VarnelSim, WritesTheRecordingAndItsTruth) {
 }
 
 TEST_F(VarnelSim, UsageErrorsExitWithTwoAndOneLine) {
-  const std::string out = " --output " + output();
-  for (const std::string& args :
-       {std::string("--events 2"), "--bogus 1" + out, "--events 12x" + out, "--dead 32" + out,
-        "--baseline 3" + out, "--events 0" + out, out + " --noise"}) {
-    EXPECT_EQ(run(args), 2) << args;
-    EXPECT_EQ(std::count(errors_.begin(), errors_.end(), '\n'), 1) << args << ": " << errors_;
+  const std::string out = output();
+  for (const args& a :
+       {args{"--events", "2"}, args{"--bogus", "1", "--output", out},
+        args{"--events", "12x", "--output", out}, args{"--dead", "32", "--output", out},
+        args{"--baseline", "3", "--output", out}, args{"--events", "0", "--output", out},
+        args{"--output", out, "--noise"}}) {
+    EXPECT_EQ(run(a), 2) << a[0];
+    EXPECT_EQ(std::count(errors_.begin(), errors_.end(), '\n'), 1) << a[0] << ": " << errors_;
   }
-  EXPECT_FALSE(fs::exists(output()));
-  EXPECT_EQ(run("--help"), 0);
-  EXPECT_EQ(run("--events 1 --output " + (dir_ / "missing" / "r.txt").string()), 1);
+  EXPECT_FALSE(read_file(output()));
+  EXPECT_EQ(run({"--help"}), 0);
+  EXPECT_EQ(run({"--events", "1", "--output", dir_ / "missing/r.txt"}), 1);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "report/atomic_file.h"
+#include "common/atomic_file.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>

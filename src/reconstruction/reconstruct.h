@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "messages.h"
+#include "common/diagnostics.h"
 #include "reconstruction/byte_source.h"
 #include "reconstruction/snapshots.h"
 #include "reconstruction/value_reader.h"
@@ -28,8 +28,8 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
                  reconstruction_summary& summary, diagnostics& notes,
                  parse_path parse = best_parse_path());
 
-/// Opens the recording at `path` and reconstructs it into the global `snapshots`; false, with
-/// the reason in `notes`, when the file does not open or reconstruct() fails. `snapshots` is
-/// left as it was when the file does not open.
-bool analyse_tree(const std::string& path, double delay_step_ns, int window_offset, int delay_steps,
-                  int skipped_steps, diagnostics& notes, reconstruction_summary* summary = nullptr);
+/// Opens the recording at `path` and reconstructs it into `table`; false, with the reason in
+/// `notes`, when the file does not open or reconstruct() fails. Touches no global state.
+bool reconstruct_file(const std::string& path, double delay_step_ns, int window_offset,
+                      int delay_steps, int skipped_steps, snapshot_table& table,
+                      reconstruction_summary& summary, diagnostics& notes);

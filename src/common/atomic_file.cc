@@ -1,21 +1,16 @@
-#include "report/atomic_file.h"
+#include "common/atomic_file.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <vector>
 
 namespace {
-
-// The permissions a plain fopen(path, "w") would give a new file under the current umask.
-mode_t default_file_mode() {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
-}
 
 // The template of the temporary file's name: the path with ".tmpXXXXXX" appended. When the
 // file's name is within NAME_MAX but the temporary name would not be, the temporary name is cut
@@ -34,6 +29,31 @@ std::vector<char> temp_template(const std::string& path) {
   name.insert(name.end(), suffix, suffix + suffix_size);
   name.push_back('\0');
   return name;
+}
+
+// Replaces the template's trailing "XXXXXX" with random letters and digits.
+void randomise_suffix(std::vector<char>& name) {
+  static constexpr char alphabet[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char bytes[6] = {};
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    // Without the kernel's random bytes the address of a local still varies between callers.
+    auto seed = reinterpret_cast<uintptr_t>(&bytes);
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>(seed >>= 5);
+  }
+  char* x = name.data() + name.size() - 1 - sizeof bytes;
+  for (unsigned char b : bytes) *x++ = alphabet[b % (sizeof alphabet - 1)];
+}
+
+// Creates a new file from the template with the mode a plain fopen(path, "w") would give, so the
+// kernel applies the umask; unlike reading the umask this is safe with other threads running.
+int create_unique(std::vector<char>& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    randomise_suffix(name);
+    int fd = ::open(name.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 bool write_all(int fd, const std::string& text) {
@@ -57,10 +77,9 @@ atomic_file::~atomic_file() {
 
 bool atomic_file::open() {
   std::vector<char> name = temp_template(path_);
-  fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+  fd_ = create_unique(name);
   if (fd_ < 0) return false;
   temp_path_ = name.data();
-  ::fchmod(fd_, default_file_mode());
   return true;
 }
 

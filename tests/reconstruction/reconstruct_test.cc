@@ -1,8 +1,6 @@
-#include "reconstruction/analyse_tree.h"
+#include "reconstruction/reconstruct.h"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
 
 #include "support/rows.h"
 
@@ -22,16 +20,6 @@ outcome run(const std::string& text, int window_offset = 15, int skipped = 0,
   o.ok = reconstruct(source, "rec.txt", 20.0, window_offset, delay_steps, skipped, o.table,
                      o.summary, o.notes);
   return o;
-}
-
-row_stream two_events() {
-  row_stream s;
-  s.gap(10).data(5);
-  for (int e = 0; e < 2; ++e) {
-    s.gap(10).data(197);
-    s.data(3);
-  }
-  return s;
 }
 
 TEST(Reconstruct, ReportsARecordingWithoutEventsAndKeepsZeroPoints) {
@@ -123,27 +111,6 @@ TEST(Reconstruct, FailsOnAnInputError) {
   diagnostics notes;
   EXPECT_FALSE(reconstruct(source, "rec.txt", 20.0, 15, 10, 0, table, summary, notes));
   EXPECT_EQ(notes, diagnostics{"Cannot read file named rec.txt."});
-}
-
-TEST(AnalyseTree, ReportsAFileThatDoesNotOpenAndLeavesTheTable) {
-  snapshots.assign(32, channel_points(3, snapshot_point{1.0, {2.0, 3.0}}));
-  diagnostics notes;
-  EXPECT_FALSE(analyse_tree("/nonexistent/x.txt", 20.0, 15, 10, 0, notes));
-  EXPECT_EQ(notes, diagnostics{"Cannot open file named /nonexistent/x.txt."});
-  EXPECT_FALSE(analyse_tree("/tmp", 20.0, 15, 10, 0, notes));
-  EXPECT_EQ(notes.back(), "Cannot open file named /tmp.");
-  EXPECT_EQ(snapshots[31][2], (snapshot_point{1.0, {2.0, 3.0}}));
-}
-
-TEST(AnalyseTree, FillsTheGlobalTable) {
-  std::string path = ::testing::TempDir() + "/analyse_tree_test.txt";
-  std::ofstream(path) << two_events().text();
-  diagnostics notes;
-  EXPECT_TRUE(analyse_tree(path, 20.0, 45, 10, 2, notes));
-  EXPECT_TRUE(notes.empty());
-  ASSERT_EQ(snapshots.size(), 32u);
-  EXPECT_EQ(snapshots[0].size(), 120u);
-  EXPECT_EQ(snapshots[0][1].first, 180.0);
 }
 
 }  // namespace

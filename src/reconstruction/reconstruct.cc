@@ -1,9 +1,11 @@
-#include "reconstruction/analyse_tree.h"
+#include "reconstruction/reconstruct.h"
 
 #include <vector>
 
+#include "common/input_file.h"
 #include "reconstruction/baseline.h"
 #include "reconstruction/framing.h"
+#include "reconstruction/read_messages.h"
 #include "reconstruction/value_reader.h"
 
 namespace {
@@ -50,7 +52,8 @@ bool note_end_of_reading(const value_reader& reader, const std::string& path, di
 bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
                  int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
                  reconstruction_summary& summary, diagnostics& notes, parse_path parse) {
-  frame_geometry geometry = make_frame_geometry(window_offset, delay_steps, skipped_steps);
+  frame_geometry geometry =
+      make_frame_geometry(first_window_row_of(window_offset), delay_steps, skipped_steps);
   bin_table bins(geometry.bins_per_channel);
   table.assign(channel_count, channel_points(geometry.bins_per_channel, snapshot_point{}));
   framing_state state;
@@ -69,15 +72,15 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
   return true;
 }
 
-bool analyse_tree(const std::string& path, double delay_step_ns, int window_offset, int delay_steps,
-                  int skipped_steps, diagnostics& notes, reconstruction_summary* summary) {
+bool reconstruct_file(const std::string& path, double delay_step_ns, int window_offset,
+                      int delay_steps, int skipped_steps, snapshot_table& table,
+                      reconstruction_summary& summary, diagnostics& notes) {
   input_file file(path);
   if (!file.is_open()) {
     notes.push_back(cannot_open_file(path));
     return false;
   }
   fd_source source(file.fd());
-  reconstruction_summary local;
-  return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps,
-                     snapshots, summary ? *summary : local, notes);
+  return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps, table,
+                     summary, notes);
 }

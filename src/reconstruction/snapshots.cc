@@ -1,5 +1,0 @@
-#include "reconstruction/snapshots.h"
-
-#include "reconstruction/recording_format.h"
-
-snapshot_table snapshots(channel_count);

@@ -1,0 +1,40 @@
+#include "fit/channel_fits.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/pulse_table.h"
+
+namespace {
+
+TEST(FitAllChannels, NotesChannelsThatCouldNotBeFitted) {
+  snapshot_table table = clean_pulse_table();
+  for (snapshot_point& p : table[3]) p.second.second = 0.0;
+  table[3][40].second.second = 1.0;
+  table[3][41].second.second = 1.0;
+  for (snapshot_point& p : table[7]) p.second.first = 0.0;   // a dead, perfectly quiet channel
+  for (snapshot_point& p : table[9]) p.second.second = 0.0;  // no usable point: no note
+  diagnostics notes;
+  std::vector<channel_fit> r = fit_all_channels(table, 150.0, notes);
+  EXPECT_EQ(notes, (diagnostics{"Fit of channel 3 did not converge.",
+                                "Fit of channel 7 did not converge."}));
+  ASSERT_EQ(r.size(), 32u);
+  EXPECT_EQ(r[3].peak_time, 150.0);
+  EXPECT_EQ(r[3].time_stamp, 800.0);
+  EXPECT_EQ(r[3].peak_time_err, 0.0);
+  EXPECT_EQ(r[9].peak_time, 0.0);
+  EXPECT_EQ(r[9].amplitude, 0.0);
+  EXPECT_NEAR(r[10].amplitude, 410.0, 1.0);
+}
+
+TEST(FitAllChannels, StartsEveryChannelFromTheGuess) {
+  snapshot_table table = clean_pulse_table();
+  diagnostics notes;
+  std::vector<channel_fit> once = fit_all_channels(table, 150.0, notes);
+  std::reverse(table.begin(), table.end());
+  std::vector<channel_fit> reversed = fit_all_channels(table, 150.0, notes);
+  for (int ch = 0; ch < 32; ++ch) EXPECT_EQ(once[ch].peak_time, reversed[31 - ch].peak_time);
+}
+
+}  // namespace

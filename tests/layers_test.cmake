@@ -1,0 +1,25 @@
+# Refuses an include that points up the layer graph. Run as
+#   cmake -DSOURCE_DIR=<checkout> -P layers_test.cmake
+# Each folder of src/ may include its own headers and those of the layers below it:
+#   common <- numerics <- reconstruction <- fit <- report <- driver <- plot <- campaign
+set(order common numerics reconstruction fit report driver plot campaign)
+set(failures "")
+foreach(layer IN LISTS order)
+  list(FIND order ${layer} rank)
+  file(GLOB files ${SOURCE_DIR}/src/${layer}/*.h ${SOURCE_DIR}/src/${layer}/*.cc)
+  foreach(file IN LISTS files)
+    file(STRINGS ${file} includes REGEX "^#include \"[a-z_]+/")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^#include \"([a-z_]+)/.*" "\\1" target "${line}")
+      list(FIND order ${target} target_rank)
+      if(target_rank EQUAL -1 OR target_rank GREATER rank)
+        file(RELATIVE_PATH shown ${SOURCE_DIR} ${file})
+        list(APPEND failures "${shown}: ${line}")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(failures)
+  list(JOIN failures "\n" text)
+  message(FATAL_ERROR "includes against the layer graph:\n${text}")
+endif()
