@@ -272,9 +272,11 @@ bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::strin
     index[s.id] = out.size();
     out.push_back(std::move(s));
   }
-  while (rc == SQLITE_DONE && (rc = c.step()) == SQLITE_ROW) {
-    auto it = index.find(c.integer(0));
-    if (it != index.end()) out[it->second].channels.push_back(read_channel(c));
+  if (rc == SQLITE_DONE) {
+    while ((rc = c.step()) == SQLITE_ROW) {
+      auto it = index.find(c.integer(0));
+      if (it != index.end()) out[it->second].channels.push_back(read_channel(c));
+    }
   }
   if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
   return rc == SQLITE_DONE;

@@ -13,8 +13,10 @@
 #include "campaign/campaign_run.h"
 #include "campaign/campaign_text.h"
 #include "campaign/campaign_version.h"
+#include "campaign/csv_export.h"
 #include "campaign/manifest.h"
 #include "campaign/recording_discovery.h"
+#include "common/atomic_file.h"
 
 namespace {
 
@@ -94,6 +96,35 @@ int run_command(const run_options& o) {
   return complete ? status_ok : status_failed;
 }
 
+// Opens the database for a command that reads it; a missing file is not created.
+std::optional<campaign_db> open_existing(const std::string& path, std::string& error) {
+  if (access(path.c_str(), F_OK) != 0) {
+    error = database_error(path, "no such file");
+    return std::nullopt;
+  }
+  return campaign_db::open(path, error);
+}
+
+bool write_whole(const std::string& path, const std::string& text) {
+  atomic_file out(path);
+  return out.open() && out.commit(text);
+}
+
+int export_command(const std::string& db_path, const std::string& csv_path) {
+  std::string error;
+  std::optional<campaign_db> db = open_existing(db_path, error);
+  std::vector<stored_recording> recordings;
+  if (!db || !db->load_recordings(recordings, error)) {
+    print_error(error);
+    return status_database;
+  }
+  if (!write_whole(csv_path, csv_header() + csv_rows(recordings))) {
+    print_error("cannot write " + csv_path);
+    return status_failed;
+  }
+  return status_ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,6 +142,10 @@ int main(int argc, char** argv) {
   run->add_option("--limits", ro.limits, "Acceptance limits (TOML)");
   run->add_option("--manifest", ro.manifest, "Lines of \"chip config path\" for other naming");
   run->add_option("PATH", ro.paths, "Recordings, or folders searched for *_adc.txt");
+  std::string export_db = "campaign.sqlite", csv;
+  CLI::App* exp = app.add_subcommand("export", "Write every stored channel result as CSV");
+  exp->add_option("--db", export_db, "Campaign database (campaign.sqlite)");
+  exp->add_option("--csv", csv, "The CSV file to write")->required();
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -124,5 +159,6 @@ int main(int argc, char** argv) {
     return status_usage;
   }
   if (run->parsed()) return run_command(ro);
+  if (exp->parsed()) return export_command(export_db, csv);
   return status_usage;
 }
