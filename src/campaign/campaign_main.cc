@@ -5,10 +5,14 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "campaign/acceptance.h"
+#include "campaign/acceptance_limits.h"
 #include "campaign/campaign_db.h"
 #include "campaign/campaign_run.h"
 #include "campaign/campaign_text.h"
@@ -57,6 +61,14 @@ class progress_display {
   bool shown_;
 };
 
+// The limits a run was given travel with the database, so that later verdicts and reports
+// apply them.
+bool store_limits(campaign_db& db, const std::string& path, std::string& error) {
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return db.set_meta("limits", text, error) && db.set_meta("limits_file", path, error);
+}
+
 int run_command(const run_options& o) {
   if (o.paths.empty() && o.manifest.empty()) {
     print_error("run: give at least one PATH or --manifest");
@@ -68,10 +80,19 @@ int run_command(const run_options& o) {
     print_error(error);
     return status_usage;
   }
+  acceptance_limits limits;
+  if (!o.limits.empty() && !read_limits(o.limits, limits, error)) {
+    print_error(error);
+    return status_usage;
+  }
   discovery found = find_recordings(o.paths, manifest);
   for (const skipped_path& s : found.skipped) print_line(stderr, skipped_line(s));
   std::optional<campaign_db> db = campaign_db::open(o.db, error);
   if (!db) {
+    print_error(error);
+    return status_database;
+  }
+  if (!o.limits.empty() && !store_limits(*db, o.limits, error)) {
     print_error(error);
     return status_database;
   }
@@ -125,6 +146,38 @@ int export_command(const std::string& db_path, const std::string& csv_path) {
   return status_ok;
 }
 
+// The limits given on the command line, else those stored by a run, else the default rule.
+// A usage error when they do not parse.
+bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& limits,
+                 std::string& error) {
+  if (!path.empty()) return read_limits(path, limits, error);
+  std::optional<std::string> stored = db.meta("limits");
+  if (!stored) return true;
+  return parse_limits(*stored, db.meta("limits_file").value_or("(stored)"), limits, error);
+}
+
+int verdicts_command(const std::string& db_path, const std::string& limits_path) {
+  std::string error;
+  std::optional<campaign_db> db = open_existing(db_path, error);
+  std::vector<stored_recording> recordings;
+  if (!db || !db->load_recordings(recordings, error)) {
+    print_error(error);
+    return status_database;
+  }
+  acceptance_limits limits;
+  if (!load_limits(*db, limits_path, limits, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  print_line(stdout, rule_text(limits));
+  bool all_pass = true;
+  for (const chip_verdict& v : judge_campaign(recordings, limits)) {
+    print_line(stdout, verdict_line(v));
+    all_pass = all_pass && v.outcome == chip_outcome::pass;
+  }
+  return all_pass ? status_ok : status_failed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,6 +199,11 @@ int main(int argc, char** argv) {
   CLI::App* exp = app.add_subcommand("export", "Write every stored channel result as CSV");
   exp->add_option("--db", export_db, "Campaign database (campaign.sqlite)");
   exp->add_option("--csv", csv, "The CSV file to write")->required();
+  std::string verdicts_db = "campaign.sqlite", verdicts_limits;
+  CLI::App* ver = app.add_subcommand("verdicts", "Print the rule in force and each chip's verdict");
+  ver->add_option("--db", verdicts_db, "Campaign database (campaign.sqlite)");
+  ver->add_option("--limits", verdicts_limits,
+                  "Acceptance limits (TOML) instead of the stored ones");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -160,5 +218,6 @@ int main(int argc, char** argv) {
   }
   if (run->parsed()) return run_command(ro);
   if (exp->parsed()) return export_command(export_db, csv);
+  if (ver->parsed()) return verdicts_command(verdicts_db, verdicts_limits);
   return status_usage;
 }
