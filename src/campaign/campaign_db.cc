@@ -102,7 +102,8 @@ void bind_record(sqlite_statement& s, const recording_record& r) {
 }
 
 bool insert_channels(sqlite3* db, int64_t id, const recording_record& r) {
-  sqlite_statement s(db, "INSERT INTO channels VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  sqlite_statement s(
+      db, "INSERT INTO channels VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   if (!s.ok()) return false;
   for (size_t ch = 0; ch < r.fits.size(); ++ch) {
     const channel_fit& f = r.fits[ch];
@@ -120,6 +121,8 @@ bool insert_channels(sqlite3* db, int64_t id, const recording_record& r) {
     s.bind(12, int64_t{f.fitted_points});
     s.bind(13, int64_t{f.converged});
     s.bind(14, verdict_name(f.verdict));
+    s.bind(15, f.xmin);
+    s.bind(16, f.xmax);
     if (!s.run()) return false;
     s.reset();
   }
@@ -176,6 +179,8 @@ stored_channel read_channel(const sqlite_statement& s) {
   c.fitted_points = static_cast<int>(s.integer(11));
   c.converged = s.integer(12) != 0;
   c.verdict = s.text(13);
+  c.fit_min = s.real(14);
+  c.fit_max = s.real(15);
   return c;
 }
 

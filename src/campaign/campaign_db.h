@@ -23,6 +23,7 @@ struct stored_channel {
   int channel = 0;
   double rise_time = 0, rise_time_err = 0, amplitude = 0, amplitude_err = 0, time_stamp = 0,
          time_stamp_err = 0, chi2 = 0;  ///< NaN where the database holds NULL
+  double fit_min = 0, fit_max = 0;      ///< the fit range, ns; NaN where NULL
   int ndf = 0, usable_points = 0, fitted_points = 0;
   bool converged = false;
   std::string verdict;

@@ -14,12 +14,15 @@
 #include "campaign/acceptance.h"
 #include "campaign/acceptance_limits.h"
 #include "campaign/campaign_db.h"
+#include "campaign/campaign_report.h"
 #include "campaign/campaign_run.h"
 #include "campaign/campaign_text.h"
 #include "campaign/campaign_version.h"
 #include "campaign/csv_export.h"
 #include "campaign/manifest.h"
 #include "campaign/recording_discovery.h"
+#include "campaign/recording_figure.h"
+#include "campaign/vega_bundle.h"
 #include "common/atomic_file.h"
 
 namespace {
@@ -178,6 +181,65 @@ int verdicts_command(const std::string& db_path, const std::string& limits_path)
   return all_pass ? status_ok : status_failed;
 }
 
+struct report_options {
+  std::string db = "campaign.sqlite", out, limits, recording, vega_dir = default_vega_dir;
+};
+
+// The recording to draw: the one asked for, else the first failing chip's, else the first
+// judged one.
+const stored_recording* chosen_recording(const std::vector<stored_recording>& recordings,
+                                         const std::vector<chip_verdict>& verdicts,
+                                         const std::string& asked) {
+  auto by_path = [&](const std::string& path) -> const stored_recording* {
+    for (const stored_recording& r : recordings)
+      if (r.path == path && r.status == 0) return &r;
+    return nullptr;
+  };
+  if (!asked.empty()) return by_path(absolute_path(asked));
+  for (chip_outcome wanted : {chip_outcome::fail, chip_outcome::pass})
+    for (const chip_verdict& v : verdicts)
+      if (v.outcome == wanted) return by_path(v.recording_path);
+  return nullptr;
+}
+
+int report_command(const report_options& o) {
+  std::string error;
+  std::optional<campaign_db> db = open_existing(o.db, error);
+  std::vector<stored_recording> recordings;
+  if (!db || !db->load_recordings(recordings, error)) {
+    print_error(error);
+    return status_database;
+  }
+  report_input in;
+  acceptance_limits limits;
+  if (!load_limits(*db, o.limits, limits, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  in.title = o.db;
+  in.rule = rule_text(limits);
+  in.verdicts = judge_campaign(recordings, limits);
+  const stored_recording* shown = chosen_recording(recordings, in.verdicts, o.recording);
+  if (!o.recording.empty() && !shown) {
+    print_error("no analysed recording " + o.recording + " in " + o.db);
+    return status_usage;
+  }
+  if (!vega_scripts(o.vega_dir, in.vega, error)) {
+    print_error(error);
+    return status_failed;
+  }
+  if (shown && !recording_png(*db, *shown, in.figure_png, error)) {
+    print_error(error);
+    return status_failed;
+  }
+  if (shown) in.figure_caption = "Chip " + shown->chip + ", " + shown->config + ": " + shown->path;
+  if (!write_whole(o.out, report_html(recordings, in))) {
+    print_error("cannot write " + o.out);
+    return status_failed;
+  }
+  return status_ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -204,6 +266,14 @@ int main(int argc, char** argv) {
   ver->add_option("--db", verdicts_db, "Campaign database (campaign.sqlite)");
   ver->add_option("--limits", verdicts_limits,
                   "Acceptance limits (TOML) instead of the stored ones");
+  report_options rep;
+  CLI::App* rp = app.add_subcommand("report", "Write the campaign's report as one HTML file");
+  rp->add_option("--db", rep.db, "Campaign database (campaign.sqlite)");
+  rp->add_option("--out", rep.out, "The HTML file to write")->required();
+  rp->add_option("--limits", rep.limits, "Acceptance limits (TOML) instead of the stored ones");
+  rp->add_option("--recording", rep.recording,
+                 "The recording whose pulses and fits are shown (the first failing chip's)");
+  rp->add_option("--vega-dir", rep.vega_dir, "Where the Vega modules are")->capture_default_str();
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -219,5 +289,6 @@ int main(int argc, char** argv) {
   if (run->parsed()) return run_command(ro);
   if (exp->parsed()) return export_command(export_db, csv);
   if (ver->parsed()) return verdicts_command(verdicts_db, verdicts_limits);
+  if (rp->parsed()) return report_command(rep);
   return status_usage;
 }

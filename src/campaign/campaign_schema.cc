@@ -42,6 +42,8 @@ CREATE TABLE channels (
   fitted_points  INTEGER NOT NULL,
   converged      INTEGER NOT NULL,
   verdict        TEXT NOT NULL,
+  fit_min        REAL,
+  fit_max        REAL,
   PRIMARY KEY (recording_id, channel)
 ) WITHOUT ROWID;
 CREATE TABLE points (

@@ -1,0 +1,333 @@
+#include "campaign/report_charts.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+#include <unordered_map>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* quantity_names[] = {"rise_time", "amplitude", "time_stamp"};
+
+// Three decimals are more than the results' precision and keep the page small.
+json rounded(double v) {
+  if (!std::isfinite(v)) return nullptr;
+  return std::round(v * 1000.0) / 1000.0;
+}
+
+double percentile(std::vector<double>& v, double p) {
+  size_t at = static_cast<size_t>(p * static_cast<double>(v.size() - 1));
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(at), v.end());
+  return v[at];
+}
+
+json colour_range(const std::string& config, const char* quantity, std::vector<double> v) {
+  double lo = 0.0, hi = 1.0;
+  if (!v.empty()) {
+    lo = percentile(v, 0.02);
+    hi = percentile(v, 0.98);
+  }
+  if (!(hi > lo)) {
+    lo -= 1.0;
+    hi += 1.0;
+  }
+  return {{"config", config}, {"quantity", quantity}, {"lo", rounded(lo)}, {"hi", rounded(hi)}};
+}
+
+json cell(const chip_verdict& v, const stored_channel& c, const std::set<int>& flagged) {
+  return {{"chip", v.chip},
+          {"config", v.config},
+          {"channel", c.channel},
+          {"rise_time", rounded(c.rise_time)},
+          {"amplitude", rounded(c.amplitude)},
+          {"time_stamp", rounded(c.time_stamp)},
+          {"verdict", c.verdict},
+          {"flagged", flagged.count(c.channel) != 0}};
+}
+
+json menu(const std::string& name, const std::vector<std::string>& options, const char* label) {
+  return {{"name", name},
+          {"value", options.empty() ? "" : options.front()},
+          {"bind", {{"input", "select"}, {"options", options}, {"name", label}}}};
+}
+
+json chart_signals(const report_data& d) {
+  return json::array(
+      {menu("config", d.configs, "configuration "),
+       menu("quantity", {std::begin(quantity_names), std::end(quantity_names)}, " quantity ")});
+}
+
+// The cells of the chosen configuration, with the chosen quantity as "value".
+json shown_data() {
+  return {{"name", "shown"},
+          {"source", "cells"},
+          {"transform",
+           json::array({{{"type", "filter"}, {"expr", "datum.config === config"}},
+                        {{"type", "formula"}, {"as", "value"}, {"expr", "datum[quantity]"}}})}};
+}
+
+json cell_tooltip() {
+  return {{"signal",
+           "{'chip': datum.chip, 'channel': datum.channel, 'rise time (ns)': datum.rise_time, "
+           "'amplitude (ADC)': datum.amplitude, 'time stamp (ns)': datum.time_stamp, "
+           "'verdict': datum.verdict, 'flagged': datum.flagged}"}};
+}
+
+}  // namespace
+
+report_data make_report_data(const std::vector<stored_recording>& recordings,
+                             const std::vector<chip_verdict>& verdicts) {
+  report_data d;
+  std::unordered_map<int64_t, const stored_recording*> by_id;
+  for (const stored_recording& r : recordings) by_id[r.id] = &r;
+  std::map<std::string, std::array<std::vector<double>, 3>> good;
+  std::map<std::pair<std::string, std::string>, int> yield;
+  std::set<std::string> chips, configs;
+  for (const chip_verdict& v : verdicts) {
+    chips.insert(v.chip);
+    configs.insert(v.config);
+    ++yield[{v.config, outcome_name(v.outcome)}];
+    auto it = by_id.find(v.recording_id);
+    if (v.outcome == chip_outcome::not_analysed || it == by_id.end()) continue;
+    std::set<int> flagged;
+    for (const channel_failure& f : v.failures) flagged.insert(f.channel);
+    for (const stored_channel& c : it->second->channels) {
+      d.cells.push_back(cell(v, c, flagged));
+      if (c.verdict != "good") continue;
+      auto& g = good[v.config];
+      for (auto [i, value] : {std::pair{0, c.rise_time}, {1, c.amplitude}, {2, c.time_stamp}})
+        if (std::isfinite(value)) g[static_cast<size_t>(i)].push_back(value);
+    }
+  }
+  for (const std::string& config : configs)
+    for (size_t q = 0; q < 3; ++q)
+      d.ranges.push_back(colour_range(config, quantity_names[q], good[config][q]));
+  for (const auto& [key, count] : yield)
+    d.yield.push_back({{"config", key.first}, {"outcome", key.second}, {"count", count}});
+  d.configs.assign(configs.begin(), configs.end());
+  d.chips = chips.size();
+  return d;
+}
+
+json yield_spec(const report_data& d) {
+  int height = std::max(60, 40 * static_cast<int>(d.configs.size()));
+  return {
+      {"$schema", "https://vega.github.io/schema/vega/v5.json"},
+      {"width", 520},
+      {"height", height},
+      {"padding", 5},
+      {"data", json::array({{{"name", "yield"},
+                             {"values", d.yield},
+                             {"transform", json::array({{{"type", "stack"},
+                                                         {"groupby", {"config"}},
+                                                         {"sort", {{"field", "outcome"}}},
+                                                         {"field", "count"}}})}}})},
+      {"scales", json::array({{{"name", "x"},
+                               {"type", "linear"},
+                               {"domain", {{"data", "yield"}, {"field", "y1"}}},
+                               {"range", "width"},
+                               {"nice", true}},
+                              {{"name", "y"},
+                               {"type", "band"},
+                               {"domain", {{"data", "yield"}, {"field", "config"}, {"sort", true}}},
+                               {"range", "height"},
+                               {"padding", 0.2}},
+                              {{"name", "colour"},
+                               {"type", "ordinal"},
+                               {"domain", {"pass", "fail", "not analysed"}},
+                               {"range", {"#2ca02c", "#d62728", "#999999"}}}})},
+      {"axes", json::array({{{"orient", "bottom"}, {"scale", "x"}, {"title", "chips"}},
+                            {{"orient", "left"}, {"scale", "y"}}})},
+      {"legends", json::array({{{"fill", "colour"}, {"title", "verdict"}}})},
+      {"marks", json::array({{{"type", "rect"},
+                              {"from", {{"data", "yield"}}},
+                              {"encode",
+                               {{"enter",
+                                 {{"y", {{"scale", "y"}, {"field", "config"}}},
+                                  {"height", {{"scale", "y"}, {"band", 1}}},
+                                  {"x", {{"scale", "x"}, {"field", "y0"}}},
+                                  {"x2", {{"scale", "x"}, {"field", "y1"}}},
+                                  {"fill", {{"scale", "colour"}, {"field", "outcome"}}},
+                                  {"tooltip",
+                                   {{"signal",
+                                     "{'configuration': datum.config, 'verdict': datum.outcome, "
+                                     "'chips': datum.count}"}}}}}}}}})}};
+}
+
+json heatmap_spec(const report_data& d) {
+  int step = d.chips > 200 ? 3 : d.chips > 60 ? 6 : 14;
+  bool labels = d.chips <= 60;
+  json signals = chart_signals(d);
+  signals.push_back(menu("show", {"deviation from the channel's median", "value"}, " colour "));
+  signals.push_back(
+      {{"name", "lo"}, {"update", "length(data('range')) ? data('range')[0].lo : 0"}});
+  signals.push_back(
+      {{"name", "hi"}, {"update", "length(data('range')) ? data('range')[0].hi : 1"}});
+  // Deviations are coloured on a symmetric scale four times their upper quartile wide, so that
+  // ordinary chips stay pale and a faulty one stands out.
+  signals.push_back({{"name", "spread"},
+                     {"update",
+                      "length(data('deviations')) && data('deviations')[0].q3 > 0 ? "
+                      "4 * data('deviations')[0].q3 : 1"}});
+  signals.push_back({{"name", "by_value"}, {"update", "show === 'value'"}});
+  return {
+      {"$schema", "https://vega.github.io/schema/vega/v5.json"},
+      {"width", 32 * 18},
+      {"height", std::max(60, step * static_cast<int>(d.chips))},
+      {"padding", 5},
+      {"signals", signals},
+      {"data",
+       json::array(
+           {{{"name", "cells"}, {"values", d.cells}},
+            shown_data(),
+            {{"name", "coloured"},
+             {"source", "shown"},
+             {"transform", json::array({{{"type", "joinaggregate"},
+                                         {"groupby", {"channel"}},
+                                         {"ops", {"median"}},
+                                         {"fields", {"value"}},
+                                         {"as", {"channel_median"}}},
+                                        {{"type", "formula"},
+                                         {"as", "deviation"},
+                                         {"expr", "datum.value - datum.channel_median"}},
+                                        {{"type", "formula"},
+                                         {"as", "colour_value"},
+                                         {"expr", "by_value ? datum.value : datum.deviation"}}})}},
+            {{"name", "deviations"},
+             {"source", "coloured"},
+             {"transform",
+              json::array({{{"type", "filter"},
+                            {"expr", "datum.verdict === 'good' && isValid(datum.deviation)"}},
+                           {{"type", "formula"}, {"as", "size"}, {"expr", "abs(datum.deviation)"}},
+                           {{"type", "aggregate"},
+                            {"ops", {"q3"}},
+                            {"fields", {"size"}},
+                            {"as", {"q3"}}}})}},
+            {{"name", "ranges"}, {"values", d.ranges}},
+            {{"name", "range"},
+             {"source", "ranges"},
+             {"transform", json::array({{{"type", "filter"},
+                                         {"expr",
+                                          "datum.config === config && "
+                                          "datum.quantity === quantity"}}})}}})},
+      {"scales",
+       json::array({{{"name", "x"},
+                     {"type", "band"},
+                     {"domain", {{"data", "shown"}, {"field", "channel"}, {"sort", true}}},
+                     {"range", "width"}},
+                    {{"name", "y"},
+                     {"type", "band"},
+                     {"domain", {{"data", "shown"}, {"field", "chip"}, {"sort", true}}},
+                     {"range", "height"}},
+                    {{"name", "colour"},
+                     {"type", "linear"},
+                     {"domain", {{"signal", "by_value ? [lo, hi] : [-spread, spread]"}}},
+                     {"range", {{"scheme", {{"signal", "by_value ? 'viridis' : 'redblue'"}}}}},
+                     {"reverse", {{"signal", "!by_value"}}},
+                     {"clamp", true}}})},
+      {"axes", json::array({{{"orient", "bottom"}, {"scale", "x"}, {"title", "channel"}},
+                            {{"orient", "left"},
+                             {"scale", "y"},
+                             {"title", "chip"},
+                             {"labels", labels},
+                             {"ticks", labels}}})},
+      {"legends",
+       json::array(
+           {{{"fill", "colour"}, {"type", "gradient"}, {"title", {{"signal", "quantity"}}}}})},
+      {"marks",
+       json::array({{{"type", "rect"},
+                     {"from", {{"data", "coloured"}}},
+                     {"encode",
+                      {{"update",
+                        {{"x", {{"scale", "x"}, {"field", "channel"}}},
+                         {"width", {{"scale", "x"}, {"band", 1}}},
+                         {"y", {{"scale", "y"}, {"field", "chip"}}},
+                         {"height", {{"scale", "y"}, {"band", 1}}},
+                         {"fill", json::array({{{"test", "!isValid(datum.colour_value)"},
+                                                {"value", "#cccccc"}},
+                                               {{"scale", "colour"}, {"field", "colour_value"}}})},
+                         {"stroke", {{"signal", "datum.flagged ? '#d62728' : null"}}},
+                         {"strokeWidth", {{"value", 1.5}}},
+                         {"tooltip", cell_tooltip()}}}}}}})}};
+}
+
+json distribution_spec(const report_data& d) {
+  json stats_transform = json::array(
+      {{{"type", "filter"}, {"expr", "datum.verdict === 'good' && isValid(datum.value)"}},
+       {{"type", "aggregate"},
+        {"groupby", {"channel"}},
+        {"ops", {"min", "q1", "median", "q3", "max"}},
+        {"fields", {"value", "value", "value", "value", "value"}},
+        {"as", {"lo", "q1", "median", "q3", "hi"}}}});
+  json box_encode = {{"x", {{"scale", "x"}, {"field", "channel"}, {"offset", 2}}},
+                     {"width", {{"scale", "x"}, {"band", 1}, {"offset", -4}}},
+                     {"y", {{"scale", "y"}, {"field", "q1"}}},
+                     {"y2", {{"scale", "y"}, {"field", "q3"}}},
+                     {"fill", {{"value", "#9ecae1"}}},
+                     {"stroke", {{"value", "#3182bd"}}},
+                     {"tooltip",
+                      {{"signal",
+                        "{'channel': datum.channel, 'min': datum.lo, 'q1': datum.q1, "
+                        "'median': datum.median, 'q3': datum.q3, 'max': datum.hi}"}}}};
+  return {
+      {"$schema", "https://vega.github.io/schema/vega/v5.json"},
+      {"width", 32 * 18},
+      {"height", 260},
+      {"padding", 5},
+      {"signals", chart_signals(d)},
+      {"data",
+       json::array(
+           {{{"name", "cells"}, {"values", d.cells}},
+            shown_data(),
+            {{"name", "stats"}, {"source", "shown"}, {"transform", stats_transform}},
+            {{"name", "flagged"},
+             {"source", "shown"},
+             {"transform", json::array({{{"type", "filter"}, {"expr", "datum.flagged"}}})}}})},
+      {"scales",
+       json::array({{{"name", "x"},
+                     {"type", "band"},
+                     {"domain", {{"data", "shown"}, {"field", "channel"}, {"sort", true}}},
+                     {"range", "width"}},
+                    {{"name", "y"},
+                     {"type", "linear"},
+                     {"domain", {{"data", "stats"}, {"fields", {"lo", "hi"}}}},
+                     {"range", "height"},
+                     {"zero", false},
+                     {"nice", true}}})},
+      {"axes",
+       json::array({{{"orient", "bottom"}, {"scale", "x"}, {"title", "channel"}},
+                    {{"orient", "left"}, {"scale", "y"}, {"title", {{"signal", "quantity"}}}}})},
+      {"marks",
+       json::array(
+           {{{"type", "rule"},
+             {"from", {{"data", "stats"}}},
+             {"encode",
+              {{"update",
+                {{"x", {{"scale", "x"}, {"field", "channel"}, {"band", 0.5}}},
+                 {"y", {{"scale", "y"}, {"field", "lo"}}},
+                 {"y2", {{"scale", "y"}, {"field", "hi"}}},
+                 {"stroke", {{"value", "#3182bd"}}}}}}}},
+            {{"type", "rect"}, {"from", {{"data", "stats"}}}, {"encode", {{"update", box_encode}}}},
+            {{"type", "rect"},
+             {"from", {{"data", "stats"}}},
+             {"encode",
+              {{"update",
+                {{"x", {{"scale", "x"}, {"field", "channel"}, {"offset", 2}}},
+                 {"width", {{"scale", "x"}, {"band", 1}, {"offset", -4}}},
+                 {"y", {{"scale", "y"}, {"field", "median"}}},
+                 {"height", {{"value", 1.5}}},
+                 {"fill", {{"value", "#08306b"}}}}}}}},
+            {{"type", "symbol"},
+             {"from", {{"data", "flagged"}}},
+             {"clip", true},
+             {"encode",
+              {{"update",
+                {{"x", {{"scale", "x"}, {"field", "channel"}, {"band", 0.5}}},
+                 {"y", {{"scale", "y"}, {"field", "value"}}},
+                 {"size", {{"value", 30}}},
+                 {"fill", {{"value", "#d62728"}}},
+                 {"tooltip", cell_tooltip()}}}}}}})}};
+}
