@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test test-asan fuzz demo bench format clean
+.PHONY: deps build test test-browser test-slurm test-asan fuzz demo bench format clean
 
 deps:
 	@scripts/install-deps.sh
@@ -13,7 +13,12 @@ build: deps
 	@cmake --build $(BUILD)
 
 test: build
-	@ctest --test-dir $(BUILD) --output-on-failure -j$$(nproc)
+	@ctest --test-dir $(BUILD) --output-on-failure -j$$(nproc) -LE 'browser|slurm'
+
+# The campaign report in headless Chromium.
+test-browser: build
+	@scripts/install-deps.sh chromium
+	@ctest --test-dir $(BUILD) --output-on-failure -L browser
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer. Leaks that
 # the plotting library keeps for the process's lifetime are not ours to report.

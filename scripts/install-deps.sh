@@ -6,6 +6,8 @@ packages=(g++ cmake ninja-build make pkg-config googletest libgtest-dev libgmock
   libbenchmark-dev libplplot-dev plplot-driver-cairo nlohmann-json3-dev strace
   libsqlite3-dev sqlite3 libtomlplusplus-dev libxxhash-dev libcli11-dev libjs-vega python3-pandas
   clang libclang-rt-14-dev)
+# Packages named as arguments replace the list: `install-deps.sh chromium` for the browser tests.
+[[ $# -gt 0 ]] && packages=("$@")
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
