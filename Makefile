@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test test-browser test-slurm test-asan fuzz demo bench format clean
+.PHONY: deps build test test-browser test-slurm test-asan fuzz demo bench format format-check golden clean
 
 deps:
 	@scripts/install-deps.sh
@@ -40,6 +40,14 @@ bench: build
 
 format:
 	@find src tools bench tests -name '*.h' -o -name '*.cc' | xargs clang-format -i
+
+# Fails when any source is not as clang-format would leave it.
+format-check:
+	@find src tools bench tests -name '*.h' -o -name '*.cc' | xargs clang-format --dry-run --Werror
+
+# Rewrites the golden logs from this build, for a change of numbers that is intended.
+golden: build
+	@scripts/regenerate-golden.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -46,6 +46,7 @@ json channel_json(int channel, const channel_fit& f, const channel_points& point
           {"ndf", f.ndf},
           {"minimised", f.minimised},
           {"converged", f.converged},
+          {"verdict", verdict_name(f.verdict)},
           {"points", points_json(points)}};
 }
 
