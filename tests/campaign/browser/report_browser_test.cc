@@ -18,11 +18,12 @@ struct loaded_page {
 
 // Loads `html` in a fresh headless Chromium profile and returns the DOM once scripts ran.
 loaded_page load(const std::string& html, const temp_dir& d) {
-  program_run r = run_program(
-      {"timeout", "120", "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-       "--no-first-run", "--disable-background-networking", "--disable-component-update",
-       "--disable-sync", "--user-data-dir=" + (d / "profile"), "--enable-logging=stderr", "--v=0",
-       "--virtual-time-budget=20000", "--dump-dom", "file://" + html});
+  program_run r =
+      run_program({"timeout", "120", "chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                   "--disable-quic", "--no-first-run", "--disable-background-networking",
+                   "--disable-component-update", "--disable-sync",
+                   "--user-data-dir=" + (d / "profile"), "--enable-logging=stderr", "--v=0",
+                   "--virtual-time-budget=20000", "--dump-dom", "file://" + html});
   return {r.out, r.err};
 }
 
@@ -36,7 +37,8 @@ std::vector<int> marks(const std::string& dom, const std::string& type) {
     // Vega draws a rule as an SVG line, every other mark as a path.
     std::string element = type == "rule" ? "<line" : "<path";
     int n = 0;
-    for (size_t p = group.find(element); p != std::string::npos; p = group.find(element, p + 1)) ++n;
+    for (size_t p = group.find(element); p != std::string::npos; p = group.find(element, p + 1))
+      ++n;
     counts.push_back(n);
   }
   return counts;
