@@ -22,6 +22,7 @@
 #include "campaign/manifest.h"
 #include "campaign/recording_discovery.h"
 #include "campaign/recording_figure.h"
+#include "campaign/result_ingest.h"
 #include "campaign/vega_bundle.h"
 #include "common/atomic_file.h"
 
@@ -240,6 +241,50 @@ int report_command(const report_options& o) {
   return status_ok;
 }
 
+int ingest_command(const std::string& db_path, const std::vector<std::string>& paths) {
+  std::vector<std::pair<std::string, std::string>> skipped;
+  std::vector<std::string> files = find_results(paths, skipped);
+  std::string error;
+  std::optional<campaign_db> db = campaign_db::open(db_path, error);
+  if (!db) {
+    print_error(error);
+    return status_database;
+  }
+  size_t ingested = 0, failed_runs = 0;
+  for (const std::string& file : files) {
+    recording_record r;
+    if (!read_result(file, campaign_version(), r, error)) {
+      skipped.push_back({file, error});
+      continue;
+    }
+    if (!db->store(r, error)) {
+      print_error(error);
+      return status_database;
+    }
+    ++(r.status == 0 ? ingested : failed_runs);
+  }
+  for (const auto& [path, reason] : skipped) print_line(stderr, skipped_line({path, reason}));
+  print_line(stdout, std::to_string(files.size()) + " results: " + std::to_string(ingested) +
+                         " ingested, " + std::to_string(failed_runs) + " failed runs; " +
+                         std::to_string(skipped.size()) + " skipped; database " + db_path);
+  return skipped.empty() && failed_runs == 0 ? status_ok : status_failed;
+}
+
+// The manifest lines of the recordings found, for a job array over them.
+int list_command(const std::vector<std::string>& paths, const std::string& manifest_path) {
+  std::vector<manifest_entry> manifest;
+  std::string error;
+  if (!manifest_path.empty() && !read_manifest(manifest_path, manifest, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  discovery found = find_recordings(paths, manifest);
+  for (const skipped_path& s : found.skipped) print_line(stderr, skipped_line(s));
+  for (const found_recording& r : found.found)
+    print_line(stdout, r.identity.chip + " " + r.identity.config + " " + r.path);
+  return found.skipped.empty() ? status_ok : status_failed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -274,6 +319,17 @@ int main(int argc, char** argv) {
   rp->add_option("--recording", rep.recording,
                  "The recording whose pulses and fits are shown (the first failing chip's)");
   rp->add_option("--vega-dir", rep.vega_dir, "Where the Vega modules are")->capture_default_str();
+  std::string ingest_db = "campaign.sqlite";
+  std::vector<std::string> results;
+  CLI::App* ing = app.add_subcommand("ingest", "Store results made elsewhere (varnel-plot's JSON)");
+  ing->add_option("--db", ingest_db, "Campaign database (campaign.sqlite)");
+  ing->add_option("RESULT", results, "Result files, or folders searched for *.json")->required();
+  std::vector<std::string> list_paths;
+  std::string list_manifest;
+  CLI::App* lst = app.add_subcommand(
+      "list", "Print \"chip config path\" for every recording found, as a manifest");
+  lst->add_option("--manifest", list_manifest, "Lines of \"chip config path\" for other naming");
+  lst->add_option("PATH", list_paths, "Recordings, or folders searched for *_adc.txt");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -290,5 +346,7 @@ int main(int argc, char** argv) {
   if (exp->parsed()) return export_command(export_db, csv);
   if (ver->parsed()) return verdicts_command(verdicts_db, verdicts_limits);
   if (rp->parsed()) return report_command(rep);
+  if (ing->parsed()) return ingest_command(ingest_db, results);
+  if (lst->parsed()) return list_command(list_paths, list_manifest);
   return status_usage;
 }
