@@ -20,6 +20,11 @@ test-browser: build
 	@scripts/install-deps.sh chromium
 	@ctest --test-dir $(BUILD) --output-on-failure -L browser
 
+# The campaign's Slurm job array on a single-node cluster that the test starts and stops.
+test-slurm: build
+	@scripts/install-deps.sh slurm-wlm munge
+	@ctest --test-dir $(BUILD) --output-on-failure -L slurm
+
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer. Leaks that
 # the plotting library keeps for the process's lifetime are not ours to report.
 test-asan:

@@ -6,8 +6,8 @@
 #   # once the array is done:
 #   varnel-campaign ingest --db campaign.sqlite /data/20180725
 #
-# Task N analyses line N of the list ("chip config path", the path running to the end of the
-# line) with varnel-plot, which writes the log, the pictures and the JSON results beside the
+# Task N analyses line N of the list (chip, configuration and path, separated by tabs or blanks,
+# the path running to the end of the line) with varnel-plot, which writes the log, the pictures and the JSON results beside the
 # recording. A run that fails writes instead, under the same JSON name, a record with its exit
 # status and message, so that the campaign database keeps the failure too. VARNEL_PLOT names
 # the program when it is not on the PATH.
@@ -19,12 +19,9 @@ set -uo pipefail
 
 list=${1:?usage: varnel-slurm-array.sh LIST}
 task=${SLURM_ARRAY_TASK_ID:?not a task of a job array}
-line=$(sed -n "${task}p" "$list")
-chip=${line%% *}
-rest=${line#* }
-config=${rest%% *}
-path=${rest#* }
-if [[ -z "$line" || "$rest" == "$line" || "$path" == "$rest" ]]; then
+# Blanks or tabs between the fields; the path keeps the blanks inside it.
+read -r chip config path < <(sed -n "${task}p" "$list") || true
+if [[ -z "${path:-}" ]]; then
   echo "varnel-slurm-array.sh: line $task of $list is not \"chip config path\"" >&2
   exit 2
 fi

@@ -281,7 +281,7 @@ int list_command(const std::vector<std::string>& paths, const std::string& manif
   discovery found = find_recordings(paths, manifest);
   for (const skipped_path& s : found.skipped) print_line(stderr, skipped_line(s));
   for (const found_recording& r : found.found)
-    print_line(stdout, r.identity.chip + " " + r.identity.config + " " + r.path);
+    print_line(stdout, r.identity.chip + "\t" + r.identity.config + "\t" + r.path);
   return found.skipped.empty() ? status_ok : status_failed;
 }
 
@@ -327,7 +327,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> list_paths;
   std::string list_manifest;
   CLI::App* lst = app.add_subcommand(
-      "list", "Print \"chip config path\" for every recording found, as a manifest");
+      "list", "Print chip, configuration and path, tab-separated, for every recording found");
   lst->add_option("--manifest", list_manifest, "Lines of \"chip config path\" for other naming");
   lst->add_option("PATH", list_paths, "Recordings, or folders searched for *_adc.txt");
   try {

@@ -34,7 +34,7 @@ TEST(CampaignIngest, ArrayResultsIngestedEqualALocalRun) {
   ASSERT_EQ(list.status, 0);
   write_file(d / "runs.txt", list.out);
   EXPECT_EQ(list.out.substr(0, list.out.find('\n')),
-            "100000 20mV_delay-all " +
+            "100000\t20mV_delay-all\t" +
                 (d / ("data/" + campaign_recording_name("100000", "20mV_delay-all"))));
   run_array_tasks(d, d / "runs.txt");
   program_run r = campaign({"ingest", "--db", "cluster.sqlite", "data"}, d.path());
