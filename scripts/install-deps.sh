@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(g++ cmake ninja-build make pkg-config googletest libgtest-dev libgmock-dev libgsl-dev
   libbenchmark-dev libplplot-dev plplot-driver-cairo nlohmann-json3-dev strace
   libsqlite3-dev sqlite3 libtomlplusplus-dev libxxhash-dev libcli11-dev libjs-vega python3-pandas
+  parallel
   clang libclang-rt-14-dev clang-format)
 # Packages named as arguments replace the list: `install-deps.sh chromium` for the browser tests.
 [[ $# -gt 0 ]] && packages=("$@")
