@@ -39,9 +39,12 @@ fuzz: deps
 demo: build
 	@scripts/demo.sh $(BUILD)
 
+# CAMPAIGN_BENCH="--recordings 200 --mb 25 --rerun 1000" for the full campaign figures.
+CAMPAIGN_BENCH ?=
 bench: build
 	@$(BUILD)/bench/varnel-fit-bench
 	@if [ -x $(BUILD)/bench/varnel-bench ]; then $(BUILD)/bench/varnel-bench; fi
+	@if [ -x $(BUILD)/bench/varnel-campaign-bench ]; then $(BUILD)/bench/varnel-campaign-bench $(CAMPAIGN_BENCH); fi
 
 format:
 	@find src tools bench tests -name '*.h' -o -name '*.cc' | xargs clang-format -i

@@ -54,10 +54,21 @@ constexpr const char* page_script = R"js(<script>
     });
   });
   var charts = JSON.parse(document.getElementById("charts").textContent);
+  var packed = JSON.parse(document.getElementById("cells").textContent);
+  var cells = packed.rows.map(function (r) {
+    return { chip: r[0], config: packed.configs[r[1]], channel: r[2], rise_time: r[3],
+             amplitude: r[4], time_stamp: r[5], verdict: packed.verdicts[r[6]], flagged: r[7] === 1 };
+  });
   var ids = Object.keys(charts);
+  ids.forEach(function (id) {
+    charts[id].data.forEach(function (d) { if (d.name === "cells") d.values = cells; });
+  });
   Promise.all(ids.map(function (id) {
     return new vega.View(vega.parse(charts[id]), { renderer: "svg", container: "#" + id, hover: true }).runAsync();
-  })).then(function () { document.body.setAttribute("data-rendered", String(ids.length)); },
+  })).then(function () {
+    document.body.setAttribute("data-render-ms", String(Math.round(performance.now())));
+    document.body.setAttribute("data-rendered", String(ids.length));
+  },
            function (e) { report(String(e)); });
 })();
 </script>
@@ -194,5 +205,10 @@ std::string report_html(const std::vector<stored_recording>& recordings, const r
          "<h2>Failing chips</h2>\n" + failing_chips(in.verdicts) + "<h2>Failed runs</h2>\n" +
          failed_runs(recordings) + "<h2>One recording</h2>\n" + figure(in) +
          "<script type=\"application/json\" id=\"charts\">" + script_safe(charts.dump()) +
+         "</script>\n<script type=\"application/json\" id=\"cells\">" +
+         script_safe(json({{"configs", d.cell_configs},
+                           {"verdicts", d.cell_verdicts},
+                           {"rows", d.cell_rows}})
+                         .dump()) +
          "</script>\n" + page_script + "</body></html>\n";
 }

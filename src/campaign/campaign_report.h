@@ -21,7 +21,7 @@ struct report_input {
 /// channel's distribution, the chips that fail and why in a table that sorts on a click, and the
 /// chosen recording's picture. Every chart is a Vega view rendered as SVG; errors on the page
 /// are listed in its element "errors", and once every chart has rendered the body carries
-/// data-rendered="N" with N the number of charts.
+/// data-rendered="N" with N the number of charts and data-render-ms, the ms since navigation.
 std::string report_html(const std::vector<stored_recording>& recordings, const report_input& in);
 
 /// `text` with &, <, > and " escaped for HTML.

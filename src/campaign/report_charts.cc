@@ -12,10 +12,10 @@ namespace {
 
 constexpr const char* quantity_names[] = {"rise_time", "amplitude", "time_stamp"};
 
-// Three decimals are more than the results' precision and keep the page small.
+// Two decimals, as in the log, keep the page small.
 json rounded(double v) {
   if (!std::isfinite(v)) return nullptr;
-  return std::round(v * 1000.0) / 1000.0;
+  return std::round(v * 100.0) / 100.0;
 }
 
 double percentile(std::vector<double>& v, double p) {
@@ -37,15 +37,19 @@ json colour_range(const std::string& config, const char* quantity, std::vector<d
   return {{"config", config}, {"quantity", quantity}, {"lo", rounded(lo)}, {"hi", rounded(hi)}};
 }
 
-json cell(const chip_verdict& v, const stored_channel& c, const std::set<int>& flagged) {
-  return {{"chip", v.chip},
-          {"config", v.config},
-          {"channel", c.channel},
-          {"rise_time", rounded(c.rise_time)},
-          {"amplitude", rounded(c.amplitude)},
-          {"time_stamp", rounded(c.time_stamp)},
-          {"verdict", c.verdict},
-          {"flagged", flagged.count(c.channel) != 0}};
+// A cell as a compact row, expanded on the page (see report_html): chip, configuration index,
+// channel, rise time, amplitude, time stamp, verdict index, flagged.
+json cell_row(const chip_verdict& v, size_t config_index, const stored_channel& c,
+              size_t verdict_index, const std::set<int>& flagged) {
+  return json::array({v.chip, config_index, c.channel, rounded(c.rise_time), rounded(c.amplitude),
+                      rounded(c.time_stamp), verdict_index, flagged.count(c.channel) ? 1 : 0});
+}
+
+size_t index_of(std::vector<std::string>& names, const std::string& name) {
+  auto it = std::find(names.begin(), names.end(), name);
+  if (it != names.end()) return static_cast<size_t>(it - names.begin());
+  names.push_back(name);
+  return names.size() - 1;
 }
 
 json menu(const std::string& name, const std::vector<std::string>& options, const char* label) {
@@ -86,6 +90,7 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
   std::map<std::string, std::array<std::vector<double>, 3>> good;
   std::map<std::pair<std::string, std::string>, int> yield;
   std::set<std::string> chips, configs;
+  std::vector<std::string> verdict_names;
   for (const chip_verdict& v : verdicts) {
     chips.insert(v.chip);
     configs.insert(v.config);
@@ -95,7 +100,8 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
     std::set<int> flagged;
     for (const channel_failure& f : v.failures) flagged.insert(f.channel);
     for (const stored_channel& c : it->second->channels) {
-      d.cells.push_back(cell(v, c, flagged));
+      d.cell_rows.push_back(cell_row(v, index_of(d.cell_configs, v.config), c,
+                                     index_of(verdict_names, c.verdict), flagged));
       if (c.verdict != "good") continue;
       auto& g = good[v.config];
       for (auto [i, value] : {std::pair{0, c.rise_time}, {1, c.amplitude}, {2, c.time_stamp}})
@@ -108,6 +114,7 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
   for (const auto& [key, count] : yield)
     d.yield.push_back({{"config", key.first}, {"outcome", key.second}, {"count", count}});
   d.configs.assign(configs.begin(), configs.end());
+  d.cell_verdicts = verdict_names;
   d.chips = chips.size();
   return d;
 }
@@ -181,7 +188,7 @@ json heatmap_spec(const report_data& d) {
       {"signals", signals},
       {"data",
        json::array(
-           {{{"name", "cells"}, {"values", d.cells}},
+           {{{"name", "cells"}, {"values", json::array()}},
             shown_data(),
             {{"name", "coloured"},
              {"source", "shown"},
@@ -280,7 +287,7 @@ json distribution_spec(const report_data& d) {
       {"signals", chart_signals(d)},
       {"data",
        json::array(
-           {{{"name", "cells"}, {"values", d.cells}},
+           {{{"name", "cells"}, {"values", json::array()}},
             shown_data(),
             {{"name", "stats"}, {"source", "shown"}, {"transform", stats_transform}},
             {{"name", "flagged"},

@@ -9,13 +9,17 @@
 
 /// Rows of the report's chart data, built once and shared by the charts.
 struct report_data {
-  nlohmann::json cells =
-      nlohmann::json::array();  ///< chip, config, channel, values, verdict, flagged
-  nlohmann::json ranges =
-      nlohmann::json::array();                     ///< config, quantity, lo, hi of the colour scale
-  nlohmann::json yield = nlohmann::json::array();  ///< config, outcome, count
-  std::vector<std::string> configs;                ///< every configuration judged, sorted
-  size_t chips = 0;                                ///< distinct chips judged
+  /// The heat map's cells, one compact row per judged recording and channel: [chip, index into
+  /// cell_configs, channel, rise time, amplitude, time stamp, index into cell_verdicts, flagged
+  /// 0/1]. The charts' "cells" data is left empty; the page fills it from these rows.
+  nlohmann::json cell_rows = nlohmann::json::array();
+  std::vector<std::string> cell_configs, cell_verdicts;
+  /// Per configuration and quantity, the lo and hi of the colour scale.
+  nlohmann::json ranges = nlohmann::json::array();
+  /// Per configuration and outcome, the count of chips.
+  nlohmann::json yield = nlohmann::json::array();
+  std::vector<std::string> configs;  ///< every configuration judged, sorted
+  size_t chips = 0;                  ///< distinct chips judged
 };
 
 /// The chart data of the recordings each verdict judged. The colour range of a configuration's
