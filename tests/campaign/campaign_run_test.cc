@@ -122,6 +122,25 @@ TEST(CampaignRun, ARerunReadsOnlyNewOrChangedRecordings) {
             "database campaign.sqlite\n");
 }
 
+TEST(CampaignRun, AProgressLineOnATerminalOnly) {
+  temp_dir d;
+  fs::create_directory(d / "data");
+  write_campaign(d / "data", 2);
+  // On a pipe, only the summary (checked exactly by the tests above); on a terminal, the progress
+  // line rewritten in place and cleared before the summary.
+  program_run r = run_program(
+      {"script", "-qec", std::string(VARNEL_CAMPAIGN_EXE) + " run --jobs 1 data", "/dev/null"},
+      [&] {
+        run_options o;
+        o.cwd = d.path();
+        return o;
+      }());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\r\033[K[1/2] 0 failed, 0:00 left"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\r\033[K[2/2] 0 failed\r\033[K2 recordings: 2 analysed"), std::string::npos)
+      << r.out;
+}
+
 TEST(CampaignRun, UsageErrorsHelpAndVersion) {
   temp_dir d;
   const std::pair<std::vector<std::string>, std::string> cases[] = {
