@@ -55,16 +55,39 @@ constexpr const char* page_script = R"js(<script>
   });
   var charts = JSON.parse(document.getElementById("charts").textContent);
   var packed = JSON.parse(document.getElementById("cells").textContent);
+  var medians = {};
+  packed.stats.forEach(function (s) { medians[s.config + "|" + s.quantity + "|" + s.channel] = s.median; });
+  function deviation(cell, quantity) {
+    var m = medians[cell.config + "|" + quantity + "|" + cell.channel];
+    return cell[quantity] === null || m === undefined ? null : cell[quantity] - m;
+  }
   var cells = packed.rows.map(function (r) {
-    return { chip: r[0], config: packed.configs[r[1]], channel: r[2], rise_time: r[3],
-             amplitude: r[4], time_stamp: r[5], verdict: packed.verdicts[r[6]], flagged: r[7] === 1 };
+    var cell = { chip: r[0], config: packed.configs[r[1]], channel: r[2], rise_time: r[3],
+                 amplitude: r[4], time_stamp: r[5], verdict: packed.verdicts[r[6]], flagged: r[7] === 1 };
+    ["rise_time", "amplitude", "time_stamp"].forEach(function (q) { cell[q + "_dev"] = deviation(cell, q); });
+    return cell;
   });
   var ids = Object.keys(charts);
   ids.forEach(function (id) {
     charts[id].data.forEach(function (d) { if (d.name === "cells") d.values = cells; });
   });
+  // The marks each chart drew, by type, from its scene graph: "rect:384 rule:32" on its element.
+  function countMarks(view, element) {
+    var counts = {};
+    (function visit(node) {
+      if (node.marktype && node.role === "mark" && node.marktype !== "group")
+        counts[node.marktype] = (counts[node.marktype] || 0) + node.items.length;
+      (node.items || []).forEach(function (item) { (item.items || []).forEach(visit); });
+    })(view.scenegraph().root);
+    element.setAttribute("data-marks", Object.keys(counts).sort().map(function (k) {
+      return k + ":" + counts[k];
+    }).join(" "));
+  }
+  // Canvas draws tens of thousands of cells far faster than SVG.
   Promise.all(ids.map(function (id) {
-    return new vega.View(vega.parse(charts[id]), { renderer: "svg", container: "#" + id, hover: true }).runAsync();
+    var element = document.getElementById(id);
+    var view = new vega.View(vega.parse(charts[id]), { renderer: "canvas", container: element, hover: true });
+    return view.runAsync().then(function () { countMarks(view, element); });
   })).then(function () {
     document.body.setAttribute("data-render-ms", String(Math.round(performance.now())));
     document.body.setAttribute("data-rendered", String(ids.length));
@@ -208,6 +231,7 @@ std::string report_html(const std::vector<stored_recording>& recordings, const r
          "</script>\n<script type=\"application/json\" id=\"cells\">" +
          script_safe(json({{"configs", d.cell_configs},
                            {"verdicts", d.cell_verdicts},
+                           {"stats", d.channel_stats},
                            {"rows", d.cell_rows}})
                          .dump()) +
          "</script>\n" + page_script + "</body></html>\n";

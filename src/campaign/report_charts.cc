@@ -1,6 +1,7 @@
 #include "campaign/report_charts.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <set>
@@ -18,23 +19,55 @@ json rounded(double v) {
   return std::round(v * 100.0) / 100.0;
 }
 
-double percentile(std::vector<double>& v, double p) {
-  size_t at = static_cast<size_t>(p * static_cast<double>(v.size() - 1));
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(at), v.end());
-  return v[at];
+// The p-quantile of sorted `v`, interpolating between neighbours as Vega's aggregates do.
+double quantile(const std::vector<double>& v, double p) {
+  double at = p * static_cast<double>(v.size() - 1);
+  size_t below = static_cast<size_t>(at);
+  if (below + 1 >= v.size()) return v.back();
+  return v[below] + (at - static_cast<double>(below)) * (v[below + 1] - v[below]);
 }
 
-json colour_range(const std::string& config, const char* quantity, std::vector<double> v) {
-  double lo = 0.0, hi = 1.0;
-  if (!v.empty()) {
-    lo = percentile(v, 0.02);
-    hi = percentile(v, 0.98);
+// The colour range of one configuration's quantity: the 2nd to 98th percentile of its good
+// channels, and for deviations from each channel's median, four times their upper quartile.
+json colour_range(const std::string& config, const char* quantity,
+                  const std::array<std::vector<double>, 32>& by_channel) {
+  std::vector<double> all, deviations;
+  for (const std::vector<double>& v : by_channel) {
+    if (v.empty()) continue;
+    double median = quantile(v, 0.5);
+    for (double x : v) {
+      all.push_back(x);
+      deviations.push_back(std::fabs(x - median));
+    }
   }
+  std::sort(all.begin(), all.end());
+  std::sort(deviations.begin(), deviations.end());
+  double lo = all.empty() ? 0.0 : quantile(all, 0.02);
+  double hi = all.empty() ? 1.0 : quantile(all, 0.98);
   if (!(hi > lo)) {
     lo -= 1.0;
     hi += 1.0;
   }
-  return {{"config", config}, {"quantity", quantity}, {"lo", rounded(lo)}, {"hi", rounded(hi)}};
+  double spread = deviations.empty() ? 0.0 : 4.0 * quantile(deviations, 0.75);
+  return {{"config", config},
+          {"quantity", quantity},
+          {"lo", rounded(lo)},
+          {"hi", rounded(hi)},
+          {"spread", spread > 0.0 ? rounded(spread) : json(1.0)}};
+}
+
+// One channel's distribution over the chips: extremes, quartiles and median of its good values,
+// sorted.
+json channel_stats(const std::string& config, const char* quantity, int channel,
+                   const std::vector<double>& v) {
+  return {{"config", config},
+          {"quantity", quantity},
+          {"channel", channel},
+          {"lo", rounded(v.front())},
+          {"q1", rounded(quantile(v, 0.25))},
+          {"median", rounded(quantile(v, 0.5))},
+          {"q3", rounded(quantile(v, 0.75))},
+          {"hi", rounded(v.back())}};
 }
 
 // A cell as a compact row, expanded on the page (see report_html): chip, configuration index,
@@ -64,13 +97,28 @@ json chart_signals(const report_data& d) {
        menu("quantity", {std::begin(quantity_names), std::end(quantity_names)}, " quantity ")});
 }
 
-// The cells of the chosen configuration, with the chosen quantity as "value".
-json shown_data() {
-  return {{"name", "shown"},
-          {"source", "cells"},
-          {"transform",
-           json::array({{{"type", "filter"}, {"expr", "datum.config === config"}},
-                        {{"type", "formula"}, {"as", "value"}, {"expr", "datum[quantity]"}}})}};
+// The cells of the chosen configuration (flagged ones only when `flagged_only`), with the chosen
+// quantity as "value". The page adds each quantity's deviation from its channel's median as
+// "<quantity>_dev".
+json shown_data(const char* name, bool flagged_only, const char* colour_expr) {
+  json transform =
+      json::array({{{"type", "filter"},
+                    {"expr", flagged_only ? "datum.config === config && datum.flagged"
+                                          : "datum.config === config"}},
+                   {{"type", "formula"}, {"as", "value"}, {"expr", "datum[quantity]"}}});
+  if (colour_expr)
+    transform.push_back({{"type", "formula"}, {"as", "colour_value"}, {"expr", colour_expr}});
+  return {{"name", name}, {"source", "cells"}, {"transform", transform}};
+}
+
+// The rows of `values` for the chosen configuration and quantity.
+json chosen_rows(const char* name, const json& values) {
+  return {{"name", name},
+          {"values", values},
+          {"transform", json::array({{{"type", "filter"},
+                                      {"expr",
+                                       "datum.config === config && "
+                                       "datum.quantity === quantity"}}})}};
 }
 
 json cell_tooltip() {
@@ -87,7 +135,8 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
   report_data d;
   std::unordered_map<int64_t, const stored_recording*> by_id;
   for (const stored_recording& r : recordings) by_id[r.id] = &r;
-  std::map<std::string, std::array<std::vector<double>, 3>> good;
+  // Good values by configuration, quantity and channel.
+  std::map<std::string, std::array<std::array<std::vector<double>, 32>, 3>> good;
   std::map<std::pair<std::string, std::string>, int> yield;
   std::set<std::string> chips, configs;
   std::vector<std::string> verdict_names;
@@ -102,15 +151,23 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
     for (const stored_channel& c : it->second->channels) {
       d.cell_rows.push_back(cell_row(v, index_of(d.cell_configs, v.config), c,
                                      index_of(verdict_names, c.verdict), flagged));
-      if (c.verdict != "good") continue;
+      if (c.verdict != "good" || c.channel < 0 || c.channel >= 32) continue;
       auto& g = good[v.config];
       for (auto [i, value] : {std::pair{0, c.rise_time}, {1, c.amplitude}, {2, c.time_stamp}})
-        if (std::isfinite(value)) g[static_cast<size_t>(i)].push_back(value);
+        if (std::isfinite(value))
+          g[static_cast<size_t>(i)][static_cast<size_t>(c.channel)].push_back(value);
     }
   }
   for (const std::string& config : configs)
-    for (size_t q = 0; q < 3; ++q)
-      d.ranges.push_back(colour_range(config, quantity_names[q], good[config][q]));
+    for (size_t q = 0; q < 3; ++q) {
+      auto& by_channel = good[config][q];
+      for (std::vector<double>& v : by_channel) std::sort(v.begin(), v.end());
+      d.ranges.push_back(colour_range(config, quantity_names[q], by_channel));
+      for (int ch = 0; ch < 32; ++ch)
+        if (!by_channel[static_cast<size_t>(ch)].empty())
+          d.channel_stats.push_back(
+              channel_stats(config, quantity_names[q], ch, by_channel[static_cast<size_t>(ch)]));
+    }
   for (const auto& [key, count] : yield)
     d.yield.push_back({{"config", key.first}, {"outcome", key.second}, {"count", count}});
   d.configs.assign(configs.begin(), configs.end());
@@ -173,12 +230,10 @@ json heatmap_spec(const report_data& d) {
       {{"name", "lo"}, {"update", "length(data('range')) ? data('range')[0].lo : 0"}});
   signals.push_back(
       {{"name", "hi"}, {"update", "length(data('range')) ? data('range')[0].hi : 1"}});
-  // Deviations are coloured on a symmetric scale four times their upper quartile wide, so that
-  // ordinary chips stay pale and a faulty one stands out.
-  signals.push_back({{"name", "spread"},
-                     {"update",
-                      "length(data('deviations')) && data('deviations')[0].q3 > 0 ? "
-                      "4 * data('deviations')[0].q3 : 1"}});
+  // Deviations are coloured on a symmetric scale, so that ordinary chips stay pale and a faulty
+  // one stands out.
+  signals.push_back(
+      {{"name", "spread"}, {"update", "length(data('range')) ? data('range')[0].spread : 1"}});
   signals.push_back({{"name", "by_value"}, {"update", "show === 'value'"}});
   return {
       {"$schema", "https://vega.github.io/schema/vega/v5.json"},
@@ -187,39 +242,9 @@ json heatmap_spec(const report_data& d) {
       {"padding", 5},
       {"signals", signals},
       {"data",
-       json::array(
-           {{{"name", "cells"}, {"values", json::array()}},
-            shown_data(),
-            {{"name", "coloured"},
-             {"source", "shown"},
-             {"transform", json::array({{{"type", "joinaggregate"},
-                                         {"groupby", {"channel"}},
-                                         {"ops", {"median"}},
-                                         {"fields", {"value"}},
-                                         {"as", {"channel_median"}}},
-                                        {{"type", "formula"},
-                                         {"as", "deviation"},
-                                         {"expr", "datum.value - datum.channel_median"}},
-                                        {{"type", "formula"},
-                                         {"as", "colour_value"},
-                                         {"expr", "by_value ? datum.value : datum.deviation"}}})}},
-            {{"name", "deviations"},
-             {"source", "coloured"},
-             {"transform",
-              json::array({{{"type", "filter"},
-                            {"expr", "datum.verdict === 'good' && isValid(datum.deviation)"}},
-                           {{"type", "formula"}, {"as", "size"}, {"expr", "abs(datum.deviation)"}},
-                           {{"type", "aggregate"},
-                            {"ops", {"q3"}},
-                            {"fields", {"size"}},
-                            {"as", {"q3"}}}})}},
-            {{"name", "ranges"}, {"values", d.ranges}},
-            {{"name", "range"},
-             {"source", "ranges"},
-             {"transform", json::array({{{"type", "filter"},
-                                         {"expr",
-                                          "datum.config === config && "
-                                          "datum.quantity === quantity"}}})}}})},
+       json::array({{{"name", "cells"}, {"values", json::array()}},
+                    shown_data("shown", false, "by_value ? datum.value : datum[quantity + '_dev']"),
+                    chosen_rows("range", d.ranges)})},
       {"scales",
        json::array({{{"name", "x"},
                      {"type", "band"},
@@ -242,11 +267,12 @@ json heatmap_spec(const report_data& d) {
                              {"labels", labels},
                              {"ticks", labels}}})},
       {"legends",
-       json::array(
-           {{{"fill", "colour"}, {"type", "gradient"}, {"title", {{"signal", "quantity"}}}}})},
+       json::array({{{"fill", "colour"},
+                     {"type", "gradient"},
+                     {"title", {{"signal", "by_value ? quantity : quantity + ' - median'"}}}}})},
       {"marks",
        json::array({{{"type", "rect"},
-                     {"from", {{"data", "coloured"}}},
+                     {"from", {{"data", "shown"}}},
                      {"encode",
                       {{"update",
                         {{"x", {{"scale", "x"}, {"field", "channel"}}},
@@ -262,13 +288,6 @@ json heatmap_spec(const report_data& d) {
 }
 
 json distribution_spec(const report_data& d) {
-  json stats_transform = json::array(
-      {{{"type", "filter"}, {"expr", "datum.verdict === 'good' && isValid(datum.value)"}},
-       {{"type", "aggregate"},
-        {"groupby", {"channel"}},
-        {"ops", {"min", "q1", "median", "q3", "max"}},
-        {"fields", {"value", "value", "value", "value", "value"}},
-        {"as", {"lo", "q1", "median", "q3", "hi"}}}});
   json box_encode = {{"x", {{"scale", "x"}, {"field", "channel"}, {"offset", 2}}},
                      {"width", {{"scale", "x"}, {"band", 1}, {"offset", -4}}},
                      {"y", {{"scale", "y"}, {"field", "q1"}}},
@@ -285,18 +304,13 @@ json distribution_spec(const report_data& d) {
       {"height", 260},
       {"padding", 5},
       {"signals", chart_signals(d)},
-      {"data",
-       json::array(
-           {{{"name", "cells"}, {"values", json::array()}},
-            shown_data(),
-            {{"name", "stats"}, {"source", "shown"}, {"transform", stats_transform}},
-            {{"name", "flagged"},
-             {"source", "shown"},
-             {"transform", json::array({{{"type", "filter"}, {"expr", "datum.flagged"}}})}}})},
+      {"data", json::array({{{"name", "cells"}, {"values", json::array()}},
+                            chosen_rows("stats", d.channel_stats),
+                            shown_data("flagged", true, nullptr)})},
       {"scales",
        json::array({{{"name", "x"},
                      {"type", "band"},
-                     {"domain", {{"data", "shown"}, {"field", "channel"}, {"sort", true}}},
+                     {"domain", {{"data", "stats"}, {"field", "channel"}, {"sort", true}}},
                      {"range", "width"}},
                     {{"name", "y"},
                      {"type", "linear"},

@@ -14,8 +14,11 @@ struct report_data {
   /// 0/1]. The charts' "cells" data is left empty; the page fills it from these rows.
   nlohmann::json cell_rows = nlohmann::json::array();
   std::vector<std::string> cell_configs, cell_verdicts;
-  /// Per configuration and quantity, the lo and hi of the colour scale.
+  /// Per configuration and quantity, the lo and hi of the colour scale, and the half width
+  /// "spread" of the scale of deviations from each channel's median.
   nlohmann::json ranges = nlohmann::json::array();
+  /// Per configuration, quantity and channel: lo, q1, median, q3, hi of the good channels.
+  nlohmann::json channel_stats = nlohmann::json::array();
   /// Per configuration and outcome, the count of chips.
   nlohmann::json yield = nlohmann::json::array();
   std::vector<std::string> configs;  ///< every configuration judged, sorted

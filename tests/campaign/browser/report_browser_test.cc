@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <regex>
 
 #include "campaign/campaign_support.h"
@@ -27,21 +28,13 @@ loaded_page load(const std::string& html, const temp_dir& d) {
   return {r.out, r.err};
 }
 
-// The marks drawn in each Vega mark group of `role` ("rect", "rule", "symbol"), in page order.
-std::vector<int> marks(const std::string& dom, const std::string& type) {
-  std::vector<int> counts;
-  std::string open = "<g class=\"mark-" + type + " role-mark";
-  for (size_t at = dom.find(open); at != std::string::npos; at = dom.find(open, at + 1)) {
-    size_t end = dom.find("</g>", at);
-    std::string group = dom.substr(at, end - at);
-    // Vega draws a rule as an SVG line, every other mark as a path.
-    std::string element = type == "rule" ? "<line" : "<path";
-    int n = 0;
-    for (size_t p = group.find(element); p != std::string::npos; p = group.find(element, p + 1))
-      ++n;
-    counts.push_back(n);
-  }
-  return counts;
+// The marks each chart drew, as the page lists them: chart id to "rect:384 rule:32".
+std::map<std::string, std::string> marks(const std::string& dom) {
+  std::map<std::string, std::string> found;
+  std::regex chart("id=\"([a-z]+)\"[^>]* data-marks=\"([^\"]*)\"");
+  for (std::sregex_iterator it(dom.begin(), dom.end(), chart), end; it != end; ++it)
+    found[(*it)[1]] = (*it)[2];
+  return found;
 }
 
 }  // namespace
@@ -62,13 +55,15 @@ TEST(CampaignReportBrowser, ChartsRenderEveryMarkWithoutAnErrorOffline) {
   EXPECT_FALSE(std::regex_search(page.log, console, std::regex(":CONSOLE\\(\\d+\\)\\].*")))
       << console.str();
   // Yield: pass, fail and not analysed. Heat map: one cell per analysed chip and channel.
-  // Distribution: a box and a median line per channel, a whisker per channel.
-  EXPECT_EQ(marks(page.dom, "rect"), (std::vector<int>{3, chips * 32, 32, 32}));
-  EXPECT_EQ(marks(page.dom, "rule"), std::vector<int>{32});
-  // Flagged cells of the dead, saturated and shifted chips: at least their 1 + 1 + 32 channels.
-  std::vector<int> flagged = marks(page.dom, "symbol");
-  ASSERT_EQ(flagged.size(), 1u);
-  EXPECT_GE(flagged[0], 34);
+  // Distribution: a box, a median line and a whisker per channel, and a dot per flagged cell:
+  // at least the dead, saturated and shifted chips' 1 + 1 + 32 channels.
+  std::map<std::string, std::string> drawn = marks(page.dom);
+  EXPECT_EQ(drawn["yield"], "rect:3");
+  EXPECT_EQ(drawn["heatmap"], "rect:" + std::to_string(chips * 32));
+  const std::string boxes = "rect:64 rule:32 symbol:";
+  ASSERT_EQ(drawn["distribution"].substr(0, boxes.size()), boxes);
+  EXPECT_GE(std::stoi(drawn["distribution"].substr(boxes.size())), 34);
+  EXPECT_NE(page.dom.find("<canvas"), std::string::npos);
   // The failing chips, each with its reason.
   for (const char* row : {"<td>100001</td>", "<td>100002</td>", "<td>100003</td>",
                           "<td>Corrupt data, likely due to connection problems.</td>"})
