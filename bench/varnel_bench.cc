@@ -1,5 +1,7 @@
-// Throughput of the value reader on each parse path against std::istream and a memchr pass over
-// the same recording, and the wall time and peak memory of a whole varnel.exe run.
+// For recordings of three sizes (--small-megabytes, --megabytes and four times that): a memchr
+// scan for line ends, std::istream >> int, the value reader on each parse path, the framing alone,
+// reconstruct() on each path and the whole varnel.exe run with its peak memory, as MB/s, as the
+// multiple of the scan's time and as the multiple of istream's speed.
 //
 //   varnel-bench [--megabytes N] [--small-megabytes N] [--repeat N] [--dir DIR] [--keep]
 //
@@ -23,12 +25,16 @@
 #include <fstream>
 #include <functional>
 #include <locale>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "common/input_file.h"
 #include "reconstruction/byte_source.h"
+#include "reconstruction/framing.h"
+#include "reconstruction/read_ahead.h"
+#include "reconstruction/reconstruct.h"
 #include "reconstruction/recording_format.h"
 #include "reconstruction/value_reader.h"
 #include "recording_simulator.h"
@@ -103,7 +109,9 @@ figure best_of(int repeat, const std::function<figure()>& run) {
   for (int i = 0; i < repeat; ++i) {
     auto start = std::chrono::steady_clock::now();
     figure f = run();
-    f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // A measure that timed only part of its work sets the time itself.
+    if (f.seconds == 0)
+      f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (i == 0 || f.seconds < best.seconds) best = f;
   }
   return best;
@@ -155,6 +163,52 @@ figure reader_values(const std::string& path, parse_path p) {
   return f;
 }
 
+// The framing alone: every complete row of the recording, parsed block by block on the best path
+// beforehand, framed and binned as a reconstruction does; only the framing is timed.
+figure framing_alone(const std::string& path) {
+  input_file file(path);
+  fd_source source(file.fd());
+  value_reader reader(source);
+  const frame_geometry geometry = make_frame_geometry(first_window_row_of(15), 10, 0);
+  framing_state state;
+  bin_table bins(geometry.bins_per_channel);
+  std::vector<int32_t> block(512 * channel_count);
+  figure f;
+  std::chrono::steady_clock::duration framing{};
+  for (;;) {
+    const size_t n = reader.read(block.data(), block.size());
+    const auto start = std::chrono::steady_clock::now();
+    frame_rows(block.data(), n / channel_count, geometry, state, bins);
+    framing += std::chrono::steady_clock::now() - start;
+    f.count += n;
+    if (n < block.size()) break;
+  }
+  f.checksum = static_cast<uint64_t>(bins.at(0, 0).sum);
+  f.seconds = std::chrono::duration<double>(framing).count();
+  return f;
+}
+
+// reconstruct() on the recording with parse path `p`: reading, framing, binning and baseline;
+// read ahead on a second thread as the tool does, or all on one.
+figure reconstruction(const std::string& path, parse_path p, bool read_ahead = true) {
+  input_file file(path);
+  fd_source source(file.fd());
+  std::optional<read_ahead_source> ahead;
+  if (read_ahead) ahead.emplace(source);
+  snapshot_table table;
+  reconstruction_summary summary;
+  diagnostics notes;
+  if (!reconstruct(ahead ? static_cast<byte_source&>(*ahead) : source, path, 20.0, 15, 10, 0, table,
+                   summary, notes, p))
+    std::fprintf(stderr, "warning: reconstruction on %s failed\n", parse_path_name(p));
+  figure f;
+  f.count = summary.values_read;
+  for (const channel_points& channel : table)
+    for (const snapshot_point& point : channel)
+      f.checksum += std::hash<double>{}(point.second.first);
+  return f;
+}
+
 struct run_figure {
   double seconds = 0;
   long peak_kib = 0;
@@ -194,6 +248,70 @@ run_figure best_run(int repeat, const std::string& recording) {
   return best;
 }
 
+// One row of a size's table: MB/s, the multiple of the scan's time, the multiple of istream's
+// speed, and a note.
+class table_printer {
+ public:
+  table_printer(double megabytes, double scan_seconds, double istream_seconds)
+      : mb_(megabytes), scan_(scan_seconds), istream_(istream_seconds) {}
+  void row(const std::string& name, double seconds, const std::string& note = "") const {
+    std::printf("  %-30s %8.0f MB/s  %6.2fx scan time  %6.2fx istream  %s\n", name.c_str(),
+                mb_ / seconds, seconds / scan_, istream_ / seconds, note.c_str());
+  }
+
+ private:
+  double mb_, scan_, istream_;
+};
+
+void print_paths(const table_printer& table, const char* what, int repeat,
+                 const std::function<figure(parse_path)>& measure, const figure& reference) {
+  for (parse_path p : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
+    std::string name = std::string(what) + " " + parse_path_name(p);
+    if (!parse_path_available(p)) {
+      std::printf("  %-30s not available on this processor\n", name.c_str());
+      continue;
+    }
+    const figure f = best_of(repeat, [&] { return measure(p); });
+    const bool same = f.count == reference.count && f.checksum == reference.checksum;
+    table.row(name, f.seconds, same ? "" : "DIFFERS FROM THE OTHER PATHS");
+  }
+}
+
+// Every figure for one recording.
+void bench_recording(const std::string& recording, int repeat) {
+  namespace fs = std::filesystem;
+  const double mb = static_cast<double>(fs::file_size(recording)) / 1e6;
+  memchr_lines(recording);  // brings the file into the page cache
+  const figure scan = best_of(repeat, [&] { return memchr_lines(recording); });
+  const figure stream = best_of(repeat, [&] { return istream_values(recording); });
+  std::printf("%.1f MB recording (%llu values, %llu lines), best of %d:\n", mb,
+              static_cast<unsigned long long>(stream.count),
+              static_cast<unsigned long long>(scan.count), repeat);
+  const table_printer table(mb, scan.seconds, stream.seconds);
+  table.row("memchr '\\n' scan (floor)", scan.seconds);
+  table.row("std::istream >> int", stream.seconds);
+  print_paths(
+      table, "value_reader", repeat, [&](parse_path p) { return reader_values(recording, p); },
+      stream);
+  const figure framing = best_of(repeat, [&] { return framing_alone(recording); });
+  table.row("framing alone", framing.seconds);
+  const figure reference = reconstruction(recording, parse_path::scalar);
+  print_paths(
+      table, "reconstruct()", repeat, [&](parse_path p) { return reconstruction(recording, p); },
+      reference);
+  const figure one_thread =
+      best_of(repeat, [&] { return reconstruction(recording, best_parse_path(), false); });
+  table.row(std::string("reconstruct() ") + parse_path_name(best_parse_path()) + ", 1 thread",
+            one_thread.seconds);
+  const run_figure run = best_run(repeat, recording);
+  const bool ok = WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0;
+  char note[64];
+  std::snprintf(note, sizeof note, "peak RSS %.1f MiB%s", static_cast<double>(run.peak_kib) / 1024,
+                ok ? "" : "  (failed)");
+  table.row("whole varnel.exe run", run.seconds, note);
+  std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,49 +327,17 @@ int main(int argc, char** argv) {
     dir = pattern;
   }
   fs::create_directories(dir);
-  const std::string large = (dir / "large.txt").string();
-  const std::string small = (dir / "small.txt").string();
-  write_bench_recording(large, static_cast<uint64_t>(opt.megabytes * 1e6), 1);
-  write_bench_recording(small, static_cast<uint64_t>(opt.small_megabytes * 1e6), 2);
-  const double mb = static_cast<double>(fs::file_size(large)) / 1e6;
-  std::printf("recording %s: %.1f MB, best of %d\n\n", large.c_str(), mb, opt.repeat);
-
-  memchr_lines(large);  // brings the file into the page cache
-  const figure floor = best_of(opt.repeat, [&] { return memchr_lines(large); });
-  const figure stream = best_of(opt.repeat, [&] { return istream_values(large); });
-  const double stream_rate = mb / stream.seconds;
-  auto print = [&](const char* name, double seconds, const char* note) {
-    std::printf("%-28s %8.0f MB/s  %6.2fx istream  %s\n", name, mb / seconds,
-                mb / seconds / stream_rate, note);
-  };
-  print("memchr '\\n' (floor)", floor.seconds, "");
-  print("std::istream >> int", stream.seconds, "");
-  for (parse_path p : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
-    std::string name = std::string("value_reader ") + parse_path_name(p);
-    if (!parse_path_available(p)) {
-      std::printf("%-28s not available on this processor\n", name.c_str());
-      continue;
-    }
-    const figure f = best_of(opt.repeat, [&] { return reader_values(large, p); });
-    const bool same = f.count == stream.count && f.checksum == stream.checksum;
-    print(name.c_str(), f.seconds, same ? "" : "VALUES DIFFER FROM ISTREAM");
-  }
-  std::printf("(%llu values, %llu lines)\n\n", static_cast<unsigned long long>(stream.count),
-              static_cast<unsigned long long>(floor.count));
-
-  std::printf("whole run: %s 100000 20mV_delay-all RECORDING\n", VARNEL_EXE);
-  for (const std::string& recording : {small, large}) {
-    const double size = static_cast<double>(fs::file_size(recording)) / 1e6;
-    const run_figure r = best_run(opt.repeat, recording);
-    std::printf("  %7.1f MB: %7.3f s  %8.0f MB/s  %6.2fx istream  peak RSS %.1f MiB%s\n", size,
-                r.seconds, size / r.seconds, size / r.seconds / stream_rate,
-                static_cast<double>(r.peak_kib) / 1024,
-                WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0 ? "" : "  (failed)");
+  std::printf("whole run: %s 100000 20mV_delay-all RECORDING\n\n", VARNEL_EXE);
+  // 25 MB, 256 MB and 1 GB by default.
+  const double sizes[] = {opt.small_megabytes, opt.megabytes, 4 * opt.megabytes};
+  for (size_t i = 0; i < std::size(sizes); ++i) {
+    const std::string recording = (dir / ("recording" + std::to_string(i) + ".txt")).string();
+    write_bench_recording(recording, static_cast<uint64_t>(sizes[i] * 1e6), i + 1);
+    bench_recording(recording, opt.repeat);
+    if (!opt.keep) fs::remove(recording);
   }
   if (!opt.keep) {
-    fs::remove(large);
-    fs::remove(small);
-    fs::remove(fs::path(dir) / "rise_time_korvi100000_20mV_delay-all.log");  // the runs' log
+    fs::remove(dir / "rise_time_korvi100000_20mV_delay-all.log");  // the runs' log
     if (opt.dir.empty()) fs::remove(dir);
   }
   return 0;

@@ -6,12 +6,24 @@
 #include <cerrno>
 #include <cstring>
 
+fd_source::fd_source(int fd) : fd_(fd) {
+  regular_ = ::fstat(fd_, &initial_) == 0 && S_ISREG(initial_.st_mode);
+}
+
 long fd_source::read(char* buffer, size_t size) {
   for (;;) {
     ssize_t n = ::read(fd_, buffer, size);
     if (n >= 0) return static_cast<long>(n);
     if (errno != EINTR) return -1;
   }
+}
+
+bool fd_source::unchanged() const {
+  if (!regular_) return true;
+  struct stat now;
+  return ::fstat(fd_, &now) == 0 && now.st_size == initial_.st_size &&
+         now.st_mtim.tv_sec == initial_.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == initial_.st_mtim.tv_nsec;
 }
 
 long memory_source::read(char* buffer, size_t size) {

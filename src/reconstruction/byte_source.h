@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string_view>
 
@@ -8,19 +10,42 @@
 class byte_source {
  public:
   virtual ~byte_source() = default;
+  /// Zero bytes that lent bytes have before and after them, at least.
+  static constexpr size_t lent_padding = 128;
+
   /// Reads up to `size` bytes into `buffer`; returns the count, 0 at the end, -1 on an I/O error.
   virtual long read(char* buffer, size_t size) = 0;
+  /// True when the source serves its bytes in place, through lend().
+  virtual bool lends() const { return false; }
+  /// Points `data` at the next bytes in place, between lent_padding zero bytes, valid until the
+  /// next call; returns their count, 0 at the end, -1 on an I/O error. Only for sources that
+  /// lend(); the others return -1.
+  virtual long lend(const char*& data) {
+    (void)data;
+    return -1;
+  }
+  /// False when the bytes served may mix states of a source that changed while it was read.
+  virtual bool unchanged() const { return true; }
 };
 
 /// Reads an open file descriptor; it does not own it.
 class fd_source : public byte_source {
  public:
-  explicit fd_source(int fd) : fd_(fd) {}
+  /// Notes the size and modification time of a regular file, to tell later whether it changed.
+  explicit fd_source(int fd);
   /// Retries reads interrupted by a signal; -1 on any other error.
   long read(char* buffer, size_t size) override;
+  /// False when a regular file's size or modification time now differ from when the source was
+  /// made (it was truncated, extended or rewritten meanwhile), or fstat() fails; true for pipes,
+  /// devices and other files.
+  bool unchanged() const override;
+  /// True when the descriptor is a regular file.
+  bool regular() const { return regular_; }
 
  private:
   int fd_;
+  bool regular_ = false;
+  struct stat initial_ {};
 };
 
 /// Serves a text held in memory, in pieces of at most `piece` bytes (to exercise chunk boundaries).

@@ -35,18 +35,20 @@ bool opens_event(const int32_t* row, framing_state& s) {
   return s.sample_index > 0;
 }
 
-// Hot loop: the rows of an event up to, not including, its closing row.
+// The rows of an event up to, not including, its closing row; those inside the window are
+// binned in one call.
 size_t frame_event_rows(const int32_t* rows, size_t available, const frame_geometry& g,
                         framing_state& s, bin_table& bins) {
-  size_t take = std::min(available, static_cast<size_t>(event_length - s.sample_index));
-  for (size_t k = 0; k < take; ++k) {
-    int p = s.sample_index + static_cast<int>(k) - g.window_start;
-    if (p >= 0 && p < g.bins_per_channel)
-      bins.add_row(bin_of_position(p, g.used_steps), rows + k * channel_count);
-  }
-  s.sample_index += static_cast<int>(take);
+  const int take =
+      static_cast<int>(std::min(available, static_cast<size_t>(event_length - s.sample_index)));
+  const int first = std::max(s.sample_index, g.window_start);
+  const int last = std::min(s.sample_index + take, g.window_start + g.bins_per_channel);
+  if (first < last)
+    bins.add_rows(rows + static_cast<size_t>(first - s.sample_index) * channel_count,
+                  static_cast<size_t>(last - first), first - g.window_start, g.used_steps);
+  s.sample_index += take;
   s.event_rows += static_cast<double>(take);
-  return take;
+  return static_cast<size_t>(take);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "numerics/bin_accumulator.h"
+#include "reconstruction/bin_table.h"
 #include "reconstruction/recording_format.h"
 
 /// Where an event's pulse windows lie and how many bins they make.
@@ -36,35 +36,6 @@ constexpr double equivalent_time(int bin, int used_steps, double delay_step_ns) 
   int q = bin / used_steps, r = bin % used_steps;
   return static_cast<double>((q + 1) * sampling_period_ns) - r * delay_step_ns;
 }
-
-/// The bin that window position `p` (0 <= p < bins_per_channel) goes to: ordered by position in
-/// the pulse window first and by delay step second.
-inline int bin_of_position(int p, int used_steps) {
-  return (p % samples_per_step) * used_steps + p / samples_per_step;
-}
-
-/// The samples of every channel, bin by bin: accumulators laid out [bin][channel].
-class bin_table {
- public:
-  /// `bins_per_channel` empty bins for each of the channels.
-  explicit bin_table(int bins_per_channel)
-      : bins_(bins_per_channel), cells_(static_cast<size_t>(bins_per_channel) * channel_count) {}
-  /// Bins per channel.
-  int bins() const { return bins_; }
-  /// The accumulator of one channel's bin.
-  const bin_accumulator& at(int channel, int bin) const {
-    return cells_[static_cast<size_t>(bin) * channel_count + channel];
-  }
-  /// Adds one row's value of every channel to bin `bin`.
-  void add_row(int bin, const int32_t* row) {
-    bin_accumulator* cell = &cells_[static_cast<size_t>(bin) * channel_count];
-    for (int ch = 0; ch < channel_count; ++ch) cell[ch].add(row[ch]);
-  }
-
- private:
-  int bins_;
-  std::vector<bin_accumulator> cells_;
-};
 
 /// Where the framing stands in the stream; it starts searching for a gap.
 struct framing_state {

@@ -5,6 +5,7 @@
 #include "common/input_file.h"
 #include "reconstruction/baseline.h"
 #include "reconstruction/framing.h"
+#include "reconstruction/read_ahead.h"
 #include "reconstruction/read_messages.h"
 #include "reconstruction/value_reader.h"
 
@@ -27,8 +28,14 @@ void read_rows(value_reader& reader, const frame_geometry& geometry, framing_sta
   }
 }
 
-// The notes on how reading ended; false when it ended in an I/O error.
-bool note_end_of_reading(const value_reader& reader, const std::string& path, diagnostics& notes) {
+// The notes on how reading ended; false when it ended in an I/O error or the source changed
+// while it was read.
+bool note_end_of_reading(const value_reader& reader, const byte_source& source,
+                         const std::string& path, diagnostics& notes) {
+  if (!source.unchanged()) {
+    notes.push_back(cannot_read_file(path));
+    return false;
+  }
   switch (reader.outcome()) {
     case read_outcome::read_error:
       notes.push_back(cannot_read_file(path));
@@ -54,7 +61,7 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
                  reconstruction_summary& summary, diagnostics& notes, parse_path parse) {
   frame_geometry geometry =
       make_frame_geometry(first_window_row_of(window_offset), delay_steps, skipped_steps);
-  bin_table bins(geometry.bins_per_channel);
+  bin_table bins(geometry.bins_per_channel, parse);
   table.assign(channel_count, channel_points(geometry.bins_per_channel, snapshot_point{}));
   framing_state state;
   value_reader reader(source, parse);
@@ -63,7 +70,7 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
   summary.event_rows = state.event_rows;
   summary.events_started = state.events_started;
   summary.events_completed = state.events_completed;
-  if (!note_end_of_reading(reader, path, notes)) return false;
+  if (!note_end_of_reading(reader, source, path, notes)) return false;
   if (!has_samples(bins)) {
     notes.push_back(corrupt_data());
     return false;
@@ -81,6 +88,11 @@ bool reconstruct_file(const std::string& path, double delay_step_ns, int window_
     return false;
   }
   fd_source source(file.fd());
-  return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps, table,
+  if (!source.regular())
+    return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps,
+                       table, summary, notes);
+  // A regular file is read ahead on a second thread, so that copying it overlaps the parsing.
+  read_ahead_source ahead(source);
+  return reconstruct(ahead, path, delay_step_ns, window_offset, delay_steps, skipped_steps, table,
                      summary, notes);
 }

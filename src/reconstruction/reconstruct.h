@@ -20,7 +20,8 @@ struct reconstruction_summary {
 /// Reads the recording from `source` (named `path` in messages), frames its events and fills
 /// `table` with every channel's baseline-corrected points. `table` is first sized to
 /// 15 * (delay_steps - skipped_steps) zero points per channel. Returns false, with the reason in
-/// `notes`, on an I/O error or when no sample reached the reconstruction window; notes on a
+/// `notes`, on an I/O error, when the source changed while it was read, or when no sample reached
+/// the reconstruction window; notes on a
 /// reading that stopped early or an incomplete last row do not make it fail. Every parse path
 /// gives the same result; `parse` picks one, the fastest by default.
 bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,

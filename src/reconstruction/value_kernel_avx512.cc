@@ -104,10 +104,13 @@ VARNEL_AVX512_INLINE void store_ends(int32_t* out, __m512i low_half, __m512i hig
       _mm512_cvtepi16_epi32(_mm512_castsi512_si256(high_half)),
       _mm512_cvtepi16_epi32(_mm512_extracti64x4_epi64(high_half, 1)),
   };
+  // Each quarter's offset from its own popcount, not from the quarter before: the four stores
+  // do not wait for each other.
   for (int q = 0; q < 4; ++q) {
     const auto selected = static_cast<uint16_t>(ends >> (16 * q));
-    _mm512_storeu_si512(out, _mm512_maskz_compress_epi32(_cvtu32_mask16(selected), quarters[q]));
-    out += std::popcount(selected);
+    const uint64_t before = q == 0 ? 0 : ends & ((uint64_t{1} << (16 * q)) - 1);
+    _mm512_storeu_si512(out + std::popcount(before),
+                        _mm512_maskz_compress_epi32(_cvtu32_mask16(selected), quarters[q]));
   }
 }
 

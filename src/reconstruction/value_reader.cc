@@ -9,6 +9,10 @@
 
 using value_kernels::kernel_stop;
 
+static_assert(byte_source::lent_padding >= value_kernels::front_padding &&
+                  byte_source::lent_padding >= value_kernels::back_padding,
+              "the kernels read lent bytes in place");
+
 namespace {
 
 // Past this magnitude a number is out of range whatever its sign; it also keeps the
@@ -75,19 +79,30 @@ const char* parse_path_name(parse_path path) {
 value_reader::value_reader(byte_source& source, parse_path path)
     : source_(source),
       path_(path),
-      kernel_(kernel_for(path)),
-      storage_(std::make_unique_for_overwrite<char[]>(value_kernels::front_padding + chunk_size +
-                                                      value_kernels::back_padding)) {
+      kernel_(kernel_for(path)) {
   if (!parse_path_available(path) || kernel_ == nullptr)
     throw std::invalid_argument(std::string("parse path not available: ") + parse_path_name(path));
-  // The kernels may look at the bytes before the first chunk: they must be no digit.
-  std::memset(storage_.get(), 0, value_kernels::front_padding);
-  pos_ = end_ = storage_.get() + value_kernels::front_padding;
 }
 
 value_reader::~value_reader() = default;
 
 bool value_reader::refill() {
+  if (source_.lends()) {
+    const char* lent = nullptr;
+    long n = source_.lend(lent);
+    if (n < 0) outcome_ = read_outcome::read_error;
+    if (n <= 0) return false;
+    pos_ = lent;
+    end_ = lent + n;
+    return true;
+  }
+  // The buffer is made at the first read: a reader of lent pieces needs none.
+  if (!storage_) {
+    storage_ = std::make_unique_for_overwrite<char[]>(value_kernels::front_padding + chunk_size +
+                                                      value_kernels::back_padding);
+    // The kernels may look at the bytes before the first chunk: they must be no digit.
+    std::memset(storage_.get(), 0, value_kernels::front_padding);
+  }
   char* buffer = storage_.get() + value_kernels::front_padding;
   long n = source_.read(buffer, chunk_size);
   if (n < 0) {

@@ -35,10 +35,11 @@ parse_path best_parse_path();
 const char* parse_path_name(parse_path path);
 
 /// Extracts whitespace-separated signed decimal integers from a byte source, front to back, in
-/// fixed-size chunks. A value is what `std::istream >> int` in the C locale extracts: the six
-/// whitespace characters are skipped, then an optional sign and at least one digit are taken.
-/// The reader stops at the end of the input, at text that is not a number and at a number outside
-/// the signed 32-bit range; a number whose digits run to the end of the input is handed out.
+/// the pieces that the source lends or else in fixed-size chunks read into its own buffer. A value
+/// is what `std::istream >> int` in the C locale extracts: the six whitespace characters are
+/// skipped, then an optional sign and at least one digit are taken. The reader stops at the end of
+/// the input, at text that is not a number and at a number outside the signed 32-bit range; a
+/// number whose digits run to the end of the input is handed out.
 class value_reader {
  public:
   /// Bytes requested from the source per read.
@@ -62,7 +63,8 @@ class value_reader {
   parse_path path() const { return path_; }
 
  private:
-  /// Reads the next chunk; false at the end of the input or on an error (outcome_ says which).
+  /// Takes the next lent piece or reads the next chunk; false at the end of the input or on an
+  /// error (outcome_ says which).
   bool refill();
   /// Feeds the buffered bytes to a token that a chunk boundary cut; returns the values handed out.
   size_t continue_token(int32_t* out);

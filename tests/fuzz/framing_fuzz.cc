@@ -5,7 +5,8 @@
 // bytes reach whole events, which raw text of that size never does. Whatever bytes are left after
 // the last op go after the rows' text unchanged, to end it in anything at all.
 //
-// Checked on every input: framing in any split equals framing in one go; the counters agree with
+// Checked on every input: framing in any split, on any instruction set and folding the bins'
+// lanes at any interval, equals framing in one go; the counters agree with
 // each other (event_rows == 207 * events_completed + the rows of an event still open); no bin
 // holds more samples than events began; reconstruct() never throws, gives the same result however
 // the source cuts its bytes, agrees with the framing on the same rows, and notes only what it may.
@@ -24,6 +25,7 @@
 #include "reconstruction/baseline.h"
 #include "reconstruction/byte_source.h"
 #include "reconstruction/framing.h"
+#include "reconstruction/read_messages.h"
 #include "reconstruction/reconstruct.h"
 #include "reconstruction/recording_format.h"
 
@@ -156,8 +158,9 @@ struct framed {
   bin_table bins;
 };
 
-framed frame(const scenario& s, const frame_geometry& g, size_t split_rows) {
-  framed f{{}, bin_table(g.bins_per_channel)};
+framed frame(const scenario& s, const frame_geometry& g, size_t split_rows,
+             parse_path path = best_parse_path(), uint64_t fold_after = bin_table::lane_capacity) {
+  framed f{{}, bin_table(g.bins_per_channel, path, fold_after)};
   const int32_t* rows = s.values.data();
   size_t left = s.rows();
   frame_rows(rows, 0, g, f.state, f.bins);
@@ -299,10 +302,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       make_frame_geometry(first_window_row_of(s.window_offset), s.delay_steps, s.skipped_steps);
 
   framed whole = frame(s, g, s.rows() + 1);
-  framed split = frame(s, g, s.split_rows);
   check_framing(whole);
-  FUZZ_CHECK(same_state(whole.state, split.state));
-  FUZZ_CHECK(same_bins(whole.bins, split.bins));
+  // Split, on every instruction set, its lanes folded every few rows.
+  for (parse_path path : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
+    if (!parse_path_available(path)) continue;
+    framed split = frame(s, g, s.split_rows, path, s.piece);
+    FUZZ_CHECK(same_state(whole.state, split.state));
+    FUZZ_CHECK(same_bins(whole.bins, split.bins));
+  }
 
   std::string rows_text = recording_text(s);
   std::string text = rows_text + std::string(s.tail);

@@ -1,13 +1,20 @@
 // An I/O error while the recording is read fails the reconstruction, wherever it strikes.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
 
+#include "reconstruction/read_ahead.h"
 #include "reconstruction/reconstruct.h"
 #include "support/bench_recording.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -73,6 +80,68 @@ TEST(ReadFailure, TheSameRecordingWithoutTheFailureReconstructs) {
   EXPECT_TRUE(o.ok);
   EXPECT_EQ(o.notes, diagnostics{});
   EXPECT_EQ(o.summary.events_completed, 4);
+}
+
+// Reads a file through fd_source and changes the file right after the first read.
+class changing_source : public byte_source {
+ public:
+  changing_source(int fd, std::function<void()> change) : file_(fd), change_(std::move(change)) {}
+  long read(char* buffer, size_t size) override {
+    long n = file_.read(buffer, size);
+    if (change_) std::exchange(change_, nullptr)();
+    return n;
+  }
+  bool unchanged() const override { return file_.unchanged(); }
+
+ private:
+  fd_source file_;
+  std::function<void()> change_;
+};
+
+TEST(ReadFailure, AFileThatChangesWhileItIsReadGivesNoResult) {
+  // Longer than one read of the reader, and cut where what is left is a good recording itself.
+  const std::string text = recording_text(bench_rows(80));
+  const size_t cut = text.find('\n', text.size() * 2 / 3) + 1;
+  ASSERT_GT(text.size(), value_reader::chunk_size + 1000);
+  temp_dir dir;
+  const std::string path = dir / "rec.txt";
+  const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+      {"truncated", [&] { ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut)), 0); }},
+      {"extended", [&] { ASSERT_TRUE(write_file(path, text + text)); }},
+      {"rewritten in place",
+       [&] {
+         int fd = ::open(path.c_str(), O_WRONLY);
+         ASSERT_EQ(::pwrite(fd, "7", 1, static_cast<off_t>(cut)), 1);
+         ::close(fd);
+       }},
+  };
+  for (const auto& [what, change] : changes) {
+    // Read as it is, and read ahead on a second thread as the tool reads a file.
+    for (bool read_ahead : {false, true}) {
+      SCOPED_TRACE(std::string(what) + (read_ahead ? ", read ahead" : ""));
+      ASSERT_TRUE(write_file(path, text));
+      // An old modification time, so that any write moves it.
+      const timespec old_times[2] = {{946684800, 0}, {946684800, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
+      int fd = ::open(path.c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0);
+      changing_source source(fd, change);
+      std::optional<read_ahead_source> ahead;
+      if (read_ahead) ahead.emplace(source);
+      outcome o = reconstruct_from(ahead ? static_cast<byte_source&>(*ahead) : source);
+      ahead.reset();
+      ::close(fd);
+      EXPECT_FALSE(o.ok);
+      EXPECT_EQ(o.notes, diagnostics{"Cannot read file named rec.txt."});
+    }
+  }
+  // Read from the start, the truncated file is a recording that reconstructs.
+  ASSERT_TRUE(write_file(path, text.substr(0, cut)));
+  diagnostics notes;
+  snapshot_table table;
+  reconstruction_summary summary;
+  EXPECT_TRUE(reconstruct_file(path, 20.0, 15, 10, 0, table, summary, notes));
+  EXPECT_EQ(notes, diagnostics{});
 }
 
 TEST(ReadFailure, AFileThatFailsToReadIsReportedByName) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "reconstruction/read_ahead.h"
 #include "support/reference_reader.h"
 
 namespace {
@@ -215,6 +216,20 @@ TEST_P(ValueReaderPath, RandomTextsInRandomPieces) {
     const size_t piece = rng() % 4 == 0 ? whole : 1 + rng() % 300;
     const size_t capacity = 1 + rng() % 100;
     EXPECT_TRUE(matches_reference(text, path(), piece, capacity)) << "round " << round;
+  }
+}
+
+TEST_P(ValueReaderPath, RandomTextsLentInRandomPieces) {
+  // Lent pieces are parsed in place, in the read-ahead's buffers, not the reader's own.
+  std::mt19937_64 rng(20261208);
+  for (int round = 0; round < 60; ++round) {
+    const std::string text = random_text(rng, 1 + rng() % 5000);
+    memory_source pieces(text, 1 + rng() % 300);
+    read_ahead_source ahead(pieces, 1 + rng() % 2000);
+    const read_result got = read_checked(ahead, path(), 1 + rng() % 100);
+    const read_result expected = reference_read(text);
+    EXPECT_TRUE(got.values == expected.values && got.outcome == expected.outcome)
+        << "round " << round << ": " << describe(text);
   }
 }
 

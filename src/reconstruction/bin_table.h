@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "numerics/bin_accumulator.h"
+#include "reconstruction/recording_format.h"
+#include "reconstruction/value_reader.h"
+
+/// The bin that window position `p` (0 <= p < bins_per_channel) goes to: ordered by position in
+/// the pulse window first and by delay step second.
+inline int bin_of_position(int p, int used_steps) {
+  return (p % samples_per_step) * used_steps + p / samples_per_step;
+}
+
+/// The 64-bit lanes in which one bin sums the rows of small values, one lane per channel.
+struct alignas(64) bin_lanes {
+  int64_t sum[channel_count];
+  uint64_t squares[channel_count];
+};
+
+/// The samples of every channel, bin by bin, as exact sums. A row whose values all lie within
+/// +-small_value_limit is added to its bin's 64-bit lanes, all channels at once; the lanes are
+/// folded into the exact sums before these are read and before they could overflow. Every
+/// instruction set gives the same sums.
+class bin_table {
+ public:
+  /// The largest magnitude a value of a lane row may have; its square is below 2^32.
+  static constexpr int32_t small_value_limit = 65535;
+  /// Rows a bin's lanes take at most between folds: their sum of squares stays below 2^64.
+  static constexpr uint64_t lane_capacity = uint64_t{1} << 32;
+
+  /// `bins_per_channel` empty bins for each of the channels, summed with the instruction set of
+  /// `path` (std::invalid_argument when this processor cannot run it); the lanes are folded at
+  /// the latest after `fold_after` (1 to lane_capacity) rows have gone into them.
+  explicit bin_table(int bins_per_channel, parse_path path = best_parse_path(),
+                     uint64_t fold_after = lane_capacity);
+  /// Bins per channel.
+  int bins() const { return bins_; }
+  /// The exact sums of one channel's bin, lanes folded in.
+  const bin_accumulator& at(int channel, int bin) const;
+  /// Adds `count` consecutive rows (channel_count values each) of an event, the first at window
+  /// position `position`, to the bins of their positions; the positions must be bins.
+  void add_rows(const int32_t* rows, size_t count, int position, int used_steps);
+
+  /// The lane adder of one instruction set: adds rows from the first on, the row at `position`
+  /// to bin bin_of_position(position, used_steps), until `count` rows are added or a row holds a
+  /// value beyond small_value_limit; returns the rows added.
+  using lane_adder = size_t (*)(const int32_t* rows, size_t count, int position, int used_steps,
+                                bin_lanes* lanes, uint64_t* lane_rows);
+
+ private:
+  /// Moves every lane into the exact sums and clears it.
+  void fold() const;
+
+  int bins_;
+  lane_adder add_lanes_;
+  uint64_t fold_after_;
+  mutable std::vector<bin_accumulator> cells_;  // [bin][channel]
+  mutable std::unique_ptr<bin_lanes[]> lanes_;  // [bin]
+  mutable std::vector<uint64_t> lane_rows_;     // rows in each bin's lanes
+  mutable uint64_t unfolded_ = 0;               // rows in all lanes; each bin has at most these
+};
