@@ -39,7 +39,7 @@ import json, os, sys
 path, chip, config, status, messages, out = sys.argv[1:]
 lines = [l for l in open(messages).read().splitlines() if l]
 record = {"input": path, "chipstring": chip, "config": {"name": config},
-          "status": int(status), "message": lines[-1] if lines else ""}
+          "status": int(status), "message": lines[-1] if lines else "", "notes": lines}
 tmp = out + ".tmp%d" % os.getpid()
 with open(tmp, "w") as f:
     json.dump(record, f)

@@ -79,9 +79,14 @@ bool read_result(const std::string& json_path, const std::string& version, recor
     r.status = j.value("status", 0) == 0 ? 0 : 1;
     r.message = j.value("message", std::string());
     r.log_path = log_path(r.path, r.chip, r.config);
+    r.notes = j.value("notes", std::vector<std::string>{});
     if (r.status == 0) {
       r.log_path = j.at("log").get<std::string>();
       r.summary.events_completed = j.at("events_completed").get<int64_t>();
+      // Results of builds before these fields count what they lack as 0.
+      r.summary.values_read = j.value("values_read", uint64_t{0});
+      r.summary.rows_handled = j.value("rows_handled", uint64_t{0});
+      r.summary.events_started = j.value("events_started", int64_t{0});
       for (const json& c : j.at("channels")) read_channel(c, r);
     }
   } catch (const std::exception& e) {
