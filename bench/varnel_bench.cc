@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -30,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "common/input_file.h"
 #include "reconstruction/byte_source.h"
 #include "reconstruction/framing.h"
@@ -49,36 +51,27 @@ struct options {
   bool keep = false;
 };
 
-[[noreturn]] void usage() {
-  std::fprintf(stderr,
-               "usage: varnel-bench [--megabytes N] [--small-megabytes N] [--repeat N] "
-               "[--dir DIR] [--keep]\n");
-  std::exit(2);
-}
+const CLI::Validator positive_size(
+    [](const std::string& text) {
+      double v = 0;
+      auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v);
+      const bool good = error == std::errc{} && end == text.data() + text.size() && v > 0;
+      return good ? std::string() : "expected a positive number, got " + text;
+    },
+    "POSITIVE");
 
-options parse_options(int argc, char** argv) {
-  options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) usage();
-      return argv[++i];
-    };
-    if (arg == "--megabytes")
-      o.megabytes = std::atof(value());
-    else if (arg == "--small-megabytes")
-      o.small_megabytes = std::atof(value());
-    else if (arg == "--repeat")
-      o.repeat = std::max(1, std::atoi(value()));
-    else if (arg == "--dir")
-      o.dir = value();
-    else if (arg == "--keep")
-      o.keep = true;
-    else
-      usage();
-  }
-  if (o.megabytes <= 0 || o.small_megabytes <= 0) usage();
-  return o;
+void add_options(CLI::App& app, options& o) {
+  app.add_option("--megabytes", o.megabytes, "Size of the large recording, MB")
+      ->capture_default_str()
+      ->check(positive_size);
+  app.add_option("--small-megabytes", o.small_megabytes, "Size of the small recording, MB")
+      ->capture_default_str()
+      ->check(positive_size);
+  app.add_option("--repeat", o.repeat, "Runs of each measurement; the best is shown")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1000));
+  app.add_option("--dir", o.dir, "Directory for the recordings (a new one under $TMPDIR)");
+  app.add_flag("--keep", o.keep, "Keep the recordings");
 }
 
 // Writes about `bytes` of a simulated recording: realistic channels, an event every 220 rows.
@@ -315,7 +308,18 @@ void bench_recording(const std::string& recording, int repeat) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const options opt = parse_options(argc, argv);
+  CLI::App app(
+      "Throughput of the value reader and of whole varnel.exe runs on simulated "
+      "recordings.",
+      "varnel-bench");
+  add_version_flag(app);
+  options opt;
+  add_options(app, opt);
+  if (std::optional<command_line_stop> stop = parse_command_line(app, argc, argv)) {
+    std::fputs(stop->out.c_str(), stdout);
+    std::fputs(stop->err.c_str(), stderr);
+    return stop->status;
+  }
   namespace fs = std::filesystem;
   fs::path dir = opt.dir;
   if (dir.empty()) {

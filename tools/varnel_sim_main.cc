@@ -3,175 +3,98 @@
 #include <charconv>
 #include <cstdio>
 #include <fstream>
-#include <functional>
-#include <map>
-#include <stdexcept>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
+#include "command_line.h"
 #include "recording_simulator.h"
 
 namespace {
 
-constexpr const char* usage = R"(usage: varnel-sim --output PATH [options]
-Writes a simulated delay-scan recording to PATH and the true channel parameters to PATH.truth.
-  --output PATH             where to write the recording (required)
-  --events N                events to write (200)
-  --config NAME             configuration name; "4mV_delay-all" moves the pulse windows
-                            (20mV_delay-all)
-  --gap-spacing N           rows from one gap's first row to the next one's (220)
-  --gap-rows N              rows of each gap (10)
-  --leading-rows N          baseline rows before the first gap (0)
-  --gap-level V             mean reading in a gap, ADC counts (5)
-  --noise SIGMA             Gaussian noise, ADC counts (2)
-  --seed N                  seeds the noise and the default channel parameters (1)
-  --baseline CH=V           baseline of channel CH, ADC counts
-  --amplitude CH=V          pulse height of channel CH, ADC counts
-  --peak-time CH=V          peak time of channel CH, ns
-  --time-stamp CH=V         pulse start of channel CH on the reconstructed time axis, ns
-  --all-baselines V, --all-amplitudes V, --all-peak-times V, --all-time-stamps V
-                            the same for every channel (per-channel options take precedence)
-  --dead CH                 channel CH has no pulse (repeatable)
-  --saturated CH            channel CH always reads the saturation level (repeatable)
-  --saturation-level N      reading of a saturated channel, and the clip level (4095)
-  --cut-last-event ROWS     end the recording ROWS rows after the last gap's first row
-  --values-per-line N       values per text line (32)
-  --help                    print this help
-Channel parameters not given are drawn from the seed.
-)";
+// "CH=V": a channel 0..31 and a number.
+std::optional<std::pair<int, double>> channel_value(const std::string& text) {
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos) return std::nullopt;
+  int channel = -1;
+  double value = 0;
+  const char* end = text.data() + text.size();
+  auto [channel_end, channel_error] = std::from_chars(text.data(), text.data() + equals, channel);
+  auto [value_end, value_error] = std::from_chars(text.data() + equals + 1, end, value);
+  if (channel_error != std::errc{} || channel_end != text.data() + equals ||
+      value_error != std::errc{} || value_end != end || equals + 1 == text.size() || channel < 0 ||
+      channel > 31)
+    return std::nullopt;
+  return std::pair{channel, value};
+}
 
-struct usage_error : std::runtime_error {
-  using std::runtime_error::runtime_error;
+const CLI::Validator channel_equals_value(
+    [](const std::string& text) {
+      return channel_value(text) ? std::string() : "expected CH=V with CH in 0..31, got " + text;
+    },
+    "CH=V");
+
+// One channel parameter, set per channel or for all channels at once.
+struct channel_parameter {
+  double channel_truth::*field;
+  std::vector<std::string> per_channel = {};  // "CH=V", later ones win
+  std::optional<double> all = {};
 };
-
-using channel_edit = std::function<void(channel_truth&)>;
 
 struct cli_settings {
   simulation_options general;  // everything but the channels
   std::string output;
-  std::vector<std::function<void(simulation_options&)>> all_channel_edits, channel_edits;
-  bool help = false;
+  channel_parameter baseline{&channel_truth::baseline}, amplitude{&channel_truth::amplitude},
+      peak_time{&channel_truth::peak_time}, time_stamp{&channel_truth::time_stamp};
+  std::vector<int> dead, saturated;
 };
 
-template <class T>
-T parse_number(std::string_view text, std::string_view what) {
-  T value{};
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc{} || end != text.data() + text.size() || text.empty())
-    throw usage_error("bad " + std::string(what) + " '" + std::string(text) + "'");
-  return value;
-}
-
-int parse_channel(std::string_view text) {
-  const int channel = parse_number<int>(text, "channel");
-  if (channel < 0 || channel > 31)
-    throw usage_error("channel " + std::string(text) + " is not in 0..31");
-  return channel;
-}
-
-// "CH=V" for one channel's parameter.
-std::function<void(simulation_options&)> channel_setting(std::string_view text,
-                                                         double channel_truth::*field) {
-  const size_t equals = text.find('=');
-  if (equals == std::string_view::npos)
-    throw usage_error("expected CH=V, got '" + std::string(text) + "'");
-  const int channel = parse_channel(text.substr(0, equals));
-  const double value = parse_number<double>(text.substr(equals + 1), "value");
-  return [=](simulation_options& o) { o.channels[channel].*field = value; };
-}
-
-std::function<void(simulation_options&)> all_channels_setting(std::string_view text,
-                                                              double channel_truth::*field) {
-  const double value = parse_number<double>(text, "value");
-  return [=](simulation_options& o) {
-    for (channel_truth& c : o.channels) c.*field = value;
-  };
-}
-
-std::function<void(simulation_options&)> channel_flag(std::string_view text,
-                                                      bool channel_truth::*field) {
-  const int channel = parse_channel(text);
-  return [=](simulation_options& o) { o.channels[channel].*field = true; };
-}
-
-using handler = std::function<void(std::string_view, cli_settings&)>;
-
-template <class T>
-handler set_number(T simulation_options::*field, const char* what) {
-  return [=](std::string_view v, cli_settings& s) { s.general.*field = parse_number<T>(v, what); };
-}
-
-handler per_channel(double channel_truth::*field) {
-  return [=](std::string_view v, cli_settings& s) {
-    s.channel_edits.push_back(channel_setting(v, field));
-  };
-}
-
-handler every_channel(double channel_truth::*field) {
-  return [=](std::string_view v, cli_settings& s) {
-    s.all_channel_edits.push_back(all_channels_setting(v, field));
-  };
-}
-
-handler flag(bool channel_truth::*field) {
-  return [=](std::string_view v, cli_settings& s) {
-    s.channel_edits.push_back(channel_flag(v, field));
-  };
-}
-
-const std::map<std::string_view, handler>& option_handlers() {
-  static const std::map<std::string_view, handler> handlers = {
-      {"--output", [](std::string_view v, cli_settings& s) { s.output = v; }},
-      {"--config", [](std::string_view v, cli_settings& s) { s.general.config = v; }},
-      {"--events", set_number(&simulation_options::events, "event count")},
-      {"--gap-spacing", set_number(&simulation_options::gap_spacing, "gap spacing")},
-      {"--gap-rows", set_number(&simulation_options::gap_rows, "gap row count")},
-      {"--leading-rows", set_number(&simulation_options::leading_rows, "leading row count")},
-      {"--gap-level", set_number(&simulation_options::gap_level, "gap level")},
-      {"--noise", set_number(&simulation_options::noise, "noise")},
-      {"--seed", set_number(&simulation_options::seed, "seed")},
-      {"--saturation-level", set_number(&simulation_options::saturation_level, "level")},
-      {"--cut-last-event", set_number(&simulation_options::cut_last_event_rows, "row count")},
-      {"--values-per-line", set_number(&simulation_options::values_per_line, "value count")},
-      {"--baseline", per_channel(&channel_truth::baseline)},
-      {"--amplitude", per_channel(&channel_truth::amplitude)},
-      {"--peak-time", per_channel(&channel_truth::peak_time)},
-      {"--time-stamp", per_channel(&channel_truth::time_stamp)},
-      {"--all-baselines", every_channel(&channel_truth::baseline)},
-      {"--all-amplitudes", every_channel(&channel_truth::amplitude)},
-      {"--all-peak-times", every_channel(&channel_truth::peak_time)},
-      {"--all-time-stamps", every_channel(&channel_truth::time_stamp)},
-      {"--dead", flag(&channel_truth::dead)},
-      {"--saturated", flag(&channel_truth::saturated)},
-  };
-  return handlers;
-}
-
-cli_settings parse_arguments(int argc, char** argv) {
-  cli_settings settings;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i], value;
-    if (arg == "--help") {
-      settings.help = true;
-      continue;
-    }
-    const bool inline_value = arg.find('=') != std::string_view::npos;
-    if (inline_value) {
-      value = arg.substr(arg.find('=') + 1);
-      arg = arg.substr(0, arg.find('='));
-    }
-    auto found = option_handlers().find(arg);
-    if (found == option_handlers().end())
-      throw usage_error("unknown option '" + std::string(arg) + "'");
-    if (!inline_value) {
-      if (i + 1 >= argc) throw usage_error(std::string(arg) + " needs a value");
-      value = argv[++i];
-    }
-    found->second(value, settings);
+void add_options(CLI::App& app, cli_settings& s) {
+  simulation_options& g = s.general;
+  app.add_option("--output", s.output, "Where to write the recording (required)")->required();
+  app.add_option("--events", g.events, "Events to write")->capture_default_str();
+  app.add_option("--config", g.config,
+                 "Configuration name; \"4mV_delay-all\" moves the pulse windows")
+      ->capture_default_str();
+  app.add_option("--gap-spacing", g.gap_spacing, "Rows from one gap's first row to the next one's")
+      ->capture_default_str();
+  app.add_option("--gap-rows", g.gap_rows, "Rows of each gap")->capture_default_str();
+  app.add_option("--leading-rows", g.leading_rows, "Baseline rows before the first gap")
+      ->capture_default_str();
+  app.add_option("--gap-level", g.gap_level, "Mean reading in a gap, ADC counts")
+      ->capture_default_str();
+  app.add_option("--noise", g.noise, "Gaussian noise (sigma), ADC counts")->capture_default_str();
+  app.add_option("--seed", g.seed, "Seeds the noise and the channel parameters not given")
+      ->capture_default_str();
+  for (auto [name, all_name, p, what, unit] :
+       {std::tuple{"--baseline", "--all-baselines", &s.baseline, "Baseline", "ADC counts"},
+        {"--amplitude", "--all-amplitudes", &s.amplitude, "Pulse height", "ADC counts"},
+        {"--peak-time", "--all-peak-times", &s.peak_time, "Peak time", "ns"},
+        {"--time-stamp", "--all-time-stamps", &s.time_stamp,
+         "Pulse start on the reconstructed time axis", "ns"}}) {
+    app.add_option(name, p->per_channel,
+                   std::string(what) + " of channel CH, " + unit + " (repeatable)")
+        ->check(channel_equals_value)
+        ->take_all();
+    app.add_option(all_name, p->all,
+                   std::string(what) + " of every channel not set by CH, " + unit);
   }
-  return settings;
+  app.add_option("--dead", s.dead, "Channel CH has no pulse (repeatable)")
+      ->check(CLI::Range(0, 31))
+      ->take_all();
+  app.add_option("--saturated", s.saturated,
+                 "Channel CH always reads the saturation level (repeatable)")
+      ->check(CLI::Range(0, 31))
+      ->take_all();
+  app.add_option("--saturation-level", g.saturation_level,
+                 "Reading of a saturated channel, and the clip level")
+      ->capture_default_str();
+  app.add_option("--cut-last-event", g.cut_last_event_rows,
+                 "End the recording this many rows after the last gap's first row");
+  app.add_option("--values-per-line", g.values_per_line, "Values per text line")
+      ->capture_default_str();
 }
 
 simulation_options build_options(const cli_settings& s) {
@@ -180,8 +103,16 @@ simulation_options build_options(const cli_settings& s) {
   auto channels = o.channels;
   o = g;
   o.channels = channels;
-  for (const auto& edit : s.all_channel_edits) edit(o);
-  for (const auto& edit : s.channel_edits) edit(o);
+  for (const channel_parameter* p : {&s.baseline, &s.amplitude, &s.peak_time, &s.time_stamp}) {
+    if (p->all)
+      for (channel_truth& c : o.channels) c.*(p->field) = *p->all;
+    for (const std::string& text : p->per_channel) {
+      auto [channel, value] = *channel_value(text);
+      o.channels[channel].*(p->field) = value;
+    }
+  }
+  for (int channel : s.dead) o.channels[channel].dead = true;
+  for (int channel : s.saturated) o.channels[channel].saturated = true;
   return o;
 }
 
@@ -196,30 +127,32 @@ bool write_files(const simulation_options& o, const std::string& path) {
   return static_cast<bool>(truth);
 }
 
-int run(int argc, char** argv) {
-  const cli_settings settings = parse_arguments(argc, argv);
-  if (settings.help) {
-    std::fputs(usage, stdout);
-    return 0;
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app(
+      "Writes a simulated delay-scan recording to PATH and the true channel parameters "
+      "to PATH.truth.",
+      "varnel-sim");
+  app.footer("Channel parameters not given are drawn from the seed.");
+  add_version_flag(app);
+  cli_settings settings;
+  add_options(app, settings);
+  std::optional<command_line_stop> stop = parse_command_line(app, argc, argv);
+  simulation_options options;
+  if (!stop) {
+    options = build_options(settings);
+    if (std::string why = validation_error(options); !why.empty()) stop = usage_error(app, why);
   }
-  if (settings.output.empty()) throw usage_error("--output is required");
-  const simulation_options options = build_options(settings);
-  if (std::string why = validation_error(options); !why.empty()) throw usage_error(why);
+  if (stop) {
+    std::fputs(stop->out.c_str(), stdout);
+    std::fputs(stop->err.c_str(), stderr);
+    return stop->status;
+  }
   if (!write_files(options, settings.output)) {
     std::fprintf(stderr, "varnel-sim: cannot write %s or its truth file\n",
                  settings.output.c_str());
     return 1;
   }
   return 0;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  try {
-    return run(argc, argv);
-  } catch (const usage_error& e) {
-    std::fprintf(stderr, "varnel-sim: %s (see --help)\n", e.what());
-    return 2;
-  }
 }

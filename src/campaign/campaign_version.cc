@@ -1,5 +1,7 @@
 #include "campaign/campaign_version.h"
 
+#include "varnel_version.h"
+
 const char* campaign_version() {
-  return VARNEL_VERSION;
+  return varnel_version;
 }

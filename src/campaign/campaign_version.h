@@ -1,4 +1,4 @@
 #pragma once
 
-/// The version of this build, stored with every result so that a new build analyses again.
+/// The project's version, stored with every result so that a new version analyses again.
 const char* campaign_version();

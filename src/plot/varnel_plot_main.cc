@@ -1,5 +1,8 @@
 #include <cstdio>
+#include <optional>
+#include <string>
 
+#include "command_line.h"
 #include "common/diagnostics.h"
 #include "driver/driver_messages.h"
 #include "driver/exit_status.h"
@@ -8,15 +11,25 @@
 #include "plot/plot_run.h"
 
 int main(int argc, char** argv) {
-  if (argc <= 3) {
-    std::fputs(usage_text(argc).c_str(), stdout);
-    return exit_usage;
+  CLI::App app(
+      "Analyses a recording as varnel.exe does, writing the same log, and beside it a picture of "
+      "every channel's pulse and fit (.png, .pdf) and all results and points (.json).",
+      "varnel-plot");
+  add_version_flag(app);
+  std::string chip, config, recording;
+  app.add_option("chipstring", chip, "Identifier of the chip under test")->required();
+  app.add_option("config", config, "Name of the test configuration")->required();
+  app.add_option("adcfilename", recording, "Path of the recording")->required();
+  if (std::optional<command_line_stop> stop = parse_command_line(app, argc, argv)) {
+    std::fputs(stop->out.c_str(), stdout);
+    std::fputs(stop->err.c_str(), stderr);
+    return stop->status;
   }
-  run_outcome out = run_analysis(argv[1], argv[2], argv[3]);
+  run_outcome out = run_analysis(chip, config, recording);
   print_notes(out.notes);
   if (out.status != exit_success) return out.status;
   diagnostics notes;
-  bool written = write_plot_outputs(make_plot_run(argv[1], argv[2], argv[3], out), notes);
+  bool written = write_plot_outputs(make_plot_run(chip, config, recording, out), notes);
   print_notes(notes);
   return written ? exit_success : exit_failure;
 }

@@ -77,9 +77,7 @@ const char* parse_path_name(parse_path path) {
 }
 
 value_reader::value_reader(byte_source& source, parse_path path)
-    : source_(source),
-      path_(path),
-      kernel_(kernel_for(path)) {
+    : source_(source), path_(path), kernel_(kernel_for(path)) {
   if (!parse_path_available(path) || kernel_ == nullptr)
     throw std::invalid_argument(std::string("parse path not available: ") + parse_path_name(path));
 }

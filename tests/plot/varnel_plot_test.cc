@@ -10,6 +10,7 @@
 #include "plot/run_figure.h"
 #include "plot/run_support.h"
 #include "recording_simulator.h"
+#include "varnel_version.h"
 
 namespace {
 
@@ -144,15 +145,34 @@ TEST(FailedRun, FailsAsVarnelExeDoesAndWritesNoPictures) {
   }
 }
 
-TEST(VarnelPlotArguments, TooFewGiveTheUsageOfVarnelExe) {
+TEST(VarnelPlotArguments, UsageErrorsNameTheProgramWithStatusTwo) {
   temp_dir d;
-  for (std::vector<std::string> args : {std::vector<std::string>{}, {"1"}, {"1", "cfg"}}) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "chipstring is required"},
+      {{"1"}, "config is required"},
+      {{"1", "cfg"}, "adcfilename is required"},
+      {{"1", "cfg", "adc.txt", "extra"}, "The following argument was not expected: extra"},
+      {{"--bogus", "1", "cfg", "adc.txt"}, "The following argument was not expected: --bogus"},
+  };
+  for (const auto& [args, message] : cases) {
     program_run plot = run_in(VARNEL_PLOT_EXE, args, d);
-    program_run plain = run_in(VARNEL_EXE, args, d);
-    EXPECT_EQ(plot.status, 255);
-    EXPECT_EQ(plot.out, plain.out);
-    EXPECT_EQ(plot.err, plain.err);
+    EXPECT_EQ(plot.status, 2) << message;
+    EXPECT_EQ(plot.out, "");
+    EXPECT_EQ(plot.err, "varnel-plot: " + message + "\n");
   }
+  EXPECT_TRUE(tree(d.path()).empty());
+}
+
+TEST(VarnelPlotArguments, HelpAndVersionGoToStandardOutput) {
+  temp_dir d;
+  program_run version = run_in(VARNEL_PLOT_EXE, {"--version"}, d);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("varnel-plot ") + varnel_version + "\n");
+  program_run help = run_in(VARNEL_PLOT_EXE, {"--help"}, d);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: varnel-plot [OPTIONS] chipstring config adcfilename\n"),
+            std::string::npos)
+      << help.out;
   EXPECT_TRUE(tree(d.path()).empty());
 }
 

@@ -6,35 +6,24 @@
 #include <vector>
 
 #include "support/tool_run.h"
+#include "varnel_version.h"
 
 namespace {
 
-using args = std::vector<std::string>;
+program_run sim(std::vector<std::string> args) {
+  args.insert(args.begin(), VARNEL_SIM_EXE);
+  return run_program(args);
+}
 
-class VarnelSim : public ::testing::Test {
- protected:
-  // Runs the program with `a`; returns its exit status and keeps its stderr in errors_.
-  int run(const args& a) {
-    args argv{VARNEL_SIM_EXE};
-    argv.insert(argv.end(), a.begin(), a.end());
-    program_run r = run_program(argv);
-    errors_ = r.err;
-    return r.status;
-  }
-  static std::string read(const std::string& path) { return read_file(path).value_or(""); }
-  std::string output() const { return dir_ / "r.txt"; }
-
-  temp_dir dir_;
-  std::string errors_;
-};
-
-TEST_F(VarnelSim, WritesTheRecordingAndItsTruth) {
-  ASSERT_EQ(
-      run({"--events", "2", "--noise", "0", "--amplitude", "3=250", "--all-amplitudes", "400",
-           "--dead", "5", "--all-baselines=90", "--values-per-line", "7", "--output", output()}),
-      0)
-      << errors_;
-  std::istringstream truth(read(output() + ".truth"));
+TEST(VarnelSim, WritesTheRecordingAndItsTruth) {
+  temp_dir d;
+  const std::string output = d / "r.txt";
+  program_run run =
+      sim({"--events", "2", "--noise", "0", "--amplitude", "3=250", "--all-amplitudes", "400",
+           "--dead", "5", "--all-baselines=90", "--values-per-line", "7", "--output", output});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out + run.err, "");
+  std::istringstream truth(read_file(output + ".truth").value_or(""));
   std::string header;
   std::getline(truth, header);
   for (int c = 0; c < 32; ++c) {
@@ -47,7 +36,7 @@ TEST_F(VarnelSim, WritesTheRecordingAndItsTruth) {
     EXPECT_EQ(amplitude, c == 3 ? 250 : 400) << "channel " << c;  // per channel wins
     EXPECT_EQ(dead, c == 5);
   }
-  const std::string recording = read(output());
+  const std::string recording = read_file(output).value_or("");
   EXPECT_EQ(std::count(recording.begin(), recording.end(), '\n'), (2 * 220 * 32 + 6) / 7);
   std::istringstream values(recording);
   int count = 0;
@@ -55,19 +44,48 @@ TEST_F(VarnelSim, WritesTheRecordingAndItsTruth) {
   EXPECT_EQ(count, 2 * 220 * 32);
 }
 
-TEST_F(VarnelSim, UsageErrorsExitWithTwoAndOneLine) {
-  const std::string out = output();
-  for (const args& a :
-       {args{"--events", "2"}, args{"--bogus", "1", "--output", out},
-        args{"--events", "12x", "--output", out}, args{"--dead", "32", "--output", out},
-        args{"--baseline", "3", "--output", out}, args{"--events", "0", "--output", out},
-        args{"--output", out, "--noise"}}) {
-    EXPECT_EQ(run(a), 2) << a[0];
-    EXPECT_EQ(std::count(errors_.begin(), errors_.end(), '\n'), 1) << a[0] << ": " << errors_;
+TEST(VarnelSim, UsageErrorsAreOneLineNamingTheProgramWithStatusTwo) {
+  temp_dir d;
+  const std::string out = d / "r.txt";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--events", "2"}, "--output is required"},
+      {{"--bogus", "--output", out}, "The following argument was not expected: --bogus"},
+      {{"--events", "12x", "--output", out}, "Could not convert: --events = 12x"},
+      {{"--dead", "32", "--output", out}, "--dead: Value 32 not in range 0 to 31"},
+      {{"--baseline", "3", "--output", out}, "--baseline: expected CH=V with CH in 0..31, got 3"},
+      {{"--baseline", "32=1", "--output", out},
+       "--baseline: expected CH=V with CH in 0..31, got 32=1"},
+      {{"--peak-time", "3=x", "--output", out},
+       "--peak-time: expected CH=V with CH in 0..31, got 3=x"},
+      {{"--events", "0", "--output", out}, "events must be >= 1"},
+      {{"--output", out, "--noise"}, "--noise: 1 required FLOAT missing"},
+  };
+  for (const auto& [args, message] : cases) {
+    program_run run = sim(args);
+    EXPECT_EQ(run.status, 2) << message;
+    EXPECT_EQ(run.err, "varnel-sim: " + message + "\n");
+    EXPECT_EQ(run.out, "");
   }
-  EXPECT_FALSE(read_file(output()));
-  EXPECT_EQ(run({"--help"}), 0);
-  EXPECT_EQ(run({"--events", "1", "--output", dir_ / "missing/r.txt"}), 1);
+  EXPECT_TRUE(tree(d.path()).empty());
+}
+
+TEST(VarnelSim, HelpAndVersionGoToStandardOutput) {
+  program_run help = sim({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind("Writes a simulated delay-scan recording", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("--dead"), std::string::npos);
+  program_run version = sim({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("varnel-sim ") + varnel_version + "\n");
+}
+
+TEST(VarnelSim, UnwritableOutputFailsWithStatusOne) {
+  temp_dir d;
+  const std::string output = d / "missing/r.txt";
+  program_run run = sim({"--events", "1", "--output", output});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "varnel-sim: cannot write " + output + " or its truth file\n");
 }
 
 }  // namespace
