@@ -33,22 +33,29 @@ struct row_kind {
 // rounding and formatting.
 struct channel_plan {
   bool saturated = false;
+  bool dead = false;
   double baseline = 0;
+  std::array<double, shaper_parameter_count> shape{};  // the model's parameters
   std::array<double, pulse_samples> pulse{};  // baseline + shaper response, by pulse sample
 };
+
+// The time of pulse sample `sample` after the first sample of pulse 0's window, ns.
+double pulse_sample_time(int sample) {
+  const int j = sample / samples_per_step, q = sample % samples_per_step;
+  return sampling_period_ns * q - delay_step_ns * j;
+}
 
 channel_plan plan_channel(const channel_truth& truth, const std::string& config) {
   channel_plan plan;
   plan.saturated = truth.saturated;
+  plan.dead = truth.dead;
   plan.baseline = truth.baseline;
   if (truth.saturated) return plan;
-  const double par[shaper_parameter_count] = {truth.peak_time, injection_offset(truth, config),
-                                              truth.baseline, truth.dead ? 0.0 : truth.amplitude};
-  for (int j = 0; j < delay_steps; ++j) {
-    for (int q = 0; q < samples_per_step; ++q) {
-      const double t = sampling_period_ns * q - delay_step_ns * j;
-      plan.pulse[j * samples_per_step + q] = truth.dead ? truth.baseline : Fit_Function(&t, par);
-    }
+  plan.shape = {truth.peak_time, injection_offset(truth, config), truth.baseline,
+                truth.dead ? 0.0 : truth.amplitude};
+  for (int sample = 0; sample < pulse_samples; ++sample) {
+    const double t = pulse_sample_time(sample);
+    plan.pulse[sample] = truth.dead ? truth.baseline : Fit_Function(&t, plan.shape.data());
   }
   return plan;
 }
@@ -109,24 +116,47 @@ class text_writer {
 class row_generator {
  public:
   explicit row_generator(const simulation_options& o)
-      : o_(o), random_(o.seed), noise_(0.0, o.noise > 0 ? o.noise : 1.0) {
+      : o_(o),
+        random_(o.seed),
+        // Its own stream, so that jitter leaves the noise's draws as they were.
+        jitter_random_(o.seed ^ 0x5851f42d4c957f2dULL),
+        noise_(0.0, o.noise > 0 ? o.noise : 1.0),
+        jitter_(0.0, o.jitter > 0 ? o.jitter : 1.0),
+        rows_(recording_rows(o)) {
     for (int c = 0; c < channel_count; ++c) plans_[c] = plan_channel(o.channels[c], o.config);
   }
 
+  /// Draws the timing jitter of each test pulse of the event that starts now.
+  void start_event() {
+    for (double& shift : shifts_) shift = o_.jitter > 0 ? jitter_(jitter_random_) : 0.0;
+  }
+
   void write_row(row_kind kind, text_writer& out) {
-    for (const channel_plan& plan : plans_) out.put(reading(plan, kind));
+    const double drift = rows_ > 1 ? o_.drift * static_cast<double>(row_) / (rows_ - 1) : 0.0;
+    for (const channel_plan& plan : plans_) out.put(reading(plan, kind, drift));
+    ++row_;
   }
 
  private:
   double noise() { return o_.noise > 0 ? noise_(random_) : 0.0; }
 
-  int reading(const channel_plan& plan, row_kind kind) {
+  double pulse_level(const channel_plan& plan, int sample) const {
+    const double shift = shifts_[sample / samples_per_step];
+    if (shift == 0.0 || plan.dead) return plan.pulse[sample];
+    std::array<double, shaper_parameter_count> shape = plan.shape;
+    shape[time_stamp_par] += shift;
+    const double t = pulse_sample_time(sample);
+    return Fit_Function(&t, shape.data());
+  }
+
+  int reading(const channel_plan& plan, row_kind kind, double drift) {
     if (plan.saturated) return o_.saturation_level;
     if (kind.what == row_kind::gap) {
       return std::min(to_int(o_.gap_level + noise()), std::min(gap_ceiling, o_.saturation_level));
     }
-    const double level = kind.what == row_kind::pulse ? plan.pulse[kind.sample] : plan.baseline;
-    return to_int(level + noise());
+    const double level =
+        kind.what == row_kind::pulse ? pulse_level(plan, kind.sample) : plan.baseline;
+    return to_int(level + drift + noise());
   }
 
   int to_int(double value) const {
@@ -136,9 +166,11 @@ class row_generator {
   }
 
   const simulation_options& o_;
-  std::mt19937_64 random_;
-  std::normal_distribution<double> noise_;
+  std::mt19937_64 random_, jitter_random_;
+  std::normal_distribution<double> noise_, jitter_;
   std::array<channel_plan, channel_count> plans_;
+  std::array<double, delay_steps> shifts_{};
+  int64_t rows_ = 0, row_ = 0;
 };
 
 bool write_rows(const simulation_options& o, const chunk_sink& sink) {
@@ -148,6 +180,7 @@ bool write_rows(const simulation_options& o, const chunk_sink& sink) {
   for (int r = 0; r < o.leading_rows; ++r) rows.write_row({}, out);
   for (int e = 0; e < o.events; ++e) {
     const int length = e + 1 == o.events ? last_event_rows(o) : o.gap_spacing;
+    rows.start_event();
     for (int k = 0; k < length; ++k)
       rows.write_row(classify_event_row(k, o.gap_rows, o.config), out);
   }
@@ -196,6 +229,8 @@ std::string validation_error(const simulation_options& o) {
   if (o.leading_rows < 0) return "leading rows must be >= 0";
   if (!(o.noise >= 0) || !std::isfinite(o.noise)) return "noise must be a finite number >= 0";
   if (!std::isfinite(o.gap_level)) return "gap level must be a finite number";
+  if (!std::isfinite(o.drift)) return "drift must be a finite number";
+  if (!(o.jitter >= 0) || !std::isfinite(o.jitter)) return "jitter must be a finite number >= 0";
   if (o.values_per_line < 1) return "values per line must be >= 1";
   return channel_error(o);
 }

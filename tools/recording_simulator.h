@@ -37,6 +37,8 @@ struct simulation_options {
   int saturation_level = 4095;               ///< the reading of a saturated channel
   int cut_last_event_rows = -1;  ///< when >= 0, the last event stops after this many rows
   int values_per_line = 32;      ///< values per text line (line breaks carry no meaning)
+  double drift = 0.0;   ///< baseline change of every channel from the first row to the last, ADC
+  double jitter = 0.0;  ///< Gaussian jitter of each test pulse's start (all channels alike), ns
 };
 
 /// Rows of an event that the analysis frames, from the gap's first row.

@@ -66,6 +66,11 @@ void add_options(CLI::App& app, cli_settings& s) {
   app.add_option("--gap-level", g.gap_level, "Mean reading in a gap, ADC counts")
       ->capture_default_str();
   app.add_option("--noise", g.noise, "Gaussian noise (sigma), ADC counts")->capture_default_str();
+  app.add_option("--drift", g.drift,
+                 "Baseline change of every channel over the recording, ADC counts")
+      ->capture_default_str();
+  app.add_option("--jitter", g.jitter, "Gaussian jitter (sigma) of each test pulse's start, ns")
+      ->capture_default_str();
   app.add_option("--seed", g.seed, "Seeds the noise and the channel parameters not given")
       ->capture_default_str();
   for (auto [name, all_name, p, what, unit] :

@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include "fit/channel_fits.h"
+#include "fit/fit_messages.h"
 #include "report/log_file.h"
 
 run_outcome run_analysis(const std::string& chipstring, const std::string& config,
@@ -17,6 +18,8 @@ run_outcome run_analysis(const std::string& chipstring, const std::string& confi
   log_file log(out.log_path);
   if (!log.open(out.notes)) return out;
   out.fits = fit_all_channels(out.points, rc.peak_time_guess, out.notes);
+  if (suggests_wrong_configuration(out.fits))
+    out.notes.push_back(wrong_configuration(config, median_chi2_per_ndf(out.fits)));
   if (!log.commit(out.fits, out.notes)) return out;
   out.status = exit_success;
   return out;

@@ -6,8 +6,18 @@
 #include "fit/rise_time_fit.h"
 #include "reconstruction/snapshots.h"
 
+/// A run whose channels' median chi2/ndf is above this was fitted with the wrong configuration:
+/// right ones stay below about 11, wrong ones start near 57.
+inline constexpr double max_right_median_chi2_per_ndf = 25.0;
+
 /// Fits every channel of `table` in channel order, each from `peak_time_guess` (ns), and adds a
-/// note for each fit that was due but did not converge. A channel without usable points comes
-/// back as all zeros.
+/// note for each channel that is not a good measurement, saying why. A channel without usable
+/// points comes back as all zeros.
 std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double peak_time_guess,
                                           diagnostics& notes);
+
+/// The median chi2/ndf of the fits with a positive ndf; 0.0 when there is none.
+double median_chi2_per_ndf(const std::vector<channel_fit>& fits);
+
+/// Whether `fits` look like a recording analysed with the wrong configuration.
+bool suggests_wrong_configuration(const std::vector<channel_fit>& fits);

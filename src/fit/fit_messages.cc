@@ -1,5 +1,54 @@
 #include "fit/fit_messages.h"
 
+#include <cstdio>
+
+namespace {
+
+std::string number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", v);
+  return text;
+}
+
+std::string unphysical_note(const std::string& name, const channel_fit& f) {
+  if (!(f.peak_time > 0))
+    return name + " gives an unphysical result: peak time " + number(f.peak_time) + " ns.";
+  return name + " gives an unphysical result: time stamp " + number(f.time_stamp) +
+         " ns, outside its points' times " + number(f.xmin) + " to " + number(f.xmax) + " ns.";
+}
+
+}  // namespace
+
 std::string fit_not_converged(int channel) {
   return "Fit of channel " + std::to_string(channel) + " did not converge.";
+}
+
+std::string verdict_note(int channel, const channel_fit& f) {
+  const std::string name = "Channel " + std::to_string(channel);
+  switch (f.verdict) {
+    case fit_verdict::good:
+      return {};
+    case fit_verdict::no_usable_points:
+      return name + " has no point to fit.";
+    case fit_verdict::too_few_points:
+      return name + " has too few points to fit (" + std::to_string(f.fitted_points) + ").";
+    case fit_verdict::no_pulse:
+      return name + " shows no pulse.";
+    case fit_verdict::saturated:
+      return name + " is saturated: " + std::to_string(f.clipped_points) +
+             " points at its ceiling were left out of the fit.";
+    case fit_verdict::poor_fit:
+      return name + " fits the pulse shape poorly: chi2/ndf " + number(f.chi2 / f.ndf) + ".";
+    case fit_verdict::not_converged:
+      return fit_not_converged(channel);
+    case fit_verdict::unphysical:
+      return unphysical_note(name, f);
+  }
+  return {};
+}
+
+std::string wrong_configuration(const std::string& config, double median_chi2_per_ndf) {
+  return "Most channels fit the pulse shape poorly (median chi2/ndf " +
+         number(median_chi2_per_ndf) + "): check that configuration " + config +
+         " is the right one for this recording.";
 }

@@ -2,7 +2,17 @@
 
 #include <string>
 
+#include "fit/rise_time_fit.h"
+
 // The lines the channel fits add to a run's notes.
 
-/// The fit of `channel` did not reach a minimum, or had too few points to run.
+/// The fit of `channel` did not reach a minimum.
 std::string fit_not_converged(int channel);
+
+/// Why channel `channel`'s result `f` is not a good measurement, as one line; empty when it is
+/// one. Numbers are printed with three significant digits.
+std::string verdict_note(int channel, const channel_fit& f);
+
+/// Most channels fit far worse than any right configuration gives (their median chi2/ndf is
+/// `median_chi2_per_ndf`): the run probably used the wrong configuration, named `config`.
+std::string wrong_configuration(const std::string& config, double median_chi2_per_ndf);

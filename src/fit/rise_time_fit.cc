@@ -5,7 +5,10 @@
 #include <cmath>
 #include <tuple>
 
+#include "fit/fit_judgement.h"
+#include "fit/saturation.h"
 #include "fit/shaper_model.h"
+#include "fit/start_search.h"
 #include "numerics/least_squares.h"
 
 bool p_sort(std::pair<int32_t, double> a, std::pair<int32_t, double> b) {
@@ -20,16 +23,39 @@ int32_t truncated_time(double t) {
 
 namespace {
 
+constexpr int max_data_starts = 3;
+constexpr int max_range_starts = 2;
+constexpr double weak_height = 10.0;
+// A later start replaces the best result only if it lowers chi2 by more than this fraction, so
+// that the specified start keeps a minimum that another start merely finds again.
+constexpr double tie_tolerance = 1e-9;
+// A start this close (as a fraction of the peak time, and of the points' spacing) to a minimum
+// already found leads to it.
+constexpr double near_fraction = 0.25;
+// A pulse whose peak time is below this many of the largest gap between points is narrow.
+constexpr double narrow_spacings = 4.0;
+
 bool usable(const snapshot_point& p) {
   return p.second.second > min_usable_error;
 }
 
-// The usable points in stored order, and the largest positive amplitude among them (0.0 if none).
-std::vector<data_point> usable_points(const channel_points& points, double& peak_start) {
+// The usable points in stored order.
+std::vector<data_point> usable_points(const channel_points& points) {
+  std::vector<data_point> data;
+  for (const snapshot_point& p : points)
+    if (usable(p)) data.push_back({p.first, p.second.first, p.second.second});
+  return data;
+}
+
+// The usable points not at a ceiling, and the largest positive amplitude among them (0.0 if
+// none).
+std::vector<data_point> points_to_fit(const channel_points& points,
+                                      const std::vector<bool>& clipped, double& peak_start) {
   std::vector<data_point> data;
   peak_start = 0.0;
-  for (const snapshot_point& p : points) {
-    if (!usable(p)) continue;
+  for (size_t i = 0; i < points.size(); ++i) {
+    const snapshot_point& p = points[i];
+    if (!usable(p) || clipped[i]) continue;
     data.push_back({p.first, p.second.first, p.second.second});
     if (p.second.first > peak_start) peak_start = p.second.first;
   }
@@ -46,35 +72,216 @@ std::pair<double, double> fit_range(const std::vector<data_point>& data) {
   return {range.front().first, range.back().first};
 }
 
-double shaper(double x, const double* par, double* grad, double* hess) {
-  return shaper_with_derivatives(x, par, grad, hess);
+std::vector<data_point> inside(const std::vector<data_point>& data, double xmin, double xmax) {
+  std::vector<data_point> in;
+  for (const data_point& d : data)
+    if (d.x >= xmin && d.x <= xmax) in.push_back(d);
+  return in;
+}
+
+// The smallest and the largest spacing of the points' times (0.0 for fewer than two distinct
+// times).
+struct spacings {
+  double smallest = 0.0, largest = 0.0;
+};
+
+spacings point_spacings(const std::vector<data_point>& data) {
+  std::vector<double> times;
+  for (const data_point& d : data) times.push_back(d.x);
+  std::sort(times.begin(), times.end());
+  spacings s{INFINITY, 0.0};
+  for (size_t i = 1; i < times.size(); ++i) {
+    if (!(times[i] > times[i - 1])) continue;
+    s.smallest = std::min(s.smallest, times[i] - times[i - 1]);
+    s.largest = std::max(s.largest, times[i] - times[i - 1]);
+  }
+  if (!std::isfinite(s.smallest)) s.smallest = 0.0;
+  return s;
+}
+
+// Where a fit may wander before it is given up as lost: its range, the shortest and longest
+// peak times and the largest height that can still describe a pulse seen by the points.
+struct search_bounds {
+  double xmin = 0.0, xmax = 0.0;
+  double shortest = 0.0, longest = 0.0;  // ns
+  double tallest = 0.0;                  // ADC counts
+};
+
+search_bounds bounds_for(const std::vector<data_point>& in_range, double xmin, double xmax) {
+  search_bounds b{xmin, xmax};
+  // A pulse narrower than a quarter of the spacing falls between points: a height on one point
+  // alone is no pulse the points can show. Nor is one a hundred times any point's height, which
+  // only a pulse whose maximum lies far from every point reaches.
+  b.shortest = point_spacings(in_range).smallest / 4;
+  b.longest = 2 * (xmax - xmin);
+  for (const data_point& d : in_range) b.tallest = std::max(b.tallest, 100 * std::abs(d.y));
+  return b;
+}
+
+// How a start is fitted: the specified start exactly as it always was; the others with the
+// faster form of the model, fewer steps, and the final Newton steps only for the winner.
+struct fit_manner {
+  int max_iterations = 500;
+  bool polish = true;
+  bool fast_model = false;
+  double tolerance = 1e-12;
+};
+
+// The specified start may take as many steps as it always could; a start drawn from the data
+// begins near its minimum (a dozen steps are typical, 30 rare), so one that needs many more is
+// wandering.
+constexpr fit_manner specified_manner{100, true, false, 1e-12};
+constexpr fit_manner data_start_manner{60, false, true, 1e-12};
+constexpr fit_manner winner_manner{500, true, true, 1e-12};
+
+fit_result fit_from(const fit_start& s, const std::vector<data_point>& data, const search_bounds& b,
+                    const fit_manner& manner) {
+  std::vector<fit_parameter> pars = {{shaper_parameter_names[peak_time_par], s.peak_time},
+                                     {shaper_parameter_names[time_stamp_par], s.time_stamp},
+                                     {shaper_parameter_names[baseline_par], 0.0, true},
+                                     {shaper_parameter_names[peak_par], s.peak}};
+  const fit_model model{shaper_parameter_count,
+                        manner.fast_model ? shaper_with_derivatives_fast : shaper_with_derivatives};
+  // Once the peak time is not positive, or the pulse starts after the last point, the model's
+  // slopes in both times vanish or flip and the fit cannot come back to a pulse; outside the
+  // bounds it chases single points or flattens into a slope.
+  fit_limits limits;
+  limits.max_iterations = manner.max_iterations;
+  limits.polish = manner.polish;
+  limits.tolerance = manner.tolerance;
+  limits.give_up = [&b](const double* v) {
+    const double peak_time = v[peak_time_par];
+    return !(peak_time >= b.shortest) || peak_time > b.longest || !(v[time_stamp_par] <= b.xmax) ||
+           !(std::abs(v[peak_par]) <= b.tallest);
+  };
+  return least_squares_fit(model, pars, data, b.xmin, b.xmax, limits);
+}
+
+bool acceptable(const fit_result& r) {
+  return r.converged && r.values[peak_time_par] > 0;
+}
+
+bool clearly_lower(const fit_result& r, const fit_result& best) {
+  return r.chi2 < best.chi2 - tie_tolerance * std::abs(best.chi2);
+}
+
+// A result that may stand for the channel: a finite chi2 at a positive peak time, from a fit
+// that was not given up as lost. It need not have converged yet: a start cut short on its way
+// to a lower minimum is finished afterwards.
+bool candidate(const fit_result& r) {
+  return std::isfinite(r.chi2) && r.values[peak_time_par] > 0 && !r.gave_up;
+}
+
+// Whether `r` should replace `best`: a candidate beats a non-candidate; between two, the clearly
+// lower chi2 wins, and at equal chi2 a converged result beats one that is not.
+bool better(const fit_result& r, const fit_result& best) {
+  if (!candidate(r)) return false;
+  if (!candidate(best) || clearly_lower(r, best)) return true;
+  return r.converged && !best.converged && !clearly_lower(best, r);
+}
+
+// Whether a start would only find `best` again: its chi2 is no lower, and its peak time and
+// the time of its maximum lie within a quarter of best's peak time of best's. A pulse of a few
+// point spacings or less has a maximum that may fall between points, where minima lie close
+// together: then the times of the maxima must agree within a quarter of the smallest spacing.
+bool already_found(const fit_start& s, const fit_result& best, const spacings& gaps) {
+  if (!acceptable(best) || s.chi2 < best.chi2) return false;
+  const double peak_time = best.values[peak_time_par];
+  const double maximum = best.values[time_stamp_par] + peak_time;
+  const bool narrow = peak_time < narrow_spacings * gaps.largest;
+  const double within = near_fraction * (narrow ? gaps.smallest : peak_time);
+  return std::abs(s.peak_time - peak_time) < near_fraction * peak_time &&
+         std::abs(s.time_stamp + s.peak_time - maximum) < within;
+}
+
+// The largest |model value| at the points in range; their spread about the model, the median
+// absolute residual scaled to a Gaussian's sigma, which a few stray points do not move; and how
+// far the pulse lowers chi2 against no pulse at all, and on how many points it stands clear of
+// the scatter.
+void describe_residuals(const std::vector<data_point>& in_range, const fit_result& r,
+                        channel_fit& out) {
+  std::vector<double> residuals;
+  double without_pulse = 0.0;
+  for (const data_point& d : in_range) {
+    const double model = Fit_Function(&d.x, r.values.data());
+    out.seen_height = std::max(out.seen_height, std::abs(model));
+    residuals.push_back(std::abs(d.y - model));
+    without_pulse += (d.y / d.ey) * (d.y / d.ey);
+  }
+  out.significance = std::sqrt(std::max(0.0, without_pulse - r.chi2));
+  if (residuals.empty()) return;
+  auto middle = residuals.begin() + residuals.size() / 2;
+  std::nth_element(residuals.begin(), middle, residuals.end());
+  out.scatter = 1.4826 * *middle;
+  for (const data_point& d : in_range)
+    out.pulse_points += std::abs(Fit_Function(&d.x, r.values.data())) > 3 * out.scatter;
+}
+
+// Whether the pulse found stands so little above the points' noise that another place may hold
+// a better one: its height at the points is below `weak_height` times their scatter about it.
+bool weak(const fit_result& best, const std::vector<data_point>& in_range) {
+  channel_fit described;
+  describe_residuals(in_range, best, described);
+  return !(described.seen_height > weak_height * described.scatter);
 }
 
 }  // namespace
 
 channel_fit fit_channel(const channel_points& points, double peak_time_start) {
   channel_fit out;
-  double peak_start = 0.0;
-  std::vector<data_point> data = usable_points(points, peak_start);
-  out.usable_points = static_cast<int>(data.size());
-  if (data.empty()) return out;
-  std::tie(out.xmin, out.xmax) = fit_range(data);
-  std::vector<fit_parameter> pars = {{shaper_parameter_names[peak_time_par], peak_time_start},
-                                     {shaper_parameter_names[time_stamp_par], time_stamp_start},
-                                     {shaper_parameter_names[baseline_par], 0.0, true},
-                                     {shaper_parameter_names[peak_par], peak_start}};
-  const fit_model model{shaper_parameter_count, shaper};
-  fit_result r = least_squares_fit(model, pars, data, out.xmin, out.xmax);
-  out.peak_time = r.values[peak_time_par];
-  out.peak_time_err = r.errors[peak_time_par];
-  out.time_stamp = r.values[time_stamp_par];
-  out.time_stamp_err = r.errors[time_stamp_par];
-  out.amplitude = r.values[peak_par];
-  out.amplitude_err = r.errors[peak_par];
-  out.fitted_points = r.points;
-  out.chi2 = r.chi2;
-  out.ndf = r.ndf;
-  out.minimised = r.points >= 3;
-  out.converged = r.converged;
+  std::vector<data_point> usable = usable_points(points);
+  out.usable_points = static_cast<int>(usable.size());
+  if (usable.empty()) {
+    out.verdict = fit_verdict::no_usable_points;
+    return out;
+  }
+  std::tie(out.xmin, out.xmax) = fit_range(usable);
+  std::vector<bool> clipped = ceiling_points(points);
+  out.clipped_points = static_cast<int>(std::count(clipped.begin(), clipped.end(), true));
+  fit_start specified{peak_time_start, time_stamp_start};
+  std::vector<data_point> data = points_to_fit(points, clipped, specified.peak);
+  const std::vector<data_point> in_range = inside(data, out.xmin, out.xmax);
+  const spacings gaps = point_spacings(in_range);
+  const search_bounds bounds = bounds_for(in_range, out.xmin, out.xmax);
+  fit_result best = fit_from(specified, data, bounds, specified_manner);
+  out.fits_run = 1;
+  // The other starts run without the final Newton steps, which only the winner needs: they
+  // leave chi2 at or a little above its minimum, so a start that merely finds the specified
+  // start's minimum again never displaces it.
+  bool polished = true;
+  auto try_starts = [&](const std::vector<fit_start>& starts) {
+    for (const fit_start& s : starts) {
+      if (already_found(s, best, gaps)) continue;
+      fit_result r = fit_from(s, data, bounds, data_start_manner);
+      ++out.fits_run;
+      if (!better(r, best)) continue;
+      best = std::move(r);
+      polished = false;
+    }
+  };
+  if (best.points >= 3) {
+    try_starts(data_driven_starts(in_range, max_data_starts));
+    if (weak(best, in_range)) try_starts(range_starts(in_range, max_range_starts));
+  }
+  if (!polished) {
+    const fit_start from{best.values[peak_time_par], best.values[time_stamp_par],
+                         best.values[peak_par]};
+    fit_result r = fit_from(from, data, bounds, winner_manner);
+    ++out.fits_run;
+    if (r.converged || !best.converged) best = std::move(r);
+  }
+  out.peak_time = best.values[peak_time_par];
+  out.peak_time_err = best.errors[peak_time_par];
+  out.time_stamp = best.values[time_stamp_par];
+  out.time_stamp_err = best.errors[time_stamp_par];
+  out.amplitude = best.values[peak_par];
+  out.amplitude_err = best.errors[peak_par];
+  out.fitted_points = best.points;
+  out.chi2 = best.chi2;
+  out.ndf = best.ndf;
+  out.minimised = best.points >= 3;
+  out.converged = best.converged;
+  describe_residuals(in_range, best, out);
+  out.verdict = judge_fit(out);
   return out;
 }

@@ -27,11 +27,17 @@ struct channel_fit {
   double time_stamp = 0.0, time_stamp_err = 0.0;  ///< ns
   int usable_points = 0;                          ///< points with an error above min_usable_error
   int fitted_points = 0;                          ///< usable points inside the fit range
-  double xmin = 0.0, xmax = 0.0;                  ///< the fit range, ns
+  int clipped_points = 0;         ///< points at a constant ceiling, left out of the fit
+  double xmin = 0.0, xmax = 0.0;  ///< the fit range, ns
   double chi2 = 0.0;
   int ndf = 0;
-  bool minimised = false;                   ///< a minimisation ran (enough usable points)
-  bool converged = false;                   ///< it reached the minimum
+  double seen_height = 0.0;   ///< largest |model value| at the fitted points, ADC counts
+  double scatter = 0.0;       ///< robust spread of the fitted points about the model, ADC counts
+  double significance = 0.0;  ///< sqrt of the chi2 the pulse removes against no pulse at all
+  int pulse_points = 0;       ///< fitted points where the model stands 3 scatters above zero
+  int fits_run = 0;           ///< minimisations run, one per start tried
+  bool minimised = false;     ///< a minimisation ran (enough usable points)
+  bool converged = false;     ///< it reached the minimum
   fit_verdict verdict = fit_verdict::good;  ///< what the result is worth
 };
 

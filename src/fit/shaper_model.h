@@ -19,3 +19,8 @@ double Fit_Function(const double* x, const double* par);
 /// The model value at `t` with its first derivatives `grad[4]` and second derivatives
 /// `hess[16]` (row-major) in the parameters; either pointer may be null.
 double shaper_with_derivatives(double t, const double* par, double* grad, double* hess);
+
+/// As shaper_with_derivatives, but with u^4 formed by multiplication rather than the general
+/// power function: several times faster, and equal to the model within a few units in the last
+/// place.
+double shaper_with_derivatives_fast(double t, const double* par, double* grad, double* hess);

@@ -13,9 +13,6 @@
 
 namespace {
 
-constexpr size_t max_iterations = 500;
-constexpr double step_tolerance = 1e-12;
-constexpr double gradient_tolerance = 1e-12;
 constexpr double converged_edm = 1e-6;
 constexpr int newton_polish_steps = 8;
 
@@ -40,10 +37,12 @@ struct problem {
   void set_free(const double* x) {
     for (size_t j = 0; j < p(); ++j) all[free[j]] = x[j];
   }
-  // Residual r = (f - y) / ey of point i; fills grad (and hess when asked) of f.
-  double residual(size_t i, bool with_hessian) {
+  // Residual r = (f - y) / ey of point i; fills grad of f when asked for `derivatives` 1 or 2,
+  // and hess too for 2.
+  double residual(size_t i, int derivatives) {
     const data_point& d = points[i];
-    double f = model.evaluate(d.x, all.data(), grad.data(), with_hessian ? hess.data() : nullptr);
+    double f = model.evaluate(d.x, all.data(), derivatives > 0 ? grad.data() : nullptr,
+                              derivatives > 1 ? hess.data() : nullptr);
     return (f - d.y) / d.ey;
   }
 };
@@ -63,7 +62,7 @@ using matrix_ptr = std::unique_ptr<gsl_matrix, gsl_matrix_deleter>;
 int residuals(const gsl_vector* x, void* context, gsl_vector* r) {
   auto& pb = *static_cast<problem*>(context);
   pb.set_free(x->data);
-  for (size_t i = 0; i < pb.n(); ++i) gsl_vector_set(r, i, pb.residual(i, false));
+  for (size_t i = 0; i < pb.n(); ++i) gsl_vector_set(r, i, pb.residual(i, 0));
   return GSL_SUCCESS;
 }
 
@@ -71,7 +70,7 @@ int jacobian(const gsl_vector* x, void* context, gsl_matrix* jac) {
   auto& pb = *static_cast<problem*>(context);
   pb.set_free(x->data);
   for (size_t i = 0; i < pb.n(); ++i) {
-    pb.residual(i, false);
+    pb.residual(i, 1);
     for (size_t j = 0; j < pb.p(); ++j)
       gsl_matrix_set(jac, i, j, pb.grad[pb.free[j]] / pb.points[i].ey);
   }
@@ -90,7 +89,7 @@ curvature chi2_curvature(problem& pb) {
   size_t p = pb.p(), np = pb.all.size();
   curvature c{0.0, std::vector<double>(p), std::vector<double>(p * p), std::vector<double>(p * p)};
   for (size_t i = 0; i < pb.n(); ++i) {
-    double r = pb.residual(i, true), e = pb.points[i].ey;
+    double r = pb.residual(i, 2), e = pb.points[i].ey;
     c.chi2 += r * r;
     for (size_t a = 0; a < p; ++a) {
       double da = pb.grad[pb.free[a]] / e;
@@ -126,7 +125,32 @@ double quadratic_form(const std::vector<double>& g, const std::vector<double>& m
   return s;
 }
 
-size_t run_trust_region(problem& pb, std::vector<double>& x) {
+// The trust-region steps until they converge, stall, run out or the limits give up; as GSL's own
+// driver, plus the give-up test after each step.
+size_t iterate(problem& pb, gsl_multifit_nlinear_workspace* w, const fit_limits& limits,
+               bool& gave_up) {
+  size_t iter = 0;
+  int info = 0, status = GSL_CONTINUE;
+  gave_up = false;
+  while (status == GSL_CONTINUE && iter < static_cast<size_t>(limits.max_iterations)) {
+    status = gsl_multifit_nlinear_iterate(w);
+    // No progress on the very first step means no step lowers chi2 at all.
+    if (status == GSL_ENOPROG && iter == 0) break;
+    ++iter;
+    if (limits.give_up) {
+      pb.set_free(gsl_multifit_nlinear_position(w)->data);
+      if (limits.give_up(pb.all.data())) {
+        gave_up = true;
+        break;
+      }
+    }
+    status = gsl_multifit_nlinear_test(limits.tolerance, limits.tolerance, 0.0, &info, w);
+  }
+  return iter;
+}
+
+size_t run_trust_region(problem& pb, std::vector<double>& x, const fit_limits& limits,
+                        bool& gave_up) {
   gsl_multifit_nlinear_fdf fdf{};
   fdf.f = residuals;
   fdf.df = jacobian;
@@ -138,12 +162,10 @@ size_t run_trust_region(problem& pb, std::vector<double>& x) {
       gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &params, pb.n(), pb.p()));
   gsl_vector_view start = gsl_vector_view_array(x.data(), x.size());
   if (gsl_multifit_nlinear_init(&start.vector, &fdf, w.get()) != GSL_SUCCESS) return 0;
-  int info = 0;
-  gsl_multifit_nlinear_driver(max_iterations, step_tolerance, gradient_tolerance, 0.0, nullptr,
-                              nullptr, &info, w.get());
+  size_t steps = iterate(pb, w.get(), limits, gave_up);
   const gsl_vector* end = gsl_multifit_nlinear_position(w.get());
   for (size_t j = 0; j < x.size(); ++j) x[j] = gsl_vector_get(end, j);
-  return gsl_multifit_nlinear_niter(w.get());
+  return steps;
 }
 
 // A few full Newton steps from where the trust region stopped, each kept only if it lowers
@@ -176,7 +198,8 @@ void use_status_values() {
 }  // namespace
 
 fit_result least_squares_fit(const fit_model& model, const std::vector<fit_parameter>& parameters,
-                             const std::vector<data_point>& data, double xmin, double xmax) {
+                             const std::vector<data_point>& data, double xmin, double xmax,
+                             const fit_limits& limits) {
   use_status_values();
   problem pb(model, parameters);
   for (const data_point& d : data)
@@ -190,8 +213,9 @@ fit_result least_squares_fit(const fit_model& model, const std::vector<fit_param
 
   std::vector<double> x;
   for (int j : pb.free) x.push_back(pb.all[j]);
-  result.iterations = static_cast<int>(run_trust_region(pb, x));
-  newton_polish(pb, x);
+  bool gave_up = false;
+  result.iterations = static_cast<int>(run_trust_region(pb, x, limits, gave_up));
+  if (!gave_up && limits.polish) newton_polish(pb, x);
 
   pb.set_free(x.data());
   curvature c = chi2_curvature(pb);
@@ -207,6 +231,7 @@ fit_result least_squares_fit(const fit_model& model, const std::vector<fit_param
     result.edm = 0.5 * quadratic_form(c.g, *inv, p);
     for (size_t j = 0; j < p; ++j) result.errors[pb.free[j]] = std::sqrt(2 * (*inv)[j * p + j]);
   }
-  result.converged = finite && hessian_ok && result.edm < converged_edm;
+  result.gave_up = gave_up;
+  result.converged = !gave_up && finite && hessian_ok && result.edm < converged_edm;
   return result;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,21 @@ struct fit_parameter {
   bool fixed = false;
 };
 
+/// How long a fit may go on.
+struct fit_limits {
+  /// Minimiser steps at most.
+  int max_iterations = 500;
+  /// Asked after every step with every parameter's value; true ends the fit there, unconverged,
+  /// for a fit that has wandered where it cannot end well. May be empty.
+  std::function<bool(const double* values)> give_up;
+  /// Whether a few full Newton steps refine the minimum the trust region reached; without them
+  /// a fit is cheaper and its chi2 may stand a little above the minimum's.
+  bool polish = true;
+  /// The trust region stops once a step moves the parameters, or the gradient falls, below this
+  /// relative size.
+  double tolerance = 1e-12;
+};
+
 /// What a fit found.
 struct fit_result {
   std::vector<double> values;  ///< by parameter; a fixed one keeps its start value
@@ -36,6 +52,7 @@ struct fit_result {
   double edm = 0.0;            ///< estimated distance to the minimum, in chi2
   int iterations = 0;          ///< steps the minimiser took
   bool converged = false;      ///< the minimum was reached (edm small, values finite)
+  bool gave_up = false;        ///< the limits' give_up ended the fit
 };
 
 /// Minimises chi2 = sum ((y - f(x)) / ey)^2 over the points with xmin <= x <= xmax. The errors
@@ -44,4 +61,5 @@ struct fit_result {
 /// the Gauss-Newton matrix stands in. With fewer points in range than free parameters no
 /// minimisation runs: the start values come back with errors 0.0 and `converged` false.
 fit_result least_squares_fit(const fit_model& model, const std::vector<fit_parameter>& parameters,
-                             const std::vector<data_point>& data, double xmin, double xmax);
+                             const std::vector<data_point>& data, double xmin, double xmax,
+                             const fit_limits& limits = {});

@@ -113,7 +113,30 @@ std::string rise_time_title(int channel, const channel_fit& f) {
 }
 
 bool is_odd_channel(const channel_fit& f, axis_range expected) {
-  return f.usable_points == 0 || !f.converged || !in_range(f.peak_time, expected);
+  return f.verdict != fit_verdict::good || f.usable_points == 0 || !f.converged ||
+         !in_range(f.peak_time, expected);
+}
+
+std::string verdict_label(const channel_fit& f) {
+  switch (f.verdict) {
+    case fit_verdict::good:
+      return {};
+    case fit_verdict::no_usable_points:
+      return "no usable points";
+    case fit_verdict::too_few_points:
+      return "too few points";
+    case fit_verdict::no_pulse:
+      return "no pulse";
+    case fit_verdict::saturated:
+      return "saturated";
+    case fit_verdict::poor_fit:
+      return "poor fit";
+    case fit_verdict::not_converged:
+      return "not converged";
+    case fit_verdict::unphysical:
+      return "unphysical";
+  }
+  return {};
 }
 
 void fitted_curve(const channel_fit& f, int samples, std::vector<double>& t,

@@ -47,6 +47,7 @@ json channel_json(int channel, const channel_fit& f, const channel_points& point
           {"minimised", f.minimised},
           {"converged", f.converged},
           {"verdict", verdict_name(f.verdict)},
+          {"clipped_points", f.clipped_points},
           {"points", points_json(points)}};
 }
 

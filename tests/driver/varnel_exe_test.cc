@@ -34,14 +34,22 @@ std::string zero_log() {
   return log;
 }
 
-TEST(VarnelExe, WritesTheLogBesideTheRecordingAndSaysNothing) {
+// What a flat recording makes varnel.exe say: every channel has no point to fit.
+std::string no_points_notes() {
+  std::string notes;
+  for (int ch = 0; ch < 32; ++ch)
+    notes += "Channel " + std::to_string(ch) + " has no point to fit.\n";
+  return notes;
+}
+
+TEST(VarnelExe, WritesTheLogBesideTheRecordingAndNamesEveryChannelItCouldNotFit) {
   temp_dir scratch;
   const std::string& dir = scratch.path();
   write_file(dir + "/rec.txt", flat_recording());
   program_run r = run_program({exe, "100000", "20mV_delay-all", dir + "/rec.txt", "extra"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, no_points_notes());
   EXPECT_EQ(read_file(dir + "/rise_time_korvi100000_20mV_delay-all.log"), zero_log());
   EXPECT_EQ(tree(dir),
             (std::set<std::string>{"rec.txt", "rise_time_korvi100000_20mV_delay-all.log"}));

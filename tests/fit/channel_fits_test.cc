@@ -8,17 +8,17 @@
 
 namespace {
 
-TEST(FitAllChannels, NotesChannelsThatCouldNotBeFitted) {
+TEST(FitAllChannels, NotesWhyEachChannelIsNoGoodMeasurement) {
   snapshot_table table = clean_pulse_table();
   for (snapshot_point& p : table[3]) p.second.second = 0.0;
   table[3][40].second.second = 1.0;
   table[3][41].second.second = 1.0;
   for (snapshot_point& p : table[7]) p.second.first = 0.0;   // a dead, perfectly quiet channel
-  for (snapshot_point& p : table[9]) p.second.second = 0.0;  // no usable point: no note
+  for (snapshot_point& p : table[9]) p.second.second = 0.0;  // no usable point
   diagnostics notes;
   std::vector<channel_fit> r = fit_all_channels(table, 150.0, notes);
-  EXPECT_EQ(notes, (diagnostics{"Fit of channel 3 did not converge.",
-                                "Fit of channel 7 did not converge."}));
+  EXPECT_EQ(notes, (diagnostics{"Channel 3 has too few points to fit (2).",
+                                "Channel 7 shows no pulse.", "Channel 9 has no point to fit."}));
   ASSERT_EQ(r.size(), 32u);
   EXPECT_EQ(r[3].peak_time, 150.0);
   EXPECT_EQ(r[3].time_stamp, 800.0);

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <limits>
 #include <random>
 
 #include "fit/shaper_model.h"
+#include "numerics/least_squares.h"
 
 namespace {
 
@@ -155,6 +157,51 @@ TEST(FitChannel, RecoversKnownPulsesWithinTheirErrors) {
       EXPECT_LT(std::sqrt(s / trials), 1.3);
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+double model(double x, const double* par, double* grad, double* hess) {
+  return shaper_with_derivatives(x, par, grad, hess);
+}
+
+TEST(FitChannel, KeepsTheSpecifiedStartsNumbersToTheLastBitWhereTheyAreTheMinimum) {
+  for (unsigned seed = 1; seed <= 5; ++seed) {
+    channel_points points = simulated_channel({}, 2.0, seed);
+    std::vector<data_point> data;
+    double peak = 0.0;
+    for (const snapshot_point& p : points) {
+      data.push_back({p.first, p.second.first, p.second.second});
+      peak = std::max(peak, p.second.first);
+    }
+    const std::vector<fit_parameter> pars = {
+        {"Peak_Time", 150.0}, {"Time_stamp", 800.0}, {"Baseline", 0.0, true}, {"Peak", peak}};
+    const fit_result alone = least_squares_fit({4, model}, pars, data, 20.0, 3000.0);
+    const channel_fit f = fit_channel(points, 150.0);
+    EXPECT_EQ(f.peak_time, alone.values[0]);
+    EXPECT_EQ(f.time_stamp, alone.values[1]);
+    EXPECT_EQ(f.amplitude, alone.values[3]);
+    EXPECT_EQ(f.peak_time_err, alone.errors[0]);
+    EXPECT_EQ(f.chi2, alone.chi2);
+    EXPECT_EQ(f.fits_run, 1);  // the data's own starts lie in its minimum's basin
+  }
+}
+
+TEST(FitChannel, FindsPulsesTheSpecifiedStartMisses) {
+  // A negative pulse (the specified height is then 0.0, where both time slopes vanish), and a
+  // positive one far from the specified time stamp and peak time.
+  const truth cases[] = {{150.0, 800.0, -400.0}, {60.0, 2100.0, 80.0}, {420.0, 300.0, 250.0}};
+  for (const truth& t : cases) {
+    channel_fit f = fit_channel(simulated_channel(t, 2.0, 7), 150.0);
+    EXPECT_EQ(f.verdict, fit_verdict::good) << t.peak;
+    EXPECT_NEAR(f.peak_time, t.peak_time, 5 * f.peak_time_err) << t.peak;
+    EXPECT_NEAR(f.time_stamp, t.time_stamp, 5 * f.time_stamp_err) << t.peak;
+    EXPECT_NEAR(f.amplitude, t.peak, 5 * f.amplitude_err) << t.peak;
+  }
+  // The short, late one is beyond the specified start's reach.
+  EXPECT_GT(fit_channel(simulated_channel(cases[1], 2.0, 7), 150.0).fits_run, 1);
 }
 
 }  // namespace

@@ -60,3 +60,21 @@ TEST(ShaperModel, DerivativesMatchFiniteDifferences) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ShaperWithDerivatives, GivesTheModelsValueToTheLastBitAndTheFastFormNearly) {
+  const double par[] = {163.3, 811.7, 2.5, -412.9};
+  double grad[4], hess[16], fast_grad[4], fast_hess[16];
+  for (double t = 700.0; t < 3000.0; t += 13.7) {
+    const double exact = shaper_with_derivatives(t, par, grad, hess);
+    EXPECT_EQ(exact, Fit_Function(&t, par)) << t;
+    EXPECT_EQ(shaper_with_derivatives(t, par, nullptr, nullptr), exact) << t;
+    const double fast = shaper_with_derivatives_fast(t, par, fast_grad, fast_hess);
+    EXPECT_NEAR(fast, exact, 1e-12 * std::abs(exact) + 1e-12) << t;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(fast_grad[i], grad[i]) << t;
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(fast_hess[i], hess[i]) << t;
+  }
+}
+
+}  // namespace

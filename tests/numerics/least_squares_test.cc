@@ -138,3 +138,40 @@ TEST(LeastSquares, ReportsANonFiniteModelAsNotConverged) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LeastSquares, GivesUpWhereTheLimitsSaySoAndReportsIt) {
+  const double truth[] = {150.0, 800.0, 0.0, 500.0};
+  std::vector<data_point> data = noisy_pulse(truth, 2.0, 4);
+  std::vector<fit_parameter> pars = {{"T", 150.0}, {"t0", 800.0}, {"B", 0.0, true}, {"A", 5.0}};
+  fit_limits limits;
+  int asked = 0;
+  limits.give_up = [&asked](const double* v) {
+    ++asked;
+    return v[3] > 100.0;  // the height must climb from 5 past 100 on its way to 500
+  };
+  fit_result r = least_squares_fit({4, shaper}, pars, data, 20.0, 3000.0, limits);
+  EXPECT_TRUE(r.gave_up);
+  EXPECT_FALSE(r.converged);
+  EXPECT_EQ(asked, r.iterations);
+  limits.give_up = nullptr;
+  r = least_squares_fit({4, shaper}, pars, data, 20.0, 3000.0, limits);
+  EXPECT_FALSE(r.gave_up);
+  EXPECT_TRUE(r.converged);
+}
+
+TEST(LeastSquares, WithoutPolishStopsAtOrJustAboveThePolishedMinimum) {
+  const double truth[] = {163.0, 812.0, 0.0, 612.0};
+  std::vector<data_point> data = noisy_pulse(truth, 4.0, 2);
+  std::vector<fit_parameter> pars = {{"T", 150.0}, {"t0", 800.0}, {"B", 0.0, true}, {"A", 600.0}};
+  fit_limits rough;
+  rough.polish = false;
+  fit_result polished = least_squares_fit({4, shaper}, pars, data, 20.0, 3000.0);
+  fit_result unpolished = least_squares_fit({4, shaper}, pars, data, 20.0, 3000.0, rough);
+  EXPECT_GE(unpolished.chi2, polished.chi2);
+  EXPECT_LT(unpolished.chi2, polished.chi2 * (1 + 1e-9));
+  EXPECT_NEAR(unpolished.values[0], polished.values[0], 1e-3 * polished.errors[0]);
+}
+
+}  // namespace

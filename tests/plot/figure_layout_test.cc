@@ -61,6 +61,28 @@ TEST(RiseTimeTitle, ShowsAsManyDecimalsAsTheErrorNeeds) {
   EXPECT_EQ(rise_time_title(0, f), "ch 0: no usable points");
 }
 
+TEST(VerdictLabel, NamesTheReasonOfEveryFlaggedChannelAndNothingForAGoodOne) {
+  channel_fit f;
+  f.usable_points = 150;
+  f.converged = true;
+  f.peak_time = 150.0;
+  EXPECT_EQ(verdict_label(f), "");
+  EXPECT_FALSE(is_odd_channel(f, {100.0, 200.0}));
+  const std::pair<fit_verdict, const char*> labels[] = {
+      {fit_verdict::no_usable_points, "no usable points"},
+      {fit_verdict::too_few_points, "too few points"},
+      {fit_verdict::no_pulse, "no pulse"},
+      {fit_verdict::saturated, "saturated"},
+      {fit_verdict::poor_fit, "poor fit"},
+      {fit_verdict::not_converged, "not converged"},
+      {fit_verdict::unphysical, "unphysical"}};
+  for (const auto& [verdict, label] : labels) {
+    f.verdict = verdict;
+    EXPECT_EQ(verdict_label(f), label);
+    EXPECT_TRUE(is_odd_channel(f, {100.0, 200.0})) << label;
+  }
+}
+
 TEST(FittedCurve, IsTheModelWithZeroBaselineOverTheFitRange) {
   channel_fit f;
   f.usable_points = 100;

@@ -23,6 +23,7 @@ plot_run encoded_run() {
     f.ndf = ch - 1;
     f.xmax = 40.0 + ch;
     f.converged = ch != 7;
+    f.verdict = ch == 7 ? fit_verdict::not_converged : fit_verdict::good;
     outcome.fits.push_back(f);
     for (int i = 0; i < 4; ++i) table[ch].push_back({100.0 * ch + i, {ch + 0.001 * i, 0.1 * i}});
   }
@@ -42,6 +43,7 @@ TEST(RunJson, KeepsEachChannelsResultsAndPointsInOrder) {
     EXPECT_EQ(c["ndf"], ch - 1);
     EXPECT_DOUBLE_EQ(c["fit_range"][1].get<double>(), 40.0 + ch);
     EXPECT_EQ(c["converged"].get<bool>(), ch != 7);
+    EXPECT_EQ(c["verdict"], ch == 7 ? "not_converged" : "good");
     ASSERT_EQ(c["points"].size(), 4u);
     for (int i = 0; i < 4; ++i) {
       const json& p = c["points"][i];

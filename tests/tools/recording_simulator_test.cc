@@ -130,6 +130,48 @@ TEST(PulseShape, PeaksAtTheSampleNearestThePeakTime) {
   EXPECT_EQ(recording(o).at(41 + 7 * 15 + 5, 0), 600);
 }
 
+TEST(Drift, MovesEveryReadingButTheGapsAlongTheRecording) {
+  simulation_options o = quiet_options();
+  recording still(o);
+  o.drift = 40.0;
+  recording drifting(o);
+  const int last = still.rows() - 1, middle = last / 2;
+  for (int c = 0; c < 32; ++c) {
+    EXPECT_EQ(drifting.at(0, c), still.at(0, c));  // a gap row
+    EXPECT_NEAR(drifting.at(middle, c) - still.at(middle, c), 40.0 * middle / last, 1.0) << c;
+    EXPECT_EQ(drifting.at(last, c), still.at(last, c) + 40) << c;
+  }
+}
+
+TEST(Jitter, ShiftsWholePulsesAndLeavesTheNoiseDrawsBe) {
+  simulation_options o = quiet_options();
+  o.events = 40;
+  recording steady(o);
+  o.jitter = 5.0;
+  recording jittered(o);
+  // Each pulse moves as one: its samples all shift one way, so at the rising edge of channel 0
+  // the differences from the steady recording share the sign of the pulse's shift, and over
+  // many pulses both signs occur.
+  int earlier = 0, later = 0;
+  for (int e = 1; e < 40; ++e)
+    for (int j = 6; j < 10; ++j) {
+      const int row = 220 * e + 11 + 15 * j + 4;
+      earlier += jittered.at(row, 0) > steady.at(row, 0);
+      later += jittered.at(row, 0) < steady.at(row, 0);
+    }
+  EXPECT_GT(earlier, 30);
+  EXPECT_GT(later, 30);
+  o.noise = 2.0;
+  o.jitter = 0.0;
+  recording noisy(o);
+  o.jitter = 5.0;
+  recording noisy_jittered(o);
+  for (int e = 0; e < 40; ++e)
+    for (int k = 0; k < 10; ++k)  // gap rows
+      for (int c = 0; c < 32; ++c)
+        ASSERT_EQ(noisy_jittered.at(220 * e + k, c), noisy.at(220 * e + k, c));
+}
+
 TEST(ChannelStates, DeadSaturatedAndClippedChannels) {
   simulation_options o = quiet_options();
   o.channels[5].dead = true;

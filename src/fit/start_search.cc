@@ -1,0 +1,134 @@
+#include "fit/start_search.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr double shortest_peak_time = 20.0;  // ns
+constexpr double longest_peak_time = 600.0;  // ns
+constexpr int peak_time_steps = 14;
+// Peak times of the starts placed across the whole range, ns.
+constexpr double range_peak_times[] = {25.0, 60.0, 150.0};
+
+const data_point* largest_magnitude(const std::vector<data_point>& data) {
+  const data_point* best = nullptr;
+  for (const data_point& d : data)
+    if (!best || std::abs(d.y) > std::abs(best->y)) best = &d;
+  return best;
+}
+
+// Where the pulse's maximum may lie: on the point of largest |amplitude|, or between it and
+// its nearest point before or after it in time, for a maximum that falls between samples:
+// halfway, and across a gap wider than the points' usual spacing at its quarters too.
+std::vector<double> peak_positions(const std::vector<data_point>& data, double at) {
+  double before = -INFINITY, after = INFINITY;
+  for (const data_point& d : data) {
+    if (d.x < at) before = std::max(before, d.x);
+    if (d.x > at) after = std::min(after, d.x);
+  }
+  const double usual = std::min(at - before, after - at);
+  std::vector<double> positions = {at};
+  for (double side : {before, after}) {
+    if (!std::isfinite(side)) continue;
+    const double gap = side - at;
+    positions.push_back(at + gap / 2);
+    if (std::abs(gap) > 1.5 * usual) {
+      positions.push_back(at + gap / 4);
+      positions.push_back(at + 3 * gap / 4);
+    }
+  }
+  return positions;
+}
+
+// The shape of unit height at t, as the model computes it but with u^4 by multiplication.
+double unit_shape(double t, double peak_time, double time_stamp) {
+  const double d = t - time_stamp;
+  if (d < 0) return 0.0;
+  const double u = d / peak_time, u2 = u * u;
+  return u2 * u2 * std::exp((u - 1) * -4);
+}
+
+}  // namespace
+
+double profile_chi2(const std::vector<data_point>& data, double peak_time, double time_stamp,
+                    double& peak) {
+  double gg = 0.0, gy = 0.0, yy = 0.0;
+  for (const data_point& d : data) {
+    double g = unit_shape(d.x, peak_time, time_stamp) / d.ey, y = d.y / d.ey;
+    gg += g * g;
+    gy += g * y;
+    yy += y * y;
+  }
+  peak = gg > 0 ? gy / gg : 0.0;
+  return gg > 0 ? yy - gy * gy / gg : yy;
+}
+
+std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, int max_starts) {
+  const data_point* top = largest_magnitude(data);
+  if (!top) return {};
+  // Along geometric steps of the peak time, so that short and long ones are tried with the
+  // same relative spacing, the local minima of chi2 for each position of the maximum.
+  std::vector<fit_start> minima;
+  for (double at : peak_positions(data, top->x)) {
+    std::vector<fit_start> line;
+    for (int k = 0; k < peak_time_steps; ++k) {
+      const double ratio = static_cast<double>(k) / (peak_time_steps - 1);
+      fit_start s;
+      s.peak_time = shortest_peak_time * std::pow(longest_peak_time / shortest_peak_time, ratio);
+      s.time_stamp = at - s.peak_time;
+      s.chi2 = profile_chi2(data, s.peak_time, s.time_stamp, s.peak);
+      line.push_back(s);
+    }
+    for (size_t k = 0; k < line.size(); ++k) {
+      const bool below_left = k == 0 || line[k].chi2 <= line[k - 1].chi2;
+      const bool below_right = k + 1 == line.size() || line[k].chi2 < line[k + 1].chi2;
+      if (below_left && below_right) minima.push_back(line[k]);
+    }
+  }
+  std::stable_sort(minima.begin(), minima.end(),
+                   [](const fit_start& a, const fit_start& b) { return a.chi2 < b.chi2; });
+  if (static_cast<int>(minima.size()) > max_starts) minima.resize(max_starts);
+  return minima;
+}
+
+std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max_starts) {
+  std::vector<data_point> sorted = data;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const data_point& a, const data_point& b) { return a.x < b.x; });
+  double yy = 0.0;
+  for (const data_point& d : sorted) yy += (d.y / d.ey) * (d.y / d.ey);
+  // Every point's time, and halfway to the next one for maxima between samples.
+  std::vector<double> placings;
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    placings.push_back(sorted[i].x);
+    if (i + 1 < sorted.size() && sorted[i + 1].x > sorted[i].x)
+      placings.push_back((sorted[i].x + sorted[i + 1].x) / 2);
+  }
+  std::vector<fit_start> best;
+  for (double peak_time : range_peak_times) {
+    fit_start lowest;
+    lowest.chi2 = INFINITY;
+    // Only the points from the start to where the shape has died away (u = 8, below 1e-8 of
+    // its height) count; the rest add y^2 alone.
+    size_t from = 0;
+    for (double at : placings) {
+      const double start = at - peak_time, end = start + 8 * peak_time;
+      while (from < sorted.size() && sorted[from].x < start) ++from;
+      double gg = 0.0, gy = 0.0;
+      for (size_t i = from; i < sorted.size() && sorted[i].x <= end; ++i) {
+        const double g = unit_shape(sorted[i].x, peak_time, start) / sorted[i].ey;
+        gg += g * g;
+        gy += g * sorted[i].y / sorted[i].ey;
+      }
+      if (!(gg > 0)) continue;
+      const double chi2 = yy - gy * gy / gg;
+      if (chi2 < lowest.chi2) lowest = {peak_time, start, gy / gg, chi2};
+    }
+    if (std::isfinite(lowest.chi2)) best.push_back(lowest);
+  }
+  std::stable_sort(best.begin(), best.end(),
+                   [](const fit_start& a, const fit_start& b) { return a.chi2 < b.chi2; });
+  if (static_cast<int>(best.size()) > max_starts) best.resize(max_starts);
+  return best;
+}

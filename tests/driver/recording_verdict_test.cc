@@ -1,0 +1,119 @@
+// Whole runs of simulated recordings with noise, drift and jitter: each kind of channel gets its
+// verdict and note, and a run under the wrong configuration says so once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "driver/run.h"
+#include "recording_simulator.h"
+#include "support/tool_run.h"
+
+namespace {
+
+enum class kind { clean, dead, small, clipped, negative };
+
+// Every fourth channel is a clean pulse; the others are dead, small (six noise sigmas of one
+// sample), clipped at the ADC's ceiling, or negative on a high baseline.
+kind kind_of(int channel) {
+  static const kind kinds[] = {kind::clean, kind::dead,    kind::clean, kind::small,
+                               kind::clean, kind::clipped, kind::clean, kind::negative};
+  return kinds[channel % 8];
+}
+
+simulation_options mixed_recording(const std::string& config, int events, uint64_t seed) {
+  simulation_options o = realistic_options(events, config, seed);
+  o.drift = 6.0;
+  o.jitter = 2.0;
+  for (int ch = 0; ch < 32; ++ch) {
+    channel_truth& t = o.channels[ch];
+    switch (kind_of(ch)) {
+      case kind::dead:
+        t.dead = true;
+        break;
+      case kind::small:
+        t.amplitude = 6 * o.noise;
+        break;
+      case kind::clipped:
+        t.baseline = 1500.0;
+        t.amplitude = 3000.0;
+        break;
+      case kind::negative:
+        t.baseline = 1500.0;
+        t.amplitude = -400.0;
+        break;
+      case kind::clean:
+        break;
+    }
+  }
+  return o;
+}
+
+fit_verdict expected_verdict(kind k) {
+  switch (k) {
+    case kind::dead:
+      return fit_verdict::no_pulse;
+    case kind::clipped:
+      return fit_verdict::saturated;
+    default:
+      return fit_verdict::good;
+  }
+}
+
+run_outcome run(const simulation_options& o, const std::string& config, const temp_dir& dir) {
+  write_file(dir.path() + "/rec.txt", simulate_recording(o));
+  return run_analysis("9", config, dir.path() + "/rec.txt");
+}
+
+const char* other(const std::string& config) {
+  return config == "4mV_delay-all" ? "20mV_delay-all" : "4mV_delay-all";
+}
+
+TEST(RecordingVerdicts, EachKindOfChannelGetsItsVerdictAndNote) {
+  for (const std::string config : {"20mV_delay-all", "4mV_delay-all"}) {
+    for (int events : {20, 200}) {
+      temp_dir dir;
+      run_outcome out = run(mixed_recording(config, events, 7), config, dir);
+      ASSERT_EQ(out.status, exit_success);
+      std::vector<std::string> expected_notes;
+      for (int ch = 0; ch < 32; ++ch) {
+        const channel_fit& f = out.fits[ch];
+        EXPECT_EQ(f.verdict, expected_verdict(kind_of(ch)))
+            << config << " " << events << " events, channel " << ch << ": "
+            << verdict_name(f.verdict);
+        const std::string name = "Channel " + std::to_string(ch);
+        if (kind_of(ch) == kind::dead) expected_notes.push_back(name + " shows no pulse.");
+        if (kind_of(ch) == kind::clipped)
+          expected_notes.push_back(name + " is saturated: " + std::to_string(f.clipped_points) +
+                                   " points at its ceiling were left out of the fit.");
+      }
+      EXPECT_EQ(out.notes, expected_notes) << config << " " << events << " events";
+    }
+  }
+}
+
+TEST(RecordingVerdicts, AWrongConfigurationIsNamedOnceAndARightOneNever) {
+  for (const std::string config : {"20mV_delay-all", "4mV_delay-all"}) {
+    for (int events : {5, 200}) {
+      temp_dir dir;
+      const simulation_options o = realistic_options(events, config, 3);
+      run_outcome right = run(o, config, dir);
+      EXPECT_EQ(right.notes, diagnostics{}) << config << " " << events;
+      run_outcome wrong = run(o, other(config), dir);
+      ASSERT_FALSE(wrong.notes.empty());
+      const std::string& last = wrong.notes.back();
+      const std::string start = "Most channels fit the pulse shape poorly (median chi2/ndf ";
+      EXPECT_EQ(last.substr(0, start.size()), start);
+      EXPECT_NE(last.find("): check that configuration " + std::string(other(config)) +
+                          " is the right one for this recording."),
+                std::string::npos)
+          << last;
+      EXPECT_EQ(
+          std::count_if(wrong.notes.begin(), wrong.notes.end(),
+                        [](const std::string& n) { return n.find("configuration") != n.npos; }),
+          1);
+    }
+  }
+}
+
+}  // namespace

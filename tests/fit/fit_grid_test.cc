@@ -1,0 +1,161 @@
+// The fit over a wide grid of clean pulses: every channel's truth found, or the channel flagged
+// with the right reason, and no lower chi2 anywhere than the one the fit reports.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+
+#include "fit/rise_time_fit.h"
+#include "fit/shaper_model.h"
+#include "support/brute_force_search.h"
+#include "support/pulse_grid.h"
+
+namespace {
+
+constexpr double noise = 2.0;  // ADC counts per sample
+
+double log_uniform(std::mt19937_64& random, double low, double high) {
+  return std::exp(std::uniform_real_distribution<double>(std::log(low), std::log(high))(random));
+}
+
+// Channel i of the grid: both configurations' time axes, both signs, low and high baselines, 2
+// to 200 events, peak times 30-500 ns, time stamps across the time axis, heights from 10 errors
+// of a point to just below the ADC's range.
+grid_channel grid_case(int i, std::mt19937_64& random) {
+  static const int events[] = {2, 3, 5, 10, 20, 50, 100, 200};
+  grid_channel c;
+  c.slow = i % 2;
+  const bool negative = i / 2 % 2;
+  c.baseline = i / 4 % 2 ? 1500.0 : 100.0;
+  c.events = events[i / 8 % 8];
+  c.peak_time = log_uniform(random, 30.0, 500.0);
+  const double first = c.slow ? 60.0 : 20.0, last = 3000.0;
+  c.time_stamp = std::uniform_real_distribution<double>(first, last - 2 * c.peak_time)(random);
+  const double point_error = noise / std::sqrt(c.events);
+  const double room = negative ? c.baseline - 8 * noise : 4095.0 - c.baseline - 8 * noise;
+  c.amplitude = log_uniform(random, 10 * point_error, room) * (negative ? -1 : 1);
+  return c;
+}
+
+// Whether the true pulse is one the points cannot show: it stands three errors above zero on
+// fewer than three usable points (a short pulse between the slower configuration's groups of
+// samples, say), or the fit determines its height to worse than a fifth of it.
+bool hidden(const grid_channel& c, const channel_points& points, const channel_fit& f) {
+  const double par[] = {c.peak_time, c.time_stamp, 0.0, c.amplitude};
+  int clear = 0;
+  for (const auto& [t, ye] : points)
+    clear += ye.second > 1e-10 && std::abs(Fit_Function(&t, par)) > 3 * ye.second;
+  return clear < 3 || std::abs(c.amplitude) < 5 * f.amplitude_err;
+}
+
+// chi2 of the fitted points at the true parameters.
+double chi2_at_truth(const grid_channel& c, const channel_points& points, const channel_fit& f) {
+  const double par[] = {c.peak_time, c.time_stamp, 0.0, c.amplitude};
+  double s = 0.0;
+  for (const auto& [t, ye] : points) {
+    if (!(ye.second > 1e-10) || t < f.xmin || t > f.xmax) continue;
+    const double r = (ye.first - Fit_Function(&t, par)) / ye.second;
+    s += r * r;
+  }
+  return s;
+}
+
+// Within five sigmas: by the fit's errors, or, where chi2 is far from a parabola (a narrow
+// pulse whose maximum falls between points), by chi2 itself rising less than 5^2 at the truth.
+bool within_5_sigma(const channel_fit& f, const grid_channel& c, const channel_points& points) {
+  const bool by_errors = std::abs(f.peak_time - c.peak_time) < 5 * f.peak_time_err &&
+                         std::abs(f.time_stamp - c.time_stamp) < 5 * f.time_stamp_err &&
+                         std::abs(f.amplitude - c.amplitude) < 5 * f.amplitude_err;
+  return by_errors || chi2_at_truth(c, points, f) - f.chi2 < 25.0;
+}
+
+struct grid_figures {
+  int channels = 0, found = 0, flagged_right = 0, higher_chi2 = 0, spike_minima = 0;
+  std::map<int, int> outside_5_sigma, outside_5_percent;  // by events
+  std::map<std::string, int> flagged;
+};
+
+// With two to five samples a point's error is itself poorly known, and the fit's errors with
+// it: then the truth may lie beyond five of them. From ten samples on it may not.
+constexpr int fewest_events_for_sigmas = 10;
+
+// The independent search takes most of the time; under the address sanitizer it checks every
+// fourth channel only.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int brute_force_every = 4;
+#else
+constexpr int brute_force_every = 1;
+#endif
+
+TEST(FitGrid, FindsEveryCleanPulseAtTheLowestChi2) {
+  std::mt19937_64 random(2026);
+  grid_figures g;
+  g.channels = 3200;
+  for (int i = 0; i < g.channels; ++i) {
+    const grid_channel c = grid_case(i, random);
+    const channel_points points = grid_points(c, noise, random);
+    const channel_fit f = fit_channel(points, c.slow ? 300.0 : 150.0);
+    const std::string what = "channel " + std::to_string(i) + " T " + std::to_string(c.peak_time) +
+                             " t0 " + std::to_string(c.time_stamp) + " A " +
+                             std::to_string(c.amplitude) + " N " + std::to_string(c.events);
+    if (f.verdict == fit_verdict::no_pulse && hidden(c, points, f)) {
+      ++g.flagged_right;
+    } else if (f.verdict != fit_verdict::good) {
+      ++g.flagged[std::string(verdict_name(f.verdict))];
+      std::printf("  %s flagged %s\n", what.c_str(), std::string(verdict_name(f.verdict)).c_str());
+    } else if (!within_5_sigma(f, c, points)) {
+      ++g.outside_5_sigma[c.events];
+      if (c.events >= fewest_events_for_sigmas)
+        ADD_FAILURE() << what << " fit T " << f.peak_time << "+-" << f.peak_time_err << " t0 "
+                      << f.time_stamp << "+-" << f.time_stamp_err << " A " << f.amplitude << "+-"
+                      << f.amplitude_err;
+    } else {
+      ++g.found;
+      // Within 5 % of the peak time wherever the measurement is that precise.
+      if (std::abs(f.peak_time - c.peak_time) > 0.05 * c.peak_time) {
+        ++g.outside_5_percent[c.events];
+        EXPECT_GT(f.peak_time_err, 0.01 * c.peak_time) << what;
+      }
+    }
+    if (i % brute_force_every != 0) continue;
+    const brute_force_minimum b = brute_force_fit(points, f.xmin, f.xmax, {});
+    if (b.peak_time < 10.1) {
+      ++g.spike_minima;  // a height on a single point, at the search's narrowest peak time
+    } else if (f.chi2 > b.chi2 * (1 + 1e-6)) {
+      ++g.higher_chi2;
+      std::printf("  %s chi2 %.9g but %.9g at T %g t0 %g A %g\n", what.c_str(), f.chi2, b.chi2,
+                  b.peak_time, b.time_stamp, b.amplitude);
+    }
+  }
+  int flagged = 0, wrong_with_enough_events = 0;
+  for (const auto& [name, count] : g.flagged) flagged += count;
+  for (const auto& [events, count] : g.outside_5_sigma)
+    if (events >= fewest_events_for_sigmas) wrong_with_enough_events += count;
+  std::printf(
+      "grid: %d channels; %d found within 5 sigma; %d flagged no pulse where the true "
+      "pulse hides between samples; %d flagged otherwise; %d with a lower chi2 found "
+      "elsewhere (%d searches ended on a one-point spike, not compared)\n",
+      g.channels, g.found, g.flagged_right, flagged, g.higher_chi2, g.spike_minima);
+  for (const auto& [name, count] : g.flagged)
+    std::printf("  flagged %s: %d\n", name.c_str(), count);
+  for (const auto& [events, count] : g.outside_5_sigma)
+    std::printf("  %3d events: %d outside 5 sigma\n", events, count);
+  for (const auto& [events, count] : g.outside_5_percent)
+    std::printf(
+        "  %3d events: %d within 5 sigma but off by more than 5 %% of the peak time, "
+        "each with a peak-time error above 1 %%\n",
+        events, count);
+  // The few that remain, each listed above, are narrow pulses (peak times 30-55 ns) that stand
+  // out on a few points only, mostly with their maximum in the slower configuration's gaps
+  // between groups of samples, and pulses of two events. A change that makes the search or the
+  // verdicts worse shows as more.
+  EXPECT_LE(g.higher_chi2, 2);
+  EXPECT_EQ(wrong_with_enough_events, 0);
+  EXPECT_LE(flagged, 10);
+  EXPECT_GE(g.found, 3050);
+}
+
+}  // namespace
