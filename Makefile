@@ -5,8 +5,8 @@ BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: deps build test test-asan fuzz demo bench install package fresh-debian-test ci-deps \
-	format format-check golden clean
+.PHONY: deps build test test-browser test-slurm test-asan fuzz demo bench install package \
+	fresh-debian-test ci-deps format format-check golden clean
 
 deps = @scripts/install-deps.sh $(1)
 configure_and_build = @cmake -S . -B "$(BUILD)" -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
@@ -27,7 +27,19 @@ demo:
 test:
 	$(call deps,build test)
 	$(configure_and_build)
-	@ctest --test-dir "$(BUILD)" --output-on-failure --no-tests=error -j$$(nproc)
+	@ctest --test-dir "$(BUILD)" --output-on-failure --no-tests=error -j$$(nproc) -LE 'browser|slurm'
+
+# The campaign report in headless Chromium.
+test-browser:
+	$(call deps,build test ci)
+	$(configure_and_build)
+	@ctest --test-dir "$(BUILD)" --output-on-failure --no-tests=error -L browser
+
+# The campaign's Slurm job array on a single-node cluster that the test starts and stops.
+test-slurm:
+	$(call deps,build test ci)
+	$(configure_and_build)
+	@ctest --test-dir "$(BUILD)" --output-on-failure --no-tests=error -L slurm
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer. Leaks that
 # the plotting library keeps for the process's lifetime are not ours to report.
@@ -42,11 +54,14 @@ fuzz:
 	$(call deps,build ci)
 	@scripts/fuzz.sh $(FUZZ_SECONDS)
 
+# CAMPAIGN_BENCH="--recordings 200 --mb 25 --rerun 1000" for the full campaign figures.
+CAMPAIGN_BENCH ?=
 bench:
-	$(call deps,build bench)
+	$(call deps,build bench test ci)
 	$(configure_and_build)
 	@"$(BUILD)/bench/varnel-fit-bench"
 	@"$(BUILD)/bench/varnel-bench"
+	@"$(BUILD)/bench/varnel-campaign-bench" $(CAMPAIGN_BENCH)
 
 # Every program into $(PREFIX)/bin (root for the default /usr/local).
 install: build

@@ -9,6 +9,8 @@ plot_run make_plot_run(const std::string& chipstring, const std::string& config,
   run.adcfilename = adcfilename;
   run.log_path = outcome.log_path;
   run.events_completed = outcome.summary.events_completed;
+  run.summary = outcome.summary;
+  run.notes = outcome.notes;
   run.fits = outcome.fits;
   run.points = outcome.points;
   return run;

@@ -65,6 +65,10 @@ json run_json(const plot_run& run) {
           {"chipstring", run.chipstring},
           {"config", config_json(run)},
           {"events_completed", run.events_completed},
+          {"values_read", run.summary.values_read},
+          {"rows_handled", run.summary.rows_handled},
+          {"events_started", run.summary.events_started},
+          {"notes", run.notes},
           {"channels", channels}};
 }
 

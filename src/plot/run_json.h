@@ -5,8 +5,9 @@
 
 #include "plot/plot_run.h"
 
-/// The run as JSON: input and log paths, chipstring, configuration, events completed, and per
-/// channel the six fit results, fit statistics and every reconstructed point. A NaN or infinite
+/// The run as JSON: input and log paths, chipstring, configuration, what reading and framing saw
+/// (values read, rows handled, events started and completed), the run's notes, and per channel
+/// the six fit results, fit statistics, verdict and every reconstructed point. A NaN or infinite
 /// number becomes null.
 nlohmann::json run_json(const plot_run& run);
 

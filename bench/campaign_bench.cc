@@ -1,0 +1,132 @@
+// Figures for varnel-campaign on simulated campaigns; a program that prints them, not a test.
+//
+//   varnel-campaign-bench [--recordings N] [--mb S] [--rerun M]
+//
+// 1. N recordings of about S MB: `varnel-campaign run --jobs 2` against GNU parallel running
+//    varnel.exe two at a time over the same files (the README's recipe).
+// 2. M small recordings analysed once, then a rerun with nothing new.
+// 3. The report of those M recordings: its size, and the time headless Chromium takes from
+//    navigation until every chart has rendered (and the whole browser run).
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+
+#include "campaign_simulator.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+double seconds_of(const std::string& command) {
+  auto start = std::chrono::steady_clock::now();
+  int status = std::system(command.c_str());
+  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (status == -1) std::fprintf(stderr, "cannot run: %s\n", command.c_str());
+  return s;
+}
+
+std::string quoted(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Events for a recording of about `mb` MB (some 24.5 kB per event).
+int events_for(double mb) {
+  return std::max(10, static_cast<int>(mb * 1e6 / 24500.0));
+}
+
+void compare_with_parallel(const fs::path& dir, int recordings, double mb) {
+  fs::path data = dir / "large";
+  fs::create_directories(data);
+  write_simulated_campaign(data, recordings, events_for(mb), "20mV_delay-all", false);
+  uintmax_t bytes = 0;
+  for (const auto& e : fs::directory_iterator(data)) bytes += e.file_size();
+  std::string campaign = quoted(VARNEL_CAMPAIGN_EXE);
+  std::system((campaign + " list " + quoted(data) + " > " + quoted(dir / "runs.tsv")).c_str());
+  double parallel = seconds_of("parallel -j2 --colsep '\\t' " + quoted(VARNEL_EXE) +
+                               " {1} {2} {3} :::: " + quoted(dir / "runs.tsv"));
+  double run = seconds_of(campaign + " run --jobs 2 --db " + quoted(dir / "large.sqlite") + " " +
+                          quoted(data) + " > /dev/null");
+  std::printf("%d recordings of %.1f MB (%.0f MB):\n", recordings, bytes / 1e6 / recordings,
+              bytes / 1e6);
+  std::printf("  GNU parallel -j2 varnel.exe         %7.2f s  %6.0f MB/s\n", parallel,
+              bytes / 1e6 / parallel);
+  std::printf("  varnel-campaign run --jobs 2         %7.2f s  %6.0f MB/s  (%.2fx)\n", run,
+              bytes / 1e6 / run, parallel / run);
+  fs::remove_all(data);
+}
+
+void rerun_and_report(const fs::path& dir, int recordings) {
+  fs::path data = dir / "many";
+  fs::create_directories(data);
+  write_simulated_campaign(data, recordings, 40, "20mV_delay-all", true);
+  std::string campaign = quoted(VARNEL_CAMPAIGN_EXE), db = quoted(dir / "many.sqlite");
+  double first = seconds_of(campaign + " run --db " + db + " " + quoted(data) + " > /dev/null");
+  double rerun = seconds_of(campaign + " run --db " + db + " " + quoted(data) + " > /dev/null");
+  std::printf(
+      "%d recordings of 1 MB: first run %.2f s; rerun with nothing new %.3f s (%.3f s "
+      "per 1000)\n",
+      recordings, first, rerun, rerun * 1000.0 / recordings);
+  fs::path html = dir / "report.html";
+  double report = seconds_of(campaign + " report --db " + db + " --out " + quoted(html));
+  std::printf("report of %d recordings: %.2f s to write, %.2f MB\n", recordings, report,
+              fs::file_size(html) / 1e6);
+  fs::path dom = dir / "dom.html";
+  double browser = seconds_of(
+      "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+      "--disable-background-networking --disable-component-update --disable-sync "
+      "--user-data-dir=" +
+      quoted(dir / "profile") + " --virtual-time-budget=60000 --dump-dom " +
+      quoted("file://" + html.string()) + " > " + quoted(dom) + " 2>/dev/null");
+  std::smatch m;
+  std::string page = read_all(dom);
+  if (std::regex_search(page, m, std::regex("data-render-ms=\"(\\d+)\"")))
+    std::printf(
+        "  headless Chromium: charts rendered %.2f s after navigation (%.2f s with the "
+        "browser's start)\n",
+        std::stod(m[1]) / 1000.0, browser);
+  else
+    std::printf("  headless Chromium did not render the report (%.2f s)\n", browser);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int recordings = 20, rerun = 200;
+  double mb = 5.0;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string a = argv[i];
+    if (a == "--recordings")
+      recordings = std::atoi(argv[i + 1]);
+    else if (a == "--mb")
+      mb = std::atof(argv[i + 1]);
+    else if (a == "--rerun")
+      rerun = std::atoi(argv[i + 1]);
+  }
+  const char* tmp = std::getenv("TMPDIR");
+  fs::path dir =
+      fs::path(tmp && *tmp ? tmp : "/tmp") / ("varnel-campaign-bench-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::printf(
+      "varnel-campaign on simulated campaigns (full figures: --recordings 200 --mb 25 "
+      "--rerun 1000)\n");
+  compare_with_parallel(dir, recordings, mb);
+  rerun_and_report(dir, rerun);
+  fs::remove_all(dir);
+  return 0;
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "campaign/recording_record.h"
+
+struct sqlite3;
+
+/// What a rerun needs to know of a stored recording to skip it without reading it.
+struct stored_state {
+  std::optional<int64_t> size, mtime_ns;
+  std::string version;
+  int status = 1;
+};
+
+/// One channel's stored results.
+struct stored_channel {
+  int channel = 0;
+  double rise_time = 0, rise_time_err = 0, amplitude = 0, amplitude_err = 0, time_stamp = 0,
+         time_stamp_err = 0, chi2 = 0;  ///< NaN where the database holds NULL
+  double fit_min = 0, fit_max = 0;      ///< the fit range, ns; NaN where NULL
+  int ndf = 0, usable_points = 0, fitted_points = 0;
+  bool converged = false;
+  std::string verdict;
+};
+
+/// One stored recording with its channels.
+struct stored_recording {
+  int64_t id = 0;
+  std::string path, chip, config;
+  std::optional<int64_t> mtime_ns;
+  int status = 1;
+  std::string message, notes, analysed_at, version;
+  int64_t events_completed = 0;
+  std::vector<stored_channel> channels;  ///< by channel number
+};
+
+/// An open campaign database. Every failure comes back as a one-line message naming the file.
+class campaign_db {
+ public:
+  ~campaign_db();
+  campaign_db(campaign_db&&) noexcept;
+  campaign_db& operator=(campaign_db&&) = delete;
+  campaign_db(const campaign_db&) = delete;
+
+  /// Opens the campaign database at `path`, creating it when there is no file or an empty one.
+  /// A file that is not a campaign database of this schema version is refused and left as it
+  /// was. Nothing, with the reason in `error`, on any failure.
+  static std::optional<campaign_db> open(const std::string& path, std::string& error);
+
+  /// Path to state of every stored recording; false with `error` on a failure.
+  bool load_states(std::map<std::string, stored_state>& states, std::string& error);
+  /// Stores `r` in one transaction, replacing an earlier result for its path; false with
+  /// `error`, and nothing changed, on a failure (e.g. a full disk).
+  bool store(const recording_record& r, std::string& error);
+  /// Every stored recording with its channels, ordered by chip, configuration and path.
+  bool load_recordings(std::vector<stored_recording>& out, std::string& error);
+  /// The points stored for recording `id`, by channel; false with `error` on a failure.
+  bool load_points(int64_t id, snapshot_table& points, std::string& error);
+  /// Sets the meta row `key` in its own transaction.
+  bool set_meta(const std::string& key, const std::string& value, std::string& error);
+  /// The meta row `key`, or nothing.
+  std::optional<std::string> meta(const std::string& key);
+  /// The database's path as given.
+  const std::string& path() const { return path_; }
+
+ private:
+  campaign_db(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+  sqlite3* db_ = nullptr;
+  std::string path_;
+};
+
+/// The message for an unusable database at `path`: "cannot use database PATH: DETAIL".
+std::string database_error(const std::string& path, const std::string& detail);

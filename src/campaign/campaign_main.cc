@@ -1,0 +1,352 @@
+// varnel-campaign: every recording of a test campaign in one database, a verdict per chip, one
+// report.
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "campaign/acceptance.h"
+#include "campaign/acceptance_limits.h"
+#include "campaign/campaign_db.h"
+#include "campaign/campaign_report.h"
+#include "campaign/campaign_run.h"
+#include "campaign/campaign_text.h"
+#include "campaign/campaign_version.h"
+#include "campaign/csv_export.h"
+#include "campaign/manifest.h"
+#include "campaign/recording_discovery.h"
+#include "campaign/recording_figure.h"
+#include "campaign/result_ingest.h"
+#include "campaign/vega_bundle.h"
+#include "common/atomic_file.h"
+
+namespace {
+
+enum campaign_status { status_ok = 0, status_failed = 1, status_usage = 2, status_database = 3 };
+
+struct run_options {
+  std::string db = "campaign.sqlite";
+  int jobs = 0;
+  std::string limits, manifest;
+  std::vector<std::string> paths;
+};
+
+void print_error(const std::string& message) {
+  std::fprintf(stderr, "varnel-campaign: %s\n", message.c_str());
+}
+
+void print_line(std::FILE* f, const std::string& line) {
+  std::fputs(line.c_str(), f);
+  std::fputc('\n', f);
+  std::fflush(f);
+}
+
+// The progress line lives on a terminal only; it is rewritten in place and cleared before any
+// other line.
+class progress_display {
+ public:
+  progress_display() : shown_(isatty(STDERR_FILENO) == 1) {}
+  void show(const run_progress& p) {
+    if (!shown_) return;
+    std::fprintf(stderr, "\r\033[K%s", progress_text(p).c_str());
+    std::fflush(stderr);
+  }
+  void clear() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+  }
+
+ private:
+  bool shown_;
+};
+
+// The limits a run was given travel with the database, so that later verdicts and reports
+// apply them.
+bool store_limits(campaign_db& db, const std::string& path, std::string& error) {
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return db.set_meta("limits", text, error) && db.set_meta("limits_file", path, error);
+}
+
+int run_command(const run_options& o) {
+  if (o.paths.empty() && o.manifest.empty()) {
+    print_error("run: give at least one PATH or --manifest");
+    return status_usage;
+  }
+  std::vector<manifest_entry> manifest;
+  std::string error;
+  if (!o.manifest.empty() && !read_manifest(o.manifest, manifest, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  acceptance_limits limits;
+  if (!o.limits.empty() && !read_limits(o.limits, limits, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  discovery found = find_recordings(o.paths, manifest);
+  for (const skipped_path& s : found.skipped) print_line(stderr, skipped_line(s));
+  std::optional<campaign_db> db = campaign_db::open(o.db, error);
+  if (!db) {
+    print_error(error);
+    return status_database;
+  }
+  if (!o.limits.empty() && !store_limits(*db, o.limits, error)) {
+    print_error(error);
+    return status_database;
+  }
+  int jobs =
+      o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  progress_display progress;
+  run_tally t = run_campaign(*db, found.found, campaign_version(), jobs,
+                             [&](const recording_record& r, const run_progress& p) {
+                               if (r.status != 0) {
+                                 progress.clear();
+                                 print_line(stderr, failed_line(r.path, r.message));
+                               }
+                               progress.show(p);
+                             });
+  progress.clear();
+  if (!t.database_error.empty()) {
+    print_error(t.database_error);
+    return status_database;
+  }
+  print_line(stdout, summary_line(t, found.skipped.size(), o.db));
+  bool complete = t.failed == 0 && t.failed_before == 0 && found.skipped.empty();
+  return complete ? status_ok : status_failed;
+}
+
+// Opens the database for a command that reads it; a missing file is not created.
+std::optional<campaign_db> open_existing(const std::string& path, std::string& error) {
+  if (access(path.c_str(), F_OK) != 0) {
+    error = database_error(path, "no such file");
+    return std::nullopt;
+  }
+  return campaign_db::open(path, error);
+}
+
+bool write_whole(const std::string& path, const std::string& text) {
+  atomic_file out(path);
+  return out.open() && out.commit(text);
+}
+
+int export_command(const std::string& db_path, const std::string& csv_path) {
+  std::string error;
+  std::optional<campaign_db> db = open_existing(db_path, error);
+  std::vector<stored_recording> recordings;
+  if (!db || !db->load_recordings(recordings, error)) {
+    print_error(error);
+    return status_database;
+  }
+  if (!write_whole(csv_path, csv_header() + csv_rows(recordings))) {
+    print_error("cannot write " + csv_path);
+    return status_failed;
+  }
+  return status_ok;
+}
+
+// The limits given on the command line, else those stored by a run, else the default rule.
+// A usage error when they do not parse.
+bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& limits,
+                 std::string& error) {
+  if (!path.empty()) return read_limits(path, limits, error);
+  std::optional<std::string> stored = db.meta("limits");
+  if (!stored) return true;
+  return parse_limits(*stored, db.meta("limits_file").value_or("(stored)"), limits, error);
+}
+
+int verdicts_command(const std::string& db_path, const std::string& limits_path) {
+  std::string error;
+  std::optional<campaign_db> db = open_existing(db_path, error);
+  std::vector<stored_recording> recordings;
+  if (!db || !db->load_recordings(recordings, error)) {
+    print_error(error);
+    return status_database;
+  }
+  acceptance_limits limits;
+  if (!load_limits(*db, limits_path, limits, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  print_line(stdout, rule_text(limits));
+  bool all_pass = true;
+  for (const chip_verdict& v : judge_campaign(recordings, limits)) {
+    print_line(stdout, verdict_line(v));
+    all_pass = all_pass && v.outcome == chip_outcome::pass;
+  }
+  return all_pass ? status_ok : status_failed;
+}
+
+struct report_options {
+  std::string db = "campaign.sqlite", out, limits, recording, vega_dir = default_vega_dir;
+};
+
+// The recording to draw: the one asked for, else the first failing chip's, else the first
+// judged one.
+const stored_recording* chosen_recording(const std::vector<stored_recording>& recordings,
+                                         const std::vector<chip_verdict>& verdicts,
+                                         const std::string& asked) {
+  auto by_path = [&](const std::string& path) -> const stored_recording* {
+    for (const stored_recording& r : recordings)
+      if (r.path == path && r.status == 0) return &r;
+    return nullptr;
+  };
+  if (!asked.empty()) return by_path(absolute_path(asked));
+  for (chip_outcome wanted : {chip_outcome::fail, chip_outcome::pass})
+    for (const chip_verdict& v : verdicts)
+      if (v.outcome == wanted) return by_path(v.recording_path);
+  return nullptr;
+}
+
+int report_command(const report_options& o) {
+  std::string error;
+  std::optional<campaign_db> db = open_existing(o.db, error);
+  std::vector<stored_recording> recordings;
+  if (!db || !db->load_recordings(recordings, error)) {
+    print_error(error);
+    return status_database;
+  }
+  report_input in;
+  acceptance_limits limits;
+  if (!load_limits(*db, o.limits, limits, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  in.title = o.db;
+  in.rule = rule_text(limits);
+  in.verdicts = judge_campaign(recordings, limits);
+  const stored_recording* shown = chosen_recording(recordings, in.verdicts, o.recording);
+  if (!o.recording.empty() && !shown) {
+    print_error("no analysed recording " + o.recording + " in " + o.db);
+    return status_usage;
+  }
+  if (!vega_scripts(o.vega_dir, in.vega, error)) {
+    print_error(error);
+    return status_failed;
+  }
+  if (shown && !recording_png(*db, *shown, in.figure_png, error)) {
+    print_error(error);
+    return status_failed;
+  }
+  if (shown) in.figure_caption = "Chip " + shown->chip + ", " + shown->config + ": " + shown->path;
+  if (!write_whole(o.out, report_html(recordings, in))) {
+    print_error("cannot write " + o.out);
+    return status_failed;
+  }
+  return status_ok;
+}
+
+int ingest_command(const std::string& db_path, const std::vector<std::string>& paths) {
+  std::vector<std::pair<std::string, std::string>> skipped;
+  std::vector<std::string> files = find_results(paths, skipped);
+  std::string error;
+  std::optional<campaign_db> db = campaign_db::open(db_path, error);
+  if (!db) {
+    print_error(error);
+    return status_database;
+  }
+  size_t ingested = 0, failed_runs = 0;
+  for (const std::string& file : files) {
+    recording_record r;
+    if (!read_result(file, campaign_version(), r, error)) {
+      skipped.push_back({file, error});
+      continue;
+    }
+    if (!db->store(r, error)) {
+      print_error(error);
+      return status_database;
+    }
+    ++(r.status == 0 ? ingested : failed_runs);
+  }
+  for (const auto& [path, reason] : skipped) print_line(stderr, skipped_line({path, reason}));
+  print_line(stdout, std::to_string(files.size()) + " results: " + std::to_string(ingested) +
+                         " ingested, " + std::to_string(failed_runs) + " failed runs; " +
+                         std::to_string(skipped.size()) + " skipped; database " + db_path);
+  return skipped.empty() && failed_runs == 0 ? status_ok : status_failed;
+}
+
+// The manifest lines of the recordings found, for a job array over them.
+int list_command(const std::vector<std::string>& paths, const std::string& manifest_path) {
+  std::vector<manifest_entry> manifest;
+  std::string error;
+  if (!manifest_path.empty() && !read_manifest(manifest_path, manifest, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  discovery found = find_recordings(paths, manifest);
+  for (const skipped_path& s : found.skipped) print_line(stderr, skipped_line(s));
+  for (const found_recording& r : found.found)
+    print_line(stdout, r.identity.chip + "\t" + r.identity.config + "\t" + r.path);
+  return found.skipped.empty() ? status_ok : status_failed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Analyses every recording of a test campaign into one database, judges each chip "
+      "and reports."};
+  app.set_version_flag("--version", std::string("varnel-campaign ") + campaign_version());
+  app.require_subcommand(1);
+  run_options ro;
+  CLI::App* run =
+      app.add_subcommand("run", "Analyse the recordings under PATH... into the database");
+  run->add_option("--db", ro.db, "Campaign database (campaign.sqlite)");
+  run->add_option("--jobs", ro.jobs, "Recordings analysed at a time (one per core)")
+      ->check(CLI::Range(1, 1024));
+  run->add_option("--limits", ro.limits, "Acceptance limits (TOML)");
+  run->add_option("--manifest", ro.manifest, "Lines of \"chip config path\" for other naming");
+  run->add_option("PATH", ro.paths, "Recordings, or folders searched for *_adc.txt");
+  std::string export_db = "campaign.sqlite", csv;
+  CLI::App* exp = app.add_subcommand("export", "Write every stored channel result as CSV");
+  exp->add_option("--db", export_db, "Campaign database (campaign.sqlite)");
+  exp->add_option("--csv", csv, "The CSV file to write")->required();
+  std::string verdicts_db = "campaign.sqlite", verdicts_limits;
+  CLI::App* ver = app.add_subcommand("verdicts", "Print the rule in force and each chip's verdict");
+  ver->add_option("--db", verdicts_db, "Campaign database (campaign.sqlite)");
+  ver->add_option("--limits", verdicts_limits,
+                  "Acceptance limits (TOML) instead of the stored ones");
+  report_options rep;
+  CLI::App* rp = app.add_subcommand("report", "Write the campaign's report as one HTML file");
+  rp->add_option("--db", rep.db, "Campaign database (campaign.sqlite)");
+  rp->add_option("--out", rep.out, "The HTML file to write")->required();
+  rp->add_option("--limits", rep.limits, "Acceptance limits (TOML) instead of the stored ones");
+  rp->add_option("--recording", rep.recording,
+                 "The recording whose pulses and fits are shown (the first failing chip's)");
+  rp->add_option("--vega-dir", rep.vega_dir, "Where the Vega modules are")->capture_default_str();
+  std::string ingest_db = "campaign.sqlite";
+  std::vector<std::string> results;
+  CLI::App* ing = app.add_subcommand("ingest", "Store results made elsewhere (varnel-plot's JSON)");
+  ing->add_option("--db", ingest_db, "Campaign database (campaign.sqlite)");
+  ing->add_option("RESULT", results, "Result files, or folders searched for *.json")->required();
+  std::vector<std::string> list_paths;
+  std::string list_manifest;
+  CLI::App* lst = app.add_subcommand(
+      "list", "Print chip, configuration and path, tab-separated, for every recording found");
+  lst->add_option("--manifest", list_manifest, "Lines of \"chip config path\" for other naming");
+  lst->add_option("PATH", list_paths, "Recordings, or folders searched for *_adc.txt");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    print_error(e.what());
+    return status_usage;
+  }
+  if (run->parsed()) return run_command(ro);
+  if (exp->parsed()) return export_command(export_db, csv);
+  if (ver->parsed()) return verdicts_command(verdicts_db, verdicts_limits);
+  if (rp->parsed()) return report_command(rep);
+  if (ing->parsed()) return ingest_command(ingest_db, results);
+  if (lst->parsed()) return list_command(list_paths, list_manifest);
+  return status_usage;
+}

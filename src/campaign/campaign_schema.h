@@ -1,0 +1,12 @@
+#pragma once
+
+/// The schema version this build reads and writes; kept in PRAGMA user_version and in the meta
+/// table's "schema_version".
+inline constexpr int campaign_schema_version = 1;
+
+/// The value of the meta table's "schema" row in every campaign database.
+inline constexpr const char* campaign_schema_name = "varnel-campaign";
+
+/// The statements that create an empty campaign database of campaign_schema_version, without the
+/// meta rows (see docs/campaign.md).
+extern const char* const campaign_schema_sql;

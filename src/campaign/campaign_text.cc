@@ -1,0 +1,51 @@
+#include "campaign/campaign_text.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+std::string duration_text(double seconds) {
+  long s = std::lround(seconds);
+  char text[32];
+  if (s >= 3600)
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  else
+    std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+  return text;
+}
+
+}  // namespace
+
+std::string progress_text(const run_progress& p) {
+  char line[96];
+  std::snprintf(line, sizeof line, "[%zu/%zu] %zu failed", p.done, p.total, p.failed);
+  std::string text = line;
+  if (p.done > 0 && p.done < p.total)
+    text.append(", ")
+        .append(duration_text(p.elapsed_s / p.done * (p.total - p.done)))
+        .append(" left");
+  return text;
+}
+
+std::string skipped_line(const skipped_path& s) {
+  return "skipped " + s.path + ": " + s.reason;
+}
+
+std::string failed_line(const std::string& path, const std::string& message) {
+  return "failed " + path + ": " + message;
+}
+
+std::string summary_line(const run_tally& t, size_t skipped, const std::string& db_path) {
+  size_t total = t.analysed + t.failed + t.unchanged;
+  char line[160];
+  std::snprintf(line, sizeof line, "%zu recordings: %zu analysed, %zu failed, %zu unchanged", total,
+                t.analysed, t.failed, t.unchanged);
+  std::string text = line;
+  if (t.failed_before > 0)
+    text.append(" (").append(std::to_string(t.failed_before)).append(" failed before)");
+  return text.append("; ")
+      .append(std::to_string(skipped))
+      .append(" skipped; database ")
+      .append(db_path);
+}

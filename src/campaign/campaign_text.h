@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "campaign/campaign_run.h"
+#include "campaign/recording_discovery.h"
+
+// The lines varnel-campaign writes on its standard streams.
+
+/// The progress line, without line end: "[12/200] 1 failed, 3:05 left"; "left" is estimated from
+/// the pace so far and shown once one recording is done.
+std::string progress_text(const run_progress& p);
+/// The line for a path left out: "skipped PATH: REASON".
+std::string skipped_line(const skipped_path& s);
+/// The line for a recording whose analysis failed: "failed PATH: MESSAGE".
+std::string failed_line(const std::string& path, const std::string& message);
+/// The run's summary: "N recordings: A analysed, F failed, U unchanged (E failed before);
+/// S skipped; database DB". The parenthesis only when E > 0.
+std::string summary_line(const run_tally& t, size_t skipped, const std::string& db_path);

@@ -1,0 +1,39 @@
+#include "campaign/file_identity.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+std::optional<file_stamp> stamp_of(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return file_stamp{static_cast<int64_t>(st.st_size),
+                    static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+std::optional<std::string> content_hash(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> state(XXH3_createState(),
+                                                                 XXH3_freeState);
+  XXH3_64bits_reset(state.get());
+  std::vector<char> buffer(1 << 20);
+  ssize_t n = 0;
+  while ((n = ::read(fd, buffer.data(), buffer.size())) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    XXH3_64bits_update(state.get(), buffer.data(), static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (n < 0) return std::nullopt;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx",
+                static_cast<unsigned long long>(XXH3_64bits_digest(state.get())));
+  return std::string(hex);
+}

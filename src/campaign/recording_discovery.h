@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "campaign/manifest.h"
+#include "campaign/recording_name.h"
+
+/// A recording to analyse.
+struct found_recording {
+  std::string path;  ///< absolute and lexically normal, the key in the database
+  recording_identity identity;
+};
+
+/// A file or folder left out, and why.
+struct skipped_path {
+  std::string path;
+  std::string reason;
+};
+
+/// What a search found.
+struct discovery {
+  std::vector<found_recording> found;  ///< sorted by path, each path once
+  std::vector<skipped_path> skipped;   ///< names without chip or configuration, unreadable paths
+};
+
+/// The absolute, lexically normal form of `path` (against the current folder).
+std::string absolute_path(const std::string& path);
+
+/// Collects the recordings under `paths`: a file is taken as it is named, a folder is searched
+/// recursively for "*_adc.txt" files (other files are passed over silently). Manifest entries are
+/// taken with their chip and configuration, and win over a name for the same path. A path that
+/// cannot be read, and a recording whose name gives no chip or configuration, is listed as
+/// skipped with the reason.
+discovery find_recordings(const std::vector<std::string>& paths,
+                          const std::vector<manifest_entry>& manifest);

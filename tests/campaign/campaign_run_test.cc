@@ -1,0 +1,331 @@
+// varnel-campaign run: what it analyses, stores, skips and prints, and its exit statuses.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "campaign/campaign_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string log_of(const std::string& folder, const std::string& chip) {
+  return folder + "/rise_time_korvi" + chip + "_20mV_delay-all.log";
+}
+
+}  // namespace
+
+TEST(CampaignRun, EachRecordingGetsVarnelsLogAndNotesAndFailuresAreStoredWithTheirMessage) {
+  temp_dir d, ref;
+  fs::create_directory(d / "data");
+  write_campaign(d / "data", 2);
+  // One recording cut short in a row: analysed, with a note.
+  write_file(d / ("data/" + bench_name("100002")),
+             read_file(d / ("data/" + bench_name("100001"))).value() + "1 2 3\n");
+  write_file(d / ("data/" + bench_name("100003")), "garbage\n");
+  write_file(d / "data/notes.txt", "not a recording\n");
+  program_run r = campaign({"run", "--jobs", "2", "data"}, d.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "4 recordings: 3 analysed, 1 failed, 0 unchanged; 0 skipped; database "
+            "campaign.sqlite\n");
+  std::string bad = d / ("data/" + bench_name("100003"));
+  EXPECT_EQ(r.err, "failed " + bad + ": Corrupt data, likely due to connection problems.\n");
+  for (const char* chip : {"100000", "100002"}) {
+    std::string src = d / ("data/" + bench_name(chip));
+    fs::copy_file(src, ref / bench_name(chip));
+    program_run v = run_program({VARNEL_EXE, chip, "20mV_delay-all", ref / bench_name(chip)});
+    EXPECT_EQ(read_file(log_of(d / "data", chip)), read_file(log_of(ref.path(), chip))) << chip;
+    std::string stored =
+        query(d / "campaign.sqlite",
+              "SELECT notes FROM recordings WHERE chip = '" + std::string(chip) + "'")
+            .at(0);
+    std::string expected = v.err;
+    size_t at;
+    while ((at = expected.find(ref.path())) != std::string::npos)
+      expected.replace(at, ref.path().size(), d / "data");
+    EXPECT_EQ(stored + (stored.empty() ? "" : "\n"), expected) << chip;
+  }
+  EXPECT_EQ(
+      query(d / "campaign.sqlite",
+            "SELECT chip, config, status, message, events_completed > 0, size, "
+            "length(content_hash) FROM recordings ORDER BY chip"),
+      (std::vector<std::string>{
+          "100000|20mV_delay-all|0||1|" +
+              std::to_string(fs::file_size(d / ("data/" + bench_name("100000")))) + "|16",
+          "100001|20mV_delay-all|0||1|" +
+              std::to_string(fs::file_size(d / ("data/" + bench_name("100001")))) + "|16",
+          "100002|20mV_delay-all|0||1|" +
+              std::to_string(fs::file_size(d / ("data/" + bench_name("100002")))) + "|16",
+          "100003|20mV_delay-all|1|Corrupt data, likely due to connection problems.|0|8|16"}));
+  EXPECT_EQ(
+      query(d / "campaign.sqlite", "SELECT count(*), count(DISTINCT recording_id) FROM channels"),
+      std::vector<std::string>{"96|3"});
+}
+
+TEST(CampaignRun, NamesWithoutChipAreListedAsSkippedAndManifestEntriesNeedNoBenchName) {
+  temp_dir d;
+  fs::create_directory(d / "data");
+  write_sim(d / "data/odd name 'x'_adc.txt");
+  write_sim(d / ("data/" + bench_name("100000")));
+  write_file(d / "list.txt", "777 4mV_delay-all data/odd name 'x'_adc.txt\n");
+  program_run r = campaign({"run", "data"}, d.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "skipped " + (d / "data/odd name 'x'_adc.txt") +
+                       ": the name does not begin with a time of digits and \"_\"\n");
+  r = campaign({"run", "--manifest", "list.txt", "data"}, d.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "2 recordings: 1 analysed, 0 failed, 1 unchanged; 0 skipped; database "
+            "campaign.sqlite\n");
+  EXPECT_EQ(
+      query(d / "campaign.sqlite", "SELECT chip, config, path FROM recordings ORDER BY chip"),
+      (std::vector<std::string>{"100000|20mV_delay-all|" + (d / ("data/" + bench_name("100000"))),
+                                "777|4mV_delay-all|" + (d / "data/odd name 'x'_adc.txt")}));
+  EXPECT_TRUE(fs::exists(d / "data/rise_time_korvi777_4mV_delay-all.log"));
+}
+
+TEST(CampaignRun, ARerunReadsOnlyNewOrChangedRecordings) {
+  temp_dir d;
+  fs::create_directory(d / "data");
+  std::vector<std::string> paths = write_campaign(d / "data", 3);
+  ASSERT_EQ(campaign({"run", "data"}, d.path()).status, 0);
+  // Same size and time but other bytes: not read again, so its stored result stays.
+  struct stat before {};
+  ::stat(paths[0].c_str(), &before);
+  write_file(paths[0], std::string(fs::file_size(paths[0]), 'x'));
+  timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, paths[0].c_str(), times, 0), 0);
+  // A newer time: analysed again (and now fails); a new recording: analysed.
+  write_file(paths[1], "garbage\n");
+  write_sim(d / ("data/" + bench_name("100009")));
+  program_run r = campaign({"run", "data"}, d.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "4 recordings: 1 analysed, 1 failed, 2 unchanged; 0 skipped; database "
+            "campaign.sqlite\n");
+  EXPECT_EQ(query(d / "campaign.sqlite", "SELECT chip, status FROM recordings ORDER BY chip"),
+            (std::vector<std::string>{"100000|0", "100001|1", "100002|0", "100009|0"}));
+  // The failure stays the campaign's concern on the next rerun too.
+  r = campaign({"run", "data"}, d.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "4 recordings: 0 analysed, 0 failed, 4 unchanged (1 failed before); 0 skipped; "
+            "database campaign.sqlite\n");
+}
+
+TEST(CampaignRun, AProgressLineOnATerminalOnly) {
+  temp_dir d;
+  fs::create_directory(d / "data");
+  write_campaign(d / "data", 2);
+  // On a pipe, only the summary (checked exactly by the tests above); on a terminal, the progress
+  // line rewritten in place and cleared before the summary.
+  program_run r = run_program(
+      {"script", "-qec", std::string(VARNEL_CAMPAIGN_EXE) + " run --jobs 1 data", "/dev/null"},
+      [&] {
+        run_options o;
+        o.cwd = d.path();
+        return o;
+      }());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\r\033[K[1/2] 0 failed, 0:00 left"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\r\033[K[2/2] 0 failed\r\033[K2 recordings: 2 analysed"), std::string::npos)
+      << r.out;
+}
+
+TEST(CampaignRun, UsageErrorsHelpAndVersion) {
+  temp_dir d;
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "varnel-campaign: A subcommand is required\n"},
+      {{"run"}, "varnel-campaign: run: give at least one PATH or --manifest\n"},
+      {{"run", "--jobs", "0", "x"}, "varnel-campaign: --jobs: Value 0 not in range 1 to 1024\n"},
+      {{"run", "--bogus", "x"},
+       "varnel-campaign: The following argument was not expected: --bogus\n"},
+      {{"run", "--manifest", "none.txt"}, "varnel-campaign: cannot read manifest none.txt\n"},
+  };
+  for (const auto& [args, err] : cases) {
+    program_run r = campaign(args, d.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, err);
+  }
+  program_run help = campaign({"run", "--help"}, d.path());
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--manifest"), std::string::npos);
+  program_run version = campaign({"--version"}, d.path());
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("varnel-campaign ", 0), 0u);
+  EXPECT_FALSE(fs::exists(d / "campaign.sqlite"));
+}
+
+TEST(CampaignDatabase, AFileOfAnotherKindIsRefusedAndLeftUntouched) {
+  temp_dir d;
+  write_sim(d / bench_name("100000"));
+  write_file(d / "text.sqlite", "just some text, not a database at all\n");
+  ASSERT_EQ(
+      run_program({"sqlite3", d / "other.sqlite", "CREATE TABLE t (x); PRAGMA user_version = 7"})
+          .status,
+      0);
+  std::string other_before = read_file(d / "other.sqlite").value();
+  const std::pair<const char*, const char*> cases[] = {
+      {"text.sqlite", "it is not a campaign database (file is not a database)"},
+      {"other.sqlite", "it is not a campaign database"},
+  };
+  for (auto [db, detail] : cases) {
+    program_run r = campaign({"run", "--db", db, "."}, d.path());
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err,
+              "varnel-campaign: cannot use database " + std::string(db) + ": " + detail + "\n");
+  }
+  EXPECT_EQ(read_file(d / "text.sqlite"), "just some text, not a database at all\n");
+  EXPECT_EQ(read_file(d / "other.sqlite"), other_before);
+  EXPECT_EQ(tree(d.path()),
+            (std::set<std::string>{bench_name("100000"), "other.sqlite", "text.sqlite"}));
+  // A campaign database of a later schema version.
+  ASSERT_EQ(campaign({"run", "--db", "new.sqlite", "."}, d.path()).status, 0);
+  ASSERT_EQ(run_program({"sqlite3", d / "new.sqlite", "PRAGMA user_version = 2"}).status, 0);
+  program_run r = campaign({"run", "--db", "new.sqlite", "."}, d.path());
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err,
+            "varnel-campaign: cannot use database new.sqlite: its schema version is 2, this "
+            "build uses version 1\n");
+}
+
+TEST(CampaignDatabase, SchemaIsVersionedAndWrittenAheadForConcurrentRuns) {
+  temp_dir d;
+  write_sim(d / bench_name("100000"));
+  ASSERT_EQ(campaign({"run", "."}, d.path()).status, 0);
+  std::string db = d / "campaign.sqlite";
+  EXPECT_EQ(query(db, "PRAGMA user_version"), std::vector<std::string>{"1"});
+  EXPECT_EQ(
+      query(db, "SELECT value FROM meta WHERE key IN ('schema', 'schema_version') ORDER BY key"),
+      (std::vector<std::string>{"varnel-campaign", "1"}));
+  EXPECT_EQ(query(db, "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
+}
+
+TEST(CampaignDatabase, AFullDiskFailsTheRecordingWholeAndKeepsWhatWasStored) {
+  temp_dir d;
+  fs::create_directory(d / "data");
+  write_campaign(d / "data", 1);
+  ASSERT_EQ(campaign({"run", "data"}, d.path()).status, 0);
+  write_sim(d / ("data/" + bench_name("100005")), 40, 5);
+  run_options limited;
+  limited.file_size_limit = 65536;  // room for the shared-memory index, not for the points
+  program_run r = campaign({"run", "data"}, d.path(), limited);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "varnel-campaign: cannot use database campaign.sqlite: disk I/O error\n");
+  std::string db = d / "campaign.sqlite";
+  EXPECT_EQ(query(db, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  EXPECT_EQ(query(db,
+                  "SELECT chip, (SELECT count(*) FROM channels WHERE recording_id = id) "
+                  "FROM recordings"),
+            std::vector<std::string>{"100000|32"});
+  r = campaign({"run", "data"}, d.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "2 recordings: 1 analysed, 0 failed, 1 unchanged; 0 skipped; database "
+            "campaign.sqlite\n");
+}
+
+TEST(CampaignDatabase, AFullFileSystemFailsTheRecordingWholeWithAClearLine) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  temp_dir d;
+  fs::create_directory(d / "data");
+  fs::create_directory(d / "small");
+  write_campaign(d / "data", 1);
+  // In a mount namespace of its own, so the small file system goes away with the shell: one run
+  // fills it to the brim but for room to open the database, the next one cannot store.
+  std::string script =
+      "mount -t tmpfs -o size=1m tmpfs small || exit 99\n"
+      "set -e\n"
+      "'" VARNEL_CAMPAIGN_EXE
+      "' run --db small/c.sqlite data >/dev/null\n"
+      "cp '" +
+      (d / ("data/" + bench_name("100000"))) + "' data/" + bench_name("100001") +
+      "\n"
+      "dd if=/dev/zero of=small/room bs=4k count=16 2>/dev/null\n"
+      "dd if=/dev/zero of=small/fill bs=4k 2>/dev/null || true\n"
+      "rm small/room\n"
+      "set +e\n"
+      "'" VARNEL_CAMPAIGN_EXE
+      "' run --db small/c.sqlite data\n"
+      "echo status=$?\n"
+      "rm small/fill\n"
+      "sqlite3 small/c.sqlite 'PRAGMA integrity_check; SELECT chip FROM recordings'\n";
+  run_options in_dir;
+  in_dir.cwd = d.path();
+  program_run r = run_program({"unshare", "-m", "sh", "-c", script}, in_dir);
+  if (r.status == 99) GTEST_SKIP() << "no tmpfs here: " << r.err;
+  EXPECT_EQ(r.err,
+            "varnel-campaign: cannot use database small/c.sqlite: database or disk is full\n");
+  EXPECT_EQ(r.out, "status=3\nok\n100000\n");
+}
+
+TEST(CampaignDatabase, ARunKilledMidwayLeavesAConsistentDatabaseAndTheNextRunResumes) {
+  temp_dir d;
+  fs::create_directory(d / "data");
+  const int count = 40;
+  write_campaign(d / "data", count, 120);
+  pid_t pid = fork();
+  if (pid == 0) {
+    chdir(d.path().c_str());
+    int null = ::open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(VARNEL_CAMPAIGN_EXE, VARNEL_CAMPAIGN_EXE, "run", "--jobs", "2", "data", nullptr);
+    _exit(127);
+  }
+  std::string db = d / "campaign.sqlite";
+  // Kill it once some results are in, while others are still being analysed and stored.
+  for (int i = 0; i < 2000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    try {
+      if (std::stoi(query(db, "SELECT count(*) FROM recordings").at(0)) >= 3) break;
+    } catch (const std::exception&) {
+    }
+  }
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it was killed";
+  EXPECT_EQ(query(db, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  int stored = std::stoi(query(db, "SELECT count(*) FROM recordings").at(0));
+  EXPECT_LT(stored, count);
+  EXPECT_EQ(query(db,
+                  "SELECT count(*) FROM recordings WHERE "
+                  "(SELECT count(*) FROM channels WHERE recording_id = id) != 32"),
+            std::vector<std::string>{"0"});
+  program_run r = campaign({"run", "data"}, d.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::to_string(count) + " recordings: " + std::to_string(count - stored) +
+                       " analysed, 0 failed, " + std::to_string(stored) +
+                       " unchanged; 0 skipped; database campaign.sqlite\n");
+}
+
+TEST(CampaignDatabase, TwoRunsAtOnceLoseNoResult) {
+  temp_dir d;
+  fs::create_directory(d / "a");
+  fs::create_directory(d / "b");
+  for (int i = 0; i < 10; ++i) {
+    write_sim(d / ("a/" + bench_name(std::to_string(200000 + i))), 40, i + 1);
+    write_sim(d / ("b/" + bench_name(std::to_string(300000 + i))), 40, i + 11);
+  }
+  program_run second;
+  std::thread t([&] { second = campaign({"run", "--jobs", "1", "b", "a"}, d.path()); });
+  program_run first = campaign({"run", "--jobs", "1", "a", "b"}, d.path());
+  t.join();
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(second.status, 0) << second.err;
+  std::string db = d / "campaign.sqlite";
+  EXPECT_EQ(query(db, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  EXPECT_EQ(query(db, "SELECT count(*), count(DISTINCT path) FROM recordings"),
+            std::vector<std::string>{"20|20"});
+  EXPECT_EQ(query(db, "SELECT count(*) FROM channels"), std::vector<std::string>{"640"});
+}

@@ -1,0 +1,63 @@
+#include "campaign/campaign_support.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+std::string bench_name(const std::string& chip, const std::string& config) {
+  return "123510_korvi" + chip + "_dessel00_link00_" + config + "_adc.txt";
+}
+
+void write_sim(const std::string& path, int events, uint64_t seed,
+               void (*edit)(simulation_options&)) {
+  simulation_options o = realistic_options(events, "20mV_delay-all", seed);
+  if (edit) edit(o);
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f || !write_recording(o, f)) throw std::runtime_error("cannot write " + path);
+  std::fclose(f);
+}
+
+std::vector<std::string> write_campaign(const std::string& folder, int count, int events) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < count; ++i) {
+    paths.push_back(folder + "/" + bench_name(std::to_string(100000 + i)));
+    write_sim(paths.back(), events, static_cast<uint64_t>(i + 1));
+  }
+  return paths;
+}
+
+program_run campaign(std::vector<std::string> args, const std::string& cwd,
+                     const run_options& base) {
+  args.insert(args.begin(), VARNEL_CAMPAIGN_EXE);
+  run_options o = base;
+  o.cwd = cwd;
+  return run_program(args, o);
+}
+
+std::vector<std::string> query(const std::string& db, const std::string& sql) {
+  sqlite3* h = nullptr;
+  std::vector<std::string> rows;
+  if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(h);
+    throw std::runtime_error("cannot open " + db);
+  }
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(h, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+    std::string e = sqlite3_errmsg(h);
+    sqlite3_close(h);
+    throw std::runtime_error(e);
+  }
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    std::string row;
+    for (int c = 0; c < sqlite3_column_count(s); ++c) {
+      const unsigned char* t = sqlite3_column_text(s, c);
+      if (c) row.push_back('|');
+      if (t) row.append(reinterpret_cast<const char*>(t));
+    }
+    rows.push_back(row);
+  }
+  sqlite3_finalize(s);
+  sqlite3_close(h);
+  return rows;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "recording_simulator.h"
+#include "support/tool_run.h"
+
+// Simulated campaigns and runs of varnel-campaign on them.
+
+/// The bench's file name of a recording of `chip` in `config`.
+std::string bench_name(const std::string& chip, const std::string& config = "20mV_delay-all");
+
+/// Writes a small realistic recording (`events` events, seeded by the chip number) to `path`;
+/// `edit` may change its options first.
+void write_sim(const std::string& path, int events = 40, uint64_t seed = 1,
+               void (*edit)(simulation_options&) = nullptr);
+
+/// Writes `count` recordings of chips 100000, 100001, ... into `folder`; their paths.
+std::vector<std::string> write_campaign(const std::string& folder, int count, int events = 40);
+
+/// Runs varnel-campaign with `args` in `cwd`.
+program_run campaign(std::vector<std::string> args, const std::string& cwd,
+                     const run_options& base = {});
+
+/// The rows of `sql` on the database at `db`, each row's columns joined by "|" (NULL as "").
+std::vector<std::string> query(const std::string& db, const std::string& sql);

@@ -1,0 +1,90 @@
+// varnel-campaign export: the CSV holds what the logs say, one row per recording and channel.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "campaign/campaign_support.h"
+
+namespace {
+
+std::vector<std::string> split_csv_line(const std::string& line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+      fields.back().push_back('"');
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ',' && !quoted) {
+      fields.emplace_back();
+    } else {
+      fields.back().push_back(c);
+    }
+  }
+  return fields;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+std::string two_decimals(const std::string& v) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f", std::stod(v));
+  return text;
+}
+
+}  // namespace
+
+TEST(CampaignExport, RowsCarryTheLogsValuesAndFailedRecordingsKeepOneRow) {
+  temp_dir d;
+  std::filesystem::create_directory(d / "a,b");
+  write_sim(d / ("a,b/" + bench_name("100000")));
+  write_file(d / ("a,b/" + bench_name("100001")), "garbage\n");
+  campaign({"run", "a,b"}, d.path());
+  program_run r = campaign({"export", "--csv", "out.csv"}, d.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = lines_of(read_file(d / "out.csv").value());
+  ASSERT_EQ(lines.size(), 1u + 32u + 1u);
+  EXPECT_EQ(lines[0],
+            "path,chip,config,status,message,channel,rise_time,rise_time_err,amplitude,"
+            "amplitude_err,time_stamp,time_stamp_err,chi2,ndf,usable_points,fitted_points,"
+            "converged,verdict");
+  std::vector<std::string> log =
+      lines_of(read_file(d / "a,b/rise_time_korvi100000_20mV_delay-all.log").value());
+  for (int ch = 0; ch < 32; ++ch) {
+    std::vector<std::string> f = split_csv_line(lines[1 + ch]);
+    ASSERT_EQ(f.size(), 18u);
+    EXPECT_EQ(f[0], d / ("a,b/" + bench_name("100000")));
+    EXPECT_EQ(f[5], std::to_string(ch));
+    std::istringstream row(log[1 + ch]);
+    std::string number, value, pm, err;
+    row >> number;
+    for (int q = 0; q < 3; ++q) {
+      row >> value >> pm >> err;
+      EXPECT_EQ(two_decimals(f[6 + 2 * q]), value) << "channel " << ch << " quantity " << q;
+      EXPECT_EQ(two_decimals(f[7 + 2 * q]), err) << "channel " << ch << " quantity " << q;
+    }
+  }
+  std::string failed = "\"";
+  failed.append(d / ("a,b/" + bench_name("100001")))
+      .append(
+          "\",100001,20mV_delay-all,1,\"Corrupt data, likely due to connection "
+          "problems.\",,,,,,,,,,,,,");
+  EXPECT_EQ(lines[33], failed);
+}
+
+TEST(CampaignExport, AMissingDatabaseIsNotCreated) {
+  temp_dir d;
+  program_run r = campaign({"export", "--csv", "out.csv"}, d.path());
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "varnel-campaign: cannot use database campaign.sqlite: no such file\n");
+  EXPECT_TRUE(tree(d.path()).empty());
+}
