@@ -135,14 +135,21 @@ bool write_whole(const std::string& path, const std::string& text) {
   return out.open() && out.commit(text);
 }
 
-int export_command(const std::string& db_path, const std::string& csv_path) {
+// Opens the existing database at `db_path` and loads every stored recording; nothing, with the
+// reason printed, when either fails.
+std::optional<campaign_db> load_campaign(const std::string& db_path,
+                                         std::vector<stored_recording>& recordings) {
   std::string error;
   std::optional<campaign_db> db = open_existing(db_path, error);
+  if (db && db->load_recordings(recordings, error)) return db;
+  print_error(error);
+  return std::nullopt;
+}
+
+int export_command(const std::string& db_path, const std::string& csv_path) {
   std::vector<stored_recording> recordings;
-  if (!db || !db->load_recordings(recordings, error)) {
-    print_error(error);
-    return status_database;
-  }
+  std::optional<campaign_db> db = load_campaign(db_path, recordings);
+  if (!db) return status_database;
   if (!write_whole(csv_path, csv_header() + csv_rows(recordings))) {
     print_error("cannot write " + csv_path);
     return status_failed;
@@ -161,13 +168,10 @@ bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& li
 }
 
 int verdicts_command(const std::string& db_path, const std::string& limits_path) {
-  std::string error;
-  std::optional<campaign_db> db = open_existing(db_path, error);
   std::vector<stored_recording> recordings;
-  if (!db || !db->load_recordings(recordings, error)) {
-    print_error(error);
-    return status_database;
-  }
+  std::optional<campaign_db> db = load_campaign(db_path, recordings);
+  if (!db) return status_database;
+  std::string error;
   acceptance_limits limits;
   if (!load_limits(*db, limits_path, limits, error)) {
     print_error(error);
@@ -204,13 +208,10 @@ const stored_recording* chosen_recording(const std::vector<stored_recording>& re
 }
 
 int report_command(const report_options& o) {
-  std::string error;
-  std::optional<campaign_db> db = open_existing(o.db, error);
   std::vector<stored_recording> recordings;
-  if (!db || !db->load_recordings(recordings, error)) {
-    print_error(error);
-    return status_database;
-  }
+  std::optional<campaign_db> db = load_campaign(o.db, recordings);
+  if (!db) return status_database;
+  std::string error;
   report_input in;
   acceptance_limits limits;
   if (!load_limits(*db, o.limits, limits, error)) {
