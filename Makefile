@@ -46,7 +46,7 @@ test-slurm:
 test-asan:
 	@LSAN_OPTIONS="suppressions='$(CURDIR)/tests/lsan.supp':print_suppressions=0" \
 		$(MAKE) --no-print-directory test BUILD=build-asan BUILD_TYPE=RelWithDebInfo \
-		CMAKE_FLAGS=-DVARNEL_SANITIZE=ON
+		CMAKE_FLAGS="-DVARNEL_SANITIZE=ON -DVARNEL_BENCH=OFF"
 
 # Every fuzz target, FUZZ_SECONDS each, built with clang in build-fuzz.
 FUZZ_SECONDS ?= 30
