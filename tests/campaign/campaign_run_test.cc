@@ -262,7 +262,9 @@ TEST(CampaignDatabase, AFullFileSystemFailsTheRecordingWholeWithAClearLine) {
   run_options in_dir;
   in_dir.cwd = d.path();
   program_run r = run_program({"unshare", "-m", "sh", "-c", script}, in_dir);
-  if (r.status == 99) GTEST_SKIP() << "no tmpfs here: " << r.err;
+  // A chroot or a container may refuse a mount namespace of its own; then there is no tmpfs to
+  // fill, and the file-size limit test above covers the full disk.
+  if (r.status == 99 || r.err.rfind("unshare:", 0) == 0) GTEST_SKIP() << "no tmpfs here: " << r.err;
   EXPECT_EQ(r.err,
             "varnel-campaign: cannot use database small/c.sqlite: database or disk is full\n");
   EXPECT_EQ(r.out, "status=3\nok\n100000\n");

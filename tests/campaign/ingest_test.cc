@@ -42,7 +42,7 @@ TEST(CampaignIngest, ArrayResultsIngestedEqualALocalRun) {
   EXPECT_EQ(r.out, "5 results: 4 ingested, 1 failed runs; 0 skipped; database cluster.sqlite\n");
   ASSERT_EQ(campaign({"run", "--db", "local.sqlite", "data"}, d.path()).status, 1);
   program_run same = run_program({"sqlite3", "-cmd", "ATTACH '" + (d / "cluster.sqlite") + "' AS b",
-                                  d / "local.sqlite", ".read " VARNEL_SAME_RESULTS_SQL});
+                                  d / "local.sqlite", ".read '" VARNEL_SAME_RESULTS_SQL "'"});
   EXPECT_EQ(same.out, "0|0|0\n") << same.err;
   EXPECT_EQ(query(d / "cluster.sqlite", "SELECT count(*), sum(source = 'ingest') FROM recordings"),
             std::vector<std::string>{"5|5"});
