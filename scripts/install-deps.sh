@@ -20,7 +20,7 @@ tier_packages() {
       libplplot-dev plplot-driver-cairo nlohmann-json3-dev \
       libsqlite3-dev libtomlplusplus-dev libxxhash-dev libjs-vega ;;
     package) echo dpkg-dev file ;;
-    test) echo googletest libgtest-dev libgmock-dev strace python3-pandas sqlite3 parallel bsdextrautils ;;
+    test) echo googletest libgtest-dev libgmock-dev strace python3-pandas sqlite3 parallel ;;
     bench) echo libbenchmark-dev ;;
     ci) echo clang libclang-rt-14-dev clang-format mmdebstrap chromium slurm-wlm munge ;;
     *) return 1 ;;

@@ -129,8 +129,7 @@ TEST(CampaignRun, AProgressLineOnATerminalOnly) {
   // On a pipe, only the summary (checked exactly by the tests above); on a terminal, the progress
   // line rewritten in place and cleared before the summary.
   program_run r = run_program(
-      {"script", "-qec", std::string(VARNEL_CAMPAIGN_EXE) + " run --jobs 1 data", "/dev/null"},
-      [&] {
+      {"script", "-qec", "'" VARNEL_CAMPAIGN_EXE "' run --jobs 1 data", "/dev/null"}, [&] {
         run_options o;
         o.cwd = d.path();
         return o;
