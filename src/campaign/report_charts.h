@@ -31,12 +31,13 @@ struct report_data {
 report_data make_report_data(const std::vector<stored_recording>& recordings,
                              const std::vector<chip_verdict>& verdicts);
 
-/// A Vega spec: chips judged pass, fail or not analysed, stacked per configuration.
+/// The Vega chart definition (JSON) of the chips judged pass, fail or not analysed, stacked per
+/// configuration.
 nlohmann::json yield_spec(const report_data& d);
-/// A Vega spec: chip x channel heat map of a quantity chosen with a menu (rise time, amplitude,
-/// time stamp) for a configuration chosen with a menu; flagged cells outlined red, every cell
-/// with a tooltip.
+/// The Vega chart definition (JSON) of a chip x channel heat map of a quantity chosen with a menu
+/// (rise time, amplitude, time stamp) for a configuration chosen with a menu; flagged cells
+/// outlined red, every cell with a tooltip.
 nlohmann::json heatmap_spec(const report_data& d);
-/// A Vega spec: per channel, the distribution of a chosen quantity over the chips (box from the
-/// quartiles, whiskers to the extremes of good channels), flagged chips marked.
+/// The Vega chart definition (JSON) of each channel's distribution of a chosen quantity over the
+/// chips (box from the quartiles, whiskers to the extremes of good channels), flagged chips marked.
 nlohmann::json distribution_spec(const report_data& d);
