@@ -53,6 +53,15 @@ bool empty_database(sqlite3* db) {
   return count.ok() && count.step() == SQLITE_ROW && count.integer(0) == 0;
 }
 
+// A database with no tables and no version holds nothing to protect. It is also what a run
+// started at the same moment leaves on disk until its schema is committed, so it is adopted
+// rather than refused.
+bool blank_database(sqlite3* db) {
+  sqlite_statement version(db, "PRAGMA user_version");
+  return version.ok() && version.step() == SQLITE_ROW && version.integer(0) == 0 &&
+         empty_database(db);
+}
+
 bool create_schema(sqlite3* db) {
   if (!sqlite_exec(db, campaign_schema_sql)) return false;
   sqlite_statement meta(db, "INSERT INTO meta (key, value) VALUES (?, ?)");
@@ -210,7 +219,7 @@ std::optional<campaign_db> campaign_db::open(const std::string& path, std::strin
   sqlite3_busy_timeout(raw, busy_timeout_ms);
   // A file that is already there is checked before anything is written to it, so that a
   // database of another kind is left exactly as it was.
-  if (fresh && !initialise(raw)) {
+  if ((fresh || blank_database(raw)) && !initialise(raw)) {
     error = database_error(path, last_error(raw));
     return std::nullopt;
   }

@@ -187,6 +187,13 @@ TEST(CampaignDatabase, AFileOfAnotherKindIsRefusedAndLeftUntouched) {
   EXPECT_EQ(read_file(d / "other.sqlite"), other_before);
   EXPECT_EQ(tree(d.path()),
             (std::set<std::string>{bench_name("100000"), "other.sqlite", "text.sqlite"}));
+  // An empty database is what a run started at the same moment leaves on disk before its schema
+  // is committed: it is taken over, not refused.
+  ASSERT_EQ(run_program({"sqlite3", d / "blank.sqlite", "PRAGMA journal_mode = WAL"}).status, 0);
+  program_run blank = campaign({"run", "--db", "blank.sqlite", "."}, d.path());
+  EXPECT_EQ(blank.status, 0) << blank.err;
+  EXPECT_EQ(query(d / "blank.sqlite", "SELECT count(*) FROM recordings"),
+            std::vector<std::string>{"1"});
   // A campaign database of a later schema version.
   ASSERT_EQ(campaign({"run", "--db", "new.sqlite", "."}, d.path()).status, 0);
   ASSERT_EQ(run_program({"sqlite3", d / "new.sqlite", "PRAGMA user_version = 2"}).status, 0);
