@@ -91,6 +91,12 @@ constexpr const char* page_script = R"js(<script>
   })).then(function () {
     document.body.setAttribute("data-render-ms", String(Math.round(performance.now())));
     document.body.setAttribute("data-rendered", String(ids.length));
+    // The frame after next has painted the charts on screen.
+    requestAnimationFrame(function () {
+      requestAnimationFrame(function () {
+        document.body.setAttribute("data-painted-ms", String(Math.round(performance.now())));
+      });
+    });
   },
            function (e) { report(String(e)); });
 })();

@@ -22,7 +22,8 @@ struct report_input {
 /// chosen recording's picture. Every chart is a Vega view drawn on a canvas; errors on the page
 /// are listed in its element "errors". Once every chart has rendered, each chart's element
 /// carries data-marks="rect:384 rule:32" (the marks it drew, by type) and the body
-/// data-rendered="N" with N the number of charts, and data-render-ms, the ms since navigation.
+/// data-rendered="N" with N the number of charts, data-render-ms, the ms since navigation, and
+/// data-painted-ms once the charts are on screen.
 std::string report_html(const std::vector<stored_recording>& recordings, const report_input& in);
 
 /// `text` with &, <, > and " escaped for HTML.

@@ -75,6 +75,7 @@ TEST(CampaignReportBrowser, ChartsRenderEveryMarkWithoutAnErrorOffline) {
   ASSERT_EQ(r.status, 0) << r.err;
   loaded_page page = load(d / "report.html", d);
   EXPECT_NE(page.dom.find("data-rendered=\"3\""), std::string::npos) << page.log;
+  EXPECT_NE(page.dom.find("data-painted-ms=\""), std::string::npos);
   EXPECT_NE(page.dom.find("<pre id=\"errors\"></pre>"), std::string::npos);
   std::smatch console;
   EXPECT_FALSE(std::regex_search(page.log, console, std::regex(":CONSOLE\\(\\d+\\)\\].*")))
