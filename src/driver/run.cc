@@ -5,7 +5,7 @@
 #include "report/log_file.h"
 
 run_outcome run_analysis(const std::string& chipstring, const std::string& config,
-                         const std::string& adcfilename) {
+                         const std::string& adcfilename, int fit_threads) {
   run_outcome out;
   out.log_path = log_path(adcfilename, chipstring, config);
   out.config = choose_run_config(config);
@@ -17,7 +17,7 @@ run_outcome run_analysis(const std::string& chipstring, const std::string& confi
   // the run before its slowest part.
   log_file log(out.log_path);
   if (!log.open(out.notes)) return out;
-  out.fits = fit_all_channels(out.points, rc.peak_time_guess, out.notes);
+  out.fits = fit_all_channels(out.points, rc.peak_time_guess, out.notes, fit_threads);
   if (suggests_wrong_configuration(out.fits))
     out.notes.push_back(wrong_configuration(config, median_chi2_per_ndf(out.fits)));
   if (!log.commit(out.fits, out.notes)) return out;

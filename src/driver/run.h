@@ -24,6 +24,7 @@ struct run_outcome {
 /// Analyses the recording `adcfilename` under the configuration named `config`: reconstructs
 /// it, fits every channel and writes the log for `chipstring` beside it, whole or not at all.
 /// Prints nothing and touches no global state, so several threads may run it at once on
-/// different recordings. On failure the status is exit_failure and the notes say why.
+/// different recordings. The channels are fitted on up to `fit_threads` threads; the outcome
+/// does not depend on how many. On failure the status is exit_failure and the notes say why.
 run_outcome run_analysis(const std::string& chipstring, const std::string& config,
-                         const std::string& adcfilename);
+                         const std::string& adcfilename, int fit_threads = 1);

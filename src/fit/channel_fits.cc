@@ -1,21 +1,39 @@
 #include "fit/channel_fits.h"
 
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "fit/fit_messages.h"
 
 std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double peak_time_guess,
-                                          diagnostics& notes) {
-  std::vector<channel_fit> fits;
-  fits.reserve(table.size());
-  for (size_t ch = 0; ch < table.size(); ++ch) {
-    // Every channel starts afresh: nothing of the previous channel's fit carries over.
-    channel_fit f = fit_channel(table[ch], peak_time_guess);
-    if (std::string note = verdict_note(static_cast<int>(ch), f); !note.empty())
+                                          diagnostics& notes, int threads) {
+  // Every channel starts afresh: nothing of another channel's fit carries over, so the channels
+  // may be fitted in any order and on any thread.
+  std::vector<channel_fit> fits(table.size());
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t ch = next++; ch < table.size(); ch = next++)
+      fits[ch] = fit_channel(table[ch], peak_time_guess);
+  };
+  const size_t helpers = std::min<size_t>(std::max(threads, 1) - 1, table.size());
+  std::vector<std::thread> pool;
+  for (size_t i = 0; i < helpers; ++i) pool.emplace_back(work);
+  work();
+  for (std::thread& t : pool) t.join();
+  for (size_t ch = 0; ch < fits.size(); ++ch)
+    if (std::string note = verdict_note(static_cast<int>(ch), fits[ch]); !note.empty())
       notes.push_back(note);
-    fits.push_back(f);
-  }
   return fits;
+}
+
+int available_fit_threads() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return std::max(1, CPU_COUNT(&allowed));
+  return std::max(1u, std::thread::hardware_concurrency());
 }
 
 double median_chi2_per_ndf(const std::vector<channel_fit>& fits) {

@@ -10,11 +10,16 @@
 /// right ones stay below about 11, wrong ones start near 57.
 inline constexpr double max_right_median_chi2_per_ndf = 25.0;
 
-/// Fits every channel of `table` in channel order, each from `peak_time_guess` (ns), and adds a
-/// note for each channel that is not a good measurement, saying why. A channel without usable
-/// points comes back as all zeros.
+/// Fits every channel of `table`, each from `peak_time_guess` (ns), on up to `threads` threads
+/// (1: the calling thread alone), and adds in channel order a note for each channel that is not
+/// a good measurement, saying why. The result is the same whatever the number of threads. A
+/// channel without usable points comes back as all zeros.
 std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double peak_time_guess,
-                                          diagnostics& notes);
+                                          diagnostics& notes, int threads = 1);
+
+/// The threads worth giving the fits of one recording: the processors this process may use,
+/// at least 1.
+int available_fit_threads();
 
 /// The median chi2/ndf of the fits with a positive ndf; 0.0 when there is none.
 double median_chi2_per_ndf(const std::vector<channel_fit>& fits);

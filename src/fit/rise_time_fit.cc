@@ -125,23 +125,38 @@ struct fit_manner {
   bool polish = true;
   bool fast_model = false;
   double tolerance = 1e-12;
+  bool normal_equations = false;
 };
 
 // The specified start may take as many steps as it always could; a start drawn from the data
 // begins near its minimum (a dozen steps are typical, 30 rare), so one that needs many more is
 // wandering.
 constexpr fit_manner specified_manner{100, true, false, 1e-12};
-constexpr fit_manner data_start_manner{60, false, true, 1e-12};
+constexpr fit_manner data_start_manner{60, false, true, 1e-7, true};
 constexpr fit_manner winner_manner{500, true, true, 1e-12};
 
+// Whether the parameters `v` lie so close to the minimum `m` that a fit from there can only
+// end in it: within half an error of it in every free parameter, and, for a minimum so shallow
+// that its errors are wide, within 2 % of its peak time and height and 1 ns of its time stamp.
+bool inside_minimum(const double* v, const fit_result& m) {
+  const double peak_time = m.values[peak_time_par], peak = m.values[peak_par];
+  const double reach[] = {std::min(0.5 * m.errors[peak_time_par], 0.02 * peak_time),
+                          std::min(0.5 * m.errors[time_stamp_par], 1.0),
+                          std::min(0.5 * m.errors[peak_par], 0.02 * std::abs(peak))};
+  return std::abs(v[peak_time_par] - peak_time) < reach[0] &&
+         std::abs(v[time_stamp_par] - m.values[time_stamp_par]) < reach[1] &&
+         std::abs(v[peak_par] - peak) < reach[2];
+}
+
 fit_result fit_from(const fit_start& s, const std::vector<data_point>& data, const search_bounds& b,
-                    const fit_manner& manner) {
+                    const fit_manner& manner, const std::vector<fit_result>& known = {}) {
   std::vector<fit_parameter> pars = {{shaper_parameter_names[peak_time_par], s.peak_time},
                                      {shaper_parameter_names[time_stamp_par], s.time_stamp},
                                      {shaper_parameter_names[baseline_par], 0.0, true},
                                      {shaper_parameter_names[peak_par], s.peak}};
   const fit_model model{shaper_parameter_count,
-                        manner.fast_model ? shaper_with_derivatives_fast : shaper_with_derivatives};
+                        manner.fast_model ? shaper_with_derivatives_fast : shaper_with_derivatives,
+                        shaper_gradient};
   // Once the peak time is not positive, or the pulse starts after the last point, the model's
   // slopes in both times vanish or flip and the fit cannot come back to a pulse; outside the
   // bounds it chases single points or flattens into a slope.
@@ -149,10 +164,14 @@ fit_result fit_from(const fit_start& s, const std::vector<data_point>& data, con
   limits.max_iterations = manner.max_iterations;
   limits.polish = manner.polish;
   limits.tolerance = manner.tolerance;
-  limits.give_up = [&b](const double* v) {
+  limits.normal_equations = manner.normal_equations;
+  limits.give_up = [&b, &known](const double* v) {
     const double peak_time = v[peak_time_par];
-    return !(peak_time >= b.shortest) || peak_time > b.longest || !(v[time_stamp_par] <= b.xmax) ||
-           !(std::abs(v[peak_par]) <= b.tallest);
+    if (!(peak_time >= b.shortest) || peak_time > b.longest || !(v[time_stamp_par] <= b.xmax) ||
+        !(std::abs(v[peak_par]) <= b.tallest))
+      return true;
+    return std::any_of(known.begin(), known.end(),
+                       [v](const fit_result& m) { return inside_minimum(v, m); });
   };
   return least_squares_fit(model, pars, data, b.xmin, b.xmax, limits);
 }
@@ -192,6 +211,34 @@ bool already_found(const fit_start& s, const fit_result& best, const spacings& g
   const double within = near_fraction * (narrow ? gaps.smallest : peak_time);
   return std::abs(s.peak_time - peak_time) < near_fraction * peak_time &&
          std::abs(s.time_stamp + s.peak_time - maximum) < within;
+}
+
+// Whether a start lies in the basin of a minimum already found: along the straight path from
+// the start to the minimum (in peak time and the time of the maximum, the height solved
+// linearly at each step) chi2 never rises. A minimiser set off from there runs down that slope
+// to the same minimum, so the start is not worth its fit. Not so for a pulse of a few point
+// spacings: its minima lie close together, with maxima between the same two points and peak
+// times apart, and a path may run past one into another.
+constexpr int basin_path_steps = 8;
+
+bool in_basin(const fit_start& s, const fit_result& m, const std::vector<data_point>& in_range,
+              const spacings& gaps) {
+  if (!acceptable(m) || s.chi2 < m.chi2) return false;
+  const double peak_time = m.values[peak_time_par];
+  if (peak_time < narrow_spacings * gaps.largest) return false;
+  const double maximum = m.values[time_stamp_par] + peak_time;
+  const double start_maximum = s.time_stamp + s.peak_time;
+  double previous = s.chi2;
+  for (int k = 1; k < basin_path_steps; ++k) {
+    const double f = static_cast<double>(k) / basin_path_steps;
+    const double t = s.peak_time * std::pow(peak_time / s.peak_time, f);
+    const double at = start_maximum + f * (maximum - start_maximum);
+    double height = 0.0;
+    const double chi2 = profile_chi2(in_range, t, at - t, height);
+    if (!(chi2 <= previous)) return false;
+    previous = chi2;
+  }
+  return m.chi2 <= previous;
 }
 
 // The largest |model value| at the points in range; their spread about the model, the median
@@ -249,11 +296,17 @@ channel_fit fit_channel(const channel_points& points, double peak_time_start) {
   // leave chi2 at or a little above its minimum, so a start that merely finds the specified
   // start's minimum again never displaces it.
   bool polished = true;
+  std::vector<fit_result> minima;
+  if (acceptable(best)) minima.push_back(best);
   auto try_starts = [&](const std::vector<fit_start>& starts) {
     for (const fit_start& s : starts) {
       if (already_found(s, best, gaps)) continue;
-      fit_result r = fit_from(s, data, bounds, data_start_manner);
+      if (std::any_of(minima.begin(), minima.end(),
+                      [&](const fit_result& m) { return in_basin(s, m, in_range, gaps); }))
+        continue;
+      fit_result r = fit_from(s, data, bounds, data_start_manner, minima);
       ++out.fits_run;
+      if (acceptable(r)) minima.push_back(r);
       if (!better(r, best)) continue;
       best = std::move(r);
       polished = false;

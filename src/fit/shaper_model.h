@@ -24,3 +24,7 @@ double shaper_with_derivatives(double t, const double* par, double* grad, double
 /// power function: several times faster, and equal to the model within a few units in the last
 /// place.
 double shaper_with_derivatives_fast(double t, const double* par, double* grad, double* hess);
+
+/// The first derivatives `grad[4]` of the model at `t` alone, equal to the ones
+/// shaper_with_derivatives gives, without the cost of the value.
+void shaper_gradient(double t, const double* par, double* grad);

@@ -70,7 +70,10 @@ int jacobian(const gsl_vector* x, void* context, gsl_matrix* jac) {
   auto& pb = *static_cast<problem*>(context);
   pb.set_free(x->data);
   for (size_t i = 0; i < pb.n(); ++i) {
-    pb.residual(i, 1);
+    if (pb.model.gradient)
+      pb.model.gradient(pb.points[i].x, pb.all.data(), pb.grad.data());
+    else
+      pb.residual(i, 1);
     for (size_t j = 0; j < pb.p(); ++j)
       gsl_matrix_set(jac, i, j, pb.grad[pb.free[j]] / pb.points[i].ey);
   }
@@ -158,6 +161,7 @@ size_t run_trust_region(problem& pb, std::vector<double>& x, const fit_limits& l
   fdf.p = pb.p();
   fdf.params = &pb;
   gsl_multifit_nlinear_parameters params = gsl_multifit_nlinear_default_parameters();
+  if (limits.normal_equations) params.solver = gsl_multifit_nlinear_solver_cholesky;
   std::unique_ptr<gsl_multifit_nlinear_workspace, gsl_workspace_deleter> w(
       gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &params, pb.n(), pb.p()));
   gsl_vector_view start = gsl_vector_view_array(x.data(), x.size());

@@ -18,6 +18,9 @@ struct fit_model {
   /// f at x for the parameters `par`; fills `grad` (parameter_count) and `hess`
   /// (parameter_count^2, row-major) with the first and second derivatives when they are not null.
   double (*evaluate)(double x, const double* par, double* grad, double* hess) = nullptr;
+  /// The first derivatives alone at x, as `evaluate` gives them, for a model whose value costs
+  /// more than its slopes; may be null, and `evaluate` then serves.
+  void (*gradient)(double x, const double* par, double* grad) = nullptr;
 };
 
 /// A parameter of the model: its name, start value and whether it is held fixed.
@@ -40,6 +43,9 @@ struct fit_limits {
   /// The trust region stops once a step moves the parameters, or the gradient falls, below this
   /// relative size.
   double tolerance = 1e-12;
+  /// Whether each step is solved from the normal equations by Cholesky rather than by QR: some
+  /// times cheaper, and less accurate only where the Jacobian is nearly singular.
+  bool normal_equations = false;
 };
 
 /// What a fit found.

@@ -37,4 +37,26 @@ TEST(FitAllChannels, StartsEveryChannelFromTheGuess) {
   for (int ch = 0; ch < 32; ++ch) EXPECT_EQ(once[ch].peak_time, reversed[31 - ch].peak_time);
 }
 
+TEST(FitAllChannels, GivesTheSameFitsAndNotesInChannelOrderOnAnyNumberOfThreads) {
+  snapshot_table table = clean_pulse_table();
+  for (snapshot_point& p : table[5]) p.second.first = 0.0;
+  for (snapshot_point& p : table[30]) p.second.second = 0.0;
+  diagnostics alone_notes;
+  const std::vector<channel_fit> alone = fit_all_channels(table, 150.0, alone_notes, 1);
+  for (int threads : {2, 7, 64}) {
+    diagnostics notes;
+    const std::vector<channel_fit> shared = fit_all_channels(table, 150.0, notes, threads);
+    EXPECT_EQ(notes, alone_notes);
+    ASSERT_EQ(shared.size(), alone.size());
+    for (size_t ch = 0; ch < alone.size(); ++ch) {
+      EXPECT_EQ(shared[ch].peak_time, alone[ch].peak_time) << ch;
+      EXPECT_EQ(shared[ch].amplitude_err, alone[ch].amplitude_err) << ch;
+      EXPECT_EQ(shared[ch].chi2, alone[ch].chi2) << ch;
+      EXPECT_EQ(shared[ch].verdict, alone[ch].verdict) << ch;
+    }
+  }
+  EXPECT_EQ(alone_notes,
+            (diagnostics{"Channel 5 shows no pulse.", "Channel 30 has no point to fit."}));
+}
+
 }  // namespace

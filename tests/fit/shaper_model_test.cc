@@ -63,7 +63,7 @@ TEST(ShaperModel, DerivativesMatchFiniteDifferences) {
 
 namespace {
 
-TEST(ShaperWithDerivatives, GivesTheModelsValueToTheLastBitAndTheFastFormNearly) {
+TEST(ShaperWithDerivatives, GivesTheModelsValueAndSlopesToTheLastBitAndTheFastFormNearly) {
   const double par[] = {163.3, 811.7, 2.5, -412.9};
   double grad[4], hess[16], fast_grad[4], fast_hess[16];
   for (double t = 700.0; t < 3000.0; t += 13.7) {
@@ -74,6 +74,9 @@ TEST(ShaperWithDerivatives, GivesTheModelsValueToTheLastBitAndTheFastFormNearly)
     EXPECT_NEAR(fast, exact, 1e-12 * std::abs(exact) + 1e-12) << t;
     for (int i = 0; i < 4; ++i) EXPECT_EQ(fast_grad[i], grad[i]) << t;
     for (int i = 0; i < 16; ++i) EXPECT_EQ(fast_hess[i], hess[i]) << t;
+    double slopes[4];
+    shaper_gradient(t, par, slopes);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(slopes[i], grad[i]) << t;
   }
 }
 
