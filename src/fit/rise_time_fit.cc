@@ -23,7 +23,7 @@ int32_t truncated_time(double t) {
 
 namespace {
 
-constexpr int max_data_starts = 3;
+constexpr int max_data_starts = 4;
 constexpr int max_range_starts = 2;
 constexpr double weak_height = 10.0;
 // A later start replaces the best result only if it lowers chi2 by more than this fraction, so

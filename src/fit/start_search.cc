@@ -41,6 +41,27 @@ std::vector<double> peak_positions(const std::vector<data_point>& data, double a
   return positions;
 }
 
+// Where the pulse may start: a quarter and a half of the spacing before each of the two
+// points that precede the one of largest |amplitude|. A short pulse whose maximum falls in a gap
+// between points is pinned by the first point it reaches; a start placed after that point
+// leaves it out of the fit's sight, and the fit then never comes back to it.
+std::vector<double> start_positions(const std::vector<data_point>& data, double at) {
+  std::vector<double> times;
+  for (const data_point& d : data)
+    if (d.x < at) times.push_back(d.x);
+  std::sort(times.begin(), times.end());
+  times.erase(std::unique(times.begin(), times.end()), times.end());
+  std::vector<double> starts;
+  for (size_t n = times.size(), i = n > 2 ? n - 2 : 0; i < n; ++i) {
+    const double spacing =
+        (i > 0 ? times[i] - times[i - 1] : (i + 1 < n ? times[i + 1] - times[i] : 0.0));
+    if (!(spacing > 0)) continue;
+    starts.push_back(times[i] - spacing / 4);
+    starts.push_back(times[i] - spacing / 2);
+  }
+  return starts;
+}
+
 // The shape of unit height at t, as the model computes it but with u^4 by multiplication.
 double unit_shape(double t, double peak_time, double time_stamp) {
   const double d = t - time_stamp;
@@ -48,6 +69,36 @@ double unit_shape(double t, double peak_time, double time_stamp) {
   const double u = d / peak_time, u2 = u * u;
   return u2 * u2 * std::exp((u - 1) * -4);
 }
+
+// The points in time order, for the shape's chi2 over only the points it reaches: from its
+// start to 12 peak times later, where it has fallen below 2e-15 of its height.
+class sorted_points {
+ public:
+  explicit sorted_points(const std::vector<data_point>& data) : points_(data) {
+    std::sort(points_.begin(), points_.end(),
+              [](const data_point& a, const data_point& b) { return a.x < b.x; });
+    for (const data_point& d : points_) yy_ += (d.y / d.ey) * (d.y / d.ey);
+  }
+
+  // As the public profile_chi2, to within the shape's tail beyond 12 peak times.
+  double profile_chi2(double peak_time, double time_stamp, double& peak) const {
+    auto first = std::lower_bound(points_.begin(), points_.end(), time_stamp,
+                                  [](const data_point& d, double t) { return d.x < t; });
+    const double end = time_stamp + 12 * peak_time;
+    double gg = 0.0, gy = 0.0;
+    for (auto it = first; it != points_.end() && it->x <= end; ++it) {
+      const double g = unit_shape(it->x, peak_time, time_stamp) / it->ey;
+      gg += g * g;
+      gy += g * it->y / it->ey;
+    }
+    peak = gg > 0 ? gy / gg : 0.0;
+    return gg > 0 ? yy_ - gy * gy / gg : yy_;
+  }
+
+ private:
+  std::vector<data_point> points_;
+  double yy_ = 0.0;
+};
 
 }  // namespace
 
@@ -68,16 +119,18 @@ std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, i
   const data_point* top = largest_magnitude(data);
   if (!top) return {};
   // Along geometric steps of the peak time, so that short and long ones are tried with the
-  // same relative spacing, the local minima of chi2 for each position of the maximum.
+  // same relative spacing, the local minima of chi2 for each position of the maximum, and for
+  // each time at which the pulse may start.
   std::vector<fit_start> minima;
-  for (double at : peak_positions(data, top->x)) {
+  const sorted_points sorted(data);
+  auto add_line_minima = [&](auto time_stamp_of) {
     std::vector<fit_start> line;
     for (int k = 0; k < peak_time_steps; ++k) {
       const double ratio = static_cast<double>(k) / (peak_time_steps - 1);
       fit_start s;
       s.peak_time = shortest_peak_time * std::pow(longest_peak_time / shortest_peak_time, ratio);
-      s.time_stamp = at - s.peak_time;
-      s.chi2 = profile_chi2(data, s.peak_time, s.time_stamp, s.peak);
+      s.time_stamp = time_stamp_of(s.peak_time);
+      s.chi2 = sorted.profile_chi2(s.peak_time, s.time_stamp, s.peak);
       line.push_back(s);
     }
     for (size_t k = 0; k < line.size(); ++k) {
@@ -85,7 +138,11 @@ std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, i
       const bool below_right = k + 1 == line.size() || line[k].chi2 < line[k + 1].chi2;
       if (below_left && below_right) minima.push_back(line[k]);
     }
-  }
+  };
+  for (double at : peak_positions(data, top->x))
+    add_line_minima([at](double peak_time) { return at - peak_time; });
+  for (double start : start_positions(data, top->x))
+    add_line_minima([start](double) { return start; });
   std::stable_sort(minima.begin(), minima.end(),
                    [](const fit_start& a, const fit_start& b) { return a.chi2 < b.chi2; });
   if (static_cast<int>(minima.size()) > max_starts) minima.resize(max_starts);

@@ -20,10 +20,11 @@ double profile_chi2(const std::vector<data_point>& data, double peak_time, doubl
                     double& peak);
 
 /// Starts drawn from the data alone: the shape's maximum placed on the point of largest
-/// |amplitude| or between it and its neighbours in time, at peak times spanning 20 to 600 ns,
-/// with the height solved linearly; for each placing, the starts at which chi2 is lowest along
-/// the peak times (its local minima); of all these the lowest first, at most `max_starts`.
-/// Empty when `data` is.
+/// |amplitude| or between it and its neighbours in time, or its start placed just before one of
+/// the two points ahead of that point, at peak times spanning 20 to 600 ns, with the height
+/// solved linearly; for each placing, the starts at which chi2 is lowest along the peak times
+/// (its local minima); of all these the lowest first, at most `max_starts`. Empty when `data`
+/// is.
 std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, int max_starts);
 
 /// Starts with the shape's maximum placed on every point in turn and halfway between
