@@ -55,21 +55,31 @@ constexpr const char* page_script = R"js(<script>
   });
   var charts = JSON.parse(document.getElementById("charts").textContent);
   var packed = JSON.parse(document.getElementById("cells").textContent);
+  // medians[configuration][quantity][channel], looked up for every cell without building keys.
   var medians = {};
-  packed.stats.forEach(function (s) { medians[s.config + "|" + s.quantity + "|" + s.channel] = s.median; });
-  function deviation(cell, quantity) {
-    var m = medians[cell.config + "|" + quantity + "|" + cell.channel];
-    return cell[quantity] === null || m === undefined ? null : cell[quantity] - m;
+  packed.stats.forEach(function (s) {
+    var byConfig = medians[s.config] || (medians[s.config] = {});
+    (byConfig[s.quantity] || (byConfig[s.quantity] = []))[s.channel] = s.median;
+  });
+  function deviation(value, byConfig, quantity, channel) {
+    var m = byConfig && byConfig[quantity] ? byConfig[quantity][channel] : undefined;
+    return value === null || m === undefined ? null : value - m;
   }
   var cells = packed.rows.map(function (r) {
-    var cell = { chip: r[0], config: packed.configs[r[1]], channel: r[2], rise_time: r[3],
-                 amplitude: r[4], time_stamp: r[5], verdict: packed.verdicts[r[6]], flagged: r[7] === 1 };
-    ["rise_time", "amplitude", "time_stamp"].forEach(function (q) { cell[q + "_dev"] = deviation(cell, q); });
-    return cell;
+    var config = packed.configs[r[1]], byConfig = medians[config];
+    return { chip: r[0], config: config, channel: r[2], rise_time: r[3], amplitude: r[4],
+             time_stamp: r[5], verdict: packed.verdicts[r[6]], flagged: r[7] === 1,
+             rise_time_dev: deviation(r[3], byConfig, "rise_time", r[2]),
+             amplitude_dev: deviation(r[4], byConfig, "amplitude", r[2]),
+             time_stamp_dev: deviation(r[5], byConfig, "time_stamp", r[2]) };
   });
+  var flagged = cells.filter(function (cell) { return cell.flagged; });
   var ids = Object.keys(charts);
   ids.forEach(function (id) {
-    charts[id].data.forEach(function (d) { if (d.name === "cells") d.values = cells; });
+    charts[id].data.forEach(function (d) {
+      if (d.name === "cells") d.values = cells;
+      if (d.name === "flagged_cells") d.values = flagged;
+    });
   });
   // The marks each chart drew, by type, from its scene graph: "rect:384 rule:32" on its element.
   function countMarks(view, element) {

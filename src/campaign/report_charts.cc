@@ -97,18 +97,17 @@ json chart_signals(const report_data& d) {
        menu("quantity", {std::begin(quantity_names), std::end(quantity_names)}, " quantity ")});
 }
 
-// The cells of the chosen configuration (flagged ones only when `flagged_only`), with the chosen
-// quantity as "value". The page adds each quantity's deviation from its channel's median as
-// "<quantity>_dev".
-json shown_data(const char* name, bool flagged_only, const char* colour_expr) {
+// The cells of the chosen configuration, with the chosen quantity as "value", from the data set
+// `source`: "cells", which the page fills with every cell, or "flagged_cells", which it fills
+// with the flagged ones alone, so that a chart of a few cells does not carry all of them. The
+// page adds each quantity's deviation from its channel's median as "<quantity>_dev".
+json shown_data(const char* name, const char* source, const char* colour_expr) {
   json transform =
-      json::array({{{"type", "filter"},
-                    {"expr", flagged_only ? "datum.config === config && datum.flagged"
-                                          : "datum.config === config"}},
+      json::array({{{"type", "filter"}, {"expr", "datum.config === config"}},
                    {{"type", "formula"}, {"as", "value"}, {"expr", "datum[quantity]"}}});
   if (colour_expr)
     transform.push_back({{"type", "formula"}, {"as", "colour_value"}, {"expr", colour_expr}});
-  return {{"name", name}, {"source", "cells"}, {"transform", transform}};
+  return {{"name", name}, {"source", source}, {"transform", transform}};
 }
 
 // The rows of `values` for the chosen configuration and quantity.
@@ -241,10 +240,10 @@ json heatmap_spec(const report_data& d) {
       {"height", std::max(60, step * static_cast<int>(d.chips))},
       {"padding", 5},
       {"signals", signals},
-      {"data",
-       json::array({{{"name", "cells"}, {"values", json::array()}},
-                    shown_data("shown", false, "by_value ? datum.value : datum[quantity + '_dev']"),
-                    chosen_rows("range", d.ranges)})},
+      {"data", json::array({{{"name", "cells"}, {"values", json::array()}},
+                            shown_data("shown", "cells",
+                                       "by_value ? datum.value : datum[quantity + '_dev']"),
+                            chosen_rows("range", d.ranges)})},
       {"scales",
        json::array({{{"name", "x"},
                      {"type", "band"},
@@ -304,9 +303,9 @@ json distribution_spec(const report_data& d) {
       {"height", 260},
       {"padding", 5},
       {"signals", chart_signals(d)},
-      {"data", json::array({{{"name", "cells"}, {"values", json::array()}},
+      {"data", json::array({{{"name", "flagged_cells"}, {"values", json::array()}},
                             chosen_rows("stats", d.channel_stats),
-                            shown_data("flagged", true, nullptr)})},
+                            shown_data("flagged", "flagged_cells", nullptr)})},
       {"scales",
        json::array({{{"name", "x"},
                      {"type", "band"},
