@@ -3,6 +3,7 @@
 
 #include <random>
 
+#include "common/processors.h"
 #include "fit/channel_fits.h"
 #include "fit/shaper_model.h"
 #include "reconstruction/snapshots.h"
@@ -61,7 +62,7 @@ void BM_FitAllChannels(benchmark::State& state) {
 }
 BENCHMARK(BM_FitAllChannels)
     ->Arg(1)
-    ->Arg(available_fit_threads())
+    ->Arg(usable_processors())
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -71,7 +72,7 @@ void BM_FitAllChannelsEveryStart(benchmark::State& state) {
 }
 BENCHMARK(BM_FitAllChannelsEveryStart)
     ->Arg(1)
-    ->Arg(available_fit_threads())
+    ->Arg(usable_processors())
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

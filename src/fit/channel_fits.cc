@@ -1,7 +1,5 @@
 #include "fit/channel_fits.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -27,13 +25,6 @@ std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double pe
     if (std::string note = verdict_note(static_cast<int>(ch), fits[ch]); !note.empty())
       notes.push_back(note);
   return fits;
-}
-
-int available_fit_threads() {
-  cpu_set_t allowed;
-  CPU_ZERO(&allowed);
-  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return std::max(1, CPU_COUNT(&allowed));
-  return std::max(1u, std::thread::hardware_concurrency());
 }
 
 double median_chi2_per_ndf(const std::vector<channel_fit>& fits) {

@@ -17,10 +17,6 @@ inline constexpr double max_right_median_chi2_per_ndf = 25.0;
 std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double peak_time_guess,
                                           diagnostics& notes, int threads = 1);
 
-/// The threads worth giving the fits of one recording: the processors this process may use,
-/// at least 1.
-int available_fit_threads();
-
 /// The median chi2/ndf of the fits with a positive ndf; 0.0 when there is none.
 double median_chi2_per_ndf(const std::vector<channel_fit>& fits);
 

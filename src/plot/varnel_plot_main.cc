@@ -4,10 +4,10 @@
 
 #include "command_line.h"
 #include "common/diagnostics.h"
+#include "common/processors.h"
 #include "driver/driver_messages.h"
 #include "driver/exit_status.h"
 #include "driver/run.h"
-#include "fit/channel_fits.h"
 #include "plot/plot_outputs.h"
 #include "plot/plot_run.h"
 
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     std::fputs(stop->err.c_str(), stderr);
     return stop->status;
   }
-  run_outcome out = run_analysis(chip, config, recording, available_fit_threads());
+  run_outcome out = run_analysis(chip, config, recording, usable_processors());
   print_notes(out.notes);
   if (out.status != exit_success) return out.status;
   diagnostics notes;

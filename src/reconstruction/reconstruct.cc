@@ -1,10 +1,9 @@
 #include "reconstruction/reconstruct.h"
 
-#include <sched.h>
-
 #include <vector>
 
 #include "common/input_file.h"
+#include "common/processors.h"
 #include "reconstruction/baseline.h"
 #include "reconstruction/framing.h"
 #include "reconstruction/read_ahead.h"
@@ -56,13 +55,6 @@ bool note_end_of_reading(const value_reader& reader, const byte_source& source,
   return true;
 }
 
-// The processors this process may run on; a second thread gains nothing with one.
-int usable_cpus() {
-  cpu_set_t set;
-  if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-  return CPU_COUNT(&set);
-}
-
 }  // namespace
 
 bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
@@ -97,7 +89,8 @@ bool reconstruct_file(const std::string& path, double delay_step_ns, int window_
     return false;
   }
   fd_source source(file.fd());
-  if (!source.regular() || usable_cpus() < 2)
+  // A second thread gains nothing on one processor.
+  if (!source.regular() || usable_processors() < 2)
     return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps,
                        table, summary, notes);
   // A regular file is read ahead on a second thread, so that copying it overlaps the parsing.
