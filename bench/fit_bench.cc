@@ -46,7 +46,8 @@ void fit_table(benchmark::State& state, const snapshot_table& table, int threads
   int fits = 0;
   for (auto _ : state) {
     diagnostics notes;
-    std::vector<channel_fit> result = fit_all_channels(table, 150.0, notes, threads);
+    std::vector<channel_fit> result =
+        fit_all_channels(table, 150.0, events_not_counted, notes, threads);
     fits = 0;
     for (const channel_fit& f : result) fits += f.fits_run;
     benchmark::DoNotOptimize(result);

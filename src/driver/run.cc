@@ -17,7 +17,8 @@ run_outcome run_analysis(const std::string& chipstring, const std::string& confi
   // the run before its slowest part.
   log_file log(out.log_path);
   if (!log.open(out.notes)) return out;
-  out.fits = fit_all_channels(out.points, rc.peak_time_guess, out.notes, fit_threads);
+  out.fits = fit_all_channels(out.points, rc.peak_time_guess, out.summary.events_in_window,
+                              out.notes, fit_threads);
   if (suggests_wrong_configuration(out.fits))
     out.notes.push_back(wrong_configuration(config, median_chi2_per_ndf(out.fits)));
   if (!log.commit(out.fits, out.notes)) return out;

@@ -4,10 +4,11 @@
 #include <atomic>
 #include <thread>
 
+#include "fit/fit_judgement.h"
 #include "fit/fit_messages.h"
 
 std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double peak_time_guess,
-                                          diagnostics& notes, int threads) {
+                                          int64_t events, diagnostics& notes, int threads) {
   // Every channel starts afresh: nothing of another channel's fit carries over, so the channels
   // may be fitted in any order and on any thread.
   std::vector<channel_fit> fits(table.size());
@@ -21,9 +22,14 @@ std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double pe
   for (size_t i = 0; i < helpers; ++i) pool.emplace_back(work);
   work();
   for (std::thread& t : pool) t.join();
-  for (size_t ch = 0; ch < fits.size(); ++ch)
+  int few_events = 0;
+  for (size_t ch = 0; ch < fits.size(); ++ch) {
+    fits[ch].verdict = judge_events(fits[ch].verdict, events);
+    few_events += fits[ch].verdict == fit_verdict::few_events;
     if (std::string note = verdict_note(static_cast<int>(ch), fits[ch]); !note.empty())
       notes.push_back(note);
+  }
+  if (few_events > 0) notes.push_back(few_events_note(events, few_events));
   return fits;
 }
 

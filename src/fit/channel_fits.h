@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "common/diagnostics.h"
@@ -10,12 +11,16 @@
 /// right ones stay below about 11, wrong ones start near 57.
 inline constexpr double max_right_median_chi2_per_ndf = 25.0;
 
+/// The event count to pass when it is not known: no channel is flagged for too few events.
+inline constexpr int64_t events_not_counted = INT64_MAX;
+
 /// Fits every channel of `table`, each from `peak_time_guess` (ns), on up to `threads` threads
 /// (1: the calling thread alone), and adds in channel order a note for each channel that is not
-/// a good measurement, saying why. The result is the same whatever the number of threads. A
+/// a good measurement, saying why; channels flagged because the recording holds only `events`
+/// events share one note at the end. The result is the same whatever the number of threads. A
 /// channel without usable points comes back as all zeros.
 std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double peak_time_guess,
-                                          diagnostics& notes, int threads = 1);
+                                          int64_t events, diagnostics& notes, int threads = 1);
 
 /// The median chi2/ndf of the fits with a positive ndf; 0.0 when there is none.
 double median_chi2_per_ndf(const std::vector<channel_fit>& fits);

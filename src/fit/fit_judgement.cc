@@ -35,3 +35,15 @@ fit_verdict judge_fit(const channel_fit& f) {
   if (poor(f)) return fit_verdict::poor_fit;
   return fit_verdict::good;
 }
+
+fit_verdict judge_events(fit_verdict verdict, int64_t events) {
+  if (events >= min_events_for_errors) return verdict;
+  switch (verdict) {
+    case fit_verdict::good:
+    case fit_verdict::unphysical:
+    case fit_verdict::poor_fit:
+      return fit_verdict::few_events;
+    default:
+      return verdict;
+  }
+}

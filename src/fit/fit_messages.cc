@@ -43,8 +43,16 @@ std::string verdict_note(int channel, const channel_fit& f) {
       return fit_not_converged(channel);
     case fit_verdict::unphysical:
       return unphysical_note(name, f);
+    case fit_verdict::few_events:
+      return {};  // one line for the recording says it, few_events_note()
   }
   return {};
+}
+
+std::string few_events_note(int64_t events, int flagged_channels) {
+  return "The recording holds only " + std::to_string(events) +
+         " events, too few for trustworthy errors: " + std::to_string(flagged_channels) +
+         (flagged_channels == 1 ? " channel is" : " channels are") + " flagged.";
 }
 
 std::string wrong_configuration(const std::string& config, double median_chi2_per_ndf) {

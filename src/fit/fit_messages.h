@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "fit/rise_time_fit.h"
@@ -10,8 +11,12 @@
 std::string fit_not_converged(int channel);
 
 /// Why channel `channel`'s result `f` is not a good measurement, as one line; empty when it is
-/// one. Numbers are printed with three significant digits.
+/// one, and for a channel flagged few_events, which few_events_note() covers for all of them.
+/// Numbers are printed with three significant digits.
 std::string verdict_note(int channel, const channel_fit& f);
+
+/// The recording held only `events` events, and `flagged_channels` channels were flagged for it.
+std::string few_events_note(int64_t events, int flagged_channels);
 
 /// Most channels fit far worse than any right configuration gives (their median chi2/ndf is
 /// `median_chi2_per_ndf`): the run probably used the wrong configuration, named `config`.

@@ -5,9 +5,9 @@
 namespace {
 
 // By the enumerators' order.
-constexpr std::array<std::string_view, 8> verdict_names = {
-    "good",      "no_usable_points", "too_few_points", "no_pulse",
-    "saturated", "poor_fit",         "not_converged",  "unphysical"};
+constexpr std::array<std::string_view, 9> verdict_names = {
+    "good",     "no_usable_points", "too_few_points", "no_pulse",  "saturated",
+    "poor_fit", "not_converged",    "unphysical",     "few_events"};
 
 }  // namespace
 

@@ -12,8 +12,9 @@ enum class fit_verdict {
   poor_fit,          ///< chi2/ndf far above what clean recordings give
   not_converged,     ///< the minimiser did not reach a minimum
   unphysical,        ///< peak time <= 0, or the time stamp outside the reconstructed time range
+  few_events,        ///< the points' errors rest on too few events to be trusted
 };
 
 /// A short stable name for storage and JSON: "good", "no_usable_points", "too_few_points",
-/// "no_pulse", "saturated", "poor_fit", "not_converged", "unphysical".
+/// "no_pulse", "saturated", "poor_fit", "not_converged", "unphysical", "few_events".
 std::string_view verdict_name(fit_verdict v);

@@ -135,6 +135,8 @@ std::string verdict_label(const channel_fit& f) {
       return "not converged";
     case fit_verdict::unphysical:
       return "unphysical";
+    case fit_verdict::few_events:
+      return "too few events";
   }
   return {};
 }

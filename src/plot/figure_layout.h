@@ -54,7 +54,7 @@ std::string rise_time_title(int channel, const channel_fit& f);
 bool is_odd_channel(const channel_fit& f, axis_range expected);
 /// The reason a panel shows when its fit is not a good measurement, short enough for a panel:
 /// "no usable points", "too few points", "no pulse", "saturated", "poor fit", "not converged",
-/// "unphysical"; empty for a good one.
+/// "unphysical", "too few events"; empty for a good one.
 std::string verdict_label(const channel_fit& f);
 
 /// The fitted shaper curve, Baseline 0, sampled at `samples` (>= 2) evenly spaced times over the

@@ -68,6 +68,7 @@ json run_json(const plot_run& run) {
           {"values_read", run.summary.values_read},
           {"rows_handled", run.summary.rows_handled},
           {"events_started", run.summary.events_started},
+          {"events_in_window", run.summary.events_in_window},
           {"notes", run.notes},
           {"channels", channels}};
 }

@@ -1,5 +1,6 @@
 #include "reconstruction/reconstruct.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "common/input_file.h"
@@ -71,6 +72,9 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
   summary.event_rows = state.event_rows;
   summary.events_started = state.events_started;
   summary.events_completed = state.events_completed;
+  for (int i = 0; i < bins.bins(); ++i)
+    summary.events_in_window =
+        std::max(summary.events_in_window, static_cast<int64_t>(bins.at(0, i).count));
   if (!note_end_of_reading(reader, source, path, notes)) return false;
   if (!has_samples(bins)) {
     notes.push_back(corrupt_data());

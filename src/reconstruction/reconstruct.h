@@ -15,6 +15,7 @@ struct reconstruction_summary {
   double event_rows = 0.0;       ///< rows handled inside events, closing rows included
   int64_t events_started = 0;    ///< events begun
   int64_t events_completed = 0;  ///< events that reached their closing row
+  int64_t events_in_window = 0;  ///< the most samples a bin holds: events that reached the window
 };
 
 /// Reads the recording from `source` (named `path` in messages), frames its events and fills

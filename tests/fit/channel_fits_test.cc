@@ -16,7 +16,7 @@ TEST(FitAllChannels, NotesWhyEachChannelIsNoGoodMeasurement) {
   for (snapshot_point& p : table[7]) p.second.first = 0.0;   // a dead, perfectly quiet channel
   for (snapshot_point& p : table[9]) p.second.second = 0.0;  // no usable point
   diagnostics notes;
-  std::vector<channel_fit> r = fit_all_channels(table, 150.0, notes);
+  std::vector<channel_fit> r = fit_all_channels(table, 150.0, events_not_counted, notes);
   EXPECT_EQ(notes, (diagnostics{"Channel 3 has too few points to fit (2).",
                                 "Channel 7 shows no pulse.", "Channel 9 has no point to fit."}));
   ASSERT_EQ(r.size(), 32u);
@@ -31,9 +31,9 @@ TEST(FitAllChannels, NotesWhyEachChannelIsNoGoodMeasurement) {
 TEST(FitAllChannels, StartsEveryChannelFromTheGuess) {
   snapshot_table table = clean_pulse_table();
   diagnostics notes;
-  std::vector<channel_fit> once = fit_all_channels(table, 150.0, notes);
+  std::vector<channel_fit> once = fit_all_channels(table, 150.0, events_not_counted, notes);
   std::reverse(table.begin(), table.end());
-  std::vector<channel_fit> reversed = fit_all_channels(table, 150.0, notes);
+  std::vector<channel_fit> reversed = fit_all_channels(table, 150.0, events_not_counted, notes);
   for (int ch = 0; ch < 32; ++ch) EXPECT_EQ(once[ch].peak_time, reversed[31 - ch].peak_time);
 }
 
@@ -42,10 +42,12 @@ TEST(FitAllChannels, GivesTheSameFitsAndNotesInChannelOrderOnAnyNumberOfThreads)
   for (snapshot_point& p : table[5]) p.second.first = 0.0;
   for (snapshot_point& p : table[30]) p.second.second = 0.0;
   diagnostics alone_notes;
-  const std::vector<channel_fit> alone = fit_all_channels(table, 150.0, alone_notes, 1);
+  const std::vector<channel_fit> alone =
+      fit_all_channels(table, 150.0, events_not_counted, alone_notes, 1);
   for (int threads : {2, 7, 64}) {
     diagnostics notes;
-    const std::vector<channel_fit> shared = fit_all_channels(table, 150.0, notes, threads);
+    const std::vector<channel_fit> shared =
+        fit_all_channels(table, 150.0, events_not_counted, notes, threads);
     EXPECT_EQ(notes, alone_notes);
     ASSERT_EQ(shared.size(), alone.size());
     for (size_t ch = 0; ch < alone.size(); ++ch) {

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "fit/fit_judgement.h"
 #include "fit/rise_time_fit.h"
 #include "fit/shaper_model.h"
 #include "support/brute_force_search.h"
@@ -73,14 +74,10 @@ bool within_5_sigma(const channel_fit& f, const grid_channel& c, const channel_p
 }
 
 struct grid_figures {
-  int channels = 0, found = 0, flagged_right = 0, higher_chi2 = 0, spike_minima = 0;
+  int channels = 0, found = 0, flagged_right = 0, few_events = 0, higher_chi2 = 0, spike_minima = 0;
   std::map<int, int> outside_5_sigma, outside_5_percent;  // by events
   std::map<std::string, int> flagged;
 };
-
-// With two to five samples a point's error is itself poorly known, and the fit's errors with
-// it: then the truth may lie beyond five of them. From ten samples on it may not.
-constexpr int fewest_events_for_sigmas = 10;
 
 // The independent search takes most of the time; under the address sanitizer it checks every
 // fourth channel only.
@@ -97,21 +94,23 @@ TEST(FitGrid, FindsEveryCleanPulseAtTheLowestChi2) {
   for (int i = 0; i < g.channels; ++i) {
     const grid_channel c = grid_case(i, random);
     const channel_points points = grid_points(c, noise, random);
-    const channel_fit f = fit_channel(points, c.slow ? 300.0 : 150.0);
+    channel_fit f = fit_channel(points, c.slow ? 300.0 : 150.0);
+    f.verdict = judge_events(f.verdict, c.events);
     const std::string what = "channel " + std::to_string(i) + " T " + std::to_string(c.peak_time) +
                              " t0 " + std::to_string(c.time_stamp) + " A " +
                              std::to_string(c.amplitude) + " N " + std::to_string(c.events);
     if (f.verdict == fit_verdict::no_pulse && hidden(c, points, f)) {
       ++g.flagged_right;
+    } else if (f.verdict == fit_verdict::few_events) {
+      ++g.few_events;
     } else if (f.verdict != fit_verdict::good) {
       ++g.flagged[std::string(verdict_name(f.verdict))];
       std::printf("  %s flagged %s\n", what.c_str(), std::string(verdict_name(f.verdict)).c_str());
     } else if (!within_5_sigma(f, c, points)) {
       ++g.outside_5_sigma[c.events];
-      if (c.events >= fewest_events_for_sigmas)
-        ADD_FAILURE() << what << " fit T " << f.peak_time << "+-" << f.peak_time_err << " t0 "
-                      << f.time_stamp << "+-" << f.time_stamp_err << " A " << f.amplitude << "+-"
-                      << f.amplitude_err;
+      ADD_FAILURE() << what << " fit T " << f.peak_time << "+-" << f.peak_time_err << " t0 "
+                    << f.time_stamp << "+-" << f.time_stamp_err << " A " << f.amplitude << "+-"
+                    << f.amplitude_err;
     } else {
       ++g.found;
       // Within 5 % of the peak time wherever the measurement is that precise.
@@ -130,15 +129,13 @@ TEST(FitGrid, FindsEveryCleanPulseAtTheLowestChi2) {
                   b.peak_time, b.time_stamp, b.amplitude);
     }
   }
-  int flagged = 0, wrong_with_enough_events = 0;
+  int flagged = 0;
   for (const auto& [name, count] : g.flagged) flagged += count;
-  for (const auto& [events, count] : g.outside_5_sigma)
-    if (events >= fewest_events_for_sigmas) wrong_with_enough_events += count;
   std::printf(
       "grid: %d channels; %d found within 5 sigma; %d flagged no pulse where the true "
-      "pulse hides between samples; %d flagged otherwise; %d with a lower chi2 found "
-      "elsewhere (%d searches ended on a one-point spike, not compared)\n",
-      g.channels, g.found, g.flagged_right, flagged, g.higher_chi2, g.spike_minima);
+      "pulse hides between samples; %d flagged for too few events; %d flagged otherwise; %d with "
+      "a lower chi2 found elsewhere (%d searches ended on a one-point spike, not compared)\n",
+      g.channels, g.found, g.flagged_right, g.few_events, flagged, g.higher_chi2, g.spike_minima);
   for (const auto& [name, count] : g.flagged)
     std::printf("  flagged %s: %d\n", name.c_str(), count);
   for (const auto& [events, count] : g.outside_5_sigma)
@@ -148,14 +145,16 @@ TEST(FitGrid, FindsEveryCleanPulseAtTheLowestChi2) {
         "  %3d events: %d within 5 sigma but off by more than 5 %% of the peak time, "
         "each with a peak-time error above 1 %%\n",
         events, count);
-  // The few that remain, each listed above, are narrow pulses (peak times 30-55 ns) that stand
-  // out on a few points only, mostly with their maximum in the slower configuration's gaps
-  // between groups of samples, and pulses of two events. A change that makes the search or the
-  // verdicts worse shows as more.
-  EXPECT_LE(g.higher_chi2, 2);
-  EXPECT_EQ(wrong_with_enough_events, 0);
-  EXPECT_LE(flagged, 10);
-  EXPECT_GE(g.found, 3050);
+  // Channels of 2 to 5 events are flagged for them: their points' errors, the spread of so few
+  // samples, would put the truth beyond 5 of the fit's errors on about 1 channel in 10. Of the
+  // others, the few flagged "no pulse" wrongly, each listed above, are narrow pulses (peak
+  // times 30-55 ns) that stand out on two points only, which a baseline's wiggle also does; the
+  // one lower chi2 is a spike on such a channel. A change that makes the search or the verdicts
+  // worse shows as more.
+  EXPECT_LE(g.higher_chi2, 1);
+  EXPECT_LE(flagged, 8);
+  EXPECT_GE(g.found, 1950);
+  EXPECT_EQ(g.found + g.flagged_right + g.few_events + flagged, g.channels);
 }
 
 }  // namespace

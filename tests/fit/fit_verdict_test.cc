@@ -4,6 +4,7 @@
 #include <cmath>
 #include <random>
 
+#include "fit/fit_judgement.h"
 #include "fit/fit_messages.h"
 #include "fit/rise_time_fit.h"
 #include "support/pulse_grid.h"
@@ -150,11 +151,29 @@ TEST(Verdict, PointsAllAtOneTimeLeaveTheFitUnconvergedButSpreadOutTheyDoNot) {
       fit_channel(grid_points({150.0, 800.0, 100.0, 100.0, 20}, 2.0, random), 150.0).converged);
 }
 
+TEST(Verdict, FewEventsReplacesOnlyTheVerdictsDrawnFromTheErrors) {
+  for (fit_verdict v : {fit_verdict::good, fit_verdict::unphysical, fit_verdict::poor_fit}) {
+    EXPECT_EQ(judge_events(v, min_events_for_errors - 1), fit_verdict::few_events);
+    EXPECT_EQ(judge_events(v, min_events_for_errors), v);
+  }
+  for (fit_verdict v : {fit_verdict::no_usable_points, fit_verdict::too_few_points,
+                        fit_verdict::saturated, fit_verdict::no_pulse, fit_verdict::not_converged})
+    EXPECT_EQ(judge_events(v, 2), v);
+}
+
 TEST(Verdict, NotesEveryOtherVerdictByItsOwnText) {
   channel_fit f;
   f.verdict = fit_verdict::unphysical;
   f.peak_time = -12.5;
   EXPECT_EQ(verdict_note(8, f), "Channel 8 gives an unphysical result: peak time -12.5 ns.");
+  f.verdict = fit_verdict::few_events;
+  EXPECT_EQ(verdict_note(8, f), "");
+  EXPECT_EQ(few_events_note(4, 1),
+            "The recording holds only 4 events, too few for trustworthy errors: 1 channel is "
+            "flagged.");
+  EXPECT_EQ(few_events_note(9, 30),
+            "The recording holds only 9 events, too few for trustworthy errors: 30 channels are "
+            "flagged.");
   EXPECT_EQ(wrong_configuration("4mV_delay-all", 123456.0),
             "Most channels fit the pulse shape poorly (median chi2/ndf 1.23e+05): check that "
             "configuration 4mV_delay-all is the right one for this recording.");

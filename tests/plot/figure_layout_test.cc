@@ -75,7 +75,8 @@ TEST(VerdictLabel, NamesTheReasonOfEveryFlaggedChannelAndNothingForAGoodOne) {
       {fit_verdict::saturated, "saturated"},
       {fit_verdict::poor_fit, "poor fit"},
       {fit_verdict::not_converged, "not converged"},
-      {fit_verdict::unphysical, "unphysical"}};
+      {fit_verdict::unphysical, "unphysical"},
+      {fit_verdict::few_events, "too few events"}};
   for (const auto& [verdict, label] : labels) {
     f.verdict = verdict;
     EXPECT_EQ(verdict_label(f), label);

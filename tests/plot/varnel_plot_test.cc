@@ -77,6 +77,7 @@ TEST_F(PlotOfARecording, JsonNamesTheRunAndCountsItsEvents) {
   run_outcome direct = run_analysis("100000", "20mV_delay-all", (other / ("adc.txt")));
   EXPECT_EQ(doc["events_completed"], direct.summary.events_completed);
   EXPECT_GE(direct.summary.events_completed, recording.events - 1);
+  EXPECT_EQ(doc["events_in_window"], direct.summary.events_in_window);
   run_config rc = choose_run_config("20mV_delay-all");
   const json& cfg = doc["config"];
   EXPECT_EQ(cfg["name"], "20mV_delay-all");

@@ -91,7 +91,7 @@ std::string log_on_path(parse_path path) {
   diagnostics notes;
   EXPECT_TRUE(reconstruct(source, "sim.txt", 20.0, 15, 10, 0, table, summary, notes, path));
   std::ostringstream log;
-  write_log(log, fit_all_channels(table, 150.0, notes));
+  write_log(log, fit_all_channels(table, 150.0, events_not_counted, notes));
   return log.str();
 }
 

@@ -20,7 +20,7 @@ TEST(RiseTimeVsChannel, WritesTheFitsOfTheGlobalTable) {
   ASSERT_TRUE(rise_time_vs_channel(dir + "/r.log", 150.0, notes));
   EXPECT_TRUE(notes.empty());
   std::ostringstream expected;
-  write_log(expected, fit_all_channels(snapshots, 150.0, notes));
+  write_log(expected, fit_all_channels(snapshots, 150.0, events_not_counted, notes));
   EXPECT_EQ(read_file(dir + "/r.log"), expected.str());
   EXPECT_EQ(tree(dir), std::set<std::string>{"r.log"});
 }
