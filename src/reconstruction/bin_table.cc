@@ -1,6 +1,7 @@
 #include "reconstruction/bin_table.h"
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -137,8 +138,15 @@ bin_table::bin_table(int bins_per_channel, parse_path path, uint64_t fold_after)
     : bins_(bins_per_channel),
       add_lanes_(lane_adder_for(path)),
       fold_after_(std::clamp<uint64_t>(fold_after, 1, lane_capacity)),
-      cells_(static_cast<size_t>(bins_per_channel) * channel_count),
-      lanes_(new bin_lanes[static_cast<size_t>(bins_per_channel)]()),
+      memory_(static_cast<size_t>(bins_per_channel) *
+              (sizeof(bin_lanes) + channel_count * sizeof(bin_accumulator))),
+      lanes_(std::uninitialized_value_construct_n(reinterpret_cast<bin_lanes*>(memory_.data()),
+                                                  bins_per_channel) -
+             bins_per_channel),
+      cells_(std::uninitialized_value_construct_n(
+                 reinterpret_cast<bin_accumulator*>(lanes_ + bins_per_channel),
+                 static_cast<size_t>(bins_per_channel) * channel_count) -
+             static_cast<size_t>(bins_per_channel) * channel_count),
       lane_rows_(static_cast<size_t>(bins_per_channel), 0) {}
 
 const bin_accumulator& bin_table::at(int channel, int bin) const {
@@ -150,7 +158,7 @@ void bin_table::add_rows(const int32_t* rows, size_t count, int position, int us
   while (count > 0) {
     // Each bin's lanes have taken at most `unfolded_` rows.
     size_t take = static_cast<size_t>(std::min<uint64_t>(count, fold_after_ - unfolded_));
-    size_t added = add_lanes_(rows, take, position, used_steps, lanes_.get(), lane_rows_.data());
+    size_t added = add_lanes_(rows, take, position, used_steps, lanes_, lane_rows_.data());
     unfolded_ += added;
     rows += added * channel_count;
     position += static_cast<int>(added);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/huge_page_buffer.h"
 #include "numerics/bin_accumulator.h"
 #include "reconstruction/recording_format.h"
 #include "reconstruction/value_reader.h"
@@ -58,8 +59,11 @@ class bin_table {
   int bins_;
   lane_adder add_lanes_;
   uint64_t fold_after_;
-  mutable std::vector<bin_accumulator> cells_;  // [bin][channel]
-  mutable std::unique_ptr<bin_lanes[]> lanes_;  // [bin]
-  mutable std::vector<uint64_t> lane_rows_;     // rows in each bin's lanes
-  mutable uint64_t unfolded_ = 0;               // rows in all lanes; each bin has at most these
+  // The lanes and the exact sums in one mapping: a new table's pages are then touched at the
+  // cost of one fault, not of one for each 4 KiB.
+  huge_page_buffer memory_;
+  bin_lanes* lanes_;                         // [bin], in memory_
+  bin_accumulator* cells_;                   // [bin][channel], in memory_
+  mutable std::vector<uint64_t> lane_rows_;  // rows in each bin's lanes
+  mutable uint64_t unfolded_ = 0;            // rows in all lanes; each bin has at most these
 };

@@ -5,11 +5,13 @@
 #include <system_error>
 
 read_ahead_source::read_ahead_source(byte_source& inner, size_t chunk_size)
-    : inner_(inner), chunk_size_(std::max<size_t>(chunk_size, 1)), chunks_(buffer_count) {
-  for (chunk& c : chunks_) {
-    c.storage = std::make_unique_for_overwrite<char[]>(chunk_size_ + 2 * lent_padding);
-    std::memset(c.storage.get(), 0, lent_padding);
-  }
+    : inner_(inner),
+      chunk_size_(std::max<size_t>(chunk_size, 1)),
+      memory_(buffer_count * (chunk_size_ + 2 * lent_padding)),
+      chunks_(buffer_count) {
+  // The memory comes zeroed, so the padding before each chunk is zeros already.
+  for (size_t i = 0; i < buffer_count; ++i)
+    chunks_[i].start = memory_.data() + i * (chunk_size_ + 2 * lent_padding);
   try {
     thread_ = std::thread(&read_ahead_source::fill, this);
     threaded_ = true;

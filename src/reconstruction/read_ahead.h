@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/huge_page_buffer.h"
 #include "reconstruction/byte_source.h"
 
 /// Reads another byte source ahead on a thread of its own, a chunk at a time into a few buffers,
@@ -39,9 +40,9 @@ class read_ahead_source : public byte_source {
 
  private:
   struct chunk {
-    std::unique_ptr<char[]> storage;  // padding, chunk_size_ bytes, padding
-    long count = 0;                   // as inner.read() returned it
-    char* data() { return storage.get() + lent_padding; }
+    char* start = nullptr;  // padding, chunk_size_ bytes, padding, inside memory_
+    long count = 0;         // as inner.read() returned it
+    char* data() { return start + lent_padding; }
   };
 
   /// The thread's loop: fills free buffers in turn until the end, an error or stop().
@@ -51,6 +52,7 @@ class read_ahead_source : public byte_source {
 
   byte_source& inner_;
   size_t chunk_size_;
+  huge_page_buffer memory_;
   std::vector<chunk> chunks_;
   std::mutex mutex_;
   std::condition_variable filled_, emptied_;

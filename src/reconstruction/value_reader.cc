@@ -95,13 +95,11 @@ bool value_reader::refill() {
     return true;
   }
   // The buffer is made at the first read: a reader of lent pieces needs none.
-  if (!storage_) {
-    storage_ = std::make_unique_for_overwrite<char[]>(value_kernels::front_padding + chunk_size +
-                                                      value_kernels::back_padding);
-    // The kernels may look at the bytes before the first chunk: they must be no digit.
-    std::memset(storage_.get(), 0, value_kernels::front_padding);
-  }
-  char* buffer = storage_.get() + value_kernels::front_padding;
+  // It comes zeroed: the kernels may look at the bytes before the first chunk, which must be no
+  // digit.
+  if (!storage_)
+    storage_.emplace(value_kernels::front_padding + chunk_size + value_kernels::back_padding);
+  char* buffer = storage_->data() + value_kernels::front_padding;
   long n = source_.read(buffer, chunk_size);
   if (n < 0) {
     outcome_ = read_outcome::read_error;

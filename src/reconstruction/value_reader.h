@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
+#include "common/huge_page_buffer.h"
 #include "reconstruction/byte_source.h"
 
 namespace value_kernels {
@@ -77,7 +79,7 @@ class value_reader {
   parse_path path_;
   size_t (*kernel_)(const char*& pos, const char* end, int32_t* out, size_t capacity,
                     value_kernels::kernel_stop& stop);
-  std::unique_ptr<char[]> storage_;
+  std::optional<huge_page_buffer> storage_;
   const char* pos_ = nullptr;
   const char* end_ = nullptr;
   read_outcome outcome_ = read_outcome::more;

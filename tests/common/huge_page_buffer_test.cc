@@ -1,0 +1,49 @@
+// Buffers for reading: zeroed, aligned for huge pages, whole, and handed over by moves.
+#include "common/huge_page_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+
+namespace {
+
+constexpr size_t two_mib = size_t{2} << 20;
+
+// The sanitizer's buffers are exactly the size asked, so that it sees reads past them.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool whole_huge_pages = false;
+#else
+constexpr bool whole_huge_pages = true;
+#endif
+
+TEST(HugePageBuffer, IsZeroedAlignedAndRoundedUpToWholeHugePages) {
+  for (size_t bytes : {size_t{1}, two_mib - 1, two_mib, two_mib + 1, 3 * two_mib + 256}) {
+    huge_page_buffer b(bytes);
+    if (whole_huge_pages) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(b.data()) % two_mib, 0u) << bytes;
+      EXPECT_EQ(b.size() % two_mib, 0u) << bytes;
+      EXPECT_LT(b.size(), bytes + two_mib);
+    }
+    EXPECT_GE(b.size(), bytes);
+    EXPECT_TRUE(std::all_of(b.data(), b.data() + b.size(), [](char c) { return c == 0; }));
+    b.data()[0] = 'a';  // every byte is writable, the last one too
+    b.data()[b.size() - 1] = 'z';
+  }
+}
+
+TEST(HugePageBuffer, AMoveHandsOverTheSameBytes) {
+  huge_page_buffer a(100);
+  a.data()[7] = 'x';
+  char* const bytes = a.data();
+  huge_page_buffer b(std::move(a));
+  EXPECT_EQ(b.data(), bytes);
+  EXPECT_EQ(b.data()[7], 'x');
+  huge_page_buffer c(1);
+  c = std::move(b);
+  EXPECT_EQ(c.data(), bytes);
+  EXPECT_EQ(c.size(), whole_huge_pages ? two_mib : 100);
+}
+
+}  // namespace
