@@ -12,7 +12,8 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#define VARNEL_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi,bmi2,popcnt")))
+#define VARNEL_AVX512 \
+  __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
 // Helpers of the loop, inlined into it.
 #define VARNEL_AVX512_INLINE VARNEL_AVX512 __attribute__((always_inline)) inline
 
@@ -95,23 +96,18 @@ VARNEL_AVX512_INLINE __m512i half_values(const constants& c, __m512i digits, int
 }
 
 // Writes the values at the positions in `ends` to `out`, in order; it stores 16 lanes at each of
-// four offsets, so `out` needs room for popcount(ends) + 16 values.
+// two offsets, so `out` needs room for popcount(ends) + 16 values. A number ending in a half
+// needs a byte after it, so at most 16 end in a half's 32 bytes: its values, compressed to the
+// front as words, fill at most the low 16.
 VARNEL_AVX512_INLINE void store_ends(int32_t* out, __m512i low_half, __m512i high_half,
                                      uint64_t ends) {
-  const __m512i quarters[4] = {
-      _mm512_cvtepi16_epi32(_mm512_castsi512_si256(low_half)),
-      _mm512_cvtepi16_epi32(_mm512_extracti64x4_epi64(low_half, 1)),
-      _mm512_cvtepi16_epi32(_mm512_castsi512_si256(high_half)),
-      _mm512_cvtepi16_epi32(_mm512_extracti64x4_epi64(high_half, 1)),
-  };
-  // Each quarter's offset from its own popcount, not from the quarter before: the four stores
-  // do not wait for each other.
-  for (int q = 0; q < 4; ++q) {
-    const auto selected = static_cast<uint16_t>(ends >> (16 * q));
-    const uint64_t before = q == 0 ? 0 : ends & ((uint64_t{1} << (16 * q)) - 1);
-    _mm512_storeu_si512(out + std::popcount(before),
-                        _mm512_maskz_compress_epi32(_cvtu32_mask16(selected), quarters[q]));
-  }
+  const auto low_ends = static_cast<uint32_t>(ends);
+  const auto high_ends = static_cast<uint32_t>(ends >> 32);
+  const __m512i low = _mm512_maskz_compress_epi16(_cvtu32_mask32(low_ends), low_half);
+  const __m512i high = _mm512_maskz_compress_epi16(_cvtu32_mask32(high_ends), high_half);
+  _mm512_storeu_si512(out, _mm512_cvtepi16_epi32(_mm512_castsi512_si256(low)));
+  _mm512_storeu_si512(out + std::popcount(low_ends),
+                      _mm512_cvtepi16_epi32(_mm512_castsi512_si256(high)));
 }
 
 }  // namespace

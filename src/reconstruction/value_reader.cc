@@ -48,8 +48,9 @@ bool parse_path_available(parse_path path) {
              __builtin_cpu_supports("popcnt");
     case parse_path::avx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi") &&
-             __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+             __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+             __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+             __builtin_cpu_supports("popcnt");
   }
   return false;
 #else
