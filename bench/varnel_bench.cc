@@ -1,7 +1,8 @@
 // For recordings of three sizes (--small-megabytes, --megabytes and four times that): a memchr
 // scan for line ends, std::istream >> int, the value reader on each parse path, the framing alone,
-// reconstruct() on each path and the whole varnel.exe run with its peak memory, as MB/s, as the
-// multiple of the scan's time and as the multiple of istream's speed.
+// reconstruct() on each path and the whole varnel.exe run, on every processor and on one, with
+// its peak memory, as MB/s, as the multiple of the scan's time and as the multiple of istream's
+// speed.
 //
 //   varnel-bench [--megabytes N] [--small-megabytes N] [--repeat N] [--dir DIR] [--keep]
 //
@@ -9,6 +10,7 @@
 // Figures are the best of N runs on a file in the page cache.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -211,13 +213,29 @@ struct run_figure {
   int status = 0;
 };
 
+// Binds the calling process to the first processor it may use, as `taskset` or a batch system
+// would.
+void bind_to_one_processor() {
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    ::sched_setaffinity(0, sizeof one, &one);
+    return;
+  }
+}
+
 // The whole varnel.exe run.
-// The executable on a recording as a child process, as a user runs it: wall time and peak
-// resident memory.
-run_figure whole_run(const std::string& recording) {
+// The executable on a recording as a child process, as a user runs it, on every processor or
+// bound to one: wall time and peak resident memory.
+run_figure whole_run(const std::string& recording, bool one_processor) {
   auto start = std::chrono::steady_clock::now();
   pid_t pid = ::fork();
   if (pid == 0) {
+    if (one_processor) bind_to_one_processor();
     int devnull = ::open("/dev/null", O_WRONLY);
     if (devnull >= 0) ::dup2(devnull, STDOUT_FILENO);
     const char* args[] = {VARNEL_EXE, "100000", "20mV_delay-all", recording.c_str(), nullptr};
@@ -235,10 +253,10 @@ run_figure whole_run(const std::string& recording) {
   return r;
 }
 
-run_figure best_run(int repeat, const std::string& recording) {
+run_figure best_run(int repeat, const std::string& recording, bool one_processor) {
   run_figure best;
   for (int i = 0; i < repeat; ++i) {
-    run_figure r = whole_run(recording);
+    run_figure r = whole_run(recording, one_processor);
     if (i == 0 || r.seconds < best.seconds) best = r;
   }
   return best;
@@ -299,12 +317,14 @@ void bench_recording(const std::string& recording, int repeat) {
       best_of(repeat, [&] { return reconstruction(recording, best_parse_path(), false); });
   table.row(std::string("reconstruct() ") + parse_path_name(best_parse_path()) + ", 1 thread",
             one_thread.seconds);
-  const run_figure run = best_run(repeat, recording);
-  const bool ok = WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0;
-  char note[64];
-  std::snprintf(note, sizeof note, "peak RSS %.1f MiB%s", static_cast<double>(run.peak_kib) / 1024,
-                ok ? "" : "  (failed)");
-  table.row("whole varnel.exe run", run.seconds, note);
+  for (bool one_processor : {false, true}) {
+    const run_figure run = best_run(repeat, recording, one_processor);
+    const bool ok = WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0;
+    char note[64];
+    std::snprintf(note, sizeof note, "peak RSS %.1f MiB%s",
+                  static_cast<double>(run.peak_kib) / 1024, ok ? "" : "  (failed)");
+    table.row(one_processor ? "whole run, 1 processor" : "whole varnel.exe run", run.seconds, note);
+  }
   std::printf("\n");
 }
 
