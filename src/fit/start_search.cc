@@ -100,8 +100,7 @@ void shape_sums(It first, It last, double peak_time, double time_stamp, double& 
   }
 }
 
-// The points in time order, for the shape's chi2 over only the points it reaches: from its
-// start to 12 peak times later, where it has fallen below 2e-15 of its height.
+// The points in time order, for the shape's chi2 over only the points it reaches.
 class sorted_points {
  public:
   explicit sorted_points(const std::vector<data_point>& data) : points_(data) {
@@ -110,15 +109,24 @@ class sorted_points {
     for (const data_point& d : points_) yy_ += (d.y / d.ey) * (d.y / d.ey);
   }
 
-  // As the public profile_chi2, to within the shape's tail beyond 12 peak times.
-  double profile_chi2(double peak_time, double time_stamp, double& peak) const {
+  const std::vector<data_point>& points() const { return points_; }
+  // The sum of (y / error)^2 over every point: chi2 without a pulse.
+  double yy() const { return yy_; }
+
+  // shape_sums() over the points from the pulse's start to `reach` peak times later.
+  void sums(double peak_time, double time_stamp, double reach, double& gg, double& gy) const {
     auto first = std::lower_bound(points_.begin(), points_.end(), time_stamp,
                                   [](const data_point& d, double t) { return d.x < t; });
-    const double end = time_stamp + 12 * peak_time;
-    auto last = std::upper_bound(first, points_.end(), end,
+    auto last = std::upper_bound(first, points_.end(), time_stamp + reach * peak_time,
                                  [](double t, const data_point& d) { return t < d.x; });
-    double gg, gy;
     shape_sums(first, last, peak_time, time_stamp, gg, gy);
+  }
+
+  // As the public profile_chi2, to within the shape's tail beyond 12 peak times, where it has
+  // fallen below 2e-15 of its height.
+  double profile_chi2(double peak_time, double time_stamp, double& peak) const {
+    double gg, gy;
+    sums(peak_time, time_stamp, 12, gg, gy);
     peak = gg > 0 ? gy / gg : 0.0;
     return gg > 0 ? yy_ - gy * gy / gg : yy_;
   }
@@ -178,11 +186,8 @@ std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, i
 }
 
 std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max_starts) {
-  std::vector<data_point> sorted = data;
-  std::sort(sorted.begin(), sorted.end(),
-            [](const data_point& a, const data_point& b) { return a.x < b.x; });
-  double yy = 0.0;
-  for (const data_point& d : sorted) yy += (d.y / d.ey) * (d.y / d.ey);
+  const sorted_points sorted_data(data);
+  const std::vector<data_point>& sorted = sorted_data.points();
   // Every point's time, and halfway to the next one for maxima between samples.
   std::vector<double> placings;
   for (size_t i = 0; i < sorted.size(); ++i) {
@@ -196,17 +201,12 @@ std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max
     lowest.chi2 = INFINITY;
     // Only the points from the start to where the shape has died away (u = 8, below 1e-8 of
     // its height) count; the rest add y^2 alone.
-    size_t from = 0, to = 0;
     for (double at : placings) {
-      const double start = at - peak_time, end = start + 8 * peak_time;
-      while (from < sorted.size() && sorted[from].x < start) ++from;
-      to = std::max(to, from);
-      while (to < sorted.size() && sorted[to].x <= end) ++to;
+      const double start = at - peak_time;
       double gg, gy;
-      shape_sums(sorted.begin() + static_cast<std::ptrdiff_t>(from),
-                 sorted.begin() + static_cast<std::ptrdiff_t>(to), peak_time, start, gg, gy);
+      sorted_data.sums(peak_time, start, 8, gg, gy);
       if (!(gg > 0)) continue;
-      const double chi2 = yy - gy * gy / gg;
+      const double chi2 = sorted_data.yy() - gy * gy / gg;
       if (chi2 < lowest.chi2) lowest = {peak_time, start, gy / gg, chi2};
     }
     if (std::isfinite(lowest.chi2)) best.push_back(lowest);
