@@ -25,9 +25,8 @@ double number(const json& j, const char* key) {
 // good, as the analysis then treated every fit.
 fit_verdict verdict_of(const json& channel) {
   if (!channel.contains("verdict")) return fit_verdict::good;
-  std::string name = channel.at("verdict").get<std::string>();
-  for (int v = 0; v <= static_cast<int>(fit_verdict::few_events); ++v)
-    if (verdict_name(static_cast<fit_verdict>(v)) == name) return static_cast<fit_verdict>(v);
+  const std::string name = channel.at("verdict").get<std::string>();
+  if (const std::optional<fit_verdict> v = verdict_named(name)) return *v;
   throw std::invalid_argument("unknown verdict \"" + name + "\"");
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 /// What a channel's fit result is worth: a good measurement, or the reason it is not.
@@ -18,3 +19,6 @@ enum class fit_verdict {
 /// A short stable name for storage and JSON: "good", "no_usable_points", "too_few_points",
 /// "no_pulse", "saturated", "poor_fit", "not_converged", "unphysical", "few_events".
 std::string_view verdict_name(fit_verdict v);
+
+/// The verdict whose verdict_name() is `name`; none for any other text.
+std::optional<fit_verdict> verdict_named(std::string_view name);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <random>
 
 #include "fit/fit_judgement.h"
@@ -149,6 +150,16 @@ TEST(Verdict, PointsAllAtOneTimeLeaveTheFitUnconvergedButSpreadOutTheyDoNot) {
   std::mt19937_64 random(2);
   EXPECT_TRUE(
       fit_channel(grid_points({150.0, 800.0, 100.0, 100.0, 20}, 2.0, random), 150.0).converged);
+}
+
+TEST(Verdict, EveryVerdictIsFoundAgainByItsNameAndNoOtherTextIs) {
+  for (int v = 0; v <= static_cast<int>(fit_verdict::few_events); ++v) {
+    const auto verdict = static_cast<fit_verdict>(v);
+    EXPECT_EQ(verdict_named(verdict_name(verdict)), verdict) << verdict_name(verdict);
+  }
+  EXPECT_EQ(verdict_named("unknown"), std::nullopt);
+  EXPECT_EQ(verdict_named(""), std::nullopt);
+  EXPECT_EQ(verdict_named("Good"), std::nullopt);
 }
 
 TEST(Verdict, FewEventsReplacesOnlyTheVerdictsDrawnFromTheErrors) {
