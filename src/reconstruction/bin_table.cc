@@ -140,14 +140,13 @@ bin_table::bin_table(int bins_per_channel, parse_path path, uint64_t fold_after)
       fold_after_(std::clamp<uint64_t>(fold_after, 1, lane_capacity)),
       memory_(static_cast<size_t>(bins_per_channel) *
               (sizeof(bin_lanes) + channel_count * sizeof(bin_accumulator))),
-      lanes_(std::uninitialized_value_construct_n(reinterpret_cast<bin_lanes*>(memory_.data()),
-                                                  bins_per_channel) -
-             bins_per_channel),
-      cells_(std::uninitialized_value_construct_n(
-                 reinterpret_cast<bin_accumulator*>(lanes_ + bins_per_channel),
-                 static_cast<size_t>(bins_per_channel) * channel_count) -
-             static_cast<size_t>(bins_per_channel) * channel_count),
-      lane_rows_(static_cast<size_t>(bins_per_channel), 0) {}
+      lanes_(reinterpret_cast<bin_lanes*>(memory_.data())),
+      cells_(reinterpret_cast<bin_accumulator*>(lanes_ + bins_per_channel)),
+      lane_rows_(static_cast<size_t>(bins_per_channel), 0) {
+  std::uninitialized_value_construct_n(lanes_, bins_per_channel);
+  std::uninitialized_value_construct_n(cells_,
+                                       static_cast<size_t>(bins_per_channel) * channel_count);
+}
 
 const bin_accumulator& bin_table::at(int channel, int bin) const {
   if (unfolded_ != 0) fold();

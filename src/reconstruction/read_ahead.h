@@ -2,7 +2,6 @@
 
 #include <condition_variable>
 #include <cstddef>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>

@@ -35,8 +35,8 @@ size_t parse_scalar(const char*& pos, const char* end, int32_t* out, size_t capa
 /// 64-byte windows with AVX2; needs avx2, bmi and popcnt.
 size_t parse_avx2(const char*& pos, const char* end, int32_t* out, size_t capacity,
                   kernel_stop& stop);
-/// 59-byte blocks with AVX-512; needs avx512f, avx512bw, avx512vbmi,
-/// avx512vbmi2, bmi, bmi2 and popcnt.
+/// 59-byte blocks with AVX-512; needs avx512f, avx512bw, avx512vbmi, avx512vbmi2, bmi, bmi2 and
+/// popcnt.
 size_t parse_avx512(const char*& pos, const char* end, int32_t* out, size_t capacity,
                     kernel_stop& stop);
 
