@@ -143,8 +143,9 @@ TEST(FitGrid, FindsEveryCleanPulseAtTheLowestChi2) {
   int flagged = 0;
   for (const auto& [name, count] : g.flagged) flagged += count;
   std::printf(
-      "grid: %d channels; %d found within 5 sigma; %d flagged no pulse where the true "
-      "pulse hides between samples; %d flagged for too few events; %d flagged otherwise; %d with "
+      "grid: %d channels; %d found within 5 sigma; %d rightly flagged no pulse (the true "
+      "pulse hidden, or none by the rule); %d flagged for too few events; %d flagged otherwise; %d "
+      "with "
       "a lower chi2 found elsewhere (%d searches ended on a one-point spike, not compared)\n",
       g.channels, g.found, g.flagged_right, g.few_events, flagged, g.higher_chi2, g.spike_minima);
   for (const auto& [name, count] : g.flagged)
