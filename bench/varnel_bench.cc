@@ -37,7 +37,6 @@
 #include "common/input_file.h"
 #include "reconstruction/byte_source.h"
 #include "reconstruction/framing.h"
-#include "reconstruction/read_ahead.h"
 #include "reconstruction/reconstruct.h"
 #include "reconstruction/recording_format.h"
 #include "reconstruction/value_reader.h"
@@ -187,17 +186,14 @@ figure framing_alone(const std::string& path) {
 }
 
 // reconstruct() on the recording with parse path `p`: reading, framing, binning and baseline;
-// read ahead on a second thread as the tool does, or all on one.
-figure reconstruction(const std::string& path, parse_path p, bool read_ahead = true) {
+// parsed on two threads as the tool does, or all on one.
+figure reconstruction(const std::string& path, parse_path p, int threads = 2) {
   input_file file(path);
   fd_source source(file.fd());
-  std::optional<read_ahead_source> ahead;
-  if (read_ahead) ahead.emplace(source);
   snapshot_table table;
   reconstruction_summary summary;
   diagnostics notes;
-  if (!reconstruct(ahead ? static_cast<byte_source&>(*ahead) : source, path, 20.0, 15, 10, 0, table,
-                   summary, notes, p))
+  if (!reconstruct(source, path, 20.0, 15, 10, 0, table, summary, notes, p, threads))
     std::fprintf(stderr, "warning: reconstruction on %s failed\n", parse_path_name(p));
   figure f;
   f.count = summary.values_read;
@@ -314,7 +310,7 @@ void bench_recording(const std::string& recording, int repeat) {
       table, "reconstruct()", repeat, [&](parse_path p) { return reconstruction(recording, p); },
       reference);
   const figure one_thread =
-      best_of(repeat, [&] { return reconstruction(recording, best_parse_path(), false); });
+      best_of(repeat, [&] { return reconstruction(recording, best_parse_path(), 1); });
   table.row(std::string("reconstruct() ") + parse_path_name(best_parse_path()) + ", 1 thread",
             one_thread.seconds);
   for (bool one_processor : {false, true}) {

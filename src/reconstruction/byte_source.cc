@@ -18,6 +18,14 @@ long fd_source::read(char* buffer, size_t size) {
   }
 }
 
+long fd_source::read_at(char* buffer, size_t size, uint64_t offset) {
+  for (;;) {
+    ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+    if (n >= 0) return static_cast<long>(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
 bool fd_source::unchanged() const {
   if (!regular_) return true;
   struct stat now;
@@ -30,5 +38,12 @@ long memory_source::read(char* buffer, size_t size) {
   size_t n = std::min({size, piece_, text_.size() - offset_});
   std::memcpy(buffer, text_.data() + offset_, n);
   offset_ += n;
+  return static_cast<long>(n);
+}
+
+long memory_source::read_at(char* buffer, size_t size, uint64_t offset) {
+  if (offset >= text_.size()) return 0;
+  size_t n = std::min({size, piece_, text_.size() - static_cast<size_t>(offset)});
+  std::memcpy(buffer, text_.data() + offset, n);
   return static_cast<long>(n);
 }

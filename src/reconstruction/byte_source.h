@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 /// Where the bytes of a recording come from: a file in the tool, memory or a failing source in
@@ -26,6 +27,16 @@ class byte_source {
   }
   /// False when the bytes served may mix states of a source that changed while it was read.
   virtual bool unchanged() const { return true; }
+  /// True when read_at() serves the bytes by their offset, from any thread at once.
+  virtual bool positional() const { return false; }
+  /// Reads up to `size` bytes from byte `offset` on, leaving read()'s position alone; returns the
+  /// count, 0 at or past the end, -1 on an I/O error or when the source is not positional().
+  virtual long read_at(char* buffer, size_t size, uint64_t offset) {
+    (void)buffer;
+    (void)size;
+    (void)offset;
+    return -1;
+  }
 };
 
 /// Reads an open file descriptor; it does not own it.
@@ -41,6 +52,10 @@ class fd_source : public byte_source {
   bool unchanged() const override;
   /// True when the descriptor is a regular file.
   bool regular() const { return regular_; }
+  /// A regular file is read by offset.
+  bool positional() const override { return regular_; }
+  /// pread(), retried when a signal interrupts it; -1 on any other error.
+  long read_at(char* buffer, size_t size, uint64_t offset) override;
 
  private:
   int fd_;
@@ -55,6 +70,9 @@ class memory_source : public byte_source {
       : text_(text), piece_(piece) {}
   /// Copies the next piece; 0 once the text is served.
   long read(char* buffer, size_t size) override;
+  bool positional() const override { return true; }
+  /// Copies at most a piece from `offset` on.
+  long read_at(char* buffer, size_t size, uint64_t offset) override;
 
  private:
   std::string_view text_;

@@ -1,13 +1,14 @@
 #include "reconstruction/reconstruct.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "common/input_file.h"
 #include "common/processors.h"
 #include "reconstruction/baseline.h"
 #include "reconstruction/framing.h"
-#include "reconstruction/read_ahead.h"
+#include "reconstruction/parallel_reader.h"
 #include "reconstruction/read_messages.h"
 #include "reconstruction/value_reader.h"
 
@@ -17,41 +18,75 @@ namespace {
 // the cache.
 constexpr size_t block_rows = 512;
 
+// How reading ended.
+struct reading_end {
+  read_outcome outcome = read_outcome::more;
+  uint64_t values_read = 0;
+};
+
 // Reads and frames every complete row; a row the input did not fill is dropped.
-void read_rows(value_reader& reader, const frame_geometry& geometry, framing_state& state,
-               bin_table& bins, reconstruction_summary& summary) {
+reading_end read_rows(value_reader& reader, const frame_geometry& geometry, framing_state& state,
+                      bin_table& bins, reconstruction_summary& summary) {
   std::vector<int32_t> block(block_rows * channel_count);
   for (;;) {
     size_t n = reader.read(block.data(), block.size());
     size_t rows = n / channel_count;
     frame_rows(block.data(), rows, geometry, state, bins);
     summary.rows_handled += rows;
-    if (n < block.size()) return;
+    if (n < block.size()) return {reader.outcome(), reader.values_read()};
   }
+}
+
+// The same from a reader whose pieces of values need not hold whole rows: a row that a piece
+// cuts is gathered in `row` and framed once complete.
+reading_end read_rows(parallel_value_reader& reader, const frame_geometry& geometry,
+                      framing_state& state, bin_table& bins, reconstruction_summary& summary) {
+  std::array<int32_t, channel_count> row;
+  size_t held = 0;
+  const int32_t* values = nullptr;
+  while (size_t n = reader.next(values)) {
+    if (held > 0) {
+      const size_t take = std::min(channel_count - held, n);
+      std::copy_n(values, take, row.begin() + static_cast<std::ptrdiff_t>(held));
+      held += take;
+      values += take;
+      n -= take;
+      if (held < channel_count) continue;
+      frame_rows(row.data(), 1, geometry, state, bins);
+      ++summary.rows_handled;
+      held = 0;
+    }
+    const size_t rows = n / channel_count;
+    frame_rows(values, rows, geometry, state, bins);
+    summary.rows_handled += rows;
+    held = n - rows * channel_count;
+    std::copy_n(values + rows * channel_count, held, row.begin());
+  }
+  return {reader.outcome(), reader.values_read()};
 }
 
 // The notes on how reading ended; false when it ended in an I/O error or the source changed
 // while it was read.
-bool note_end_of_reading(const value_reader& reader, const byte_source& source,
-                         const std::string& path, diagnostics& notes) {
+bool note_end_of_reading(const reading_end& end, const byte_source& source, const std::string& path,
+                         diagnostics& notes) {
   if (!source.unchanged()) {
     notes.push_back(cannot_read_file(path));
     return false;
   }
-  switch (reader.outcome()) {
+  switch (end.outcome) {
     case read_outcome::read_error:
       notes.push_back(cannot_read_file(path));
       return false;
     case read_outcome::not_a_number:
-      notes.push_back(reading_stopped(reader.values_read() + 1, path, "not a number"));
+      notes.push_back(reading_stopped(end.values_read + 1, path, "not a number"));
       break;
     case read_outcome::out_of_range:
-      notes.push_back(reading_stopped(reader.values_read() + 1, path, "number out of range"));
+      notes.push_back(reading_stopped(end.values_read + 1, path, "number out of range"));
       break;
     default:
       break;
   }
-  if (int left = static_cast<int>(reader.values_read() % channel_count); left != 0)
+  if (int left = static_cast<int>(end.values_read % channel_count); left != 0)
     notes.push_back(incomplete_last_row(path, left));
   return true;
 }
@@ -60,22 +95,29 @@ bool note_end_of_reading(const value_reader& reader, const byte_source& source,
 
 bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
                  int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
-                 reconstruction_summary& summary, diagnostics& notes, parse_path parse) {
+                 reconstruction_summary& summary, diagnostics& notes, parse_path parse,
+                 int threads) {
   frame_geometry geometry =
       make_frame_geometry(first_window_row_of(window_offset), delay_steps, skipped_steps);
   bin_table bins(geometry.bins_per_channel, parse);
   table.assign(channel_count, channel_points(geometry.bins_per_channel, snapshot_point{}));
   framing_state state;
-  value_reader reader(source, parse);
-  read_rows(reader, geometry, state, bins, summary);
-  summary.values_read = reader.values_read();
+  reading_end end;
+  if (threads >= 2 && source.positional()) {
+    parallel_value_reader reader(source, parse);
+    end = read_rows(reader, geometry, state, bins, summary);
+  } else {
+    value_reader reader(source, parse);
+    end = read_rows(reader, geometry, state, bins, summary);
+  }
+  summary.values_read = end.values_read;
   summary.event_rows = state.event_rows;
   summary.events_started = state.events_started;
   summary.events_completed = state.events_completed;
   for (int i = 0; i < bins.bins(); ++i)
     summary.events_in_window =
         std::max(summary.events_in_window, static_cast<int64_t>(bins.at(0, i).count));
-  if (!note_end_of_reading(reader, source, path, notes)) return false;
+  if (!note_end_of_reading(end, source, path, notes)) return false;
   if (!has_samples(bins)) {
     notes.push_back(corrupt_data());
     return false;
@@ -93,12 +135,7 @@ bool reconstruct_file(const std::string& path, double delay_step_ns, int window_
     return false;
   }
   fd_source source(file.fd());
-  // A second thread gains nothing on one processor.
-  if (!source.regular() || usable_processors() < 2)
-    return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps,
-                       table, summary, notes);
-  // A regular file is read ahead on a second thread, so that copying it overlaps the parsing.
-  read_ahead_source ahead(source);
-  return reconstruct(ahead, path, delay_step_ns, window_offset, delay_steps, skipped_steps, table,
-                     summary, notes);
+  // A regular file's chunks are parsed on two threads when there are processors for both.
+  return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps, table,
+                     summary, notes, best_parse_path(), usable_processors() >= 2 ? 2 : 1);
 }

@@ -22,13 +22,14 @@ struct reconstruction_summary {
 /// `table` with every channel's baseline-corrected points. `table` is first sized to
 /// 15 * (delay_steps - skipped_steps) zero points per channel. Returns false, with the reason in
 /// `notes`, on an I/O error, when the source changed while it was read, or when no sample reached
-/// the reconstruction window; notes on a
-/// reading that stopped early or an incomplete last row do not make it fail. Every parse path
-/// gives the same result; `parse` picks one, the fastest by default.
+/// the reconstruction window; notes on a reading that stopped early or an incomplete last row do
+/// not make it fail. Every parse path gives the same result; `parse` picks one, the fastest by
+/// default. With `threads` of 2 or more a positional source is parsed on two threads, with the
+/// same result.
 bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
                  int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
                  reconstruction_summary& summary, diagnostics& notes,
-                 parse_path parse = best_parse_path());
+                 parse_path parse = best_parse_path(), int threads = 1);
 
 /// Opens the recording at `path` and reconstructs it into `table`; false, with the reason in
 /// `notes`, when the file does not open or reconstruct() fails. Touches no global state.

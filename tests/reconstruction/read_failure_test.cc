@@ -8,26 +8,31 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <optional>
+#include <mutex>
 #include <string>
 
-#include "reconstruction/read_ahead.h"
 #include "reconstruction/reconstruct.h"
 #include "support/bench_recording.h"
 #include "support/tool_run.h"
 
 namespace {
 
-// Serves `text` in pieces of at most `piece` bytes, then fails once `fail_at` bytes are out.
+// Serves `text` in pieces of at most `piece` bytes, in order or by offset, and fails for any
+// byte from `fail_at` on.
 class failing_source : public byte_source {
  public:
   failing_source(std::string text, size_t fail_at, size_t piece)
       : text_(std::move(text)), fail_at_(fail_at), piece_(piece) {}
   long read(char* buffer, size_t size) override {
-    if (offset_ >= fail_at_) return -1;
-    size_t n = std::min({size, piece_, fail_at_ - offset_, text_.size() - offset_});
-    std::memcpy(buffer, text_.data() + offset_, n);
-    offset_ += n;
+    long n = read_at(buffer, size, offset_);
+    if (n > 0) offset_ += static_cast<size_t>(n);
+    return n;
+  }
+  bool positional() const override { return true; }
+  long read_at(char* buffer, size_t size, uint64_t offset) override {
+    if (offset >= fail_at_) return -1;
+    size_t n = std::min({size, piece_, fail_at_ - offset, text_.size() - offset});
+    std::memcpy(buffer, text_.data() + offset, n);
     return static_cast<long>(n);
   }
 
@@ -44,10 +49,12 @@ struct outcome {
   reconstruction_summary summary;
 };
 
-outcome reconstruct_from(byte_source& source) {
+// Reconstructs on one thread, or with the chunks parsed on two.
+outcome reconstruct_from(byte_source& source, int threads = 1) {
   outcome o;
   snapshot_table table;
-  o.ok = reconstruct(source, "rec.txt", 20.0, 15, 10, 0, table, o.summary, o.notes);
+  o.ok = reconstruct(source, "rec.txt", 20.0, 15, 10, 0, table, o.summary, o.notes,
+                     best_parse_path(), threads);
   return o;
 }
 
@@ -63,38 +70,54 @@ TEST(ReadFailure, FailsTheReconstructionWhereverItStrikes) {
   size_t after_row = text.find('\n', text.size() / 2) + 1;
   for (size_t fail_at : {size_t{0}, mid_number, after_row, text.size()}) {
     for (size_t piece : {size_t{7}, text.size()}) {
-      SCOPED_TRACE("failing at byte " + std::to_string(fail_at) + ", pieces of " +
-                   std::to_string(piece));
-      failing_source source(text, fail_at, piece);
-      outcome o = reconstruct_from(source);
-      EXPECT_FALSE(o.ok);
-      EXPECT_EQ(o.notes, diagnostics{"Cannot read file named rec.txt."});
+      for (int threads : {1, 2}) {
+        SCOPED_TRACE("failing at byte " + std::to_string(fail_at) + ", pieces of " +
+                     std::to_string(piece) + ", threads " + std::to_string(threads));
+        failing_source source(text, fail_at, piece);
+        outcome o = reconstruct_from(source, threads);
+        EXPECT_FALSE(o.ok);
+        EXPECT_EQ(o.notes, diagnostics{"Cannot read file named rec.txt."});
+      }
     }
   }
 }
 
 TEST(ReadFailure, TheSameRecordingWithoutTheFailureReconstructs) {
   // The failure alone decides the outcome above: with the source reading to its end, it succeeds.
-  failing_source source(recording(), recording().size() + 1, 7);
-  outcome o = reconstruct_from(source);
-  EXPECT_TRUE(o.ok);
-  EXPECT_EQ(o.notes, diagnostics{});
-  EXPECT_EQ(o.summary.events_completed, 4);
+  for (int threads : {1, 2}) {
+    failing_source source(recording(), recording().size() + 1, 7);
+    outcome o = reconstruct_from(source, threads);
+    EXPECT_TRUE(o.ok);
+    EXPECT_EQ(o.notes, diagnostics{});
+    EXPECT_EQ(o.summary.events_completed, 4);
+  }
 }
 
-// Reads a file through fd_source and changes the file right after the first read.
+// Reads a file through fd_source, in order or by offset, and changes the file right after the
+// first read.
 class changing_source : public byte_source {
  public:
   changing_source(int fd, std::function<void()> change) : file_(fd), change_(std::move(change)) {}
-  long read(char* buffer, size_t size) override {
-    long n = file_.read(buffer, size);
-    if (change_) std::exchange(change_, nullptr)();
-    return n;
+  long read(char* buffer, size_t size) override { return changed_after(file_.read(buffer, size)); }
+  bool positional() const override { return true; }
+  long read_at(char* buffer, size_t size, uint64_t offset) override {
+    return changed_after(file_.read_at(buffer, size, offset));
   }
   bool unchanged() const override { return file_.unchanged(); }
 
  private:
+  long changed_after(long count) {
+    std::function<void()> change;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      change = std::exchange(change_, nullptr);
+    }
+    if (change) change();
+    return count;
+  }
+
   fd_source file_;
+  std::mutex mutex_;
   std::function<void()> change_;
 };
 
@@ -116,9 +139,9 @@ TEST(ReadFailure, AFileThatChangesWhileItIsReadGivesNoResult) {
        }},
   };
   for (const auto& [what, change] : changes) {
-    // Read as it is, and read ahead on a second thread as the tool reads a file.
-    for (bool read_ahead : {false, true}) {
-      SCOPED_TRACE(std::string(what) + (read_ahead ? ", read ahead" : ""));
+    // Read on one thread, and in chunks on two as the tool reads a file.
+    for (int threads : {1, 2}) {
+      SCOPED_TRACE(std::string(what) + ", threads " + std::to_string(threads));
       ASSERT_TRUE(write_file(path, text));
       // An old modification time, so that any write moves it.
       const timespec old_times[2] = {{946684800, 0}, {946684800, 0}};
@@ -126,10 +149,7 @@ TEST(ReadFailure, AFileThatChangesWhileItIsReadGivesNoResult) {
       int fd = ::open(path.c_str(), O_RDONLY);
       ASSERT_GE(fd, 0);
       changing_source source(fd, change);
-      std::optional<read_ahead_source> ahead;
-      if (read_ahead) ahead.emplace(source);
-      outcome o = reconstruct_from(ahead ? static_cast<byte_source&>(*ahead) : source);
-      ahead.reset();
+      outcome o = reconstruct_from(source, threads);
       ::close(fd);
       EXPECT_FALSE(o.ok);
       EXPECT_EQ(o.notes, diagnostics{"Cannot read file named rec.txt."});

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "reconstruction/read_ahead.h"
+#include "reconstruction/parallel_reader.h"
 #include "support/reference_reader.h"
 
 namespace {
@@ -219,17 +219,45 @@ TEST_P(ValueReaderPath, RandomTextsInRandomPieces) {
   }
 }
 
-TEST_P(ValueReaderPath, RandomTextsLentInRandomPieces) {
-  // Lent pieces are parsed in place, in the read-ahead's buffers, not the reader's own.
+// Every value the parallel reader hands out, and why it stopped.
+read_result read_in_chunks(byte_source& source, parse_path path, size_t chunk_size) {
+  parallel_value_reader reader(source, path, chunk_size);
+  read_result r;
+  const int32_t* values = nullptr;
+  while (size_t n = reader.next(values)) r.values.insert(r.values.end(), values, values + n);
+  r.outcome = reader.outcome();
+  EXPECT_EQ(reader.values_read(), r.values.size());
+  return r;
+}
+
+TEST_P(ValueReaderPath, RandomTextsParsedInChunksOnTwoThreads) {
+  // Chunks from a byte up, read by offset in short pieces; some tokens run over several chunks
+  // and past the margin read beyond a chunk.
   std::mt19937_64 rng(20261208);
-  for (int round = 0; round < 60; ++round) {
-    const std::string text = random_text(rng, 1 + rng() % 5000);
-    memory_source pieces(text, 1 + rng() % 300);
-    read_ahead_source ahead(pieces, 1 + rng() % 2000);
-    const read_result got = read_checked(ahead, path(), 1 + rng() % 100);
+  for (int round = 0; round < 120; ++round) {
+    std::string text = random_text(rng, 1 + rng() % 3000);
+    if (round % 4 == 0) {
+      const size_t at = rng() % text.size();
+      text = text.substr(0, at) + " " + std::string(rng() % 2000, '0') + "7 " + text.substr(at);
+    }
+    memory_source source(text, 1 + rng() % 700);
+    const size_t chunk = round % 8 == 0 ? 1 + rng() % 4 : 1 + rng() % 900;
+    const read_result got = read_in_chunks(source, path(), chunk);
     const read_result expected = reference_read(text);
     EXPECT_TRUE(got.values == expected.values && got.outcome == expected.outcome)
-        << "round " << round << ": " << describe(text);
+        << "round " << round << ", chunks of " << chunk << ": " << describe(text);
+  }
+}
+
+TEST_P(ValueReaderPath, ChunksHoldTheDensestText) {
+  // One-digit values with single spaces are the most a chunk can hold.
+  std::string text;
+  for (int i = 0; i < 5000; ++i) text += i % 2 ? "7 " : "8\n";
+  for (size_t chunk : {size_t{1}, size_t{2}, size_t{3}, size_t{64}, size_t{1001}}) {
+    memory_source source(text);
+    const read_result got = read_in_chunks(source, path(), chunk);
+    EXPECT_EQ(got.values.size(), 5000u) << chunk;
+    EXPECT_EQ(got.outcome, read_outcome::end_of_input) << chunk;
   }
 }
 
@@ -257,6 +285,37 @@ TEST_P(ValueReaderPath, ReadErrorStopsAfterTheCompleteValues) {
     read_result got = read_checked(source, path(), 7);
     EXPECT_EQ(got.outcome, read_outcome::read_error) << text;
     EXPECT_EQ(got.values, values) << text;
+  }
+}
+
+// Serves a text by offset in pieces, but fails for any byte from `fail_at` on.
+class failing_at_source : public byte_source {
+ public:
+  failing_at_source(std::string_view text, size_t fail_at) : text_(text, 5), fail_at_(fail_at) {}
+  long read(char*, size_t) override { return -1; }
+  bool positional() const override { return true; }
+  long read_at(char* buffer, size_t size, uint64_t offset) override {
+    if (offset + size > fail_at_) return -1;
+    return text_.read_at(buffer, size, offset);
+  }
+
+ private:
+  memory_source text_;
+  size_t fail_at_;
+};
+
+TEST_P(ValueReaderPath, AReadErrorStopsTheChunkedReadingAfterEarlierChunksValues) {
+  std::string text;
+  for (int i = 0; i < 400; ++i) text += std::to_string(i) + ' ';
+  const read_result all = reference_read(text);
+  for (size_t fail_at : {size_t{0}, size_t{500}, text.size() - 3}) {
+    failing_at_source source(text, fail_at);
+    const read_result got = read_in_chunks(source, path(), 100);
+    EXPECT_EQ(got.outcome, read_outcome::read_error) << fail_at;
+    // What came before the failing chunk, at most what lies before the failure.
+    ASSERT_LE(got.values.size(), all.values.size());
+    EXPECT_TRUE(std::equal(got.values.begin(), got.values.end(), all.values.begin()));
+    EXPECT_LE(got.values.size() * 4, fail_at + 4) << fail_at;
   }
 }
 

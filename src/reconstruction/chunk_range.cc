@@ -1,0 +1,97 @@
+#include "reconstruction/chunk_range.h"
+
+#include <cstring>
+
+#include "reconstruction/value_kernels.h"
+
+using value_kernels::is_space;
+
+long chunk_range_source::read(char* buffer, size_t size) {
+  (void)buffer;
+  (void)size;
+  return -1;
+}
+
+long chunk_range_source::lend(const char*& data) {
+  switch (stage_) {
+    case stage::first:
+      return lend_first(data);
+    case stage::rest:
+      return lend_rest(data);
+    case stage::done:
+      break;
+  }
+  data = text();
+  return 0;
+}
+
+long chunk_range_source::read_fully(size_t size, uint64_t offset) {
+  size_t got = 0;
+  while (got < size) {
+    long n = source_.read_at(text() + got, size - got, offset + got);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<long>(got);
+}
+
+long chunk_range_source::lend_text(size_t start, size_t count, const char*& data) {
+  std::memset(text() + start + count, 0, lent_padding);
+  data = text() + start;
+  return static_cast<long>(count);
+}
+
+// Positions are counted from `base`, the byte before the chunk (or the source's first byte for
+// the first chunk), which tells whether the chunk begins inside a token. A token may start at p
+// when p is the source's start or byte p - 1 is whitespace; the chunk runs from the first such
+// p inside it to the first such p at or after its nominal end, where the next chunk's begins.
+long chunk_range_source::lend_first(const char*& data) {
+  stage_ = stage::done;
+  const uint64_t begin = index_ * chunk_size_;
+  const uint64_t base = index_ == 0 ? 0 : begin - 1;
+  const size_t lead = static_cast<size_t>(begin - base);
+  const size_t wanted = lead + chunk_size_ + margin;
+  const long read = read_fully(wanted, base);
+  if (read < 0) return -1;
+  const size_t got = static_cast<size_t>(read);
+  const bool at_end = got < wanted;
+  const size_t nominal_end = lead + chunk_size_;
+  size_t start = lead;
+  if (index_ != 0)
+    while (start < nominal_end && start <= got && !is_space(text()[start - 1])) ++start;
+  if (start > got) reached_end_ = true;
+  // No token starts in the chunk: one that began before it runs through it.
+  if (start > got || start == nominal_end) return 0;
+  // The kernels may look at the bytes before the first one lent: they must be no digit.
+  std::memset(text(), 0, start);
+  size_t end = nominal_end;
+  while (end <= got && !is_space(text()[end - 1])) ++end;
+  if (end <= got) return lend_text(start, end - start, data);
+  if (at_end) {
+    reached_end_ = true;
+    return lend_text(start, got - start, data);
+  }
+  // The last token runs past the margin: the reader takes it up where this piece cuts it.
+  stage_ = stage::rest;
+  rest_offset_ = base + got;
+  return lend_text(start, got - start, data);
+}
+
+long chunk_range_source::lend_rest(const char*& data) {
+  const long read = read_fully(chunk_size_, rest_offset_);
+  if (read < 0) return -1;
+  const size_t got = static_cast<size_t>(read);
+  size_t end = 0;
+  while (end < got && !is_space(text()[end])) ++end;
+  if (end < got) {
+    // The whitespace that ends the token ends the chunk.
+    ++end;
+    stage_ = stage::done;
+  } else if (got < chunk_size_) {
+    reached_end_ = true;
+    stage_ = stage::done;
+  }
+  rest_offset_ += end;
+  return lend_text(0, end, data);
+}
