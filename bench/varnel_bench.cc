@@ -193,7 +193,7 @@ figure reconstruction(const std::string& path, parse_path p, int threads = 2) {
   snapshot_table table;
   reconstruction_summary summary;
   diagnostics notes;
-  if (!reconstruct(source, path, 20.0, 15, 10, 0, table, summary, notes, p, threads))
+  if (!reconstruct(source, path, 20.0, 15, 10, 0, table, summary, notes, {p, threads}))
     std::fprintf(stderr, "warning: reconstruction on %s failed\n", parse_path_name(p));
   figure f;
   f.count = summary.values_read;

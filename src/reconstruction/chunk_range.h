@@ -5,13 +5,15 @@
 
 #include "reconstruction/byte_source.h"
 
-/// Lends one chunk of a positional source, widened to whole tokens: chunk k of `chunk_size`
-/// bytes holds every token that starts in [k * chunk_size, (k + 1) * chunk_size). A token is a
-/// run of bytes other than whitespace; each belongs to exactly one chunk, so the values of the
-/// chunks, parsed apart and put one after another, are those of the whole source.
+/// Lends one chunk of a positional source, moved to where no number can be cut: chunk k of
+/// `chunk_size` bytes runs from the first split point at or after k * chunk_size to the first at
+/// or after (k + 1) * chunk_size. A split point is a position right after whitespace, or between
+/// a digit and a byte that is no digit (or the end): a reader passing it is never inside a
+/// number, so the values of the chunks, parsed apart and put one after another, are those of the
+/// whole source. Every value starts inside its chunk's chunk_size bytes.
 class chunk_range_source : public byte_source {
  public:
-  /// Bytes read past the chunk's end in its first read, to find where its last token ends.
+  /// Bytes read past the chunk's end in its first read, to find where its last number ends.
   static constexpr size_t margin = 256;
   /// The buffer, in bytes, that chunks of `chunk_size` bytes need.
   static constexpr size_t buffer_size(size_t chunk_size) {
@@ -35,7 +37,7 @@ class chunk_range_source : public byte_source {
  private:
   /// The first lend(): the chunk's bytes as far as one read of the chunk and its margin holds.
   long lend_first(const char*& data);
-  /// The rest of a token too long for the margin, a chunk's worth at a time.
+  /// The rest of a run of bytes too long for the margin, a chunk's worth at a time.
   long lend_rest(const char*& data);
   /// Reads `size` bytes at `offset` into the buffer, fewer only at the end; -1 on an error.
   long read_fully(size_t size, uint64_t offset);
@@ -49,5 +51,6 @@ class chunk_range_source : public byte_source {
   char* buffer_;
   enum class stage { first, rest, done } stage_ = stage::first;
   uint64_t rest_offset_ = 0;
+  char rest_previous_ = 0;  // the byte before rest_offset_
   bool reached_end_ = false;
 };

@@ -8,7 +8,6 @@
 #include "common/processors.h"
 #include "reconstruction/baseline.h"
 #include "reconstruction/framing.h"
-#include "reconstruction/parallel_reader.h"
 #include "reconstruction/read_messages.h"
 #include "reconstruction/value_reader.h"
 
@@ -95,19 +94,19 @@ bool note_end_of_reading(const reading_end& end, const byte_source& source, cons
 
 bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
                  int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
-                 reconstruction_summary& summary, diagnostics& notes, parse_path parse,
-                 int threads) {
+                 reconstruction_summary& summary, diagnostics& notes,
+                 const reading_options& options) {
   frame_geometry geometry =
       make_frame_geometry(first_window_row_of(window_offset), delay_steps, skipped_steps);
-  bin_table bins(geometry.bins_per_channel, parse);
+  bin_table bins(geometry.bins_per_channel, options.parse);
   table.assign(channel_count, channel_points(geometry.bins_per_channel, snapshot_point{}));
   framing_state state;
   reading_end end;
-  if (threads >= 2 && source.positional()) {
-    parallel_value_reader reader(source, parse);
+  if (options.threads >= 2 && source.positional()) {
+    parallel_value_reader reader(source, options.parse, options.chunk_size);
     end = read_rows(reader, geometry, state, bins, summary);
   } else {
-    value_reader reader(source, parse);
+    value_reader reader(source, options.parse);
     end = read_rows(reader, geometry, state, bins, summary);
   }
   summary.values_read = end.values_read;
@@ -136,6 +135,8 @@ bool reconstruct_file(const std::string& path, double delay_step_ns, int window_
   }
   fd_source source(file.fd());
   // A regular file's chunks are parsed on two threads when there are processors for both.
+  reading_options options;
+  options.threads = usable_processors() >= 2 ? 2 : 1;
   return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps, table,
-                     summary, notes, best_parse_path(), usable_processors() >= 2 ? 2 : 1);
+                     summary, notes, options);
 }

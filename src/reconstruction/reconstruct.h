@@ -5,8 +5,16 @@
 
 #include "common/diagnostics.h"
 #include "reconstruction/byte_source.h"
+#include "reconstruction/parallel_reader.h"
 #include "reconstruction/snapshots.h"
 #include "reconstruction/value_reader.h"
+
+/// How reconstruct() reads its source.
+struct reading_options {
+  parse_path parse = best_parse_path();  ///< the instruction set parsing it
+  int threads = 1;  ///< 2 or more: a positional source's chunks are parsed on two threads
+  size_t chunk_size = parallel_value_reader::default_chunk_size;  ///< bytes per chunk, > 0
+};
 
 /// What a reconstruction saw of its recording, for diagnostics and summaries.
 struct reconstruction_summary {
@@ -23,13 +31,11 @@ struct reconstruction_summary {
 /// 15 * (delay_steps - skipped_steps) zero points per channel. Returns false, with the reason in
 /// `notes`, on an I/O error, when the source changed while it was read, or when no sample reached
 /// the reconstruction window; notes on a reading that stopped early or an incomplete last row do
-/// not make it fail. Every parse path gives the same result; `parse` picks one, the fastest by
-/// default. With `threads` of 2 or more a positional source is parsed on two threads, with the
-/// same result.
+/// not make it fail. However `options` read the source, the result is the same.
 bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
                  int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
                  reconstruction_summary& summary, diagnostics& notes,
-                 parse_path parse = best_parse_path(), int threads = 1);
+                 const reading_options& options = {});
 
 /// Opens the recording at `path` and reconstructs it into `table`; false, with the reason in
 /// `notes`, when the file does not open or reconstruct() fails. Touches no global state.

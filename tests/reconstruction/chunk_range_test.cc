@@ -32,8 +32,13 @@ lent_chunk lend_chunk(byte_source& source, size_t chunk_size, uint64_t index) {
   return got;
 }
 
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
+// Whether reading can be inside a number at position p of `text`: not right after whitespace,
+// nor between a digit and a byte that is no digit, nor at the end.
+bool inside_a_number(const std::string& text, size_t p) {
+  auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (p == 0 || p == text.size()) return false;
+  return !space(text[p - 1]) && !(digit(text[p - 1]) && !digit(text[p]));
 }
 
 // Bytes with runs of whitespace and of other bytes (NUL among them) of any length up to `longest`.
@@ -48,7 +53,7 @@ std::string random_bytes(std::mt19937_64& rng, size_t size, size_t longest) {
   return text;
 }
 
-TEST(ChunkRange, ChunksSplitTheSourceIntoWholeTokens) {
+TEST(ChunkRange, ChunksSplitTheSourceWhereNoNumberIsCut) {
   std::mt19937_64 rng(7);
   for (int round = 0; round < 300; ++round) {
     const size_t longest = round % 3 == 0 ? 2000 : 1 + rng() % 12;
@@ -61,10 +66,10 @@ TEST(ChunkRange, ChunksSplitTheSourceIntoWholeTokens) {
     for (;; ++index) {
       const lent_chunk c = lend_chunk(source, chunk_size, index);
       ASSERT_EQ(c.last_count, 0);
+      // Each chunk begins and ends where reading is not inside a number.
       if (!c.bytes.empty()) {
-        // Each chunk begins where a token may, and ends after whitespace or at the end.
-        EXPECT_TRUE(joined.empty() || is_space(joined.back()));
-        EXPECT_TRUE(is_space(c.bytes.back()) || joined.size() + c.bytes.size() == text.size());
+        EXPECT_FALSE(inside_a_number(text, joined.size()));
+        EXPECT_FALSE(inside_a_number(text, joined.size() + c.bytes.size()));
       }
       joined += c.bytes;
       if (c.reached_end) break;
@@ -77,16 +82,16 @@ TEST(ChunkRange, ChunksSplitTheSourceIntoWholeTokens) {
   }
 }
 
-TEST(ChunkRange, AChunkWithinOneLongTokenIsEmpty) {
+TEST(ChunkRange, AChunkWithinOneLongNumberIsEmpty) {
   const std::string text = "1 " + std::string(100, '5') + " 2";
   memory_source source(text);
-  EXPECT_EQ(lend_chunk(source, 10, 0).bytes, "1 " + std::string(100, '5') + " ");
+  EXPECT_EQ(lend_chunk(source, 10, 0).bytes, "1 " + std::string(100, '5'));
   for (uint64_t index = 1; index <= 9; ++index) {
     const lent_chunk c = lend_chunk(source, 10, index);
     EXPECT_TRUE(c.bytes.empty() && !c.reached_end) << index;
   }
   const lent_chunk last = lend_chunk(source, 10, 10);
-  EXPECT_EQ(last.bytes, "2");
+  EXPECT_EQ(last.bytes, " 2");
   EXPECT_TRUE(last.reached_end);
 }
 
@@ -97,6 +102,15 @@ class broken_source : public byte_source {
   bool positional() const override { return true; }
   long read_at(char*, size_t, uint64_t) override { return -1; }
 };
+
+TEST(ChunkRange, NumbersWithoutWhitespaceBetweenThemAreSplitBetweenDigitAndSign) {
+  // Read one after another, "1-2-3" is 1, -2 and -3: chunks end after each digit.
+  memory_source source("1-2-3");
+  EXPECT_EQ(lend_chunk(source, 1, 0).bytes, "1");
+  EXPECT_EQ(lend_chunk(source, 1, 1).bytes, "-2");
+  EXPECT_EQ(lend_chunk(source, 1, 2).bytes, "");
+  EXPECT_EQ(lend_chunk(source, 1, 3).bytes, "-3");
+}
 
 TEST(ChunkRange, AReadErrorIsLentAsAnError) {
   broken_source source;

@@ -53,8 +53,9 @@ struct outcome {
 outcome reconstruct_from(byte_source& source, int threads = 1) {
   outcome o;
   snapshot_table table;
-  o.ok = reconstruct(source, "rec.txt", 20.0, 15, 10, 0, table, o.summary, o.notes,
-                     best_parse_path(), threads);
+  reading_options options;
+  options.threads = threads;
+  o.ok = reconstruct(source, "rec.txt", 20.0, 15, 10, 0, table, o.summary, o.notes, options);
   return o;
 }
 

@@ -80,8 +80,8 @@ TEST(SimulatedRecording, SplitsLinesAnywhereWithoutChangingTheResult) {
   EXPECT_EQ(rows.table, split.table);
 }
 
-// The log of a simulated recording read on `path`.
-std::string log_on_path(parse_path path) {
+// The log of a simulated recording read as `options` say.
+std::string log_read_as(const reading_options& reading) {
   simulation_options options = realistic_options(40, "20mV_delay-all", 8);
   options.values_per_line = 13;
   std::string text = simulate_recording(options);
@@ -89,7 +89,7 @@ std::string log_on_path(parse_path path) {
   snapshot_table table;
   reconstruction_summary summary;
   diagnostics notes;
-  EXPECT_TRUE(reconstruct(source, "sim.txt", 20.0, 15, 10, 0, table, summary, notes, path));
+  EXPECT_TRUE(reconstruct(source, "sim.txt", 20.0, 15, 10, 0, table, summary, notes, reading));
   std::ostringstream log;
   write_log(log, fit_all_channels(table, 150.0, events_not_counted, notes));
   return log.str();
@@ -100,7 +100,14 @@ class SimulatedRecordingOnPath : public ::testing::TestWithParam<parse_path> {};
 TEST_P(SimulatedRecordingOnPath, GivesTheSameLogAsTheScalarPath) {
   if (!parse_path_available(GetParam()))
     GTEST_SKIP() << parse_path_name(GetParam()) << " is not available on this processor";
-  EXPECT_EQ(log_on_path(GetParam()), log_on_path(parse_path::scalar));
+  EXPECT_EQ(log_read_as({GetParam()}), log_read_as({parse_path::scalar}));
+}
+
+TEST(SimulatedRecording, ChunksParsedOnTwoThreadsGiveTheSameLog) {
+  // Chunks that cut rows and numbers anywhere, and chunks as the tool reads them.
+  const std::string one_thread = log_read_as({});
+  for (size_t chunk : {size_t{997}, parallel_value_reader::default_chunk_size})
+    EXPECT_EQ(log_read_as({best_parse_path(), 2, chunk}), one_thread) << chunk;
 }
 
 INSTANTIATE_TEST_SUITE_P(SimdPaths, SimulatedRecordingOnPath,
