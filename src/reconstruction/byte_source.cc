@@ -35,10 +35,9 @@ bool fd_source::unchanged() const {
 }
 
 long memory_source::read(char* buffer, size_t size) {
-  size_t n = std::min({size, piece_, text_.size() - offset_});
-  std::memcpy(buffer, text_.data() + offset_, n);
-  offset_ += n;
-  return static_cast<long>(n);
+  const long n = read_at(buffer, size, offset_);
+  offset_ += static_cast<size_t>(n);
+  return n;
 }
 
 long memory_source::read_at(char* buffer, size_t size, uint64_t offset) {

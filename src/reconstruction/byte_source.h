@@ -50,9 +50,7 @@ class fd_source : public byte_source {
   /// made (it was truncated, extended or rewritten meanwhile), or fstat() fails; true for pipes,
   /// devices and other files.
   bool unchanged() const override;
-  /// True when the descriptor is a regular file.
-  bool regular() const { return regular_; }
-  /// A regular file is read by offset.
+  /// True when the descriptor is a regular file, which is read by offset.
   bool positional() const override { return regular_; }
   /// pread(), retried when a signal interrupts it; -1 on any other error.
   long read_at(char* buffer, size_t size, uint64_t offset) override;
