@@ -12,9 +12,10 @@ parallel_value_reader::parallel_value_reader(byte_source& source, parse_path pat
     : source_(source),
       path_(path),
       chunk_size_(std::max<size_t>(chunk_size, 1)),
-      // The tokens of a chunk start inside its chunk_size bytes, each but the last followed by
-      // whitespace, so there are at most chunk_size / 2 + 1 of them. One place more lets the
-      // value reader return short of its capacity, which is how it tells that it has stopped.
+      // A chunk's values start inside its chunk_size bytes. Two that start one byte apart are a
+      // one-digit number and a signed one, after which the next starts two bytes on at the
+      // earliest: at most chunk_size / 2 + 1 values start there. One place more lets the value
+      // reader return short of its capacity, which is how it tells that it has stopped.
       value_capacity_(chunk_size_ / 2 + 2),
       text_memory_(slot_count * chunk_range_source::buffer_size(chunk_size_)),
       value_memory_(slot_count * value_capacity_ * sizeof(int32_t)),
