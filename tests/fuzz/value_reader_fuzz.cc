@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "reconstruction/byte_source.h"
-#include "reconstruction/parallel_reader.h"
 #include "reconstruction/value_reader.h"
 #include "support/reference_reader.h"
 
@@ -76,14 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const parse_path chunked_path = paths[data[1] % 3];
   if (parse_path_available(chunked_path)) {
     memory_source by_offset(text, 1 + data[0]);
-    parallel_value_reader reader(by_offset, chunked_path, 1 + data[2]);
-    checked_read got;
-    const int32_t* values = nullptr;
-    while (size_t n = reader.next(values))
-      got.result.values.insert(got.result.values.end(), values, values + n);
-    got.result.outcome = reader.outcome();
-    got.contract_kept = reader.values_read() == got.result.values.size();
-    check(got, chunked_path, expected);
+    check(read_all_in_chunks(by_offset, chunked_path, 1 + data[2]), chunked_path, expected);
   }
   return 0;
 }

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 
+#include "reconstruction/parallel_reader.h"
+
 read_result reference_read(std::string_view text) {
   std::istringstream in{std::string(text)};
   in.imbue(std::locale::classic());
@@ -45,5 +47,17 @@ checked_read read_all(byte_source& source, parse_path path, size_t capacity) {
   if (reader.read(buffer.data(), capacity) != 0) r.contract_kept = false;
   if (reader.values_read() != r.result.values.size()) r.contract_kept = false;
   r.result.outcome = reader.outcome();
+  return r;
+}
+
+checked_read read_all_in_chunks(byte_source& source, parse_path path, size_t chunk_size) {
+  parallel_value_reader reader(source, path, chunk_size);
+  checked_read r;
+  const int32_t* values = nullptr;
+  while (size_t n = reader.next(values))
+    r.result.values.insert(r.result.values.end(), values, values + n);
+  r.result.outcome = reader.outcome();
+  if (reader.next(values) != 0) r.contract_kept = false;
+  if (reader.values_read() != r.result.values.size()) r.contract_kept = false;
   return r;
 }

@@ -25,3 +25,8 @@ struct checked_read {
 
 /// Reads all of `source` on `path` with `capacity` values per read() call.
 checked_read read_all(byte_source& source, parse_path path, size_t capacity);
+
+/// Reads all of the positional `source` on `path` in chunks of `chunk_size` bytes parsed on two
+/// threads; the contract is kept when values_read() equals the count handed out and nothing
+/// comes after the reader stopped.
+checked_read read_all_in_chunks(byte_source& source, parse_path path, size_t chunk_size);
