@@ -23,44 +23,58 @@ struct reading_end {
   uint64_t values_read = 0;
 };
 
-// Reads and frames every complete row; a row the input did not fill is dropped.
-reading_end read_rows(value_reader& reader, const frame_geometry& geometry, framing_state& state,
-                      bin_table& bins, reconstruction_summary& summary) {
+// Frames values that arrive in pieces of any length, in input order: a row that a piece cuts
+// is gathered and framed once complete, and a row the input does not fill is dropped.
+class row_framer {
+ public:
+  row_framer(const frame_geometry& geometry, framing_state& state, bin_table& bins,
+             reconstruction_summary& summary)
+      : geometry_(geometry), state_(state), bins_(bins), summary_(summary) {}
+
+  void add(const int32_t* values, size_t n) {
+    if (held_ > 0) {
+      const size_t take = std::min(channel_count - held_, n);
+      std::copy_n(values, take, row_.begin() + static_cast<std::ptrdiff_t>(held_));
+      held_ += take;
+      values += take;
+      n -= take;
+      if (held_ < channel_count) return;
+      frame(row_.data(), 1);
+      held_ = 0;
+    }
+    const size_t rows = n / channel_count;
+    frame(values, rows);
+    held_ = n - rows * channel_count;
+    std::copy_n(values + rows * channel_count, held_, row_.begin());
+  }
+
+ private:
+  void frame(const int32_t* rows, size_t count) {
+    frame_rows(rows, count, geometry_, state_, bins_);
+    summary_.rows_handled += count;
+  }
+
+  const frame_geometry& geometry_;
+  framing_state& state_;
+  bin_table& bins_;
+  reconstruction_summary& summary_;
+  std::array<int32_t, channel_count> row_{};
+  size_t held_ = 0;
+};
+
+// Reads every value and frames it.
+reading_end read_rows(value_reader& reader, row_framer& framer) {
   std::vector<int32_t> block(block_rows * channel_count);
   for (;;) {
     size_t n = reader.read(block.data(), block.size());
-    size_t rows = n / channel_count;
-    frame_rows(block.data(), rows, geometry, state, bins);
-    summary.rows_handled += rows;
+    framer.add(block.data(), n);
     if (n < block.size()) return {reader.outcome(), reader.values_read()};
   }
 }
 
-// The same from a reader whose pieces of values need not hold whole rows: a row that a piece
-// cuts is gathered in `row` and framed once complete.
-reading_end read_rows(parallel_value_reader& reader, const frame_geometry& geometry,
-                      framing_state& state, bin_table& bins, reconstruction_summary& summary) {
-  std::array<int32_t, channel_count> row;
-  size_t held = 0;
+reading_end read_rows(parallel_value_reader& reader, row_framer& framer) {
   const int32_t* values = nullptr;
-  while (size_t n = reader.next(values)) {
-    if (held > 0) {
-      const size_t take = std::min(channel_count - held, n);
-      std::copy_n(values, take, row.begin() + static_cast<std::ptrdiff_t>(held));
-      held += take;
-      values += take;
-      n -= take;
-      if (held < channel_count) continue;
-      frame_rows(row.data(), 1, geometry, state, bins);
-      ++summary.rows_handled;
-      held = 0;
-    }
-    const size_t rows = n / channel_count;
-    frame_rows(values, rows, geometry, state, bins);
-    summary.rows_handled += rows;
-    held = n - rows * channel_count;
-    std::copy_n(values + rows * channel_count, held, row.begin());
-  }
+  while (size_t n = reader.next(values)) framer.add(values, n);
   return {reader.outcome(), reader.values_read()};
 }
 
@@ -101,13 +115,14 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
   bin_table bins(geometry.bins_per_channel, options.parse);
   table.assign(channel_count, channel_points(geometry.bins_per_channel, snapshot_point{}));
   framing_state state;
+  row_framer framer(geometry, state, bins, summary);
   reading_end end;
   if (options.threads >= 2 && source.positional()) {
     parallel_value_reader reader(source, options.parse, options.chunk_size);
-    end = read_rows(reader, geometry, state, bins, summary);
+    end = read_rows(reader, framer);
   } else {
     value_reader reader(source, options.parse);
-    end = read_rows(reader, geometry, state, bins, summary);
+    end = read_rows(reader, framer);
   }
   summary.values_read = end.values_read;
   summary.event_rows = state.event_rows;
