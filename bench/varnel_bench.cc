@@ -31,6 +31,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "command_line.h"
@@ -95,20 +96,18 @@ struct figure {
   double seconds = 0;
   uint64_t count = 0;     // values read, or lines for memchr
   uint64_t checksum = 0;  // sum of the values, to compare readers
+  long peak_kib = -1;     // a whole run's peak resident memory
+  bool failed = false;    // a whole run that did not exit with 0
 };
 
-// The best of `repeat` runs of `run`.
-figure best_of(int repeat, const std::function<figure()>& run) {
-  figure best;
-  for (int i = 0; i < repeat; ++i) {
-    auto start = std::chrono::steady_clock::now();
-    figure f = run();
-    // A measure that timed only part of its work sets the time itself.
-    if (f.seconds == 0)
-      f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (i == 0 || f.seconds < best.seconds) best = f;
-  }
-  return best;
+// One run of `run`, timed.
+figure timed(const std::function<figure()>& run) {
+  auto start = std::chrono::steady_clock::now();
+  figure f = run();
+  // A measure that timed only part of its work sets the time itself.
+  if (f.seconds == 0)
+    f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return f;
 }
 
 // The floor: the file read in 1 MiB chunks and its line ends counted, nothing else.
@@ -203,12 +202,6 @@ figure reconstruction(const std::string& path, parse_path p, int threads = 2) {
   return f;
 }
 
-struct run_figure {
-  double seconds = 0;
-  long peak_kib = 0;
-  int status = 0;
-};
-
 // Binds the calling process to the first processor it may use, as `taskset` or a batch system
 // would.
 void bind_to_one_processor() {
@@ -227,7 +220,7 @@ void bind_to_one_processor() {
 // The whole varnel.exe run.
 // The executable on a recording as a child process, as a user runs it, on every processor or
 // bound to one: wall time and peak resident memory.
-run_figure whole_run(const std::string& recording, bool one_processor) {
+figure whole_run(const std::string& recording, bool one_processor) {
   auto start = std::chrono::steady_clock::now();
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -238,89 +231,96 @@ run_figure whole_run(const std::string& recording, bool one_processor) {
     ::execv(VARNEL_EXE, const_cast<char* const*>(args));
     ::_exit(127);
   }
-  run_figure r;
+  figure r;
   struct rusage usage;
-  if (pid < 0 || ::wait4(pid, &r.status, 0, &usage) != pid) {
+  int status = 0;
+  if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) {
     std::perror("varnel.exe");
     std::exit(1);
   }
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   r.peak_kib = usage.ru_maxrss;
+  r.failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
   return r;
-}
-
-run_figure best_run(int repeat, const std::string& recording, bool one_processor) {
-  run_figure best;
-  for (int i = 0; i < repeat; ++i) {
-    run_figure r = whole_run(recording, one_processor);
-    if (i == 0 || r.seconds < best.seconds) best = r;
-  }
-  return best;
 }
 
 // One row of a size's table: MB/s, the multiple of the scan's time, the multiple of istream's
 // speed, and a note.
-class table_printer {
- public:
-  table_printer(double megabytes, double scan_seconds, double istream_seconds)
-      : mb_(megabytes), scan_(scan_seconds), istream_(istream_seconds) {}
-  void row(const std::string& name, double seconds, const std::string& note = "") const {
-    std::printf("  %-30s %8.0f MB/s  %6.2fx scan time  %6.2fx istream  %s\n", name.c_str(),
-                mb_ / seconds, seconds / scan_, istream_ / seconds, note.c_str());
-  }
-
- private:
-  double mb_, scan_, istream_;
-};
-
-void print_paths(const table_printer& table, const char* what, int repeat,
-                 const std::function<figure(parse_path)>& measure, const figure& reference) {
-  for (parse_path p : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
-    std::string name = std::string(what) + " " + parse_path_name(p);
-    if (!parse_path_available(p)) {
-      std::printf("  %-30s not available on this processor\n", name.c_str());
-      continue;
-    }
-    const figure f = best_of(repeat, [&] { return measure(p); });
-    const bool same = f.count == reference.count && f.checksum == reference.checksum;
-    table.row(name, f.seconds, same ? "" : "DIFFERS FROM THE OTHER PATHS");
-  }
+void print_row(const std::string& name, double megabytes, double seconds, double scan_seconds,
+               double istream_seconds, const std::string& note) {
+  std::printf("  %-30s %8.0f MB/s  %6.2fx scan time  %6.2fx istream  %s\n", name.c_str(),
+              megabytes / seconds, seconds / scan_seconds, istream_seconds / seconds, note.c_str());
 }
 
-// Every figure for one recording.
+// A measurement of the table: its name, one run of it, the best run so far, and the run whose
+// values and checksum it must match (none for the scan, the stream and the whole runs).
+struct measurement {
+  measurement(std::string name_, std::function<figure()> run_,
+              const measurement* same_as_ = nullptr)
+      : name(std::move(name_)), run(std::move(run_)), same_as(same_as_) {}
+  std::string name;
+  std::function<figure()> run;
+  const measurement* same_as;
+  figure best;
+};
+
+std::string note_for(const measurement& m) {
+  if (m.best.peak_kib >= 0) {
+    char note[64];
+    std::snprintf(note, sizeof note, "peak RSS %.1f MiB%s",
+                  static_cast<double>(m.best.peak_kib) / 1024, m.best.failed ? "  (failed)" : "");
+    return note;
+  }
+  const bool same = !m.same_as || (m.best.count == m.same_as->best.count &&
+                                   m.best.checksum == m.same_as->best.checksum);
+  return same ? "" : "DIFFERS FROM THE OTHER PATHS";
+}
+
+// Every figure for one recording. The measurements take turns, one run each per round, so that
+// a spell in which the machine runs slower touches them all alike; each keeps its best run.
 void bench_recording(const std::string& recording, int repeat) {
   namespace fs = std::filesystem;
   const double mb = static_cast<double>(fs::file_size(recording)) / 1e6;
   memchr_lines(recording);  // brings the file into the page cache
-  const figure scan = best_of(repeat, [&] { return memchr_lines(recording); });
-  const figure stream = best_of(repeat, [&] { return istream_values(recording); });
-  std::printf("%.1f MB recording (%llu values, %llu lines), best of %d:\n", mb,
-              static_cast<unsigned long long>(stream.count),
-              static_cast<unsigned long long>(scan.count), repeat);
-  const table_printer table(mb, scan.seconds, stream.seconds);
-  table.row("memchr '\\n' scan (floor)", scan.seconds);
-  table.row("std::istream >> int", stream.seconds);
-  print_paths(
-      table, "value_reader", repeat, [&](parse_path p) { return reader_values(recording, p); },
-      stream);
-  const figure framing = best_of(repeat, [&] { return framing_alone(recording); });
-  table.row("framing alone", framing.seconds);
-  const figure reference = reconstruction(recording, parse_path::scalar);
-  print_paths(
-      table, "reconstruct()", repeat, [&](parse_path p) { return reconstruction(recording, p); },
-      reference);
-  const figure one_thread =
-      best_of(repeat, [&] { return reconstruction(recording, best_parse_path(), 1); });
-  table.row(std::string("reconstruct() ") + parse_path_name(best_parse_path()) + ", 1 thread",
-            one_thread.seconds);
-  for (bool one_processor : {false, true}) {
-    const run_figure run = best_run(repeat, recording, one_processor);
-    const bool ok = WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0;
-    char note[64];
-    std::snprintf(note, sizeof note, "peak RSS %.1f MiB%s",
-                  static_cast<double>(run.peak_kib) / 1024, ok ? "" : "  (failed)");
-    table.row(one_processor ? "whole run, 1 processor" : "whole varnel.exe run", run.seconds, note);
+  std::vector<measurement> table;
+  table.reserve(16);  // `same_as` points into it
+  table.emplace_back("memchr '\\n' scan (floor)", [&] { return memchr_lines(recording); });
+  table.emplace_back("std::istream >> int", [&] { return istream_values(recording); });
+  const measurement* stream = &table.back();
+  for (parse_path p : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
+    std::string name = std::string("value_reader ") + parse_path_name(p);
+    if (parse_path_available(p))
+      table.emplace_back(
+          name, [&recording, p] { return reader_values(recording, p); }, stream);
   }
+  table.emplace_back("framing alone", [&] { return framing_alone(recording); });
+  const measurement* reference = nullptr;
+  for (parse_path p : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
+    if (!parse_path_available(p)) continue;
+    table.emplace_back(
+        std::string("reconstruct() ") + parse_path_name(p),
+        [&recording, p] { return reconstruction(recording, p); }, reference);
+    if (!reference) reference = &table.back();
+  }
+  table.emplace_back(
+      std::string("reconstruct() ") + parse_path_name(best_parse_path()) + ", 1 thread",
+      [&] { return reconstruction(recording, best_parse_path(), 1); }, reference);
+  table.emplace_back("whole varnel.exe run", [&] { return whole_run(recording, false); });
+  table.emplace_back("whole run, 1 processor", [&] { return whole_run(recording, true); });
+  for (int round = 0; round < repeat; ++round)
+    for (measurement& m : table) {
+      const figure f = timed(m.run);
+      if (round == 0 || f.seconds < m.best.seconds) m.best = f;
+    }
+  const figure& scan = table[0].best;
+  std::printf("%.1f MB recording (%llu values, %llu lines), best of %d:\n", mb,
+              static_cast<unsigned long long>(stream->best.count),
+              static_cast<unsigned long long>(scan.count), repeat);
+  for (const measurement& m : table)
+    print_row(m.name, mb, m.best.seconds, scan.seconds, stream->best.seconds, note_for(m));
+  for (parse_path p : {parse_path::avx2, parse_path::avx512})
+    if (!parse_path_available(p))
+      std::printf("  %s not available on this processor\n", parse_path_name(p));
   std::printf("\n");
 }
 
