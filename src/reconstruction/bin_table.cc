@@ -26,13 +26,13 @@ bool is_small_row(const int32_t* row) {
 }
 
 size_t add_lanes_portable(const int32_t* rows, size_t count, int position, int used_steps,
-                          bin_lanes* lanes, uint64_t* lane_rows) {
+                          const lane_set& lanes) {
   for (size_t r = 0; r < count; ++r) {
     const int32_t* row = rows + r * channel_count;
     if (!is_small_row(row)) return r;
     const int bin = bin_of_position(position + static_cast<int>(r), used_steps);
-    bin_lanes& lane = lanes[bin];
-    ++lane_rows[bin];
+    bin_lanes& lane = lanes.wide[bin];
+    ++lanes.rows[bin];
     for (int ch = 0; ch < channel_count; ++ch) {
       const int64_t v = row[ch];
       lane.sum[ch] += v;
@@ -56,21 +56,65 @@ VARNEL_AVX512 inline void add8_avx512(__m256i values, bin_lanes& lane, int offse
   _mm512_store_si512(squares, _mm512_add_epi64(_mm512_load_si512(squares), _mm512_mul_epi32(v, v)));
 }
 
-// Hot loop of the run on AVX-512 machines: one row per iteration.
+// Adds 16 values and their squares to the 32-bit lanes `offset`..`offset` + 15.
+VARNEL_AVX512 inline void add16_narrow_avx512(__m512i values, narrow_lanes& lane, int offset) {
+  __m512i* sum = reinterpret_cast<__m512i*>(lane.sum + offset);
+  __m512i* squares = reinterpret_cast<__m512i*>(lane.squares + offset);
+  _mm512_store_si512(sum, _mm512_add_epi32(_mm512_load_si512(sum), values));
+  _mm512_store_si512(
+      squares, _mm512_add_epi32(_mm512_load_si512(squares), _mm512_mullo_epi32(values, values)));
+}
+
+// Moves 16 of a bin's 32-bit lanes into its 64-bit lanes and clears them.
+VARNEL_AVX512 inline void empty_narrow_avx512(narrow_lanes& from, bin_lanes& to, int offset) {
+  for (int half = 0; half < 16; half += 8) {
+    __m512i* sum = reinterpret_cast<__m512i*>(to.sum + offset + half);
+    __m512i* squares = reinterpret_cast<__m512i*>(to.squares + offset + half);
+    const __m256i narrow_sum =
+        _mm256_load_si256(reinterpret_cast<__m256i*>(from.sum + offset + half));
+    const __m256i narrow_squares =
+        _mm256_load_si256(reinterpret_cast<__m256i*>(from.squares + offset + half));
+    _mm512_store_si512(sum,
+                       _mm512_add_epi64(_mm512_load_si512(sum), _mm512_cvtepi32_epi64(narrow_sum)));
+    _mm512_store_si512(squares, _mm512_add_epi64(_mm512_load_si512(squares),
+                                                 _mm512_cvtepu32_epi64(narrow_squares)));
+  }
+  _mm512_store_si512(from.sum + offset, _mm512_setzero_si512());
+  _mm512_store_si512(from.squares + offset, _mm512_setzero_si512());
+}
+
+// Hot loop of the run on AVX-512 machines: one row per iteration. A row of narrow values, the
+// usual kind, goes to the bin's 32-bit lanes, which are emptied into its 64-bit lanes every
+// narrow_capacity rows.
 VARNEL_AVX512 size_t add_lanes_avx512(const int32_t* rows, size_t count, int position,
-                                      int used_steps, bin_lanes* lanes, uint64_t* lane_rows) {
+                                      int used_steps, const lane_set& lanes) {
   const __m512i bias = _mm512_set1_epi32(bin_table::small_value_limit);
   const __m512i span = _mm512_set1_epi32(2 * bin_table::small_value_limit);
+  const __m512i narrow_bias = _mm512_set1_epi32(bin_table::narrow_value_limit);
+  const __m512i narrow_span = _mm512_set1_epi32(2 * bin_table::narrow_value_limit);
   for (size_t r = 0; r < count; ++r) {
     const int32_t* row = rows + r * channel_count;
     const __m512i low = _mm512_loadu_si512(row);
     const __m512i high = _mm512_loadu_si512(row + 16);
+    const int bin = bin_of_position(position + static_cast<int>(r), used_steps);
+    if ((_mm512_cmpgt_epu32_mask(_mm512_add_epi32(low, narrow_bias), narrow_span) |
+         _mm512_cmpgt_epu32_mask(_mm512_add_epi32(high, narrow_bias), narrow_span)) == 0) {
+      narrow_lanes& lane = lanes.narrow[bin];
+      ++lanes.rows[bin];
+      add16_narrow_avx512(low, lane, 0);
+      add16_narrow_avx512(high, lane, 16);
+      if (++lanes.narrow_rows[bin] == bin_table::narrow_capacity) {
+        empty_narrow_avx512(lane, lanes.wide[bin], 0);
+        empty_narrow_avx512(lane, lanes.wide[bin], 16);
+        lanes.narrow_rows[bin] = 0;
+      }
+      continue;
+    }
     if (_mm512_cmpgt_epu32_mask(_mm512_add_epi32(low, bias), span) |
         _mm512_cmpgt_epu32_mask(_mm512_add_epi32(high, bias), span))
       return r;
-    const int bin = bin_of_position(position + static_cast<int>(r), used_steps);
-    bin_lanes& lane = lanes[bin];
-    ++lane_rows[bin];
+    bin_lanes& lane = lanes.wide[bin];
+    ++lanes.rows[bin];
     add8_avx512(_mm512_castsi512_si256(low), lane, 0);
     add8_avx512(_mm512_extracti64x4_epi64(low, 1), lane, 8);
     add8_avx512(_mm512_castsi512_si256(high), lane, 16);
@@ -98,7 +142,7 @@ VARNEL_AVX2 inline __m256i outside_avx2(__m256i values) {
 
 // Hot loop of the run on AVX2 machines: one row per iteration.
 VARNEL_AVX2 size_t add_lanes_avx2(const int32_t* rows, size_t count, int position, int used_steps,
-                                  bin_lanes* lanes, uint64_t* lane_rows) {
+                                  const lane_set& lanes) {
   for (size_t r = 0; r < count; ++r) {
     const int32_t* row = rows + r * channel_count;
     __m256i v[4];
@@ -109,8 +153,8 @@ VARNEL_AVX2 size_t add_lanes_avx2(const int32_t* rows, size_t count, int positio
     }
     if (!_mm256_testz_si256(outside, outside)) return r;
     const int bin = bin_of_position(position + static_cast<int>(r), used_steps);
-    bin_lanes& lane = lanes[bin];
-    ++lane_rows[bin];
+    bin_lanes& lane = lanes.wide[bin];
+    ++lanes.rows[bin];
     for (int q = 0; q < 4; ++q) {
       add4_avx2(_mm256_castsi256_si128(v[q]), lane, 8 * q);
       add4_avx2(_mm256_extracti128_si256(v[q], 1), lane, 8 * q + 4);
@@ -139,11 +183,14 @@ bin_table::bin_table(int bins_per_channel, parse_path path, uint64_t fold_after)
       add_lanes_(lane_adder_for(path)),
       fold_after_(std::clamp<uint64_t>(fold_after, 1, lane_capacity)),
       memory_(static_cast<size_t>(bins_per_channel) *
-              (sizeof(bin_lanes) + channel_count * sizeof(bin_accumulator))),
-      lanes_(reinterpret_cast<bin_lanes*>(memory_.data())),
-      cells_(reinterpret_cast<bin_accumulator*>(lanes_ + bins_per_channel)),
-      lane_rows_(static_cast<size_t>(bins_per_channel), 0) {
-  std::uninitialized_value_construct_n(lanes_, bins_per_channel);
+              (sizeof(bin_lanes) + sizeof(narrow_lanes) + channel_count * sizeof(bin_accumulator))),
+      wide_(reinterpret_cast<bin_lanes*>(memory_.data())),
+      narrow_(reinterpret_cast<narrow_lanes*>(wide_ + bins_per_channel)),
+      cells_(reinterpret_cast<bin_accumulator*>(narrow_ + bins_per_channel)),
+      lane_rows_(static_cast<size_t>(bins_per_channel), 0),
+      narrow_rows_(static_cast<size_t>(bins_per_channel), 0) {
+  std::uninitialized_value_construct_n(wide_, bins_per_channel);
+  std::uninitialized_value_construct_n(narrow_, bins_per_channel);
   std::uninitialized_value_construct_n(cells_,
                                        static_cast<size_t>(bins_per_channel) * channel_count);
 }
@@ -157,7 +204,8 @@ void bin_table::add_rows(const int32_t* rows, size_t count, int position, int us
   while (count > 0) {
     // Each bin's lanes have taken at most `unfolded_` rows.
     size_t take = static_cast<size_t>(std::min<uint64_t>(count, fold_after_ - unfolded_));
-    size_t added = add_lanes_(rows, take, position, used_steps, lanes_, lane_rows_.data());
+    size_t added = add_lanes_(rows, take, position, used_steps,
+                              {wide_, narrow_, lane_rows_.data(), narrow_rows_.data()});
     unfolded_ += added;
     rows += added * channel_count;
     position += static_cast<int>(added);
@@ -177,16 +225,19 @@ void bin_table::add_rows(const int32_t* rows, size_t count, int position, int us
 
 void bin_table::fold() const {
   for (int bin = 0; bin < bins_; ++bin) {
-    bin_lanes& lane = lanes_[bin];
+    bin_lanes& wide = wide_[bin];
+    narrow_lanes& narrow = narrow_[bin];
     bin_accumulator* cell = &cells_[static_cast<size_t>(bin) * channel_count];
     for (int ch = 0; ch < channel_count; ++ch) {
       cell[ch].count += static_cast<int64_t>(lane_rows_[bin]);
-      cell[ch].sum += lane.sum[ch];
-      cell[ch].sum_squares += static_cast<__int128>(lane.squares[ch]);
-      lane.sum[ch] = 0;
-      lane.squares[ch] = 0;
+      cell[ch].sum += wide.sum[ch] + narrow.sum[ch];
+      cell[ch].sum_squares +=
+          static_cast<__int128>(wide.squares[ch]) + static_cast<__int128>(narrow.squares[ch]);
     }
+    wide = bin_lanes{};
+    narrow = narrow_lanes{};
     lane_rows_[bin] = 0;
+    narrow_rows_[bin] = 0;
   }
   unfolded_ = 0;
 }

@@ -79,6 +79,37 @@ TEST(BinTable, SumsExactlyOnEveryInstructionSetWhateverTheFolding) {
   }
 }
 
+// Many rows into one bin, most of them at the edge of the narrow range, some just past it or
+// past the small range: the 32-bit lanes are emptied several times, each time at their fullest.
+TEST(BinTable, SumsOneBinsRowsExactlyAtTheEdgesOfTheNarrowRange) {
+  constexpr int32_t narrow = bin_table::narrow_value_limit;
+  std::vector<int32_t> row(channel_count);
+  bin_accumulator want[channel_count];
+  std::vector<int32_t> rows;
+  for (int r = 0; r < 1000; ++r)
+    for (int ch = 0; ch < channel_count; ++ch) {
+      int32_t v = ch % 2 == 0 ? narrow : -narrow;
+      if (r % 97 == 5 && ch == 3) v = narrow + 1;
+      if (r % 211 == 7 && ch == 9) v = -bin_table::small_value_limit - 1;
+      rows.push_back(v);
+      want[ch].add(v);
+    }
+  for (parse_path path : {parse_path::scalar, parse_path::avx2, parse_path::avx512}) {
+    if (!parse_path_available(path)) continue;
+    bin_table table(bins, path);
+    for (size_t r = 0; r < 1000; ++r)
+      table.add_rows(rows.data() + r * channel_count, 1, 12, used_steps);
+    const int bin = bin_of_position(12, used_steps);
+    for (int ch = 0; ch < channel_count; ++ch) {
+      const bin_accumulator& got = table.at(ch, bin);
+      EXPECT_EQ(got.count, want[ch].count);
+      EXPECT_EQ(got.sum, want[ch].sum) << parse_path_name(path) << " channel " << ch;
+      EXPECT_TRUE(got.sum_squares == want[ch].sum_squares)
+          << parse_path_name(path) << " channel " << ch;
+    }
+  }
+}
+
 TEST(BinTable, GoesOnSummingAfterItHasBeenRead) {
   const std::vector<int32_t> values = mixed_rows(300, 3);
   bin_table table(bins);
