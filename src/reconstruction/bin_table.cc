@@ -25,6 +25,24 @@ bool is_small_row(const int32_t* row) {
   return outside == 0;
 }
 
+// Moves a bin's 32-bit lanes into its 64-bit lanes and clears them.
+void empty_narrow(narrow_lanes& from, bin_lanes& to) {
+  for (int ch = 0; ch < channel_count; ++ch) {
+    to.sum[ch] += from.sum[ch];
+    to.squares[ch] += from.squares[ch];
+  }
+  from = narrow_lanes{};
+}
+
+// Counts a row added to the 32-bit lanes of `bin`, and empties them once they are full.
+inline void count_narrow_row(const lane_set& lanes, int bin) {
+  ++lanes.rows[bin];
+  if (++lanes.narrow_rows[bin] == bin_table::narrow_capacity) {
+    empty_narrow(lanes.narrow[bin], lanes.wide[bin]);
+    lanes.narrow_rows[bin] = 0;
+  }
+}
+
 size_t add_lanes_portable(const int32_t* rows, size_t count, int position, int used_steps,
                           const lane_set& lanes) {
   for (size_t r = 0; r < count; ++r) {
@@ -65,24 +83,6 @@ VARNEL_AVX512 inline void add16_narrow_avx512(__m512i values, narrow_lanes& lane
       squares, _mm512_add_epi32(_mm512_load_si512(squares), _mm512_mullo_epi32(values, values)));
 }
 
-// Moves 16 of a bin's 32-bit lanes into its 64-bit lanes and clears them.
-VARNEL_AVX512 inline void empty_narrow_avx512(narrow_lanes& from, bin_lanes& to, int offset) {
-  for (int half = 0; half < 16; half += 8) {
-    __m512i* sum = reinterpret_cast<__m512i*>(to.sum + offset + half);
-    __m512i* squares = reinterpret_cast<__m512i*>(to.squares + offset + half);
-    const __m256i narrow_sum =
-        _mm256_load_si256(reinterpret_cast<__m256i*>(from.sum + offset + half));
-    const __m256i narrow_squares =
-        _mm256_load_si256(reinterpret_cast<__m256i*>(from.squares + offset + half));
-    _mm512_store_si512(sum,
-                       _mm512_add_epi64(_mm512_load_si512(sum), _mm512_cvtepi32_epi64(narrow_sum)));
-    _mm512_store_si512(squares, _mm512_add_epi64(_mm512_load_si512(squares),
-                                                 _mm512_cvtepu32_epi64(narrow_squares)));
-  }
-  _mm512_store_si512(from.sum + offset, _mm512_setzero_si512());
-  _mm512_store_si512(from.squares + offset, _mm512_setzero_si512());
-}
-
 // Hot loop of the run on AVX-512 machines: one row per iteration. A row of narrow values, the
 // usual kind, goes to the bin's 32-bit lanes, which are emptied into its 64-bit lanes every
 // narrow_capacity rows.
@@ -99,15 +99,9 @@ VARNEL_AVX512 size_t add_lanes_avx512(const int32_t* rows, size_t count, int pos
     const int bin = bin_of_position(position + static_cast<int>(r), used_steps);
     if ((_mm512_cmpgt_epu32_mask(_mm512_add_epi32(low, narrow_bias), narrow_span) |
          _mm512_cmpgt_epu32_mask(_mm512_add_epi32(high, narrow_bias), narrow_span)) == 0) {
-      narrow_lanes& lane = lanes.narrow[bin];
-      ++lanes.rows[bin];
-      add16_narrow_avx512(low, lane, 0);
-      add16_narrow_avx512(high, lane, 16);
-      if (++lanes.narrow_rows[bin] == bin_table::narrow_capacity) {
-        empty_narrow_avx512(lane, lanes.wide[bin], 0);
-        empty_narrow_avx512(lane, lanes.wide[bin], 16);
-        lanes.narrow_rows[bin] = 0;
-      }
+      add16_narrow_avx512(low, lanes.narrow[bin], 0);
+      add16_narrow_avx512(high, lanes.narrow[bin], 16);
+      count_narrow_row(lanes, bin);
       continue;
     }
     if (_mm512_cmpgt_epu32_mask(_mm512_add_epi32(low, bias), span) |
@@ -132,27 +126,45 @@ VARNEL_AVX2 inline void add4_avx2(__m128i values, bin_lanes& lane, int offset) {
   _mm256_store_si256(squares, _mm256_add_epi64(_mm256_load_si256(squares), _mm256_mul_epi32(v, v)));
 }
 
-// Set in each 32-bit element whose magnitude exceeds small_value_limit (INT_MIN included).
-VARNEL_AVX2 inline __m256i outside_avx2(__m256i values) {
+// Adds 8 values and their squares to the 32-bit lanes `offset`..`offset` + 7.
+VARNEL_AVX2 inline void add8_narrow_avx2(__m256i values, narrow_lanes& lane, int offset) {
+  __m256i* sum = reinterpret_cast<__m256i*>(lane.sum + offset);
+  __m256i* squares = reinterpret_cast<__m256i*>(lane.squares + offset);
+  _mm256_store_si256(sum, _mm256_add_epi32(_mm256_load_si256(sum), values));
+  _mm256_store_si256(
+      squares, _mm256_add_epi32(_mm256_load_si256(squares), _mm256_mullo_epi32(values, values)));
+}
+
+// Set in each 32-bit element whose magnitude exceeds `limit` (INT_MIN included).
+VARNEL_AVX2 inline __m256i outside_avx2(__m256i values, __m256i limit) {
   const __m256i magnitude = _mm256_abs_epi32(values);
-  const __m256i limit = _mm256_set1_epi32(bin_table::small_value_limit);
   return _mm256_xor_si256(_mm256_cmpeq_epi32(_mm256_min_epu32(magnitude, limit), magnitude),
                           _mm256_set1_epi32(-1));
 }
 
-// Hot loop of the run on AVX2 machines: one row per iteration.
+// Hot loop of the run on AVX2 machines: one row per iteration, narrow rows to the 32-bit lanes
+// as on AVX-512.
 VARNEL_AVX2 size_t add_lanes_avx2(const int32_t* rows, size_t count, int position, int used_steps,
                                   const lane_set& lanes) {
+  const __m256i small_limit = _mm256_set1_epi32(bin_table::small_value_limit);
+  const __m256i narrow_limit = _mm256_set1_epi32(bin_table::narrow_value_limit);
   for (size_t r = 0; r < count; ++r) {
     const int32_t* row = rows + r * channel_count;
     __m256i v[4];
-    __m256i outside = _mm256_setzero_si256();
+    __m256i outside_narrow = _mm256_setzero_si256();
     for (int q = 0; q < 4; ++q) {
       v[q] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 8 * q));
-      outside = _mm256_or_si256(outside, outside_avx2(v[q]));
+      outside_narrow = _mm256_or_si256(outside_narrow, outside_avx2(v[q], narrow_limit));
     }
-    if (!_mm256_testz_si256(outside, outside)) return r;
     const int bin = bin_of_position(position + static_cast<int>(r), used_steps);
+    if (_mm256_testz_si256(outside_narrow, outside_narrow)) {
+      for (int q = 0; q < 4; ++q) add8_narrow_avx2(v[q], lanes.narrow[bin], 8 * q);
+      count_narrow_row(lanes, bin);
+      continue;
+    }
+    __m256i outside = _mm256_setzero_si256();
+    for (int q = 0; q < 4; ++q) outside = _mm256_or_si256(outside, outside_avx2(v[q], small_limit));
+    if (!_mm256_testz_si256(outside, outside)) return r;
     bin_lanes& lane = lanes.wide[bin];
     ++lanes.rows[bin];
     for (int q = 0; q < 4; ++q) {

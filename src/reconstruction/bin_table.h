@@ -38,7 +38,7 @@ struct lane_set {
 
 /// The samples of every channel, bin by bin, as exact sums. A row whose values all lie within
 /// +-small_value_limit is added to its bin's 64-bit lanes, all channels at once, or, on
-/// instruction sets that use them and within +-narrow_value_limit, to its 32-bit lanes, which
+/// AVX2 and AVX-512 machines and within +-narrow_value_limit, to its 32-bit lanes, which
 /// take half the memory traffic; the lanes are folded into the exact sums before these are read
 /// and before they could overflow. Every instruction set gives the same sums.
 class bin_table {
