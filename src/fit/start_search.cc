@@ -159,12 +159,16 @@ std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, i
   // each time at which the pulse may start.
   std::vector<fit_start> minima;
   const sorted_points sorted(data);
+  double peak_times[peak_time_steps];
+  for (int k = 0; k < peak_time_steps; ++k) {
+    const double ratio = static_cast<double>(k) / (peak_time_steps - 1);
+    peak_times[k] = shortest_peak_time * std::pow(longest_peak_time / shortest_peak_time, ratio);
+  }
   auto add_line_minima = [&](auto time_stamp_of) {
     std::vector<fit_start> line;
-    for (int k = 0; k < peak_time_steps; ++k) {
-      const double ratio = static_cast<double>(k) / (peak_time_steps - 1);
+    for (double peak_time : peak_times) {
       fit_start s;
-      s.peak_time = shortest_peak_time * std::pow(longest_peak_time / shortest_peak_time, ratio);
+      s.peak_time = peak_time;
       s.time_stamp = time_stamp_of(s.peak_time);
       s.chi2 = sorted.profile_chi2(s.peak_time, s.time_stamp, s.peak);
       line.push_back(s);

@@ -91,21 +91,31 @@ struct curvature {
 curvature chi2_curvature(problem& pb) {
   size_t p = pb.p(), np = pb.all.size();
   curvature c{0.0, std::vector<double>(p), std::vector<double>(p * p), std::vector<double>(p * p)};
+  std::vector<double> dr(p);
   for (size_t i = 0; i < pb.n(); ++i) {
     double r = pb.residual(i, 2), e = pb.points[i].ey;
     c.chi2 += r * r;
+    for (size_t a = 0; a < p; ++a) dr[a] = pb.grad[pb.free[a]] / e;
     for (size_t a = 0; a < p; ++a) {
-      double da = pb.grad[pb.free[a]] / e;
-      c.g[a] += 2 * r * da;
+      c.g[a] += 2 * r * dr[a];
       for (size_t b = 0; b < p; ++b) {
-        double db = pb.grad[pb.free[b]] / e;
         double d2 = pb.hess[pb.free[a] * np + pb.free[b]] / e;
-        c.gn[a * p + b] += 2 * da * db;
-        c.h[a * p + b] += 2 * (da * db + r * d2);
+        c.gn[a * p + b] += 2 * dr[a] * dr[b];
+        c.h[a * p + b] += 2 * (dr[a] * dr[b] + r * d2);
       }
     }
   }
   return c;
+}
+
+// chi2 alone at the current parameters, summed in the same order as by chi2_curvature.
+double chi2_at(problem& pb) {
+  double chi2 = 0.0;
+  for (size_t i = 0; i < pb.n(); ++i) {
+    double r = pb.residual(i, 0);
+    chi2 += r * r;
+  }
+  return chi2;
 }
 
 // The inverse of the symmetric p x p matrix `m`, or nothing when it is not positive definite.
@@ -185,7 +195,7 @@ void newton_polish(problem& pb, std::vector<double>& x) {
     for (size_t a = 0; a < p; ++a)
       for (size_t b = 0; b < p; ++b) trial[a] -= (*inv)[a * p + b] * c.g[b];
     pb.set_free(trial.data());
-    double chi2 = chi2_curvature(pb).chi2;
+    double chi2 = chi2_at(pb);
     if (!(chi2 < c.chi2)) return;
     x = trial;
   }
