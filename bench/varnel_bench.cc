@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -252,8 +253,8 @@ void print_row(const std::string& name, double megabytes, double seconds, double
               megabytes / seconds, seconds / scan_seconds, istream_seconds / seconds, note.c_str());
 }
 
-// A measurement of the table: its name, one run of it, the best run so far, and the run whose
-// values and checksum it must match (none for the scan, the stream and the whole runs).
+// A measurement of the table: its name, one run of it, the best run so far, and the measurement
+// whose values and checksum it must match, if any.
 struct measurement {
   measurement(std::string name_, std::function<figure()> run_,
               const measurement* same_as_ = nullptr)
@@ -281,9 +282,8 @@ std::string note_for(const measurement& m) {
 void bench_recording(const std::string& recording, int repeat) {
   namespace fs = std::filesystem;
   const double mb = static_cast<double>(fs::file_size(recording)) / 1e6;
-  memchr_lines(recording);  // brings the file into the page cache
-  std::vector<measurement> table;
-  table.reserve(16);  // `same_as` points into it
+  memchr_lines(recording);        // brings the file into the page cache
+  std::deque<measurement> table;  // grows without moving what `same_as` points to
   table.emplace_back("memchr '\\n' scan (floor)", [&] { return memchr_lines(recording); });
   table.emplace_back("std::istream >> int", [&] { return istream_values(recording); });
   const measurement* stream = &table.back();
