@@ -262,6 +262,33 @@ TEST_P(ValueReaderPath, ChunksHoldTheDensestText) {
   }
 }
 
+// Serves `text` in pieces, then reports an I/O error.
+class failing_source : public byte_source {
+ public:
+  explicit failing_source(std::string_view text) : text_(text, 5) {}
+  long read(char* buffer, size_t size) override {
+    long n = text_.read(buffer, size);
+    return n > 0 ? n : -1;
+  }
+
+ private:
+  memory_source text_;
+};
+
+TEST_P(ValueReaderPath, ReadErrorStopsAfterTheCompleteValues) {
+  for (auto [text, values] : std::vector<std::pair<std::string, std::vector<int32_t>>>{
+           {"", {}},
+           {"1 22 333", {1, 22}},
+           {"1 22 333 ", {1, 22, 333}},
+           {"-1 -", {-1}},
+           {std::string(100, ' ') + "4095\n" + std::string(70, '7'), {4095}}}) {
+    failing_source source(text);
+    read_result got = read_checked(source, path(), 7);
+    EXPECT_EQ(got.outcome, read_outcome::read_error) << text;
+    EXPECT_EQ(got.values, values) << text;
+  }
+}
+
 // Serves a text by offset in pieces, but fails for any byte from `fail_at` on.
 class failing_at_source : public byte_source {
  public:
