@@ -19,12 +19,17 @@ struct run_outcome {
   snapshot_table points;              ///< by channel, the reconstructed points
   std::vector<channel_fit> fits;      ///< by channel, once reconstruction succeeded
   diagnostics notes;                  ///< lines for standard error, in order
+  /// On failure: the recording's file or its log could not be opened, read or written, so the
+  /// data is not at fault and another run may succeed; false when the data is.
+  bool outside_recording = false;
 };
 
 /// Analyses the recording `adcfilename` under the configuration named `config`: reconstructs
-/// it, fits every channel and writes the log for `chipstring` beside it, whole or not at all.
+/// it, fits every channel and writes the log for `chipstring` whole or not at all, beside it or,
+/// when `log_folder` is given, in that folder (which must exist).
 /// Prints nothing and touches no global state, so several threads may run it at once on
 /// different recordings. The channels are fitted on up to `fit_threads` threads; the outcome
 /// does not depend on how many. On failure the status is exit_failure and the notes say why.
 run_outcome run_analysis(const std::string& chipstring, const std::string& config,
-                         const std::string& adcfilename, int fit_threads = 1);
+                         const std::string& adcfilename, int fit_threads = 1,
+                         const std::string& log_folder = {});

@@ -12,6 +12,7 @@ std::string directory_part(const std::string& adcfilename) {
 }
 
 std::string log_path(const std::string& adcfilename, const std::string& chipstring,
-                     const std::string& config) {
-  return directory_part(adcfilename) + "/rise_time_korvi" + chipstring + "_" + config + ".log";
+                     const std::string& config, const std::string& log_folder) {
+  return (log_folder.empty() ? directory_part(adcfilename) : log_folder) + "/rise_time_korvi" +
+         chipstring + "_" + config + ".log";
 }

@@ -46,6 +46,7 @@ run_config choose_run_config(std::string_view config);
 /// The directory part of `adcfilename`: all before its last "/", or "." when it has none.
 std::string directory_part(const std::string& adcfilename);
 
-/// The log path "<directory>/rise_time_korvi<chipstring>_<config>.log".
+/// The log path "<directory>/rise_time_korvi<chipstring>_<config>.log", the directory being
+/// `log_folder` when given, else the recording's own.
 std::string log_path(const std::string& adcfilename, const std::string& chipstring,
-                     const std::string& config);
+                     const std::string& config, const std::string& log_folder = {});

@@ -131,7 +131,10 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
   for (int i = 0; i < bins.bins(); ++i)
     summary.events_in_window =
         std::max(summary.events_in_window, static_cast<int64_t>(bins.at(0, i).count));
-  if (!note_end_of_reading(end, source, path, notes)) return false;
+  if (!note_end_of_reading(end, source, path, notes)) {
+    summary.read_failed = true;
+    return false;
+  }
   if (!has_samples(bins)) {
     notes.push_back(corrupt_data());
     return false;
@@ -146,6 +149,7 @@ bool reconstruct_file(const std::string& path, double delay_step_ns, int window_
   input_file file(path);
   if (!file.is_open()) {
     notes.push_back(cannot_open_file(path));
+    summary.read_failed = true;
     return false;
   }
   fd_source source(file.fd());

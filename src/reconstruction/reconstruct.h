@@ -24,6 +24,7 @@ struct reconstruction_summary {
   int64_t events_started = 0;    ///< events begun
   int64_t events_completed = 0;  ///< events that reached their closing row
   int64_t events_in_window = 0;  ///< the most samples a bin holds: events that reached the window
+  bool read_failed = false;      ///< the file did not open or could not be read whole, not its data
 };
 
 /// Reads the recording from `source` (named `path` in messages), frames its events and fills
