@@ -1,5 +1,6 @@
 #include "common/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -31,11 +34,12 @@ std::vector<char> temp_template(const std::string& path) {
   return name;
 }
 
+constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr size_t random_letters = 6;
+
 // Replaces the template's trailing "XXXXXX" with random letters and digits.
 void randomise_suffix(std::vector<char>& name) {
-  static constexpr char alphabet[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  unsigned char bytes[6] = {};
+  unsigned char bytes[random_letters] = {};
   if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
     // Without the kernel's random bytes the address of a local still varies between callers.
     auto seed = reinterpret_cast<uintptr_t>(&bytes);
@@ -69,7 +73,39 @@ bool write_all(int fd, const std::string& text) {
   return true;
 }
 
+// Whether `name` is the template's file name with its random letters filled in.
+bool fills_template(const std::string& stem, const char* name) {
+  size_t size = std::strlen(name);
+  if (size != stem.size() + random_letters || stem.compare(0, stem.size(), name, stem.size()) != 0)
+    return false;
+  for (const char* c = name + stem.size(); *c; ++c)
+    if (std::strchr(alphabet, *c) == nullptr) return false;
+  return true;
+}
+
+bool older_than(int dir_fd, const char* name, int min_age_s) {
+  struct stat st {};
+  return ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+         st.st_mtim.tv_sec < std::time(nullptr) - min_age_s;
+}
+
 }  // namespace
+
+int remove_stale_temporaries(const std::string& path, int min_age_s) {
+  std::vector<char> name = temp_template(path);
+  std::string full(name.data(), name.size() - 1 - random_letters);
+  size_t slash = full.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : full.substr(0, slash + 1);
+  std::string stem = slash == std::string::npos ? full : full.substr(slash + 1);
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return 0;
+  int removed = 0;
+  while (const dirent* e = ::readdir(dir))
+    if (fills_template(stem, e->d_name) && older_than(::dirfd(dir), e->d_name, min_age_s))
+      removed += ::unlinkat(::dirfd(dir), e->d_name, 0) == 0;
+  ::closedir(dir);
+  return removed;
+}
 
 atomic_file::~atomic_file() {
   discard();

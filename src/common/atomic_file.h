@@ -33,3 +33,9 @@ class atomic_file {
   std::string temp_path_;
   int fd_ = -1;
 };
+
+/// Removes what writers of `path` killed before their commit left: the regular files beside it
+/// named exactly as atomic_file::open() names its temporary file, last modified more than
+/// `min_age_s` seconds ago, so that a writer at work now keeps its file. Returns how many were
+/// removed; a folder that cannot be read removes nothing.
+int remove_stale_temporaries(const std::string& path, int min_age_s);
