@@ -60,8 +60,8 @@ void compare_with_parallel(const fs::path& dir, int recordings, double mb) {
   std::system((campaign + " list " + quoted(data) + " > " + quoted(dir / "runs.tsv")).c_str());
   double parallel = seconds_of("parallel -j2 --colsep '\\t' " + quoted(VARNEL_EXE) +
                                " {1} {2} {3} :::: " + quoted(dir / "runs.tsv"));
-  double run = seconds_of(campaign + " run --jobs 2 --db " + quoted(dir / "large.sqlite") + " " +
-                          quoted(data) + " > /dev/null");
+  double run = seconds_of(campaign + " run --settle 0 --jobs 2 --db " +
+                          quoted(dir / "large.sqlite") + " " + quoted(data) + " > /dev/null");
   std::printf("%d recordings of %.1f MB (%.0f MB):\n", recordings, bytes / 1e6 / recordings,
               bytes / 1e6);
   std::printf("  GNU parallel -j2 varnel.exe         %7.2f s  %6.0f MB/s\n", parallel,
@@ -86,8 +86,10 @@ void rerun_and_report(const fs::path& dir, int recordings) {
   fs::create_directories(data);
   write_simulated_campaign(data, recordings, 40, "20mV_delay-all", true);
   std::string campaign = quoted(VARNEL_CAMPAIGN_EXE), db = quoted(dir / "many.sqlite");
-  double first = seconds_of(campaign + " run --db " + db + " " + quoted(data) + " > /dev/null");
-  double rerun = seconds_of(campaign + " run --db " + db + " " + quoted(data) + " > /dev/null");
+  double first =
+      seconds_of(campaign + " run --settle 0 --db " + db + " " + quoted(data) + " > /dev/null");
+  double rerun =
+      seconds_of(campaign + " run --settle 0 --db " + db + " " + quoted(data) + " > /dev/null");
   std::printf(
       "%d recordings of 1 MB: first run %.2f s; rerun with nothing new %.3f s (%.3f s "
       "per 1000)\n",

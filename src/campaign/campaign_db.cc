@@ -108,6 +108,7 @@ void bind_record(sqlite_statement& s, const recording_record& r) {
   s.bind(15, std::string_view(r.analysed_at));
   s.bind(16, std::string_view(r.version));
   s.bind(17, std::string_view(source_name(r.source)));
+  s.bind(18, int64_t{r.retry});
 }
 
 bool insert_channels(sqlite3* db, int64_t id, const recording_record& r) {
@@ -164,8 +165,8 @@ bool write_record(sqlite3* db, const recording_record& r) {
   sqlite_statement insert(db,
                           "INSERT INTO recordings (path, size, mtime_ns, content_hash, chip, "
                           "config, status, message, notes, log_path, values_read, rows_handled, "
-                          "events_started, events_completed, analysed_at, version, source) "
-                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                          "events_started, events_completed, analysed_at, version, source, "
+                          "retry) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   if (!insert.ok()) return false;
   bind_record(insert, r);
   if (!insert.run()) return false;
@@ -236,11 +237,11 @@ std::optional<campaign_db> campaign_db::open(const std::string& path, std::strin
 }
 
 bool campaign_db::load_states(std::map<std::string, stored_state>& states, std::string& error) {
-  sqlite_statement s(db_, "SELECT path, size, mtime_ns, version, status FROM recordings");
+  sqlite_statement s(db_, "SELECT path, size, mtime_ns, version, status, retry FROM recordings");
   int rc = s.ok() ? SQLITE_ROW : SQLITE_ERROR;
   while (s.ok() && (rc = s.step()) == SQLITE_ROW)
     states[s.text(0)] = {s.optional_integer(1), s.optional_integer(2), s.text(3),
-                         static_cast<int>(s.integer(4))};
+                         static_cast<int>(s.integer(4)), s.integer(5) != 0};
   if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
   return rc == SQLITE_DONE;
 }

@@ -16,6 +16,7 @@ struct stored_state {
   std::optional<int64_t> size, mtime_ns;
   std::string version;
   int status = 1;
+  bool retry = false;
 };
 
 /// One channel's stored results.

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -33,9 +35,15 @@ enum campaign_status { status_ok = 0, status_failed = 1, status_usage = 2, statu
 struct run_options {
   std::string db = "campaign.sqlite";
   int jobs = 0;
-  std::string limits, manifest;
+  std::string limits, manifest, log_dir;
+  std::optional<double> settle_s;
+  bool retry_failed = false;
   std::vector<std::string> paths;
 };
+
+// The environment's word on the settle time, for tests and scripts that analyse recordings they
+// have just written; --settle wins over it.
+constexpr const char* settle_variable = "VARNEL_CAMPAIGN_SETTLE";
 
 void print_error(const std::string& message) {
   std::fprintf(stderr, "varnel-campaign: %s\n", message.c_str());
@@ -65,6 +73,18 @@ class progress_display {
   bool shown_;
 };
 
+// The settle time in force: --settle, else the environment's, else the default.
+bool settle_time(const run_options& o, double& settle_s, std::string& error) {
+  settle_s = o.settle_s.value_or(default_settle_s);
+  const char* text = std::getenv(settle_variable);
+  if (o.settle_s || !text) return true;
+  char* end = nullptr;
+  settle_s = std::strtod(text, &end);
+  if (end != text && *end == '\0' && settle_s >= 0 && std::isfinite(settle_s)) return true;
+  error = std::string(settle_variable) + ": not a number of seconds >= 0: " + text;
+  return false;
+}
+
 // The limits a run was given travel with the database, so that later verdicts and reports
 // apply them.
 bool store_limits(campaign_db& db, const std::string& path, std::string& error) {
@@ -89,6 +109,11 @@ int run_command(const run_options& o) {
     print_error(error);
     return status_usage;
   }
+  run_settings settings;
+  if (!settle_time(o, settings.settle_s, error)) {
+    print_error(error);
+    return status_usage;
+  }
   discovery found = find_recordings(o.paths, manifest);
   for (const skipped_path& s : found.skipped) print_line(stderr, skipped_line(s));
   std::optional<campaign_db> db = campaign_db::open(o.db, error);
@@ -100,24 +125,34 @@ int run_command(const run_options& o) {
     print_error(error);
     return status_database;
   }
-  int jobs =
+  settings.version = campaign_version();
+  settings.jobs =
       o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  settings.retry_failed = o.retry_failed;
+  if (!o.log_dir.empty()) settings.log_dir = absolute_path(o.log_dir);
   progress_display progress;
-  run_tally t = run_campaign(*db, found.found, campaign_version(), jobs,
-                             [&](const recording_record& r, const run_progress& p) {
-                               if (r.status != 0) {
-                                 progress.clear();
-                                 print_line(stderr, failed_line(r.path, r.message));
-                               }
-                               progress.show(p);
-                             });
+  run_tally t = run_campaign(
+      *db, found.found, settings,
+      [&](const recording_record& r, const run_progress& p) {
+        if (r.status != 0) {
+          progress.clear();
+          print_line(stderr, failed_line(r.path, r.message));
+        }
+        progress.show(p);
+      },
+      [&](const waiting_recording& w) {
+        progress.clear();
+        print_line(stderr, waiting_line(w));
+      });
   progress.clear();
   if (!t.database_error.empty()) {
     print_error(t.database_error);
     return status_database;
   }
   print_line(stdout, summary_line(t, found.skipped.size(), o.db));
-  bool complete = t.failed == 0 && t.failed_before == 0 && found.skipped.empty();
+  // The status speaks of this run: failures stored before and unchanged since were reported by
+  // the run that met them, and recordings left for the next run are not in trouble.
+  bool complete = t.failed == 0 && found.skipped.empty();
   return complete ? status_ok : status_failed;
 }
 
@@ -302,6 +337,15 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 1024));
   run->add_option("--limits", ro.limits, "Acceptance limits (TOML)");
   run->add_option("--manifest", ro.manifest, "Lines of \"chip config path\" for other naming");
+  run->add_option("--settle", ro.settle_s,
+                  "Seconds a recording must be left unmodified before it is analysed (" +
+                      std::to_string(std::lround(default_settle_s)) + ", or $" + settle_variable +
+                      ")")
+      ->check(CLI::NonNegativeNumber);
+  run->add_flag("--retry-failed", ro.retry_failed,
+                "Analyse again every stored failure, the unchanged ones too");
+  run->add_option("--log-dir", ro.log_dir,
+                  "Write the logs under DIR, in the recordings' absolute folders, not beside them");
   run->add_option("PATH", ro.paths, "Recordings, or folders searched for *_adc.txt");
   std::string export_db = "campaign.sqlite", csv;
   CLI::App* exp = app.add_subcommand("export", "Write every stored channel result as CSV");

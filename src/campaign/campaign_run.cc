@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -13,27 +14,72 @@
 
 namespace {
 
+bool same_stamp(const file_stamp& a, const file_stamp& b) {
+  return a.size == b.size && a.mtime_ns == b.mtime_ns;
+}
+
 bool unchanged(const stored_state& s, const file_stamp& now, const std::string& version) {
   return s.size == now.size && s.mtime_ns == now.mtime_ns && s.version == version;
+}
+
+// Whether the stored result stands for this run: a failure outside the recording, or any failure
+// when asked to, is analysed again even though the file is unchanged.
+bool stands(const stored_state& s, const file_stamp& now, const run_settings& settings) {
+  return unchanged(s, now, settings.version) && !s.retry &&
+         !(settings.retry_failed && s.status != 0);
+}
+
+// One recording's turn on a worker: its result, or why it is left for the next run.
+struct turn {
+  recording_record record;
+  std::string waiting;  // empty when the record is to be stored
+};
+
+// Seconds since the file was last modified; negative when its time is ahead of the clock.
+double age_s(const file_stamp& st) {
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration<double>(now).count() - static_cast<double>(st.mtime_ns) * 1e-9;
+}
+
+std::string age_text(double age) {
+  if (age < 0) return "its modification time is in the future";
+  return "modified " + std::to_string(std::lround(std::floor(age))) + " s ago";
+}
+
+// A recording still being written is read only once it has been left alone for the settle time,
+// and its result is dropped when the file changed under the analysis: the next run reads it whole.
+turn take_turn(const found_recording& f, const run_settings& s) {
+  std::optional<file_stamp> before = stamp_of(f.path);
+  if (!before)
+    if (std::string kind = irregular_kind(f.path); !kind.empty())
+      return {{}, "now " + kind + ", not a regular file"};
+  if (before && s.settle_s > 0)
+    if (double age = age_s(*before); age < s.settle_s) return {{}, age_text(age)};
+  recording_record r = analyse_recording(f, s.version, s.log_dir);
+  std::optional<file_stamp> after = stamp_of(f.path);
+  if (before && (!after || !same_stamp(*before, *after) || r.size != before->size ||
+                 r.mtime_ns != before->mtime_ns))
+    return {{}, "modified while it was read"};
+  return {std::move(r), {}};
 }
 
 // Results handed from the workers to the thread that stores them.
 struct result_queue {
   std::mutex m;
   std::condition_variable ready;
-  std::deque<recording_record> results;
+  std::deque<std::pair<const found_recording*, turn>> results;
 
-  void push(recording_record r) {
+  void push(const found_recording* f, turn t) {
     {
       std::lock_guard lock(m);
-      results.push_back(std::move(r));
+      results.emplace_back(f, std::move(t));
     }
     ready.notify_one();
   }
-  recording_record pop() {
+  std::pair<const found_recording*, turn> pop() {
     std::unique_lock lock(m);
     ready.wait(lock, [&] { return !results.empty(); });
-    recording_record r = std::move(results.front());
+    auto r = std::move(results.front());
     results.pop_front();
     return r;
   }
@@ -42,7 +88,8 @@ struct result_queue {
 }  // namespace
 
 run_tally run_campaign(campaign_db& db, const std::vector<found_recording>& found,
-                       const std::string& version, int jobs, const stored_callback& on_stored) {
+                       const run_settings& s, const stored_callback& on_stored,
+                       const waiting_callback& on_waiting) {
   run_tally tally;
   std::map<std::string, stored_state> states;
   if (!db.load_states(states, tally.database_error)) return tally;
@@ -50,7 +97,7 @@ run_tally run_campaign(campaign_db& db, const std::vector<found_recording>& foun
   for (const found_recording& f : found) {
     auto it = states.find(f.path);
     std::optional<file_stamp> st = stamp_of(f.path);
-    if (it != states.end() && st && unchanged(it->second, *st, version)) {
+    if (it != states.end() && st && stands(it->second, *st, s)) {
       ++tally.unchanged;
       tally.failed_before += it->second.status != 0;
     } else {
@@ -62,20 +109,27 @@ run_tally run_campaign(campaign_db& db, const std::vector<found_recording>& foun
   std::atomic<bool> stop{false};
   auto work = [&] {
     for (size_t i; !stop && (i = next++) < todo.size();)
-      queue.push(analyse_recording(*todo[i], version));
+      queue.push(todo[i], take_turn(*todo[i], s));
   };
   std::vector<std::jthread> workers;
-  for (int j = 0; j < jobs && static_cast<size_t>(j) < todo.size(); ++j) workers.emplace_back(work);
+  for (int j = 0; j < s.jobs && static_cast<size_t>(j) < todo.size(); ++j)
+    workers.emplace_back(work);
   auto start = std::chrono::steady_clock::now();
   run_progress p{todo.size(), 0, 0, 0.0};
-  for (size_t stored = 0; stored < todo.size(); ++stored) {
-    recording_record r = queue.pop();
-    if (!db.store(r, tally.database_error)) break;
-    ++(r.status == 0 ? tally.analysed : tally.failed);
-    p.done = stored + 1;
+  for (size_t handled = 0; handled < todo.size(); ++handled) {
+    auto [f, t] = queue.pop();
+    if (!t.waiting.empty()) {
+      ++tally.waiting;
+      if (on_waiting) on_waiting({f->path, t.waiting});
+    } else if (!db.store(t.record, tally.database_error)) {
+      break;
+    } else {
+      ++(t.record.status == 0 ? tally.analysed : tally.failed);
+    }
+    p.done = handled + 1;
     p.failed = tally.failed;
     p.elapsed_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (on_stored) on_stored(r, p);
+    if (on_stored && t.waiting.empty()) on_stored(t.record, p);
   }
   // Workers finish the recording in hand; after a database failure those results are dropped.
   stop = true;

@@ -24,7 +24,8 @@ CREATE TABLE recordings (
   events_completed INTEGER NOT NULL,
   analysed_at      TEXT NOT NULL,
   version          TEXT NOT NULL,
-  source           TEXT NOT NULL
+  source           TEXT NOT NULL,
+  retry            INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX recordings_chip_config ON recordings (chip, config);
 CREATE TABLE channels (

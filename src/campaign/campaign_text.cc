@@ -36,14 +36,20 @@ std::string failed_line(const std::string& path, const std::string& message) {
   return "failed " + path + ": " + message;
 }
 
+std::string waiting_line(const waiting_recording& w) {
+  return "waiting " + w.path + ": " + w.reason + ", left for the next run";
+}
+
 std::string summary_line(const run_tally& t, size_t skipped, const std::string& db_path) {
-  size_t total = t.analysed + t.failed + t.unchanged;
+  size_t total = t.analysed + t.failed + t.unchanged + t.waiting;
   char line[160];
   std::snprintf(line, sizeof line, "%zu recordings: %zu analysed, %zu failed, %zu unchanged", total,
                 t.analysed, t.failed, t.unchanged);
   std::string text = line;
   if (t.failed_before > 0)
     text.append(" (").append(std::to_string(t.failed_before)).append(" failed before)");
+  if (t.waiting > 0)
+    text.append(", ").append(std::to_string(t.waiting)).append(" left for the next run");
   return text.append("; ")
       .append(std::to_string(skipped))
       .append(" skipped; database ")

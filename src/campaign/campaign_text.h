@@ -14,6 +14,9 @@ std::string progress_text(const run_progress& p);
 std::string skipped_line(const skipped_path& s);
 /// The line for a recording whose analysis failed: "failed PATH: MESSAGE".
 std::string failed_line(const std::string& path, const std::string& message);
-/// The run's summary: "N recordings: A analysed, F failed, U unchanged (E failed before);
-/// S skipped; database DB". The parenthesis only when E > 0.
+/// The line for a recording left for the next run: "waiting PATH: REASON, left for the next run".
+std::string waiting_line(const waiting_recording& w);
+/// The run's summary: "N recordings: A analysed, F failed, U unchanged (E failed before),
+/// W left for the next run; S skipped; database DB". The parenthesis only when E > 0, the
+/// recordings left only when W > 0; N counts them all.
 std::string summary_line(const run_tally& t, size_t skipped, const std::string& db_path);

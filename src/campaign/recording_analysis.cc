@@ -1,9 +1,24 @@
 #include "campaign/recording_analysis.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "campaign/file_identity.h"
+#include "common/atomic_file.h"
 #include "driver/run.h"
 
-recording_record analyse_recording(const found_recording& r, const std::string& version) {
+namespace {
+
+// The recording's absolute folder repeated under `log_dir`; empty, for beside the recording,
+// without one.
+std::string log_folder_of(const std::string& path, const std::string& log_dir) {
+  return log_dir.empty() ? std::string() : log_dir + directory_part(path);
+}
+
+}  // namespace
+
+recording_record analyse_recording(const found_recording& r, const std::string& version,
+                                   const std::string& log_dir) {
   recording_record rec;
   rec.path = r.path;
   rec.chip = r.identity.chip;
@@ -15,9 +30,15 @@ recording_record analyse_recording(const found_recording& r, const std::string& 
     rec.mtime_ns = st->mtime_ns;
   }
   rec.hash = content_hash(r.path);
-  run_outcome out = run_analysis(rec.chip, rec.config, r.path);
+  std::string folder = log_folder_of(r.path, log_dir);
+  // A folder that cannot be made fails the log's creation, which says so.
+  std::error_code ec;
+  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+  remove_stale_temporaries(log_path(r.path, rec.chip, rec.config, folder), stale_temporary_age_s);
+  run_outcome out = run_analysis(rec.chip, rec.config, r.path, 1, folder);
   rec.status = out.status == exit_success ? 0 : 1;
   if (rec.status != 0 && !out.notes.empty()) rec.message = out.notes.back();
+  rec.retry = rec.status != 0 && out.outside_recording;
   rec.notes = std::move(out.notes);
   rec.log_path = std::move(out.log_path);
   rec.summary = out.summary;

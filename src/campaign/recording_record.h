@@ -24,11 +24,12 @@ struct recording_record {
   std::string chip, config;         ///< as taken from the name or the manifest
   int status = 1;                   ///< 0 analysed, 1 failed (varnel.exe's statuses)
   std::string message;              ///< why it failed; empty when it did not
-  std::vector<std::string> notes;   ///< every line the analysis had for standard error
-  std::string log_path;             ///< the log written (or due) beside the recording
-  reconstruction_summary summary;   ///< event counts of the reconstruction
-  std::string analysed_at;          ///< UTC, ISO 8601
-  std::string version;              ///< the version of the build that analysed it
+  bool retry = false;  ///< failed for a cause outside the recording's data: analysed again
+  std::vector<std::string> notes;  ///< every line the analysis had for standard error
+  std::string log_path;            ///< the log written (or due) beside the recording
+  reconstruction_summary summary;  ///< event counts of the reconstruction
+  std::string analysed_at;         ///< UTC, ISO 8601
+  std::string version;             ///< the version of the build that analysed it
   record_source source = record_source::run;
   std::vector<channel_fit> fits;  ///< by channel, when it was analysed
   snapshot_table points;          ///< by channel, the reconstructed points

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -30,8 +31,13 @@ std::vector<std::string> write_campaign(const std::string& folder, int count, in
 program_run campaign(std::vector<std::string> args, const std::string& cwd,
                      const run_options& base) {
   args.insert(args.begin(), VARNEL_CAMPAIGN_EXE);
+  args.insert(args.begin(), base.prefix.begin(), base.prefix.end());
   run_options o = base;
   o.cwd = cwd;
+  // The recordings were written a moment ago: analysed now unless the test sets its own time.
+  if (std::none_of(o.environment.begin(), o.environment.end(),
+                   [](const std::string& e) { return e.rfind("VARNEL_CAMPAIGN_SETTLE=", 0) == 0; }))
+    o.environment.push_back("VARNEL_CAMPAIGN_SETTLE=0");
   return run_program(args, o);
 }
 

@@ -20,7 +20,8 @@ void write_sim(const std::string& path, int events = 40, uint64_t seed = 1,
 /// Writes `count` recordings of chips 100000, 100001, ... into `folder`; their paths.
 std::vector<std::string> write_campaign(const std::string& folder, int count, int events = 40);
 
-/// Runs varnel-campaign with `args` in `cwd`.
+/// Runs varnel-campaign with `args` in `cwd`, under `base.prefix` if any, with no settle time
+/// unless `base` sets VARNEL_CAMPAIGN_SETTLE.
 program_run campaign(std::vector<std::string> args, const std::string& cwd,
                      const run_options& base = {});
 

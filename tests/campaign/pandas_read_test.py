@@ -16,7 +16,7 @@ with tempfile.TemporaryDirectory() as tmp:
         out = data / f"123510_korvi{chip}_dessel00_link00_20mV_delay-all_adc.txt"
         subprocess.run([sim, "--output", str(out), "--events", "40", "--seed", str(i + 1)],
                        check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([campaign, "run", "data"], cwd=tmp, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([campaign, "run", "--settle", "0", "data"], cwd=tmp, check=True, stdout=subprocess.DEVNULL)
     with sqlite3.connect(Path(tmp) / "campaign.sqlite") as con:
         df = pandas.read_sql(
             "SELECT r.chip, r.config, c.channel, c.rise_time, c.amplitude, c.verdict "
