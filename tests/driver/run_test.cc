@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "recording_simulator.h"
@@ -66,6 +67,31 @@ TEST(RunAnalysis, StopsBeforeTheFitsWhenTheLogCannotBeCreated) {
   EXPECT_EQ(out.status, exit_failure);
   EXPECT_TRUE(out.fits.empty());
   EXPECT_EQ(out.notes, diagnostics{"Cannot open log file named " + out.log_path + "."});
+}
+
+TEST(RunAnalysis, SaysWhetherAFailureLiesOutsideTheRecording) {
+  temp_dir dir;
+  std::vector<std::string> paths = write_recordings(dir, 1);
+  EXPECT_TRUE(write_file(dir / "garbage.txt", "garbage\n"));
+  const std::pair<run_outcome, bool> cases[] = {
+      {run_analysis("1", "20mV_delay-all", dir / "missing.txt"), true},        // cannot open
+      {run_analysis("1", "20mV_delay-all", dir.path()), true},                 // a folder
+      {run_analysis("1/x", "20mV_delay-all", paths[0]), true},                 // log cannot open
+      {run_analysis("1", "20mV_delay-all", dir / "garbage.txt"), false},       // corrupt data
+      {run_analysis("1", "20mV_delay-all", paths[0], 1, dir / "none"), true},  // no such folder
+  };
+  for (const auto& [out, outside] : cases) {
+    EXPECT_EQ(out.status, exit_failure) << out.log_path;
+    EXPECT_EQ(out.outside_recording, outside) << out.notes.back();
+  }
+  // Into another folder: the same log as beside the recording.
+  std::filesystem::create_directory(dir / "logs");
+  run_outcome beside = run_analysis("1", "20mV_delay-all", paths[0]);
+  run_outcome there = run_analysis("1", "20mV_delay-all", paths[0], 1, dir / "logs");
+  EXPECT_EQ(there.status, exit_success);
+  EXPECT_FALSE(there.outside_recording);
+  EXPECT_EQ(there.log_path, dir / "logs/rise_time_korvi1_20mV_delay-all.log");
+  EXPECT_EQ(read_file(there.log_path), read_file(beside.log_path));
 }
 
 }  // namespace

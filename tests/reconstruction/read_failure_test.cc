@@ -78,6 +78,7 @@ TEST(ReadFailure, FailsTheReconstructionWhereverItStrikes) {
         outcome o = reconstruct_from(source, threads);
         EXPECT_FALSE(o.ok);
         EXPECT_EQ(o.notes, diagnostics{"Cannot read file named rec.txt."});
+        EXPECT_TRUE(o.summary.read_failed);
       }
     }
   }
@@ -91,6 +92,7 @@ TEST(ReadFailure, TheSameRecordingWithoutTheFailureReconstructs) {
     EXPECT_TRUE(o.ok);
     EXPECT_EQ(o.notes, diagnostics{});
     EXPECT_EQ(o.summary.events_completed, 4);
+    EXPECT_FALSE(o.summary.read_failed);
   }
 }
 
@@ -154,6 +156,7 @@ TEST(ReadFailure, AFileThatChangesWhileItIsReadGivesNoResult) {
       ::close(fd);
       EXPECT_FALSE(o.ok);
       EXPECT_EQ(o.notes, diagnostics{"Cannot read file named rec.txt."});
+      EXPECT_TRUE(o.summary.read_failed);
     }
   }
   // Read from the start, the truncated file is a recording that reconstructs.
