@@ -36,7 +36,7 @@ struct run_options {
   std::string db = "campaign.sqlite";
   int jobs = 0;
   std::string limits, manifest, log_dir;
-  std::optional<double> settle_s;
+  std::optional<std::string> settle;
   bool retry_failed = false;
   std::vector<std::string> paths;
 };
@@ -75,13 +75,15 @@ class progress_display {
 
 // The settle time in force: --settle, else the environment's, else the default.
 bool settle_time(const run_options& o, double& settle_s, std::string& error) {
-  settle_s = o.settle_s.value_or(default_settle_s);
-  const char* text = std::getenv(settle_variable);
-  if (o.settle_s || !text) return true;
+  const char* env = std::getenv(settle_variable);
+  std::string source = o.settle ? "--settle" : settle_variable;
+  const char* text = o.settle ? o.settle->c_str() : env;
+  settle_s = default_settle_s;
+  if (!text) return true;
   char* end = nullptr;
   settle_s = std::strtod(text, &end);
   if (end != text && *end == '\0' && settle_s >= 0 && std::isfinite(settle_s)) return true;
-  error = std::string(settle_variable) + ": not a number of seconds >= 0: " + text;
+  error = source + ": not a number of seconds >= 0: " + text;
   return false;
 }
 
@@ -337,15 +339,16 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 1024));
   run->add_option("--limits", ro.limits, "Acceptance limits (TOML)");
   run->add_option("--manifest", ro.manifest, "Lines of \"chip config path\" for other naming");
-  run->add_option("--settle", ro.settle_s,
+  run->add_option("--settle", ro.settle,
                   "Seconds a recording must be left unmodified before it is analysed (" +
                       std::to_string(std::lround(default_settle_s)) + ", or $" + settle_variable +
                       ")")
-      ->check(CLI::NonNegativeNumber);
+      ->type_name("SECONDS");
   run->add_flag("--retry-failed", ro.retry_failed,
                 "Analyse again every stored failure, the unchanged ones too");
   run->add_option("--log-dir", ro.log_dir,
-                  "Write the logs under DIR, in the recordings' absolute folders, not beside them");
+                  "Write the logs under DIR, in the recordings' absolute folders, not beside them")
+      ->type_name("DIR");
   run->add_option("PATH", ro.paths, "Recordings, or folders searched for *_adc.txt");
   std::string export_db = "campaign.sqlite", csv;
   CLI::App* exp = app.add_subcommand("export", "Write every stored channel result as CSV");

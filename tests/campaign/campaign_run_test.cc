@@ -151,12 +151,19 @@ TEST(CampaignRun, UsageErrorsHelpAndVersion) {
       {{"run", "--bogus", "x"},
        "varnel-campaign: The following argument was not expected: --bogus\n"},
       {{"run", "--manifest", "none.txt"}, "varnel-campaign: cannot read manifest none.txt\n"},
+      {{"run", "--settle", "-1", "x"},
+       "varnel-campaign: --settle: not a number of seconds >= 0: -1\n"},
   };
   for (const auto& [args, err] : cases) {
     program_run r = campaign(args, d.path());
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, err);
   }
+  run_options soon;
+  soon.environment = {"VARNEL_CAMPAIGN_SETTLE=soon"};
+  program_run r = campaign({"run", "x"}, d.path(), soon);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "varnel-campaign: VARNEL_CAMPAIGN_SETTLE: not a number of seconds >= 0: soon\n");
   program_run help = campaign({"run", "--help"}, d.path());
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--manifest"), std::string::npos);
