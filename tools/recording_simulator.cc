@@ -33,6 +33,7 @@ struct row_kind {
 // rounding and formatting.
 struct channel_plan {
   bool saturated = false;
+  bool stuck = false;
   bool dead = false;
   double baseline = 0;
   std::array<double, shaper_parameter_count> shape{};  // the model's parameters
@@ -48,9 +49,10 @@ double pulse_sample_time(int sample) {
 channel_plan plan_channel(const channel_truth& truth, const std::string& config) {
   channel_plan plan;
   plan.saturated = truth.saturated;
+  plan.stuck = truth.stuck;
   plan.dead = truth.dead;
   plan.baseline = truth.baseline;
-  if (truth.saturated) return plan;
+  if (truth.saturated || truth.stuck) return plan;
   plan.shape = {truth.peak_time, injection_offset(truth, config), truth.baseline,
                 truth.dead ? 0.0 : truth.amplitude};
   for (int sample = 0; sample < pulse_samples; ++sample) {
@@ -151,6 +153,7 @@ class row_generator {
 
   int reading(const channel_plan& plan, row_kind kind, double drift) {
     if (plan.saturated) return o_.saturation_level;
+    if (plan.stuck) return to_int(plan.baseline);
     if (kind.what == row_kind::gap) {
       return std::min(to_int(o_.gap_level + noise()), std::min(gap_ceiling, o_.saturation_level));
     }
@@ -197,7 +200,8 @@ std::string channel_error(const simulation_options& o) {
     const channel_truth& ch = o.channels[c];
     const std::string name = "channel " + std::to_string(c);
     if (!finite_channel(ch)) return name + ": parameters must be finite numbers";
-    if (!ch.dead && !ch.saturated && !(ch.peak_time > 0)) return name + ": peak time must be > 0";
+    if (!ch.dead && !ch.saturated && !ch.stuck && !(ch.peak_time > 0))
+      return name + ": peak time must be > 0";
   }
   return {};
 }

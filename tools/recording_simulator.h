@@ -21,6 +21,7 @@ struct channel_truth {
   double time_stamp = 800.0;  ///< pulse start on the reconstructed time axis, ns
   bool dead = false;          ///< no pulse: baseline and noise only
   bool saturated = false;     ///< reads `saturation_level` throughout
+  bool stuck = false;         ///< reads its baseline, rounded, throughout: no noise, no pulse
 };
 
 /// What to simulate.

@@ -48,6 +48,8 @@ void read_channel(const json& c, recording_record& r) {
   f.minimised = c.at("minimised").get<bool>();
   f.converged = c.at("converged").get<bool>();
   f.verdict = verdict_of(c);
+  // Results of builds before the noise was measured do not have it.
+  f.noise = c.contains("noise") ? number(c, "noise") : std::numeric_limits<double>::quiet_NaN();
   r.fits.push_back(f);
   channel_points points;
   for (const json& p : c.at("points"))

@@ -2,6 +2,7 @@
 
 #include "fit/channel_fits.h"
 #include "fit/fit_messages.h"
+#include "reconstruction/noise.h"
 #include "report/log_file.h"
 
 run_outcome run_analysis(const std::string& chipstring, const std::string& config,
@@ -25,6 +26,8 @@ run_outcome run_analysis(const std::string& chipstring, const std::string& confi
   }
   out.fits = fit_all_channels(out.points, rc.peak_time_guess, out.summary.events_in_window,
                               out.notes, fit_threads);
+  for (size_t ch = 0; ch < out.fits.size(); ++ch)
+    out.fits[ch].noise = baseline_noise(out.points[ch], out.summary.events_in_window);
   if (suggests_wrong_configuration(out.fits))
     out.notes.push_back(wrong_configuration(config, median_chi2_per_ndf(out.fits)));
   if (!log.commit(out.fits, out.notes)) {

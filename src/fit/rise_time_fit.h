@@ -39,6 +39,8 @@ struct channel_fit {
   bool minimised = false;     ///< a minimisation ran (enough usable points)
   bool converged = false;     ///< it reached the minimum
   fit_verdict verdict = fit_verdict::good;  ///< what the result is worth
+  /// ADC counts: the spread of one sample where no pulse is; NaN when it cannot be measured.
+  double noise = 0.0;
 };
 
 /// Fits the shaper model to the usable points of `points`, starting "Peak_Time" at

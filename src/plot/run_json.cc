@@ -48,6 +48,7 @@ json channel_json(int channel, const channel_fit& f, const channel_points& point
           {"converged", f.converged},
           {"verdict", verdict_name(f.verdict)},
           {"clipped_points", f.clipped_points},
+          {"noise", number(f.noise)},
           {"points", points_json(points)}};
 }
 

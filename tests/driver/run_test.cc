@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -95,3 +96,23 @@ TEST(RunAnalysis, SaysWhetherAFailureLiesOutsideTheRecording) {
 }
 
 }  // namespace
+
+TEST(RunAnalysis, MeasuresEachChannelsNoiseAsSimulated) {
+  for (double noise : {2.0, 5.0, 16.0}) {
+    temp_dir dir;
+    simulation_options o = realistic_options(300, "20mV_delay-all", 7);
+    o.noise = noise;
+    o.channels[13].dead = true;
+    o.channels[5].saturated = true;
+    ASSERT_TRUE(write_file(dir / "rec.txt", simulate_recording(o)));
+    run_outcome out = run_analysis("1", "20mV_delay-all", dir / "rec.txt");
+    ASSERT_EQ(out.status, exit_success) << noise;
+    ASSERT_EQ(out.fits.size(), 32u);
+    for (int ch = 0; ch < 32; ++ch) {
+      if (ch == 5)
+        EXPECT_TRUE(std::isnan(out.fits[ch].noise)) << "noise " << noise;
+      else
+        EXPECT_NEAR(out.fits[ch].noise, noise, 0.1 * noise) << "noise " << noise << " ch " << ch;
+    }
+  }
+}

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "plot/plot_run.h"
 
 namespace {
@@ -24,6 +26,7 @@ plot_run encoded_run() {
     f.xmax = 40.0 + ch;
     f.converged = ch != 7;
     f.verdict = ch == 7 ? fit_verdict::not_converged : fit_verdict::good;
+    f.noise = ch == 5 ? std::nan("") : 2.0 + 0.5 * ch;
     outcome.fits.push_back(f);
     for (int i = 0; i < 4; ++i) table[ch].push_back({100.0 * ch + i, {ch + 0.001 * i, 0.1 * i}});
   }
@@ -44,6 +47,10 @@ TEST(RunJson, KeepsEachChannelsResultsAndPointsInOrder) {
     EXPECT_DOUBLE_EQ(c["fit_range"][1].get<double>(), 40.0 + ch);
     EXPECT_EQ(c["converged"].get<bool>(), ch != 7);
     EXPECT_EQ(c["verdict"], ch == 7 ? "not_converged" : "good");
+    if (ch == 5)
+      EXPECT_TRUE(c["noise"].is_null());
+    else
+      EXPECT_DOUBLE_EQ(c["noise"].get<double>(), 2.0 + 0.5 * ch);
     ASSERT_EQ(c["points"].size(), 4u);
     for (int i = 0; i < 4; ++i) {
       const json& p = c["points"][i];
