@@ -21,33 +21,78 @@ std::string read_range(const toml::node& node, quantity_range& range) {
   return range.min <= range.max ? "" : "expected [min, max] with min <= max";
 }
 
-std::string read_count(const toml::node& node, int& count) {
+std::string read_whole(const toml::node& node, int low, int high, int& out) {
   std::optional<int64_t> v = node.value<int64_t>();
-  if (!node.is_integer() || !v || *v < 0 || *v > 32) return "expected a whole number 0 to 32";
-  count = static_cast<int>(*v);
+  if (!node.is_integer() || !v || *v < low || *v > high)
+    return "expected a whole number " + std::to_string(low) + " to " + std::to_string(high);
+  out = static_cast<int>(*v);
   return {};
+}
+
+std::string key_error(const std::string& name, const toml::key& key, const std::string& why) {
+  return at(name, key.source()) + "key '" + std::string(key.str()) + "': " + why;
+}
+
+// Reads a quantity's range into `ranges`; "unknown key" for any other key.
+std::string read_quantity(const std::string& key, const toml::node& node, quantity_ranges& ranges) {
+  std::optional<size_t> q = quantity_index(key);
+  if (!q) return "unknown key";
+  quantity_range r;
+  std::string why = read_range(node, r);
+  ranges[*q] = r;
+  return why;
+}
+
+bool read_channels(const toml::node& node, const toml::key& key, const std::string& name,
+                   config_limits& c, std::string& error) {
+  const toml::table* channels = node.as_table();
+  if (!channels) {
+    error = key_error(name, key, "expected tables [config.\"NAME\".channel.N]");
+    return false;
+  }
+  for (auto&& [number, table_node] : *channels) {
+    int channel = -1;
+    std::string digits(number.str());
+    if (digits.empty() || digits.size() > 2 ||
+        digits.find_first_not_of("0123456789") != std::string::npos ||
+        (channel = std::stoi(digits)) > 31) {
+      error = key_error(name, number, "expected a channel number 0 to 31");
+      return false;
+    }
+    const toml::table* t = table_node.as_table();
+    if (!t) {
+      error = key_error(name, number, "expected a table");
+      return false;
+    }
+    quantity_ranges& ranges = c.channels[channel];
+    for (auto&& [k, v] : *t)
+      if (std::string why = read_quantity(std::string(k.str()), v, ranges); !why.empty()) {
+        error = key_error(name, k, why);
+        return false;
+      }
+  }
+  return true;
 }
 
 std::string read_config_key(const std::string& key, const toml::node& node, config_limits& c) {
   if (key == "max_flagged_channels") {
     int count = 0;
-    std::string why = read_count(node, count);
+    std::string why = read_whole(node, 0, 32, count);
     c.max_flagged_channels = count;
     return why;
   }
-  std::optional<quantity_range>* target = key == "rise_time"    ? &c.rise_time
-                                          : key == "amplitude"  ? &c.amplitude
-                                          : key == "time_stamp" ? &c.time_stamp
-                                                                : nullptr;
-  if (!target) return "unknown key";
-  quantity_range r;
-  std::string why = read_range(node, r);
-  *target = r;
-  return why;
-}
-
-std::string key_error(const std::string& name, const toml::key& key, const std::string& why) {
-  return at(name, key.source()) + "key '" + std::string(key.str()) + "': " + why;
+  if (key == "min_events") {
+    int events = 0;
+    std::string why = read_whole(node, 1, 1 << 30, events);
+    c.min_events = events;
+    return why;
+  }
+  if (key == "robust") {
+    if (!node.is_boolean()) return "expected true or false";
+    c.robust = node.value<bool>().value_or(true);
+    return {};
+  }
+  return read_quantity(key, node, c.ranges);
 }
 
 bool read_configs(const toml::node& node, const toml::key& key, const std::string& name,
@@ -64,8 +109,12 @@ bool read_configs(const toml::node& node, const toml::key& key, const std::strin
       return false;
     }
     config_limits& c = limits.configs[std::string(config_name.str())];
+    c.line = static_cast<int>(config_name.source().begin.line);
     for (auto&& [k, v] : *t) {
-      if (std::string why = read_config_key(std::string(k.str()), v, c); !why.empty()) {
+      std::string key_name(k.str());
+      if (key_name == "channel") {
+        if (!read_channels(v, k, name, c, error)) return false;
+      } else if (std::string why = read_config_key(key_name, v, c); !why.empty()) {
         error = key_error(name, k, why);
         return false;
       }
@@ -75,7 +124,7 @@ bool read_configs(const toml::node& node, const toml::key& key, const std::strin
 }
 
 std::string read_top_key(const std::string& key, const toml::node& node, acceptance_limits& l) {
-  if (key == "max_flagged_channels") return read_count(node, l.max_flagged_channels);
+  if (key == "max_flagged_channels") return read_whole(node, 0, 32, l.max_flagged_channels);
   if (key != "k") return "unknown key";
   std::optional<double> k = node.value<double>();
   if (!node.is_number() || !k || !(*k > 0.0)) return "expected a number above 0";
@@ -84,6 +133,12 @@ std::string read_top_key(const std::string& key, const toml::node& node, accepta
 }
 
 }  // namespace
+
+const quantity_range* range_for(const config_limits& c, int channel, size_t q) {
+  auto own = c.channels.find(channel);
+  if (own != c.channels.end() && own->second[q]) return &*own->second[q];
+  return c.ranges[q] ? &*c.ranges[q] : nullptr;
+}
 
 bool parse_limits(const std::string& text, const std::string& name, acceptance_limits& limits,
                   std::string& error) {

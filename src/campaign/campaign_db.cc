@@ -3,10 +3,13 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <unordered_map>
 
 #include "campaign/campaign_schema.h"
+#include "campaign/recording_name.h"
 #include "campaign/sqlite_statement.h"
 
 namespace {
@@ -48,6 +51,52 @@ std::string schema_problem(sqlite3* db) {
   return {};
 }
 
+int64_t user_version(sqlite3* db) {
+  sqlite_statement version(db, "PRAGMA user_version");
+  return version.ok() && version.step() == SQLITE_ROW ? version.integer(0) : -1;
+}
+
+bool is_campaign(sqlite3* db) {
+  sqlite_statement schema(db, "SELECT value FROM meta WHERE key = 'schema'");
+  return schema.ok() && schema.step() == SQLITE_ROW && schema.text(0) == campaign_schema_name;
+}
+
+bool set_version(sqlite3* db) {
+  sqlite_statement meta(db,
+                        "INSERT OR REPLACE INTO meta (key, value) VALUES ('schema_version', ?)");
+  meta.bind(1, std::string_view(std::to_string(campaign_schema_version)));
+  std::string pragma = "PRAGMA user_version = " + std::to_string(campaign_schema_version);
+  return meta.ok() && meta.run() && sqlite_exec(db, pragma.c_str());
+}
+
+bool fill_recorded_at(sqlite3* db) {
+  sqlite_statement rows(db, "SELECT id, path, mtime_ns FROM recordings");
+  sqlite_statement update(db, "UPDATE recordings SET recorded_at = ? WHERE id = ?");
+  if (!rows.ok() || !update.ok()) return false;
+  int rc;
+  while ((rc = rows.step()) == SQLITE_ROW) {
+    update.bind(1, std::string_view(recorded_time(rows.text(1), rows.optional_integer(2))));
+    update.bind(2, rows.integer(0));
+    if (!update.run()) return false;
+    update.reset();
+  }
+  return rc == SQLITE_DONE;
+}
+
+// Brings a version-1 database to this version in one transaction, so that a failure at any
+// step, or a kill, leaves it a whole version-1 database. Another run may have upgraded it
+// while this one waited for the lock. Why it failed, or "".
+std::string upgrade_from_1(sqlite3* db) {
+  if (!sqlite_exec(db, "BEGIN IMMEDIATE")) return last_error(db);
+  bool ok = user_version(db) != 1 ||
+            (sqlite_exec(db, campaign_upgrade_from_1_sql) && fill_recorded_at(db) &&
+             sqlite_exec(db, campaign_views_sql) && set_version(db));
+  if (ok && sqlite_exec(db, "COMMIT")) return {};
+  std::string why = last_error(db);
+  sqlite_exec(db, "ROLLBACK");
+  return why;
+}
+
 bool empty_database(sqlite3* db) {
   sqlite_statement count(db, "SELECT count(*) FROM sqlite_master");
   return count.ok() && count.step() == SQLITE_ROW && count.integer(0) == 0;
@@ -63,7 +112,7 @@ bool blank_database(sqlite3* db) {
 }
 
 bool create_schema(sqlite3* db) {
-  if (!sqlite_exec(db, campaign_schema_sql)) return false;
+  if (!sqlite_exec(db, campaign_schema_sql) || !sqlite_exec(db, campaign_views_sql)) return false;
   sqlite_statement meta(db, "INSERT INTO meta (key, value) VALUES (?, ?)");
   for (auto [key, value] : {std::pair<const char*, std::string>{"schema", campaign_schema_name},
                             {"schema_version", std::to_string(campaign_schema_version)},
@@ -77,15 +126,27 @@ bool create_schema(sqlite3* db) {
   return sqlite_exec(db, pragma.c_str());
 }
 
-// Creates the schema unless a run beside this one did so first.
-bool initialise(sqlite3* db) {
+// Creates the schema unless a run beside this one did so first; SQLITE_OK, or the error code
+// of the step that failed, with any transaction rolled back.
+int try_initialise(sqlite3* db) {
   if (!sqlite_exec(db, "PRAGMA journal_mode = WAL") || !sqlite_exec(db, "BEGIN IMMEDIATE"))
-    return false;
-  if (empty_database(db) && !create_schema(db)) {
-    sqlite_exec(db, "ROLLBACK");
-    return false;
+    return sqlite3_errcode(db);
+  if ((!empty_database(db) || create_schema(db)) && sqlite_exec(db, "COMMIT")) return SQLITE_OK;
+  int code = sqlite3_errcode(db);
+  sqlite_exec(db, "ROLLBACK");
+  return code;
+}
+
+// Switching a new file to WAL needs an exclusive lock, for which SQLite does not wait on a run
+// that is creating the same database at the same moment; so it is tried again here, as long as
+// the busy timeout would have waited.
+bool initialise(sqlite3* db) {
+  for (int waited_ms = 0;; waited_ms += 10) {
+    int code = try_initialise(db);
+    if (code == SQLITE_OK) return true;
+    if ((code & 0xff) != SQLITE_BUSY || waited_ms >= busy_timeout_ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return sqlite_exec(db, "COMMIT");
 }
 
 void bind_record(sqlite_statement& s, const recording_record& r) {
@@ -108,31 +169,93 @@ void bind_record(sqlite_statement& s, const recording_record& r) {
   s.bind(15, std::string_view(r.analysed_at));
   s.bind(16, std::string_view(r.version));
   s.bind(17, std::string_view(source_name(r.source)));
-  s.bind(18, int64_t{r.retry});
+  s.bind(18, std::string_view(recorded_time(r.path, r.mtime_ns)));
+  s.bind(19, int64_t{r.retry});
+}
+
+// The channel columns after recording_id and channel, each stored from and loaded into one
+// member of channel_fit; the statements below name them, so that their order in the table does
+// not matter.
+struct real_column {
+  const char* name;
+  double channel_fit::*member;
+};
+constexpr real_column real_columns[] = {
+    {"rise_time", &channel_fit::peak_time},
+    {"rise_time_err", &channel_fit::peak_time_err},
+    {"amplitude", &channel_fit::amplitude},
+    {"amplitude_err", &channel_fit::amplitude_err},
+    {"time_stamp", &channel_fit::time_stamp},
+    {"time_stamp_err", &channel_fit::time_stamp_err},
+    {"chi2", &channel_fit::chi2},
+    {"fit_min", &channel_fit::xmin},
+    {"fit_max", &channel_fit::xmax},
+    {"noise", &channel_fit::noise},
+    {"significance", &channel_fit::significance},
+    {"scatter", &channel_fit::scatter},
+    {"seen_height", &channel_fit::seen_height},
+};
+struct integer_column {
+  const char* name;
+  int channel_fit::*member;
+};
+constexpr integer_column integer_columns[] = {
+    {"ndf", &channel_fit::ndf},
+    {"usable_points", &channel_fit::usable_points},
+    {"fitted_points", &channel_fit::fitted_points},
+    {"pulse_points", &channel_fit::pulse_points},
+    {"clipped_points", &channel_fit::clipped_points},
+    {"fits_run", &channel_fit::fits_run},
+};
+constexpr int real_count = static_cast<int>(std::size(real_columns));
+constexpr int integer_count = static_cast<int>(std::size(integer_columns));
+
+// "a, b, c" of every channel column, in the order bind_channel and read_channel use.
+std::string channel_column_list() {
+  std::string list = "recording_id, channel";
+  for (const real_column& c : real_columns) list += std::string(", ") + c.name;
+  for (const integer_column& c : integer_columns) list += std::string(", ") + c.name;
+  return list + ", converged, minimised, verdict, replaced_verdict";
+}
+
+void bind_channel(sqlite_statement& s, int64_t id, int channel, const channel_fit& f) {
+  s.bind(1, id);
+  s.bind(2, int64_t{channel});
+  int i = 3;
+  for (const real_column& c : real_columns) s.bind(i++, f.*c.member);
+  for (const integer_column& c : integer_columns) s.bind(i++, int64_t{f.*c.member});
+  s.bind(i++, int64_t{f.converged});
+  s.bind(i++, int64_t{f.minimised});
+  s.bind(i++, verdict_name(f.verdict));
+  std::optional<std::string> replaced;
+  if (f.replaced_verdict) replaced = std::string(verdict_name(*f.replaced_verdict));
+  s.bind(i, replaced);
+}
+
+stored_channel read_channel(const sqlite_statement& s) {
+  stored_channel c;
+  c.channel = static_cast<int>(s.integer(1));
+  channel_fit& f = c.fit;
+  int i = 2;
+  for (const real_column& col : real_columns) f.*col.member = s.real(i++);
+  for (const integer_column& col : integer_columns)
+    f.*col.member = static_cast<int>(s.integer(i++));
+  f.converged = s.integer(i++) != 0;
+  f.minimised = s.integer(i++) != 0;
+  // A verdict this build does not know (a later version's) cannot be called good.
+  f.verdict = verdict_named(s.text(i++)).value_or(fit_verdict::not_converged);
+  if (std::string replaced = s.text(i); !replaced.empty())
+    f.replaced_verdict = verdict_named(replaced);
+  return c;
 }
 
 bool insert_channels(sqlite3* db, int64_t id, const recording_record& r) {
-  sqlite_statement s(
-      db, "INSERT INTO channels VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  std::string sql = "INSERT INTO channels (" + channel_column_list() + ") VALUES (?";
+  for (int i = 1; i < 2 + real_count + integer_count + 4; ++i) sql += ", ?";
+  sqlite_statement s(db, (sql + ")").c_str());
   if (!s.ok()) return false;
   for (size_t ch = 0; ch < r.fits.size(); ++ch) {
-    const channel_fit& f = r.fits[ch];
-    s.bind(1, id);
-    s.bind(2, static_cast<int64_t>(ch));
-    s.bind(3, f.peak_time);
-    s.bind(4, f.peak_time_err);
-    s.bind(5, f.amplitude);
-    s.bind(6, f.amplitude_err);
-    s.bind(7, f.time_stamp);
-    s.bind(8, f.time_stamp_err);
-    s.bind(9, f.chi2);
-    s.bind(10, int64_t{f.ndf});
-    s.bind(11, int64_t{f.usable_points});
-    s.bind(12, int64_t{f.fitted_points});
-    s.bind(13, int64_t{f.converged});
-    s.bind(14, verdict_name(f.verdict));
-    s.bind(15, f.xmin);
-    s.bind(16, f.xmax);
+    bind_channel(s, id, static_cast<int>(ch), r.fits[ch]);
     if (!s.run()) return false;
     s.reset();
   }
@@ -166,32 +289,13 @@ bool write_record(sqlite3* db, const recording_record& r) {
                           "INSERT INTO recordings (path, size, mtime_ns, content_hash, chip, "
                           "config, status, message, notes, log_path, values_read, rows_handled, "
                           "events_started, events_completed, analysed_at, version, source, "
-                          "retry) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                          "recorded_at, retry) "
+                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   if (!insert.ok()) return false;
   bind_record(insert, r);
   if (!insert.run()) return false;
   int64_t id = sqlite3_last_insert_rowid(db);
   return insert_channels(db, id, r) && insert_points(db, id, r);
-}
-
-stored_channel read_channel(const sqlite_statement& s) {
-  stored_channel c;
-  c.channel = static_cast<int>(s.integer(1));
-  c.rise_time = s.real(2);
-  c.rise_time_err = s.real(3);
-  c.amplitude = s.real(4);
-  c.amplitude_err = s.real(5);
-  c.time_stamp = s.real(6);
-  c.time_stamp_err = s.real(7);
-  c.chi2 = s.real(8);
-  c.ndf = static_cast<int>(s.integer(9));
-  c.usable_points = static_cast<int>(s.integer(10));
-  c.fitted_points = static_cast<int>(s.integer(11));
-  c.converged = s.integer(12) != 0;
-  c.verdict = s.text(13);
-  c.fit_min = s.real(14);
-  c.fit_max = s.real(15);
-  return c;
 }
 
 }  // namespace
@@ -223,6 +327,14 @@ std::optional<campaign_db> campaign_db::open(const std::string& path, std::strin
   if ((fresh || blank_database(raw)) && !initialise(raw)) {
     error = database_error(path, last_error(raw));
     return std::nullopt;
+  }
+  if (is_campaign(raw) && user_version(raw) == 1) {
+    if (std::string why = upgrade_from_1(raw); !why.empty()) {
+      error = database_error(path, "its schema version is 1 and upgrading it to version " +
+                                       std::to_string(campaign_schema_version) +
+                                       " failed, nothing was changed: " + why);
+      return std::nullopt;
+    }
   }
   if (std::string problem = schema_problem(raw); !problem.empty()) {
     error = database_error(path, problem);
@@ -262,9 +374,12 @@ bool campaign_db::store(const recording_record& r, std::string& error) {
 bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::string& error) {
   sqlite_statement r(db_,
                      "SELECT id, path, chip, config, mtime_ns, status, message, notes, "
-                     "analysed_at, version, events_completed FROM recordings "
+                     "analysed_at, version, events_started, events_completed, recorded_at, "
+                     "id IN (SELECT id FROM current_recordings) FROM recordings "
                      "ORDER BY chip, config, path");
-  sqlite_statement c(db_, "SELECT * FROM channels ORDER BY recording_id, channel");
+  std::string channels =
+      "SELECT " + channel_column_list() + " FROM channels ORDER BY recording_id, channel";
+  sqlite_statement c(db_, channels.c_str());
   if (!r.ok() || !c.ok()) {
     error = database_error(path_, last_error(db_));
     return false;
@@ -283,7 +398,10 @@ bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::strin
     s.notes = r.text(7);
     s.analysed_at = r.text(8);
     s.version = r.text(9);
-    s.events_completed = r.integer(10);
+    s.events_started = r.integer(10);
+    s.events_completed = r.integer(11);
+    s.recorded_at = r.text(12);
+    s.current = r.integer(13) != 0;
     index[s.id] = out.size();
     out.push_back(std::move(s));
   }

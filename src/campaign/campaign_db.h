@@ -16,18 +16,14 @@ struct stored_state {
   std::optional<int64_t> size, mtime_ns;
   std::string version;
   int status = 1;
-  bool retry = false;
+  bool retry = false;  ///< it failed for a reason outside the recording: analyse it again
 };
 
-/// One channel's stored results.
+/// One channel's stored result: the fit result as the analysis made it, verdict and evidence
+/// included. Numbers the database holds as NULL come back as NaN.
 struct stored_channel {
   int channel = 0;
-  double rise_time = 0, rise_time_err = 0, amplitude = 0, amplitude_err = 0, time_stamp = 0,
-         time_stamp_err = 0, chi2 = 0;  ///< NaN where the database holds NULL
-  double fit_min = 0, fit_max = 0;      ///< the fit range, ns; NaN where NULL
-  int ndf = 0, usable_points = 0, fitted_points = 0;
-  bool converged = false;
-  std::string verdict;
+  channel_fit fit;
 };
 
 /// One stored recording with its channels.
@@ -35,9 +31,11 @@ struct stored_recording {
   int64_t id = 0;
   std::string path, chip, config;
   std::optional<int64_t> mtime_ns;
+  std::string recorded_at;  ///< when it was recorded, "YYYY-MM-DDTHH:MM:SS" (see recorded_time)
+  bool current = false;     ///< the recording that counts for its chip and configuration
   int status = 1;
   std::string message, notes, analysed_at, version;
-  int64_t events_completed = 0;
+  int64_t events_started = 0, events_completed = 0;
   std::vector<stored_channel> channels;  ///< by channel number
 };
 

@@ -21,6 +21,7 @@
 #include "campaign/campaign_text.h"
 #include "campaign/campaign_version.h"
 #include "campaign/csv_export.h"
+#include "campaign/limits_derivation.h"
 #include "campaign/manifest.h"
 #include "campaign/recording_discovery.h"
 #include "campaign/recording_figure.h"
@@ -183,17 +184,6 @@ std::optional<campaign_db> load_campaign(const std::string& db_path,
   return std::nullopt;
 }
 
-int export_command(const std::string& db_path, const std::string& csv_path) {
-  std::vector<stored_recording> recordings;
-  std::optional<campaign_db> db = load_campaign(db_path, recordings);
-  if (!db) return status_database;
-  if (!write_whole(csv_path, csv_header() + csv_rows(recordings))) {
-    print_error("cannot write " + csv_path);
-    return status_failed;
-  }
-  return status_ok;
-}
-
 // The limits given on the command line, else those stored by a run, else the default rule.
 // A usage error when they do not parse.
 bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& limits,
@@ -204,23 +194,70 @@ bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& li
   return parse_limits(*stored, db.meta("limits_file").value_or("(stored)"), limits, error);
 }
 
-int verdicts_command(const std::string& db_path, const std::string& limits_path) {
+// A campaign loaded and judged under the limits in force.
+struct judged_campaign {
+  std::optional<campaign_db> db;
   std::vector<stored_recording> recordings;
-  std::optional<campaign_db> db = load_campaign(db_path, recordings);
-  if (!db) return status_database;
-  std::string error;
   acceptance_limits limits;
-  if (!load_limits(*db, limits_path, limits, error)) {
-    print_error(error);
-    return status_usage;
+  campaign_judgement judgement;
+};
+
+// Loads the database at `db_path` and judges every chip under the limits in force, printing the
+// limits' warnings; on failure `status` says why (the reason printed) and `db` is empty.
+judged_campaign load_judged(const std::string& db_path, const std::string& limits_path,
+                            int& status) {
+  judged_campaign c;
+  std::optional<campaign_db> db = load_campaign(db_path, c.recordings);
+  if (!db) {
+    status = status_database;
+    return c;
   }
-  print_line(stdout, rule_text(limits));
+  std::string error;
+  if (!load_limits(*db, limits_path, c.limits, error)) {
+    print_error(error);
+    status = status_usage;
+    return c;
+  }
+  c.db.emplace(std::move(*db));
+  c.judgement = judge_campaign(c.recordings, c.limits);
+  for (const std::string& w : c.judgement.warnings) print_error(w);
+  return c;
+}
+
+int export_command(const std::string& db_path, const std::string& csv_path,
+                   const std::string& limits_path) {
+  int status = status_ok;
+  judged_campaign c = load_judged(db_path, limits_path, status);
+  if (!c.db) return status;
+  if (!write_whole(csv_path, csv_header() + csv_rows(c.recordings, c.judgement.verdicts))) {
+    print_error("cannot write " + csv_path);
+    return status_failed;
+  }
+  return status_ok;
+}
+
+int verdicts_command(const std::string& db_path, const std::string& limits_path) {
+  int status = status_ok;
+  judged_campaign c = load_judged(db_path, limits_path, status);
+  if (!c.db) return status;
+  print_line(stdout, rule_text(c.limits));
   bool all_pass = true;
-  for (const chip_verdict& v : judge_campaign(recordings, limits)) {
+  for (const chip_verdict& v : c.judgement.verdicts) {
     print_line(stdout, verdict_line(v));
     all_pass = all_pass && v.outcome == chip_outcome::pass;
   }
   return all_pass ? status_ok : status_failed;
+}
+
+int limits_command(const std::string& db_path, double k, const std::string& out) {
+  std::vector<stored_recording> recordings;
+  std::optional<campaign_db> db = load_campaign(db_path, recordings);
+  if (!db) return status_database;
+  if (!write_whole(out, derived_limits(recordings, k, db_path))) {
+    print_error("cannot write " + out);
+    return status_failed;
+  }
+  return status_ok;
 }
 
 struct report_options {
@@ -245,19 +282,16 @@ const stored_recording* chosen_recording(const std::vector<stored_recording>& re
 }
 
 int report_command(const report_options& o) {
-  std::vector<stored_recording> recordings;
-  std::optional<campaign_db> db = load_campaign(o.db, recordings);
-  if (!db) return status_database;
+  int status = status_ok;
+  judged_campaign c = load_judged(o.db, o.limits, status);
+  if (!c.db) return status;
+  std::vector<stored_recording>& recordings = c.recordings;
+  campaign_db* db = &*c.db;
   std::string error;
   report_input in;
-  acceptance_limits limits;
-  if (!load_limits(*db, o.limits, limits, error)) {
-    print_error(error);
-    return status_usage;
-  }
   in.title = o.db;
-  in.rule = rule_text(limits);
-  in.verdicts = judge_campaign(recordings, limits);
+  in.rule = rule_text(c.limits);
+  in.verdicts = std::move(c.judgement.verdicts);
   const stored_recording* shown = chosen_recording(recordings, in.verdicts, o.recording);
   if (!o.recording.empty() && !shown) {
     print_error("no analysed recording " + o.recording + " in " + o.db);
@@ -350,10 +384,20 @@ int main(int argc, char** argv) {
                   "Write the logs under DIR, in the recordings' absolute folders, not beside them")
       ->type_name("DIR");
   run->add_option("PATH", ro.paths, "Recordings, or folders searched for *_adc.txt");
-  std::string export_db = "campaign.sqlite", csv;
+  std::string export_db = "campaign.sqlite", csv, export_limits;
   CLI::App* exp = app.add_subcommand("export", "Write every stored channel result as CSV");
   exp->add_option("--db", export_db, "Campaign database (campaign.sqlite)");
   exp->add_option("--csv", csv, "The CSV file to write")->required();
+  exp->add_option("--limits", export_limits,
+                  "Acceptance limits (TOML) instead of the stored ones, for the verdicts");
+  std::string limits_db = "campaign.sqlite", limits_out;
+  double limits_k = 5.0;
+  CLI::App* lim = app.add_subcommand(
+      "limits", "Write limits derived from the campaign, for review and later runs (TOML)");
+  lim->add_option("--db", limits_db, "Campaign database (campaign.sqlite)");
+  lim->add_option("--k", limits_k, "Robust standard deviations around the median (5)")
+      ->check(CLI::PositiveNumber);
+  lim->add_option("--out", limits_out, "The TOML file to write")->required();
   std::string verdicts_db = "campaign.sqlite", verdicts_limits;
   CLI::App* ver = app.add_subcommand("verdicts", "Print the rule in force and each chip's verdict");
   ver->add_option("--db", verdicts_db, "Campaign database (campaign.sqlite)");
@@ -391,7 +435,8 @@ int main(int argc, char** argv) {
     return status_usage;
   }
   if (run->parsed()) return run_command(ro);
-  if (exp->parsed()) return export_command(export_db, csv);
+  if (exp->parsed()) return export_command(export_db, csv, export_limits);
+  if (lim->parsed()) return limits_command(limits_db, limits_k, limits_out);
   if (ver->parsed()) return verdicts_command(verdicts_db, verdicts_limits);
   if (rp->parsed()) return report_command(rep);
   if (ing->parsed()) return ingest_command(ingest_db, results);

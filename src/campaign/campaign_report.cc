@@ -13,7 +13,6 @@ using nlohmann::json;
 namespace {
 
 constexpr size_t max_failed_runs_listed = 200;
-constexpr size_t max_reasons_listed = 6;
 
 constexpr const char* style = R"css(<style>
 body { font-family: sans-serif; margin: 1.5em; color: #222; }
@@ -126,20 +125,21 @@ std::string glance(const std::vector<stored_recording>& recordings,
     chips.insert(r.chip);
     failed_runs += r.status != 0;
   }
-  std::map<std::string, std::array<int, 3>> per_config;
+  std::map<std::string, std::array<int, 4>> per_config;
   for (const chip_verdict& v : verdicts) ++per_config[v.config][static_cast<size_t>(v.outcome)];
   std::string html = "<p>" + std::to_string(chips.size()) + " chips, " +
                      std::to_string(recordings.size()) + " recordings, " +
                      std::to_string(failed_runs) +
                      " failed runs.</p>\n<table><thead><tr>"
                      "<th>configuration</th><th>chips</th><th>pass</th><th>fail</th>"
-                     "<th>not analysed</th><th>yield</th></tr></thead><tbody>\n";
+                     "<th>retest</th><th>not judged</th><th>yield</th></tr></thead><tbody>\n";
   for (const auto& [config, n] : per_config) {
-    int total = n[0] + n[1] + n[2];
+    int total = n[0] + n[1] + n[2] + n[3];
     char yield[16];
     std::snprintf(yield, sizeof yield, "%.1f %%", total ? 100.0 * n[0] / total : 0.0);
     html += "<tr>" + cell(config) + cell(std::to_string(total)) + cell(std::to_string(n[0])) +
-            cell(std::to_string(n[1])) + cell(std::to_string(n[2])) + cell(yield) + "</tr>\n";
+            cell(std::to_string(n[1])) + cell(std::to_string(n[2])) + cell(std::to_string(n[3])) +
+            cell(yield) + "</tr>\n";
   }
   return html + "</tbody></table>\n";
 }
@@ -164,16 +164,8 @@ std::string failed_runs(const std::vector<stored_recording>& recordings) {
 }
 
 std::string reasons(const chip_verdict& v) {
-  if (v.outcome == chip_outcome::not_analysed) return v.reason;
   std::string text;
-  size_t shown = std::min(v.failures.size(), max_reasons_listed);
-  for (size_t i = 0; i < shown; ++i) {
-    const channel_failure& f = v.failures[i];
-    text += (i ? "; " : "") + std::string("ch ") + std::to_string(f.channel) + " " + f.quantity +
-            " " + f.value + " (limit " + f.limit + ")";
-  }
-  if (v.failures.size() > shown)
-    text += "; and " + std::to_string(v.failures.size() - shown) + " more";
+  for (const std::string& r : v.reasons) text += (text.empty() ? "" : "; ") + r;
   return text;
 }
 

@@ -25,6 +25,7 @@ CREATE TABLE recordings (
   analysed_at      TEXT NOT NULL,
   version          TEXT NOT NULL,
   source           TEXT NOT NULL,
+  recorded_at      TEXT NOT NULL DEFAULT '',
   retry            INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX recordings_chip_config ON recordings (chip, config);
@@ -45,6 +46,15 @@ CREATE TABLE channels (
   verdict        TEXT NOT NULL,
   fit_min        REAL,
   fit_max        REAL,
+  noise            REAL,
+  significance     REAL,
+  scatter          REAL,
+  seen_height      REAL,
+  pulse_points     INTEGER,
+  clipped_points   INTEGER,
+  fits_run         INTEGER,
+  minimised        INTEGER,
+  replaced_verdict TEXT,
   PRIMARY KEY (recording_id, channel)
 ) WITHOUT ROWID;
 CREATE TABLE points (
@@ -53,4 +63,34 @@ CREATE TABLE points (
   data         BLOB NOT NULL,
   PRIMARY KEY (recording_id, channel)
 ) WITHOUT ROWID;
+)sql";
+
+// The recording that counts for each chip and configuration: an analysed one before a failed
+// one, then the latest by the recording's own time (recorded_at), then the latest stored.
+const char* const campaign_views_sql = R"sql(
+CREATE VIEW current_recordings AS
+SELECT * FROM recordings WHERE id IN (
+  SELECT id FROM (
+    SELECT id, row_number() OVER (
+      PARTITION BY chip, config ORDER BY status = 0 DESC, recorded_at DESC, id DESC) AS turn
+    FROM recordings)
+  WHERE turn = 1);
+CREATE VIEW current_channels AS
+SELECT r.chip, r.config, r.path, r.recorded_at, c.*
+FROM channels c JOIN current_recordings r ON r.id = c.recording_id;
+)sql";
+
+// Version 1 lacked the columns at the ends of recordings and channels, and the views.
+const char* const campaign_upgrade_from_1_sql = R"sql(
+ALTER TABLE recordings ADD COLUMN recorded_at TEXT NOT NULL DEFAULT '';
+ALTER TABLE recordings ADD COLUMN retry INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE channels ADD COLUMN noise REAL;
+ALTER TABLE channels ADD COLUMN significance REAL;
+ALTER TABLE channels ADD COLUMN scatter REAL;
+ALTER TABLE channels ADD COLUMN seen_height REAL;
+ALTER TABLE channels ADD COLUMN pulse_points INTEGER;
+ALTER TABLE channels ADD COLUMN clipped_points INTEGER;
+ALTER TABLE channels ADD COLUMN fits_run INTEGER;
+ALTER TABLE channels ADD COLUMN minimised INTEGER;
+ALTER TABLE channels ADD COLUMN replaced_verdict TEXT;
 )sql";

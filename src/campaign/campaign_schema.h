@@ -2,7 +2,7 @@
 
 /// The schema version this build reads and writes; kept in PRAGMA user_version and in the meta
 /// table's "schema_version".
-inline constexpr int campaign_schema_version = 1;
+inline constexpr int campaign_schema_version = 2;
 
 /// The value of the meta table's "schema" row in every campaign database.
 inline constexpr const char* campaign_schema_name = "varnel-campaign";
@@ -10,3 +10,10 @@ inline constexpr const char* campaign_schema_name = "varnel-campaign";
 /// The statements that create an empty campaign database of campaign_schema_version, without the
 /// meta rows (see docs/campaign.md).
 extern const char* const campaign_schema_sql;
+
+/// The views current_recordings and current_channels.
+extern const char* const campaign_views_sql;
+
+/// The statements that bring a version-1 database's tables to this version; its views and its
+/// recordings' recorded_at are the caller's to add.
+extern const char* const campaign_upgrade_from_1_sql;

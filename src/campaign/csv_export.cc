@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <unordered_map>
 
 namespace {
 
@@ -24,12 +25,14 @@ std::string number(double v) {
 }
 
 void append_channel(std::string& row, const stored_channel& c) {
-  for (double v : {c.rise_time, c.rise_time_err, c.amplitude, c.amplitude_err, c.time_stamp,
-                   c.time_stamp_err, c.chi2})
+  const channel_fit& f = c.fit;
+  for (double v : {f.peak_time, f.peak_time_err, f.amplitude, f.amplitude_err, f.time_stamp,
+                   f.time_stamp_err, f.chi2})
     row.append(number(v)).push_back(',');
-  for (int v : {c.ndf, c.usable_points, c.fitted_points, int{c.converged}})
+  for (int v : {f.ndf, f.usable_points, f.fitted_points, int{f.converged}})
     row.append(std::to_string(v)).push_back(',');
-  row.append(field(c.verdict));
+  row.append(verdict_name(f.verdict)).push_back(',');
+  row.append(number(f.noise)).push_back(',');
 }
 
 }  // namespace
@@ -37,19 +40,29 @@ void append_channel(std::string& row, const stored_channel& c) {
 std::string csv_header() {
   return "path,chip,config,status,message,channel,rise_time,rise_time_err,amplitude,"
          "amplitude_err,time_stamp,time_stamp_err,chi2,ndf,usable_points,fitted_points,"
-         "converged,verdict\n";
+         "converged,verdict,noise,flag,reason,chip_verdict,current\n";
 }
 
-std::string csv_rows(const std::vector<stored_recording>& recordings) {
+std::string csv_rows(const std::vector<stored_recording>& recordings,
+                     const std::vector<chip_verdict>& verdicts) {
+  std::unordered_map<int64_t, const chip_verdict*> by_recording;
+  for (const chip_verdict& v : verdicts) by_recording[v.recording_id] = &v;
   std::string out;
   for (const stored_recording& r : recordings) {
+    auto it = by_recording.find(r.id);
+    const chip_verdict* v = it == by_recording.end() ? nullptr : it->second;
+    std::string chip = v ? outcome_name(v->outcome) : "superseded";
     std::string lead = field(r.path) + ',' + field(r.chip) + ',' + field(r.config) + ',' +
                        std::to_string(r.status) + ',' + field(r.message) + ',';
-    if (r.channels.empty()) out.append(lead).append(",,,,,,,,,,,,\n");
+    std::string tail = field(chip) + ',' + (r.current ? "1" : "0") + '\n';
+    if (r.channels.empty()) out.append(lead).append(",,,,,,,,,,,,,,,,").append(tail);
     for (const stored_channel& c : r.channels) {
       out.append(lead).append(std::to_string(c.channel)).push_back(',');
       append_channel(out, c);
-      out.push_back('\n');
+      std::string reason = v ? channel_reason(*v, c.channel) : "";
+      out.append(reason.empty() ? "" : "flagged").push_back(',');
+      out.append(field(reason)).push_back(',');
+      out.append(tail);
     }
   }
   return out;

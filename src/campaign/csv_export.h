@@ -3,13 +3,19 @@
 #include <string>
 #include <vector>
 
+#include "campaign/acceptance.h"
 #include "campaign/campaign_db.h"
 
 /// The CSV header line, newline-ended: path, chip, config, status, message, channel, the six
-/// results, chi2, ndf, usable_points, fitted_points, converged, verdict.
+/// results, chi2, ndf, usable_points, fitted_points, converged, verdict (the fit's), then noise,
+/// flag ("flagged" or empty), reason (the channel's flags in words), chip_verdict ("pass",
+/// "fail", "retest", "not judged", or "superseded" for a recording a later one replaced) and
+/// current (1 for the recording that counts for its chip and configuration, else 0).
 std::string csv_header();
 
 /// The CSV rows of `recordings`: one per recording and channel, and one with the channel fields
-/// empty for a recording without channels (a failed one). Fields holding a comma, quote or line
-/// break are quoted; numbers are written exactly (shortest round trip), NULL as empty.
-std::string csv_rows(const std::vector<stored_recording>& recordings);
+/// empty for a recording without channels (a failed one), with the chip's verdict from
+/// `verdicts`. Fields holding a comma, quote or line break are quoted; numbers are written
+/// exactly (shortest round trip), NULL as empty.
+std::string csv_rows(const std::vector<stored_recording>& recordings,
+                     const std::vector<chip_verdict>& verdicts);

@@ -13,24 +13,13 @@
 
 namespace {
 
-// The stored results back in the shape the plot module draws.
+// The stored result as the plot module draws it: numbers the database held as NULL are drawn
+// at zero.
 channel_fit fit_of(const stored_channel& c) {
-  auto finite = [](double v) { return std::isfinite(v) ? v : 0.0; };
-  channel_fit f;
-  f.peak_time = finite(c.rise_time);
-  f.peak_time_err = finite(c.rise_time_err);
-  f.amplitude = finite(c.amplitude);
-  f.amplitude_err = finite(c.amplitude_err);
-  f.time_stamp = finite(c.time_stamp);
-  f.time_stamp_err = finite(c.time_stamp_err);
-  f.usable_points = c.usable_points;
-  f.fitted_points = c.fitted_points;
-  f.chi2 = finite(c.chi2);
-  f.ndf = c.ndf;
-  f.minimised = c.fitted_points > 0;
-  f.converged = c.converged;
-  f.xmin = finite(c.fit_min);
-  f.xmax = finite(c.fit_max);
+  channel_fit f = c.fit;
+  for (double* v : {&f.peak_time, &f.peak_time_err, &f.amplitude, &f.amplitude_err, &f.time_stamp,
+                    &f.time_stamp_err, &f.chi2, &f.xmin, &f.xmax})
+    if (!std::isfinite(*v)) *v = 0.0;
   return f;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,3 +24,9 @@ name_reading read_recording_name(std::string_view path);
 
 /// Whether the file name (directories ignored) ends in "_adc.txt", as every recording's does.
 bool looks_like_recording(std::string_view path);
+
+/// When the recording at `path` was made, as "YYYY-MM-DDTHH:MM:SS", for ordering the retests of
+/// a chip: the date of the nearest folder above it named YYYYMMDD (a valid date) and the time of
+/// a name that begins with HHMMSS and "_"; the part the path does not give comes from
+/// `mtime_ns` (UTC). Without either, "".
+std::string recorded_time(std::string_view path, std::optional<int64_t> mtime_ns);

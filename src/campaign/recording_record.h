@@ -24,7 +24,7 @@ struct recording_record {
   std::string chip, config;         ///< as taken from the name or the manifest
   int status = 1;                   ///< 0 analysed, 1 failed (varnel.exe's statuses)
   std::string message;              ///< why it failed; empty when it did not
-  bool retry = false;  ///< failed for a cause outside the recording's data: analysed again
+  bool retry = false;  ///< it failed for a reason outside the recording: the next run tries again
   std::vector<std::string> notes;  ///< every line the analysis had for standard error
   std::string log_path;            ///< the log written (or due) beside the recording
   reconstruction_summary summary;  ///< event counts of the reconstruction

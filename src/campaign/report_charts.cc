@@ -74,8 +74,9 @@ json channel_stats(const std::string& config, const char* quantity, int channel,
 // channel, rise time, amplitude, time stamp, verdict index, flagged.
 json cell_row(const chip_verdict& v, size_t config_index, const stored_channel& c,
               size_t verdict_index, const std::set<int>& flagged) {
-  return json::array({v.chip, config_index, c.channel, rounded(c.rise_time), rounded(c.amplitude),
-                      rounded(c.time_stamp), verdict_index, flagged.count(c.channel) ? 1 : 0});
+  return json::array({v.chip, config_index, c.channel, rounded(c.fit.peak_time),
+                      rounded(c.fit.amplitude), rounded(c.fit.time_stamp), verdict_index,
+                      flagged.count(c.channel) ? 1 : 0});
 }
 
 size_t index_of(std::vector<std::string>& names, const std::string& name) {
@@ -144,15 +145,17 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
     configs.insert(v.config);
     ++yield[{v.config, outcome_name(v.outcome)}];
     auto it = by_id.find(v.recording_id);
-    if (v.outcome == chip_outcome::not_analysed || it == by_id.end()) continue;
+    if (it == by_id.end() || it->second->status != 0) continue;
     std::set<int> flagged;
-    for (const channel_failure& f : v.failures) flagged.insert(f.channel);
+    for (const channel_flag& f : v.flags) flagged.insert(f.channel);
     for (const stored_channel& c : it->second->channels) {
+      std::string verdict(verdict_name(c.fit.verdict));
       d.cell_rows.push_back(cell_row(v, index_of(d.cell_configs, v.config), c,
-                                     index_of(verdict_names, c.verdict), flagged));
-      if (c.verdict != "good" || c.channel < 0 || c.channel >= 32) continue;
+                                     index_of(verdict_names, verdict), flagged));
+      if (c.fit.verdict != fit_verdict::good || c.channel < 0 || c.channel >= 32) continue;
       auto& g = good[v.config];
-      for (auto [i, value] : {std::pair{0, c.rise_time}, {1, c.amplitude}, {2, c.time_stamp}})
+      for (auto [i, value] :
+           {std::pair{0, c.fit.peak_time}, {1, c.fit.amplitude}, {2, c.fit.time_stamp}})
         if (std::isfinite(value))
           g[static_cast<size_t>(i)][static_cast<size_t>(c.channel)].push_back(value);
     }

@@ -23,11 +23,20 @@ double number(const json& j, const char* key) {
 
 // The verdict stored as the analysis named it; results from before verdicts existed count as
 // good, as the analysis then treated every fit.
-fit_verdict verdict_of(const json& channel) {
-  if (!channel.contains("verdict")) return fit_verdict::good;
-  const std::string name = channel.at("verdict").get<std::string>();
+fit_verdict verdict_of(const json& channel, const char* key = "verdict") {
+  if (!channel.contains(key)) return fit_verdict::good;
+  const std::string name = channel.at(key).get<std::string>();
   if (const std::optional<fit_verdict> v = verdict_named(name)) return *v;
   throw std::invalid_argument("unknown verdict \"" + name + "\"");
+}
+
+// A number that results of earlier builds do not have: NaN when absent.
+double later_number(const json& j, const char* key) {
+  return j.contains(key) ? number(j, key) : std::numeric_limits<double>::quiet_NaN();
+}
+
+int later_count(const json& j, const char* key) {
+  return j.contains(key) ? j.at(key).get<int>() : 0;
 }
 
 void read_channel(const json& c, recording_record& r) {
@@ -48,8 +57,15 @@ void read_channel(const json& c, recording_record& r) {
   f.minimised = c.at("minimised").get<bool>();
   f.converged = c.at("converged").get<bool>();
   f.verdict = verdict_of(c);
-  // Results of builds before the noise was measured do not have it.
-  f.noise = c.contains("noise") ? number(c, "noise") : std::numeric_limits<double>::quiet_NaN();
+  f.clipped_points = later_count(c, "clipped_points");
+  f.noise = later_number(c, "noise");
+  f.significance = later_number(c, "significance");
+  f.scatter = later_number(c, "scatter");
+  f.seen_height = later_number(c, "seen_height");
+  f.pulse_points = later_count(c, "pulse_points");
+  f.fits_run = later_count(c, "fits_run");
+  if (c.contains("replaced_verdict") && !c.at("replaced_verdict").is_null())
+    f.replaced_verdict = verdict_of(c, "replaced_verdict");
   r.fits.push_back(f);
   channel_points points;
   for (const json& p : c.at("points"))

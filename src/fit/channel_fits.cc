@@ -24,7 +24,9 @@ std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double pe
   for (std::thread& t : pool) t.join();
   int few_events = 0;
   for (size_t ch = 0; ch < fits.size(); ++ch) {
-    fits[ch].verdict = judge_events(fits[ch].verdict, events);
+    fit_verdict judged = fits[ch].verdict;
+    fits[ch].verdict = judge_events(judged, events);
+    if (fits[ch].verdict != judged) fits[ch].replaced_verdict = judged;
     few_events += fits[ch].verdict == fit_verdict::few_events;
     if (std::string note = verdict_note(static_cast<int>(ch), fits[ch]); !note.empty())
       notes.push_back(note);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -39,6 +40,8 @@ struct channel_fit {
   bool minimised = false;     ///< a minimisation ran (enough usable points)
   bool converged = false;     ///< it reached the minimum
   fit_verdict verdict = fit_verdict::good;  ///< what the result is worth
+  /// The verdict that `few_events` replaced, judged from the points alone; none otherwise.
+  std::optional<fit_verdict> replaced_verdict = std::nullopt;
   /// ADC counts: the spread of one sample where no pulse is; NaN when it cannot be measured.
   double noise = 0.0;
 };

@@ -49,6 +49,13 @@ json channel_json(int channel, const channel_fit& f, const channel_points& point
           {"verdict", verdict_name(f.verdict)},
           {"clipped_points", f.clipped_points},
           {"noise", number(f.noise)},
+          {"significance", number(f.significance)},
+          {"scatter", number(f.scatter)},
+          {"seen_height", number(f.seen_height)},
+          {"pulse_points", f.pulse_points},
+          {"fits_run", f.fits_run},
+          {"replaced_verdict",
+           f.replaced_verdict ? json(verdict_name(*f.replaced_verdict)) : json(nullptr)},
           {"points", points_json(points)}};
 }
 

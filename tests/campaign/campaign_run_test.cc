@@ -205,12 +205,12 @@ TEST(CampaignDatabase, AFileOfAnotherKindIsRefusedAndLeftUntouched) {
             std::vector<std::string>{"1"});
   // A campaign database of a later schema version.
   ASSERT_EQ(campaign({"run", "--db", "new.sqlite", "."}, d.path()).status, 0);
-  ASSERT_EQ(run_program({"sqlite3", d / "new.sqlite", "PRAGMA user_version = 2"}).status, 0);
+  ASSERT_EQ(run_program({"sqlite3", d / "new.sqlite", "PRAGMA user_version = 3"}).status, 0);
   program_run r = campaign({"run", "--db", "new.sqlite", "."}, d.path());
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err,
-            "varnel-campaign: cannot use database new.sqlite: its schema version is 2, this "
-            "build uses version 1\n");
+            "varnel-campaign: cannot use database new.sqlite: its schema version is 3, this "
+            "build uses version 2\n");
 }
 
 TEST(CampaignDatabase, SchemaIsVersionedAndWrittenAheadForConcurrentRuns) {
@@ -218,10 +218,10 @@ TEST(CampaignDatabase, SchemaIsVersionedAndWrittenAheadForConcurrentRuns) {
   write_sim(d / bench_name("100000"));
   ASSERT_EQ(campaign({"run", "."}, d.path()).status, 0);
   std::string db = d / "campaign.sqlite";
-  EXPECT_EQ(query(db, "PRAGMA user_version"), std::vector<std::string>{"1"});
+  EXPECT_EQ(query(db, "PRAGMA user_version"), std::vector<std::string>{"2"});
   EXPECT_EQ(
       query(db, "SELECT value FROM meta WHERE key IN ('schema', 'schema_version') ORDER BY key"),
-      (std::vector<std::string>{"varnel-campaign", "1"}));
+      (std::vector<std::string>{"varnel-campaign", "2"}));
   EXPECT_EQ(query(db, "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
 }
 

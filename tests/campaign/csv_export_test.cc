@@ -56,12 +56,12 @@ TEST(CampaignExport, RowsCarryTheLogsValuesAndFailedRecordingsKeepOneRow) {
   EXPECT_EQ(lines[0],
             "path,chip,config,status,message,channel,rise_time,rise_time_err,amplitude,"
             "amplitude_err,time_stamp,time_stamp_err,chi2,ndf,usable_points,fitted_points,"
-            "converged,verdict");
+            "converged,verdict,noise,flag,reason,chip_verdict,current");
   std::vector<std::string> log =
       lines_of(read_file(d / "a,b/rise_time_korvi100000_20mV_delay-all.log").value());
   for (int ch = 0; ch < 32; ++ch) {
     std::vector<std::string> f = split_csv_line(lines[1 + ch]);
-    ASSERT_EQ(f.size(), 18u);
+    ASSERT_EQ(f.size(), 23u);
     EXPECT_EQ(f[0], d / ("a,b/" + bench_name("100000")));
     EXPECT_EQ(f[5], std::to_string(ch));
     std::istringstream row(log[1 + ch]);
@@ -77,7 +77,7 @@ TEST(CampaignExport, RowsCarryTheLogsValuesAndFailedRecordingsKeepOneRow) {
   failed.append(d / ("a,b/" + bench_name("100001")))
       .append(
           "\",100001,20mV_delay-all,1,\"Corrupt data, likely due to connection "
-          "problems.\",,,,,,,,,,,,,");
+          "problems.\",,,,,,,,,,,,,,,,,retest,1");
   EXPECT_EQ(lines[33], failed);
 }
 

@@ -12,17 +12,21 @@ campaign, sim = sys.argv[1], sys.argv[2]
 with tempfile.TemporaryDirectory() as tmp:
     data = Path(tmp) / "data"
     data.mkdir()
-    for i, chip in enumerate(["100000", "100001"]):
-        out = data / f"123510_korvi{chip}_dessel00_link00_20mV_delay-all_adc.txt"
-        subprocess.run([sim, "--output", str(out), "--events", "40", "--seed", str(i + 1)],
+    # Chip 100000 was first tried at 12:00:00 with an aborted run of 3 events, then retested.
+    runs = [("123510", "100000", 40, 1), ("123510", "100001", 40, 2), ("120000", "100000", 3, 3)]
+    for time, chip, events, seed in runs:
+        out = data / f"{time}_korvi{chip}_dessel00_link00_20mV_delay-all_adc.txt"
+        subprocess.run([sim, "--output", str(out), "--events", str(events), "--seed", str(seed)],
                        check=True, stdout=subprocess.DEVNULL)
     subprocess.run([campaign, "run", "--settle", "0", "data"], cwd=tmp, check=True, stdout=subprocess.DEVNULL)
+    # The README's query, as written there.
     with sqlite3.connect(Path(tmp) / "campaign.sqlite") as con:
-        df = pandas.read_sql(
-            "SELECT r.chip, r.config, c.channel, c.rise_time, c.amplitude, c.verdict "
-            "FROM channels c JOIN recordings r ON r.id = c.recording_id WHERE r.status = 0", con)
-    assert list(df.columns) == ["chip", "config", "channel", "rise_time", "amplitude", "verdict"]
+        df = pandas.read_sql("SELECT * FROM current_channels", con)
+    for column in ["chip", "config", "path", "channel", "rise_time", "amplitude", "noise",
+                   "verdict"]:
+        assert column in df.columns, list(df.columns)
     assert len(df) == 64, len(df)
+    assert not df["path"].str.contains("/120000_").any(), df["path"].unique()
     per_chip = df.groupby("chip")["channel"].count().to_dict()
     assert per_chip == {"100000": 32, "100001": 32}, per_chip
     assert df["rise_time"].between(100, 200).all(), df["rise_time"].describe()

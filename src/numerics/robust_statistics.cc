@@ -1,0 +1,16 @@
+#include "numerics/robust_statistics.h"
+
+#include <gsl/gsl_statistics_double.h>
+
+#include <limits>
+
+double median(std::vector<double> values) {
+  if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
+  return gsl_stats_median(values.data(), 1, values.size());
+}
+
+double robust_sigma(std::vector<double> values) {
+  if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> work(values.size());
+  return gsl_stats_mad(values.data(), 1, values.size(), work.data());
+}
