@@ -1,11 +1,14 @@
 #include "campaign_simulator.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <stdexcept>
+
+#include "channel_response.h"
 
 namespace fs = std::filesystem;
 
@@ -16,8 +19,15 @@ constexpr const char* fault_names[] = {"none",     "dead_channel",  "saturated_c
                                        "noisy",    "stuck",         "cut",
                                        "junk",     "few_events",    "wrong_config",
                                        "retested", "slightly_late", "two_dead",
-                                       "noisy_4x"};
+                                       "noisy_4x", "nonlinear",     "low_gain_all"};
 constexpr int fault_count = sizeof fault_names / sizeof fault_names[0];
+// The faults that only a campaign with known gains plants, from this one on.
+constexpr int first_gain_fault = static_cast<int>(chip_fault::nonlinear);
+constexpr int nonlinear_channel = 17;
+
+// The amplitudes, noise and channel flags campaign_chip_options gives do not depend on the
+// configuration: this one stands for any.
+const std::string any_config = "20mV_delay-all";
 
 // The bench's start time of every recording but a retested chip's.
 const std::string bench_time = "123510";
@@ -71,11 +81,11 @@ void set_retest_times(const std::string& aborted, const std::string& retest) {
   if (ec) throw std::runtime_error("cannot set the time of " + aborted + ": " + ec.message());
 }
 
-// Writes chip `index`'s recordings; their paths, the one faults.tsv names first.
-std::vector<std::string> write_chip(const std::string& folder, int index, int events,
-                                    const std::string& config, chip_fault fault) {
+// Writes chip `index`'s recordings in `config`, simulated with `o`; their paths, the one
+// faults.tsv names first.
+std::vector<std::string> write_chip(const std::string& folder, int index, const std::string& config,
+                                    const simulation_options& o, chip_fault fault) {
   const std::string chip = std::to_string(100000 + index);
-  const simulation_options o = campaign_chip_options(index, events, config, fault);
   auto path_at = [&](const std::string& time) {
     return folder + "/" + campaign_recording_name(chip, config, time);
   };
@@ -102,10 +112,58 @@ std::vector<std::string> write_chip(const std::string& folder, int index, int ev
   }
 }
 
+std::string fault_line(int index, const std::string& config, chip_fault fault,
+                       const std::string& path) {
+  return std::to_string(100000 + index) + "\t" + config + "\t" + fault_name(fault) + "\t" + path +
+         "\n";
+}
+
+void make_folder(const std::string& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) throw std::runtime_error("cannot make " + folder + ": " + ec.message());
+}
+
+// Faults of the recording rather than of the chip: a campaign of several configurations has them
+// in its last one only, as a bench mishap happens in one run.
+bool of_one_run(chip_fault fault) {
+  return fault == chip_fault::cut || fault == chip_fault::junk || fault == chip_fault::few_events ||
+         fault == chip_fault::retested;
+}
+
+// The gains the amplitudes of `o` make, which campaign_chip_options draws at reference_mv.
+std::array<double, 32> gains_of(const simulation_options& o) {
+  std::array<double, 32> gains{};
+  for (size_t ch = 0; ch < gains.size(); ++ch) gains[ch] = o.channels[ch].amplitude / reference_mv;
+  return gains;
+}
+
+std::string format_number(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+// gains.tsv's lines of chip `index`.
+std::string gain_lines(int index, chip_fault fault) {
+  const simulation_options o = campaign_chip_options(index, 1, any_config, fault);
+  const std::array<double, 32> gains = gains_of(o);
+  std::string lines;
+  for (size_t ch = 0; ch < gains.size(); ++ch) {
+    const channel_truth& c = o.channels[ch];
+    const bool no_noise = c.saturated || c.stuck;
+    lines += std::to_string(100000 + index) + "\t" + std::to_string(ch) + "\t" +
+             format_number(no_noise || c.dead ? 0.0 : gains[ch]) + "\t" +
+             format_number(no_noise ? 0.0 : o.noise) + "\n";
+  }
+  return lines;
+}
+
 }  // namespace
 
-chip_fault planted_fault(int index) {
-  return index > 0 && index < fault_count ? static_cast<chip_fault>(index) : chip_fault::none;
+chip_fault planted_fault(int index, bool known_gains) {
+  const int last = known_gains ? fault_count : first_gain_fault;
+  return index > 0 && index < last ? static_cast<chip_fault>(index) : chip_fault::none;
 }
 
 std::string fault_name(chip_fault fault) {
@@ -137,6 +195,7 @@ simulation_options campaign_chip_options(int index, int events, const std::strin
       o.channels[5].saturated = true;
       break;
     case chip_fault::low_gain:
+    case chip_fault::low_gain_all:
       o.channels[9].amplitude *= 0.75;
       break;
     case chip_fault::noisy:
@@ -170,19 +229,70 @@ std::string campaign_recording_name(const std::string& chip, const std::string& 
 
 std::vector<std::string> write_simulated_campaign(const std::string& folder, int chips, int events,
                                                   const std::string& config, bool faults) {
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (ec) throw std::runtime_error("cannot make " + folder + ": " + ec.message());
+  make_folder(folder);
   std::vector<std::string> paths;
   std::string listing = "chip\tconfig\tfault\tpath\n";
   for (int i = 0; i < chips; ++i) {
     const chip_fault fault = faults ? planted_fault(i) : chip_fault::none;
-    std::vector<std::string> written = write_chip(folder, i, events, config, fault);
-    if (fault != chip_fault::none)
-      listing += std::to_string(100000 + i) + "\t" + config + "\t" + fault_name(fault) + "\t" +
-                 written.front() + "\n";
+    std::vector<std::string> written =
+        write_chip(folder, i, config, campaign_chip_options(i, events, config, fault), fault);
+    if (fault != chip_fault::none) listing += fault_line(i, config, fault, written.front());
     paths.insert(paths.end(), written.begin(), written.end());
   }
+  if (faults) write_text(folder + "/faults.tsv", listing);
+  return paths;
+}
+
+std::optional<std::string> config_without_amplitude(const std::vector<std::string>& configs) {
+  for (const std::string& config : configs)
+    if (!injected_mv(config)) return config;
+  return {};
+}
+
+std::array<double, 32> campaign_chip_gains(int index, chip_fault fault) {
+  return gains_of(campaign_chip_options(index, 1, any_config, fault));
+}
+
+simulation_options gain_chip_options(int index, int events, const std::string& config,
+                                     double smallest_mv, double largest_mv, chip_fault fault) {
+  const std::optional<double> mv = injected_mv(config);
+  if (!mv)
+    throw std::invalid_argument("configuration \"" + config + "\" has no injected amplitude");
+  simulation_options o = campaign_chip_options(index, events, config, fault);
+  const std::array<double, 32> gains = gains_of(o);
+  for (size_t ch = 0; ch < gains.size(); ++ch) o.channels[ch].amplitude = gains[ch] * *mv;
+  if (fault == chip_fault::nonlinear)
+    o.channels[nonlinear_channel].amplitude =
+        saturation_between(smallest_mv, largest_mv).amplitude(gains[nonlinear_channel], *mv);
+  return o;
+}
+
+std::vector<std::string> write_gain_campaign(const std::string& folder, int chips, int events,
+                                             const std::vector<std::string>& configs, bool faults) {
+  if (configs.empty()) throw std::invalid_argument("no configuration");
+  if (std::optional<std::string> bad = config_without_amplitude(configs))
+    throw std::invalid_argument("configuration \"" + *bad + "\" has no injected amplitude");
+  std::vector<double> mvs;
+  for (const std::string& config : configs) mvs.push_back(*injected_mv(config));
+  const auto [smallest, largest] = std::minmax_element(mvs.begin(), mvs.end());
+  make_folder(folder);
+  std::vector<std::string> paths;
+  std::string listing = "chip\tconfig\tfault\tpath\n", gains = "chip\tchannel\tgain\tnoise\n";
+  for (int i = 0; i < chips; ++i) {
+    const chip_fault chip_has = faults ? planted_fault(i, true) : chip_fault::none;
+    for (size_t c = 0; c < configs.size(); ++c) {
+      const std::string& config = configs[c];
+      const bool last = c + 1 == configs.size();
+      const chip_fault fault = of_one_run(chip_has) && !last ? chip_fault::none : chip_has;
+      std::vector<std::string> written =
+          write_chip(folder, i, config,
+                     gain_chip_options(i, events, config, *smallest, *largest, fault), fault);
+      if (fault != chip_fault::none) listing += fault_line(i, config, fault, written.front());
+      paths.insert(paths.end(), written.begin(), written.end());
+    }
+    gains += gain_lines(i, chip_has);
+  }
+  write_text(folder + "/gains.tsv", gains);
   if (faults) write_text(folder + "/faults.tsv", listing);
   return paths;
 }
