@@ -54,44 +54,8 @@ std::string after_path(const std::string& text, const std::string& path) {
 
 // ---- The robust rule ----
 
-// The value at `pos` of sorted `v` with element `skip` taken out.
-double without(const std::vector<double>& v, size_t skip, size_t pos) {
-  return v[pos < skip ? pos : pos + 1];
-}
-
-double median_without(const std::vector<double>& sorted, size_t skip) {
-  size_t m = sorted.size() - 1;
-  if (m % 2) return without(sorted, skip, m / 2);
-  return (without(sorted, skip, m / 2 - 1) + without(sorted, skip, m / 2)) / 2;
-}
-
 bool measured(const stored_channel& c, const channel_quantity& q) {
-  double v = c.fit.*q.value;
-  return c.fit.verdict == fit_verdict::good && std::isfinite(v) && (!q.relative || v > 0);
-}
-
-void add_deviations(const std::vector<const stored_recording*>& population, size_t q,
-                    config_population& s, std::vector<double>& pooled) {
-  const channel_quantity& quantity = channel_quantities()[q];
-  for (int ch = 0; ch < channel_count; ++ch) {
-    std::vector<std::pair<double, int64_t>> values;
-    for (const stored_recording* r : population)
-      for (const stored_channel& c : r->channels)
-        if (c.channel == ch && measured(c, quantity))
-          values.push_back({c.fit.*quantity.value, r->id});
-    // The others' median needs three others to withstand one faulty chip among them.
-    if (values.size() < min_robust_chips) continue;
-    std::sort(values.begin(), values.end());
-    std::vector<double> sorted;
-    for (const auto& [v, id] : values) sorted.push_back(v);
-    for (size_t i = 0; i < values.size(); ++i) {
-      double centre = median_without(sorted, i);
-      double d = quantity.relative ? values[i].first / centre - 1.0 : values[i].first - centre;
-      s.deviations[values[i].second][static_cast<size_t>(ch)][q] = d;
-      // Both signs, so that the deviations' median is zero and their MAD the median of |d|.
-      pooled.insert(pooled.end(), {d, -d});
-    }
-  }
+  return c.fit.verdict == fit_verdict::good && std::isfinite(c.fit.*q.value);
 }
 
 void add_robust(config_population& s) {
@@ -99,9 +63,20 @@ void add_robust(config_population& s) {
   for (const stored_recording* r : s.sound)
     for (auto& row : s.deviations[r->id]) row.fill(not_a_number);
   for (size_t q = 0; q < quantity_count; ++q) {
-    std::vector<double> pooled;
-    if (s.ready) add_deviations(s.sound, q, s, pooled);
-    s.sigma[q] = robust_sigma(std::move(pooled));
+    const channel_quantity& quantity = channel_quantities()[q];
+    std::array<double, channel_count> none;
+    none.fill(not_a_number);
+    chip_channel_values values(s.sound.size(), none);
+    for (size_t i = 0; i < s.sound.size(); ++i)
+      for (const stored_channel& c : s.sound[i]->channels)
+        if (c.channel >= 0 && c.channel < channel_count && measured(c, quantity))
+          values[i][static_cast<size_t>(c.channel)] = c.fit.*quantity.value;
+    robust_deviations r = robust_deviations_of(values, quantity.relative);
+    s.sigma[q] = s.ready ? r.sigma : not_a_number;
+    if (!s.ready) continue;
+    for (size_t i = 0; i < s.sound.size(); ++i)
+      for (size_t ch = 0; ch < static_cast<size_t>(channel_count); ++ch)
+        s.deviations[s.sound[i]->id][ch][q] = r.deviation[i][ch];
   }
 }
 
@@ -143,42 +118,20 @@ void check_channel(const stored_channel& c, const config_context& ctx, double k,
   for (size_t q = 0; q < quantity_count; ++q) {
     const channel_quantity& quantity = channel_quantities()[q];
     double v = c.fit.*quantity.value;
-    if (const quantity_range* r = ctx.limits ? range_for(*ctx.limits, c.channel, q) : nullptr) {
-      if (!std::isfinite(v))
-        missed.unmeasured.insert(quantity.name);
-      else if (v < r->min || v > r->max)
-        flags.push_back({c.channel,
-                         quantity.name,
-                         "range",
-                         v > r->max,
-                         v,
-                         fixed(r->min) + " to " + fixed(r->max),
-                         {}});
-      continue;
-    }
-    if (ctx.limits && !ctx.limits->robust) continue;
-    double d = deviations ? (*deviations)[static_cast<size_t>(c.channel)][q] : not_a_number;
-    double sigma = ctx.population->sigma[q];
-    if (!std::isfinite(v) || (quantity.relative && !(v > 0))) {
+    const quantity_range* range =
+        ctx.limits ? ctx.limits->range_for(c.channel, quantity.name) : nullptr;
+    bool robust = !ctx.limits || ctx.limits->robust;
+    if (!range && !robust) continue;
+    if (!std::isfinite(v) || (!range && quantity.relative && !(v > 0))) {
       missed.unmeasured.insert(quantity.name);
       continue;
     }
-    if (!std::isfinite(d) || !(sigma > 0)) {
-      if (missed.uncompared.empty() || missed.uncompared.back() != c.channel)
-        missed.uncompared.push_back(c.channel);
-      continue;
-    }
-    bool beyond = quantity.upper_only ? d > k * sigma : std::fabs(d) > k * sigma;
-    if (!beyond) continue;
-    double scale = quantity.relative ? 100.0 : 1.0;
-    std::string unit = quantity.relative ? "%" : quantity.unit;
-    flags.push_back({c.channel,
-                     quantity.name,
-                     "robust",
-                     d > 0,
-                     d * scale,
-                     fixed(k * sigma * scale, quantity.relative ? 1 : 2) + " " + unit,
-                     {}});
+    double d = deviations ? (*deviations)[static_cast<size_t>(c.channel)][q] : not_a_number;
+    robust_limit limit{ctx.population->sigma[q], k, 0.0, quantity.upper_only};
+    if (!judge_value(c.channel, quantity.name, quantity.unit, quantity.relative, v, range, robust,
+                     d, limit, flags) &&
+        (missed.uncompared.empty() || missed.uncompared.back() != c.channel))
+      missed.uncompared.push_back(c.channel);
   }
 }
 
@@ -220,7 +173,8 @@ chip_verdict judge_chip(const stored_recording& r, const config_context& ctx,
     if (c.channel < 0 || c.channel >= channel_count) continue;
     if (c.fit.verdict != fit_verdict::good) {
       std::string name(verdict_name(c.fit.verdict));
-      v.flags.push_back({c.channel, "verdict", "verdict", false, not_a_number, "good", name});
+      v.flags.push_back(
+          {c.channel, "verdict", "", false, "verdict", false, not_a_number, "good", name});
       continue;
     }
     check_channel(c, ctx, limits.k, deviations, v.flags, missed);
@@ -263,10 +217,9 @@ std::string group_text(const flag_group& g) {
   std::string who = channels_text(g.channels) + ": ";
   if (f.kind == "verdict")
     return who + verdict_words(f.verdict) + " (fit verdict " + f.verdict + ")";
-  const channel_quantity& quantity = channel_quantities()[quantity_index(f.quantity).value_or(0)];
   std::string limit = f.limit;
   std::vector<double> values;
-  bool doubled = quantity.relative && f.high;
+  bool doubled = f.relative && f.high;
   for (const channel_flag* other : g.flags) {
     if (other->limit != f.limit) limit = "per channel";
     values.push_back(std::fabs(other->value));
@@ -274,7 +227,7 @@ std::string group_text(const flag_group& g) {
   }
   std::string side = f.high ? " above" : " below";
   if (f.kind == "range")
-    return who + f.quantity + side + " its range (" + values_text(values, 2) + " " + quantity.unit +
+    return who + f.quantity + side + " its range (" + values_text(values, 2) + " " + f.unit +
            "; limit " + limit + ")";
   if (doubled) {
     // A value at least twice the median reads better as a multiple of it.
@@ -282,18 +235,20 @@ std::string group_text(const flag_group& g) {
     return who + f.quantity + " " + values_text(values, 1) +
            " times the campaign's median (limit +" + limit + ")";
   }
-  std::string unit = quantity.relative ? " %" : std::string(" ") + quantity.unit;
-  return who + f.quantity + " " + values_text(values, quantity.relative ? 1 : 2) + unit + side +
+  std::string unit = f.relative ? " %" : " " + f.unit;
+  return who + f.quantity + " " + values_text(values, f.relative ? 1 : 2) + unit + side +
          " the campaign's median (limit " + limit + ")";
 }
+
+}  // namespace
 
 std::vector<std::string> grouped_reasons(const std::vector<channel_flag>& flags) {
   // Bad fit verdicts first, then ranges, then the robust rule, each in the quantities' order.
   std::map<std::tuple<int, size_t, std::string, bool>, flag_group> groups;
   for (const channel_flag& f : flags) {
     int order = f.kind == "verdict" ? 0 : f.kind == "range" ? 1 : 2;
-    size_t q = quantity_index(f.quantity).value_or(0);
-    flag_group& g = groups[{order, q, f.verdict, f.high}];
+    std::string what = f.kind == "verdict" ? f.verdict : f.quantity;
+    flag_group& g = groups[{order, quantity_order(f.quantity), what, f.high}];
     g.channels.push_back(f.channel);
     g.flags.push_back(&f);
   }
@@ -301,6 +256,8 @@ std::vector<std::string> grouped_reasons(const std::vector<channel_flag>& flags)
   for (const auto& [key, g] : groups) out.push_back(group_text(g));
   return out;
 }
+
+namespace {
 
 // ---- The campaign ----
 
@@ -345,6 +302,37 @@ const char* outcome_name(chip_outcome o) {
       break;
   }
   return "not judged";
+}
+
+bool judge_value(int channel, const std::string& name, const std::string& unit, bool relative,
+                 double value, const quantity_range* range, bool robust, double deviation,
+                 const robust_limit& limit, std::vector<channel_flag>& flags) {
+  channel_flag f;
+  f.channel = channel;
+  f.quantity = name;
+  f.unit = unit;
+  f.relative = relative;
+  if (range) {
+    if (value >= range->min && value <= range->max) return true;
+    f.kind = "range";
+    f.high = value > range->max;
+    f.value = value;
+    f.limit = fixed(range->min) + " to " + fixed(range->max);
+    flags.push_back(f);
+    return true;
+  }
+  if (!robust) return true;
+  // Without a spread, a least limit still says what no chip may pass.
+  if (!std::isfinite(deviation) || !(limit.sigma > 0 || limit.least > 0)) return false;
+  double most = std::max(limit.k * limit.sigma, limit.least);
+  if (limit.upper_only ? deviation <= most : std::fabs(deviation) <= most) return true;
+  double scale = relative ? 100.0 : 1.0;
+  f.kind = "robust";
+  f.high = deviation > 0;
+  f.value = deviation * scale;
+  f.limit = fixed(most * scale, relative ? 1 : 2) + " " + (relative ? "%" : unit);
+  flags.push_back(f);
+  return true;
 }
 
 std::vector<std::string> recording_problems(const stored_recording& r, int64_t usual_events,
@@ -401,6 +389,17 @@ std::map<std::string, config_population> campaign_populations(
     add_robust(p);
   }
   return out;
+}
+
+std::vector<std::string> own_problems(const recording_record& r) {
+  stored_recording s;
+  s.path = r.path;
+  s.config = r.config;
+  s.status = r.status;
+  s.message = r.message;
+  for (const std::string& n : r.notes) s.notes += (s.notes.empty() ? "" : "\n") + n;
+  s.events_completed = r.summary.events_completed;
+  return recording_problems(s, 0, std::nullopt);
 }
 
 campaign_judgement judge_campaign(const std::vector<stored_recording>& recordings,

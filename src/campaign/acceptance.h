@@ -8,12 +8,8 @@
 
 #include "campaign/acceptance_limits.h"
 #include "campaign/campaign_db.h"
-
-/// Chips a configuration needs before the robust rule judges it. A chip is judged against the
-/// median of the other chips, so that its own value does not pull the centre it is compared
-/// with; that median withstands one faulty chip among the others only when there are at least
-/// three of them.
-inline constexpr int min_robust_chips = 4;
+#include "campaign/channel_quantities.h"
+#include "campaign/robust_rule.h"
 
 /// A recording with fewer completed events than this share of its configuration's median count
 /// is taken as cut short.
@@ -43,13 +39,15 @@ std::map<std::string, config_population> campaign_populations(
 /// One reason a channel is flagged.
 struct channel_flag {
   int channel = 0;
-  std::string quantity;  ///< a name of channel_quantities(), or "verdict" for the fit verdict
-  std::string kind;      ///< "verdict", "range" or "robust"
-  bool high = false;     ///< the value lies above its limit (else below, or a bad verdict)
-  double value = 0.0;    ///< the value; for "robust" its deviation from the campaign's median,
-                         ///< in its unit or, for a relative quantity, in %
-  std::string limit;     ///< "good", "140.00 to 175.00" or the robust limit, e.g. "4.87 ns"
-  std::string verdict;   ///< the fit verdict's name, for "verdict"
+  std::string quantity;   ///< a quantity's name, or "verdict" for the fit verdict
+  std::string unit;       ///< the quantity's unit
+  bool relative = false;  ///< the quantity is compared as a ratio
+  std::string kind;       ///< "verdict", "range" or "robust"
+  bool high = false;      ///< the value lies above its limit (else below, or a bad verdict)
+  double value = 0.0;     ///< the value; for "robust" its deviation from the campaign's median,
+                          ///< in its unit or, for a relative quantity, in %
+  std::string limit;      ///< "good", "140.00 to 175.00" or the robust limit, e.g. "4.87 ns"
+  std::string verdict;    ///< the fit verdict's name, for "verdict"
 };
 
 /// How a chip fared in one configuration.
@@ -91,6 +89,10 @@ const char* outcome_name(chip_outcome o);
 std::vector<std::string> recording_problems(const stored_recording& r, int64_t usual_events,
                                             std::optional<int> min_events);
 
+/// recording_problems of a recording just analysed, before the campaign's usual count of events
+/// is known.
+std::vector<std::string> own_problems(const recording_record& r);
+
 /// Judges the current recording (stored_recording::current) of every chip in every
 /// configuration of `recordings` by `limits`: a retest when the recording has a problem, else
 /// a fail when more channels are flagged than allowed. A channel is flagged when its fit verdict
@@ -114,3 +116,22 @@ std::string verdict_line(const chip_verdict& v);
 
 /// The flags of `channel` in `v`, "; "-separated as in the reasons; "" when it has none.
 std::string channel_reason(const chip_verdict& v, int channel);
+
+/// How the robust rule judges one quantity's deviations.
+struct robust_limit {
+  double sigma = 0.0;       ///< the pooled robust standard deviation
+  double k = 5.0;           ///< standard deviations a value may lie from the others' median
+  double least = 0.0;       ///< no distance below this is flagged, whatever sigma
+  bool upper_only = false;  ///< only a value above the median is flagged
+};
+
+/// Flags `value` of quantity `name` (in `unit`, a ratio when `relative`) of `channel` when it
+/// leaves `range` (when given), or else, for `robust`, when its deviation `deviation` from the
+/// other chips lies beyond the larger of `limit.k` times `limit.sigma` and `limit.least`. Adds
+/// to `flags`; false when there was nothing to judge by (no range, and no deviation or sigma).
+bool judge_value(int channel, const std::string& name, const std::string& unit, bool relative,
+                 double value, const quantity_range* range, bool robust, double deviation,
+                 const robust_limit& limit, std::vector<channel_flag>& flags);
+
+/// The reasons of `flags` in words, the channels that share one grouped.
+std::vector<std::string> grouped_reasons(const std::vector<channel_flag>& flags);

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "campaign/channel_quantities.h"
+
 namespace {
 
 std::string at(const std::string& name, const toml::source_region& where) {
@@ -34,17 +36,24 @@ std::string key_error(const std::string& name, const toml::key& key, const std::
 }
 
 // Reads a quantity's range into `ranges`; "unknown key" for any other key.
-std::string read_quantity(const std::string& key, const toml::node& node, quantity_ranges& ranges) {
-  std::optional<size_t> q = quantity_index(key);
-  if (!q) return "unknown key";
+std::string read_quantity(const std::string& key, const toml::node& node, bool characterisation,
+                          quantity_ranges& ranges) {
+  if (!is_quantity_name(key, characterisation)) return "unknown key";
   quantity_range r;
   std::string why = read_range(node, r);
-  ranges[*q] = r;
+  ranges[key] = r;
   return why;
 }
 
+std::string read_positive(const toml::node& node, std::optional<double>& out) {
+  std::optional<double> v = node.value<double>();
+  if (!node.is_number() || !v || !(*v > 0.0)) return "expected a number above 0";
+  out = *v;
+  return {};
+}
+
 bool read_channels(const toml::node& node, const toml::key& key, const std::string& name,
-                   config_limits& c, std::string& error) {
+                   bool characterisation, range_table& c, std::string& error) {
   const toml::table* channels = node.as_table();
   if (!channels) {
     error = key_error(name, key, "expected tables [config.\"NAME\".channel.N]");
@@ -66,7 +75,8 @@ bool read_channels(const toml::node& node, const toml::key& key, const std::stri
     }
     quantity_ranges& ranges = c.channels[channel];
     for (auto&& [k, v] : *t)
-      if (std::string why = read_quantity(std::string(k.str()), v, ranges); !why.empty()) {
+      if (std::string why = read_quantity(std::string(k.str()), v, characterisation, ranges);
+          !why.empty()) {
         error = key_error(name, k, why);
         return false;
       }
@@ -74,7 +84,19 @@ bool read_channels(const toml::node& node, const toml::key& key, const std::stri
   return true;
 }
 
+// A key every range table may hold: a quantity's range or `robust`.
+std::string read_table_key(const std::string& key, const toml::node& node, bool characterisation,
+                           range_table& t) {
+  if (key == "robust") {
+    if (!node.is_boolean()) return "expected true or false";
+    t.robust = node.value<bool>().value_or(true);
+    return {};
+  }
+  return read_quantity(key, node, characterisation, t.ranges);
+}
+
 std::string read_config_key(const std::string& key, const toml::node& node, config_limits& c) {
+  if (key == "injection_mV") return read_positive(node, c.injection_mV);
   if (key == "max_flagged_channels") {
     int count = 0;
     std::string why = read_whole(node, 0, 32, count);
@@ -87,12 +109,7 @@ std::string read_config_key(const std::string& key, const toml::node& node, conf
     c.min_events = events;
     return why;
   }
-  if (key == "robust") {
-    if (!node.is_boolean()) return "expected true or false";
-    c.robust = node.value<bool>().value_or(true);
-    return {};
-  }
-  return read_quantity(key, node, c.ranges);
+  return read_table_key(key, node, false, c);
 }
 
 bool read_configs(const toml::node& node, const toml::key& key, const std::string& name,
@@ -113,7 +130,7 @@ bool read_configs(const toml::node& node, const toml::key& key, const std::strin
     for (auto&& [k, v] : *t) {
       std::string key_name(k.str());
       if (key_name == "channel") {
-        if (!read_channels(v, k, name, c, error)) return false;
+        if (!read_channels(v, k, name, false, c, error)) return false;
       } else if (std::string why = read_config_key(key_name, v, c); !why.empty()) {
         error = key_error(name, k, why);
         return false;
@@ -123,7 +140,28 @@ bool read_configs(const toml::node& node, const toml::key& key, const std::strin
   return true;
 }
 
+bool read_characterisation(const toml::node& node, const toml::key& key, const std::string& name,
+                           range_table& t, std::string& error) {
+  const toml::table* table = node.as_table();
+  if (!table) {
+    error = key_error(name, key, "expected a table [characterisation]");
+    return false;
+  }
+  t.line = static_cast<int>(key.source().begin.line);
+  for (auto&& [k, v] : *table) {
+    std::string key_name(k.str());
+    if (key_name == "channel") {
+      if (!read_channels(v, k, name, true, t, error)) return false;
+    } else if (std::string why = read_table_key(key_name, v, true, t); !why.empty()) {
+      error = key_error(name, k, why);
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string read_top_key(const std::string& key, const toml::node& node, acceptance_limits& l) {
+  if (key == "capacitance_fF") return read_positive(node, l.capacitance_fF);
   if (key == "max_flagged_channels") return read_whole(node, 0, 32, l.max_flagged_channels);
   if (key != "k") return "unknown key";
   std::optional<double> k = node.value<double>();
@@ -134,10 +172,12 @@ std::string read_top_key(const std::string& key, const toml::node& node, accepta
 
 }  // namespace
 
-const quantity_range* range_for(const config_limits& c, int channel, size_t q) {
-  auto own = c.channels.find(channel);
-  if (own != c.channels.end() && own->second[q]) return &*own->second[q];
-  return c.ranges[q] ? &*c.ranges[q] : nullptr;
+const quantity_range* range_table::range_for(int channel, const std::string& quantity) const {
+  auto own = channels.find(channel);
+  if (own != channels.end())
+    if (auto it = own->second.find(quantity); it != own->second.end()) return &it->second;
+  auto it = ranges.find(quantity);
+  return it == ranges.end() ? nullptr : &it->second;
 }
 
 bool parse_limits(const std::string& text, const std::string& name, acceptance_limits& limits,
@@ -154,6 +194,8 @@ bool parse_limits(const std::string& text, const std::string& name, acceptance_l
     std::string k(key.str());
     if (k == "config") {
       if (!read_configs(node, key, name, limits, error)) return false;
+    } else if (k == "characterisation") {
+      if (!read_characterisation(node, key, name, limits.characterisation, error)) return false;
     } else if (std::string why = read_top_key(k, node, limits); !why.empty()) {
       error = key_error(name, key, why);
       return false;

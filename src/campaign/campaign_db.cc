@@ -90,6 +90,7 @@ std::string upgrade_from_1(sqlite3* db) {
   if (!sqlite_exec(db, "BEGIN IMMEDIATE")) return last_error(db);
   bool ok = user_version(db) != 1 ||
             (sqlite_exec(db, campaign_upgrade_from_1_sql) && fill_recorded_at(db) &&
+             sqlite_exec(db, campaign_characterisation_sql) &&
              sqlite_exec(db, campaign_views_sql) && set_version(db));
   if (ok && sqlite_exec(db, "COMMIT")) return {};
   std::string why = last_error(db);
@@ -112,7 +113,9 @@ bool blank_database(sqlite3* db) {
 }
 
 bool create_schema(sqlite3* db) {
-  if (!sqlite_exec(db, campaign_schema_sql) || !sqlite_exec(db, campaign_views_sql)) return false;
+  if (!sqlite_exec(db, campaign_schema_sql) || !sqlite_exec(db, campaign_characterisation_sql) ||
+      !sqlite_exec(db, campaign_views_sql))
+    return false;
   sqlite_statement meta(db, "INSERT INTO meta (key, value) VALUES (?, ?)");
   for (auto [key, value] : {std::pair<const char*, std::string>{"schema", campaign_schema_name},
                             {"schema_version", std::to_string(campaign_schema_version)},
@@ -369,6 +372,36 @@ bool campaign_db::store(const recording_record& r, std::string& error) {
     return false;
   }
   return true;
+}
+
+bool campaign_db::store_characterisation(const std::vector<channel_characterisation>& channels,
+                                         std::string& error) {
+  bool ok = sqlite_exec(db_, "BEGIN IMMEDIATE");
+  if (ok) {
+    sqlite_statement insert(
+        db_,
+        "INSERT INTO characterisation (chip, channel, configurations, gain, gain_err, "
+        "\"offset\", nonlinearity, noise_mV, gain_fC, noise_e, rise_time_spread, "
+        "time_stamp_spread, reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    ok = sqlite_exec(db_, "DELETE FROM characterisation") && insert.ok();
+    for (size_t i = 0; ok && i < channels.size(); ++i) {
+      const channel_characterisation& c = channels[i];
+      insert.bind(1, std::string_view(c.chip));
+      insert.bind(2, int64_t{c.channel});
+      insert.bind(3, int64_t{c.configurations});
+      int at = 4;
+      for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC,
+                       c.noise_e, c.rise_time_spread, c.time_stamp_spread})
+        insert.bind(at++, v);
+      insert.bind(at, std::string_view(c.reason));
+      ok = insert.run();
+      insert.reset();
+    }
+  }
+  if (ok && sqlite_exec(db_, "COMMIT")) return true;
+  error = database_error(path_, last_error(db_));
+  sqlite_exec(db_, "ROLLBACK");
+  return false;
 }
 
 bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::string& error) {

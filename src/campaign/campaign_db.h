@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "campaign/channel_characterisation.h"
 #include "campaign/recording_record.h"
 
 struct sqlite3;
@@ -57,6 +58,10 @@ class campaign_db {
   /// Stores `r` in one transaction, replacing an earlier result for its path; false with
   /// `error`, and nothing changed, on a failure (e.g. a full disk).
   bool store(const recording_record& r, std::string& error);
+  /// Replaces the stored characterisation by `channels` in one transaction; false with `error`,
+  /// and nothing changed, on a failure.
+  bool store_characterisation(const std::vector<channel_characterisation>& channels,
+                              std::string& error);
   /// Every stored recording with its channels, ordered by chip, configuration and path.
   bool load_recordings(std::vector<stored_recording>& out, std::string& error);
   /// The points stored for recording `id`, by channel; false with `error` on a failure.

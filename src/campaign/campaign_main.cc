@@ -20,6 +20,7 @@
 #include "campaign/campaign_run.h"
 #include "campaign/campaign_text.h"
 #include "campaign/campaign_version.h"
+#include "campaign/characterisation.h"
 #include "campaign/csv_export.h"
 #include "campaign/limits_derivation.h"
 #include "campaign/manifest.h"
@@ -96,6 +97,26 @@ bool store_limits(campaign_db& db, const std::string& path, std::string& error) 
   return db.set_meta("limits", text, error) && db.set_meta("limits_file", path, error);
 }
 
+// The limits given on the command line, else those stored by a run, else the default rule.
+// A usage error when they do not parse.
+bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& limits,
+                 std::string& error) {
+  if (!path.empty()) return read_limits(path, limits, error);
+  std::optional<std::string> stored = db.meta("limits");
+  if (!stored) return true;
+  return parse_limits(*stored, db.meta("limits_file").value_or("(stored)"), limits, error);
+}
+
+// Characterises the campaign's channels under `limits` and stores the figures, so that the
+// database's view of the current channels carries them.
+std::optional<campaign_characterisation> refresh_characterisation(
+    campaign_db& db, const std::vector<stored_recording>& recordings,
+    const acceptance_limits& limits, std::string& error) {
+  campaign_characterisation c = characterise(recordings, limits);
+  if (!db.store_characterisation(c.channels, error)) return std::nullopt;
+  return c;
+}
+
 int run_command(const run_options& o) {
   if (o.paths.empty() && o.manifest.empty()) {
     print_error("run: give at least one PATH or --manifest");
@@ -134,12 +155,17 @@ int run_command(const run_options& o) {
   settings.retry_failed = o.retry_failed;
   if (!o.log_dir.empty()) settings.log_dir = absolute_path(o.log_dir);
   progress_display progress;
+  size_t to_retest = 0;
   run_tally t = run_campaign(
       *db, found.found, settings,
       [&](const recording_record& r, const run_progress& p) {
         if (r.status != 0) {
           progress.clear();
           print_line(stderr, failed_line(r.path, r.message));
+        } else if (std::vector<std::string> problems = own_problems(r); !problems.empty()) {
+          progress.clear();
+          print_line(stderr, retest_line(r.path, problems));
+          ++to_retest;
         }
         progress.show(p);
       },
@@ -152,10 +178,19 @@ int run_command(const run_options& o) {
     print_error(t.database_error);
     return status_database;
   }
+  // The figures across configurations follow what the run stored.
+  std::vector<stored_recording> recordings;
+  acceptance_limits in_force;
+  if (t.analysed + t.failed > 0 &&
+      (!load_limits(*db, o.limits, in_force, error) || !db->load_recordings(recordings, error) ||
+       !refresh_characterisation(*db, recordings, in_force, error))) {
+    print_error(error);
+    return status_database;
+  }
   print_line(stdout, summary_line(t, found.skipped.size(), o.db));
   // The status speaks of this run: failures stored before and unchanged since were reported by
   // the run that met them, and recordings left for the next run are not in trouble.
-  bool complete = t.failed == 0 && found.skipped.empty();
+  bool complete = t.failed == 0 && to_retest == 0 && found.skipped.empty();
   return complete ? status_ok : status_failed;
 }
 
@@ -182,16 +217,6 @@ std::optional<campaign_db> load_campaign(const std::string& db_path,
   if (db && db->load_recordings(recordings, error)) return db;
   print_error(error);
   return std::nullopt;
-}
-
-// The limits given on the command line, else those stored by a run, else the default rule.
-// A usage error when they do not parse.
-bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& limits,
-                 std::string& error) {
-  if (!path.empty()) return read_limits(path, limits, error);
-  std::optional<std::string> stored = db.meta("limits");
-  if (!stored) return true;
-  return parse_limits(*stored, db.meta("limits_file").value_or("(stored)"), limits, error);
 }
 
 // A campaign loaded and judged under the limits in force.
@@ -243,6 +268,35 @@ int verdicts_command(const std::string& db_path, const std::string& limits_path)
   print_line(stdout, rule_text(c.limits));
   bool all_pass = true;
   for (const chip_verdict& v : c.judgement.verdicts) {
+    print_line(stdout, verdict_line(v));
+    all_pass = all_pass && v.outcome == chip_outcome::pass;
+  }
+  return all_pass ? status_ok : status_failed;
+}
+
+int characterise_command(const std::string& db_path, const std::string& limits_path,
+                         const std::string& csv_path) {
+  int status = status_ok;
+  judged_campaign c = load_judged(db_path, limits_path, status);
+  if (!c.db) return status;
+  std::string error;
+  std::optional<campaign_characterisation> k =
+      refresh_characterisation(*c.db, c.recordings, c.limits, error);
+  if (!k) {
+    print_error(error);
+    return status_database;
+  }
+  std::vector<chip_verdict> verdicts = judge_characterisation(k->channels, c.limits);
+  if (!csv_path.empty() && !write_whole(csv_path, characterisation_csv(k->channels, verdicts))) {
+    print_error("cannot write " + csv_path);
+    return status_failed;
+  }
+  for (const std::string& note : k->notes) print_line(stdout, note);
+  print_line(stdout, characterisation_heading());
+  for (const channel_characterisation& ch : k->channels)
+    print_line(stdout, characterisation_row(ch));
+  bool all_pass = true;
+  for (const chip_verdict& v : verdicts) {
     print_line(stdout, verdict_line(v));
     all_pass = all_pass && v.outcome == chip_outcome::pass;
   }
@@ -390,6 +444,13 @@ int main(int argc, char** argv) {
   exp->add_option("--csv", csv, "The CSV file to write")->required();
   exp->add_option("--limits", export_limits,
                   "Acceptance limits (TOML) instead of the stored ones, for the verdicts");
+  std::string characterise_db = "campaign.sqlite", characterise_limits, characterise_csv;
+  CLI::App* chr = app.add_subcommand(
+      "characterise", "Gain, linearity, noise and shape of each channel across configurations");
+  chr->add_option("--db", characterise_db, "Campaign database (campaign.sqlite)");
+  chr->add_option("--limits", characterise_limits,
+                  "Acceptance limits (TOML) instead of the stored ones");
+  chr->add_option("--csv", characterise_csv, "Also write the figures as CSV");
   std::string limits_db = "campaign.sqlite", limits_out;
   double limits_k = 5.0;
   CLI::App* lim = app.add_subcommand(
@@ -437,6 +498,8 @@ int main(int argc, char** argv) {
   if (run->parsed()) return run_command(ro);
   if (exp->parsed()) return export_command(export_db, csv, export_limits);
   if (lim->parsed()) return limits_command(limits_db, limits_k, limits_out);
+  if (chr->parsed())
+    return characterise_command(characterise_db, characterise_limits, characterise_csv);
   if (ver->parsed()) return verdicts_command(verdicts_db, verdicts_limits);
   if (rp->parsed()) return report_command(rep);
   if (ing->parsed()) return ingest_command(ingest_db, results);

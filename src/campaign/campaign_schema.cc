@@ -65,6 +65,26 @@ CREATE TABLE points (
 ) WITHOUT ROWID;
 )sql";
 
+// Each chip's channels across configurations, which the views join.
+const char* const campaign_characterisation_sql = R"sql(
+CREATE TABLE characterisation (
+  chip              TEXT NOT NULL,
+  channel           INTEGER NOT NULL,
+  configurations    INTEGER NOT NULL,
+  gain              REAL,
+  gain_err          REAL,
+  "offset"          REAL,
+  nonlinearity      REAL,
+  noise_mV          REAL,
+  gain_fC           REAL,
+  noise_e           REAL,
+  rise_time_spread  REAL,
+  time_stamp_spread REAL,
+  reason            TEXT NOT NULL,
+  PRIMARY KEY (chip, channel)
+) WITHOUT ROWID;
+)sql";
+
 // The recording that counts for each chip and configuration: an analysed one before a failed
 // one, then the latest by the recording's own time (recorded_at), then the latest stored.
 const char* const campaign_views_sql = R"sql(
@@ -76,8 +96,11 @@ SELECT * FROM recordings WHERE id IN (
     FROM recordings)
   WHERE turn = 1);
 CREATE VIEW current_channels AS
-SELECT r.chip, r.config, r.path, r.recorded_at, c.*
-FROM channels c JOIN current_recordings r ON r.id = c.recording_id;
+SELECT r.chip, r.config, r.path, r.recorded_at, c.*, k.gain, k.gain_err, k."offset",
+       k.nonlinearity, k.noise_mV, k.gain_fC, k.noise_e, k.rise_time_spread,
+       k.time_stamp_spread
+FROM channels c JOIN current_recordings r ON r.id = c.recording_id
+LEFT JOIN characterisation k ON k.chip = r.chip AND k.channel = c.channel;
 )sql";
 
 // Version 1 lacked the columns at the ends of recordings and channels, and the views.

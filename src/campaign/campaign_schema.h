@@ -11,6 +11,9 @@ inline constexpr const char* campaign_schema_name = "varnel-campaign";
 /// meta rows (see docs/campaign.md).
 extern const char* const campaign_schema_sql;
 
+/// The table characterisation, which version 1 lacked too.
+extern const char* const campaign_characterisation_sql;
+
 /// The views current_recordings and current_channels.
 extern const char* const campaign_views_sql;
 

@@ -55,3 +55,30 @@ std::string summary_line(const run_tally& t, size_t skipped, const std::string& 
       .append(" skipped; database ")
       .append(db_path);
 }
+
+std::string characterisation_heading() {
+  return "chip     ch  configs  gain (ADC/mV)          offset (ADC)  nonlinearity (%)  "
+         "noise (mV)  noise (e)  rise time spread (ns)  time walk (ns)";
+}
+
+std::string characterisation_row(const channel_characterisation& c) {
+  char text[256];
+  if (!c.reason.empty()) {
+    std::snprintf(text, sizeof text, "%-8s %2d  %7d  no figures: %s", c.chip.c_str(), c.channel,
+                  c.configurations, c.reason.c_str());
+    return text;
+  }
+  char electrons[32] = "-";
+  if (std::isfinite(c.noise_e)) std::snprintf(electrons, sizeof electrons, "%.0f", c.noise_e);
+  std::snprintf(text, sizeof text,
+                "%-8s %2d  %7d  %9.4f +/- %7.4f  %12.2f  %16.3f  %10.4f  %9s  %21.2f  %14.2f",
+                c.chip.c_str(), c.channel, c.configurations, c.gain, c.gain_err, c.offset,
+                c.nonlinearity, c.noise_mV, electrons, c.rise_time_spread, c.time_stamp_spread);
+  return text;
+}
+
+std::string retest_line(const std::string& path, const std::vector<std::string>& problems) {
+  std::string line = "retest " + path + ":";
+  for (size_t i = 0; i < problems.size(); ++i) line += (i ? "; " : " ") + problems[i];
+  return line;
+}

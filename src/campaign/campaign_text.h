@@ -1,8 +1,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "campaign/campaign_run.h"
+#include "campaign/channel_characterisation.h"
 #include "campaign/recording_discovery.h"
 
 // The lines varnel-campaign writes on its standard streams.
@@ -14,9 +16,19 @@ std::string progress_text(const run_progress& p);
 std::string skipped_line(const skipped_path& s);
 /// The line for a recording whose analysis failed: "failed PATH: MESSAGE".
 std::string failed_line(const std::string& path, const std::string& message);
+/// The line for a recording analysed that cannot support a verdict: "retest PATH: PROBLEM;
+/// PROBLEM".
+std::string retest_line(const std::string& path, const std::vector<std::string>& problems);
 /// The line for a recording left for the next run: "waiting PATH: REASON, left for the next run".
 std::string waiting_line(const waiting_recording& w);
 /// The run's summary: "N recordings: A analysed, F failed, U unchanged (E failed before),
 /// W left for the next run; S skipped; database DB". The parenthesis only when E > 0, the
 /// recordings left only when W > 0; N counts them all.
 std::string summary_line(const run_tally& t, size_t skipped, const std::string& db_path);
+
+/// The heading of the characterisation table, without line end.
+std::string characterisation_heading();
+/// One channel's row of the characterisation table, without line end: chip, channel,
+/// configurations, gain +/- error, offset, non-linearity, noise in mV (and electrons), the
+/// spreads; or the reason there are no figures.
+std::string characterisation_row(const channel_characterisation& c);

@@ -18,3 +18,33 @@ std::optional<std::size_t> quantity_index(std::string_view name) {
     if (name == channel_quantities()[q].name) return q;
   return std::nullopt;
 }
+
+const std::array<characterisation_quantity, characterisation_quantity_count>&
+characterisation_quantities() {
+  static const std::array<characterisation_quantity, characterisation_quantity_count> all{{
+      {"gain", "ADC/mV", &channel_characterisation::gain, true, false, 0.0},
+      // Good chips' lines miss their three amplitudes by a few hundredths of a percent, so
+      // their spread alone would flag a tenth of a percent; a front end within 1 % of a line
+      // is linear for its use.
+      {"nonlinearity", "%", &channel_characterisation::nonlinearity, false, true, 1.0},
+      {"noise_mV", "mV", &channel_characterisation::noise_mV, true, true, 0.0},
+      // Shapes that move by less than the 20 ns sampling step's tenth are the same shape.
+      {"rise_time_spread", "ns", &channel_characterisation::rise_time_spread, false, true, 2.0},
+      {"time_stamp_spread", "ns", &channel_characterisation::time_stamp_spread, false, true, 2.0},
+  }};
+  return all;
+}
+
+bool is_quantity_name(std::string_view name, bool characterisation) {
+  if (!characterisation) return quantity_index(name).has_value();
+  for (const characterisation_quantity& q : characterisation_quantities())
+    if (name == q.name) return true;
+  return false;
+}
+
+std::size_t quantity_order(std::string_view name) {
+  if (std::optional<std::size_t> q = quantity_index(name)) return *q;
+  for (std::size_t q = 0; q < characterisation_quantity_count; ++q)
+    if (name == characterisation_quantities()[q].name) return quantity_count + q;
+  return quantity_count + characterisation_quantity_count;
+}

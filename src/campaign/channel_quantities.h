@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "campaign/campaign_db.h"
+#include "campaign/channel_characterisation.h"
 
 /// One quantity of a channel's stored result that the acceptance judges.
 struct channel_quantity {
@@ -25,3 +26,28 @@ const std::array<channel_quantity, quantity_count>& channel_quantities();
 
 /// The index of the quantity called `name`; none for any other name.
 std::optional<std::size_t> quantity_index(std::string_view name);
+
+/// A figure of a channel across configurations that the acceptance judges.
+struct characterisation_quantity {
+  const char* name;  ///< as in the limits file, the database and the CSV
+  const char* unit;
+  double channel_characterisation::*value;
+  bool relative;
+  bool upper_only;
+  double least_limit;  ///< the robust rule flags no distance from the median below this
+};
+
+/// Figures judged per channel across configurations.
+inline constexpr std::size_t characterisation_quantity_count = 5;
+
+/// gain, nonlinearity, noise_mV, rise_time_spread, time_stamp_spread.
+const std::array<characterisation_quantity, characterisation_quantity_count>&
+characterisation_quantities();
+
+/// Where `name` stands among the quantities: channel_quantities() first, then
+/// characterisation_quantities(); after them all for any other name.
+std::size_t quantity_order(std::string_view name);
+
+/// Whether `name` names a quantity of channel_quantities() or, with `characterisation`, of
+/// characterisation_quantities().
+bool is_quantity_name(std::string_view name, bool characterisation);

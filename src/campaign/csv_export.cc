@@ -67,3 +67,27 @@ std::string csv_rows(const std::vector<stored_recording>& recordings,
   }
   return out;
 }
+
+std::string characterisation_csv(const std::vector<channel_characterisation>& channels,
+                                 const std::vector<chip_verdict>& verdicts) {
+  std::unordered_map<std::string, const chip_verdict*> by_chip;
+  for (const chip_verdict& v : verdicts) by_chip[v.chip] = &v;
+  std::string out =
+      "chip,channel,configurations,gain,gain_err,offset,nonlinearity,noise_mV,gain_fC,noise_e,"
+      "rise_time_spread,time_stamp_spread,missing,flag,reason,chip_verdict\n";
+  for (const channel_characterisation& c : channels) {
+    out.append(field(c.chip)).push_back(',');
+    out.append(std::to_string(c.channel)).push_back(',');
+    out.append(std::to_string(c.configurations)).push_back(',');
+    for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC, c.noise_e,
+                     c.rise_time_spread, c.time_stamp_spread})
+      out.append(number(v)).push_back(',');
+    out.append(field(c.reason)).push_back(',');
+    auto it = by_chip.find(c.chip);
+    std::string reason = it == by_chip.end() ? "" : channel_reason(*it->second, c.channel);
+    out.append(reason.empty() ? "" : "flagged").push_back(',');
+    out.append(field(reason)).push_back(',');
+    out.append(it == by_chip.end() ? "" : outcome_name(it->second->outcome)).push_back('\n');
+  }
+  return out;
+}

@@ -19,3 +19,10 @@ std::string csv_header();
 /// exactly (shortest round trip), NULL as empty.
 std::string csv_rows(const std::vector<stored_recording>& recordings,
                      const std::vector<chip_verdict>& verdicts);
+
+/// The characterisation as CSV, header included: one row per chip and channel, `chip, channel,
+/// configurations, gain, gain_err, offset, nonlinearity, noise_mV, gain_fC, noise_e,
+/// rise_time_spread, time_stamp_spread, missing` (why there are no figures), then `flag`,
+/// `reason` and `chip_verdict` from `verdicts` (judge_characterisation's).
+std::string characterisation_csv(const std::vector<channel_characterisation>& channels,
+                                 const std::vector<chip_verdict>& verdicts);

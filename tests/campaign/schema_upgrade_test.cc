@@ -48,7 +48,8 @@ TEST(CampaignSchema, AVersion1DatabaseIsUpgradedInPlaceKeepingEveryResult) {
             std::vector<std::string>{"2"});
   std::string fresh = d / "fresh.sqlite";
   ASSERT_TRUE(campaign_db::open(fresh, error)) << error;
-  for (const char* table : {"recordings", "channels", "points", "meta", "current_channels"})
+  for (const char* table :
+       {"recordings", "channels", "points", "meta", "characterisation", "current_channels"})
     EXPECT_EQ(columns(v1, table), columns(fresh, table)) << table;
   EXPECT_EQ(query(v1,
                   "SELECT r.path, r.status, c.channel, c.rise_time, c.amplitude_err, "

@@ -1,0 +1,50 @@
+#include "campaign/robust_rule.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "numerics/robust_statistics.h"
+
+namespace {
+
+// The value at `pos` of sorted `v` with element `skip` taken out.
+double without(const std::vector<double>& v, size_t skip, size_t pos) {
+  return v[pos < skip ? pos : pos + 1];
+}
+
+double median_without(const std::vector<double>& sorted, size_t skip) {
+  size_t m = sorted.size() - 1;
+  if (m % 2) return without(sorted, skip, m / 2);
+  return (without(sorted, skip, m / 2 - 1) + without(sorted, skip, m / 2)) / 2;
+}
+
+}  // namespace
+
+robust_deviations robust_deviations_of(const chip_channel_values& values, bool relative) {
+  robust_deviations out;
+  std::array<double, 32> none;
+  none.fill(std::numeric_limits<double>::quiet_NaN());
+  out.deviation.assign(values.size(), none);
+  std::vector<double> pooled;
+  for (size_t ch = 0; ch < none.size(); ++ch) {
+    std::vector<std::pair<double, size_t>> present;  // value, chip
+    for (size_t chip = 0; chip < values.size(); ++chip) {
+      double v = values[chip][ch];
+      if (std::isfinite(v) && (!relative || v > 0)) present.push_back({v, chip});
+    }
+    if (present.size() < static_cast<size_t>(min_robust_chips)) continue;
+    std::sort(present.begin(), present.end());
+    std::vector<double> sorted;
+    for (const auto& [v, chip] : present) sorted.push_back(v);
+    for (size_t i = 0; i < present.size(); ++i) {
+      double centre = median_without(sorted, i);
+      double d = relative ? present[i].first / centre - 1.0 : present[i].first - centre;
+      out.deviation[present[i].second][ch] = d;
+      // Both signs, so that the deviations' median is zero and their MAD the median of |d|.
+      pooled.insert(pooled.end(), {d, -d});
+    }
+  }
+  out.sigma = robust_sigma(std::move(pooled));
+  return out;
+}
