@@ -18,7 +18,7 @@ inline constexpr double min_event_share = 0.8;
 /// For each channel and quantity of one recording: the value's deviation from the median of
 /// the other chips' values (a difference, or for a relative quantity a ratio less one); NaN
 /// where it was not measured.
-using deviation_grid = std::array<std::array<double, quantity_count>, 32>;
+using deviation_grid = std::array<std::array<double, quantity_count>, channel_count>;
 
 /// What the campaign says of one configuration.
 struct config_population {

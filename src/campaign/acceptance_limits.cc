@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "campaign/channel_quantities.h"
+#include "reconstruction/recording_format.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ std::string read_config_key(const std::string& key, const toml::node& node, conf
   if (key == "injection_mV") return read_positive(node, c.injection_mV);
   if (key == "max_flagged_channels") {
     int count = 0;
-    std::string why = read_whole(node, 0, 32, count);
+    std::string why = read_whole(node, 0, channel_count, count);
     c.max_flagged_channels = count;
     return why;
   }
@@ -162,7 +163,8 @@ bool read_characterisation(const toml::node& node, const toml::key& key, const s
 
 std::string read_top_key(const std::string& key, const toml::node& node, acceptance_limits& l) {
   if (key == "capacitance_fF") return read_positive(node, l.capacitance_fF);
-  if (key == "max_flagged_channels") return read_whole(node, 0, 32, l.max_flagged_channels);
+  if (key == "max_flagged_channels")
+    return read_whole(node, 0, channel_count, l.max_flagged_channels);
   if (key != "k") return "unknown key";
   std::optional<double> k = node.value<double>();
   if (!node.is_number() || !k || !(*k > 0.0)) return "expected a number above 0";

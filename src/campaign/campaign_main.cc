@@ -32,10 +32,13 @@
 
 namespace {
 
+// The database every command uses unless --db names another.
+constexpr const char* default_database = "campaign.sqlite";
+
 enum campaign_status { status_ok = 0, status_failed = 1, status_usage = 2, status_database = 3 };
 
 struct run_options {
-  std::string db = "campaign.sqlite";
+  std::string db = default_database;
   int jobs = 0;
   std::string limits, manifest, log_dir;
   std::optional<std::string> settle;
@@ -315,7 +318,7 @@ int limits_command(const std::string& db_path, double k, const std::string& out)
 }
 
 struct report_options {
-  std::string db = "campaign.sqlite", out, limits, recording, vega_dir = default_vega_dir;
+  std::string db = default_database, out, limits, recording, vega_dir = default_vega_dir;
 };
 
 // The recording to draw: the one asked for, else the first failing chip's, else the first
@@ -438,20 +441,20 @@ int main(int argc, char** argv) {
                   "Write the logs under DIR, in the recordings' absolute folders, not beside them")
       ->type_name("DIR");
   run->add_option("PATH", ro.paths, "Recordings, or folders searched for *_adc.txt");
-  std::string export_db = "campaign.sqlite", csv, export_limits;
+  std::string export_db = default_database, csv, export_limits;
   CLI::App* exp = app.add_subcommand("export", "Write every stored channel result as CSV");
   exp->add_option("--db", export_db, "Campaign database (campaign.sqlite)");
   exp->add_option("--csv", csv, "The CSV file to write")->required();
   exp->add_option("--limits", export_limits,
                   "Acceptance limits (TOML) instead of the stored ones, for the verdicts");
-  std::string characterise_db = "campaign.sqlite", characterise_limits, characterise_csv;
+  std::string characterise_db = default_database, characterise_limits, characterise_csv;
   CLI::App* chr = app.add_subcommand(
       "characterise", "Gain, linearity, noise and shape of each channel across configurations");
   chr->add_option("--db", characterise_db, "Campaign database (campaign.sqlite)");
   chr->add_option("--limits", characterise_limits,
                   "Acceptance limits (TOML) instead of the stored ones");
   chr->add_option("--csv", characterise_csv, "Also write the figures as CSV");
-  std::string limits_db = "campaign.sqlite", limits_out;
+  std::string limits_db = default_database, limits_out;
   double limits_k = 5.0;
   CLI::App* lim = app.add_subcommand(
       "limits", "Write limits derived from the campaign, for review and later runs (TOML)");
@@ -459,7 +462,7 @@ int main(int argc, char** argv) {
   lim->add_option("--k", limits_k, "Robust standard deviations around the median (5)")
       ->check(CLI::PositiveNumber);
   lim->add_option("--out", limits_out, "The TOML file to write")->required();
-  std::string verdicts_db = "campaign.sqlite", verdicts_limits;
+  std::string verdicts_db = default_database, verdicts_limits;
   CLI::App* ver = app.add_subcommand("verdicts", "Print the rule in force and each chip's verdict");
   ver->add_option("--db", verdicts_db, "Campaign database (campaign.sqlite)");
   ver->add_option("--limits", verdicts_limits,
@@ -472,7 +475,7 @@ int main(int argc, char** argv) {
   rp->add_option("--recording", rep.recording,
                  "The recording whose pulses and fits are shown (the first failing chip's)");
   rp->add_option("--vega-dir", rep.vega_dir, "Where the Vega modules are")->capture_default_str();
-  std::string ingest_db = "campaign.sqlite";
+  std::string ingest_db = default_database;
   std::vector<std::string> results;
   CLI::App* ing = app.add_subcommand("ingest", "Store results made elsewhere (varnel-plot's JSON)");
   ing->add_option("--db", ingest_db, "Campaign database (campaign.sqlite)");

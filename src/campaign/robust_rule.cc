@@ -23,7 +23,7 @@ double median_without(const std::vector<double>& sorted, size_t skip) {
 
 robust_deviations robust_deviations_of(const chip_channel_values& values, bool relative) {
   robust_deviations out;
-  std::array<double, 32> none;
+  std::array<double, channel_count> none;
   none.fill(std::numeric_limits<double>::quiet_NaN());
   out.deviation.assign(values.size(), none);
   std::vector<double> pooled;

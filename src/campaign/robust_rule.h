@@ -3,6 +3,8 @@
 #include <array>
 #include <vector>
 
+#include "reconstruction/recording_format.h"
+
 /// Chips a quantity needs before the robust rule judges it. A chip is judged against the
 /// median of the other chips, so that its own value does not pull the centre it is compared
 /// with; that median withstands one faulty chip among the others only when there are at least
@@ -10,7 +12,7 @@
 inline constexpr int min_robust_chips = 4;
 
 /// One value per chip (row) and channel (column); NaN where there is none.
-using chip_channel_values = std::vector<std::array<double, 32>>;
+using chip_channel_values = std::vector<std::array<double, channel_count>>;
 
 /// What the robust rule makes of one quantity over the chips.
 struct robust_deviations {

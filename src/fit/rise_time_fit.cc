@@ -10,6 +10,7 @@
 #include "fit/shaper_model.h"
 #include "fit/start_search.h"
 #include "numerics/least_squares.h"
+#include "numerics/robust_statistics.h"
 
 bool p_sort(std::pair<int32_t, double> a, std::pair<int32_t, double> b) {
   return a.first < b.first;
@@ -259,7 +260,7 @@ void describe_residuals(const std::vector<data_point>& in_range, const fit_resul
   if (residuals.empty()) return;
   auto middle = residuals.begin() + residuals.size() / 2;
   std::nth_element(residuals.begin(), middle, residuals.end());
-  out.scatter = 1.4826 * *middle;
+  out.scatter = mad_to_sigma * *middle;  // the upper median, as the thresholds were measured
   for (const data_point& d : in_range)
     out.pulse_points += std::abs(Fit_Function(&d.x, r.values.data())) > 3 * out.scatter;
 }

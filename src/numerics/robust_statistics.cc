@@ -12,5 +12,5 @@ double median(std::vector<double> values) {
 double robust_sigma(std::vector<double> values) {
   if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
   std::vector<double> work(values.size());
-  return gsl_stats_mad(values.data(), 1, values.size(), work.data());
+  return mad_to_sigma * gsl_stats_mad0(values.data(), 1, values.size(), work.data());
 }

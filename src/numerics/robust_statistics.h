@@ -2,11 +2,14 @@
 
 #include <vector>
 
+/// The median absolute deviation of normally distributed values times this is their standard
+/// deviation (1 / the normal distribution's 75th percentile).
+inline constexpr double mad_to_sigma = 1.4826;
+
 /// The median of `values`: the middle one, or the mean of the two middle ones for an even
 /// count; NaN for none.
 double median(std::vector<double> values);
 
 /// The robust standard deviation of `values`: the median absolute deviation from their median
-/// times 1.4826, which makes it the standard deviation for normally distributed values; NaN
-/// for none.
+/// times mad_to_sigma; NaN for none.
 double robust_sigma(std::vector<double> values);
