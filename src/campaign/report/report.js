@@ -222,6 +222,12 @@
       var m = byConfig && byConfig[quantity] ? byConfig[quantity][channel] : undefined;
       return value === null || m === undefined ? null : value - m;
     }
+    // The limits in force as text, looked up here once rather than per cell by the chart.
+    var limits = {};
+    data.bands.forEach(function (b) {
+      limits[b.config + "|" + b.quantity + "|" + b.channel] = b.lo + " to " + b.hi + " (" + b.rule + ")";
+    });
+    function limit(config, quantity, channel) { return limits[config + "|" + quantity + "|" + channel] || "none"; }
     return packed.rows.map(function (r) {
       var config = packed.configs[r[1]], byConfig = medians[config], v = flagReason[r[0] + "|" + config];
       return { chip: r[0], config: config, channel: r[2], rise_time: r[3], amplitude: r[4],
@@ -229,7 +235,10 @@
                outcome: v ? v.outcome : "", reason: v ? v.flags[r[2]] || "" : "",
                rise_time_dev: deviation(r[3], byConfig, "rise_time", r[2]),
                amplitude_dev: deviation(r[4], byConfig, "amplitude", r[2]),
-               time_stamp_dev: deviation(r[5], byConfig, "time_stamp", r[2]) };
+               time_stamp_dev: deviation(r[5], byConfig, "time_stamp", r[2]),
+               rise_time_limit: limit(config, "rise_time", r[2]),
+               amplitude_limit: limit(config, "amplitude", r[2]),
+               time_stamp_limit: limit(config, "time_stamp", r[2]) };
     });
   }
   // The configuration most chips were judged in.
@@ -268,8 +277,15 @@
     }).join(" "));
   }
   // Canvas draws tens of thousands of cells far faster than SVG.
+  // A chart's menus go above it, where they are seen before the chart is scrolled through.
   function render(element, spec) {
-    var view = new vega.View(vega.parse(spec), { renderer: "canvas", container: element, hover: true, tooltip: tooltip });
+    var controls = null;
+    if ((spec.signals || []).some(function (s) { return s.bind; })) {
+      controls = make("div", { "class": "controls" });
+      element.before(controls);
+    }
+    var view = new vega.View(vega.parse(spec), { renderer: "canvas", container: element, bind: controls,
+                                                 hover: true, tooltip: tooltip });
     return view.runAsync().then(function () { countMarks(view, element); return view; });
   }
 
@@ -365,6 +381,11 @@
     section.pending = [];
     Promise.all(pending.map(function (draw) { return draw(); })).then(function () {
       section.setAttribute("data-rendered", String(section.querySelectorAll(".pulses").length));
+      requestAnimationFrame(function () {
+        requestAnimationFrame(function () {
+          section.setAttribute("data-rendered-ms", String(Math.round(performance.now())));
+        });
+      });
     }, function (e) { report(String(e)); });
     if (scroll) section.scrollIntoView();
   }
@@ -390,7 +411,6 @@
   var allCells = cells(), config = commonestConfig(), chipCount = Object.keys(byChip).length;
   charts.heatmap = function (s) {
     setData(s, "cells", allCells);
-    setData(s, "bands", data.bands);
     setData(s, "range", data.ranges);
     setSignal(s, "config", config, data.configs);
     // Every chip keeps a labelled row; a large campaign scrolls.
