@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <set>
 #include <string_view>
 #include <unordered_map>
 
+#include "campaign/characterisation.h"
 #include "campaign/failure_cause.h"
 #include "campaign/report_charts.h"
 #include "campaign/report_files.h"
@@ -127,6 +129,23 @@ json failed_runs(const std::vector<stored_recording>& recordings) {
   return runs;
 }
 
+// Each chip's channels characterised across configurations, as rows [chip, channel, gain
+// (ADC/mV), noise (mV), the reason it is flagged or ""]; none when no channel has a gain.
+json characterisation_rows(const std::vector<stored_recording>& recordings,
+                           const acceptance_limits& limits) {
+  campaign_characterisation c = characterise(recordings, limits);
+  std::map<std::pair<std::string, int>, std::string> flagged;
+  for (const chip_verdict& v : judge_characterisation(c.channels, limits))
+    for (const channel_flag& f : v.flags)
+      flagged.try_emplace({v.chip, f.channel}, channel_reason(v, f.channel));
+  json rows = json::array();
+  for (const channel_characterisation& ch : c.channels)
+    if (std::isfinite(ch.gain))
+      rows.push_back({ch.chip, ch.channel, rounded(ch.gain, 1000.0), rounded(ch.noise_mV, 10000.0),
+                      flagged[{ch.chip, ch.channel}]});
+  return rows;
+}
+
 json page_data(const std::vector<stored_recording>& recordings, const report_input& in) {
   std::unordered_map<int64_t, const stored_recording*> by_id;
   std::unordered_map<std::string, const stored_recording*> by_path;
@@ -157,6 +176,7 @@ json page_data(const std::vector<stored_recording>& recordings, const report_inp
             {"rows", d.cell_rows}}},
           {"ranges", d.ranges},
           {"bands", d.bands},
+          {"characterisation", characterisation_rows(recordings, in.limits)},
           {"details", details}};
 }
 

@@ -1,5 +1,6 @@
 // The report's data in-process: the cause each planted defect is filed under, which chips can
-// be opened, and the page with every part of its skeleton filled and its data complete.
+// be opened, the page with every part of its skeleton filled and its data complete, and each
+// channel's gain and noise when the injected amplitudes are known.
 
 #include <gtest/gtest.h>
 
@@ -125,4 +126,31 @@ TEST(CampaignReport, ThePageFillsItsSkeletonAndCarriesEveryVerdictAndTheOpenedPu
   EXPECT_EQ(opened["points"]["31"], nlohmann::json::parse("[[10.0], [1.3], [0.5]]"));
   // The chip retested keeps its aborted try as superseded.
   EXPECT_EQ(data["verdicts"][12]["superseded"].size(), 1u);
+}
+
+TEST(CampaignReport, ACampaignOfKnownInjectionsCarriesEachChannelsGainAndNoiseAndItsFlags) {
+  temp_dir d;
+  write_gain_campaign(d / "data", 18, 20, {"4mV_delay-all", "10mV_delay-all", "20mV_delay-all"},
+                      true);
+  campaign({"run", "data"}, d.path());
+  std::string error;
+  std::optional<campaign_db> db = campaign_db::open(d / "campaign.sqlite", error);
+  std::vector<stored_recording> recordings;
+  ASSERT_TRUE(db && db->load_recordings(recordings, error)) << error;
+  report_input in;
+  in.verdicts = judge_campaign(recordings, in.limits).verdicts;
+  nlohmann::json rows =
+      embedded_json(report_html(recordings, in), "report-data")["characterisation"];
+  // Every chip's 32 channels but those without a pulse: the dead, saturated and stuck ones.
+  ASSERT_GT(rows.size(), 17u * 32u - 10u);
+  std::map<std::pair<std::string, int>, nlohmann::json> by_channel;
+  for (const nlohmann::json& r : rows) by_channel[{r[0], r[1]}] = r;
+  EXPECT_EQ(by_channel.count({"100001", 13}), 0u);  // dead
+  const nlohmann::json& low = by_channel.at({"100017", 9});
+  const nlohmann::json& usual = by_channel.at({"100000", 9});
+  // 25 % less gain than the design's, within the chips' 0.5 % spread, and flagged for it.
+  EXPECT_NEAR(low[2].get<double>() / usual[2].get<double>(), 0.75, 0.03);
+  EXPECT_NE(low[4].get<std::string>().find("gain"), std::string::npos) << low;
+  EXPECT_EQ(usual[4], "");
+  EXPECT_GT(usual[3].get<double>(), 0.0);
 }

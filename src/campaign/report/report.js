@@ -424,6 +424,16 @@
     setData(s, "bands", data.bands);
     setSignal(s, "config", config, data.configs);
   };
+  // Gain and noise, when the campaign has configurations of known injected amplitudes.
+  if (data.characterisation.length) {
+    document.getElementById("gains").hidden = false;
+    charts.characterisation = function (s) {
+      setData(s, "channels", data.characterisation.map(function (r) {
+        return { chip: r[0], channel: r[1], gain: r[2], noise_mV: r[3], reason: r[4], flagged: r[4] !== "" };
+      }));
+      s.height = Math.max(60, (chipCount > 400 ? 9 : chipCount > 60 ? 11 : 14) * chipCount);
+    };
+  }
   var failedRuns = document.getElementById("failed-runs-list");
   if (!data.failed_runs.length) failedRuns.appendChild(make("p", {}, ["No run failed."]));
   else {

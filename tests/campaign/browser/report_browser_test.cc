@@ -145,8 +145,8 @@ TEST(CampaignReportBrowser, ChartsRenderEveryMarkWithoutAnErrorOffline) {
       << console.str();
   // Yield: pass, fail and retest. Heat map: one cell per analysed chip and channel. Pareto: a
   // bar and a total per cause. By day: one day. Distribution: a limits band, a box, a median
-  // line and a whisker per channel, and a dot per flagged cell: at least the dead, saturated
-  // and shifted chips' 1 + 1 + 32 channels.
+  // line and a whisker per channel, and a dot per cell flagged for the rise time shown or for
+  // its fit: at least the dead, saturated and slow chips' 1 + 1 + 32 channels.
   std::map<std::string, std::string> drawn = marks(page.dom);
   EXPECT_EQ(drawn["yield"], "rect:3");
   EXPECT_EQ(drawn["heatmap"], "rect:" + std::to_string(chips * 32));
