@@ -130,7 +130,8 @@ json failed_runs(const std::vector<stored_recording>& recordings) {
 }
 
 // Each chip's channels characterised across configurations, as rows [chip, channel, gain
-// (ADC/mV), noise (mV), the reason it is flagged or ""]; none when no channel has a gain.
+// (ADC/mV), noise (mV), the reason it is flagged or "", offset (ADC)]; none when no channel has
+// a gain.
 json characterisation_rows(const std::vector<stored_recording>& recordings,
                            const acceptance_limits& limits) {
   campaign_characterisation c = characterise(recordings, limits);
@@ -142,8 +143,16 @@ json characterisation_rows(const std::vector<stored_recording>& recordings,
   for (const channel_characterisation& ch : c.channels)
     if (std::isfinite(ch.gain))
       rows.push_back({ch.chip, ch.channel, rounded(ch.gain, 1000.0), rounded(ch.noise_mV, 10000.0),
-                      flagged[{ch.chip, ch.channel}]});
+                      flagged[{ch.chip, ch.channel}], rounded(ch.offset)});
   return rows;
+}
+
+// The injected amplitude (mV) of each configuration that has one.
+json injections(const std::vector<std::string>& configs, const acceptance_limits& limits) {
+  json out = json::object();
+  for (const std::string& config : configs)
+    if (std::optional<injection> i = injection_of(config, limits)) out[config] = i->mV;
+  return out;
 }
 
 json page_data(const std::vector<stored_recording>& recordings, const report_input& in) {
@@ -177,6 +186,7 @@ json page_data(const std::vector<stored_recording>& recordings, const report_inp
           {"ranges", d.ranges},
           {"bands", d.bands},
           {"characterisation", characterisation_rows(recordings, in.limits)},
+          {"injections", injections(d.configs, in.limits)},
           {"details", details}};
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -139,8 +140,11 @@ TEST(CampaignReport, ACampaignOfKnownInjectionsCarriesEachChannelsGainAndNoiseAn
   ASSERT_TRUE(db && db->load_recordings(recordings, error)) << error;
   report_input in;
   in.verdicts = judge_campaign(recordings, in.limits).verdicts;
-  nlohmann::json rows =
-      embedded_json(report_html(recordings, in), "report-data")["characterisation"];
+  nlohmann::json data = embedded_json(report_html(recordings, in), "report-data");
+  EXPECT_EQ(
+      data["injections"],
+      nlohmann::json::parse(R"({"4mV_delay-all": 4, "10mV_delay-all": 10, "20mV_delay-all": 20})"));
+  const nlohmann::json& rows = data["characterisation"];
   // Every chip's 32 channels but those without a pulse: the dead, saturated and stuck ones.
   ASSERT_GT(rows.size(), 17u * 32u - 10u);
   std::map<std::pair<std::string, int>, nlohmann::json> by_channel;
@@ -153,4 +157,6 @@ TEST(CampaignReport, ACampaignOfKnownInjectionsCarriesEachChannelsGainAndNoiseAn
   EXPECT_NE(low[4].get<std::string>().find("gain"), std::string::npos) << low;
   EXPECT_EQ(usual[4], "");
   EXPECT_GT(usual[3].get<double>(), 0.0);
+  // The line passes near 0 at 0 mV: its offset is small against the amplitude at 20 mV.
+  EXPECT_LT(std::fabs(usual[5].get<double>()), 0.05 * usual[2].get<double>() * 20);
 }

@@ -359,6 +359,32 @@
     section.pending.push(function () { return render(chart, spec); });
     return part;
   }
+  // The chip's amplitudes against the injected amplitudes, with the line of each channel's
+  // gain and offset, when the campaign characterised it.
+  var characterised = {};
+  data.characterisation.forEach(function (r) { (characterised[r[0]] || (characterised[r[0]] = [])).push(r); });
+  function linearityPart(chip, section) {
+    var figures = characterised[chip];
+    if (!figures) return null;
+    var channels = {}, rows = [];
+    var largest = Math.max.apply(null, Object.keys(data.injections).map(function (c) { return data.injections[c]; }));
+    figures.forEach(function (r) {
+      channels[r[1]] = { ch: r[1], gain: r[2], noise_mV: r[3], reason: r[4], flagged: r[4] !== "", offset: r[5],
+                         label: "ch " + r[1] + ": " + r[2] + " ADC/mV" };
+      if (r[5] !== null) [0, largest].forEach(function (mV) { rows.push({ ch: r[1], kind: "line", mV: mV, amplitude: r[5] + r[2] * mV }); });
+    });
+    allCells.forEach(function (c) {
+      var mV = data.injections[c.config];
+      if (c.chip !== chip || mV === undefined || c.amplitude === null || !channels[c.channel]) return;
+      rows.push({ ch: c.channel, kind: "point", config: c.config, mV: mV, amplitude: c.amplitude });
+    });
+    var chart = make("div", { "class": "chart linearity", id: "linearity-" + chip });
+    var spec = copy(specs.linearity);
+    setData(spec, "channels", Object.keys(channels).map(function (k) { return channels[k]; }));
+    setData(spec, "rows", rows);
+    section.pending.push(function () { return render(chart, spec); });
+    return make("div", {}, [make("h3", {}, ["Amplitude against the injected amplitude"]), chart]);
+  }
   var sections = {};
   function chipSection(chip) {
     if (sections[chip]) return sections[chip];
@@ -369,6 +395,8 @@
       make("h2", {}, ["Chip " + chip + " \u2014 ", make("span", { "class": chipOutcome(verdicts).replace(" ", "-") }, [chipOutcome(verdicts)]), " ", close])]);
     section.pending = [];
     verdicts.forEach(function (v, i) { section.appendChild(recordingPart(v, i, section)); });
+    var linearity = linearityPart(chip, section);
+    if (linearity) section.appendChild(linearity);
     document.getElementById("chips").appendChild(section);
     sections[chip] = section;
     return section;
