@@ -25,7 +25,6 @@
 #include "campaign/limits_derivation.h"
 #include "campaign/manifest.h"
 #include "campaign/recording_discovery.h"
-#include "campaign/recording_figure.h"
 #include "campaign/result_ingest.h"
 #include "campaign/vega_bundle.h"
 #include "common/atomic_file.h"
@@ -321,21 +320,32 @@ struct report_options {
   std::string db = default_database, out, limits, recording, vega_dir = default_vega_dir;
 };
 
-// The recording to draw: the one asked for, else the first failing chip's, else the first
-// judged one.
-const stored_recording* chosen_recording(const std::vector<stored_recording>& recordings,
-                                         const std::vector<chip_verdict>& verdicts,
-                                         const std::string& asked) {
-  auto by_path = [&](const std::string& path) -> const stored_recording* {
-    for (const stored_recording& r : recordings)
-      if (r.path == path && r.status == 0) return &r;
-    return nullptr;
-  };
-  if (!asked.empty()) return by_path(absolute_path(asked));
-  for (chip_outcome wanted : {chip_outcome::fail, chip_outcome::pass})
-    for (const chip_verdict& v : verdicts)
-      if (v.outcome == wanted) return by_path(v.recording_path);
-  return nullptr;
+// The chip of the recording asked for, which the page opens; "" when none was asked for.
+std::optional<std::string> asked_chip(const std::vector<stored_recording>& recordings,
+                                      const std::string& asked) {
+  if (asked.empty()) return std::string();
+  for (const stored_recording& r : recordings)
+    if (r.path == absolute_path(asked) && r.status == 0) return r.chip;
+  return std::nullopt;
+}
+
+// The points and problems of every recording the page can open.
+bool recording_details(campaign_db& db, const std::vector<stored_recording>& recordings,
+                       report_input& in, std::string& error) {
+  std::map<std::string, config_population> populations =
+      campaign_populations(recordings, in.limits);
+  std::map<int64_t, const stored_recording*> by_id;
+  for (const stored_recording& r : recordings) by_id[r.id] = &r;
+  for (int64_t id : openable_recordings(in.verdicts, in.opened_chip)) {
+    const stored_recording& r = *by_id.at(id);
+    recording_detail& detail = in.details[id];
+    if (r.status == 0 && !db.load_points(id, detail.points, error)) return false;
+    auto limits = in.limits.configs.find(r.config);
+    detail.problems = recording_problems(
+        r, populations[r.config].usual_events,
+        limits == in.limits.configs.end() ? std::nullopt : limits->second.min_events);
+  }
+  return true;
 }
 
 int report_command(const report_options& o) {
@@ -343,26 +353,23 @@ int report_command(const report_options& o) {
   judged_campaign c = load_judged(o.db, o.limits, status);
   if (!c.db) return status;
   std::vector<stored_recording>& recordings = c.recordings;
-  campaign_db* db = &*c.db;
   std::string error;
   report_input in;
   in.title = o.db;
   in.rule = rule_text(c.limits);
+  in.limits = c.limits;
   in.verdicts = std::move(c.judgement.verdicts);
-  const stored_recording* shown = chosen_recording(recordings, in.verdicts, o.recording);
-  if (!o.recording.empty() && !shown) {
+  std::optional<std::string> chip = asked_chip(recordings, o.recording);
+  if (!chip) {
     print_error("no analysed recording " + o.recording + " in " + o.db);
     return status_usage;
   }
-  if (!vega_scripts(o.vega_dir, in.vega, error)) {
+  in.opened_chip = *chip;
+  if (!vega_scripts(o.vega_dir, in.vega, error) ||
+      !recording_details(*c.db, recordings, in, error)) {
     print_error(error);
     return status_failed;
   }
-  if (shown && !recording_png(*db, *shown, in.figure_png, error)) {
-    print_error(error);
-    return status_failed;
-  }
-  if (shown) in.figure_caption = "Chip " + shown->chip + ", " + shown->config + ": " + shown->path;
   if (!write_whole(o.out, report_html(recordings, in))) {
     print_error("cannot write " + o.out);
     return status_failed;
@@ -473,7 +480,7 @@ int main(int argc, char** argv) {
   rp->add_option("--out", rep.out, "The HTML file to write")->required();
   rp->add_option("--limits", rep.limits, "Acceptance limits (TOML) instead of the stored ones");
   rp->add_option("--recording", rep.recording,
-                 "The recording whose pulses and fits are shown (the first failing chip's)");
+                 "A recording whose chip the page opens when it loads");
   rp->add_option("--vega-dir", rep.vega_dir, "Where the Vega modules are")->capture_default_str();
   std::string ingest_db = default_database;
   std::vector<std::string> results;

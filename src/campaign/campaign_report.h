@@ -1,29 +1,45 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "campaign/acceptance.h"
 #include "campaign/campaign_db.h"
 
-/// What the report shows besides the stored recordings.
-struct report_input {
-  std::string title;                   ///< names the campaign, e.g. the database's path
-  std::string rule;                    ///< the acceptance rule in force, as sentences
-  std::string vega;                    ///< the inline scripts that define `vega`
-  std::string figure_png;              ///< the chosen recording's picture; empty for none
-  std::string figure_caption;          ///< what the picture shows
-  std::vector<chip_verdict> verdicts;  ///< per chip and configuration
+/// What an opened chip shows of the recording judged: its points and its problems.
+struct recording_detail {
+  snapshot_table points;              ///< by channel, as stored
+  std::vector<std::string> problems;  ///< recording_problems, in words
 };
 
-/// The whole report as one HTML page that needs nothing but itself: the campaign at a glance
-/// (chips, recordings, yield per configuration, failed runs), a chip x channel heat map, each
-/// channel's distribution, the chips that fail and why in a table that sorts on a click, and the
-/// chosen recording's picture. Every chart is a Vega view drawn on a canvas; errors on the page
-/// are listed in its element "errors". Once every chart has rendered, each chart's element
-/// carries data-marks="rect:384 rule:32" (the marks it drew, by type) and the body
-/// data-rendered="N" with N the number of charts, data-render-ms, the ms since navigation, and
-/// data-painted-ms once the charts are on screen.
+/// What the report shows besides the stored recordings.
+struct report_input {
+  std::string title;                            ///< names the campaign, e.g. the database's path
+  std::string rule;                             ///< the acceptance rule in force, as sentences
+  std::string vega;                             ///< the inline scripts that define `vega`
+  acceptance_limits limits;                     ///< the limits in force, drawn on the distribution
+  std::vector<chip_verdict> verdicts;           ///< per chip and configuration
+  std::string opened_chip;                      ///< the chip open when the page loads; "" for none
+  std::map<int64_t, recording_detail> details;  ///< by recording id, the recordings that can be
+                                                ///< opened (see openable_recordings)
+};
+
+/// Campaigns of at most this many verdicts can open every chip; larger ones open the chips
+/// that fail or need a retest, so that the page stays small.
+inline constexpr size_t open_every_chip_up_to = 120;
+
+/// The ids of the recordings judged by `verdicts` whose pulses the report draws: those of
+/// every chip that fails or needs a retest, and every one when there are no more than
+/// open_every_chip_up_to verdicts, and that of `chip` (any chip; "" for none).
+std::vector<int64_t> openable_recordings(const std::vector<chip_verdict>& verdicts,
+                                         const std::string& chip);
+
+/// The whole report as one HTML page that needs nothing but itself. Its skeleton, style,
+/// script and Vega chart definitions are the files of src/campaign/report/, embedded at build
+/// time; this fills in the campaign's data as JSON. The page's elements and attributes that
+/// tests and scripts rely on are described in docs/campaign.md ("The report").
 std::string report_html(const std::vector<stored_recording>& recordings, const report_input& in);
 
 /// `text` with &, <, > and " escaped for HTML.

@@ -4,8 +4,11 @@
 #include <array>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <set>
 #include <unordered_map>
+
+#include "campaign/channel_quantities.h"
 
 using nlohmann::json;
 
@@ -86,73 +89,54 @@ size_t index_of(std::vector<std::string>& names, const std::string& name) {
   return names.size() - 1;
 }
 
-json menu(const std::string& name, const std::vector<std::string>& options, const char* label) {
-  return {{"name", name},
-          {"value", options.empty() ? "" : options.front()},
-          {"bind", {{"input", "select"}, {"options", options}, {"name", label}}}};
-}
-
-json chart_signals(const report_data& d) {
-  return json::array(
-      {menu("config", d.configs, "configuration "),
-       menu("quantity", {std::begin(quantity_names), std::end(quantity_names)}, " quantity ")});
-}
-
-// The cells of the chosen configuration, with the chosen quantity as "value", from the data set
-// `source`: "cells", which the page fills with every cell, or "flagged_cells", which it fills
-// with the flagged ones alone, so that a chart of a few cells does not carry all of them. The
-// page adds each quantity's deviation from its channel's median as "<quantity>_dev".
-json shown_data(const char* name, const char* source, const char* colour_expr) {
-  json transform =
-      json::array({{{"type", "filter"}, {"expr", "datum.config === config"}},
-                   {{"type", "formula"}, {"as", "value"}, {"expr", "datum[quantity]"}}});
-  if (colour_expr)
-    transform.push_back({{"type", "formula"}, {"as", "colour_value"}, {"expr", colour_expr}});
-  return {{"name", name}, {"source", source}, {"transform", transform}};
-}
-
-// The rows of `values` for the chosen configuration and quantity.
-json chosen_rows(const char* name, const json& values) {
-  return {{"name", name},
-          {"values", values},
-          {"transform", json::array({{{"type", "filter"},
-                                      {"expr",
-                                       "datum.config === config && "
-                                       "datum.quantity === quantity"}}})}};
-}
-
-json cell_tooltip() {
-  return {{"signal",
-           "{'chip': datum.chip, 'channel': datum.channel, 'rise time (ns)': datum.rise_time, "
-           "'amplitude (ADC)': datum.amplitude, 'time stamp (ns)': datum.time_stamp, "
-           "'verdict': datum.verdict, 'flagged': datum.flagged}"}};
+// The limits in force for one configuration's quantity and channel: its range, or k robust
+// standard deviations about the good chips' median (as a ratio for a relative quantity).
+json band(const std::string& config, const char* quantity, int channel, const range_table* table,
+          const config_population* population, double k, const std::vector<double>& good) {
+  if (const quantity_range* r = table ? table->range_for(channel, quantity) : nullptr)
+    return {{"config", config},      {"quantity", quantity},  {"channel", channel},
+            {"lo", rounded(r->min)}, {"hi", rounded(r->max)}, {"rule", "range"}};
+  std::optional<size_t> q = quantity_index(quantity);
+  if ((table && !table->robust) || !population || !population->ready || good.empty() || !q)
+    return nullptr;
+  double sigma = population->sigma[*q], median = quantile(good, 0.5);
+  if (!(sigma > 0.0)) return nullptr;
+  bool relative = channel_quantities()[*q].relative;
+  double half = relative ? std::fabs(median) * k * sigma : k * sigma;
+  return {{"config", config},
+          {"quantity", quantity},
+          {"channel", channel},
+          {"lo", rounded(median - half)},
+          {"hi", rounded(median + half)},
+          {"rule", "robust"}};
 }
 
 }  // namespace
 
 report_data make_report_data(const std::vector<stored_recording>& recordings,
-                             const std::vector<chip_verdict>& verdicts) {
+                             const std::vector<chip_verdict>& verdicts,
+                             const acceptance_limits& limits) {
   report_data d;
   std::unordered_map<int64_t, const stored_recording*> by_id;
   for (const stored_recording& r : recordings) by_id[r.id] = &r;
   // Good values by configuration, quantity and channel.
   std::map<std::string, std::array<std::array<std::vector<double>, 32>, 3>> good;
-  std::map<std::pair<std::string, std::string>, int> yield;
-  std::set<std::string> chips, configs;
+  std::set<std::string> configs;
   std::vector<std::string> verdict_names;
   for (const chip_verdict& v : verdicts) {
-    chips.insert(v.chip);
     configs.insert(v.config);
-    ++yield[{v.config, outcome_name(v.outcome)}];
     auto it = by_id.find(v.recording_id);
     if (it == by_id.end() || it->second->status != 0) continue;
     std::set<int> flagged;
     for (const channel_flag& f : v.flags) flagged.insert(f.channel);
+    bool good_chip = v.outcome == chip_outcome::pass || v.outcome == chip_outcome::not_judged;
     for (const stored_channel& c : it->second->channels) {
       std::string verdict(verdict_name(c.fit.verdict));
       d.cell_rows.push_back(cell_row(v, index_of(d.cell_configs, v.config), c,
                                      index_of(verdict_names, verdict), flagged));
-      if (c.fit.verdict != fit_verdict::good || c.channel < 0 || c.channel >= 32) continue;
+      if (!good_chip || flagged.count(c.channel) || c.fit.verdict != fit_verdict::good ||
+          c.channel < 0 || c.channel >= 32)
+        continue;
       auto& g = good[v.config];
       for (auto [i, value] :
            {std::pair{0, c.fit.peak_time}, {1, c.fit.amplitude}, {2, c.fit.time_stamp}})
@@ -160,197 +144,27 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
           g[static_cast<size_t>(i)][static_cast<size_t>(c.channel)].push_back(value);
     }
   }
-  for (const std::string& config : configs)
+  std::map<std::string, config_population> populations = campaign_populations(recordings, limits);
+  for (const std::string& config : configs) {
+    auto limits_of = limits.configs.find(config);
+    const range_table* table = limits_of == limits.configs.end() ? nullptr : &limits_of->second;
+    auto population = populations.find(config);
     for (size_t q = 0; q < 3; ++q) {
       auto& by_channel = good[config][q];
       for (std::vector<double>& v : by_channel) std::sort(v.begin(), v.end());
       d.ranges.push_back(colour_range(config, quantity_names[q], by_channel));
-      for (int ch = 0; ch < 32; ++ch)
-        if (!by_channel[static_cast<size_t>(ch)].empty())
-          d.channel_stats.push_back(
-              channel_stats(config, quantity_names[q], ch, by_channel[static_cast<size_t>(ch)]));
+      for (int ch = 0; ch < 32; ++ch) {
+        const std::vector<double>& values = by_channel[static_cast<size_t>(ch)];
+        if (!values.empty())
+          d.channel_stats.push_back(channel_stats(config, quantity_names[q], ch, values));
+        json b =
+            band(config, quantity_names[q], ch, table,
+                 population == populations.end() ? nullptr : &population->second, limits.k, values);
+        if (!b.is_null()) d.bands.push_back(std::move(b));
+      }
     }
-  for (const auto& [key, count] : yield)
-    d.yield.push_back({{"config", key.first}, {"outcome", key.second}, {"count", count}});
+  }
   d.configs.assign(configs.begin(), configs.end());
   d.cell_verdicts = verdict_names;
-  d.chips = chips.size();
   return d;
-}
-
-json yield_spec(const report_data& d) {
-  int height = std::max(60, 40 * static_cast<int>(d.configs.size()));
-  return {
-      {"$schema", "https://vega.github.io/schema/vega/v5.json"},
-      {"width", 520},
-      {"height", height},
-      {"padding", 5},
-      {"data", json::array({{{"name", "yield"},
-                             {"values", d.yield},
-                             {"transform", json::array({{{"type", "stack"},
-                                                         {"groupby", {"config"}},
-                                                         {"sort", {{"field", "outcome"}}},
-                                                         {"field", "count"}}})}}})},
-      {"scales", json::array({{{"name", "x"},
-                               {"type", "linear"},
-                               {"domain", {{"data", "yield"}, {"field", "y1"}}},
-                               {"range", "width"},
-                               {"nice", true}},
-                              {{"name", "y"},
-                               {"type", "band"},
-                               {"domain", {{"data", "yield"}, {"field", "config"}, {"sort", true}}},
-                               {"range", "height"},
-                               {"padding", 0.2}},
-                              {{"name", "colour"},
-                               {"type", "ordinal"},
-                               {"domain", {"pass", "fail", "not analysed"}},
-                               {"range", {"#2ca02c", "#d62728", "#999999"}}}})},
-      {"axes", json::array({{{"orient", "bottom"}, {"scale", "x"}, {"title", "chips"}},
-                            {{"orient", "left"}, {"scale", "y"}}})},
-      {"legends", json::array({{{"fill", "colour"}, {"title", "verdict"}}})},
-      {"marks", json::array({{{"type", "rect"},
-                              {"from", {{"data", "yield"}}},
-                              {"encode",
-                               {{"enter",
-                                 {{"y", {{"scale", "y"}, {"field", "config"}}},
-                                  {"height", {{"scale", "y"}, {"band", 1}}},
-                                  {"x", {{"scale", "x"}, {"field", "y0"}}},
-                                  {"x2", {{"scale", "x"}, {"field", "y1"}}},
-                                  {"fill", {{"scale", "colour"}, {"field", "outcome"}}},
-                                  {"tooltip",
-                                   {{"signal",
-                                     "{'configuration': datum.config, 'verdict': datum.outcome, "
-                                     "'chips': datum.count}"}}}}}}}}})}};
-}
-
-json heatmap_spec(const report_data& d) {
-  int step = d.chips > 200 ? 3 : d.chips > 60 ? 6 : 14;
-  bool labels = d.chips <= 60;
-  json signals = chart_signals(d);
-  signals.push_back(menu("show", {"deviation from the channel's median", "value"}, " colour "));
-  signals.push_back(
-      {{"name", "lo"}, {"update", "length(data('range')) ? data('range')[0].lo : 0"}});
-  signals.push_back(
-      {{"name", "hi"}, {"update", "length(data('range')) ? data('range')[0].hi : 1"}});
-  // Deviations are coloured on a symmetric scale, so that ordinary chips stay pale and a faulty
-  // one stands out.
-  signals.push_back(
-      {{"name", "spread"}, {"update", "length(data('range')) ? data('range')[0].spread : 1"}});
-  signals.push_back({{"name", "by_value"}, {"update", "show === 'value'"}});
-  return {
-      {"$schema", "https://vega.github.io/schema/vega/v5.json"},
-      {"width", 32 * 18},
-      {"height", std::max(60, step * static_cast<int>(d.chips))},
-      {"padding", 5},
-      {"signals", signals},
-      {"data", json::array({{{"name", "cells"}, {"values", json::array()}},
-                            shown_data("shown", "cells",
-                                       "by_value ? datum.value : datum[quantity + '_dev']"),
-                            chosen_rows("range", d.ranges)})},
-      {"scales",
-       json::array({{{"name", "x"},
-                     {"type", "band"},
-                     {"domain", {{"data", "shown"}, {"field", "channel"}, {"sort", true}}},
-                     {"range", "width"}},
-                    {{"name", "y"},
-                     {"type", "band"},
-                     {"domain", {{"data", "shown"}, {"field", "chip"}, {"sort", true}}},
-                     {"range", "height"}},
-                    {{"name", "colour"},
-                     {"type", "linear"},
-                     {"domain", {{"signal", "by_value ? [lo, hi] : [-spread, spread]"}}},
-                     {"range", {{"scheme", {{"signal", "by_value ? 'viridis' : 'redblue'"}}}}},
-                     {"reverse", {{"signal", "!by_value"}}},
-                     {"clamp", true}}})},
-      {"axes", json::array({{{"orient", "bottom"}, {"scale", "x"}, {"title", "channel"}},
-                            {{"orient", "left"},
-                             {"scale", "y"},
-                             {"title", "chip"},
-                             {"labels", labels},
-                             {"ticks", labels}}})},
-      {"legends",
-       json::array({{{"fill", "colour"},
-                     {"type", "gradient"},
-                     {"title", {{"signal", "by_value ? quantity : quantity + ' - median'"}}}}})},
-      {"marks",
-       json::array({{{"type", "rect"},
-                     {"from", {{"data", "shown"}}},
-                     {"encode",
-                      {{"update",
-                        {{"x", {{"scale", "x"}, {"field", "channel"}}},
-                         {"width", {{"scale", "x"}, {"band", 1}}},
-                         {"y", {{"scale", "y"}, {"field", "chip"}}},
-                         {"height", {{"scale", "y"}, {"band", 1}}},
-                         {"fill", json::array({{{"test", "!isValid(datum.colour_value)"},
-                                                {"value", "#cccccc"}},
-                                               {{"scale", "colour"}, {"field", "colour_value"}}})},
-                         {"stroke", {{"signal", "datum.flagged ? '#d62728' : null"}}},
-                         {"strokeWidth", {{"value", 1.5}}},
-                         {"tooltip", cell_tooltip()}}}}}}})}};
-}
-
-json distribution_spec(const report_data& d) {
-  json box_encode = {{"x", {{"scale", "x"}, {"field", "channel"}, {"offset", 2}}},
-                     {"width", {{"scale", "x"}, {"band", 1}, {"offset", -4}}},
-                     {"y", {{"scale", "y"}, {"field", "q1"}}},
-                     {"y2", {{"scale", "y"}, {"field", "q3"}}},
-                     {"fill", {{"value", "#9ecae1"}}},
-                     {"stroke", {{"value", "#3182bd"}}},
-                     {"tooltip",
-                      {{"signal",
-                        "{'channel': datum.channel, 'min': datum.lo, 'q1': datum.q1, "
-                        "'median': datum.median, 'q3': datum.q3, 'max': datum.hi}"}}}};
-  return {
-      {"$schema", "https://vega.github.io/schema/vega/v5.json"},
-      {"width", 32 * 18},
-      {"height", 260},
-      {"padding", 5},
-      {"signals", chart_signals(d)},
-      {"data", json::array({{{"name", "flagged_cells"}, {"values", json::array()}},
-                            chosen_rows("stats", d.channel_stats),
-                            shown_data("flagged", "flagged_cells", nullptr)})},
-      {"scales",
-       json::array({{{"name", "x"},
-                     {"type", "band"},
-                     {"domain", {{"data", "stats"}, {"field", "channel"}, {"sort", true}}},
-                     {"range", "width"}},
-                    {{"name", "y"},
-                     {"type", "linear"},
-                     {"domain", {{"data", "stats"}, {"fields", {"lo", "hi"}}}},
-                     {"range", "height"},
-                     {"zero", false},
-                     {"nice", true}}})},
-      {"axes",
-       json::array({{{"orient", "bottom"}, {"scale", "x"}, {"title", "channel"}},
-                    {{"orient", "left"}, {"scale", "y"}, {"title", {{"signal", "quantity"}}}}})},
-      {"marks",
-       json::array(
-           {{{"type", "rule"},
-             {"from", {{"data", "stats"}}},
-             {"encode",
-              {{"update",
-                {{"x", {{"scale", "x"}, {"field", "channel"}, {"band", 0.5}}},
-                 {"y", {{"scale", "y"}, {"field", "lo"}}},
-                 {"y2", {{"scale", "y"}, {"field", "hi"}}},
-                 {"stroke", {{"value", "#3182bd"}}}}}}}},
-            {{"type", "rect"}, {"from", {{"data", "stats"}}}, {"encode", {{"update", box_encode}}}},
-            {{"type", "rect"},
-             {"from", {{"data", "stats"}}},
-             {"encode",
-              {{"update",
-                {{"x", {{"scale", "x"}, {"field", "channel"}, {"offset", 2}}},
-                 {"width", {{"scale", "x"}, {"band", 1}, {"offset", -4}}},
-                 {"y", {{"scale", "y"}, {"field", "median"}}},
-                 {"height", {{"value", 1.5}}},
-                 {"fill", {{"value", "#08306b"}}}}}}}},
-            {{"type", "symbol"},
-             {"from", {{"data", "flagged"}}},
-             {"clip", true},
-             {"encode",
-              {{"update",
-                {{"x", {{"scale", "x"}, {"field", "channel"}, {"band", 0.5}}},
-                 {"y", {{"scale", "y"}, {"field", "value"}}},
-                 {"size", {{"value", 30}}},
-                 {"fill", {{"value", "#d62728"}}},
-                 {"tooltip", cell_tooltip()}}}}}}})}};
 }

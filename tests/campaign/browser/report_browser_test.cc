@@ -1,13 +1,16 @@
 // The report in a real browser: headless Chromium loads it offline, every chart renders its
-// marks and the page reports no error.
+// marks and the page reports no error; the first screen shows the yield and the failing chips,
+// a click on one opens its pulses with the flagged channels marked, and its address opens it.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include "campaign/campaign_support.h"
 #include "campaign_simulator.h"
@@ -18,6 +21,11 @@ struct loaded_page {
   std::string dom;
   std::string log;
 };
+
+// Whether a chromium is on the PATH; the tests skip without one.
+bool chromium_installed() {
+  return run_program({"sh", "-c", "command -v chromium"}).status == 0;
+}
 
 // Loads `html` in a fresh headless Chromium profile, with `extra` flags, and returns the DOM
 // once scripts ran.
@@ -56,77 +64,242 @@ std::vector<int> numbers(const std::string& text) {
 // The marks each chart drew, as the page lists them: chart id to "rect:384 rule:32".
 std::map<std::string, std::string> marks(const std::string& dom) {
   std::map<std::string, std::string> found;
-  std::regex chart("id=\"([a-z]+)\"[^>]* data-marks=\"([^\"]*)\"");
+  std::regex chart("id=\"([a-z0-9-]+)\"[^>]* data-marks=\"([^\"]*)\"");
   for (std::sregex_iterator it(dom.begin(), dom.end(), chart), end; it != end; ++it)
     found[(*it)[1]] = (*it)[2];
   return found;
 }
 
-}  // namespace
+// The count of marks of `type` in a chart's "rect:384 rule:32"; 0 when it drew none.
+int count_of(const std::string& marks, const std::string& type) {
+  std::smatch m;
+  if (!std::regex_search(marks, m, std::regex("(^| )" + type + ":(\\d+)"))) return 0;
+  return std::stoi(m[2]);
+}
 
-TEST(CampaignReportBrowser, ChartsRenderEveryMarkWithoutAnErrorOffline) {
-  temp_dir d;
+// A campaign of `chips` chips with every planted defect and a corrupt recording, run and
+// reported into d/report.html.
+void reported_campaign(const temp_dir& d, int chips) {
   std::filesystem::create_directory(d / "data");
-  const int chips = 12;
   write_simulated_campaign(d / "data", chips, 40, "20mV_delay-all", true);
   write_file(d / ("data/" + campaign_recording_name("100099", "20mV_delay-all")), "garbage\n");
   ASSERT_EQ(campaign({"run", "data"}, d.path()).status, 1);
   program_run r = campaign({"report", "--out", "report.html"}, d.path());
   ASSERT_EQ(r.status, 0) << r.err;
+}
+
+// A page that loads the report in a frame of `width` x `height`, runs `probe` (the body of a
+// function of the frame's window `w` and document `doc` that returns a string, or null to be
+// asked again 100 ms later) once the report's charts are drawn, and writes what it returned
+// into <pre id="out">. The probe's text.
+std::string probe(const temp_dir& d, const std::string& probe, const std::string& address = "",
+                  int width = 1366, int height = 768) {
+  write_file(d / "probe.html",
+             "<!DOCTYPE html><html><body style=\"margin:0\"><pre id=\"out\"></pre>"
+             "<iframe id=\"f\" src=\"report.html" +
+                 address + "\" width=\"" + std::to_string(width) + "\" height=\"" +
+                 std::to_string(height) +
+                 "\" style=\"border:0\"></iframe>\n"
+                 "<script>\nfunction probe(w, doc) {\n" +
+                 probe +
+                 "\n}\n"
+                 "var timer = setInterval(function () {\n"
+                 "  var w = document.getElementById('f').contentWindow, doc = w.document;\n"
+                 "  if (!doc.body || !doc.body.hasAttribute('data-rendered')) return;\n"
+                 "  var found = probe(w, doc);\n"
+                 "  if (found === null) return;\n"
+                 "  clearInterval(timer);\n"
+                 "  document.getElementById('out').textContent = found;\n"
+                 "}, 100);\n</script></body></html>\n");
+  loaded_page page =
+      load(d / "probe.html", d,
+           {"--allow-file-access-from-files",
+            "--window-size=" + std::to_string(width) + "," + std::to_string(height + 100)});
+  std::smatch m;
+  std::regex out("<pre id=\"out\">([^<]*)</pre>");
+  if (!std::regex_search(page.dom, m, out)) return "no answer: " + page.log.substr(0, 2000);
+  return m[1];
+}
+
+// "&amp;" and the like back to text.
+std::string unescaped(std::string text) {
+  for (auto [entity, c] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&amp;", "&"}})
+    for (size_t at; (at = text.find(entity)) != std::string::npos;)
+      text.replace(at, strlen(entity), c);
+  return text;
+}
+
+}  // namespace
+
+TEST(CampaignReportBrowser, ChartsRenderEveryMarkWithoutAnErrorOffline) {
+  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
+  temp_dir d;
+  const int chips = 20;
+  reported_campaign(d, chips);
   loaded_page page = load(d / "report.html", d);
-  EXPECT_NE(page.dom.find("data-rendered=\"3\""), std::string::npos) << page.log;
+  EXPECT_NE(page.dom.find("data-rendered=\"5\""), std::string::npos) << page.log;
   EXPECT_NE(page.dom.find("data-painted-ms=\""), std::string::npos);
   EXPECT_NE(page.dom.find("<pre id=\"errors\"></pre>"), std::string::npos);
   std::smatch console;
   EXPECT_FALSE(std::regex_search(page.log, console, std::regex(":CONSOLE\\(\\d+\\)\\].*")))
       << console.str();
-  // Yield: pass, fail and not analysed. Heat map: one cell per analysed chip and channel.
-  // Distribution: a box, a median line and a whisker per channel, and a dot per flagged cell:
-  // at least the dead, saturated and shifted chips' 1 + 1 + 32 channels.
+  // Yield: pass, fail and retest. Heat map: one cell per analysed chip and channel. Pareto: a
+  // bar and a total per cause. By day: one day. Distribution: a limits band, a box, a median
+  // line and a whisker per channel, and a dot per cell flagged for the rise time shown or for
+  // its fit: at least the dead, saturated and slow chips' 1 + 1 + 32 channels.
   std::map<std::string, std::string> drawn = marks(page.dom);
   EXPECT_EQ(drawn["yield"], "rect:3");
   EXPECT_EQ(drawn["heatmap"], "rect:" + std::to_string(chips * 32));
-  const std::string boxes = "rect:64 rule:32 symbol:";
-  ASSERT_EQ(drawn["distribution"].substr(0, boxes.size()), boxes);
-  EXPECT_GE(std::stoi(drawn["distribution"].substr(boxes.size())), 34);
+  EXPECT_EQ(drawn["byday"], "line:1 symbol:1");
+  EXPECT_GE(count_of(drawn["pareto"], "rect"), 5);
+  EXPECT_EQ(count_of(drawn["pareto"], "rect"), count_of(drawn["pareto"], "text"));
+  EXPECT_EQ(count_of(drawn["distribution"], "rule"), 32);
+  EXPECT_GE(count_of(drawn["distribution"], "rect"), 64 + 32);
+  EXPECT_GE(count_of(drawn["distribution"], "symbol"), 34);
   EXPECT_NE(page.dom.find("<canvas"), std::string::npos);
-  // The failing chips, each with its reason.
+  // The failing chips, each with its reason, and the failed run.
   for (const char* row : {"<td>100001</td>", "<td>100002</td>", "<td>100003</td>",
                           "<td>Corrupt data, likely due to connection problems.</td>"})
     EXPECT_NE(page.dom.find(row), std::string::npos) << row;
 }
 
-TEST(CampaignReportBrowser, TheFailingChipsTableSortsOnAClickOfItsHeading) {
+TEST(CampaignReportBrowser, TheFirstScreenShowsTheChipYieldAndTheTopOfTheFailingTable) {
+  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
   temp_dir d;
-  std::filesystem::create_directory(d / "data");
-  write_simulated_campaign(d / "data", 8, 40, "20mV_delay-all", true);
-  write_file(d / ("data/" + campaign_recording_name("100099", "20mV_delay-all")), "garbage\n");
-  campaign({"run", "data"}, d.path());
-  ASSERT_EQ(campaign({"report", "--out", "report.html"}, d.path()).status, 0);
-  // A page that loads the report in a frame, clicks the "flagged channels" heading twice and
-  // writes down the column after each click.
-  write_file(d / "click.html", R"(<!DOCTYPE html><html><body><pre id="order"></pre>
-<iframe id="f" src="report.html" width="1200" height="800"></iframe>
-<script>
-document.getElementById("f").addEventListener("load", function () {
-  var doc = this.contentDocument;
-  var heading = doc.querySelectorAll("#failing-chips th")[3];
-  function column() {
-    return Array.from(doc.querySelectorAll("#failing-chips tbody tr"))
-        .map(function (r) { return r.cells[3].textContent; }).join(",");
-  }
-  heading.click();
-  var up = column();
-  heading.click();
-  document.getElementById("order").textContent = up + ";" + column();
-});
-</script></body></html>
-)");
-  loaded_page page = load(d / "click.html", d, {"--allow-file-access-from-files"});
+  reported_campaign(d, 30);
+  // The yield, its numbers, and where the failing table's first rows lie on a laptop's screen.
+  std::string seen = probe(d, R"(
+    var kpis = Array.from(doc.querySelectorAll('.kpi')).map(function (k) {
+      return k.className.split(' ')[1] + '=' + k.dataset.value + '@' + Math.round(k.getBoundingClientRect().bottom);
+    });
+    var rows = doc.querySelectorAll('#failing-chips tbody tr');
+    return kpis.join(' ') + ' rows=' + rows.length + ' third_row_bottom=' +
+           Math.round(rows[2].getBoundingClientRect().bottom) + ' height=' + w.innerHeight;)");
+  // 30 chips: 11 fail, 4 await a retest (the damaged recordings), 15 pass; the corrupt
+  // recording's chip is a retest too.
   std::smatch m;
-  ASSERT_TRUE(
-      std::regex_search(page.dom, m, std::regex("<pre id=\"order\">([0-9,]+);([0-9,]+)</pre>")))
-      << page.dom.substr(0, 300);
+  ASSERT_TRUE(std::regex_search(
+      seen, m,
+      std::regex("yield=([0-9.]+) %@(\\d+) tested=31@\\d+ passing=(\\d+)@\\d+ failing=(\\d+)@\\d+ "
+                 "retests=(\\d+)@\\d+ unjudged=0@\\d+ rows=(\\d+) third_row_bottom=(\\d+) "
+                 "height=768")))
+      << seen;
+  int passing = std::stoi(m[3]), failing = std::stoi(m[4]), retests = std::stoi(m[5]);
+  EXPECT_EQ(passing + failing + retests, 31);
+  EXPECT_EQ(retests, 5);
+  EXPECT_NEAR(std::stod(m[1]), 100.0 * passing / 31, 0.05);
+  EXPECT_EQ(std::stoi(m[6]), failing + retests);
+  EXPECT_LT(std::stoi(m[2]), 200);
+  EXPECT_LE(std::stoi(m[7]), 768);
+}
+
+TEST(CampaignReportBrowser, AClickOnAFailingChipOrItsAddressOpensItsPulsesFlaggedChannelsMarked) {
+  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
+  temp_dir d;
+  reported_campaign(d, 20);
+  // A click on the dead channel's chip (100001: channel 13) and, by address, the late chip
+  // (100003: all 32 channels) and the chip with two dead channels (100014: 3 and 9).
+  const std::string opened = R"(
+    var section = doc.getElementById('chip-' + CHIP);
+    if (!section || !section.hasAttribute('data-rendered')) {
+      if (!w.clicked) { w.clicked = true; CLICK; }
+      return null;
+    }
+    var chart = section.querySelector('.pulses');
+    var frame = section.getBoundingClientRect();
+    return section.id + ' hidden=' + section.hidden + ' marks=' + chart.getAttribute('data-marks') +
+           ' flagged=' + chart.dataset.flagged + ' on_screen=' + (frame.top < w.innerHeight && frame.bottom > 0) +
+           ' text=' + section.textContent;)";
+  auto open = [&](const std::string& chip, const std::string& click, const std::string& address) {
+    std::string script = std::regex_replace(opened, std::regex("CHIP"), "'" + chip + "'");
+    return unescaped(probe(d, std::regex_replace(script, std::regex("CLICK"), click), address));
+  };
+  std::string clicked =
+      open("100001", "doc.querySelector('#failing-chips tr[data-chip=\"100001\"]').click()", "");
+  std::string late = open("100003", "0", "#chip-100003");
+  std::string two = open("100014", "0", "#chip-100014");
+  for (auto [seen, chip, flagged] :
+       {std::tuple{&clicked, "100001", 1}, {&late, "100003", 32}, {&two, "100014", 2}}) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(*seen, m,
+                                  std::regex("^chip-(\\d+) hidden=false marks=([a-z0-9: ]+) "
+                                             "flagged=(\\d+) on_screen=true text=")))
+        << *seen;
+    EXPECT_EQ(m[1], chip);
+    // A framed cell per flagged channel, a label per channel and a reason per flagged one, 32
+    // fitted curves, and the points.
+    std::string drawn = m[2];
+    EXPECT_EQ(std::stoi(m[3]), flagged);
+    EXPECT_EQ(count_of(drawn, "rect"), flagged) << drawn;
+    EXPECT_EQ(count_of(drawn, "text"), 32 + flagged) << drawn;
+    EXPECT_GT(count_of(drawn, "line"), 32) << drawn;
+    EXPECT_GT(count_of(drawn, "symbol"), 32 * 20) << drawn;
+  }
+  EXPECT_NE(clicked.find("channel 13: no pulse"), std::string::npos) << clicked;
+  EXPECT_NE(late.find("all 32 channels: time_stamp"), std::string::npos) << late;
+  EXPECT_NE(two.find("channels 3, 9: no pulse"), std::string::npos) << two;
+}
+
+TEST(CampaignReportBrowser, ParetoCountsEqualTheVerdictsAndTheFilteredTableSavesAsCsv) {
+  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
+  temp_dir d;
+  reported_campaign(d, 20);
+  program_run verdicts = campaign({"verdicts"}, d.path());
+  int failing = 0, retests = 0;
+  std::stringstream lines(verdicts.out);
+  for (std::string line; std::getline(lines, line);) {
+    failing += line.find(" 20mV_delay-all fail: ") != std::string::npos;
+    retests += line.find(" 20mV_delay-all retest: ") != std::string::npos;
+  }
+  ASSERT_GT(failing, 5);
+  std::string seen = unescaped(probe(d, R"(
+    var counts = Array.from(doc.querySelectorAll('#pareto-table tbody tr')).map(function (r) {
+      return r.cells[0].textContent + '=' + r.cells[r.cells.length - 1].textContent;
+    });
+    var filter = doc.getElementById('filter');
+    filter.value = 'time_stamp ns above';
+    filter.dispatchEvent(new Event('input'));
+    return counts.join(';') + '\n' + w.campaignReport.failingCsv();)"));
+  std::stringstream in(seen);
+  std::string pareto;
+  std::getline(in, pareto);
+  std::map<std::string, int> causes;
+  int total = 0;
+  std::regex cause("([a-z ]+)=(\\d+)");
+  for (std::sregex_iterator it(pareto.begin(), pareto.end(), cause), end; it != end; ++it) {
+    causes[(*it)[1]] = std::stoi((*it)[2]);
+    total += std::stoi((*it)[2]);
+  }
+  EXPECT_EQ(total, failing + retests) << pareto;
+  EXPECT_EQ(causes["time stamp"], 2) << pareto;  // late, slightly late
+  EXPECT_EQ(causes["wrong configuration"], 1) << pareto;
+  EXPECT_EQ(causes["too few events"], 1) << pareto;
+  // The CSV: the heading and the two late chips, which alone match every word.
+  std::vector<std::string> csv;
+  for (std::string line; std::getline(in, line);) csv.push_back(line);
+  ASSERT_EQ(csv.size(), 3u) << seen;
+  EXPECT_EQ(csv[0], "chip,configuration,verdict,flagged channels,why");
+  EXPECT_TRUE(csv[1].starts_with("100003,20mV_delay-all,fail,32,all 32 channels: time_stamp"))
+      << csv[1];
+  EXPECT_TRUE(csv[2].starts_with("100013,20mV_delay-all,fail,")) << csv[2];
+}
+
+TEST(CampaignReportBrowser, TheFailingChipsTableSortsOnAClickOfItsHeading) {
+  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
+  temp_dir d;
+  reported_campaign(d, 8);
+  std::string seen = probe(d, R"(
+    var heading = doc.querySelectorAll('#failing-chips th')[3];
+    function column() {
+      return Array.from(doc.querySelectorAll('#failing-chips tbody tr'))
+          .map(function (r) { return r.cells[3].textContent; }).join(',');
+    }
+    heading.click();
+    var up = column();
+    heading.click();
+    return up + ';' + column();)");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(seen, m, std::regex("^([0-9,]+);([0-9,]+)$"))) << seen;
   std::vector<int> up = numbers(m[1]), down = numbers(m[2]);
   ASSERT_GE(up.size(), 4u);  // the three faulty chips and the corrupt recording
   EXPECT_TRUE(std::is_sorted(up.begin(), up.end()));

@@ -1,0 +1,496 @@
+// The campaign report's page: builds the tables from the data the program wrote into
+// #report-data, fills the Vega chart definitions of #chart-specs with it, and opens a chip's
+// pulses when its row is clicked or its #chip-<chip> anchor is the page's address.
+(function () {
+  "use strict";
+  var errors = document.getElementById("errors");
+  function report(message) { errors.textContent += message + "\n"; }
+  window.addEventListener("error", function (e) { report(String(e.message)); });
+  var consoleError = console.error;
+  console.error = function () {
+    report(Array.prototype.join.call(arguments, " "));
+    consoleError.apply(console, arguments);
+  };
+
+  var data = JSON.parse(document.getElementById("report-data").textContent);
+  var specs = JSON.parse(document.getElementById("chart-specs").textContent);
+  var OUTCOMES = ["pass", "fail", "retest", "not judged"];
+
+  // An element with attributes and children (strings become text).
+  function make(tag, attributes, children) {
+    var e = document.createElement(tag);
+    Object.keys(attributes || {}).forEach(function (k) { e.setAttribute(k, attributes[k]); });
+    (children || []).forEach(function (c) {
+      e.appendChild(typeof c === "string" || typeof c === "number" ? document.createTextNode(String(c)) : c);
+    });
+    return e;
+  }
+  function percent(part, whole) { return whole ? (100 * part / whole).toFixed(1) + " %" : "-"; }
+  function copy(spec) { return JSON.parse(JSON.stringify(spec)); }
+  function setData(spec, name, values) {
+    spec.data.forEach(function (d) { if (d.name === name) d.values = values; });
+  }
+  function setSignal(spec, name, value, options) {
+    spec.signals.forEach(function (s) {
+      if (s.name !== name) return;
+      s.value = value;
+      if (options) s.bind.options = options;
+    });
+  }
+
+  // ---- Tables: sorting on a click of a heading, CSV of the rows shown.
+  function table(id, headings, rows, classes) {
+    var body = make("tbody", {}, rows.map(function (row) {
+      return make("tr", {}, row.map(function (cell, i) {
+        return make("td", classes && classes[i] ? { "class": classes[i](cell) } : {},
+                    [cell instanceof Node ? cell : String(cell)]);
+      }));
+    }));
+    var t = make("table", { "class": "sortable", id: id },
+                 [make("thead", {}, [make("tr", {}, headings.map(function (h) { return make("th", {}, [h]); }))]), body]);
+    sortable(t);
+    return t;
+  }
+  function sortable(t) {
+    t.querySelectorAll("th").forEach(function (th, column) {
+      th.addEventListener("click", function () {
+        var body = t.tBodies[0], rows = Array.from(body.rows);
+        var down = th.dataset.order !== "up";
+        t.querySelectorAll("th").forEach(function (other) { delete other.dataset.order; });
+        th.dataset.order = down ? "up" : "down";
+        rows.sort(function (a, b) {
+          var x = a.cells[column].textContent, y = b.cells[column].textContent;
+          var n = parseFloat(x) - parseFloat(y);
+          var c = isNaN(n) ? x.localeCompare(y) : n;
+          return down ? c : -c;
+        });
+        rows.forEach(function (r) { body.appendChild(r); });
+      });
+    });
+  }
+  function csvField(text) {
+    text = String(text === null || text === undefined ? "" : text);
+    return /[",\n]/.test(text) ? "\"" + text.replace(/"/g, "\"\"") + "\"" : text;
+  }
+  function csvOf(headings, rows) {
+    return [headings].concat(rows).map(function (r) { return r.map(csvField).join(","); }).join("\n") + "\n";
+  }
+  function tableCsv(t) {
+    var headings = Array.from(t.tHead.rows[0].cells).map(function (c) { return c.textContent; });
+    var rows = Array.from(t.tBodies[0].rows).filter(function (r) { return !r.hidden; }).map(function (r) {
+      return Array.from(r.cells).map(function (c) { return c.textContent; });
+    });
+    return csvOf(headings, rows);
+  }
+  function download(name, text) {
+    var a = make("a", { href: URL.createObjectURL(new Blob([text], { type: "text/csv" })), download: name });
+    document.body.appendChild(a);
+    a.click();
+    a.remove();
+  }
+
+  // ---- The chips: each chip's worst outcome over its configurations.
+  var byChip = {};
+  data.verdicts.forEach(function (v) { (byChip[v.chip] || (byChip[v.chip] = [])).push(v); });
+  function chipOutcome(verdicts) {
+    var outcomes = verdicts.map(function (v) { return v.outcome; });
+    for (var i of [1, 2, 3]) if (outcomes.indexOf(OUTCOMES[i]) >= 0) return OUTCOMES[i];
+    return "pass";
+  }
+  function summary() {
+    var count = { pass: 0, fail: 0, retest: 0, "not judged": 0 }, chips = Object.keys(byChip);
+    chips.forEach(function (c) { count[chipOutcome(byChip[c])]++; });
+    function kpi(cls, value, label) {
+      return make("div", { "class": "kpi " + cls, "data-value": String(value) }, [make("b", {}, [value]), label]);
+    }
+    var box = document.getElementById("kpis");
+    [kpi("yield", percent(count.pass, chips.length), "chip yield"),
+     kpi("tested", chips.length, "chips tested"),
+     kpi("passing", count.pass, "pass every configuration"),
+     kpi("failing", count.fail, "fail"),
+     kpi("retests", count.retest, "await a retest"),
+     kpi("unjudged", count["not judged"], "not judged")].forEach(function (k) { box.appendChild(k); });
+    box.after(make("p", { "class": "note" }, [
+      data.recordings + " recordings, " + data.failed_run_count + " failed runs, configurations " +
+      data.configs.join(", ") + ". A chip passes when it passes in every configuration it was tested in."]));
+  }
+
+  function reasons(v) { return v.reasons.join("; "); }
+  function failingTable() {
+    var failing = data.verdicts.filter(function (v) { return v.outcome !== "pass"; });
+    var holder = document.getElementById("failing-table");
+    if (!failing.length) { holder.appendChild(make("p", {}, ["Every chip passes."])); return; }
+    var t = table("failing-chips", ["chip", "configuration", "verdict", "flagged channels", "why"],
+      failing.map(function (v) { return [v.chip, v.config, v.outcome, v.flagged, reasons(v)]; }),
+      [null, null, function (o) { return o.replace(" ", "-"); }, null, function () { return "why"; }]);
+    Array.from(t.tBodies[0].rows).forEach(function (row, i) {
+      row.dataset.chip = failing[i].chip;
+      row.title = "open chip " + failing[i].chip;
+      row.addEventListener("click", function () { location.hash = "chip-" + failing[i].chip; });
+    });
+    holder.appendChild(t);
+    var count = document.getElementById("failing-count");
+    function shown() {
+      var n = Array.from(t.tBodies[0].rows).filter(function (r) { return !r.hidden; }).length;
+      count.textContent = n + " of " + failing.length + " verdicts shown; click a row to open its chip";
+    }
+    document.getElementById("filter").addEventListener("input", function () {
+      var words = this.value.toLowerCase().split(/\s+/).filter(Boolean);
+      Array.from(t.tBodies[0].rows).forEach(function (r) {
+        var text = r.textContent.toLowerCase();
+        r.hidden = !words.every(function (w) { return text.indexOf(w) >= 0; });
+      });
+      shown();
+    });
+    document.getElementById("failing-csv").addEventListener("click", function () {
+      download("failing-chips.csv", tableCsv(t));
+    });
+    shown();
+  }
+
+  // ---- Why chips fail, and yield per configuration and day.
+  function causes() {
+    var counts = {};
+    data.verdicts.forEach(function (v) {
+      if (v.outcome !== "fail" && v.outcome !== "retest") return;
+      var key = v.cause + "|" + v.config;
+      (counts[key] || (counts[key] = { cause: v.cause, config: v.config, count: 0, chips: [] })).count++;
+      counts[key].chips.push(v.chip);
+    });
+    return Object.keys(counts).map(function (k) {
+      var c = counts[k];
+      c.chips = c.chips.slice(0, 12).join(", ") + (c.chips.length > 12 ? ", ..." : "");
+      return c;
+    });
+  }
+  function paretoCounts(rows) {
+    var holder = document.getElementById("pareto-counts");
+    if (!rows.length) { holder.appendChild(make("p", {}, ["No chip fails."])); return; }
+    var totals = {};
+    rows.forEach(function (r) { totals[r.cause] = (totals[r.cause] || 0) + r.count; });
+    var causeOrder = Object.keys(totals).sort(function (a, b) { return totals[b] - totals[a]; });
+    holder.appendChild(table("pareto-table", ["cause"].concat(data.configs, ["all"]),
+      causeOrder.map(function (cause) {
+        return [cause].concat(data.configs.map(function (config) {
+          var r = rows.find(function (x) { return x.cause === cause && x.config === config; });
+          return r ? r.count : 0;
+        }), [totals[cause]]);
+      })));
+  }
+  function configYield() {
+    var per = {};
+    data.verdicts.forEach(function (v) {
+      (per[v.config] || (per[v.config] = { pass: 0, fail: 0, retest: 0, "not judged": 0 }))[v.outcome]++;
+    });
+    document.getElementById("config-yield").appendChild(table("config-table",
+      ["configuration", "chips", "pass", "fail", "retest", "not judged", "yield"],
+      data.configs.map(function (c) {
+        var n = per[c], total = n.pass + n.fail + n.retest + n["not judged"];
+        return [c, total, n.pass, n.fail, n.retest, n["not judged"], percent(n.pass, total)];
+      })));
+    var rows = [];
+    data.configs.forEach(function (c) {
+      OUTCOMES.forEach(function (o, i) { if (per[c][o]) rows.push({ config: c, outcome: o, count: per[c][o], order: i }); });
+    });
+    return rows;
+  }
+  function days() {
+    var per = {};
+    data.verdicts.forEach(function (v) {
+      if (!v.day) return;
+      var key = v.day + "|" + v.config;
+      var d = per[key] || (per[key] = { day: v.day, config: v.config, pass: 0, chips: 0 });
+      d.chips++;
+      if (v.outcome === "pass") d.pass++;
+    });
+    return Object.keys(per).map(function (k) {
+      per[k].yield = 100 * per[k].pass / per[k].chips;
+      return per[k];
+    });
+  }
+
+  // ---- The population: cells of every judged recording, expanded from compact rows.
+  var flagReason = {};
+  data.verdicts.forEach(function (v) { flagReason[v.chip + "|" + v.config] = v; });
+  function cells() {
+    var packed = data.cells, medians = {};
+    packed.stats.forEach(function (s) {
+      var byConfig = medians[s.config] || (medians[s.config] = {});
+      (byConfig[s.quantity] || (byConfig[s.quantity] = []))[s.channel] = s.median;
+    });
+    function deviation(value, byConfig, quantity, channel) {
+      var m = byConfig && byConfig[quantity] ? byConfig[quantity][channel] : undefined;
+      return value === null || m === undefined ? null : value - m;
+    }
+    // The limits in force as text, looked up here once rather than per cell by the chart.
+    var limits = {};
+    data.bands.forEach(function (b) {
+      limits[b.config + "|" + b.quantity + "|" + b.channel] = b.lo + " to " + b.hi + " (" + b.rule + ")";
+    });
+    function limit(config, quantity, channel) { return limits[config + "|" + quantity + "|" + channel] || "none"; }
+    return packed.rows.map(function (r) {
+      var config = packed.configs[r[1]], byConfig = medians[config], v = flagReason[r[0] + "|" + config];
+      return { chip: r[0], config: config, channel: r[2], rise_time: r[3], amplitude: r[4],
+               time_stamp: r[5], verdict: packed.verdicts[r[6]], flagged: r[7] === 1,
+               outcome: v ? v.outcome : "", reason: v ? v.flags[r[2]] || "" : "",
+               rise_time_dev: deviation(r[3], byConfig, "rise_time", r[2]),
+               amplitude_dev: deviation(r[4], byConfig, "amplitude", r[2]),
+               time_stamp_dev: deviation(r[5], byConfig, "time_stamp", r[2]),
+               rise_time_limit: limit(config, "rise_time", r[2]),
+               amplitude_limit: limit(config, "amplitude", r[2]),
+               time_stamp_limit: limit(config, "time_stamp", r[2]) };
+    });
+  }
+  // The configuration most chips were judged in.
+  function commonestConfig() {
+    var n = {};
+    data.verdicts.forEach(function (v) { n[v.config] = (n[v.config] || 0) + 1; });
+    return data.configs.slice().sort(function (a, b) { return n[b] - n[a] || a.localeCompare(b); })[0] || "";
+  }
+
+  // ---- Rendering: a tooltip of every field, and the marks each chart drew.
+  var tip = document.getElementById("tooltip");
+  function tooltip(handler, event, item, value) {
+    if (value === null || value === undefined || value === "") { tip.style.display = "none"; return; }
+    tip.textContent = "";
+    if (typeof value === "object") {
+      tip.appendChild(make("table", {}, Object.keys(value).map(function (k) {
+        var v = value[k];
+        return make("tr", {}, [make("td", {}, [k]), make("td", {}, [typeof v === "number" ? String(Math.round(v * 100) / 100) : String(v)])]);
+      })));
+    } else tip.textContent = String(value);
+    tip.style.display = "block";
+    var x = event.clientX + 14, y = event.clientY + 14;
+    tip.style.left = Math.min(x, window.innerWidth - tip.offsetWidth - 8) + "px";
+    tip.style.top = (y + tip.offsetHeight > window.innerHeight ? event.clientY - tip.offsetHeight - 8 : y) + "px";
+  }
+  // The marks a chart drew, by type, from its scene graph: "rect:384 rule:32" on its element.
+  function countMarks(view, element) {
+    var counts = {};
+    (function visit(node) {
+      if (node.marktype && node.role === "mark" && node.marktype !== "group")
+        counts[node.marktype] = (counts[node.marktype] || 0) + node.items.length;
+      (node.items || []).forEach(function (item) { (item.items || []).forEach(visit); });
+    })(view.scenegraph().root);
+    element.setAttribute("data-marks", Object.keys(counts).sort().map(function (k) {
+      return k + ":" + counts[k];
+    }).join(" "));
+  }
+  // Canvas draws tens of thousands of cells far faster than SVG.
+  // A chart's menus go above it, where they are seen before the chart is scrolled through.
+  function render(element, spec) {
+    var controls = null;
+    if ((spec.signals || []).some(function (s) { return s.bind; })) {
+      controls = make("div", { "class": "controls" });
+      element.before(controls);
+    }
+    var view = new vega.View(vega.parse(spec), { renderer: "canvas", container: element, bind: controls,
+                                                 hover: true, tooltip: tooltip });
+    return view.runAsync().then(function () { countMarks(view, element); return view; });
+  }
+
+  // ---- An opened chip: its verdicts, the recording's problems, superseded recordings, pulses.
+  // The shaper's response with baseline 0: A u^4 e^(-4(u-1)), u = (t - time stamp) / peak time.
+  function shaper(t, peakTime, timeStamp, amplitude) {
+    if (t < timeStamp || !(peakTime > 0)) return 0;
+    var u = (t - timeStamp) / peakTime;
+    return amplitude * Math.pow(u, 4) * Math.exp(-4 * (u - 1));
+  }
+  function pulseData(detail, verdict) {
+    var channels = [], rows = [];
+    detail.fits.forEach(function (f) {
+      var ch = f[0], reason = verdict.flags[ch] || "";
+      channels.push({ ch: ch, peak_time: f[1], time_stamp: f[2], amplitude: f[3], verdict: f[6],
+                      chi2: f[7], ndf: f[8], flagged: reason !== "", reason: reason,
+                      short_reason: reason.replace(/^channel \d+: /, ""),
+                      label: "ch " + ch + (f[6] !== "good" ? " " + f[6] : "") });
+      var p = detail.points[ch];
+      if (p) p[0].forEach(function (t, i) { rows.push({ ch: ch, kind: "point", t: t, y: p[1][i], ey: p[2][i] }); });
+      var from = f[4], to = f[5];
+      if (p && !(to > from)) { from = p[0][0]; to = p[0][p[0].length - 1]; }
+      if (f[1] === null || f[2] === null || f[3] === null || !(to > from)) return;
+      for (var i = 0; i <= 60; ++i) {
+        var t = from + (to - from) * i / 60;
+        rows.push({ ch: ch, kind: "curve", t: t, y: shaper(t, f[1], f[2], f[3]) });
+      }
+    });
+    return { channels: channels, rows: rows };
+  }
+  function channelsCsv(verdict, detail) {
+    return csvOf(["chip", "configuration", "channel", "fit verdict", "peak time (ns)", "time stamp (ns)",
+                  "amplitude (ADC)", "chi2", "ndf", "flagged"],
+      detail.fits.map(function (f) {
+        return [verdict.chip, verdict.config, f[0], f[6], f[1], f[2], f[3], f[7], f[8], verdict.flags[f[0]] || ""];
+      }));
+  }
+  function list(items, cls) {
+    return make("ul", cls ? { "class": cls } : {}, items.map(function (i) { return make("li", {}, [i]); }));
+  }
+  function recordingPart(verdict, index, section) {
+    var part = make("div", { "class": "config" }, [
+      make("h3", {}, [verdict.config + ": ", make("span", { "class": verdict.outcome.replace(" ", "-") }, [verdict.outcome])])]);
+    if (verdict.reasons.length) part.appendChild(list(verdict.reasons));
+    var detail = data.details[String(verdict.recording)];
+    part.appendChild(make("p", { "class": "note" }, [
+      "Recording judged: " + (verdict.path || "none") +
+      (detail ? " (recorded " + (detail.recorded_at || "at an unknown time") + ", " + detail.events + " of " +
+                detail.events_started + " events completed)" : "")]));
+    if (detail && detail.problems.length) part.appendChild(make("div", {}, ["The recording's problems:", list(detail.problems, "problems")]));
+    if (detail && detail.message) part.appendChild(make("p", { "class": "note" }, ["Analysis: " + detail.message]));
+    if (verdict.superseded.length)
+      part.appendChild(make("div", {}, ["Earlier recordings, superseded by the one judged:", list(verdict.superseded.map(function (s) {
+        return s.path + (s.recorded_at ? " (recorded " + s.recorded_at + (s.events !== undefined ? ", " + s.events + " events" : "") + ")" : "") +
+               (s.status ? ": not analysed, " + s.message : "");
+      }))]));
+    if (!detail || !detail.fits.length) {
+      part.appendChild(make("p", { "class": "note" }, [detail ? "No pulses: the recording was not analysed." :
+        "Its pulses are not in this report (the campaign is large; the report carries failing and retest chips)."]));
+      return part;
+    }
+    var button = make("button", { type: "button" }, ["Save channels as CSV"]);
+    button.addEventListener("click", function () { download("chip-" + verdict.chip + "-" + verdict.config + ".csv", channelsCsv(verdict, detail)); });
+    part.appendChild(make("div", { "class": "tools" }, [button]));
+    var chart = make("div", { "class": "chart pulses", id: "pulses-" + verdict.chip + "-" + index,
+                              "data-flagged": String(Object.keys(verdict.flags).length) });
+    part.appendChild(chart);
+    var spec = copy(specs.pulses), d = pulseData(detail, verdict);
+    setData(spec, "channels", d.channels);
+    setData(spec, "rows", d.rows);
+    section.pending.push(function () { return render(chart, spec); });
+    return part;
+  }
+  // The chip's amplitudes against the injected amplitudes, with the line of each channel's
+  // gain and offset, when the campaign characterised it.
+  var characterised = {};
+  data.characterisation.forEach(function (r) { (characterised[r[0]] || (characterised[r[0]] = [])).push(r); });
+  function linearityPart(chip, section) {
+    var figures = characterised[chip];
+    if (!figures) return null;
+    var channels = {}, rows = [];
+    var largest = Math.max.apply(null, Object.keys(data.injections).map(function (c) { return data.injections[c]; }));
+    figures.forEach(function (r) {
+      channels[r[1]] = { ch: r[1], gain: r[2], noise_mV: r[3], reason: r[4], flagged: r[4] !== "", offset: r[5],
+                         label: "ch " + r[1] + ": " + r[2] + " ADC/mV" };
+      if (r[5] !== null) [0, largest].forEach(function (mV) { rows.push({ ch: r[1], kind: "line", mV: mV, amplitude: r[5] + r[2] * mV }); });
+    });
+    allCells.forEach(function (c) {
+      var mV = data.injections[c.config];
+      if (c.chip !== chip || mV === undefined || c.amplitude === null || !channels[c.channel]) return;
+      rows.push({ ch: c.channel, kind: "point", config: c.config, mV: mV, amplitude: c.amplitude });
+    });
+    var chart = make("div", { "class": "chart linearity", id: "linearity-" + chip });
+    var spec = copy(specs.linearity);
+    setData(spec, "channels", Object.keys(channels).map(function (k) { return channels[k]; }));
+    setData(spec, "rows", rows);
+    section.pending.push(function () { return render(chart, spec); });
+    return make("div", {}, [make("h3", {}, ["Amplitude against the injected amplitude"]), chart]);
+  }
+  var sections = {};
+  function chipSection(chip) {
+    if (sections[chip]) return sections[chip];
+    var verdicts = byChip[chip];
+    if (!verdicts) return null;
+    var close = make("a", { href: "#failing" }, ["close"]);
+    var section = make("section", { "class": "chip", id: "chip-" + chip }, [
+      make("h2", {}, ["Chip " + chip + " \u2014 ", make("span", { "class": chipOutcome(verdicts).replace(" ", "-") }, [chipOutcome(verdicts)]), " ", close])]);
+    section.pending = [];
+    verdicts.forEach(function (v, i) { section.appendChild(recordingPart(v, i, section)); });
+    var linearity = linearityPart(chip, section);
+    if (linearity) section.appendChild(linearity);
+    document.getElementById("chips").appendChild(section);
+    sections[chip] = section;
+    return section;
+  }
+  function openChip(chip, scroll) {
+    var section = chipSection(chip);
+    if (!section) { report("no chip " + chip + " in this campaign"); return; }
+    Object.keys(sections).forEach(function (c) { sections[c].hidden = c !== chip; });
+    var pending = section.pending;
+    section.pending = [];
+    Promise.all(pending.map(function (draw) { return draw(); })).then(function () {
+      section.setAttribute("data-rendered", String(section.querySelectorAll(".pulses").length));
+      requestAnimationFrame(function () {
+        requestAnimationFrame(function () {
+          section.setAttribute("data-rendered-ms", String(Math.round(performance.now())));
+        });
+      });
+    }, function (e) { report(String(e)); });
+    if (scroll) section.scrollIntoView();
+  }
+  function followAddress(scroll) {
+    var m = /^#chip-(.+)$/.exec(location.hash);
+    if (m) openChip(decodeURIComponent(m[1]), scroll);
+    else Object.keys(sections).forEach(function (c) { sections[c].hidden = true; });
+  }
+
+  // ---- The page.
+  document.getElementById("rule").textContent = data.rule;
+  summary();
+  failingTable();
+  var causeRows = causes();
+  paretoCounts(causeRows);
+  var charts = {
+    pareto: function (s) { setData(s, "causes", causeRows); },
+    yield: function (s) { setData(s, "yield", configYield()); s.height = Math.max(60, 36 * data.configs.length); },
+    byday: function (s) { setData(s, "days", days()); },
+    heatmap: null,
+    distribution: null
+  };
+  var allCells = cells(), config = commonestConfig(), chipCount = Object.keys(byChip).length;
+  charts.heatmap = function (s) {
+    setData(s, "cells", allCells);
+    setData(s, "range", data.ranges);
+    setSignal(s, "config", config, data.configs);
+    // Every chip keeps a labelled row; a large campaign scrolls.
+    var step = chipCount > 400 ? 9 : chipCount > 60 ? 11 : 14;
+    s.height = Math.max(60, step * chipCount);
+    setSignal(s, "label_size", step > 10 ? 10 : 8);
+  };
+  charts.distribution = function (s) {
+    setData(s, "flagged_cells", allCells.filter(function (c) { return c.flagged; }));
+    setData(s, "stats", data.cells.stats);
+    setData(s, "bands", data.bands);
+    setSignal(s, "config", config, data.configs);
+  };
+  // Gain and noise, when the campaign has configurations of known injected amplitudes.
+  if (data.characterisation.length) {
+    document.getElementById("gains").hidden = false;
+    charts.characterisation = function (s) {
+      setData(s, "channels", data.characterisation.map(function (r) {
+        return { chip: r[0], channel: r[1], gain: r[2], noise_mV: r[3], reason: r[4], flagged: r[4] !== "" };
+      }));
+      s.height = Math.max(60, (chipCount > 400 ? 9 : chipCount > 60 ? 11 : 14) * chipCount);
+    };
+  }
+  var failedRuns = document.getElementById("failed-runs-list");
+  if (!data.failed_runs.length) failedRuns.appendChild(make("p", {}, ["No run failed."]));
+  else {
+    failedRuns.appendChild(table("failed-runs", ["chip", "configuration", "message", "recording"],
+      data.failed_runs.map(function (r) { return [r.chip, r.config, r.message, r.path]; })));
+    if (data.failed_run_count > data.failed_runs.length)
+      failedRuns.appendChild(make("p", {}, ["and " + (data.failed_run_count - data.failed_runs.length) + " more (see the database)."]));
+  }
+  window.addEventListener("hashchange", function () { followAddress(true); });
+  followAddress(true);
+  if (!location.hash && data.opened_chip) openChip(data.opened_chip, false);
+  var ids = Object.keys(charts);
+  Promise.all(ids.map(function (id) {
+    var spec = copy(specs[id]);
+    charts[id](spec);
+    return render(document.getElementById(id), spec);
+  })).then(function () {
+    document.body.setAttribute("data-render-ms", String(Math.round(performance.now())));
+    document.body.setAttribute("data-rendered", String(ids.length));
+    // The frame after next has painted the charts on screen.
+    requestAnimationFrame(function () {
+      requestAnimationFrame(function () {
+        document.body.setAttribute("data-painted-ms", String(Math.round(performance.now())));
+      });
+    });
+  }, function (e) { report(String(e)); });
+  // What tests and scripts may ask of the page.
+  window.campaignReport = {
+    failingCsv: function () { var t = document.getElementById("failing-chips"); return t ? tableCsv(t) : ""; },
+    openChip: function (chip) { location.hash = "chip-" + chip; }
+  };
+})();

@@ -1,0 +1,162 @@
+// The report's data in-process: the cause each planted defect is filed under, which chips can
+// be opened, the page with every part of its skeleton filled and its data complete, and each
+// channel's gain and noise when the injected amplitudes are known.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "campaign/campaign_report.h"
+#include "campaign/campaign_support.h"
+#include "campaign/failure_cause.h"
+#include "campaign_simulator.h"
+
+namespace {
+
+const std::string config = "20mV_delay-all";
+
+struct judged {
+  std::vector<stored_recording> recordings;
+  std::vector<chip_verdict> verdicts;
+};
+
+// A simulated campaign of `chips` chips with every planted defect, run and judged by the
+// default rule.
+judged simulated(const temp_dir& d, int chips) {
+  write_simulated_campaign(d / "data", chips, 20, config, true);
+  campaign({"run", "data"}, d.path());
+  std::string error;
+  std::optional<campaign_db> db = campaign_db::open(d / "campaign.sqlite", error);
+  judged j;
+  if (!db || !db->load_recordings(j.recordings, error)) ADD_FAILURE() << error;
+  j.verdicts = judge_campaign(j.recordings, acceptance_limits{}).verdicts;
+  return j;
+}
+
+// The JSON between `<script type="application/json" id="ID">` and its end.
+nlohmann::json embedded_json(const std::string& html, const std::string& id) {
+  std::string open = "<script type=\"application/json\" id=\"" + id + "\">";
+  size_t from = html.find(open);
+  if (from == std::string::npos) return nullptr;
+  from += open.size();
+  return nlohmann::json::parse(html.substr(from, html.find("</script>", from) - from));
+}
+
+}  // namespace
+
+TEST(CampaignReport, EveryPlantedDefectIsFiledUnderItsCause) {
+  temp_dir d;
+  judged j = simulated(d, 24);
+  const std::map<std::string, std::string> cause_of_chip = {{"100001", "dead channel"},
+                                                            {"100003", "time stamp"},
+                                                            {"100004", "rise time"},
+                                                            {"100005", "amplitude"},
+                                                            {"100006", "noise"},
+                                                            {"100008", "damaged recording"},
+                                                            {"100009", "damaged recording"},
+                                                            {"100010", "too few events"},
+                                                            {"100011", "wrong configuration"},
+                                                            {"100013", "time stamp"},
+                                                            {"100014", "dead channel"},
+                                                            {"100015", "noise"},
+                                                            {"100000", ""},
+                                                            {"100012", ""}};
+  std::map<std::string, std::string> found;
+  for (const chip_verdict& v : j.verdicts) found[v.chip] = failure_cause(v);
+  for (const auto& [chip, cause] : cause_of_chip) EXPECT_EQ(found[chip], cause) << chip;
+  // A failing verdict always has a cause, and only those that fail or need a retest have one.
+  for (const chip_verdict& v : j.verdicts)
+    EXPECT_EQ(failure_cause(v).empty(),
+              v.outcome == chip_outcome::pass || v.outcome == chip_outcome::not_judged)
+        << v.chip;
+}
+
+TEST(CampaignReport, ALargeCampaignOpensItsFailingChipsAndTheOneAskedForASmallOneEvery) {
+  std::vector<chip_verdict> verdicts;
+  for (int i = 0; i < 200; ++i) {
+    chip_verdict v;
+    v.chip = std::to_string(100000 + i);
+    v.config = config;
+    v.outcome = i % 50 == 1   ? chip_outcome::fail
+                : i % 50 == 2 ? chip_outcome::retest
+                : i % 50 == 3 ? chip_outcome::not_judged
+                              : chip_outcome::pass;
+    v.recording_id = i == 4 ? 0 : 1000 + i;  // chip 100004 has no recording judged
+    verdicts.push_back(v);
+  }
+  EXPECT_EQ(openable_recordings(verdicts, "100100"),
+            (std::vector<int64_t>{1001, 1002, 1051, 1052, 1100, 1101, 1102, 1151, 1152}));
+  verdicts.resize(open_every_chip_up_to);
+  std::vector<int64_t> every = openable_recordings(verdicts, "");
+  EXPECT_EQ(every.size(), open_every_chip_up_to - 1);
+  EXPECT_EQ(every.front(), 1000);
+}
+
+TEST(CampaignReport, ThePageFillsItsSkeletonAndCarriesEveryVerdictAndTheOpenedPulses) {
+  temp_dir d;
+  judged j = simulated(d, 16);
+  report_input in;
+  in.title = "a </script> campaign";
+  in.rule = "the rule";
+  in.vega = "<script>var vega = {};</script>";
+  in.verdicts = j.verdicts;
+  in.details[j.verdicts[1].recording_id].points = snapshot_table(32, {{10.0, {1.25, 0.5}}});
+  std::string html = report_html(j.recordings, in);
+  EXPECT_EQ(html.find("{{"), std::string::npos);
+  EXPECT_EQ(html.find("</script> campaign"), std::string::npos);
+  EXPECT_NE(html.find("<title>Campaign a &lt;/script&gt; campaign</title>"), std::string::npos);
+  nlohmann::json specs = embedded_json(html, "chart-specs");
+  for (const char* chart : {"yield", "pareto", "byday", "heatmap", "distribution", "pulses"})
+    EXPECT_TRUE(specs.contains(chart) && specs[chart].contains("marks")) << chart;
+  nlohmann::json data = embedded_json(html, "report-data");
+  ASSERT_EQ(data["verdicts"].size(), j.verdicts.size());
+  const nlohmann::json& dead = data["verdicts"][1];
+  EXPECT_EQ(dead["chip"], "100001");
+  EXPECT_EQ(dead["outcome"], "fail");
+  EXPECT_EQ(dead["cause"], "dead channel");
+  EXPECT_EQ(dead["flags"]["13"], channel_reason(j.verdicts[1], 13));
+  EXPECT_EQ(dead["day"].get<std::string>().size(), 10u);
+  // Only the recording given details can be opened: its 32 fits, and each channel's points
+  // as times, amplitudes and errors.
+  ASSERT_EQ(data["details"].size(), 1u);
+  const nlohmann::json& opened = data["details"][std::to_string(j.verdicts[1].recording_id)];
+  EXPECT_EQ(opened["fits"].size(), 32u);
+  EXPECT_EQ(opened["fits"][13][6], "no_pulse");
+  EXPECT_EQ(opened["points"]["31"], nlohmann::json::parse("[[10.0], [1.3], [0.5]]"));
+  // The chip retested keeps its aborted try as superseded.
+  EXPECT_EQ(data["verdicts"][12]["superseded"].size(), 1u);
+}
+
+TEST(CampaignReport, ACampaignOfKnownInjectionsCarriesEachChannelsGainAndNoiseAndItsFlags) {
+  temp_dir d;
+  write_gain_campaign(d / "data", 18, 20, {"4mV_delay-all", "10mV_delay-all", "20mV_delay-all"},
+                      true);
+  campaign({"run", "data"}, d.path());
+  std::string error;
+  std::optional<campaign_db> db = campaign_db::open(d / "campaign.sqlite", error);
+  std::vector<stored_recording> recordings;
+  ASSERT_TRUE(db && db->load_recordings(recordings, error)) << error;
+  report_input in;
+  in.verdicts = judge_campaign(recordings, in.limits).verdicts;
+  nlohmann::json data = embedded_json(report_html(recordings, in), "report-data");
+  EXPECT_EQ(
+      data["injections"],
+      nlohmann::json::parse(R"({"4mV_delay-all": 4, "10mV_delay-all": 10, "20mV_delay-all": 20})"));
+  const nlohmann::json& rows = data["characterisation"];
+  // Every chip's 32 channels but those without a pulse: the dead, saturated and stuck ones.
+  ASSERT_GT(rows.size(), 17u * 32u - 10u);
+  std::map<std::pair<std::string, int>, nlohmann::json> by_channel;
+  for (const nlohmann::json& r : rows) by_channel[{r[0], r[1]}] = r;
+  EXPECT_EQ(by_channel.count({"100001", 13}), 0u);  // dead
+  const nlohmann::json& low = by_channel.at({"100017", 9});
+  const nlohmann::json& usual = by_channel.at({"100000", 9});
+  // 25 % less gain than the design's, within the chips' 0.5 % spread, and flagged for it.
+  EXPECT_NEAR(low[2].get<double>() / usual[2].get<double>(), 0.75, 0.03);
+  EXPECT_NE(low[4].get<std::string>().find("gain"), std::string::npos) << low;
+  EXPECT_EQ(usual[4], "");
+  EXPECT_GT(usual[3].get<double>(), 0.0);
+  // The line passes near 0 at 0 mV: its offset is small against the amplitude at 20 mV.
+  EXPECT_LT(std::fabs(usual[5].get<double>()), 0.05 * usual[2].get<double>() * 20);
+}
