@@ -1,5 +1,5 @@
 # Writes the header OUT that holds each of the files FILES (a |-separated list, read as text) as
-# a C++ raw string, named by its path below BASE: "report.js", "specs/heatmap.json". Run as
+# a C++ raw string, named by its path below BASE: "report.js", "charts/heatmap.json". Run as
 # `cmake -DOUT=... -DBASE=... -DFILES=... -P embed_files.cmake` at build time, so that an edited
 # file is embedded again without configuring.
 set(delimiter "varnel_embedded")

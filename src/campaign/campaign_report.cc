@@ -31,12 +31,14 @@ std::string_view embedded(std::string_view name) {
   return {};
 }
 
-// Every chart definition of report/specs/ as one JSON object, by file name without ".json".
-std::string chart_specs() {
+// Every chart definition of report/charts/ as one JSON object, by file name without ".json".
+std::string chart_definitions() {
+  constexpr std::string_view folder = "charts/", ending = ".json";
   std::string out = "{";
   for (const embedded_file& f : embedded_files) {
-    if (f.name.rfind("specs/", 0) != 0) continue;
-    std::string_view name = f.name.substr(6, f.name.size() - 6 - 5);
+    if (!f.name.starts_with(folder) || !f.name.ends_with(ending)) continue;
+    std::string_view name =
+        f.name.substr(folder.size(), f.name.size() - folder.size() - ending.size());
     out += (out.size() > 1 ? ",\n\"" : "\"") + std::string(name) + "\":" + std::string(f.text);
   }
   return out + "}";
@@ -246,7 +248,7 @@ std::string report_html(const std::vector<stored_recording>& recordings, const r
   return fill(embedded("page.html"), {{"title", html_escape("Campaign " + in.title)},
                                       {"style", std::string(embedded("report.css"))},
                                       {"vega", in.vega},
-                                      {"specs", script_safe(chart_specs())},
+                                      {"charts", script_safe(chart_definitions())},
                                       {"data", script_safe(page_data(recordings, in).dump())},
                                       {"script", script_safe(std::string(embedded("report.js")))}});
 }

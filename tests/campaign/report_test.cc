@@ -107,9 +107,9 @@ TEST(CampaignReport, ThePageFillsItsSkeletonAndCarriesEveryVerdictAndTheOpenedPu
   EXPECT_EQ(html.find("{{"), std::string::npos);
   EXPECT_EQ(html.find("</script> campaign"), std::string::npos);
   EXPECT_NE(html.find("<title>Campaign a &lt;/script&gt; campaign</title>"), std::string::npos);
-  nlohmann::json specs = embedded_json(html, "chart-specs");
+  nlohmann::json charts = embedded_json(html, "chart-definitions");
   for (const char* chart : {"yield", "pareto", "byday", "heatmap", "distribution", "pulses"})
-    EXPECT_TRUE(specs.contains(chart) && specs[chart].contains("marks")) << chart;
+    EXPECT_TRUE(charts.contains(chart) && charts[chart].contains("marks")) << chart;
   nlohmann::json data = embedded_json(html, "report-data");
   ASSERT_EQ(data["verdicts"].size(), j.verdicts.size());
   const nlohmann::json& dead = data["verdicts"][1];

@@ -25,9 +25,13 @@ std::vector<std::string> columns(const std::string& db, const std::string& table
       db, "SELECT name, type, \"notnull\", dflt_value FROM pragma_table_info('" + table + "')");
 }
 
+// A database that version 1 of varnel-campaign wrote (three chips' recordings and a corrupt
+// one), restored from its SQL dump.
 std::string version1_copy(const temp_dir& d) {
   std::string copy = d / "v1.sqlite";
-  fs::copy_file(VARNEL_CAMPAIGN_V1_DB, copy);
+  std::optional<std::string> dump = read_file(VARNEL_CAMPAIGN_V1_DB);
+  if (!dump) throw std::runtime_error("cannot read " VARNEL_CAMPAIGN_V1_DB);
+  execute(copy, dump->c_str());
   return copy;
 }
 

@@ -1,5 +1,5 @@
 // The campaign report's page: builds the tables from the data the program wrote into
-// #report-data, fills the Vega chart definitions of #chart-specs with it, and opens a chip's
+// #report-data, fills the Vega chart definitions of #chart-definitions with it, and opens a chip's
 // pulses when its row is clicked or its #chip-<chip> anchor is the page's address.
 (function () {
   "use strict";
@@ -13,7 +13,7 @@
   };
 
   var data = JSON.parse(document.getElementById("report-data").textContent);
-  var specs = JSON.parse(document.getElementById("chart-specs").textContent);
+  var definitions = JSON.parse(document.getElementById("chart-definitions").textContent);
   var OUTCOMES = ["pass", "fail", "retest", "not judged"];
 
   // An element with attributes and children (strings become text).
@@ -26,12 +26,12 @@
     return e;
   }
   function percent(part, whole) { return whole ? (100 * part / whole).toFixed(1) + " %" : "-"; }
-  function copy(spec) { return JSON.parse(JSON.stringify(spec)); }
-  function setData(spec, name, values) {
-    spec.data.forEach(function (d) { if (d.name === name) d.values = values; });
+  function copy(definition) { return JSON.parse(JSON.stringify(definition)); }
+  function setData(definition, name, values) {
+    definition.data.forEach(function (d) { if (d.name === name) d.values = values; });
   }
-  function setSignal(spec, name, value, options) {
-    spec.signals.forEach(function (s) {
+  function setSignal(definition, name, value, options) {
+    definition.signals.forEach(function (s) {
       if (s.name !== name) return;
       s.value = value;
       if (options) s.bind.options = options;
@@ -278,13 +278,13 @@
   }
   // Canvas draws tens of thousands of cells far faster than SVG.
   // A chart's menus go above it, where they are seen before the chart is scrolled through.
-  function render(element, spec) {
+  function render(element, definition) {
     var controls = null;
-    if ((spec.signals || []).some(function (s) { return s.bind; })) {
+    if ((definition.signals || []).some(function (s) { return s.bind; })) {
       controls = make("div", { "class": "controls" });
       element.before(controls);
     }
-    var view = new vega.View(vega.parse(spec), { renderer: "canvas", container: element, bind: controls,
+    var view = new vega.View(vega.parse(definition), { renderer: "canvas", container: element, bind: controls,
                                                  hover: true, tooltip: tooltip });
     return view.runAsync().then(function () { countMarks(view, element); return view; });
   }
@@ -353,10 +353,10 @@
     var chart = make("div", { "class": "chart pulses", id: "pulses-" + verdict.chip + "-" + index,
                               "data-flagged": String(Object.keys(verdict.flags).length) });
     part.appendChild(chart);
-    var spec = copy(specs.pulses), d = pulseData(detail, verdict);
-    setData(spec, "channels", d.channels);
-    setData(spec, "rows", d.rows);
-    section.pending.push(function () { return render(chart, spec); });
+    var definition = copy(definitions.pulses), d = pulseData(detail, verdict);
+    setData(definition, "channels", d.channels);
+    setData(definition, "rows", d.rows);
+    section.pending.push(function () { return render(chart, definition); });
     return part;
   }
   // The chip's amplitudes against the injected amplitudes, with the line of each channel's
@@ -379,10 +379,10 @@
       rows.push({ ch: c.channel, kind: "point", config: c.config, mV: mV, amplitude: c.amplitude });
     });
     var chart = make("div", { "class": "chart linearity", id: "linearity-" + chip });
-    var spec = copy(specs.linearity);
-    setData(spec, "channels", Object.keys(channels).map(function (k) { return channels[k]; }));
-    setData(spec, "rows", rows);
-    section.pending.push(function () { return render(chart, spec); });
+    var definition = copy(definitions.linearity);
+    setData(definition, "channels", Object.keys(channels).map(function (k) { return channels[k]; }));
+    setData(definition, "rows", rows);
+    section.pending.push(function () { return render(chart, definition); });
     return make("div", {}, [make("h3", {}, ["Amplitude against the injected amplitude"]), chart]);
   }
   var sections = {};
@@ -475,9 +475,9 @@
   if (!location.hash && data.opened_chip) openChip(data.opened_chip, false);
   var ids = Object.keys(charts);
   Promise.all(ids.map(function (id) {
-    var spec = copy(specs[id]);
-    charts[id](spec);
-    return render(document.getElementById(id), spec);
+    var definition = copy(definitions[id]);
+    charts[id](definition);
+    return render(document.getElementById(id), definition);
   })).then(function () {
     document.body.setAttribute("data-render-ms", String(Math.round(performance.now())));
     document.body.setAttribute("data-rendered", String(ids.length));
