@@ -179,17 +179,8 @@ chip_verdict judge_chip(const stored_recording& r, const config_context& ctx,
     }
     check_channel(c, ctx, limits.k, deviations, v.flags, missed);
   }
-  std::set<int> flagged;
-  for (const channel_flag& f : v.flags) flagged.insert(f.channel);
-  v.flagged_channels = static_cast<int>(flagged.size());
-  if (v.flagged_channels > v.max_flagged_channels) {
-    v.outcome = chip_outcome::fail;
-  } else if (!missed.empty()) {
-    v.outcome = chip_outcome::not_judged;
-    v.reasons = unjudged_reasons(missed, *ctx.population, ctx.name);
-  } else {
-    v.outcome = chip_outcome::pass;
-  }
+  decide_outcome(v, missed.empty() ? std::vector<std::string>{}
+                                   : unjudged_reasons(missed, *ctx.population, ctx.name));
   return v;
 }
 
@@ -304,6 +295,21 @@ const char* outcome_name(chip_outcome o) {
   return "not judged";
 }
 
+void decide_outcome(chip_verdict& v, const std::vector<std::string>& unjudged) {
+  std::set<int> flagged;
+  for (const channel_flag& f : v.flags) flagged.insert(f.channel);
+  v.flagged_channels = static_cast<int>(flagged.size());
+  if (v.flagged_channels > v.max_flagged_channels) {
+    v.outcome = chip_outcome::fail;
+    v.reasons = grouped_reasons(v.flags);
+  } else if (!unjudged.empty()) {
+    v.outcome = chip_outcome::not_judged;
+    v.reasons = unjudged;
+  } else {
+    v.outcome = chip_outcome::pass;
+  }
+}
+
 bool judge_value(int channel, const std::string& name, const std::string& unit, bool relative,
                  double value, const quantity_range* range, bool robust, double deviation,
                  const robust_limit& limit, std::vector<channel_flag>& flags) {
@@ -416,7 +422,6 @@ campaign_judgement judge_campaign(const std::vector<stored_recording>& recording
   for (const auto& [key, r] : current_of(recordings)) {
     config_context ctx{key.second, limits_of(limits, key.second), &populations[key.second]};
     chip_verdict v = judge_chip(*r, ctx, limits);
-    if (v.outcome == chip_outcome::fail) v.reasons = grouped_reasons(v.flags);
     v.superseded = superseded[key];
     out.verdicts.push_back(std::move(v));
   }

@@ -133,5 +133,10 @@ bool judge_value(int channel, const std::string& name, const std::string& unit, 
                  double value, const quantity_range* range, bool robust, double deviation,
                  const robust_limit& limit, std::vector<channel_flag>& flags);
 
+/// Settles `v`'s outcome from its flags: counts the flagged channels, and fails it with the
+/// flags' grouped reasons when more are flagged than allowed; otherwise it is not judged, with
+/// `unjudged` as its reasons, when those are not empty, else it passes.
+void decide_outcome(chip_verdict& v, const std::vector<std::string>& unjudged);
+
 /// The reasons of `flags` in words, the channels that share one grouped.
 std::vector<std::string> grouped_reasons(const std::vector<channel_flag>& flags);

@@ -164,18 +164,9 @@ std::vector<chip_verdict> judge_characterisation(
               .push_back(c.channel);
       }
     }
-    std::set<int> flagged;
-    for (const channel_flag& f : v.flags) flagged.insert(f.channel);
-    v.flagged_channels = static_cast<int>(flagged.size());
-    if (v.flagged_channels > v.max_flagged_channels) {
-      v.outcome = chip_outcome::fail;
-      v.reasons = grouped_reasons(v.flags);
-    } else if (!missed.empty()) {
-      v.outcome = chip_outcome::not_judged;
-      for (const auto& [why, chs] : missed) v.reasons.push_back(channels_text(chs) + ": " + why);
-    } else {
-      v.outcome = chip_outcome::pass;
-    }
+    std::vector<std::string> unjudged;
+    for (const auto& [why, chs] : missed) unjudged.push_back(channels_text(chs) + ": " + why);
+    decide_outcome(v, unjudged);
     out.push_back(std::move(v));
   }
   return out;
