@@ -27,6 +27,15 @@
   }
   function percent(part, whole) { return whole ? (100 * part / whole).toFixed(1) + " %" : "-"; }
   function copy(definition) { return JSON.parse(JSON.stringify(definition)); }
+  // The minimum, quartiles, median and maximum of `values`, interpolated between neighbours.
+  function quartiles(values) {
+    var v = values.slice().sort(function (a, b) { return a - b; });
+    function at(p) {
+      var i = (v.length - 1) * p, low = Math.floor(i), high = Math.ceil(i);
+      return v[low] + (v[high] - v[low]) * (i - low);
+    }
+    return { lo: v[0], q1: at(0.25), median: at(0.5), q3: at(0.75), hi: v[v.length - 1] };
+  }
   function setData(definition, name, values) {
     definition.data.forEach(function (d) { if (d.name === name) d.values = values; });
   }
@@ -461,6 +470,31 @@
       }));
       s.height = Math.max(60, (chipCount > 400 ? 9 : chipCount > 60 ? 11 : 14) * chipCount);
     };
+    charts["gain-distribution"] = function (s) {
+      var across = "across configurations", figures = ["gain", "noise_mV"];
+      var rows = data.characterisation.map(function (r) {
+        return { config: across, chip: r[0], channel: r[1], gain: r[2], noise_mV: r[3], reason: r[4] };
+      });
+      var stats = [];
+      figures.forEach(function (figure) {
+        for (var ch = 0; ch < 32; ++ch) {
+          var values = rows.filter(function (r) {
+            return r.channel === ch && r.reason === "" && typeof r[figure] === "number" && isFinite(r[figure]);
+          }).map(function (r) { return r[figure]; });
+          if (!values.length) continue;
+          var box = quartiles(values);
+          box.config = across;
+          box.quantity = figure;
+          box.channel = ch;
+          stats.push(box);
+        }
+      });
+      setData(s, "stats", stats);
+      setData(s, "bands", []);
+      setData(s, "flagged_cells", rows.filter(function (r) { return r.reason !== ""; }));
+      setSignal(s, "config", across, [across]);
+      setSignal(s, "quantity", "gain", figures);
+    };
   }
   var failedRuns = document.getElementById("failed-runs-list");
   if (!data.failed_runs.length) failedRuns.appendChild(make("p", {}, ["No run failed."]));
@@ -475,7 +509,7 @@
   if (!location.hash && data.opened_chip) openChip(data.opened_chip, false);
   var ids = Object.keys(charts);
   Promise.all(ids.map(function (id) {
-    var definition = copy(definitions[id]);
+    var definition = copy(definitions[id === "gain-distribution" ? "distribution" : id]);
     charts[id](definition);
     return render(document.getElementById(id), definition);
   })).then(function () {

@@ -309,3 +309,28 @@ TEST(CampaignReportBrowser, TheFailingChipsTableSortsOnAClickOfItsHeading) {
   EXPECT_EQ(up.front(), 0);
   EXPECT_EQ(up.back(), 32);
 }
+
+TEST(CampaignReportBrowser, ACharacterisedCampaignShowsGainAndNoiseOverTheChips) {
+  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
+  temp_dir d;
+  // Chips 100016 (channel 17 non-linear) and 100017 (channel 9 low gain) after the others.
+  write_gain_campaign(d / "data", 20, 30, {"4mV_delay-all", "10mV_delay-all", "20mV_delay-all"},
+                      true);
+  campaign({"run", "data"}, d.path());
+  ASSERT_EQ(campaign({"characterise"}, d.path()).status, 1);
+  ASSERT_EQ(campaign({"report", "--out", "report.html"}, d.path()).status, 0);
+  loaded_page page = load(d / "report.html", d);
+  std::smatch console;
+  EXPECT_FALSE(std::regex_search(page.log, console, std::regex(":CONSOLE\\(\\d+\\)\\].*")))
+      << console.str();
+  std::map<std::string, std::string> drawn = marks(page.dom);
+  // The heat map has a cell per chip and channel with figures (dead, stuck and damaged
+  // recordings' channels have none); the distribution a box, a median and a
+  // whisker per channel from the chips whose figures pass, and a dot per chip flagged for its
+  // gain: at least the low-gain and the non-linear channel.
+  EXPECT_GT(count_of(drawn["characterisation"], "rect"), 18 * 32);
+  EXPECT_LE(count_of(drawn["characterisation"], "rect"), 20 * 32);
+  EXPECT_EQ(count_of(drawn["gain-distribution"], "rule"), 32);
+  EXPECT_EQ(count_of(drawn["gain-distribution"], "rect"), 64);
+  EXPECT_GE(count_of(drawn["gain-distribution"], "symbol"), 2);
+}
