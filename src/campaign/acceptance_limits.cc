@@ -113,6 +113,23 @@ std::string read_config_key(const std::string& key, const toml::node& node, conf
   return read_table_key(key, node, false, c);
 }
 
+// Reads the keys of one range table: its per-channel tables under "channel", every other key
+// by `read_key`, which says why a value is wrong or returns "".
+template <typename key_reader>
+bool read_table(const toml::table& table, const std::string& name, bool characterisation,
+                range_table& t, const key_reader& read_key, std::string& error) {
+  for (auto&& [k, v] : table) {
+    std::string key_name(k.str());
+    if (key_name == "channel") {
+      if (!read_channels(v, k, name, characterisation, t, error)) return false;
+    } else if (std::string why = read_key(key_name, v); !why.empty()) {
+      error = key_error(name, k, why);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool read_configs(const toml::node& node, const toml::key& key, const std::string& name,
                   acceptance_limits& limits, std::string& error) {
   const toml::table* configs = node.as_table();
@@ -128,15 +145,10 @@ bool read_configs(const toml::node& node, const toml::key& key, const std::strin
     }
     config_limits& c = limits.configs[std::string(config_name.str())];
     c.line = static_cast<int>(config_name.source().begin.line);
-    for (auto&& [k, v] : *t) {
-      std::string key_name(k.str());
-      if (key_name == "channel") {
-        if (!read_channels(v, k, name, false, c, error)) return false;
-      } else if (std::string why = read_config_key(key_name, v, c); !why.empty()) {
-        error = key_error(name, k, why);
-        return false;
-      }
-    }
+    auto read_key = [&c](const std::string& k, const toml::node& value) {
+      return read_config_key(k, value, c);
+    };
+    if (!read_table(*t, name, false, c, read_key, error)) return false;
   }
   return true;
 }
@@ -149,16 +161,10 @@ bool read_characterisation(const toml::node& node, const toml::key& key, const s
     return false;
   }
   t.line = static_cast<int>(key.source().begin.line);
-  for (auto&& [k, v] : *table) {
-    std::string key_name(k.str());
-    if (key_name == "channel") {
-      if (!read_channels(v, k, name, true, t, error)) return false;
-    } else if (std::string why = read_table_key(key_name, v, true, t); !why.empty()) {
-      error = key_error(name, k, why);
-      return false;
-    }
-  }
-  return true;
+  auto read_key = [&t](const std::string& k, const toml::node& value) {
+    return read_table_key(k, value, true, t);
+  };
+  return read_table(*table, name, true, t, read_key, error);
 }
 
 std::string read_top_key(const std::string& key, const toml::node& node, acceptance_limits& l) {

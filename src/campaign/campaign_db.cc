@@ -33,6 +33,11 @@ std::string last_error(sqlite3* db) {
   return message;
 }
 
+bool is_campaign(sqlite3* db) {
+  sqlite_statement schema(db, "SELECT value FROM meta WHERE key = 'schema'");
+  return schema.ok() && schema.step() == SQLITE_ROW && schema.text(0) == campaign_schema_name;
+}
+
 // Why the open database is not one of ours, or "" when it is.
 std::string schema_problem(sqlite3* db) {
   sqlite_statement version(db, "PRAGMA user_version");
@@ -42,9 +47,7 @@ std::string schema_problem(sqlite3* db) {
     return last_error(db);
   }
   int64_t user_version = version.integer(0);
-  sqlite_statement schema(db, "SELECT value FROM meta WHERE key = 'schema'");
-  if (!schema.ok() || schema.step() != SQLITE_ROW || schema.text(0) != campaign_schema_name)
-    return "it is not a campaign database";
+  if (!is_campaign(db)) return "it is not a campaign database";
   if (user_version != campaign_schema_version)
     return "its schema version is " + std::to_string(user_version) + ", this build uses version " +
            std::to_string(campaign_schema_version);
@@ -54,11 +57,6 @@ std::string schema_problem(sqlite3* db) {
 int64_t user_version(sqlite3* db) {
   sqlite_statement version(db, "PRAGMA user_version");
   return version.ok() && version.step() == SQLITE_ROW ? version.integer(0) : -1;
-}
-
-bool is_campaign(sqlite3* db) {
-  sqlite_statement schema(db, "SELECT value FROM meta WHERE key = 'schema'");
-  return schema.ok() && schema.step() == SQLITE_ROW && schema.text(0) == campaign_schema_name;
 }
 
 bool set_version(sqlite3* db) {
