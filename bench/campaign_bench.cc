@@ -21,7 +21,7 @@
 #include <regex>
 #include <string>
 
-#include "campaign_simulator.h"
+#include "tools/campaign_simulator.h"
 
 namespace fs = std::filesystem;
 

@@ -35,14 +35,14 @@
 #include <utility>
 #include <vector>
 
-#include "command_line.h"
+#include "cli/command_line.h"
 #include "common/input_file.h"
 #include "reconstruction/byte_source.h"
 #include "reconstruction/framing.h"
 #include "reconstruction/reconstruct.h"
 #include "reconstruction/recording_format.h"
 #include "reconstruction/value_reader.h"
-#include "recording_simulator.h"
+#include "tools/recording_simulator.h"
 
 namespace {
 

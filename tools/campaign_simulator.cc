@@ -1,4 +1,4 @@
-#include "campaign_simulator.h"
+#include "tools/campaign_simulator.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "channel_response.h"
+#include "tools/channel_response.h"
 
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "recording_simulator.h"
+#include "tools/recording_simulator.h"
 
 // Simulated test campaigns: many chips of one design, so that their channels resemble each other
 // as real chips' do, with a few faulty ones.

@@ -1,4 +1,4 @@
-#include "channel_response.h"
+#include "tools/channel_response.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "recording_simulator.h"
+#include "tools/recording_simulator.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,15 +1,14 @@
 // varnel-sim-campaign: writes the recordings of a simulated test campaign.
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "campaign_simulator.h"
+#include "cli/command_line.h"
+#include "tools/campaign_simulator.h"
 
 namespace {
 
@@ -28,9 +27,7 @@ std::vector<std::string> split_names(const std::string& list) {
   }
 }
 
-const char* const usage =
-    "usage: varnel-sim-campaign --output FOLDER [--chips N] [--events N] "
-    "[--config NAME | --configs NAME,NAME,...] [--date YYYYMMDD] [--faults]\n"
+const char* const description =
     "Writes N chips' recordings into FOLDER, or FOLDER/YYYYMMDD with --date. With --configs, "
     "every chip is recorded in every configuration named, each of which must begin with its "
     "injected amplitude (\"4mV_delay-all\", \"2.5mV_x\"); each channel's amplitude is its gain "
@@ -42,45 +39,45 @@ const char* const usage =
     "in faults.tsv beside the recordings; with --configs in every configuration, but the cut "
     "file, the junk, the few events and the retest in the last one only, and also chip 100016's "
     "channel 17 saturates softly (10 % low at the largest amplitude) and chip 100017's channel "
-    "9 has 25 % less gain.\n";
+    "9 has 25 % less gain.";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string folder, config = "20mV_delay-all", date;
+  std::string folder, config = "20mV_delay-all", date, config_list;
   int chips = 20, events = 40;
-  std::vector<std::string> configs;
-  bool faults = false, one_config = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    bool has_value = i + 1 < argc;
-    if (a == "--output" && has_value)
-      folder = argv[++i];
-    else if (a == "--chips" && has_value)
-      chips = std::atoi(argv[++i]);
-    else if (a == "--events" && has_value)
-      events = std::atoi(argv[++i]);
-    else if (a == "--config" && has_value)
-      config = argv[++i], one_config = true;
-    else if (a == "--configs" && has_value)
-      configs = split_names(argv[++i]);
-    else if (a == "--date" && has_value && is_date(argv[i + 1]))
-      date = argv[++i];
-    else if (a == "--faults")
-      faults = true;
-    else
-      folder.clear(), i = argc;
+  bool faults = false;
+  CLI::App app{description, "varnel-sim-campaign"};
+  add_version_flag(app);
+  app.add_option("--output", folder, "The folder to write into (required)")->required();
+  app.add_option("--chips", chips, "Chips to simulate")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option("--events", events, "Events per recording")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  CLI::Option* one =
+      app.add_option("--config", config, "The one configuration recorded")->capture_default_str();
+  app.add_option("--configs", config_list, "Configurations recorded, NAME,NAME,...")->excludes(one);
+  app.add_option("--date", date, "Write into FOLDER/YYYYMMDD")
+      ->check(CLI::Validator(
+          [](const std::string& d) { return is_date(d) ? "" : "expected YYYYMMDD, got " + d; },
+          "YYYYMMDD"));
+  app.add_flag("--faults", faults, "Give chips 100001 to 100017 one fault each");
+  if (const auto stop = parse_command_line(app, argc, argv)) {
+    std::fputs(stop->out.c_str(), stdout);
+    std::fputs(stop->err.c_str(), stderr);
+    return stop->status;
   }
-  if (folder.empty() || chips < 1 || events < 1 || (one_config && !configs.empty())) {
-    std::fputs(usage, stderr);
-    return 2;
-  }
+  const std::vector<std::string> configs = config_list.empty() && app.count("--configs") == 0
+                                               ? std::vector<std::string>{}
+                                               : split_names(config_list);
   if (std::optional<std::string> bad = config_without_amplitude(configs)) {
-    std::fprintf(stderr,
-                 "varnel-sim-campaign: configuration \"%s\" has no injected amplitude: its name "
-                 "must begin with a number and \"mV\"\n%s",
-                 bad->c_str(), usage);
-    return 2;
+    const command_line_stop stop = usage_error(
+        app, "configuration \"" + *bad +
+                 "\" has no injected amplitude: its name must begin with a number and \"mV\"");
+    std::fputs(stop.err.c_str(), stderr);
+    return stop.status;
   }
   const std::string into = date.empty() ? folder : folder + "/" + date;
   try {

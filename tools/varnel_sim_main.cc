@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "command_line.h"
-#include "recording_simulator.h"
+#include "cli/command_line.h"
+#include "tools/recording_simulator.h"
 
 namespace {
 

@@ -27,6 +27,7 @@
 #include "campaign/recording_discovery.h"
 #include "campaign/result_ingest.h"
 #include "campaign/vega_bundle.h"
+#include "cli/command_line.h"
 #include "common/atomic_file.h"
 
 namespace {
@@ -426,8 +427,9 @@ int list_command(const std::vector<std::string>& paths, const std::string& manif
 int main(int argc, char** argv) {
   CLI::App app{
       "Analyses every recording of a test campaign into one database, judges each chip "
-      "and reports."};
-  app.set_version_flag("--version", std::string("varnel-campaign ") + campaign_version());
+      "and reports.",
+      "varnel-campaign"};
+  add_version_flag(app);
   app.require_subcommand(1);
   run_options ro;
   CLI::App* run =
@@ -493,17 +495,10 @@ int main(int argc, char** argv) {
       "list", "Print chip, configuration and path, tab-separated, for every recording found");
   lst->add_option("--manifest", list_manifest, "Lines of \"chip config path\" for other naming");
   lst->add_option("PATH", list_paths, "Recordings, or folders searched for *_adc.txt");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    print_error(e.what());
-    return status_usage;
+  if (const auto stop = parse_command_line(app, argc, argv)) {
+    std::fputs(stop->out.c_str(), stdout);
+    std::fputs(stop->err.c_str(), stderr);
+    return stop->status;
   }
   if (run->parsed()) return run_command(ro);
   if (exp->parsed()) return export_command(export_db, csv, export_limits);

@@ -1,15 +1,22 @@
 #include "fit/fit_judgement.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
+// Two significant digits in plain notation: 0.076, 4.5, 140, 1637.
+std::string number(double v) {
+  const double magnitude = std::abs(v) > 0 ? std::floor(std::log10(std::abs(v))) : 0.0;
+  const int decimals = static_cast<int>(std::clamp(1.0 - magnitude, 0.0, 6.0));
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f", decimals, v);
+  return text;
+}
+
 bool without_pulse(const channel_fit& f) {
-  const bool amplitude_insignificant =
-      f.amplitude_err > 0 && std::abs(f.amplitude) < min_pulse_significance * f.amplitude_err;
-  return amplitude_insignificant || !(f.significance >= min_pulse_significance) ||
-         !(f.seen_height > min_height_over_scatter * f.scatter) ||
-         f.pulse_points < min_pulse_points;
+  return !no_pulse_criterion(f).empty();
 }
 
 // A time stamp counts as outside the points' times only when more than a few of its errors
@@ -24,6 +31,23 @@ bool poor(const channel_fit& f) {
 }
 
 }  // namespace
+
+std::string no_pulse_criterion(const channel_fit& f) {
+  if (f.amplitude_err > 0 && std::abs(f.amplitude) < min_pulse_significance * f.amplitude_err)
+    return "amplitude " + number(f.amplitude) + " ± " + number(f.amplitude_err) + ", " +
+           number(std::abs(f.amplitude) / f.amplitude_err) + "σ";
+  if (!(f.significance >= min_pulse_significance))
+    return "significance against no pulse " + number(f.significance) + "σ";
+  if (!(f.seen_height > min_height_over_scatter * f.scatter))
+    return f.scatter > 0
+               ? "height " + number(f.seen_height) + ", " + number(f.seen_height / f.scatter) +
+                     " times the points' scatter " + number(f.scatter)
+               : "height " + number(f.seen_height);
+  if (f.pulse_points < min_pulse_points)
+    return std::to_string(f.pulse_points) + (f.pulse_points == 1 ? " point" : " points") +
+           " 3 scatters above zero";
+  return {};
+}
 
 fit_verdict judge_fit(const channel_fit& f) {
   if (f.usable_points == 0) return fit_verdict::no_usable_points;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "fit/fit_verdict.h"
 #include "fit/rise_time_fit.h"
@@ -28,6 +29,11 @@ inline constexpr int min_events_for_errors = 10;
 /// What `f` is worth, the first reason that applies in this order: no usable points, too few
 /// points, saturated, no pulse, not converged, unphysical, poor fit; otherwise good.
 fit_verdict judge_fit(const channel_fit& f);
+
+/// Which of the rules for no pulse decided, with the figures it compared, as in "amplitude 0.2 ±
+/// 0.3, 0.7σ"; empty when `f` shows a pulse by all of them. Computed again from the stored
+/// figures wherever a verdict is shown, so the reason and the verdict cannot disagree.
+std::string no_pulse_criterion(const channel_fit& f);
 
 /// `verdict` once the recording's number of `events` is known: below min_events_for_errors a
 /// verdict drawn from the errors (good, unphysical, poor fit) becomes few_events. No usable

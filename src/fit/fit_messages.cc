@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "fit/fit_judgement.h"
+
 namespace {
 
 std::string number(double v) {
@@ -33,7 +35,7 @@ std::string verdict_note(int channel, const channel_fit& f) {
     case fit_verdict::too_few_points:
       return name + " has too few points to fit (" + std::to_string(f.fitted_points) + ").";
     case fit_verdict::no_pulse:
-      return name + " shows no pulse.";
+      return name + " shows no pulse: " + no_pulse_criterion(f) + ".";
     case fit_verdict::saturated:
       return name + " is saturated: " + std::to_string(f.clipped_points) +
              " points at its ceiling were left out of the fit.";

@@ -2,7 +2,7 @@
 #include <optional>
 #include <string>
 
-#include "command_line.h"
+#include "cli/command_line.h"
 #include "common/diagnostics.h"
 #include "common/processors.h"
 #include "driver/driver_messages.h"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "recording_simulator.h"
 #include "support/tool_run.h"
+#include "tools/recording_simulator.h"
 
 // Simulated campaigns and runs of varnel-campaign on them.
 

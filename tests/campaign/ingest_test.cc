@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "campaign/campaign_support.h"
-#include "campaign_simulator.h"
+#include "tools/campaign_simulator.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "campaign/campaign_report.h"
 #include "campaign/campaign_support.h"
 #include "campaign/failure_cause.h"
-#include "campaign_simulator.h"
+#include "tools/campaign_simulator.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "campaign/campaign_support.h"
-#include "campaign_simulator.h"
+#include "tools/campaign_simulator.h"
 
 namespace fs = std::filesystem;
 

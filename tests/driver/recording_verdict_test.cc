@@ -6,8 +6,8 @@
 #include <string>
 
 #include "driver/run.h"
-#include "recording_simulator.h"
 #include "support/tool_run.h"
+#include "tools/recording_simulator.h"
 
 namespace {
 
@@ -82,12 +82,15 @@ TEST(RecordingVerdicts, EachKindOfChannelGetsItsVerdictAndNote) {
             << config << " " << events << " events, channel " << ch << ": "
             << verdict_name(f.verdict);
         const std::string name = "Channel " + std::to_string(ch);
-        if (kind_of(ch) == kind::dead) expected_notes.push_back(name + " shows no pulse.");
+        if (kind_of(ch) == kind::dead) expected_notes.push_back(name + " shows no pulse: ");
         if (kind_of(ch) == kind::clipped)
           expected_notes.push_back(name + " is saturated: " + std::to_string(f.clipped_points) +
                                    " points at its ceiling were left out of the fit.");
       }
-      EXPECT_EQ(out.notes, expected_notes) << config << " " << events << " events";
+      // A dead channel's note goes on to name the rule that decided, tested with the fit.
+      ASSERT_EQ(out.notes.size(), expected_notes.size()) << config << " " << events << " events";
+      for (size_t i = 0; i < out.notes.size(); ++i)
+        EXPECT_EQ(out.notes[i].substr(0, expected_notes[i].size()), expected_notes[i]);
     }
   }
 }

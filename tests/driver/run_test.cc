@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "recording_simulator.h"
 #include "support/tool_run.h"
+#include "tools/recording_simulator.h"
 
 namespace {
 

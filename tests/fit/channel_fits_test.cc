@@ -18,7 +18,8 @@ TEST(FitAllChannels, NotesWhyEachChannelIsNoGoodMeasurement) {
   diagnostics notes;
   std::vector<channel_fit> r = fit_all_channels(table, 150.0, events_not_counted, notes);
   EXPECT_EQ(notes, (diagnostics{"Channel 3 has too few points to fit (2).",
-                                "Channel 7 shows no pulse.", "Channel 9 has no point to fit."}));
+                                "Channel 7 shows no pulse: significance against no pulse 0.0σ.",
+                                "Channel 9 has no point to fit."}));
   ASSERT_EQ(r.size(), 32u);
   EXPECT_EQ(r[3].peak_time, 150.0);
   EXPECT_EQ(r[3].time_stamp, 800.0);
@@ -58,7 +59,8 @@ TEST(FitAllChannels, GivesTheSameFitsAndNotesInChannelOrderOnAnyNumberOfThreads)
     }
   }
   EXPECT_EQ(alone_notes,
-            (diagnostics{"Channel 5 shows no pulse.", "Channel 30 has no point to fit."}));
+            (diagnostics{"Channel 5 shows no pulse: significance against no pulse 0.0σ.",
+                         "Channel 30 has no point to fit."}));
 }
 
 }  // namespace

@@ -59,8 +59,35 @@ TEST(Verdict, NoiseAloneShowsNoPulseButASmallRealPulseDoes) {
           << "seed " << seed << " events " << events;
     }
   }
-  EXPECT_EQ(verdict_note(5, fit_of({150.0, 800.0, 0.0, 100.0, 20}, 1)),
-            "Channel 5 shows no pulse.");
+  const channel_fit dead = fit_of({150.0, 800.0, 0.0, 100.0, 20}, 1);
+  EXPECT_EQ(verdict_note(5, dead).rfind("Channel 5 shows no pulse: amplitude ", 0), 0u)
+      << verdict_note(5, dead);
+}
+
+TEST(Verdict, ANoPulseNoteNamesTheFirstRuleThatDecidedWithItsFigures) {
+  // A clear pulse by every rule, then each rule broken in turn on top of the ones before it
+  // holding: the note names the first rule broken, in the order the judgement applies them.
+  channel_fit f;
+  f.usable_points = f.fitted_points = 40;
+  f.minimised = f.converged = true;
+  f.peak_time = 150, f.time_stamp = 800, f.xmin = 600, f.xmax = 1600, f.ndf = 36, f.chi2 = 40;
+  f.amplitude = 50, f.amplitude_err = 2, f.significance = 30, f.seen_height = 50, f.scatter = 2;
+  f.pulse_points = 12;
+  EXPECT_EQ(no_pulse_criterion(f), "");
+  const auto note = [&f] {
+    f.verdict = judge_fit(f);
+    return verdict_note(7, f);
+  };
+  f.pulse_points = 1;
+  EXPECT_EQ(note(), "Channel 7 shows no pulse: 1 point 3 scatters above zero.");
+  f.seen_height = 8.4;
+  EXPECT_EQ(note(), "Channel 7 shows no pulse: height 8.4, 4.2 times the points' scatter 2.0.");
+  f.significance = 3.14;
+  EXPECT_EQ(note(), "Channel 7 shows no pulse: significance against no pulse 3.1σ.");
+  f.amplitude = -0.2, f.amplitude_err = 0.3;
+  EXPECT_EQ(note(), "Channel 7 shows no pulse: amplitude -0.20 ± 0.30, 0.67σ.");
+  f.amplitude = 1637, f.amplitude_err = 1600;
+  EXPECT_EQ(no_pulse_criterion(f), "amplitude 1637 ± 1600, 1.0σ");
 }
 
 TEST(Verdict, ClippedPulsesAreSaturatedAndFittedWithoutTheirCeiling) {

@@ -9,7 +9,7 @@
 #include "driver/run_config.h"
 #include "plot/run_figure.h"
 #include "plot/run_support.h"
-#include "recording_simulator.h"
+#include "tools/recording_simulator.h"
 #include "varnel_version.h"
 
 namespace {

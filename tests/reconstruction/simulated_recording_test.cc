@@ -10,9 +10,9 @@
 #include "fit/shaper_model.h"
 #include "reconstruction/reconstruct.h"
 #include "reconstruction/recording_format.h"
-#include "recording_simulator.h"
 #include "report/log_format.h"
 #include "support/tool_run.h"
+#include "tools/recording_simulator.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "campaign_simulator.h"
+#include "tools/campaign_simulator.h"
 
 #include <gtest/gtest.h>
 
@@ -185,7 +185,10 @@ TEST(VarnelSimCampaign, WritesIntoTheDatesFolderAndRefusesAMalformedDate) {
   for (const char* date : {"2026129", "2026-12-09", "202612090"}) {
     run = run_program({VARNEL_SIM_CAMPAIGN_EXE, "--output", d / "bad", "--date", date});
     EXPECT_EQ(run.status, 2) << date;
-    EXPECT_NE(run.err.find("usage:"), std::string::npos) << date;
+    EXPECT_NE(
+        run.err.find("varnel-sim-campaign: --date: expected YYYYMMDD, got " + std::string(date)),
+        std::string::npos)
+        << run.err;
   }
   EXPECT_FALSE(fs::exists(d / "bad"));
 }

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "campaign_simulator.h"
-#include "channel_response.h"
 #include "support/tool_run.h"
+#include "tools/campaign_simulator.h"
+#include "tools/channel_response.h"
 
 namespace fs = std::filesystem;
 

@@ -13,7 +13,7 @@
 #include <tuple>
 
 #include "campaign/campaign_support.h"
-#include "campaign_simulator.h"
+#include "tools/campaign_simulator.h"
 
 namespace {
 
