@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "campaign_simulator.h"
+#include "varnel_version.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ std::vector<std::string> split_names(const std::string& list) {
 const char* const usage =
     "usage: varnel-sim-campaign --output FOLDER [--chips N] [--events N] "
     "[--config NAME | --configs NAME,NAME,...] [--date YYYYMMDD] [--faults]\n"
+    "       varnel-sim-campaign --help | --version\n"
     "Writes N chips' recordings into FOLDER, or FOLDER/YYYYMMDD with --date. With --configs, "
     "every chip is recorded in every configuration named, each of which must begin with its "
     "injected amplitude (\"4mV_delay-all\", \"2.5mV_x\"); each channel's amplitude is its gain "
@@ -68,7 +70,13 @@ int main(int argc, char** argv) {
       date = argv[++i];
     else if (a == "--faults")
       faults = true;
-    else
+    else if (a == "--help") {
+      std::fputs(usage, stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("varnel-sim-campaign %s\n", varnel_version);
+      return 0;
+    } else
       folder.clear(), i = argc;
   }
   if (folder.empty() || chips < 1 || events < 1 || (one_config && !configs.empty())) {
