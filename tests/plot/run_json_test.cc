@@ -138,7 +138,7 @@ TEST(RunJson, FailureRecordKeepsStatusAndEveryNoteTheLastAsItsMessage) {
 }
 
 TEST(RunJson, RefusesWhatIsNotAResult) {
-  for (const std::string text :
+  for (const std::string& text :
        {std::string("not json"), std::string(R"({"input": "a"})"),
         std::string(earlier_result)
             .replace(std::string(earlier_result).find("\"ndf\": 37"), 9, "\"ndf\": \"x\"")}) {
