@@ -9,7 +9,13 @@ PREFIX ?= /usr/local
 	fresh-debian-test ci-deps format format-check golden clean
 
 deps = @scripts/install-deps.sh $(1)
-configure_and_build = @cmake -S . -B "$(BUILD)" -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+# A folder that a make run as root left behind cannot be written by the user: one line says so
+# (make's own, before anything runs) instead of CMake's error about its cache.
+not_mine = $(shell [ "$$(id -u)" -eq 0 ] || for f in $(1); do \
+	[ -e "$$f" ] && [ ! -O "$$f" ] && { echo "$$f belongs to $$(stat -c %U "$$f")"; break; }; done)
+owned = $(if $(call not_mine,$(1)),$(error $(call not_mine,$(1)) (a make run as root?): as \
+	root, rm -rf $(firstword $(1)), then make again as yourself))
+configure_and_build = $(call owned,"$(BUILD)" "$(BUILD)/CMakeCache.txt" "$(BUILD)/build.ninja")@cmake -S . -B "$(BUILD)" -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
 	$(CMAKE_FLAGS) >/dev/null && cmake --build "$(BUILD)"
 
 deps:
@@ -21,6 +27,7 @@ build:
 
 demo:
 	$(call deps,build)
+	$(call owned,demo)
 	$(configure_and_build)
 	@scripts/demo.sh "$(BUILD)"
 

@@ -1,23 +1,29 @@
 #!/usr/bin/env bash
 # What a newcomer sees on a freshly installed Debian 12: bootstraps a minimal root (minbase, git,
-# make) from the Debian archive this machine uses, clones the committed project into it (into a
-# path with a space) and runs there
-#   1. `make demo` as an ordinary user without sudo: it must refuse with one message saying what
-#      to run as root, install nothing and build nothing;
-#   2. `make demo`, `make test` and `make package` as root;
-# then installs the package into a second fresh root, runs the demo recording through the
-# installed varnel.exe and compares its log with the one the build wrote. Prints the times.
+# make) from the Debian archive this machine uses, clones the committed project into it, into a
+# path with a blank in a user's home, and runs there as that user, who has no sudo:
+#   1. `make demo`: it must refuse with one line to run as root, install nothing and build
+#      nothing; that line is then run as root, and nothing else;
+#   2. `make demo`, the README's "Building by hand" as written (ctest reports the tests whose
+#      tools are missing as skipped) and `make test`, all as the user;
+#   3. `make package` as root in the same checkout, after which the user's `make demo` must stop
+#      with one line saying that the build folder is root's;
+# then installs the package into a second fresh root (without python3) and checks the installed
+# programs: the demo recording through varnel.exe gives the build's log, varnel-plot draws it,
+# `man varnel-campaign` works, and a first campaign made with varnel-sim-campaign goes through
+# the Slurm script run as the tasks of an array, one recording failing, and `varnel-campaign
+# ingest`, which must keep the failure. Prints the times.
 #
 # Needs root (chroot, mounts) and mmdebstrap. Downloaded packages are kept in $FRESH_CACHE
 # (/var/cache/varnel-fresh-test) for the next run; the roots live under $FRESH_DIR
-# (build-fresh/ in the checkout) and are deleted on every way out.
+# (build-fresh/ in the checkout) and are deleted on every way out. With FRESH_DEB=PATH the first
+# root is left out and the package root installs that package.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work=${FRESH_DIR:-$repo/build-fresh}
 cache=${FRESH_CACHE:-/var/cache/varnel-fresh-test}
-checkout="/root/fresh checkout/varnel"  # the space is on purpose
-user_checkout=/home/newcomer/varnel
+checkout="/home/newcomer/fresh checkout/varnel"  # the blank is on purpose
 suite=bookworm
 demo_dir=demo/20261208/120000_korvi100000
 recording=$demo_dir/120000_korvi100000_dessel00_link00_20mV_delay-all_adc.txt
@@ -124,47 +130,80 @@ timed() {
 
 # ---- the first root: the newcomer's machine
 first=$work/debian-12
-say "bootstrapping $first (minbase, git, make) from ${sources[*]}"
-timed bootstrap1 bootstrap "$first" git,make
-enter "$first"
-git clone --quiet --no-hardlinks "$repo" "$first$checkout"
-in_root "$first" root useradd --create-home --shell /bin/bash newcomer
-git clone --quiet --no-hardlinks "$repo" "$first$user_checkout"
-in_root "$first" root chown -R newcomer:newcomer "$user_checkout"
+newcomer() { in_root "$first" newcomer sh -c "cd '$checkout' && $1"; }
+installed_packages() { in_root "$first" root dpkg-query -W -f='${Package} ${Version}\n'; }
+make_first_root() {
+  say "bootstrapping $first (minbase, git, make) from ${sources[*]}"
+  timed bootstrap1 bootstrap "$first" git,make
+  enter "$first"
+  in_root "$first" root useradd --create-home --shell /bin/bash newcomer
+  mkdir -p "$(dirname "$first$checkout")"
+  git clone --quiet --no-hardlinks "$repo" "$first$checkout"
+  in_root "$first" root chown -R newcomer:newcomer "/home/newcomer"
 
-say "make demo as a user without sudo"
-packages_before=$(in_root "$first" root dpkg-query -W -f='${Package} ${Version}\n')
-status=0
-in_root "$first" newcomer sh -c "cd $user_checkout && make demo" >"$work/user.out" 2>"$work/user.err" ||
-  status=$?
-cat "$work/user.out" "$work/user.err"
-[[ $status -ne 0 ]] || die "make demo as a user without sudo succeeded"
-grep -q '^  apt-get update && apt-get install --no-install-recommends ' "$work/user.err" ||
-  die "make demo as a user without sudo did not say what to run as root"
-[[ $(wc -l <"$work/user.err") -le 3 ]] || die "make demo as a user printed more than its message"
-[[ $packages_before == "$(in_root "$first" root dpkg-query -W -f='${Package} ${Version}\n')" ]] ||
-  die "make demo as a user changed the installed packages"
-[[ ! -e $first$user_checkout/build ]] || die "make demo as a user left a build directory"
+  say "make demo as a user without sudo in '$checkout'"
+  local packages_before status=0 line
+  packages_before=$(installed_packages)
+  newcomer "make demo" >"$work/user.out" 2>"$work/user.err" || status=$?
+  cat "$work/user.out" "$work/user.err"
+  [[ $status -ne 0 ]] || die "make demo as a user without sudo succeeded"
+  line=$(sed -n 's/^  \(apt-get update && apt-get install --no-install-recommends .*\)/\1/p' \
+    "$work/user.err")
+  [[ -n $line ]] || die "make demo as a user without sudo did not say what to run as root"
+  [[ $(wc -l <"$work/user.err") -le 3 ]] || die "make demo as a user printed more than its message"
+  [[ $packages_before == "$(installed_packages)" ]] ||
+    die "make demo as a user changed the installed packages"
+  [[ ! -e $first$checkout/build ]] || die "make demo as a user left a build directory"
 
-say "make demo as root in '$checkout'"
-timed demo in_root "$first" root sh -c "cd '$checkout' && make demo"
-say "make test as root"
-timed test in_root "$first" root sh -c "cd '$checkout' && make test"
-say "make package as root"
-timed package in_root "$first" root sh -c "cd '$checkout' && make package"
-debs=("$first$checkout"/build/varnel_*_amd64.deb)
-[[ -f ${debs[0]} ]] || die "make package made no varnel_*_amd64.deb"
-deb=$(basename "${debs[0]}")
-cp "${debs[0]}" "$work/$deb"
-mkdir -p "$work/demo"
-cp "$first$checkout/$recording" "$first$checkout/$demo_log" "$work/demo/"
+  say "the printed line, as root: $line"
+  # apt-get asks before it installs; the newcomer says yes.
+  timed install_deps in_root "$first" root sh -c "yes | { $line; }" >"$work/root-line.log" 2>&1 ||
+    { tail -n 30 "$work/root-line.log"; die "the printed line failed"; }
+  say "make demo as the user"
+  timed demo newcomer "make demo"
+  say "the README's \"Building by hand\" as the user"
+  local recipe
+  recipe=$(awk '/^## Building by hand/ { on = 1; next } on && /^    / { print substr($0, 5); next }
+    on && NF { exit }' "$first$checkout/README.md" | grep -v '^cd build && cpack')
+  [[ -n $recipe ]] || die "no recipe under \"Building by hand\" in the README"
+  echo "$recipe"
+  timed by_hand newcomer "set -e
+$recipe" >"$work/by-hand.out" 2>&1 ||
+    { tail -n 40 "$work/by-hand.out"; die "the README's \"Building by hand\" failed"; }
+  grep -E 'tests passed|Not Run|Skipped' "$work/by-hand.out" | tail -n 12
+  say "make test as the user"
+  timed test newcomer "make test"
+  say "make package as root in the same checkout"
+  timed package in_root "$first" root sh -c "cd '$checkout' && make package"
+  say "make demo as the user once root has built in the checkout"
+  status=0
+  newcomer "make demo" >"$work/user2.out" 2>"$work/user2.err" || status=$?
+  cat "$work/user2.err"
+  [[ $status -ne 0 && $(wc -l <"$work/user2.err") -eq 1 ]] && grep -q "belongs to root" "$work/user2.err" ||
+    die "make demo in a build folder of root's did not say so in one line"
+
+  local debs=("$first$checkout"/build/varnel_*_amd64.deb)
+  [[ -f ${debs[0]} ]] || die "make package made no varnel_*_amd64.deb"
+  deb_path=$work/$(basename "${debs[0]}")
+  cp "${debs[0]}" "$deb_path"
+  mkdir -p "$work/demo"
+  cp "$first$checkout/$recording" "$first$checkout/$demo_log" "$work/demo/"
+}
+
+if [[ -n ${FRESH_DEB:-} ]]; then
+  deb_path=$(realpath "$FRESH_DEB")
+  [[ -s $work/demo/$(basename "$demo_log") ]] || die "FRESH_DEB needs the demo of a run before in $work/demo"
+else
+  make_first_root
+fi
+deb=$(basename "$deb_path")
 
 # ---- the second root: a machine that only installs the package
 second=$work/debian-12-package
-say "bootstrapping $second (minbase)"
-timed bootstrap2 bootstrap "$second" ""
+say "bootstrapping $second (minbase, man-db)"
+timed bootstrap2 bootstrap "$second" man-db
 enter "$second"
-cp "$work/$deb" "$second/tmp/$deb"
+cp "$deb_path" "$second/tmp/$deb"
 mkdir -p "$second/tmp/run"
 cp "$work/demo/$(basename "$recording")" "$second/tmp/run/"
 say "apt install ./$deb"
@@ -175,16 +214,43 @@ install_package() {
     { cat "$work/apt-install.log"; die "apt install ./$deb failed"; }
 }
 timed install install_package
-in_root "$second" root sh -c "varnel-sim --version && varnel-plot --version"
+in_package_root() { in_root "$second" root sh -c "$1"; }
+in_package_root "varnel-sim --version && varnel-plot --version && varnel-campaign --version"
 say "the demo recording through the installed varnel.exe"
-in_root "$second" root sh -c "cd /tmp/run && varnel.exe 100000 20mV_delay-all $(basename "$recording")"
+in_package_root "cd /tmp/run && varnel.exe 100000 20mV_delay-all $(basename "$recording")"
 cmp "$work/demo/$(basename "$demo_log")" "$second/tmp/run/$(basename "$demo_log")" ||
   die "the installed varnel.exe wrote a log different from the build's"
-in_root "$second" root sh -c "cd /tmp/run && varnel-plot 100000 20mV_delay-all $(basename "$recording")"
+in_package_root "cd /tmp/run && varnel-plot 100000 20mV_delay-all $(basename "$recording")" 2>/dev/null
 [[ -s $second/tmp/run/$(basename "$demo_log" .log).png ]] || die "the installed varnel-plot drew no picture"
 
-summary="times (s): bootstrap ${took[bootstrap1]}, make demo ${took[demo]}, make test ${took[test]},"
-summary+=" make package ${took[package]}; package root: bootstrap ${took[bootstrap2]},"
+say "man varnel-campaign"
+in_package_root "MANWIDTH=100 man varnel-campaign 2>&1" >"$work/man.txt" || { cat "$work/man.txt"; die "man varnel-campaign failed"; }
+head -n 12 "$work/man.txt"
+grep -q -- "--db" "$work/man.txt" || die "man varnel-campaign does not show its options"
+
+say "a first campaign with the installed programs, its Slurm array on a node without python3"
+! in_package_root "command -v python3" >/dev/null || die "the package root has python3"
+bad=123510_korvi100099_dessel00_link00_20mV_delay-all_adc.txt
+in_package_root "cd /tmp && varnel-sim-campaign --output campaign/20180725 --chips 4 --events 40 &&
+  echo garbage >campaign/20180725/$bad && varnel-campaign list campaign/20180725 >runs.tsv"
+tasks=$(wc -l <"$second/tmp/runs.tsv")
+for ((task = 1; task <= tasks; task++)); do
+  in_package_root "cd /tmp && SLURM_ARRAY_TASK_ID=$task /usr/share/varnel/varnel-slurm-array.sh runs.tsv" \
+    >>"$work/slurm-tasks.out" 2>&1 || true
+done
+ingest=$(in_package_root "cd /tmp && varnel-campaign ingest --db cluster.sqlite campaign/20180725") || true
+echo "$ingest"
+[[ $ingest == "5 results: 4 ingested, 1 failed runs; 0 skipped; database cluster.sqlite" ]] ||
+  { cat "$work/slurm-tasks.out"; die "the array's results did not all reach the database"; }
+in_package_root "cd /tmp && varnel-campaign verdicts --db cluster.sqlite" | grep 100099 ||
+  die "the failed chip is not among the verdicts"
+status=0
+in_package_root "cd /tmp && varnel-campaign run --db typo.sqlite nosuchdir" || status=$?
+[[ $status -ne 0 && ! -e $second/tmp/typo.sqlite ]] || die "varnel-campaign run nosuchdir made a database"
+
+summary="times (s): bootstrap ${took[bootstrap1]:-0}, the printed line ${took[install_deps]:-0},"
+summary+=" make demo ${took[demo]:-0}, by hand ${took[by_hand]:-0}, make test ${took[test]:-0},"
+summary+=" make package ${took[package]:-0}; package root: bootstrap ${took[bootstrap2]},"
 summary+=" apt install ${took[install]}"
 say "passed; $summary"
 echo "$summary" >"$work/times.txt"

@@ -10,8 +10,8 @@
 #   bench    the benchmarks (make bench)
 #   ci       sanitizers, fuzzing, formatting, the fresh-system test and the heavier test tools (.ci/run)
 #
-# Not root: apt-get runs through sudo. Without sudo, nothing is installed; a message says what to
-# run as root and the status is 1.
+# Not root: apt-get runs through sudo. Without sudo, nothing is installed; a message gives the one
+# line to run as root (installing what make demo and make test need) and the status is 1.
 set -euo pipefail
 
 tier_packages() {
@@ -67,10 +67,20 @@ for tier in "${tiers[@]}"; do
 done
 [[ $missing_count -eq 0 ]] && exit 0
 
-all_missing=$(for tier in "${tiers[@]}"; do echo ${missing_in[$tier]:-}; done | xargs)
+# Without a way to root the user is sent there once: the line to run installs what make demo and
+# make test both need besides the tiers asked for, so that the next make of either just builds.
 needs_root() {
-  echo "Missing Debian packages, and installing them needs root. Run as root (su -), then again:" >&2
-  echo "  apt-get update && apt-get install --no-install-recommends $all_missing" >&2
+  local all p everything
+  local -A have
+  all=$(for tier in "${tiers[@]}" build test; do tier_packages "$tier"; done | tr ' ' '\n' |
+    awk '!seen[$0]++')
+  # shellcheck disable=SC2086 # the package list splits on blanks
+  while read -r name status; do
+    [[ $status == installed ]] && have[$name]=1
+  done < <(dpkg-query -W -f='${Package} ${db:Status-Status}\n' $all 2>/dev/null || true)
+  everything=$(for p in $all; do [[ -n ${have[$p]:-} ]] || echo "$p"; done | xargs)
+  echo "Missing Debian packages; installing them needs root. Run this line as root, then make again as yourself:" >&2
+  echo "  apt-get update && apt-get install --no-install-recommends $everything" >&2
   exit 1
 }
 as_root=()

@@ -7,10 +7,10 @@
 #   varnel-campaign ingest --db campaign.sqlite /data/20180725
 #
 # Task N analyses line N of the list (chip, configuration and path, separated by tabs or blanks,
-# the path running to the end of the line) with varnel-plot, which writes the log, the pictures and the JSON results beside the
-# recording. A run that fails writes instead, under the same JSON name, a record with its exit
-# status and message, so that the campaign database keeps the failure too. VARNEL_PLOT names
-# the program when it is not on the PATH.
+# the path running to the end of the line) with varnel-plot, which writes the log, the pictures
+# and the JSON results beside the recording, or, when the run fails, under the same JSON name a
+# record of its exit status and message, so that the campaign database keeps the failure too.
+# VARNEL_PLOT names the program when it is not on the PATH.
 #SBATCH --job-name=varnel
 #SBATCH --cpus-per-task=1
 #SBATCH --mem=256M
@@ -26,25 +26,4 @@ if [[ -z "${path:-}" ]]; then
   exit 2
 fi
 
-messages=$(mktemp)
-trap 'rm -f "$messages"' EXIT
-"${VARNEL_PLOT:-varnel-plot}" "$chip" "$config" "$path" 2>"$messages"
-status=$?
-cat "$messages" >&2
-if [[ $status -ne 0 ]]; then
-  folder=$(dirname -- "$path")
-  python3 - "$path" "$chip" "$config" "$status" "$messages" \
-    "$folder/rise_time_korvi${chip}_${config}.json" <<'PY'
-import json, os, sys
-path, chip, config, status, messages, out = sys.argv[1:]
-lines = [l for l in open(messages).read().splitlines() if l]
-record = {"input": path, "chipstring": chip, "config": {"name": config},
-          "status": int(status), "message": lines[-1] if lines else "", "notes": lines}
-tmp = out + ".tmp%d" % os.getpid()
-with open(tmp, "w") as f:
-    json.dump(record, f)
-    f.write("\n")
-os.replace(tmp, out)
-PY
-fi
-exit "$status"
+exec "${VARNEL_PLOT:-varnel-plot}" -- "$chip" "$config" "$path"

@@ -1,5 +1,7 @@
 # Installs the build into a fresh prefix and checks that every program is in its bin/ and runs
-# from there: the companions print "PROGRAM VERSION" for --version, varnel.exe its usage text. Run as
+# from there: the companions print "PROGRAM VERSION" for --version, varnel.exe its usage text;
+# that each has its manual page, holding its help text, and each companion its bash completion;
+# and that the Slurm script and Debian's copyright and changelog are there. Run as
 #   cmake -DBUILD_DIR=<build> -DPROGRAMS=<a,b,...> -DVERSION=<version> -P install_test.cmake
 set(prefix "${BUILD_DIR}/install-test")
 file(REMOVE_RECURSE "${prefix}")
@@ -24,6 +26,28 @@ foreach(program IN LISTS programs)
   string(FIND "${out}" "${expected_start}" at)
   if(NOT status STREQUAL expected_status OR NOT at EQUAL 0)
     list(APPEND failures "${exe}: status ${status}, output '${out}'")
+  endif()
+  set(page "${prefix}/share/man/man1/${program}.1.gz")
+  execute_process(COMMAND gzip -dc "${page}" OUTPUT_VARIABLE roff RESULT_VARIABLE status)
+  # The help's usage line, as roff writes a minus sign.
+  if(program STREQUAL "varnel.exe")
+    set(usage "chipstring config adcfilename")
+  else()
+    string(REPLACE "-" "\\-" usage "Usage: ${program} [OPTIONS]")
+  endif()
+  string(FIND "${roff}" "${usage}" at)
+  if(NOT status EQUAL 0 OR at EQUAL -1)
+    list(APPEND failures "${page}: status ${status}, no '${usage}' in '${roff}'")
+  endif()
+  if(NOT program STREQUAL "varnel.exe"
+     AND NOT EXISTS "${prefix}/share/bash-completion/completions/${program}")
+    list(APPEND failures "no bash completion for ${program}")
+  endif()
+endforeach()
+foreach(file share/varnel/varnel-slurm-array.sh share/doc/varnel/copyright
+             share/doc/varnel/changelog.gz)
+  if(NOT EXISTS "${prefix}/${file}")
+    list(APPEND failures "${prefix}/${file} is not installed")
   endif()
 endforeach()
 file(REMOVE_RECURSE "${prefix}")

@@ -1,10 +1,11 @@
 #include "tools/campaign_simulator.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <stdexcept>
 
@@ -36,18 +37,23 @@ double time_stamp_shift(chip_fault fault) {
   return fault == chip_fault::late ? 40.0 : fault == chip_fault::slightly_late ? 8.0 : 0.0;
 }
 
+// The reason goes with the path: errno as the failed call left it.
+[[noreturn]] void cannot_write(const std::string& path) {
+  throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+}
+
 void write_text(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-  out.close();
-  if (!out) throw std::runtime_error("cannot write " + path);
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) cannot_write(path);
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (std::fclose(f) != 0 || !written) cannot_write(path);
 }
 
 void write_options(const std::string& path, const simulation_options& o) {
   std::FILE* f = std::fopen(path.c_str(), "w");
-  bool ok = f && write_recording(o, f);
-  if (f && std::fclose(f) != 0) ok = false;
-  if (!ok) throw std::runtime_error("cannot write " + path);
+  if (!f) cannot_write(path);
+  const bool written = write_recording(o, f);
+  if (std::fclose(f) != 0 || !written) cannot_write(path);
 }
 
 // Cut at the first space at or after 45 % of the bytes: the values before it stay whole and the

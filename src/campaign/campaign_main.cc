@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -143,6 +144,11 @@ int run_command(const run_options& o) {
   }
   discovery found = find_recordings(o.paths, manifest);
   for (const skipped_path& s : found.skipped) print_line(stderr, skipped_line(s));
+  // A mistyped folder must not leave an empty database behind to be found later.
+  if (found.found.empty() && access(o.db.c_str(), F_OK) != 0) {
+    print_error("run: no recording found; " + o.db + " not created");
+    return status_failed;
+  }
   std::optional<campaign_db> db = campaign_db::open(o.db, error);
   if (!db) {
     print_error(error);
@@ -422,6 +428,19 @@ int list_command(const std::vector<std::string>& paths, const std::string& manif
   return found.skipped.empty() ? status_ok : status_failed;
 }
 
+// CLI11 reports a first word that names no subcommand as a missing subcommand; the word
+// itself, when it is one, and the subcommands there are.
+std::optional<std::string> unknown_subcommand(const CLI::App& app, int argc, char** argv) {
+  if (argc < 2 || argv[1][0] == '-') return std::nullopt;
+  const std::string word = argv[1];
+  std::string names;
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+    if (sub->get_name() == word) return std::nullopt;
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  }
+  return "unknown subcommand \"" + word + "\"; it is one of " + names;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -495,6 +514,10 @@ int main(int argc, char** argv) {
       "list", "Print chip, configuration and path, tab-separated, for every recording found");
   lst->add_option("--manifest", list_manifest, "Lines of \"chip config path\" for other naming");
   lst->add_option("PATH", list_paths, "Recordings, or folders searched for *_adc.txt");
+  if (std::optional<std::string> unknown = unknown_subcommand(app, argc, argv)) {
+    print_error(*unknown);
+    return status_usage;
+  }
   if (const auto stop = parse_command_line(app, argc, argv)) {
     std::fputs(stop->out.c_str(), stdout);
     std::fputs(stop->err.c_str(), stderr);

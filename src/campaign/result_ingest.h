@@ -5,9 +5,8 @@
 
 #include "campaign/recording_record.h"
 
-/// Reads one result made elsewhere: the JSON varnel-plot writes beside a log, or the failure
-/// record of the same shape that the cluster script writes for a failed run ("input",
-/// "chipstring", "config": {"name"}, "status" 1, "message" and "notes"). The recording's path is
+/// Reads one result made elsewhere: the JSON varnel-plot writes beside a log, for a run that
+/// succeeded or failed (read_run_json, plot/run_json.h). The recording's path is
 /// the JSON's "input"; a relative one is taken from the JSON's folder, where varnel-plot writes
 /// beside the recording. Size, time and hash come from the recording when it is there.
 /// False, with a one-line reason, when the file cannot be read or lacks a field.

@@ -49,3 +49,12 @@ bool write_plot_outputs(const plot_run& run, diagnostics& notes) {
   }
   return true;
 }
+
+bool write_failure_record(const std::string& log_path, const std::string& record,
+                          diagnostics& notes) {
+  const std::string json_path = output_path(log_path, ".json");
+  atomic_file json(json_path);
+  if (json.open() && json.commit(record)) return true;
+  notes.push_back(cannot_write_results(json_path));
+  return false;
+}

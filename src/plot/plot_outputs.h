@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "common/diagnostics.h"
 #include "plot/plot_run.h"
 
@@ -9,3 +11,9 @@
 /// reason in `notes`, when one cannot be written; the files not yet renamed keep their earlier
 /// content.
 bool write_plot_outputs(const plot_run& run, diagnostics& notes);
+
+/// Writes `record` (failure_json_text of a run that failed) where the run's JSON results belong:
+/// beside `log_path`, named as it with ".json", whole or not at all. False, with a one-line
+/// reason in `notes`, when it cannot be written.
+bool write_failure_record(const std::string& log_path, const std::string& record,
+                          diagnostics& notes);

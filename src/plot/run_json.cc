@@ -1,6 +1,11 @@
 #include "plot/run_json.h"
 
 #include <cmath>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+
+#include "fit/fit_verdict.h"
 
 namespace {
 
@@ -33,8 +38,8 @@ json points_json(const channel_points& points) {
 
 json channel_json(int channel, const channel_fit& f, const channel_points& points) {
   return {{"channel", channel},
-          {"peak_time", number(f.peak_time)},
-          {"peak_time_err", number(f.peak_time_err)},
+          {"rise_time", number(f.peak_time)},
+          {"rise_time_err", number(f.peak_time_err)},
           {"amplitude", number(f.amplitude)},
           {"amplitude_err", number(f.amplitude_err)},
           {"time_stamp", number(f.time_stamp)},
@@ -57,6 +62,94 @@ json channel_json(int channel, const channel_fit& f, const channel_points& point
           {"replaced_verdict",
            f.replaced_verdict ? json(verdict_name(*f.replaced_verdict)) : json(nullptr)},
           {"points", points_json(points)}};
+}
+
+// Reading back.
+
+double number_at(const json& j, const char* key) {
+  const json& v = j.at(key);
+  return v.is_null() ? std::numeric_limits<double>::quiet_NaN() : v.get<double>();
+}
+
+// A number that results of earlier builds do not have: NaN when absent.
+double later_number(const json& j, const char* key) {
+  return j.contains(key) ? number_at(j, key) : std::numeric_limits<double>::quiet_NaN();
+}
+
+int later_count(const json& j, const char* key) {
+  return j.contains(key) ? j.at(key).get<int>() : 0;
+}
+
+// Builds before the key was named for what it is wrote the rise time as "peak_time".
+double rise_time_at(const json& c, const char* key, const char* earlier_key) {
+  return number_at(c, c.contains(key) ? key : earlier_key);
+}
+
+// The verdict stored as the analysis named it; results from before verdicts existed count as
+// good, as the analysis then treated every fit.
+fit_verdict verdict_at(const json& channel, const char* key = "verdict") {
+  if (!channel.contains(key)) return fit_verdict::good;
+  const std::string name = channel.at(key).get<std::string>();
+  if (const std::optional<fit_verdict> v = verdict_named(name)) return *v;
+  throw std::invalid_argument("unknown verdict \"" + name + "\"");
+}
+
+channel_fit read_fit(const json& c) {
+  channel_fit f;
+  f.peak_time = rise_time_at(c, "rise_time", "peak_time");
+  f.peak_time_err = rise_time_at(c, "rise_time_err", "peak_time_err");
+  f.amplitude = number_at(c, "amplitude");
+  f.amplitude_err = number_at(c, "amplitude_err");
+  f.time_stamp = number_at(c, "time_stamp");
+  f.time_stamp_err = number_at(c, "time_stamp_err");
+  f.usable_points = c.at("usable_points").get<int>();
+  f.fitted_points = c.at("fitted_points").get<int>();
+  const json& range = c.at("fit_range");
+  f.xmin = range.at(0).is_null() ? 0.0 : range.at(0).get<double>();
+  f.xmax = range.at(1).is_null() ? 0.0 : range.at(1).get<double>();
+  f.chi2 = number_at(c, "chi2");
+  f.ndf = c.at("ndf").get<int>();
+  f.minimised = c.at("minimised").get<bool>();
+  f.converged = c.at("converged").get<bool>();
+  f.verdict = verdict_at(c);
+  f.clipped_points = later_count(c, "clipped_points");
+  f.noise = later_number(c, "noise");
+  f.significance = later_number(c, "significance");
+  f.scatter = later_number(c, "scatter");
+  f.seen_height = later_number(c, "seen_height");
+  f.pulse_points = later_count(c, "pulse_points");
+  f.fits_run = later_count(c, "fits_run");
+  if (c.contains("replaced_verdict") && !c.at("replaced_verdict").is_null())
+    f.replaced_verdict = verdict_at(c, "replaced_verdict");
+  return f;
+}
+
+channel_points read_points(const json& c) {
+  channel_points points;
+  for (const json& p : c.at("points"))
+    points.push_back({number_at(p, "time"), {number_at(p, "amplitude"), number_at(p, "error")}});
+  return points;
+}
+
+void read_document(const json& j, stored_run& run) {
+  run.input = j.at("input").get<std::string>();
+  run.chipstring = j.at("chipstring").get<std::string>();
+  run.config = j.at("config").at("name").get<std::string>();
+  run.status = j.value("status", 0);
+  run.message = j.value("message", std::string());
+  run.notes = j.value("notes", diagnostics{});
+  if (run.status != 0) return;
+  run.log_path = j.at("log").get<std::string>();
+  run.summary.events_completed = j.at("events_completed").get<int64_t>();
+  // Results of builds before these fields count what they lack as 0.
+  run.summary.values_read = j.value("values_read", uint64_t{0});
+  run.summary.rows_handled = j.value("rows_handled", uint64_t{0});
+  run.summary.events_started = j.value("events_started", int64_t{0});
+  run.summary.events_in_window = j.value("events_in_window", int64_t{0});
+  for (const json& c : j.at("channels")) {
+    run.fits.push_back(read_fit(c));
+    run.points.push_back(read_points(c));
+  }
 }
 
 }  // namespace
@@ -83,4 +176,30 @@ json run_json(const plot_run& run) {
 
 std::string run_json_text(const plot_run& run) {
   return run_json(run).dump(2) + "\n";
+}
+
+json failure_json(const std::string& chipstring, const std::string& config,
+                  const std::string& adcfilename, int status, const diagnostics& notes) {
+  return {{"input", adcfilename},
+          {"chipstring", chipstring},
+          {"config", {{"name", config}}},
+          {"status", status},
+          {"message", notes.empty() ? std::string() : notes.back()},
+          {"notes", notes}};
+}
+
+std::string failure_json_text(const std::string& chipstring, const std::string& config,
+                              const std::string& adcfilename, int status,
+                              const diagnostics& notes) {
+  return failure_json(chipstring, config, adcfilename, status, notes).dump(2) + "\n";
+}
+
+bool read_run_json(std::istream& in, stored_run& run, std::string& error) {
+  try {
+    read_document(json::parse(in), run);
+    return true;
+  } catch (const std::exception& e) {
+    error = std::string("not a result: ") + e.what();
+    return false;
+  }
 }

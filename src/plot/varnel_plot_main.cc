@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "driver/run.h"
 #include "plot/plot_outputs.h"
 #include "plot/plot_run.h"
+#include "plot/run_json.h"
 
 int main(int argc, char** argv) {
   CLI::App app(
@@ -28,9 +30,22 @@ int main(int argc, char** argv) {
   }
   run_outcome out = run_analysis(chip, config, recording, usable_processors());
   print_notes(out.notes);
-  if (out.status != exit_success) return out.status;
   diagnostics notes;
-  bool written = write_plot_outputs(make_plot_run(chip, config, recording, out), notes);
+  int status = out.status;
+  if (status == exit_success &&
+      !write_plot_outputs(make_plot_run(chip, config, recording, out), notes))
+    status = exit_failure;
+  // A failed run leaves a record of why in place of its results, so that whoever gathers the
+  // results (a cluster's job array, the campaign's ingest) keeps the failure too.
+  if (status != exit_success) {
+    diagnostics all = out.notes;
+    all.insert(all.end(), notes.begin(), notes.end());
+    diagnostics record_notes;
+    if (!write_failure_record(out.log_path, failure_json_text(chip, config, recording, status, all),
+                              record_notes) &&
+        std::find(notes.begin(), notes.end(), record_notes.back()) == notes.end())
+      notes.push_back(record_notes.back());
+  }
   print_notes(notes);
-  return written ? exit_success : exit_failure;
+  return status;
 }

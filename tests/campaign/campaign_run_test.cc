@@ -155,6 +155,9 @@ TEST(CampaignRun, UsageErrorsHelpAndVersion) {
   temp_dir d;
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{}, "varnel-campaign: A subcommand is required\n"},
+      {{"frobnicate", "--db", "x"},
+       "varnel-campaign: unknown subcommand \"frobnicate\"; it is one of run, export, "
+       "characterise, limits, verdicts, report, ingest, list\n"},
       {{"run"}, "varnel-campaign: run: give at least one PATH or --manifest\n"},
       {{"run", "--jobs", "0", "x"}, "varnel-campaign: --jobs: Value 0 not in range 1 to 1024\n"},
       {{"run", "--bogus", "x"},
@@ -173,6 +176,13 @@ TEST(CampaignRun, UsageErrorsHelpAndVersion) {
   program_run r = campaign({"run", "x"}, d.path(), soon);
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "varnel-campaign: VARNEL_CAMPAIGN_SETTLE: not a number of seconds >= 0: soon\n");
+  // A mistyped folder finds nothing and leaves no database behind (checked below).
+  program_run typo = campaign({"run", "nosuchdir"}, d.path());
+  EXPECT_EQ(typo.status, 1);
+  EXPECT_NE(
+      typo.err.find("varnel-campaign: run: no recording found; campaign.sqlite not created\n"),
+      std::string::npos)
+      << typo.err;
   program_run help = campaign({"run", "--help"}, d.path());
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--manifest"), std::string::npos);

@@ -6,7 +6,11 @@ import sys
 import tempfile
 from pathlib import Path
 
-import pandas
+try:
+    import pandas
+except ImportError:
+    print("skipped: pandas is not installed (apt-get install python3-pandas)")
+    sys.exit(77)
 
 campaign, sim = sys.argv[1], sys.argv[2]
 with tempfile.TemporaryDirectory() as tmp:

@@ -2,40 +2,30 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-
+#include "plot/run_json.h"
 #include "support/tool_run.h"
 
 namespace {
 
-// A result of one recording whose channels carry `noise` entries as given (empty: none).
-std::string result_json(const std::string& noise0, const std::string& noise1) {
-  std::string channels;
-  for (const std::string& noise : {noise0, noise1}) {
-    if (!channels.empty()) channels += ",";
-    channels += R"({"peak_time": 150, "peak_time_err": 1, "amplitude": 500, "amplitude_err": 2,
-      "time_stamp": 800, "time_stamp_err": 1, "usable_points": 150, "fitted_points": 40,
-      "fit_range": [700, 1200], "chi2": 40, "ndf": 37, "minimised": true, "converged": true,
-      "verdict": "good", "points": [])";
-    if (!noise.empty()) channels += R"(, "noise": )" + noise;
-    channels += "}";
-  }
-  return R"({"input": "x_adc.txt", "log": "x.log", "chipstring": "1",
-    "config": {"name": "20mV_delay-all"}, "events_completed": 40, "channels": [)" +
-         channels + "]}\n";
-}
-
-TEST(ResultIngest, ReadsEachChannelsNoiseAndNaNWhereItIsNullOrMissing) {
+// A failure record names its recording as the run was given it; the recording is taken from the
+// record's folder, and the log it would have had is the one of that path.
+TEST(ResultIngest, FailureRecordIsAFailedRunOfTheRecordingBesideIt) {
   temp_dir d;
-  for (auto [noise0, noise1] : {std::pair<std::string, std::string>{"2.5", "null"}, {"4", ""}}) {
-    ASSERT_TRUE(write_file(d / "r.json", result_json(noise0, noise1)));
-    recording_record r;
-    std::string error;
-    ASSERT_TRUE(read_result(d / "r.json", "test", r, error)) << error;
-    ASSERT_EQ(r.fits.size(), 2u);
-    EXPECT_DOUBLE_EQ(r.fits[0].noise, std::stod(noise0));
-    EXPECT_TRUE(std::isnan(r.fits[1].noise)) << noise1;
-  }
+  ASSERT_TRUE(write_file(d / "x_adc.txt", "1 2 3\n"));
+  ASSERT_TRUE(write_file(d / "r.json",
+                         failure_json_text("100002", "20mV_delay-all", "elsewhere/x_adc.txt", 1,
+                                           {"Corrupt data, likely due to "
+                                            "connection problems."})));
+  recording_record r;
+  std::string error;
+  ASSERT_TRUE(read_result(d / "r.json", "test", r, error)) << error;
+  EXPECT_EQ(r.path, d / "x_adc.txt");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.message, "Corrupt data, likely due to connection problems.");
+  EXPECT_EQ(r.log_path, d / "rise_time_korvi100002_20mV_delay-all.log");
+  EXPECT_EQ(r.size, 6);
+  EXPECT_TRUE(r.hash.has_value());
+  EXPECT_TRUE(r.fits.empty());
 }
 
 }  // namespace

@@ -146,6 +146,11 @@ struct hostile_case {
   std::function<std::string()> expected_log;
 };
 
+// gtest prints the parameter in listings and failures; the case's name is what identifies it.
+void PrintTo(const hostile_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
 std::function<void(const std::string&)> text(std::function<std::string()> make) {
   return [make](const std::string& dir) { ASSERT_TRUE(write_file(dir + "/rec.txt", make())); };
 }

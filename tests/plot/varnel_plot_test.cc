@@ -56,7 +56,7 @@ TEST_F(PlotOfARecording, JsonHoldsTheLogsNumbers) {
   auto lines = log_fields(file_text((*dir / (log_name + ".log"))));
   ASSERT_EQ(lines.size(), 32u);
   ASSERT_EQ(doc["channels"].size(), 32u);
-  const char* keys[6] = {"peak_time",     "peak_time_err", "amplitude",
+  const char* keys[6] = {"rise_time",     "rise_time_err", "amplitude",
                          "amplitude_err", "time_stamp",    "time_stamp_err"};
   for (int ch = 0; ch < 32; ++ch) {
     const json& c = doc["channels"][ch];
@@ -127,7 +127,18 @@ program_run run_on(const char* exe, const std::string* input, const temp_dir& d)
   return run_in(exe, {"100000", "20mV_delay-all", (d / ("adc.txt"))}, d);
 }
 
-TEST(FailedRun, FailsAsVarnelExeDoesAndWritesNoPictures) {
+// The last line of `text`, which ends with a newline, without it.
+std::string last_line(const std::string& text) {
+  const std::string body = text.substr(0, text.size() - 1);
+  return body.substr(body.rfind('\n') + 1);  // npos + 1: the whole of a single line
+}
+
+// The failure record a failed run leaves where its results belong.
+json failure_record(const temp_dir& d) {
+  return json::parse(file_text(d / (log_name + ".json")), nullptr, false);
+}
+
+TEST(FailedRun, FailsAsVarnelExeDoesAndWritesOnlyARecordOfTheFailure) {
   std::string gap_row;
   for (int ch = 0; ch < 32; ++ch) gap_row += ch ? " 5" : "5";
   std::string empty, gaps_only;
@@ -142,7 +153,17 @@ TEST(FailedRun, FailsAsVarnelExeDoesAndWritesNoPictures) {
     EXPECT_EQ(with_dir(plot.err, plot_dir), with_dir(plain.err, plain_dir));
     EXPECT_NE(plot.err.find(input ? "Corrupt data" : "Cannot open file"), std::string::npos)
         << plot.err;
-    EXPECT_EQ(tree(plot_dir.path()), tree(plain_dir.path()));  // no log, no pictures
+    // No log, no pictures: only the record, which keeps the status and the reason.
+    std::set<std::string> expected = tree(plain_dir.path());
+    expected.insert(log_name + ".json");
+    EXPECT_EQ(tree(plot_dir.path()), expected);
+    const json record = failure_record(plot_dir);
+    ASSERT_FALSE(record.is_discarded());
+    EXPECT_EQ(record["status"], 1);
+    EXPECT_EQ(record["chipstring"], "100000");
+    EXPECT_EQ(record["config"]["name"], "20mV_delay-all");
+    EXPECT_EQ(record["message"], last_line(plot.err));
+    EXPECT_FALSE(record.contains("channels"));
   }
 }
 
@@ -188,8 +209,12 @@ TEST(VarnelPlotOutputs, PictureThatCannotBeWrittenIsReported) {
   EXPECT_EQ(plot.err, "Cannot write plot file named " + (d / (log_name + ".png")) + ".\n");
   EXPECT_TRUE(std::filesystem::exists((d / (log_name + ".log"))));
   EXPECT_FALSE(std::filesystem::exists((d / (log_name + ".pdf"))));
-  EXPECT_FALSE(std::filesystem::exists((d / (log_name + ".json"))));
-  std::set<std::string> expected = {"adc.txt", log_name + ".log", log_name + ".png/"};
+  const json record = failure_record(d);
+  ASSERT_FALSE(record.is_discarded());
+  EXPECT_EQ(record["status"], 1);
+  EXPECT_EQ(record["message"], "Cannot write plot file named " + (d / (log_name + ".png")) + ".");
+  std::set<std::string> expected = {"adc.txt", log_name + ".log", log_name + ".png/",
+                                    log_name + ".json"};
   EXPECT_EQ(tree(d.path()), expected);
 }
 

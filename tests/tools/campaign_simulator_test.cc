@@ -12,6 +12,7 @@
 
 #include "driver/run.h"
 #include "support/tool_run.h"
+#include "varnel_version.h"
 
 namespace fs = std::filesystem;
 
@@ -191,6 +192,24 @@ TEST(VarnelSimCampaign, WritesIntoTheDatesFolderAndRefusesAMalformedDate) {
         << run.err;
   }
   EXPECT_FALSE(fs::exists(d / "bad"));
+}
+
+// --help and --version on standard output, as the other programs; a folder that cannot be made
+// is named with the reason.
+TEST(VarnelSimCampaign, HelpVersionAndAFolderThatCannotBeMade) {
+  temp_dir d;
+  program_run help = run_program({VARNEL_SIM_CAMPAIGN_EXE, "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: varnel-sim-campaign [OPTIONS]"), std::string::npos) << help.out;
+  program_run version = run_program({VARNEL_SIM_CAMPAIGN_EXE, "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("varnel-sim-campaign ") + varnel_version + "\n");
+  ASSERT_TRUE(write_file(d / "file", "x"));
+  program_run under_a_file =
+      run_program({VARNEL_SIM_CAMPAIGN_EXE, "--output", d / "file/out", "--chips", "1"});
+  EXPECT_EQ(under_a_file.status, 1);
+  EXPECT_EQ(under_a_file.err,
+            "varnel-sim-campaign: cannot make " + (d / "file/out") + ": Not a directory\n");
 }
 
 }  // namespace
