@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "fit/fit_messages.h"
 #include "fit/fit_verdict.h"
 
 namespace {
@@ -61,6 +62,7 @@ json channel_json(int channel, const channel_fit& f, const channel_points& point
           {"fits_run", f.fits_run},
           {"replaced_verdict",
            f.replaced_verdict ? json(verdict_name(*f.replaced_verdict)) : json(nullptr)},
+          {"note", verdict_note(channel, f)},
           {"points", points_json(points)}};
 }
 

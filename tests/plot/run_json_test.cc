@@ -48,6 +48,7 @@ TEST(RunJson, KeepsEachChannelsResultsAndPointsInOrder) {
     EXPECT_DOUBLE_EQ(c["fit_range"][1].get<double>(), 40.0 + ch);
     EXPECT_EQ(c["converged"].get<bool>(), ch != 7);
     EXPECT_EQ(c["verdict"], ch == 7 ? "not_converged" : "good");
+    EXPECT_EQ(c["note"], ch == 7 ? "Fit of channel 7 did not converge." : "");
     if (ch == 5)
       EXPECT_TRUE(c["noise"].is_null());
     else
