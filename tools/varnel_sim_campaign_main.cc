@@ -28,18 +28,19 @@ std::vector<std::string> split_names(const std::string& list) {
 }
 
 const char* const description =
-    "Writes N chips' recordings into FOLDER, or FOLDER/YYYYMMDD with --date. With --configs, "
-    "every chip is recorded in every configuration named, each of which must begin with its "
-    "injected amplitude (\"4mV_delay-all\", \"2.5mV_x\"); each channel's amplitude is its gain "
-    "(15 to 40 ADC counts per mV, the same on a chip in every configuration) times that, and "
-    "gains.tsv beside the recordings lists every chip's and channel's gain and noise. With "
-    "--faults chips 100001 to 100015 each have one fault (dead channel, saturated channel, "
-    "late, slow, low gain, noisy, stuck channel, cut file, junk in the file, few events, wrong "
-    "configuration, aborted try and retest, slightly late, two dead channels, noisy 4x), listed "
-    "in faults.tsv beside the recordings; with --configs in every configuration, but the cut "
-    "file, the junk, the few events and the retest in the last one only, and also chip 100016's "
-    "channel 17 saturates softly (10 % low at the largest amplitude) and chip 100017's channel "
-    "9 has 25 % less gain.";
+    "Writes N chips' recordings into FOLDER, or FOLDER/YYYYMMDD with --date. With\n"
+    "--configs, every chip is recorded in every configuration named, each of which\n"
+    "must begin with its injected amplitude (\"4mV_delay-all\", \"2.5mV_x\"); each\n"
+    "channel's amplitude is its gain (15 to 40 ADC counts per mV, the same on a\n"
+    "chip in every configuration) times that, and gains.tsv beside the recordings\n"
+    "lists every chip's and channel's gain and noise. With --faults chips 100001 to\n"
+    "100015 each have one fault (dead channel, saturated channel, late, slow, low\n"
+    "gain, noisy, stuck channel, cut file, junk in the file, few events, wrong\n"
+    "configuration, aborted try and retest, slightly late, two dead channels, noisy\n"
+    "4x), listed in faults.tsv beside the recordings; with --configs in every\n"
+    "configuration, but the cut file, the junk, the few events and the retest in\n"
+    "the last one only, and also chip 100016's channel 17 saturates softly (10 %\n"
+    "low at the largest amplitude) and chip 100017's channel 9 has 25 % less gain.\n";
 
 }  // namespace
 
