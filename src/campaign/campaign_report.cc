@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "campaign/report_charts.h"
 #include "campaign/report_files.h"
 #include "campaign/vega_bundle.h"
+#include "fit/fit_messages.h"
 
 using nlohmann::json;
 
@@ -100,15 +102,35 @@ json channel_points_json(const channel_points& points) {
   return {t, y, ey};
 }
 
+// Why the fit judged a channel as it did: the line standard error gave for it, naming the rule
+// and its figures, and the verdict that too few events replaced; the figures of a good one.
+std::string fit_evidence(const stored_channel& c) {
+  const channel_fit& f = c.fit;
+  std::string why = verdict_note(c.channel, f);
+  if (f.replaced_verdict)
+    why += (why.empty() ? "" : " ") + std::string("From its points alone the fit judged it ") +
+           std::string(verdict_name(*f.replaced_verdict)) + ".";
+  if (why.empty() && f.verdict == fit_verdict::good && f.ndf > 0) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "significance %.0fσ, height %.1f times the scatter, %d points on the pulse, "
+                  "chi2/ndf %.2f, %d starts",
+                  f.significance, f.scatter > 0 ? f.seen_height / f.scatter : 0.0, f.pulse_points,
+                  f.chi2 / f.ndf, f.fits_run);
+    why = text;
+  }
+  return why;
+}
+
 // A recording that can be opened: its fits as [channel, peak time, time stamp, amplitude, fit
-// range from, to, fit verdict, chi2, ndf] and each channel's points.
+// range from, to, fit verdict, chi2, ndf, why] and each channel's points.
 json detail_json(const stored_recording& r, const recording_detail& detail) {
   json fits = json::array(), points = json::object();
   for (const stored_channel& c : r.channels) {
     const channel_fit& f = c.fit;
     fits.push_back({c.channel, rounded(f.peak_time), rounded(f.time_stamp), rounded(f.amplitude),
                     rounded(f.xmin), rounded(f.xmax), verdict_name(f.verdict), rounded(f.chi2),
-                    f.ndf});
+                    f.ndf, fit_evidence(c)});
   }
   for (size_t ch = 0; ch < detail.points.size(); ++ch)
     if (!detail.points[ch].empty())

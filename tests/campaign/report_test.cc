@@ -124,6 +124,11 @@ TEST(CampaignReport, ThePageFillsItsSkeletonAndCarriesEveryVerdictAndTheOpenedPu
   const nlohmann::json& opened = data["details"][std::to_string(j.verdicts[1].recording_id)];
   EXPECT_EQ(opened["fits"].size(), 32u);
   EXPECT_EQ(opened["fits"][13][6], "no_pulse");
+  // Why: the rule that decided, with its figures; a good channel's figures.
+  EXPECT_EQ(opened["fits"][13][9].get<std::string>().rfind("Channel 13 shows no pulse: ", 0), 0u)
+      << opened["fits"][13][9];
+  EXPECT_EQ(opened["fits"][0][9].get<std::string>().rfind("significance ", 0), 0u)
+      << opened["fits"][0][9];
   EXPECT_EQ(opened["points"]["31"], nlohmann::json::parse("[[10.0], [1.3], [0.5]]"));
   // The chip retested keeps its aborted try as superseded.
   EXPECT_EQ(data["verdicts"][12]["superseded"].size(), 1u);
