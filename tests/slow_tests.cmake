@@ -1,1 +1,0 @@
-# The slow tests of this folder, with timeouts of a few times their usual length.
