@@ -76,4 +76,5 @@ if(TARGET varnel_tests)
   add_test(NAME Install.EveryProgramRunsFromThePrefix
            COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DPROGRAMS=${program_list}
                    -DVERSION=${PROJECT_VERSION} -P ${CMAKE_SOURCE_DIR}/tests/install_test.cmake)
+  set_tests_properties(Install.EveryProgramRunsFromThePrefix PROPERTIES TIMEOUT 60)
 endif()

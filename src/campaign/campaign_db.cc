@@ -11,6 +11,7 @@
 #include "campaign/campaign_schema.h"
 #include "campaign/recording_name.h"
 #include "campaign/sqlite_statement.h"
+#include "campaign/test_hold.h"
 
 namespace {
 
@@ -127,27 +128,26 @@ bool create_schema(sqlite3* db) {
   return sqlite_exec(db, pragma.c_str());
 }
 
-// Creates the schema unless a run beside this one did so first; SQLITE_OK, or the error code
-// of the step that failed, with any transaction rolled back.
-int try_initialise(sqlite3* db) {
-  if (!sqlite_exec(db, "PRAGMA journal_mode = WAL") || !sqlite_exec(db, "BEGIN IMMEDIATE"))
-    return sqlite3_errcode(db);
-  if ((!empty_database(db) || create_schema(db)) && sqlite_exec(db, "COMMIT")) return SQLITE_OK;
-  int code = sqlite3_errcode(db);
-  sqlite_exec(db, "ROLLBACK");
-  return code;
-}
-
-// Switching a new file to WAL needs an exclusive lock, for which SQLite does not wait on a run
-// that is creating the same database at the same moment; so it is tried again here, as long as
-// the busy timeout would have waited.
-bool initialise(sqlite3* db) {
+// Switching a file to WAL reads it, then takes its write lock; SQLite does not wait for that
+// upgrade, but answers "busy" at once while another run holds the lock (one creating the same
+// database at the same moment, say). So the switch is tried again, for as long as the busy
+// timeout would have waited. A file already in WAL is left as it is.
+bool switch_to_wal(sqlite3* db) {
   for (int waited_ms = 0;; waited_ms += 10) {
-    int code = try_initialise(db);
-    if (code == SQLITE_OK) return true;
-    if ((code & 0xff) != SQLITE_BUSY || waited_ms >= busy_timeout_ms) return false;
+    if (sqlite_exec(db, "PRAGMA journal_mode = WAL")) return true;
+    if ((sqlite3_errcode(db) & 0xff) != SQLITE_BUSY || waited_ms >= busy_timeout_ms) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+// Creates the schema in one immediate transaction, which waits for the write lock, unless a
+// run beside this one did so first. Why it failed, or "", with the transaction rolled back.
+std::string initialise(sqlite3* db) {
+  if (!switch_to_wal(db) || !sqlite_exec(db, "BEGIN IMMEDIATE")) return last_error(db);
+  if ((!empty_database(db) || create_schema(db)) && sqlite_exec(db, "COMMIT")) return {};
+  std::string why = last_error(db);
+  sqlite_exec(db, "ROLLBACK");
+  return why;
 }
 
 void bind_record(sqlite_statement& s, const recording_record& r) {
@@ -325,9 +325,11 @@ std::optional<campaign_db> campaign_db::open(const std::string& path, std::strin
   sqlite3_busy_timeout(raw, busy_timeout_ms);
   // A file that is already there is checked before anything is written to it, so that a
   // database of another kind is left exactly as it was.
-  if ((fresh || blank_database(raw)) && !initialise(raw)) {
-    error = database_error(path, last_error(raw));
-    return std::nullopt;
+  if (fresh || blank_database(raw)) {
+    if (std::string why = initialise(raw); !why.empty()) {
+      error = database_error(path, why);
+      return std::nullopt;
+    }
   }
   if (is_campaign(raw) && user_version(raw) == 1) {
     if (std::string why = upgrade_from_1(raw); !why.empty()) {
@@ -341,8 +343,7 @@ std::optional<campaign_db> campaign_db::open(const std::string& path, std::strin
     error = database_error(path, problem);
     return std::nullopt;
   }
-  if (!sqlite_exec(raw, "PRAGMA foreign_keys = ON") ||
-      !sqlite_exec(raw, "PRAGMA journal_mode = WAL")) {
+  if (!sqlite_exec(raw, "PRAGMA foreign_keys = ON") || !switch_to_wal(raw)) {
     error = database_error(path, last_error(raw));
     return std::nullopt;
   }
@@ -364,7 +365,9 @@ bool campaign_db::store(const recording_record& r, std::string& error) {
     error = database_error(path_, last_error(db_));
     return false;
   }
-  if (!write_record(db_, r) || !sqlite_exec(db_, "COMMIT")) {
+  bool written = write_record(db_, r);
+  hold_for_test("store");
+  if (!written || !sqlite_exec(db_, "COMMIT")) {
     error = database_error(path_, last_error(db_));
     sqlite_exec(db_, "ROLLBACK");
     return false;

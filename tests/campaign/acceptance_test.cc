@@ -116,7 +116,8 @@ TEST(Acceptance, AFaultyChipAmongFourDoesNotMakeTheOthersFail) {
 
 TEST(Acceptance, RangesOverrideTheRobustRuleQuantityByQuantityAndChannelByChannel) {
   std::vector<stored_recording> rs = campaign_of(8);
-  rs[0].channels[31].fit.peak_time = 145.0;  // on the range's edge: inside
+  rs[0].channels[31].fit.peak_time = 145.0;  // on the range's edges: inside
+  rs[0].channels[30].fit.peak_time = 160.0;
   rs[1].channels[0].fit.peak_time = 140.0;
   rs[2].channels[5].fit.amplitude *= 0.75;  // no amplitude range: the robust rule
   rs[3].channels[7].fit.peak_time = 200.0;  // within its own channel's range

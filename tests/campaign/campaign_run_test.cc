@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,15 @@ namespace {
 
 std::string log_of(const std::string& folder, const std::string& chip) {
   return folder + "/rise_time_korvi" + chip + "_20mV_delay-all.log";
+}
+
+// Whether a run holds the database's write lock: a transaction that would write cannot begin.
+bool write_locked(const std::string& db) {
+  sqlite3* h = nullptr;
+  bool locked = sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_BUSY;
+  sqlite3_close(h);
+  return locked;
 }
 
 }  // namespace
@@ -116,19 +126,25 @@ TEST(CampaignRun, ARerunReadsOnlyNewOrChangedRecordings) {
   // A newer time: analysed again (and now fails); a new recording: analysed.
   write_file(paths[1], "garbage\n");
   write_sim(d / ("data/" + bench_name("100009")));
+  // Rewritten at the same size within the same second, a nanosecond later: changed too.
+  ::stat(paths[2].c_str(), &before);
+  write_file(paths[2], std::string(fs::file_size(paths[2]), 'y'));
+  times[1] = before.st_mtim;
+  times[1].tv_nsec = (times[1].tv_nsec + 1) % 1000000000;
+  ASSERT_EQ(::utimensat(AT_FDCWD, paths[2].c_str(), times, 0), 0);
   program_run r = campaign({"run", "data"}, d.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
-            "4 recordings: 1 analysed, 1 failed, 2 unchanged; 0 skipped; database "
+            "4 recordings: 1 analysed, 2 failed, 1 unchanged; 0 skipped; database "
             "campaign.sqlite\n");
   EXPECT_EQ(query(d / "campaign.sqlite", "SELECT chip, status FROM recordings ORDER BY chip"),
-            (std::vector<std::string>{"100000|0", "100001|1", "100002|0", "100009|0"}));
-  // The failure was this run's news; the next rerun meets nothing new, and still counts it.
+            (std::vector<std::string>{"100000|0", "100001|1", "100002|1", "100009|0"}));
+  // The failures were this run's news; the next rerun meets nothing new, and still counts them.
   r = campaign({"run", "data"}, d.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out,
-            "4 recordings: 0 analysed, 0 failed, 4 unchanged (1 failed before); 0 skipped; "
+            "4 recordings: 0 analysed, 0 failed, 4 unchanged (2 failed before); 0 skipped; "
             "database campaign.sqlite\n");
 }
 
@@ -309,32 +325,43 @@ TEST(CampaignDatabase, ARunKilledMidwayLeavesAConsistentDatabaseAndTheNextRunRes
   fs::create_directory(d / "data");
   const int count = 40;
   write_campaign(d / "data", count, 120);
+  // The run holds inside each recording's transaction until the test lets it go on.
+  std::string hold = d / "hold";
+  ASSERT_EQ(::mkfifo(hold.c_str(), 0600), 0);
   pid_t pid = fork();
   if (pid == 0) {
     chdir(d.path().c_str());
     int null = ::open("/dev/null", O_WRONLY);
     dup2(null, 1);
     dup2(null, 2);
+    setenv("VARNEL_CAMPAIGN_HOLD", ("store:" + hold).c_str(), 1);
     execl(VARNEL_CAMPAIGN_EXE, VARNEL_CAMPAIGN_EXE, "run", "--settle", "0", "--jobs", "2", "data",
           nullptr);
     _exit(127);
   }
+  // Three results go in; the fourth is killed inside its transaction, while the workers are
+  // still analysing.
+  int go = ::open(hold.c_str(), O_WRONLY);
+  ASSERT_GE(go, 0);
+  ASSERT_EQ(::write(go, "...", 3), 3);
   std::string db = d / "campaign.sqlite";
-  // Kill it once some results are in, while others are still being analysed and stored.
-  for (int i = 0; i < 2000; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto stored_now = [&] {
     try {
-      if (std::stoi(query(db, "SELECT count(*) FROM recordings").at(0)) >= 3) break;
+      return query(db, "SELECT count(*) FROM recordings").at(0);
     } catch (const std::exception&) {
+      return std::string();  // not created yet
     }
-  }
+  };
+  while (stored_now() != "3" || !write_locked(db))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   kill(pid, SIGKILL);
+  ::close(go);
   int status = 0;
   waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it was killed";
+  ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(query(db, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
   int stored = std::stoi(query(db, "SELECT count(*) FROM recordings").at(0));
-  EXPECT_LT(stored, count);
+  EXPECT_EQ(stored, 3);
   EXPECT_EQ(query(db,
                   "SELECT count(*) FROM recordings WHERE "
                   "(SELECT count(*) FROM channels WHERE recording_id = id) != 32"),
@@ -354,10 +381,21 @@ TEST(CampaignDatabase, TwoRunsAtOnceLoseNoResult) {
     write_sim(d / ("a/" + bench_name(std::to_string(200000 + i))), 40, i + 1);
     write_sim(d / ("b/" + bench_name(std::to_string(300000 + i))), 40, i + 11);
   }
+  // A run creating the database holds the new file's write lock while it switches the file to
+  // WAL. The test holds it as such a run would while the two runs start and reach their own
+  // switch, which must wait for it: SQLite answers "busy" there without waiting.
+  sqlite3* creating = nullptr;
+  ASSERT_EQ(sqlite3_open((d / "campaign.sqlite").c_str(), &creating), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(creating, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::thread created([&] {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    sqlite3_close(creating);
+  });
   program_run second;
   std::thread t([&] { second = campaign({"run", "--jobs", "1", "b", "a"}, d.path()); });
   program_run first = campaign({"run", "--jobs", "1", "a", "b"}, d.path());
   t.join();
+  created.join();
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(second.status, 0) << second.err;
   std::string db = d / "campaign.sqlite";

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <sstream>
 
@@ -9,7 +10,7 @@
 
 namespace {
 
-std::vector<std::string> split_csv_line(const std::string& line) {
+std::vector<std::string> split_csv_line(const std::string& line, char separator = ',') {
   std::vector<std::string> fields(1);
   bool quoted = false;
   for (size_t i = 0; i < line.size(); ++i) {
@@ -19,7 +20,7 @@ std::vector<std::string> split_csv_line(const std::string& line) {
       ++i;
     } else if (c == '"') {
       quoted = !quoted;
-    } else if (c == ',' && !quoted) {
+    } else if (c == separator && !quoted) {
       fields.emplace_back();
     } else {
       fields.back().push_back(c);
@@ -46,7 +47,9 @@ std::string two_decimals(const std::string& v) {
 TEST(CampaignExport, RowsCarryTheLogsValuesAndFailedRecordingsKeepOneRow) {
   temp_dir d;
   std::filesystem::create_directory(d / "a,b");
-  write_sim(d / ("a,b/" + bench_name("100000")));
+  // Channel 5 clips at the ADC's ceiling: its clipped points are usable but left out of the fit.
+  write_sim(d / ("a,b/" + bench_name("100000")), 40, 1,
+            [](simulation_options& o) { o.channels[5].amplitude = 5000.0; });
   write_file(d / ("a,b/" + bench_name("100001")), "garbage\n");
   campaign({"run", "a,b"}, d.path());
   program_run r = campaign({"export", "--csv", "out.csv"}, d.path());
@@ -59,11 +62,28 @@ TEST(CampaignExport, RowsCarryTheLogsValuesAndFailedRecordingsKeepOneRow) {
             "converged,verdict,noise,flag,reason,chip_verdict,current");
   std::vector<std::string> log =
       lines_of(read_file(d / "a,b/rise_time_korvi100000_20mV_delay-all.log").value());
+  // The columns the log lacks, as the database holds them.
+  std::vector<std::string> stored =
+      query(d / "campaign.sqlite",
+            "SELECT ndf, usable_points, fitted_points, converged, verdict, chi2, noise FROM "
+            "channels ORDER BY channel");
+  ASSERT_EQ(stored.size(), 32u);
+  ASSERT_NE(stored[5].find("|saturated|"), std::string::npos) << stored[5];
   for (int ch = 0; ch < 32; ++ch) {
     std::vector<std::string> f = split_csv_line(lines[1 + ch]);
     ASSERT_EQ(f.size(), 23u);
     EXPECT_EQ(f[0], d / ("a,b/" + bench_name("100000")));
     EXPECT_EQ(f[5], std::to_string(ch));
+    std::vector<std::string> db = split_csv_line(stored[ch], '|');
+    EXPECT_EQ(std::vector<std::string>(f.begin() + 13, f.begin() + 18),
+              std::vector<std::string>(db.begin(), db.begin() + 5))
+        << "channel " << ch;
+    for (auto [csv, column] : {std::pair{f[12], db[5]}, {f[18], db[6]}}) {
+      if (csv.empty() || column.empty())
+        EXPECT_EQ(csv, column) << "channel " << ch;
+      else
+        EXPECT_NEAR(std::stod(csv), std::stod(column), 1e-12 * std::abs(std::stod(column)));
+    }
     std::istringstream row(log[1 + ch]);
     std::string number, value, pm, err;
     row >> number;

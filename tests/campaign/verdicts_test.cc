@@ -64,6 +64,13 @@ TEST(CampaignVerdicts, EveryPlantedDefectFailsOrCallsForARetestAndGoodChipsPass)
   for (const char* chip : {"100008", "100009", "100010", "100011"})
     EXPECT_NE(run.err.find("retest " + (d / "data/") + "123510_korvi" + chip), std::string::npos)
         << run.err;
+  // A corrupt copy of a good chip's recording in another folder, stored after it, with the
+  // same time: the analysed recording still counts.
+  fs::create_directory(d / "again");
+  for (const fs::directory_entry& e : fs::directory_iterator(d / "data"))
+    if (e.path().filename().string().find("_korvi100000_") != std::string::npos)
+      write_file(d / "again" / e.path().filename(), "garbage\n");
+  EXPECT_EQ(campaign({"run", "again"}, d.path()).status, 1);
   program_run r = campaign({"verdicts"}, d.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "");

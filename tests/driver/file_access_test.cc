@@ -1,6 +1,6 @@
 // What the tool does to the file system: it reads its recording and creates nothing but its log,
 // through a temporary file beside it. Watched with strace, every call that names a path, every
-// write and every pipe made; and, without strace, by taking away the right to write the
+// write, flush and pipe made; and, without strace, by taking away the right to write the
 // directory.
 
 #include <gtest/gtest.h>
@@ -110,19 +110,27 @@ struct file_effects {
   std::vector<std::string> opened_for_writing;  // successfully
   std::vector<std::string> input_opens;         // how the recording was opened: "read" or "write"
   std::vector<std::pair<std::string, std::string>> renames;  // successful ones
-  std::vector<std::string> others;   // any other call that may change a file
-  std::set<std::string> written_to;  // "stdout", "stderr" or the path of the descriptor
+  std::vector<std::string> others;          // any other call that may change a file
+  std::set<std::string> written_to;         // "stdout", "stderr" or the path of the descriptor
+  std::set<std::string> renamed_unflushed;  // renamed with a write not yet flushed to disk
 };
 
 file_effects effects_of(const std::vector<traced_call>& calls, const std::string& input) {
   file_effects e;
   const std::string pipe = "|pipe|";
   std::map<long, std::string> descriptors = {{1, "stdout"}, {2, "stderr"}};
+  std::set<std::string> unflushed;
   for (const traced_call& c : calls) {
     if (c.name == "write") {
       long fd = std::strtol(c.args.c_str(), nullptr, 10);
       if (descriptors.count(fd) && descriptors[fd] == pipe) continue;
       e.written_to.insert(descriptors.count(fd) ? descriptors[fd] : "fd " + std::to_string(fd));
+      if (descriptors.count(fd)) unflushed.insert(descriptors[fd]);
+      continue;
+    }
+    if (c.name == "fsync" || c.name == "fdatasync") {
+      long fd = std::strtol(c.args.c_str(), nullptr, 10);
+      if (c.result == 0 && descriptors.count(fd)) unflushed.erase(descriptors[fd]);
       continue;
     }
     if ((c.name == "pipe" || c.name == "pipe2") && c.result == 0) {
@@ -144,6 +152,7 @@ file_effects effects_of(const std::vector<traced_call>& calls, const std::string
     }
     if (c.name.rfind("rename", 0) == 0 && c.strings.size() == 2) {
       if (c.result == 0) e.renames.emplace_back(c.strings[0], c.strings[1]);
+      if (c.result == 0 && unflushed.count(c.strings[0])) e.renamed_unflushed.insert(c.strings[0]);
       continue;
     }
     if (!looking_calls.count(c.name)) e.others.push_back(c.line);
@@ -160,8 +169,10 @@ std::vector<traced_call> traced_run(const std::string& dir, const std::vector<st
                                     program_run& run) {
   temp_dir trace_dir;
   run_options o = in_dir(dir);
-  o.prefix = {"strace",           "-f", "-s", "4096", "-e", "trace=%file,write,pipe,pipe2", "-o",
-              trace_dir / "trace"};
+  o.prefix = {"strace", "-f",
+              "-s",     "4096",
+              "-e",     "trace=%file,write,fsync,fdatasync,pipe,pipe2",
+              "-o",     trace_dir / "trace"};
   // LeakSanitizer cannot run under a tracer.
   o.environment = {"ASAN_OPTIONS=detect_leaks=0"};
   run = run_tool(args, o);
@@ -190,6 +201,7 @@ TEST(FileAccess, ASuccessfulRunReadsItsRecordingAndCreatesOnlyItsLogThroughATemp
   const std::string& temp = e.opened_for_writing[0];
   EXPECT_TRUE(is_temp_name(temp)) << temp;
   EXPECT_EQ(e.renames, (std::vector<std::pair<std::string, std::string>>{{temp, "./" + log_name}}));
+  EXPECT_EQ(e.renamed_unflushed, std::set<std::string>{});  // on disk before it has the name
   EXPECT_EQ(e.others, std::vector<std::string>{});
   EXPECT_EQ(e.written_to, std::set<std::string>{temp});
   EXPECT_EQ(tree(dir.path()), (std::set<std::string>{"rec.txt", log_name}));

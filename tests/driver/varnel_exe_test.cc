@@ -1,6 +1,8 @@
 // Runs of the real executable: its command line, exit statuses, standard streams and log.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include "support/bench_recording.h"
 #include "support/rows.h"
 #include "support/tool_run.h"
 
@@ -97,6 +99,26 @@ TEST(VarnelExe, WritesTheLogOfABareFileNameInTheCurrentDirectory) {
   write_file(dir + "/rec.txt", flat_recording());
   EXPECT_EQ(run_program({exe, "9", "cfg", "rec.txt"}, in(dir)).status, 0);
   EXPECT_EQ(read_file(dir + "/rise_time_korvi9_cfg.log"), zero_log());
+}
+
+// Memory does not grow with the recording: each bin keeps sums, not its samples. A run over a
+// recording twenty times as long (about 55 MB) peaks within a few MiB of a short one's.
+TEST(VarnelExe, NeedsNoMoreMemoryForALongerRecording) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer holds freed memory back";
+#endif
+  if (access("/usr/bin/time", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/time";
+  temp_dir d;
+  auto peak_kib = [&](int events) {
+    write_file(d / "rec.txt", recording_text(bench_rows(events)));
+    run_options o = in(d.path());
+    o.prefix = {"/usr/bin/time", "-f", "%M", "-o", d / "peak"};
+    program_run r = run_tool({"7", "20mV_delay-all", "rec.txt"}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return std::stol(read_file(d / "peak").value_or("0"));
+  };
+  long short_run = peak_kib(100), long_run = peak_kib(2000);
+  EXPECT_LT(long_run, short_run + 4096) << short_run << " KiB for 100 events";
 }
 
 }  // namespace

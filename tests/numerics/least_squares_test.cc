@@ -129,6 +129,22 @@ TEST(LeastSquares, ReportsADegenerateMinimumAsNotConverged) {
   EXPECT_EQ(r.chi2, 0.0);
 }
 
+// f = (a - x)^2 at x = -1 and 1, both measured 5: chi2 = 32 - 8 a^2 + 2 a^4 is stationary at a = 0
+// and J^T J = 8 > 0 there, but chi2 peaks (its second derivative is -16). A fit started on that
+// maximum takes no step and must not call it a minimum.
+TEST(LeastSquares, ReportsAStartOnAMaximumAsNotConverged) {
+  auto parabola = [](double x, const double* par, double* grad, double* hess) {
+    if (grad) grad[0] = 2 * (par[0] - x);
+    if (hess) hess[0] = 2;
+    return (par[0] - x) * (par[0] - x);
+  };
+  std::vector<data_point> data = {{-1.0, 5.0, 1.0}, {1.0, 5.0, 1.0}};
+  fit_result r = least_squares_fit({1, parabola}, {{"a", 0.0}}, data, -1, 1);
+  EXPECT_FALSE(r.converged);
+  EXPECT_NEAR(r.values[0], 0.0, 1e-9);
+  EXPECT_NEAR(r.chi2, 32.0, 1e-9);
+}
+
 TEST(LeastSquares, ReportsANonFiniteModelAsNotConverged) {
   const double truth[] = {150.0, 800.0, 0.0, 500.0};
   std::vector<data_point> data = noisy_pulse(truth, 2.0, 3);

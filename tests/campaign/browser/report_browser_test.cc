@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -27,10 +28,26 @@ bool chromium_installed() {
   return run_program({"sh", "-c", "command -v chromium"}).status == 0;
 }
 
+// A folder of its own under /tmp, removed with everything in it when destroyed: Chromium puts
+// its profile's socket there, and a socket's path must fit in 108 bytes, which a long $TMPDIR
+// leaves no room for.
+struct short_folder {
+  std::string path = "/tmp/varnel-chromium-XXXXXX";
+  short_folder() {
+    if (::mkdtemp(path.data()) == nullptr) std::abort();
+  }
+  ~short_folder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+};
+
 // Loads `html` in a fresh headless Chromium profile, with `extra` flags, and returns the DOM
 // once scripts ran.
-loaded_page load(const std::string& html, const temp_dir& d,
-                 const std::vector<std::string>& extra = {}) {
+loaded_page load(const std::string& html, const std::vector<std::string>& extra = {}) {
+  short_folder profile;
+  run_options o;
+  o.environment = {"TMPDIR=" + profile.path};
   std::vector<std::string> argv = {"timeout",
                                    "120",
                                    "chromium",
@@ -42,14 +59,14 @@ loaded_page load(const std::string& html, const temp_dir& d,
                                    "--disable-background-networking",
                                    "--disable-component-update",
                                    "--disable-sync",
-                                   "--user-data-dir=" + (d / "profile"),
+                                   "--user-data-dir=" + profile.path + "/profile",
                                    "--enable-logging=stderr",
                                    "--v=0",
                                    "--virtual-time-budget=20000",
                                    "--dump-dom"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   argv.push_back("file://" + html);
-  program_run r = run_program(argv);
+  program_run r = run_program(argv, o);
   return {r.out, r.err};
 }
 
@@ -111,10 +128,9 @@ std::string probe(const temp_dir& d, const std::string& probe, const std::string
                  "  clearInterval(timer);\n"
                  "  document.getElementById('out').textContent = found;\n"
                  "}, 100);\n</script></body></html>\n");
-  loaded_page page =
-      load(d / "probe.html", d,
-           {"--allow-file-access-from-files",
-            "--window-size=" + std::to_string(width) + "," + std::to_string(height + 100)});
+  loaded_page page = load(d / "probe.html", {"--allow-file-access-from-files",
+                                             "--window-size=" + std::to_string(width) + "," +
+                                                 std::to_string(height + 100)});
   std::smatch m;
   std::regex out("<pre id=\"out\">([^<]*)</pre>");
   if (!std::regex_search(page.dom, m, out)) return "no answer: " + page.log.substr(0, 2000);
@@ -136,7 +152,7 @@ TEST(CampaignReportBrowser, ChartsRenderEveryMarkWithoutAnErrorOffline) {
   temp_dir d;
   const int chips = 20;
   reported_campaign(d, chips);
-  loaded_page page = load(d / "report.html", d);
+  loaded_page page = load(d / "report.html");
   EXPECT_NE(page.dom.find("data-rendered=\"5\""), std::string::npos) << page.log;
   EXPECT_NE(page.dom.find("data-painted-ms=\""), std::string::npos);
   EXPECT_NE(page.dom.find("<pre id=\"errors\"></pre>"), std::string::npos);
@@ -319,7 +335,7 @@ TEST(CampaignReportBrowser, ACharacterisedCampaignShowsGainAndNoiseOverTheChips)
   campaign({"run", "data"}, d.path());
   ASSERT_EQ(campaign({"characterise"}, d.path()).status, 1);
   ASSERT_EQ(campaign({"report", "--out", "report.html"}, d.path()).status, 0);
-  loaded_page page = load(d / "report.html", d);
+  loaded_page page = load(d / "report.html");
   std::smatch console;
   EXPECT_FALSE(std::regex_search(page.log, console, std::regex(":CONSOLE\\(\\d+\\)\\].*")))
       << console.str();
