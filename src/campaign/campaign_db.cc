@@ -281,22 +281,25 @@ bool insert_points(sqlite3* db, int64_t id, const recording_record& r) {
   return true;
 }
 
-bool write_record(sqlite3* db, const recording_record& r) {
+// Writes `r`; the reason, taken at the step that failed, or "" when it worked. Taken there
+// because finalising the statements that did work afterwards clears the connection's error.
+std::string write_record(sqlite3* db, const recording_record& r) {
   sqlite_statement remove(db, "DELETE FROM recordings WHERE path = ?");
-  if (!remove.ok()) return false;
+  if (!remove.ok()) return last_error(db);
   remove.bind(1, std::string_view(r.path));
-  if (!remove.run()) return false;
+  if (!remove.run()) return last_error(db);
   sqlite_statement insert(db,
                           "INSERT INTO recordings (path, size, mtime_ns, content_hash, chip, "
                           "config, status, message, notes, log_path, values_read, rows_handled, "
                           "events_started, events_completed, analysed_at, version, source, "
                           "recorded_at, retry) "
                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  if (!insert.ok()) return false;
+  if (!insert.ok()) return last_error(db);
   bind_record(insert, r);
-  if (!insert.run()) return false;
+  if (!insert.run()) return last_error(db);
   int64_t id = sqlite3_last_insert_rowid(db);
-  return insert_channels(db, id, r) && insert_points(db, id, r);
+  if (!insert_channels(db, id, r) || !insert_points(db, id, r)) return last_error(db);
+  return {};
 }
 
 }  // namespace
@@ -365,10 +368,11 @@ bool campaign_db::store(const recording_record& r, std::string& error) {
     error = database_error(path_, last_error(db_));
     return false;
   }
-  bool written = write_record(db_, r);
+  std::string why = write_record(db_, r);
   hold_for_test("store");
-  if (!written || !sqlite_exec(db_, "COMMIT")) {
-    error = database_error(path_, last_error(db_));
+  if (why.empty() && !sqlite_exec(db_, "COMMIT")) why = last_error(db_);
+  if (!why.empty()) {
+    error = database_error(path_, why);
     sqlite_exec(db_, "ROLLBACK");
     return false;
   }

@@ -41,7 +41,11 @@ void sqlite_statement::bind(int i, const std::optional<std::string>& v) {
 }
 
 void sqlite_statement::bind_blob(int i, const void* data, size_t bytes) {
-  sqlite3_bind_blob64(stmt_, i, data, bytes, SQLITE_TRANSIENT);
+  // An empty vector's data() may be null, which SQLite would bind as NULL, not as no bytes.
+  if (bytes == 0)
+    sqlite3_bind_zeroblob(stmt_, i, 0);
+  else
+    sqlite3_bind_blob64(stmt_, i, data, bytes, SQLITE_TRANSIENT);
 }
 
 int sqlite_statement::step() {

@@ -29,7 +29,7 @@ class sqlite_statement {
   void bind(int i, const std::optional<int64_t>& v);
   /// Binds text, or NULL when empty.
   void bind(int i, const std::optional<std::string>& v);
-  /// Binds a blob (copied).
+  /// Binds a blob (copied); no bytes bind an empty blob, not NULL.
   void bind_blob(int i, const void* data, size_t bytes);
   /// One step: SQLITE_ROW, SQLITE_DONE or an error code.
   int step();

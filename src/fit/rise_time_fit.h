@@ -44,6 +44,9 @@ struct channel_fit {
   std::optional<fit_verdict> replaced_verdict = std::nullopt;
   /// ADC counts: the spread of one sample where no pulse is; NaN when it cannot be measured.
   double noise = 0.0;
+
+  /// Every field equal (a NaN equals nothing, as in arithmetic).
+  friend bool operator==(const channel_fit&, const channel_fit&) = default;
 };
 
 /// Fits the shaper model to the usable points of `points`, starting "Peak_Time" at

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "campaign/campaign_db.h"
 #include "campaign/campaign_support.h"
 
 namespace fs = std::filesystem;
@@ -246,6 +247,40 @@ TEST(CampaignDatabase, AFileOfAnotherKindIsRefusedAndLeftUntouched) {
   EXPECT_EQ(r.err,
             "varnel-campaign: cannot use database new.sqlite: its schema version is 3, this "
             "build uses version 2\n");
+}
+
+// The database keeps a channel's fit as the analysis made it: every figure, the verdict, the one
+// few_events replaced and the evidence, so that a chip's verdict can be traced from it.
+TEST(CampaignDatabase, AChannelStoredAndLoadedEqualsTheOneFitted) {
+  temp_dir d;
+  std::string error;
+  std::optional<campaign_db> db = campaign_db::open(d / "c.sqlite", error);
+  ASSERT_TRUE(db) << error;
+  recording_record r;
+  r.path = d / "100000_adc.txt", r.chip = "100000", r.config = "20mV_delay-all", r.status = 0;
+  r.points = snapshot_table(32);
+  for (int ch = 0; ch < 32; ++ch) {
+    channel_fit f;
+    f.peak_time = 150.25 + ch, f.peak_time_err = 0.5 + ch, f.amplitude = -300.125 + ch;
+    f.amplitude_err = 1.0 / (ch + 3), f.time_stamp = 800.5 - ch, f.time_stamp_err = 0.03 * ch;
+    f.usable_points = 40 + ch, f.fitted_points = 30 + ch, f.clipped_points = ch % 3;
+    f.xmin = 100.0 + ch, f.xmax = 1900.0 - ch, f.chi2 = 37.5 * ch, f.ndf = 27 + ch;
+    f.seen_height = 290.0 + ch, f.scatter = 1.5 + 0.1 * ch, f.significance = 44.0 - ch;
+    f.pulse_points = 12 + ch, f.fits_run = 1 + ch % 6, f.minimised = ch != 4;
+    f.converged = ch % 5 != 0, f.noise = 2.0 + 0.25 * ch;
+    f.verdict = static_cast<fit_verdict>(ch % (static_cast<int>(fit_verdict::few_events) + 1));
+    if (f.verdict == fit_verdict::few_events) f.replaced_verdict = fit_verdict::poor_fit;
+    r.fits.push_back(f);
+  }
+  ASSERT_TRUE(db->store(r, error)) << error;
+  std::vector<stored_recording> loaded;
+  ASSERT_TRUE(db->load_recordings(loaded, error)) << error;
+  ASSERT_EQ(loaded.size(), 1u);
+  ASSERT_EQ(loaded[0].channels.size(), 32u);
+  for (int ch = 0; ch < 32; ++ch) {
+    EXPECT_EQ(loaded[0].channels[ch].channel, ch);
+    EXPECT_TRUE(loaded[0].channels[ch].fit == r.fits[ch]) << "channel " << ch;
+  }
 }
 
 TEST(CampaignDatabase, SchemaIsVersionedAndWrittenAheadForConcurrentRuns) {
