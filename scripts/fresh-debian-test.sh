@@ -249,8 +249,9 @@ ingest=$(in_package_root "cd /tmp && varnel-campaign ingest --db cluster.sqlite 
 echo "$ingest"
 [[ $ingest == "5 results: 4 ingested, 1 failed runs; 0 skipped; database cluster.sqlite" ]] ||
   { cat "$work/slurm-tasks.out"; die "the array's results did not all reach the database"; }
-in_package_root "cd /tmp && varnel-campaign verdicts --db cluster.sqlite" | grep 100099 ||
-  die "the failed chip is not among the verdicts"
+# verdicts fails, as some chips do; the failed recording's chip must be among them.
+verdicts=$(in_package_root "cd /tmp && varnel-campaign verdicts --db cluster.sqlite") || true
+grep 100099 <<<"$verdicts" || die "the failed chip is not among the verdicts"
 status=0
 in_package_root "cd /tmp && varnel-campaign run --db typo.sqlite nosuchdir" || status=$?
 [[ $status -ne 0 && ! -e $second/tmp/typo.sqlite ]] || die "varnel-campaign run nosuchdir made a database"
