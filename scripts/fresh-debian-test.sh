@@ -14,7 +14,8 @@
 # the Slurm script run as the tasks of an array, one recording failing, and `varnel-campaign
 # ingest`, which must keep the failure. Prints the times.
 #
-# Needs root (chroot, mounts) and mmdebstrap. Downloaded packages are kept in $FRESH_CACHE
+# The package must pass lintian without an error. Needs root (chroot, mounts), mmdebstrap and
+# lintian. Downloaded packages are kept in $FRESH_CACHE
 # (/var/cache/varnel-fresh-test) for the next run; the roots live under $FRESH_DIR
 # (build-fresh/ in the checkout) and are deleted on every way out. With FRESH_DEB=PATH the first
 # root is left out and the package root installs that package.
@@ -36,6 +37,7 @@ die() {
 }
 [[ $(id -u) -eq 0 ]] || die "needs root (it bootstraps systems and chroots into them); run it as root"
 command -v mmdebstrap >/dev/null || die "needs mmdebstrap (apt-get install mmdebstrap)"
+command -v lintian >/dev/null || die "needs lintian (apt-get install lintian)"
 
 # The machine's own sources files that point at the Debian archive (others need keys that a
 # fresh system does not have).
@@ -156,8 +158,9 @@ make_first_root() {
   [[ ! -e $first$checkout/build ]] || die "make demo as a user left a build directory"
 
   say "the printed line, as root: $line"
-  # apt-get asks before it installs; the newcomer says yes.
-  timed install_deps in_root "$first" root sh -c "yes | { $line; }" >"$work/root-line.log" 2>&1 ||
+  # apt-get asks before it installs; the newcomer says yes (and no package asks more).
+  timed install_deps in_root "$first" root env DEBIAN_FRONTEND=noninteractive \
+    sh -c "yes | { $line; }" >"$work/root-line.log" 2>&1 ||
     { tail -n 30 "$work/root-line.log"; die "the printed line failed"; }
   say "make demo as the user"
   timed demo newcomer "make demo"
@@ -197,6 +200,10 @@ else
   make_first_root
 fi
 deb=$(basename "$deb_path")
+say "lintian $deb"
+lintian --fail-on error "$deb_path" >"$work/lintian.out" 2>&1 ||
+  { cat "$work/lintian.out"; die "lintian finds errors in $deb"; }
+grep -v '^running with root privileges' "$work/lintian.out" || true
 
 # ---- the second root: a machine that only installs the package
 second=$work/debian-12-package
@@ -242,8 +249,9 @@ ingest=$(in_package_root "cd /tmp && varnel-campaign ingest --db cluster.sqlite 
 echo "$ingest"
 [[ $ingest == "5 results: 4 ingested, 1 failed runs; 0 skipped; database cluster.sqlite" ]] ||
   { cat "$work/slurm-tasks.out"; die "the array's results did not all reach the database"; }
-in_package_root "cd /tmp && varnel-campaign verdicts --db cluster.sqlite" | grep 100099 ||
-  die "the failed chip is not among the verdicts"
+# verdicts fails, as some chips do; the failed recording's chip must be among them.
+verdicts=$(in_package_root "cd /tmp && varnel-campaign verdicts --db cluster.sqlite") || true
+grep 100099 <<<"$verdicts" || die "the failed chip is not among the verdicts"
 status=0
 in_package_root "cd /tmp && varnel-campaign run --db typo.sqlite nosuchdir" || status=$?
 [[ $status -ne 0 && ! -e $second/tmp/typo.sqlite ]] || die "varnel-campaign run nosuchdir made a database"

@@ -22,7 +22,7 @@ tier_packages() {
     package) echo dpkg-dev file ;;
     test) echo googletest libgtest-dev libgmock-dev strace python3-pandas sqlite3 parallel ;;
     bench) echo libbenchmark-dev ;;
-    ci) echo clang libclang-rt-14-dev clang-format mmdebstrap chromium slurm-wlm munge ;;
+    ci) echo clang libclang-rt-14-dev clang-format mmdebstrap chromium slurm-wlm munge lintian ;;
     *) return 1 ;;
   esac
 }
