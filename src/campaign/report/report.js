@@ -304,12 +304,14 @@
     function paint() {
       var image = cellsImage(view);
       element.setAttribute("data-cells", String(image.cells));
-      return view.signal("cells_image", image.url).runAsync();
+      view.signal("cells_image", image.url);
     }
     ["config", "quantity", "show"].forEach(function (name) {
-      view.addSignalListener(name, function () { view.runAfter(paint); });
+      view.addSignalListener(name, function () {
+        view.runAfter(function () { paint(); view.runAsync(); });
+      });
     });
-    return paint();
+    paint();
   }
   // The heat map's cell under the pointer: its tooltip, and a click opens its chip.
   function cellTooltips(view, element) {
@@ -371,18 +373,20 @@
   }
   // Canvas draws tens of thousands of cells far faster than SVG.
   // A chart's menus go above it, where they are seen before the chart is scrolled through.
-  // `after`, if given, is called with the view and the element once the view has run, and may
-  // return a promise to wait for before the marks are counted.
-  function render(element, definition, after) {
+  // The view runs its dataflow once before it has a place on the page, so that `prepare`, if
+  // given, can read its scales and set its signals (view, element) before the one drawing.
+  function render(element, definition, prepare) {
     var controls = null;
     if ((definition.signals || []).some(function (s) { return s.bind; })) {
       controls = make("div", { "class": "controls" });
       element.before(controls);
     }
-    var view = new vega.View(vega.parse(definition), { renderer: "canvas", container: element, bind: controls,
-                                                 hover: true, tooltip: tooltip });
-    return view.runAsync().then(function () { return after && after(view, element); })
-      .then(function () { countMarks(view, element); return view; });
+    var view = new vega.View(vega.parse(definition), { renderer: "canvas", hover: true, tooltip: tooltip });
+    return view.runAsync().then(function () {
+      if (prepare) prepare(view, element);
+      view.initialize(element, controls);
+      return view.runAsync();
+    }).then(function () { countMarks(view, element); return view; });
   }
 
   // ---- An opened chip: its verdicts, the recording's problems, superseded recordings, pulses.
@@ -533,7 +537,7 @@
     distribution: null
   };
   var config = commonestConfig(), chipCount = Object.keys(byChip).length;
-  var afterRender = {};
+  var prepareView = {};
   charts.heatmap = function (s) {
     var seen = {};
     setData(s, "chips", packed.rows.filter(function (r) {
@@ -548,9 +552,9 @@
     s.height = Math.max(60, step * chipCount);
     setSignal(s, "label_size", step > 10 ? 10 : 8);
   };
-  afterRender.heatmap = function (view, element) {
+  prepareView.heatmap = function (view, element) {
     cellTooltips(view, element);
-    return paintCells(view, element);
+    paintCells(view, element);
   };
   charts.distribution = function (s) {
     setData(s, "flagged_cells", flaggedCells);
@@ -616,7 +620,7 @@
     return new Promise(function (resolve) { setTimeout(resolve, 0); }).then(function () {
       var definition = copy(definitions[id === "gain-distribution" ? "distribution" : id]);
       charts[id](definition);
-      return render(document.getElementById(id), definition, afterRender[id]);
+      return render(document.getElementById(id), definition, prepareView[id]);
     }).then(function (view) { views[id] = view; return true; }, function (e) { report(id + ": " + String(e)); return false; });
   }
   var ids = Object.keys(charts), views = {};
