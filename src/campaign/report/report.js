@@ -12,6 +12,17 @@
     consoleError.apply(console, arguments);
   };
 
+  // Vega's scripts follow this one, so that the first screen need not wait for them.
+  var vegaLoaded = new Promise(function (resolve) {
+    if (document.readyState !== "loading") resolve();
+    else document.addEventListener("DOMContentLoaded", function () { resolve(); });
+  });
+  function afterNextPaint(then) {
+    // The frame after next has painted what the first one drew.
+    requestAnimationFrame(function () { requestAnimationFrame(then); });
+  }
+  function now() { return String(Math.round(performance.now())); }
+
   var data = JSON.parse(document.getElementById("report-data").textContent);
   var definitions = JSON.parse(document.getElementById("chart-definitions").textContent);
   var OUTCOMES = ["pass", "fail", "retest", "not judged"];
@@ -507,13 +518,11 @@
     Object.keys(sections).forEach(function (c) { sections[c].hidden = c !== chip; });
     var pending = section.pending;
     section.pending = [];
-    Promise.all(pending.map(function (draw) { return draw(); })).then(function () {
+    vegaLoaded.then(function () {
+      return Promise.all(pending.map(function (draw) { return draw(); }));
+    }).then(function () {
       section.setAttribute("data-rendered", String(section.querySelectorAll(".pulses").length));
-      requestAnimationFrame(function () {
-        requestAnimationFrame(function () {
-          section.setAttribute("data-rendered-ms", String(Math.round(performance.now())));
-        });
-      });
+      afterNextPaint(function () { section.setAttribute("data-rendered-ms", now()); });
     }, function (e) { report(String(e)); });
     if (scroll) section.scrollIntoView();
   }
@@ -611,11 +620,6 @@
   // The first screen (the yield and the failing chips) is painted before any chart is drawn; the
   // charts follow top to bottom, each in a task of its own so that the page answers in between.
   // Once all are drawn the body carries the times (ms after navigation) and the number drawn.
-  function afterNextPaint(then) {
-    // The frame after next has painted what the first one drew.
-    requestAnimationFrame(function () { requestAnimationFrame(then); });
-  }
-  function now() { return String(Math.round(performance.now())); }
   function drawChart(id) {
     return new Promise(function (resolve) { setTimeout(resolve, 0); }).then(function () {
       var definition = copy(definitions[id === "gain-distribution" ? "distribution" : id]);
@@ -624,8 +628,8 @@
     }).then(function (view) { views[id] = view; return true; }, function (e) { report(id + ": " + String(e)); return false; });
   }
   var ids = Object.keys(charts), views = {};
-  afterNextPaint(function () {
-    document.body.setAttribute("data-first-screen-ms", now());
+  afterNextPaint(function () { document.body.setAttribute("data-first-screen-ms", now()); });
+  Promise.all([vegaLoaded, new Promise(afterNextPaint)]).then(function () {
     var drawn = 0;
     ids.reduce(function (previous, id) {
       return previous.then(function () { return drawChart(id); }).then(function (ok) { drawn += ok; });
