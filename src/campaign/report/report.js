@@ -518,18 +518,19 @@
     Object.keys(sections).forEach(function (c) { sections[c].hidden = c !== chip; });
     var pending = section.pending;
     section.pending = [];
-    vegaLoaded.then(function () {
+    if (scroll) section.scrollIntoView();
+    return vegaLoaded.then(function () {
       return Promise.all(pending.map(function (draw) { return draw(); }));
     }).then(function () {
       section.setAttribute("data-rendered", String(section.querySelectorAll(".pulses").length));
       afterNextPaint(function () { section.setAttribute("data-rendered-ms", now()); });
     }, function (e) { report(String(e)); });
-    if (scroll) section.scrollIntoView();
   }
+  // The chip the address names opened; a promise of its drawing, if any.
   function followAddress(scroll) {
     var m = /^#chip-(.+)$/.exec(location.hash);
-    if (m) openChip(decodeURIComponent(m[1]), scroll);
-    else Object.keys(sections).forEach(function (c) { sections[c].hidden = true; });
+    if (m) return openChip(decodeURIComponent(m[1]), scroll);
+    Object.keys(sections).forEach(function (c) { sections[c].hidden = true; });
   }
 
   // ---- The page.
@@ -615,8 +616,8 @@
       failedRuns.appendChild(make("p", {}, ["and " + (data.failed_run_count - data.failed_runs.length) + " more (see the database)."]));
   }
   window.addEventListener("hashchange", function () { followAddress(true); });
-  followAddress(true);
-  if (!location.hash && data.opened_chip) openChip(data.opened_chip, false);
+  // A chip opened when the page loads is what the reader came for: it is drawn before the charts.
+  var opened = followAddress(true) || (!location.hash && data.opened_chip ? openChip(data.opened_chip, false) : null);
   // The first screen (the yield and the failing chips) is painted before any chart is drawn; the
   // charts follow top to bottom, each in a task of its own so that the page answers in between.
   // Once all are drawn the body carries the times (ms after navigation) and the number drawn.
@@ -629,7 +630,7 @@
   }
   var ids = Object.keys(charts), views = {};
   afterNextPaint(function () { document.body.setAttribute("data-first-screen-ms", now()); });
-  Promise.all([vegaLoaded, new Promise(afterNextPaint)]).then(function () {
+  Promise.all([vegaLoaded, new Promise(afterNextPaint), opened]).then(function () {
     var drawn = 0;
     ids.reduce(function (previous, id) {
       return previous.then(function () { return drawChart(id); }).then(function (ok) { drawn += ok; });
