@@ -26,6 +26,8 @@ class devtools_pipe {
  public:
   devtools_pipe(const std::string& profile, int width, int height, clock_type::time_point deadline)
       : deadline_(deadline) {
+    // A browser that dies makes a write fail with EPIPE rather than end this program.
+    signal(SIGPIPE, SIG_IGN);
     int to[2], from[2];
     if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) {
       error_ = "cannot make pipes";
