@@ -265,7 +265,7 @@
   // The heat map's cells as an image, a pixel per chip (a row, in the order of the view's y
   // scale) and channel, coloured by the view's own colour scale: the value, or its deviation from
   // the channel's median. Cells without a number are grey, chips not tested in the
-  // configuration blank. The image as a data URL and the number of cells painted.
+  // configuration blank. The image as a canvas and the number of cells painted.
   var GREY = [204, 204, 204];
   function palette(colour, lo, hi) {
     var probe = document.createElement("canvas").getContext("2d"), colours = [];
@@ -308,14 +308,22 @@
       ++painted;
     });
     context.putImageData(image, 0, 0);
-    return { url: canvas.toDataURL(), cells: painted };
+    return { canvas: canvas, cells: painted };
   }
-  // Paints the heat map's cells for the menus' choice, and again whenever one changes.
+  // Paints the heat map's cells for the menus' choice, and again whenever one changes. Vega's
+  // image mark draws the `image` an item holds when that image's `url` is the item's own; the
+  // painted canvas is handed over so, under a new name each time, rather than as a data URL
+  // that would be encoded, loaded and decoded, and the chart drawn again once it arrived.
+  var paintings = 0;
   function paintCells(view, element) {
     function paint() {
       var image = cellsImage(view);
+      image.canvas.url = "data:,heat-map-cells-" + ++paintings;
+      eachMark(view, function (node) {
+        if (node.name === "cells") node.items.forEach(function (item) { item.image = image.canvas; });
+      });
       element.setAttribute("data-cells", String(image.cells));
-      view.signal("cells_image", image.url);
+      view.signal("cells_image", image.canvas.url);
     }
     ["config", "quantity", "show"].forEach(function (name) {
       view.addSignalListener(name, function () {
@@ -370,14 +378,20 @@
     tip.style.left = Math.min(x, window.innerWidth - tip.offsetWidth - 8) + "px";
     tip.style.top = (y + tip.offsetHeight > window.innerHeight ? event.clientY - tip.offsetHeight - 8 : y) + "px";
   }
+  // Calls `f` with every mark of a view's scene graph, its axes' and legends' too.
+  function eachMark(view, f) {
+    (function visit(node) {
+      if (node.marktype) f(node);
+      (node.items || []).forEach(function (item) { (item.items || []).forEach(visit); });
+    })(view.scenegraph().root);
+  }
   // The marks a chart drew, by type, from its scene graph: "rect:384 rule:32" on its element.
   function countMarks(view, element) {
     var counts = {};
-    (function visit(node) {
-      if (node.marktype && node.role === "mark" && node.marktype !== "group")
+    eachMark(view, function (node) {
+      if (node.role === "mark" && node.marktype !== "group")
         counts[node.marktype] = (counts[node.marktype] || 0) + node.items.length;
-      (node.items || []).forEach(function (item) { (item.items || []).forEach(visit); });
-    })(view.scenegraph().root);
+    });
     element.setAttribute("data-marks", Object.keys(counts).sort().map(function (k) {
       return k + ":" + counts[k];
     }).join(" "));
