@@ -5,6 +5,7 @@
 # - src/cli, the programs' command-line handling, includes none of the layers, and is included
 #   only by the programs' main files (*_main.cc), the simulators in tools/ and bench/;
 # - tools/ includes the layers and itself, never cli from a file that is not a program's main;
+# - bench/ includes the layers, tools/, cli and itself;
 # - nothing in src/ includes tools/;
 # - every project header is named with its folder ("fit/shaper_model.h"); the one bare name is
 #   the generated "varnel_version.h".
@@ -59,7 +60,7 @@ foreach(file IN LISTS files)
 endforeach()
 file(GLOB files ${SOURCE_DIR}/bench/*.h ${SOURCE_DIR}/bench/*.cc)
 foreach(file IN LISTS files)
-  check_file(${file} "${ORDER};tools" TRUE)
+  check_file(${file} "${ORDER};tools;bench" TRUE)
 endforeach()
 file(GLOB dirs LIST_DIRECTORIES true ${SOURCE_DIR}/src/*)
 foreach(dir IN LISTS dirs)

@@ -12,6 +12,17 @@
     consoleError.apply(console, arguments);
   };
 
+  // Vega's scripts follow this one, so that the first screen need not wait for them.
+  var vegaLoaded = new Promise(function (resolve) {
+    if (document.readyState !== "loading") resolve();
+    else document.addEventListener("DOMContentLoaded", function () { resolve(); });
+  });
+  function afterNextPaint(then) {
+    // The frame after next has painted what the first one drew.
+    requestAnimationFrame(function () { requestAnimationFrame(then); });
+  }
+  function now() { return String(Math.round(performance.now())); }
+
   var data = JSON.parse(document.getElementById("report-data").textContent);
   var definitions = JSON.parse(document.getElementById("chart-definitions").textContent);
   var OUTCOMES = ["pass", "fail", "retest", "not judged"];
@@ -218,36 +229,130 @@
     });
   }
 
-  // ---- The population: cells of every judged recording, expanded from compact rows.
+  // ---- The population: every judged recording's channels as compact rows [chip, configuration
+  // index, channel, rise time, amplitude, time stamp, fit verdict index, flagged] (see
+  // report_charts.cc), expanded into objects only where a chart needs them one by one.
+  var packed = data.cells, QUANTITY_COLUMN = { rise_time: 3, amplitude: 4, time_stamp: 5 };
   var flagReason = {};
   data.verdicts.forEach(function (v) { flagReason[v.chip + "|" + v.config] = v; });
-  function cells() {
-    var packed = data.cells, medians = {};
-    packed.stats.forEach(function (s) {
-      var byConfig = medians[s.config] || (medians[s.config] = {});
-      (byConfig[s.quantity] || (byConfig[s.quantity] = []))[s.channel] = s.median;
-    });
-    function deviation(value, byConfig, quantity, channel) {
-      var m = byConfig && byConfig[quantity] ? byConfig[quantity][channel] : undefined;
-      return value === null || m === undefined ? null : value - m;
+  var medians = {};
+  packed.stats.forEach(function (s) {
+    var byConfig = medians[s.config] || (medians[s.config] = {});
+    (byConfig[s.quantity] || (byConfig[s.quantity] = []))[s.channel] = s.median;
+  });
+  var limits = {};
+  data.bands.forEach(function (b) {
+    limits[b.config + "|" + b.quantity + "|" + b.channel] = b.lo + " to " + b.hi + " (" + b.rule + ")";
+  });
+  function cell(r) {
+    var config = packed.configs[r[1]], v = flagReason[r[0] + "|" + config];
+    return { chip: r[0], config: config, channel: r[2], rise_time: r[3], amplitude: r[4],
+             time_stamp: r[5], verdict: packed.verdicts[r[6]], flagged: r[7] === 1,
+             outcome: v ? v.outcome : "", reason: v ? v.flags[r[2]] || "" : "" };
+  }
+  var flaggedCells = packed.rows.filter(function (r) { return r[7] === 1; }).map(cell);
+  function chipCells(chip) { return packed.rows.filter(function (r) { return r[0] === chip; }).map(cell); }
+  // The row of a chip's channel in a configuration, found through an index built on first use.
+  var rowIndex = null;
+  function rowOf(chip, config, channel) {
+    if (!rowIndex) {
+      rowIndex = {};
+      packed.rows.forEach(function (r) { rowIndex[r[0] + "|" + r[1] + "|" + r[2]] = r; });
     }
-    // The limits in force as text, looked up here once rather than per cell by the chart.
-    var limits = {};
-    data.bands.forEach(function (b) {
-      limits[b.config + "|" + b.quantity + "|" + b.channel] = b.lo + " to " + b.hi + " (" + b.rule + ")";
+    return rowIndex[chip + "|" + packed.configs.indexOf(config) + "|" + channel];
+  }
+
+  // The heat map's cells as an image, a pixel per chip (a row, in the order of the view's y
+  // scale) and channel, coloured by the view's own colour scale: the value, or its deviation from
+  // the channel's median. Cells without a number are grey, chips not tested in the
+  // configuration blank. The image as a canvas and the number of cells painted.
+  var GREY = [204, 204, 204];
+  function palette(colour, lo, hi) {
+    var probe = document.createElement("canvas").getContext("2d"), colours = [];
+    for (var i = 0; i < 256; ++i) {
+      probe.fillStyle = "#000000";
+      probe.fillStyle = String(colour(lo + (hi - lo) * i / 255));
+      var hex = probe.fillStyle;  // canvas normalises an opaque colour to #rrggbb
+      colours.push([1, 3, 5].map(function (at) { return parseInt(hex.substr(at, 2), 16); }));
+    }
+    return colours;
+  }
+  function cellsImage(view) {
+    var configIndex = packed.configs.indexOf(view.signal("config")), quantity = view.signal("quantity");
+    var byValue = view.signal("by_value"), column = QUANTITY_COLUMN[quantity];
+    var byChannel = (medians[view.signal("config")] || {})[quantity] || [];
+    var chips = view.scale("y").domain(), colour = view.scale("colour"), domain = colour.domain();
+    var lo = domain[0], hi = domain[domain.length - 1], colours = palette(colour, lo, hi);
+    var row = {};
+    chips.forEach(function (c, i) { row[c] = i; });
+    var canvas = document.createElement("canvas");
+    canvas.width = 32;
+    canvas.height = Math.max(1, chips.length);
+    var context = canvas.getContext("2d"), image = context.createImageData(32, canvas.height);
+    var painted = 0;
+    packed.rows.forEach(function (r) {
+      var at = row[r[0]];
+      if (r[1] !== configIndex || at === undefined || !(r[2] >= 0 && r[2] < 32)) return;
+      var v = r[column];
+      if (v !== null && !byValue) v = byChannel[r[2]] === undefined ? null : v - byChannel[r[2]];
+      var c = GREY;
+      if (v !== null && isFinite(v)) {
+        var t = hi > lo ? (v - lo) / (hi - lo) : 0.5;
+        c = colours[Math.round(255 * Math.min(1, Math.max(0, t)))];
+      }
+      var pixel = 4 * (at * 32 + r[2]);
+      image.data[pixel] = c[0];
+      image.data[pixel + 1] = c[1];
+      image.data[pixel + 2] = c[2];
+      image.data[pixel + 3] = 255;
+      ++painted;
     });
-    function limit(config, quantity, channel) { return limits[config + "|" + quantity + "|" + channel] || "none"; }
-    return packed.rows.map(function (r) {
-      var config = packed.configs[r[1]], byConfig = medians[config], v = flagReason[r[0] + "|" + config];
-      return { chip: r[0], config: config, channel: r[2], rise_time: r[3], amplitude: r[4],
-               time_stamp: r[5], verdict: packed.verdicts[r[6]], flagged: r[7] === 1,
-               outcome: v ? v.outcome : "", reason: v ? v.flags[r[2]] || "" : "",
-               rise_time_dev: deviation(r[3], byConfig, "rise_time", r[2]),
-               amplitude_dev: deviation(r[4], byConfig, "amplitude", r[2]),
-               time_stamp_dev: deviation(r[5], byConfig, "time_stamp", r[2]),
-               rise_time_limit: limit(config, "rise_time", r[2]),
-               amplitude_limit: limit(config, "amplitude", r[2]),
-               time_stamp_limit: limit(config, "time_stamp", r[2]) };
+    context.putImageData(image, 0, 0);
+    return { canvas: canvas, cells: painted };
+  }
+  // Paints the heat map's cells for the menus' choice, and again whenever one changes. Vega's
+  // image mark draws the `image` an item holds when that image's `url` is the item's own; the
+  // painted canvas is handed over so, under a new name each time, rather than as a data URL
+  // that would be encoded, loaded and decoded, and the chart drawn again once it arrived.
+  var paintings = 0;
+  function paintCells(view, element) {
+    function paint() {
+      var image = cellsImage(view);
+      image.canvas.url = "data:,heat-map-cells-" + ++paintings;
+      eachMark(view, function (node) {
+        if (node.name === "cells") node.items.forEach(function (item) { item.image = image.canvas; });
+      });
+      element.setAttribute("data-cells", String(image.cells));
+      view.signal("cells_image", image.canvas.url);
+    }
+    ["config", "quantity", "show"].forEach(function (name) {
+      view.addSignalListener(name, function () {
+        view.runAfter(function () { paint(); view.runAsync(); });
+      });
+    });
+    paint();
+  }
+  // The heat map's cell under the pointer: its tooltip, and a click opens its chip.
+  function cellTooltips(view, element) {
+    function cellAt(event) {
+      var box = view.container().querySelector("canvas").getBoundingClientRect(), origin = view.origin();
+      var x = event.clientX - box.left - origin[0], y = event.clientY - box.top - origin[1];
+      var xs = view.scale("x"), ys = view.scale("y");
+      var channel = xs.domain()[Math.floor(x / xs.step())], chip = ys.domain()[Math.floor(y / ys.step())];
+      if (x < 0 || y < 0 || channel === undefined || chip === undefined) return null;
+      var config = view.signal("config"), quantity = view.signal("quantity");
+      var r = rowOf(chip, config, channel);
+      if (!r) return null;
+      var c = cell(r);
+      return { chip: chip, channel: channel, configuration: config, quantity: quantity,
+               value: c[quantity], limit: limits[config + "|" + quantity + "|" + channel] || "none",
+               "fit verdict": c.verdict, "chip verdict": c.outcome, flagged: c.reason || "no" };
+    }
+    element.addEventListener("mousemove", function (event) { tooltip(null, event, null, cellAt(event)); });
+    element.addEventListener("mouseleave", function () { tip.style.display = "none"; });
+    element.addEventListener("click", function (event) {
+      var c = cellAt(event);
+      if (c) location.hash = "chip-" + c.chip;
     });
   }
   // The configuration most chips were judged in.
@@ -273,29 +378,40 @@
     tip.style.left = Math.min(x, window.innerWidth - tip.offsetWidth - 8) + "px";
     tip.style.top = (y + tip.offsetHeight > window.innerHeight ? event.clientY - tip.offsetHeight - 8 : y) + "px";
   }
+  // Calls `f` with every mark of a view's scene graph, its axes' and legends' too.
+  function eachMark(view, f) {
+    (function visit(node) {
+      if (node.marktype) f(node);
+      (node.items || []).forEach(function (item) { (item.items || []).forEach(visit); });
+    })(view.scenegraph().root);
+  }
   // The marks a chart drew, by type, from its scene graph: "rect:384 rule:32" on its element.
   function countMarks(view, element) {
     var counts = {};
-    (function visit(node) {
-      if (node.marktype && node.role === "mark" && node.marktype !== "group")
+    eachMark(view, function (node) {
+      if (node.role === "mark" && node.marktype !== "group")
         counts[node.marktype] = (counts[node.marktype] || 0) + node.items.length;
-      (node.items || []).forEach(function (item) { (item.items || []).forEach(visit); });
-    })(view.scenegraph().root);
+    });
     element.setAttribute("data-marks", Object.keys(counts).sort().map(function (k) {
       return k + ":" + counts[k];
     }).join(" "));
   }
   // Canvas draws tens of thousands of cells far faster than SVG.
   // A chart's menus go above it, where they are seen before the chart is scrolled through.
-  function render(element, definition) {
+  // The view runs its dataflow once before it has a place on the page, so that `prepare`, if
+  // given, can read its scales and set its signals (view, element) before the one drawing.
+  function render(element, definition, prepare) {
     var controls = null;
     if ((definition.signals || []).some(function (s) { return s.bind; })) {
       controls = make("div", { "class": "controls" });
       element.before(controls);
     }
-    var view = new vega.View(vega.parse(definition), { renderer: "canvas", container: element, bind: controls,
-                                                 hover: true, tooltip: tooltip });
-    return view.runAsync().then(function () { countMarks(view, element); return view; });
+    var view = new vega.View(vega.parse(definition), { renderer: "canvas", hover: true, tooltip: tooltip });
+    return view.runAsync().then(function () {
+      if (prepare) prepare(view, element);
+      view.initialize(element, controls);
+      return view.runAsync();
+    }).then(function () { countMarks(view, element); return view; });
   }
 
   // ---- An opened chip: its verdicts, the recording's problems, superseded recordings, pulses.
@@ -382,9 +498,9 @@
                          label: "ch " + r[1] + ": " + r[2] + " ADC/mV" };
       if (r[5] !== null) [0, largest].forEach(function (mV) { rows.push({ ch: r[1], kind: "line", mV: mV, amplitude: r[5] + r[2] * mV }); });
     });
-    allCells.forEach(function (c) {
+    chipCells(chip).forEach(function (c) {
       var mV = data.injections[c.config];
-      if (c.chip !== chip || mV === undefined || c.amplitude === null || !channels[c.channel]) return;
+      if (mV === undefined || c.amplitude === null || !channels[c.channel]) return;
       rows.push({ ch: c.channel, kind: "point", config: c.config, mV: mV, amplitude: c.amplitude });
     });
     var chart = make("div", { "class": "chart linearity", id: "linearity-" + chip });
@@ -416,20 +532,19 @@
     Object.keys(sections).forEach(function (c) { sections[c].hidden = c !== chip; });
     var pending = section.pending;
     section.pending = [];
-    Promise.all(pending.map(function (draw) { return draw(); })).then(function () {
-      section.setAttribute("data-rendered", String(section.querySelectorAll(".pulses").length));
-      requestAnimationFrame(function () {
-        requestAnimationFrame(function () {
-          section.setAttribute("data-rendered-ms", String(Math.round(performance.now())));
-        });
-      });
-    }, function (e) { report(String(e)); });
     if (scroll) section.scrollIntoView();
+    return vegaLoaded.then(function () {
+      return Promise.all(pending.map(function (draw) { return draw(); }));
+    }).then(function () {
+      section.setAttribute("data-rendered", String(section.querySelectorAll(".pulses").length));
+      afterNextPaint(function () { section.setAttribute("data-rendered-ms", now()); });
+    }, function (e) { report(String(e)); });
   }
+  // The chip the address names opened; a promise of its drawing, if any.
   function followAddress(scroll) {
     var m = /^#chip-(.+)$/.exec(location.hash);
-    if (m) openChip(decodeURIComponent(m[1]), scroll);
-    else Object.keys(sections).forEach(function (c) { sections[c].hidden = true; });
+    if (m) return openChip(decodeURIComponent(m[1]), scroll);
+    Object.keys(sections).forEach(function (c) { sections[c].hidden = true; });
   }
 
   // ---- The page.
@@ -445,9 +560,15 @@
     heatmap: null,
     distribution: null
   };
-  var allCells = cells(), config = commonestConfig(), chipCount = Object.keys(byChip).length;
+  var config = commonestConfig(), chipCount = Object.keys(byChip).length;
+  var prepareView = {};
   charts.heatmap = function (s) {
-    setData(s, "cells", allCells);
+    var seen = {};
+    setData(s, "chips", packed.rows.filter(function (r) {
+      var key = r[0] + "|" + r[1];
+      return seen[key] ? false : (seen[key] = true);
+    }).map(function (r) { return { chip: r[0], config: packed.configs[r[1]] }; }));
+    setData(s, "flagged", flaggedCells);
     setData(s, "range", data.ranges);
     setSignal(s, "config", config, data.configs);
     // Every chip keeps a labelled row; a large campaign scrolls.
@@ -455,8 +576,12 @@
     s.height = Math.max(60, step * chipCount);
     setSignal(s, "label_size", step > 10 ? 10 : 8);
   };
+  prepareView.heatmap = function (view, element) {
+    cellTooltips(view, element);
+    paintCells(view, element);
+  };
   charts.distribution = function (s) {
-    setData(s, "flagged_cells", allCells.filter(function (c) { return c.flagged; }));
+    setData(s, "flagged_cells", flaggedCells);
     setData(s, "stats", data.cells.stats);
     setData(s, "bands", data.bands);
     setSignal(s, "config", config, data.configs);
@@ -505,26 +630,35 @@
       failedRuns.appendChild(make("p", {}, ["and " + (data.failed_run_count - data.failed_runs.length) + " more (see the database)."]));
   }
   window.addEventListener("hashchange", function () { followAddress(true); });
-  followAddress(true);
-  if (!location.hash && data.opened_chip) openChip(data.opened_chip, false);
-  var ids = Object.keys(charts);
-  Promise.all(ids.map(function (id) {
-    var definition = copy(definitions[id === "gain-distribution" ? "distribution" : id]);
-    charts[id](definition);
-    return render(document.getElementById(id), definition);
-  })).then(function () {
-    document.body.setAttribute("data-render-ms", String(Math.round(performance.now())));
-    document.body.setAttribute("data-rendered", String(ids.length));
-    // The frame after next has painted the charts on screen.
-    requestAnimationFrame(function () {
-      requestAnimationFrame(function () {
-        document.body.setAttribute("data-painted-ms", String(Math.round(performance.now())));
-      });
+  // A chip opened when the page loads is what the reader came for: it is drawn before the charts.
+  var opened = followAddress(true) || (!location.hash && data.opened_chip ? openChip(data.opened_chip, false) : null);
+  // The first screen (the yield and the failing chips) is painted before any chart is drawn; the
+  // charts follow top to bottom, each in a task of its own so that the page answers in between.
+  // Once all are drawn the body carries the times (ms after navigation) and the number drawn.
+  function drawChart(id) {
+    return new Promise(function (resolve) { setTimeout(resolve, 0); }).then(function () {
+      var definition = copy(definitions[id === "gain-distribution" ? "distribution" : id]);
+      charts[id](definition);
+      return render(document.getElementById(id), definition, prepareView[id]);
+    }).then(function (view) { views[id] = view; return true; }, function (e) { report(id + ": " + String(e)); return false; });
+  }
+  var ids = Object.keys(charts), views = {};
+  afterNextPaint(function () { document.body.setAttribute("data-first-screen-ms", now()); });
+  Promise.all([vegaLoaded, new Promise(afterNextPaint), opened]).then(function () {
+    var drawn = 0;
+    ids.reduce(function (previous, id) {
+      return previous.then(function () { return drawChart(id); }).then(function (ok) { drawn += ok; });
+    }, Promise.resolve()).then(function () {
+      if (drawn !== ids.length) return;
+      document.body.setAttribute("data-render-ms", now());
+      document.body.setAttribute("data-rendered", String(drawn));
+      afterNextPaint(function () { document.body.setAttribute("data-painted-ms", now()); });
     });
-  }, function (e) { report(String(e)); });
+  });
   // What tests and scripts may ask of the page.
   window.campaignReport = {
     failingCsv: function () { var t = document.getElementById("failing-chips"); return t ? tableCsv(t) : ""; },
-    openChip: function (chip) { location.hash = "chip-" + chip; }
+    openChip: function (chip) { location.hash = "chip-" + chip; },
+    view: function (id) { return views[id] || null; }
   };
 })();

@@ -159,13 +159,16 @@ TEST(CampaignReportBrowser, ChartsRenderEveryMarkWithoutAnErrorOffline) {
   std::smatch console;
   EXPECT_FALSE(std::regex_search(page.log, console, std::regex(":CONSOLE\\(\\d+\\)\\].*")))
       << console.str();
-  // Yield: pass, fail and retest. Heat map: one cell per analysed chip and channel. Pareto: a
-  // bar and a total per cause. By day: one day. Distribution: a limits band, a box, a median
-  // line and a whisker per channel, and a dot per cell flagged for the rise time shown or for
-  // its fit: at least the dead, saturated and slow chips' 1 + 1 + 32 channels.
+  // Yield: pass, fail and retest. Heat map: the cells as one image, a cell painted per analysed
+  // chip and channel, and an outline per flagged cell: at least the dead, saturated and slow
+  // chips' 1 + 1 + 32 channels. Pareto: a bar and a total per cause. By day: one day.
+  // Distribution: a limits band, a box, a median line and a whisker per channel, and a dot per
+  // cell flagged for the rise time shown or for its fit: at least those 34 channels.
   std::map<std::string, std::string> drawn = marks(page.dom);
   EXPECT_EQ(drawn["yield"], "rect:3");
-  EXPECT_EQ(drawn["heatmap"], "rect:" + std::to_string(chips * 32));
+  EXPECT_EQ(count_of(drawn["heatmap"], "image"), 1) << drawn["heatmap"];
+  EXPECT_GE(count_of(drawn["heatmap"], "rect"), 34) << drawn["heatmap"];
+  EXPECT_NE(page.dom.find("data-cells=\"" + std::to_string(chips * 32) + "\""), std::string::npos);
   EXPECT_EQ(drawn["byday"], "line:1 symbol:1");
   EXPECT_GE(count_of(drawn["pareto"], "rect"), 5);
   EXPECT_EQ(count_of(drawn["pareto"], "rect"), count_of(drawn["pareto"], "text"));
@@ -254,6 +257,47 @@ TEST(CampaignReportBrowser, AClickOnAFailingChipOrItsAddressOpensItsPulsesFlagge
   EXPECT_NE(clicked.find("channel 13: no pulse"), std::string::npos) << clicked;
   EXPECT_NE(late.find("all 32 channels: time_stamp"), std::string::npos) << late;
   EXPECT_NE(two.find("channels 3, 9: no pulse"), std::string::npos) << two;
+}
+
+TEST(CampaignReportBrowser, TheHeatMapNamesTheCellUnderThePointerRepaintsOnAMenuAndOpensAChip) {
+  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
+  temp_dir d;
+  reported_campaign(d, 20);
+  // The pointer over the dead channel (chip 100001, channel 13), then the quantity switched to
+  // the amplitude, the pointer there again, and a click on a cell of the late chip 100003.
+  std::string seen = unescaped(probe(d, R"(
+    var v = w.campaignReport.view('heatmap'), canvas = doc.querySelector('#heatmap canvas');
+    function on(type, chip, channel) {
+      var box = canvas.getBoundingClientRect(), xs = v.scale('x'), ys = v.scale('y');
+      canvas.dispatchEvent(new w.MouseEvent(type, { bubbles: true,
+        clientX: box.left + v.origin()[0] + xs(channel) + xs.step() / 2,
+        clientY: box.top + v.origin()[1] + ys(chip) + ys.step() / 2 }));
+      return doc.getElementById('tooltip').textContent;
+    }
+    if (!w.rise) {
+      w.rise = on('mousemove', '100001', 13);
+      w.image = v.signal('cells_image');
+      v.signal('quantity', 'amplitude').runAsync();
+      return null;
+    }
+    if (v.signal('cells_image') === w.image) return null;
+    var amplitude = on('mousemove', '100001', 13);
+    on('click', '100003', 20);
+    return w.rise + '\n' + amplitude + '\n' + w.location.hash + ' cells=' +
+           doc.getElementById('heatmap').dataset.cells;)"));
+  std::stringstream in(seen);
+  std::string rise, amplitude, rest;
+  std::getline(in, rise);
+  std::getline(in, amplitude);
+  std::getline(in, rest);
+  for (const char* field : {"chip100001", "channel13", "configuration20mV_delay-all",
+                            "flaggedchannel 13: no pulse", "chip verdictfail"}) {
+    EXPECT_NE(rise.find(field), std::string::npos) << field << " in " << seen;
+    EXPECT_NE(amplitude.find(field), std::string::npos) << field << " in " << seen;
+  }
+  EXPECT_NE(rise.find("quantityrise_time"), std::string::npos) << seen;
+  EXPECT_NE(amplitude.find("quantityamplitude"), std::string::npos) << seen;
+  EXPECT_EQ(rest, "#chip-100003 cells=" + std::to_string(20 * 32)) << seen;
 }
 
 TEST(CampaignReportBrowser, ParetoCountsEqualTheVerdictsAndTheFilteredTableSavesAsCsv) {
