@@ -1,8 +1,10 @@
 #include "numerics/least_squares.h"
 
+#include <gsl/gsl_blas.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "fit/shaper_model.h"
@@ -172,6 +174,35 @@ TEST(LeastSquares, WithoutPolishStopsAtOrJustAboveThePolishedMinimum) {
   EXPECT_GE(unpolished.chi2, polished.chi2);
   EXPECT_LT(unpolished.chi2, polished.chi2 * (1 + 1e-9));
   EXPECT_NEAR(unpolished.values[0], polished.values[0], 1e-3 * polished.errors[0]);
+}
+
+// The fits' norm is the plain one where it is safe and the scaled one where squares would
+// overflow or fall below the smallest normal number.
+TEST(LeastSquares, TheVectorNormIsRightAtEveryScale) {
+  for (double scale : {1.0, 1e-3, 1e150, 1e200, 1e300, 1e-160, 1e-200, 1e-300}) {
+    double values[] = {3.0 * scale, 0.0, -4.0 * scale, 12.0 * scale};
+    gsl_vector_view v = gsl_vector_view_array(values, 4);
+    EXPECT_NEAR(gsl_blas_dnrm2(&v.vector) / (13.0 * scale), 1.0, 1e-15) << scale;
+    // Every other element: the stride is honoured.
+    gsl_vector_view odd = gsl_vector_view_array_with_stride(values, 2, 2);
+    EXPECT_NEAR(gsl_blas_dnrm2(&odd.vector) / (5.0 * scale), 1.0, 1e-15) << scale;
+  }
+  double zeros[] = {0.0, 0.0, 0.0};
+  gsl_vector_view z = gsl_vector_view_array(zeros, 3);
+  EXPECT_EQ(gsl_blas_dnrm2(&z.vector), 0.0);
+  double with_nan[] = {1.0, std::numeric_limits<double>::quiet_NaN()};
+  gsl_vector_view n = gsl_vector_view_array(with_nan, 2);
+  EXPECT_TRUE(std::isnan(gsl_blas_dnrm2(&n.vector)));
+  // 150 residuals of a fit, summed plainly: within a unit or two in the last place of the
+  // scaled sum.
+  double residuals[150];
+  for (int i = 0; i < 150; ++i) residuals[i] = std::sin(i * 0.37) * (1.0 + i % 7);
+  gsl_vector_view r = gsl_vector_view_array(residuals, 150);
+  double scaled = 0.0, sum = 0.0;
+  for (double x : residuals) sum += x * x;
+  scaled = std::sqrt(sum);
+  EXPECT_NEAR(gsl_blas_dnrm2(&r.vector), scaled,
+              4 * std::numeric_limits<double>::epsilon() * scaled);
 }
 
 }  // namespace
