@@ -133,7 +133,7 @@ struct fit_manner {
 // The specified start may take as many steps as it always could; a start drawn from the data
 // begins near its minimum (a dozen steps are typical, 30 rare), so one that needs many more is
 // wandering.
-constexpr fit_manner specified_manner{100, true, false, 1e-12};
+constexpr fit_manner specified_manner{100, true, false, 1e-12, true};
 constexpr fit_manner data_start_manner{60, false, true, 1e-7, true};
 constexpr fit_manner winner_manner{500, true, true, 1e-12};
 
