@@ -1,6 +1,7 @@
 #include "numerics/least_squares.h"
 
 #include <gsl/gsl_blas.h>
+#include <gsl/gsl_cblas.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -203,6 +204,37 @@ TEST(LeastSquares, TheVectorNormIsRightAtEveryScale) {
   scaled = std::sqrt(sum);
   EXPECT_NEAR(gsl_blas_dnrm2(&r.vector), scaled,
               4 * std::numeric_limits<double>::epsilon() * scaled);
+}
+
+// Matrix times vector for the trust region, in both storage orders, transposed or not, with
+// strides of either sign, against the sums written out.
+TEST(LeastSquares, TheMatrixVectorProductIsTheTextbookOne) {
+  const int m = 5, n = 3, lda = 4;  // a 5 x 3 matrix stored in rows of 4
+  double a[m * lda];
+  for (int i = 0; i < m * lda; ++i) a[i] = std::sin(1.0 + i) * 3.0;
+  for (bool transposed : {false, true})
+    for (int incx : {1, 2, -1})
+      for (int incy : {1, -2})
+        for (double beta : {0.0, 1.0, -0.5}) {
+          const int len_x = transposed ? m : n, len_y = transposed ? n : m;
+          double x[16], y[16], expected[16];
+          for (int i = 0; i < 16; ++i) x[i] = 0.25 * i - 1.0, y[i] = expected[i] = 2.0 - 0.5 * i;
+          auto at = [](int k, int len, int inc) {
+            return inc > 0 ? k * inc : (len - 1 - k) * -inc;
+          };
+          for (int i = 0; i < len_y; ++i) {
+            double sum = 0.0;
+            for (int j = 0; j < len_x; ++j)
+              sum += (transposed ? a[j * lda + i] : a[i * lda + j]) * x[at(j, len_x, incx)];
+            double& e = expected[at(i, len_y, incy)];
+            e = 1.5 * sum + (beta == 0.0 ? 0.0 : beta * e);
+          }
+          cblas_dgemv(CblasRowMajor, transposed ? CblasTrans : CblasNoTrans, m, n, 1.5, a, lda, x,
+                      incx, beta, y, incy);
+          for (int i = 0; i < 16; ++i)
+            EXPECT_NEAR(y[i], expected[i], 1e-12)
+                << transposed << " " << incx << " " << incy << " " << beta << " at " << i;
+        }
 }
 
 }  // namespace
