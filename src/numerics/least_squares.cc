@@ -302,6 +302,27 @@ extern "C" double cblas_dnrm2(const int n, const double* x, const int inc) {
   return scale * std::sqrt(ssq);
 }
 
+namespace {
+
+// y[0..L) += alpha x[j] row j for the rows j of `a` in turn, y held in registers meanwhile: the
+// Jacobian's transpose times a vector, each element summed in the rows' order as the reference
+// BLAS sums it.
+template <int L>
+void gather_rows(int rows, double alpha, const double* a, int lda, const double* x, ptrdiff_t x0,
+                 int incx, double* y) {
+  double sum[L];
+  for (int i = 0; i < L; ++i) sum[i] = y[i];
+  for (int j = 0; j < rows; ++j) {
+    const double scale = alpha * x[x0 + ptrdiff_t{j} * incx];
+    if (scale == 0.0) continue;
+    const double* row = a + ptrdiff_t{lda} * j;
+    for (int i = 0; i < L; ++i) sum[i] += scale * row[i];
+  }
+  for (int i = 0; i < L; ++i) y[i] = sum[i];
+}
+
+}  // namespace
+
 // y = alpha op(A) x + beta y, each element summed in the order of GSL's reference BLAS, so that
 // every result is the same to the last bit; written for the trust region's tall, narrow
 // Jacobians, where the reference's general indexing cost more than the arithmetic. Like
@@ -332,6 +353,21 @@ extern "C" void cblas_dgemv(const enum CBLAS_ORDER order, const enum CBLAS_TRANS
       else
         for (int j = 0; j < len_x; ++j) sum += x[x0 + ptrdiff_t{j} * incx] * row[j];
       y[y0 + ptrdiff_t{i} * incy] += alpha * sum;
+    }
+  } else if (len_y <= 4 && incy == 1) {
+    switch (len_y) {
+      case 1:
+        gather_rows<1>(len_x, alpha, a, lda, x, x0, incx, y);
+        break;
+      case 2:
+        gather_rows<2>(len_x, alpha, a, lda, x, x0, incx, y);
+        break;
+      case 3:
+        gather_rows<3>(len_x, alpha, a, lda, x, x0, incx, y);
+        break;
+      default:
+        gather_rows<4>(len_x, alpha, a, lda, x, x0, incx, y);
+        break;
     }
   } else {
     // y gathers the stored rows, each times its element of x.
