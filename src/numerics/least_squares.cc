@@ -383,6 +383,50 @@ extern "C" void cblas_dgemv(const enum CBLAS_ORDER order, const enum CBLAS_TRANS
   }
 }
 
+// C = alpha op(A)^T op(A) + beta C on one triangle of C, each element summed in the order of
+// GSL's reference BLAS, so that every result is the same to the last bit. The normal equations'
+// J^T J of a tall, narrow Jacobian sums all its elements in one pass over the rows, side by side,
+// rather than one element after another. Like cblas_dnrm2 above, it stands in for the library's.
+extern "C" void cblas_dsyrk(const enum CBLAS_ORDER order, const enum CBLAS_UPLO uplo_given,
+                            const enum CBLAS_TRANSPOSE trans_given, const int n, const int k,
+                            const double alpha, const double* a, const int lda, const double beta,
+                            double* c, const int ldc) {
+  if (n <= 0 || (alpha == 0.0 && beta == 1.0)) return;
+  // Column-major storage is the row-major transpose: the other triangle, the other product.
+  const bool row_major = order == CblasRowMajor;
+  const bool upper = (uplo_given == CblasUpper) == row_major;
+  const bool trans = (trans_given != CblasNoTrans) == row_major;
+  auto first = [upper](int i) { return upper ? i : 0; };
+  auto past = [upper, n](int i) { return upper ? n : i + 1; };
+  if (beta != 1.0)
+    for (int i = 0; i < n; ++i)
+      for (int j = first(i); j < past(i); ++j)
+        c[ptrdiff_t{ldc} * i + j] = beta == 0.0 ? 0.0 : c[ptrdiff_t{ldc} * i + j] * beta;
+  if (alpha == 0.0) return;
+  // Element (i, j) of the product: the sum over r of A(r, i) A(r, j) when transposed, else of
+  // A(i, r) A(j, r).
+  auto element = [a, lda, trans](int i, int j, int r) {
+    return trans ? a[ptrdiff_t{lda} * r + i] * a[ptrdiff_t{lda} * r + j]
+                 : a[ptrdiff_t{lda} * i + r] * a[ptrdiff_t{lda} * j + r];
+  };
+  constexpr int most_side_by_side = 4;
+  if (trans && n <= most_side_by_side) {
+    double sum[most_side_by_side][most_side_by_side] = {};
+    for (int r = 0; r < k; ++r)
+      for (int i = 0; i < n; ++i)
+        for (int j = first(i); j < past(i); ++j) sum[i][j] += element(i, j, r);
+    for (int i = 0; i < n; ++i)
+      for (int j = first(i); j < past(i); ++j) c[ptrdiff_t{ldc} * i + j] += alpha * sum[i][j];
+    return;
+  }
+  for (int i = 0; i < n; ++i)
+    for (int j = first(i); j < past(i); ++j) {
+      double sum = 0.0;
+      for (int r = 0; r < k; ++r) sum += element(i, j, r);
+      c[ptrdiff_t{ldc} * i + j] += alpha * sum;
+    }
+}
+
 fit_result least_squares_fit(const fit_model& model, const std::vector<fit_parameter>& parameters,
                              const std::vector<data_point>& data, double xmin, double xmax,
                              const fit_limits& limits) {

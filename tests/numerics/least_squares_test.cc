@@ -237,4 +237,41 @@ TEST(LeastSquares, TheMatrixVectorProductIsTheTextbookOne) {
         }
 }
 
+// The normal equations' product A^T A (or A A^T) on either triangle, in both storage orders,
+// against the sums written out; the other triangle is left alone.
+TEST(LeastSquares, TheSymmetricProductFillsOnlyItsTriangle) {
+  const int rows = 7, cols = 3, lda = 5;
+  double a[rows * lda];
+  for (int i = 0; i < rows * lda; ++i) a[i] = std::cos(0.7 * i) * 2.0;
+  for (bool column_major : {false, true})
+    for (bool upper : {false, true})
+      for (bool transposed : {false, true})
+        for (double beta : {0.0, 1.0, 0.5}) {
+          // Row-major A is `rows` x `cols`; read column-major, the same numbers are its transpose.
+          const bool product_of_columns = transposed != column_major;
+          const int n = product_of_columns ? cols : rows, k = product_of_columns ? rows : cols;
+          const int ldc = 8;
+          double c[8 * ldc], expected[8 * ldc];
+          for (int i = 0; i < 8 * ldc; ++i) c[i] = expected[i] = 0.1 * i - 3.0;
+          auto stored = [&](int r, int q) { return a[r * lda + q]; };  // row-major element
+          for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) {
+              // Element (i, j) as the caller sees C, in the caller's order.
+              const bool in_triangle = upper ? j >= i : j <= i;
+              if (!in_triangle) continue;
+              double sum = 0.0;
+              for (int r = 0; r < k; ++r)
+                sum +=
+                    product_of_columns ? stored(r, i) * stored(r, j) : stored(i, r) * stored(j, r);
+              double& e = expected[column_major ? j * ldc + i : i * ldc + j];
+              e = 2.0 * sum + (beta == 0.0 ? 0.0 : beta * e);
+            }
+          cblas_dsyrk(column_major ? CblasColMajor : CblasRowMajor, upper ? CblasUpper : CblasLower,
+                      transposed ? CblasTrans : CblasNoTrans, n, k, 2.0, a, lda, beta, c, ldc);
+          for (int i = 0; i < 8 * ldc; ++i)
+            EXPECT_NEAR(c[i], expected[i], 1e-12)
+                << column_major << upper << transposed << beta << " at " << i;
+        }
+}
+
 }  // namespace
