@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "numerics/fourth_power.h"
 
@@ -29,9 +30,16 @@ namespace {
 template <class Fourth>
 double shaper_and_derivatives(double t, const double* par, double* grad, double* hess,
                               Fourth fourth) {
-  if (grad) std::fill(grad, grad + shaper_parameter_count, 0.0);
-  if (hess) std::fill(hess, hess + shaper_parameter_count * shaper_parameter_count, 0.0);
-  if (grad) grad[baseline_par] = 1.0;
+  // The few elements are zeroed one by one: a fill of so few bytes became a string instruction
+  // whose start-up cost more than the model.
+  if (grad) {
+    grad[peak_time_par] = grad[time_stamp_par] = grad[peak_par] = 0.0;
+    grad[baseline_par] = 1.0;
+  }
+  if (hess) {
+    static constexpr double zeros[shaper_parameter_count * shaper_parameter_count] = {};
+    std::memcpy(hess, zeros, sizeof zeros);
+  }
   double d = t - par[time_stamp_par];
   if (d < 0) return par[baseline_par];
   double T = par[peak_time_par], A = par[peak_par];
