@@ -1,8 +1,13 @@
 // Figures for varnel-campaign on simulated campaigns; a program that prints them, not a test.
 //
-//   varnel-campaign-bench [--recordings N] [--mb S] [--rerun M] [--runs R]
+//   varnel-campaign-bench [--recordings N] [--mb S] [--rerun M] [--runs R] [--read-recordings R]
+//                         [--read-events E] [--jobs J] [--repeat K] [--campaign-exe PATH]
 //   varnel-campaign-bench --page REPORT.html [--runs R]
 //
+// 0. R recordings of E events (7.3 MB for 300): `varnel-campaign run --jobs J` against `cat` of
+//    the same files, both from the page cache, wall and processor time, the medians of K runs
+//    of each taken in turns; and the bytes the run writes, and the database holds, per recording.
+//    --campaign-exe times another build of varnel-campaign in this row.
 // 1. N recordings of about S MB: `varnel-campaign run --jobs 2` against GNU parallel running
 //    varnel.exe two at a time over the same files (the README's recipe).
 // 2. M small recordings analysed once, then a rerun with nothing new.
@@ -12,6 +17,7 @@
 //    failing chip opened by its address has drawn its pulses, as the page itself records them.
 //    With --page, only these times, of a report already written.
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +55,97 @@ std::string quoted(const std::string& s) {
 std::string read_all(const std::string& path) {
   std::ifstream in(path);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Processor time, s, of the children waited for so far: user and system.
+double children_cpu_s() {
+  rusage u{};
+  getrusage(RUSAGE_CHILDREN, &u);
+  auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+  return s(u.ru_utime) + s(u.ru_stime);
+}
+
+// Bytes this process and the children it waited for passed to write() and its kin.
+double written_bytes() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  double value = 0.0;
+  while (io >> key >> value)
+    if (key == "wchar:") return value;
+  return 0.0;
+}
+
+struct timed {
+  double wall_s = 0.0, cpu_s = 0.0;
+};
+
+timed time_of(const std::string& command) {
+  const double cpu = children_cpu_s();
+  const double wall = seconds_of(command);
+  return {wall, children_cpu_s() - cpu};
+}
+
+double median_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// The machine's load over the last minute, as the kernel counts it.
+double load_average() {
+  double load = 0.0;
+  std::ifstream("/proc/loadavg") >> load;
+  return load;
+}
+
+// `varnel-campaign run` against `cat` over the same files, in turns, each from the page cache.
+void compare_with_cat(const fs::path& dir, const std::string& exe, int recordings, int events,
+                      int jobs, int repeat) {
+  fs::path data = dir / "read";
+  fs::create_directories(data);
+  write_simulated_campaign(data, recordings, events, "20mV_delay-all", false);
+  uintmax_t bytes = 0;
+  std::string files;
+  for (const auto& e : fs::directory_iterator(data))
+    if (e.path().extension() == ".txt") {
+      bytes += e.file_size();
+      files += " " + quoted(e.path());
+    }
+  const std::string cat = "cat" + files + " > /dev/null";
+  const fs::path db = dir / "read.sqlite";
+  const std::string run = quoted(exe) + " run --settle 0 --jobs " + std::to_string(jobs) +
+                          " --db " + quoted(db) + " " + quoted(data) + " > /dev/null";
+  seconds_of(cat);  // into the page cache
+  std::vector<double> cat_wall, cat_cpu, run_wall, run_cpu, written, stored;
+  const double load_before = load_average();
+  for (int k = 0; k < repeat; ++k) {
+    timed c = time_of(cat);
+    cat_wall.push_back(c.wall_s);
+    cat_cpu.push_back(c.cpu_s);
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db.string() + suffix);
+    const double before = written_bytes();
+    timed r = time_of(run);
+    written.push_back(written_bytes() - before);
+    run_wall.push_back(r.wall_s);
+    run_cpu.push_back(r.cpu_s);
+    stored.push_back(static_cast<double>(fs::file_size(db)));
+  }
+  const double cw = median_of(cat_wall), cc = median_of(cat_cpu);
+  const double rw = median_of(run_wall), rc = median_of(run_cpu);
+  std::printf(
+      "%d recordings of %.1f MB (%d events, %.0f MB) from the page cache, medians of %d runs "
+      "(load %.1f before, %.1f after):\n",
+      recordings, bytes / 1e6 / recordings, events, bytes / 1e6, repeat, load_before,
+      load_average());
+  std::printf("  cat                                  wall %6.3f s  cpu %6.3f s\n", cw, cc);
+  std::printf(
+      "  varnel-campaign run --jobs %d         wall %6.3f s  cpu %6.3f s  (%.2fx cat wall, "
+      "%.2fx cat cpu; goals 2.5x, 3x)\n",
+      jobs, rw, rc, rw / cw, rc / std::max(cc, 1e-9));
+  std::printf(
+      "  written per recording %.0f kB (logs and database), the database holds %.0f kB per "
+      "recording\n",
+      median_of(written) / 1e3 / recordings, median_of(stored) / 1e3 / recordings);
+  fs::remove_all(data);
 }
 
 // Events for a recording of about `mb` MB (some 24.5 kB per event).
@@ -173,9 +270,10 @@ void time_page(const fs::path& dir, const fs::path& html, int runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int recordings = 20, rerun = 1000, runs = 10;
+  int recordings = 20, rerun = 1000, runs = 10, read_recordings = 60, read_events = 300, jobs = 2,
+      repeat = 5;
   double mb = 5.0;
-  std::string page;
+  std::string page, campaign_exe = VARNEL_CAMPAIGN_EXE;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     if (a == "--recordings")
@@ -188,6 +286,16 @@ int main(int argc, char** argv) {
       page = argv[i + 1];
     else if (a == "--runs")
       runs = std::max(1, std::atoi(argv[i + 1]));
+    else if (a == "--read-recordings")
+      read_recordings = std::atoi(argv[i + 1]);
+    else if (a == "--read-events")
+      read_events = std::atoi(argv[i + 1]);
+    else if (a == "--jobs")
+      jobs = std::atoi(argv[i + 1]);
+    else if (a == "--campaign-exe")
+      campaign_exe = argv[i + 1];
+    else if (a == "--repeat")
+      repeat = std::max(1, std::atoi(argv[i + 1]));
   }
   const char* tmp = std::getenv("TMPDIR");
   fs::path dir =
@@ -202,8 +310,9 @@ int main(int argc, char** argv) {
   std::printf(
       "varnel-campaign on simulated campaigns (full figures: --recordings 200 --mb 25 "
       "--rerun 1000)\n");
-  compare_with_parallel(dir, recordings, mb);
-  rerun_and_report(dir, rerun, runs);
+  compare_with_cat(dir, campaign_exe, read_recordings, read_events, jobs, repeat);
+  if (recordings > 0) compare_with_parallel(dir, recordings, mb);
+  if (rerun > 0) rerun_and_report(dir, rerun, runs);
   fs::remove_all(dir);
   return 0;
 }

@@ -346,7 +346,10 @@ std::optional<campaign_db> campaign_db::open(const std::string& path, std::strin
     error = database_error(path, problem);
     return std::nullopt;
   }
-  if (!sqlite_exec(raw, "PRAGMA foreign_keys = ON") || !switch_to_wal(raw)) {
+  // Every commit synced before it returns: a recording is reported as stored only once it is on
+  // the disk (docs/guarantees.md).
+  if (!sqlite_exec(raw, "PRAGMA foreign_keys = ON") || !switch_to_wal(raw) ||
+      !sqlite_exec(raw, "PRAGMA synchronous = FULL")) {
     error = database_error(path, last_error(raw));
     return std::nullopt;
   }

@@ -25,17 +25,27 @@ recording_record analyse_recording(const found_recording& r, const std::string& 
   rec.config = r.identity.config;
   rec.version = version;
   rec.source = record_source::run;
-  if (std::optional<file_stamp> st = stamp_of(r.path)) {
+  const std::optional<file_stamp> st = stamp_of(r.path);
+  if (st) {
     rec.size = st->size;
     rec.mtime_ns = st->mtime_ns;
   }
-  rec.hash = content_hash(r.path);
   std::string folder = log_folder_of(r.path, log_dir);
   // A folder that cannot be made fails the log's creation, which says so.
   std::error_code ec;
   if (!folder.empty()) std::filesystem::create_directories(folder, ec);
   remove_stale_temporaries(log_path(r.path, rec.chip, rec.config, folder), stale_temporary_age_s);
-  run_outcome out = run_analysis(rec.chip, rec.config, r.path, 1, folder);
+  // The content hash is taken from the bytes the reading passes on, so that the file is read
+  // once. A reading that stopped short of the file's end (at text that is no number, on an
+  // error) saw only part of it: then the file is hashed whole by itself.
+  content_hasher hasher;
+  run_outcome out =
+      run_analysis(rec.chip, rec.config, r.path, 1, folder,
+                   [&hasher](const char* bytes, size_t count) { hasher.add(bytes, count); });
+  if (st && hasher.bytes() == static_cast<uint64_t>(st->size))
+    rec.hash = hasher.hex();
+  else
+    rec.hash = content_hash(r.path);
   rec.status = out.status == exit_success ? 0 : 1;
   if (rec.status != 0 && !out.notes.empty()) rec.message = out.notes.back();
   rec.retry = rec.status != 0 && out.outside_recording;

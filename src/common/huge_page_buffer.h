@@ -4,11 +4,14 @@
 
 /// Zero-filled memory for large I/O buffers, mapped so that the kernel may back it with
 /// transparent huge pages: then touching it costs one page fault per 2 MiB instead of one per
-/// 4 KiB page. Where huge pages are not offered it is ordinary memory; under the address
+/// 4 KiB page. A thread keeps the last few buffers it gave back and hands them out again, zeroed,
+/// for buffers of the same rounded size, so that one reading recording after recording faults its
+/// pages in once. Where huge pages are not offered it is ordinary memory; under the address
 /// sanitizer it is heap memory of exactly the size asked, so that reads past it are caught.
 class huge_page_buffer {
  public:
-  /// At least `bytes` (> 0) bytes, all zero; throws std::bad_alloc when none can be mapped.
+  /// At least `bytes` (> 0) bytes, the first `bytes` of them zero; throws std::bad_alloc when none
+  /// can be mapped.
   explicit huge_page_buffer(size_t bytes);
   ~huge_page_buffer();
   huge_page_buffer(huge_page_buffer&& other) noexcept;

@@ -7,13 +7,13 @@
 
 run_outcome run_analysis(const std::string& chipstring, const std::string& config,
                          const std::string& adcfilename, int fit_threads,
-                         const std::string& log_folder) {
+                         const std::string& log_folder, const byte_observer& on_bytes) {
   run_outcome out;
   out.log_path = log_path(adcfilename, chipstring, config, log_folder);
   out.config = choose_run_config(config);
   const run_config& rc = out.config;
   if (!reconstruct_file(adcfilename, delay_step_ns, rc.window_offset, delay_steps, rc.skipped_steps,
-                        out.points, out.summary, out.notes)) {
+                        out.points, out.summary, out.notes, on_bytes)) {
     out.outside_recording = out.summary.read_failed;
     return out;
   }

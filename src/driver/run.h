@@ -29,7 +29,9 @@ struct run_outcome {
 /// when `log_folder` is given, in that folder (which must exist).
 /// Prints nothing and touches no global state, so several threads may run it at once on
 /// different recordings. The channels are fitted on up to `fit_threads` threads; the outcome
-/// does not depend on how many. On failure the status is exit_failure and the notes say why.
+/// does not depend on how many. With `on_bytes` the recording is read on one thread and every
+/// byte read passes through it, in order (see reconstruct_file). On failure the status is
+/// exit_failure and the notes say why.
 run_outcome run_analysis(const std::string& chipstring, const std::string& config,
                          const std::string& adcfilename, int fit_threads = 1,
-                         const std::string& log_folder = {});
+                         const std::string& log_folder = {}, const byte_observer& on_bytes = {});

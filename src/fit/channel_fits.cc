@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <thread>
+#include <utility>
 
 #include "fit/fit_judgement.h"
 #include "fit/fit_messages.h"
+#include "numerics/robust_statistics.h"
 
 std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double peak_time_guess,
                                           int64_t events, diagnostics& notes, int threads) {
@@ -39,10 +41,7 @@ double median_chi2_per_ndf(const std::vector<channel_fit>& fits) {
   std::vector<double> values;
   for (const channel_fit& f : fits)
     if (f.ndf > 0) values.push_back(f.chi2 / f.ndf);
-  if (values.empty()) return 0.0;
-  auto middle = values.begin() + values.size() / 2;
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
+  return values.empty() ? 0.0 : upper_median(std::move(values));
 }
 
 bool suggests_wrong_configuration(const std::vector<channel_fit>& fits) {

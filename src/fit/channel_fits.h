@@ -22,7 +22,8 @@ inline constexpr int64_t events_not_counted = INT64_MAX;
 std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double peak_time_guess,
                                           int64_t events, diagnostics& notes, int threads = 1);
 
-/// The median chi2/ndf of the fits with a positive ndf; 0.0 when there is none.
+/// The upper median of chi2/ndf over the fits with a positive ndf (for an even count the larger
+/// of the two middle ones); 0.0 when there is none.
 double median_chi2_per_ndf(const std::vector<channel_fit>& fits);
 
 /// Whether `fits` look like a recording analysed with the wrong configuration.

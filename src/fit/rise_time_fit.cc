@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <tuple>
+#include <utility>
 
 #include "fit/fit_judgement.h"
 #include "fit/saturation.h"
@@ -132,7 +133,7 @@ struct fit_manner {
 // The specified start may take as many steps as it always could; a start drawn from the data
 // begins near its minimum (a dozen steps are typical, 30 rare), so one that needs many more is
 // wandering.
-constexpr fit_manner specified_manner{100, true, false, 1e-12};
+constexpr fit_manner specified_manner{100, true, false, 1e-12, true};
 constexpr fit_manner data_start_manner{60, false, true, 1e-7, true};
 constexpr fit_manner winner_manner{500, true, true, 1e-12};
 
@@ -248,21 +249,20 @@ bool in_basin(const fit_start& s, const fit_result& m, const std::vector<data_po
 // the scatter.
 void describe_residuals(const std::vector<data_point>& in_range, const fit_result& r,
                         channel_fit& out) {
-  std::vector<double> residuals;
+  std::vector<double> models, residuals;
   double without_pulse = 0.0;
   for (const data_point& d : in_range) {
     const double model = Fit_Function(&d.x, r.values.data());
     out.seen_height = std::max(out.seen_height, std::abs(model));
+    models.push_back(model);
     residuals.push_back(std::abs(d.y - model));
     without_pulse += (d.y / d.ey) * (d.y / d.ey);
   }
   out.significance = std::sqrt(std::max(0.0, without_pulse - r.chi2));
   if (residuals.empty()) return;
-  auto middle = residuals.begin() + residuals.size() / 2;
-  std::nth_element(residuals.begin(), middle, residuals.end());
-  out.scatter = mad_to_sigma * *middle;  // the upper median, as the thresholds were measured
-  for (const data_point& d : in_range)
-    out.pulse_points += std::abs(Fit_Function(&d.x, r.values.data())) > 3 * out.scatter;
+  // The upper median, as the thresholds were measured.
+  out.scatter = mad_to_sigma * upper_median(std::move(residuals));
+  for (double model : models) out.pulse_points += std::abs(model) > 3 * out.scatter;
 }
 
 // Whether the pulse found stands so little above the points' noise that another place may hold

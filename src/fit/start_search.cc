@@ -70,6 +70,14 @@ double unit_shape(double t, double peak_time, double time_stamp) {
   return u2 * u2 * std::exp((u - 1) * -4);
 }
 
+// A point in the form the sums below use: its time, the inverse of its error and its amplitude
+// over its error, so that the sums over many shapes need no division.
+struct weighted_point {
+  double x = 0.0;
+  double w = 0.0;   // 1 / error
+  double yw = 0.0;  // amplitude / error
+};
+
 // The sums g.g and g.y over the points [first, last), in time order and none before
 // `time_stamp`, of the shape of unit height g, each divided by its point's error. Along the
 // points e^(-4u) is carried from one to the next by the factor e^(-4 dt / peak_time), worked
@@ -80,23 +88,23 @@ template <typename It>
 void shape_sums(It first, It last, double peak_time, double time_stamp, double& gg, double& gy) {
   gg = gy = 0.0;
   if (first == last) return;
-  const double e4 = std::exp(4.0);
-  double decay = std::exp(-4 * ((first->x - time_stamp) / peak_time));
+  const double e4 = std::exp(4.0), rate = 1.0 / peak_time;
+  double decay = std::exp(-4 * ((first->x - time_stamp) * rate));
   double spacing = NAN, step = 0.0, x = first->x;
   for (It it = first; it != last; ++it) {
     if (it != first) {
       const double dt = it->x - x;
       if (dt != spacing) {
         spacing = dt;
-        step = std::exp(-4 * (dt / peak_time));
+        step = std::exp(-4 * (dt * rate));
       }
       decay *= step;
       x = it->x;
     }
-    const double u = (it->x - time_stamp) / peak_time, u2 = u * u;
-    const double g = u2 * u2 * e4 * decay / it->ey;
+    const double u = (it->x - time_stamp) * rate, u2 = u * u;
+    const double g = u2 * u2 * e4 * decay * it->w;
     gg += g * g;
-    gy += g * it->y / it->ey;
+    gy += g * it->yw;
   }
 }
 
@@ -106,7 +114,10 @@ class sorted_points {
   explicit sorted_points(const std::vector<data_point>& data) : points_(data) {
     std::sort(points_.begin(), points_.end(),
               [](const data_point& a, const data_point& b) { return a.x < b.x; });
-    for (const data_point& d : points_) yy_ += (d.y / d.ey) * (d.y / d.ey);
+    for (const data_point& d : points_) {
+      yy_ += (d.y / d.ey) * (d.y / d.ey);
+      weighted_.push_back({d.x, 1.0 / d.ey, d.y / d.ey});
+    }
   }
 
   const std::vector<data_point>& points() const { return points_; }
@@ -115,15 +126,15 @@ class sorted_points {
 
   // shape_sums() over the points from the pulse's start to `reach` peak times later.
   void sums(double peak_time, double time_stamp, double reach, double& gg, double& gy) const {
-    auto first = std::lower_bound(points_.begin(), points_.end(), time_stamp,
-                                  [](const data_point& d, double t) { return d.x < t; });
-    auto last = std::upper_bound(first, points_.end(), time_stamp + reach * peak_time,
-                                 [](double t, const data_point& d) { return t < d.x; });
+    auto first = std::lower_bound(weighted_.begin(), weighted_.end(), time_stamp,
+                                  [](const weighted_point& d, double t) { return d.x < t; });
+    auto last = std::upper_bound(first, weighted_.end(), time_stamp + reach * peak_time,
+                                 [](double t, const weighted_point& d) { return t < d.x; });
     shape_sums(first, last, peak_time, time_stamp, gg, gy);
   }
 
   // As the public profile_chi2, to within the shape's tail beyond 12 peak times, where it has
-  // fallen below 2e-15 of its height.
+  // fallen below 2e-15 of its height, and to within rounding.
   double profile_chi2(double peak_time, double time_stamp, double& peak) const {
     double gg, gy;
     sums(peak_time, time_stamp, 12, gg, gy);
@@ -133,6 +144,7 @@ class sorted_points {
 
  private:
   std::vector<data_point> points_;
+  std::vector<weighted_point> weighted_;
   double yy_ = 0.0;
 };
 

@@ -2,11 +2,19 @@
 
 #include <gsl/gsl_statistics_double.h>
 
+#include <algorithm>
 #include <limits>
 
 double median(std::vector<double> values) {
   if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
   return gsl_stats_median(values.data(), 1, values.size());
+}
+
+double upper_median(std::vector<double> values) {
+  if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
+  auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
 }
 
 double robust_sigma(std::vector<double> values) {

@@ -10,6 +10,10 @@ inline constexpr double mad_to_sigma = 1.4826;
 /// count; NaN for none.
 double median(std::vector<double> values);
 
+/// The upper median of `values`: the middle one, or the larger of the two middle ones for an even
+/// count; NaN for none.
+double upper_median(std::vector<double> values);
+
 /// The robust standard deviation of `values`: the median absolute deviation from their median
 /// times mad_to_sigma; NaN for none.
 double robust_sigma(std::vector<double> values);

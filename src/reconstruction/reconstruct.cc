@@ -62,6 +62,23 @@ class row_framer {
   size_t held_ = 0;
 };
 
+// A source whose bytes pass through an observer as they are read.
+class observed_source : public byte_source {
+ public:
+  observed_source(byte_source& source, const byte_observer& on_bytes)
+      : source_(source), on_bytes_(on_bytes) {}
+  long read(char* buffer, size_t size) override {
+    const long n = source_.read(buffer, size);
+    if (n > 0) on_bytes_(buffer, static_cast<size_t>(n));
+    return n;
+  }
+  bool unchanged() const override { return source_.unchanged(); }
+
+ private:
+  byte_source& source_;
+  const byte_observer& on_bytes_;
+};
+
 // Reads every value and frames it.
 reading_end read_rows(value_reader& reader, row_framer& framer) {
   std::vector<int32_t> block(block_rows * channel_count);
@@ -117,7 +134,11 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
   framing_state state;
   row_framer framer(geometry, state, bins, summary);
   reading_end end;
-  if (options.threads >= 2 && source.positional()) {
+  if (options.on_bytes) {
+    observed_source observed(source, options.on_bytes);
+    value_reader reader(observed, options.parse);
+    end = read_rows(reader, framer);
+  } else if (options.threads >= 2 && source.positional()) {
     parallel_value_reader reader(source, options.parse, options.chunk_size);
     end = read_rows(reader, framer);
   } else {
@@ -145,7 +166,8 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
 
 bool reconstruct_file(const std::string& path, double delay_step_ns, int window_offset,
                       int delay_steps, int skipped_steps, snapshot_table& table,
-                      reconstruction_summary& summary, diagnostics& notes) {
+                      reconstruction_summary& summary, diagnostics& notes,
+                      const byte_observer& on_bytes) {
   input_file file(path);
   if (!file.is_open()) {
     notes.push_back(cannot_open_file(path));
@@ -156,6 +178,7 @@ bool reconstruct_file(const std::string& path, double delay_step_ns, int window_
   // A regular file's chunks are parsed on two threads when there are processors for both.
   reading_options options;
   options.threads = usable_processors() >= 2 ? 2 : 1;
+  options.on_bytes = on_bytes;
   return reconstruct(source, path, delay_step_ns, window_offset, delay_steps, skipped_steps, table,
                      summary, notes, options);
 }

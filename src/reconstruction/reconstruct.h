@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/diagnostics.h"
@@ -9,11 +10,17 @@
 #include "reconstruction/snapshots.h"
 #include "reconstruction/value_reader.h"
 
+/// Called with bytes of a recording as they are read.
+using byte_observer = std::function<void(const char* bytes, size_t count)>;
+
 /// How reconstruct() reads its source.
 struct reading_options {
   parse_path parse = best_parse_path();  ///< the instruction set parsing it
   int threads = 1;  ///< 2 or more: a positional source's chunks are parsed on two threads
   size_t chunk_size = parallel_value_reader::default_chunk_size;  ///< bytes per chunk, > 0
+  /// When set, given every byte read from the source, in order and once each, as it is read; the
+  /// source is then read on one thread, front to back, whatever `threads` says.
+  byte_observer on_bytes = {};
 };
 
 /// What a reconstruction saw of its recording, for diagnostics and summaries.
@@ -39,7 +46,10 @@ bool reconstruct(byte_source& source, const std::string& path, double delay_step
                  const reading_options& options = {});
 
 /// Opens the recording at `path` and reconstructs it into `table`; false, with the reason in
-/// `notes`, when the file does not open or reconstruct() fails. Touches no global state.
+/// `notes`, when the file does not open or reconstruct() fails. With `on_bytes` the file is read
+/// on one thread and every byte read passes through it (see reading_options); without, a regular
+/// file's chunks are parsed on two threads where two processors may run. Touches no global state.
 bool reconstruct_file(const std::string& path, double delay_step_ns, int window_offset,
                       int delay_steps, int skipped_steps, snapshot_table& table,
-                      reconstruction_summary& summary, diagnostics& notes);
+                      reconstruction_summary& summary, diagnostics& notes,
+                      const byte_observer& on_bytes = {});

@@ -1,10 +1,13 @@
-// Buffers for reading: zeroed, aligned for huge pages, whole, and handed over by moves.
+// Buffers for reading: zeroed, aligned for huge pages, whole, handed over by moves, and kept by
+// their thread for its next buffers.
 #include "common/huge_page_buffer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -27,7 +30,7 @@ TEST(HugePageBuffer, IsZeroedAlignedAndRoundedUpToWholeHugePages) {
       EXPECT_LT(b.size(), bytes + two_mib);
     }
     EXPECT_GE(b.size(), bytes);
-    EXPECT_TRUE(std::all_of(b.data(), b.data() + b.size(), [](char c) { return c == 0; }));
+    EXPECT_TRUE(std::all_of(b.data(), b.data() + bytes, [](char c) { return c == 0; }));
     b.data()[0] = 'a';  // every byte is writable, the last one too
     b.data()[b.size() - 1] = 'z';
   }
@@ -44,6 +47,31 @@ TEST(HugePageBuffer, AMoveHandsOverTheSameBytes) {
   c = std::move(b);
   EXPECT_EQ(c.data(), bytes);
   EXPECT_EQ(c.size(), whole_huge_pages ? two_mib : 100);
+}
+
+TEST(HugePageBuffer, AThreadGetsItsGivenBackBufferAgainZeroedAsFarAsAsked) {
+  if (!whole_huge_pages) GTEST_SKIP() << "the sanitizer's buffers are plain heap memory";
+  char* first = nullptr;
+  {
+    huge_page_buffer a(two_mib - 4096);
+    first = a.data();
+    std::memset(a.data(), 'x', a.size());
+  }
+  huge_page_buffer again(1000);
+  EXPECT_EQ(again.data(), first);
+  EXPECT_TRUE(std::all_of(again.data(), again.data() + 1000, [](char c) { return c == 0; }));
+  // Another thread has buffers of its own.
+  char* other = nullptr;
+  std::thread([&other] {
+    huge_page_buffer b(1000);
+    other = b.data();
+  }).join();
+  EXPECT_NE(other, again.data());
+  // A buffer of another rounded size is not handed out for it.
+  {
+    huge_page_buffer larger(3 * two_mib);
+    EXPECT_NE(larger.data(), again.data());
+  }
 }
 
 }  // namespace
