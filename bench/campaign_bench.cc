@@ -174,13 +174,6 @@ void compare_with_parallel(const fs::path& dir, int recordings, double mb) {
   fs::remove_all(data);
 }
 
-// The system's load average over the last minute.
-double load_average() {
-  double load = -1;
-  std::ifstream("/proc/loadavg") >> load;
-  return load;
-}
-
 // Seconds from navigation until the page at `url` set attribute `marker` (a time in ms after
 // navigation, from performance.now()) on the element `selector`, in a fresh headless Chromium
 // each run; the page's script errors, if any, in `errors`.
