@@ -33,7 +33,7 @@ double quantile(const std::vector<double>& v, double p) {
 // The colour range of one configuration's quantity: the 2nd to 98th percentile of its good
 // channels, and for deviations from each channel's median, four times their upper quartile.
 json colour_range(const std::string& config, const char* quantity,
-                  const std::array<std::vector<double>, 32>& by_channel) {
+                  const std::array<std::vector<double>, channel_count>& by_channel) {
   std::vector<double> all, deviations;
   for (const std::vector<double>& v : by_channel) {
     if (v.empty()) continue;
@@ -120,7 +120,7 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
   std::unordered_map<int64_t, const stored_recording*> by_id;
   for (const stored_recording& r : recordings) by_id[r.id] = &r;
   // Good values by configuration, quantity and channel.
-  std::map<std::string, std::array<std::array<std::vector<double>, 32>, 3>> good;
+  std::map<std::string, std::array<std::array<std::vector<double>, channel_count>, 3>> good;
   std::set<std::string> configs;
   std::vector<std::string> verdict_names;
   for (const chip_verdict& v : verdicts) {
@@ -135,7 +135,7 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
       d.cell_rows.push_back(cell_row(v, index_of(d.cell_configs, v.config), c,
                                      index_of(verdict_names, verdict), flagged));
       if (!good_chip || flagged.count(c.channel) || c.fit.verdict != fit_verdict::good ||
-          c.channel < 0 || c.channel >= 32)
+          c.channel < 0 || c.channel >= channel_count)
         continue;
       auto& g = good[v.config];
       for (auto [i, value] :
@@ -153,7 +153,7 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
       auto& by_channel = good[config][q];
       for (std::vector<double>& v : by_channel) std::sort(v.begin(), v.end());
       d.ranges.push_back(colour_range(config, quantity_names[q], by_channel));
-      for (int ch = 0; ch < 32; ++ch) {
+      for (int ch = 0; ch < channel_count; ++ch) {
         const std::vector<double>& values = by_channel[static_cast<size_t>(ch)];
         if (!values.empty())
           d.channel_stats.push_back(channel_stats(config, quantity_names[q], ch, values));

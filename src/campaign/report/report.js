@@ -425,8 +425,8 @@
     var channels = [], rows = [];
     detail.fits.forEach(function (f) {
       var ch = f[0], reason = verdict.flags[ch] || "";
-      channels.push({ ch: ch, peak_time: f[1], time_stamp: f[2], amplitude: f[3], verdict: f[6],
-                      chi2: f[7], ndf: f[8], flagged: reason !== "", reason: reason,
+      channels.push({ ch: ch, rise_time: f[1], time_stamp: f[2], amplitude: f[3], verdict: f[6],
+                      chi2: f[7], ndf: f[8], why: f[9] || "", flagged: reason !== "", reason: reason,
                       short_reason: reason.replace(/^channel \d+: /, ""),
                       label: "ch " + ch + (f[6] !== "good" ? " " + f[6] : "") });
       var p = detail.points[ch];
@@ -442,10 +442,10 @@
     return { channels: channels, rows: rows };
   }
   function channelsCsv(verdict, detail) {
-    return csvOf(["chip", "configuration", "channel", "fit verdict", "peak time (ns)", "time stamp (ns)",
-                  "amplitude (ADC)", "chi2", "ndf", "flagged"],
+    return csvOf(["chip", "configuration", "channel", "fit verdict", "rise time (ns)", "time stamp (ns)",
+                  "amplitude (ADC)", "chi2", "ndf", "why the fit judged so", "flagged"],
       detail.fits.map(function (f) {
-        return [verdict.chip, verdict.config, f[0], f[6], f[1], f[2], f[3], f[7], f[8], verdict.flags[f[0]] || ""];
+        return [verdict.chip, verdict.config, f[0], f[6], f[1], f[2], f[3], f[7], f[8], f[9] || "", verdict.flags[f[0]] || ""];
       }));
   }
   function list(items, cls) {
