@@ -458,7 +458,8 @@ std::string channels_text(const std::vector<int>& channels) {
   std::vector<int> sorted = channels;
   std::sort(sorted.begin(), sorted.end());
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-  if (sorted.size() == static_cast<size_t>(channel_count)) return "all " + std::to_string(channel_count) + " channels";
+  if (sorted.size() == static_cast<size_t>(channel_count))
+    return "all " + std::to_string(channel_count) + " channels";
   if (sorted.size() == 1) return "channel " + std::to_string(sorted[0]);
   std::string text = "channels ";
   for (size_t i = 0; i < sorted.size();) {
