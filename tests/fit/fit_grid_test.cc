@@ -189,15 +189,15 @@ double smallest_spacing(const channel_points& points, const channel_fit& f) {
 struct edge_range {
   double shortest, longest;  // ns
   double weakest;            // errors of a point
+  int channels;
 };
 
 TEST(FitGrid, FindsNarrowAndLongPulsesAtTheLowestChi2) {
-  constexpr edge_range ranges[] = {{5.0, 80.0, 10.0}, {470.0, 600.0, 1.0}};
-  constexpr int per_range = 600;
+  constexpr edge_range ranges[] = {{5.0, 80.0, 10.0, 600}, {470.0, 600.0, 1.0, 1500}};
   std::mt19937_64 random(2027);
   for (const edge_range& range : ranges) {
     int found = 0, strong = 0;
-    for (int i = 0; i < per_range; ++i) {
+    for (int i = 0; i < range.channels; ++i) {
       const grid_channel c = grid_case(i, range.shortest, range.longest, range.weakest, random);
       const channel_points points = grid_points(c, noise, random);
       channel_fit f = fit_channel(points, c.slow ? 300.0 : 150.0);
@@ -253,7 +253,7 @@ TEST(FitGrid, FindsNarrowAndLongPulsesAtTheLowestChi2) {
     }
     std::printf(
         "peak times %g-%g ns: %d of %d channels found, %d of them long and 10 errors high\n",
-        range.shortest, range.longest, found, per_range, strong);
+        range.shortest, range.longest, found, range.channels, strong);
   }
 }
 
