@@ -26,7 +26,7 @@ double log_uniform(std::mt19937_64& random, double low, double high) {
 
 // Channel i of the grid: both configurations' time axes, both signs, low and high baselines, 2
 // to 200 events, peak times `shortest` to `longest` ns, time stamps across the time axis, heights
-// from 10 errors of a point to just below the ADC's range.
+// from `weakest` errors of a point to just below the ADC's range.
 grid_channel grid_case(int i, double shortest, double longest, double weakest,
                        std::mt19937_64& random) {
   static const int events[] = {2, 3, 5, 10, 20, 50, 100, 200};
