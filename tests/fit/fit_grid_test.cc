@@ -2,11 +2,13 @@
 // with the right reason, and no lower chi2 anywhere than the one the fit reports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fit/fit_judgement.h"
 #include "fit/rise_time_fit.h"
@@ -23,21 +25,22 @@ double log_uniform(std::mt19937_64& random, double low, double high) {
 }
 
 // Channel i of the grid: both configurations' time axes, both signs, low and high baselines, 2
-// to 200 events, peak times 30-500 ns, time stamps across the time axis, heights from 10 errors
-// of a point to just below the ADC's range.
-grid_channel grid_case(int i, std::mt19937_64& random) {
+// to 200 events, peak times `shortest` to `longest` ns, time stamps across the time axis, heights
+// from `weakest` errors of a point to just below the ADC's range.
+grid_channel grid_case(int i, double shortest, double longest, double weakest,
+                       std::mt19937_64& random) {
   static const int events[] = {2, 3, 5, 10, 20, 50, 100, 200};
   grid_channel c;
   c.slow = i % 2;
   const bool negative = i / 2 % 2;
   c.baseline = i / 4 % 2 ? 1500.0 : 100.0;
   c.events = events[i / 8 % 8];
-  c.peak_time = log_uniform(random, 30.0, 500.0);
+  c.peak_time = log_uniform(random, shortest, longest);
   const double first = c.slow ? 60.0 : 20.0, last = 3000.0;
   c.time_stamp = std::uniform_real_distribution<double>(first, last - 2 * c.peak_time)(random);
   const double point_error = noise / std::sqrt(c.events);
   const double room = negative ? c.baseline - 8 * noise : 4095.0 - c.baseline - 8 * noise;
-  c.amplitude = log_uniform(random, 10 * point_error, room) * (negative ? -1 : 1);
+  c.amplitude = log_uniform(random, weakest * point_error, room) * (negative ? -1 : 1);
   return c;
 }
 
@@ -103,7 +106,7 @@ TEST(FitGrid, FindsEveryCleanPulseAtTheLowestChi2) {
   grid_figures g;
   g.channels = 3200;
   for (int i = 0; i < g.channels; ++i) {
-    const grid_channel c = grid_case(i, random);
+    const grid_channel c = grid_case(i, 30.0, 500.0, 10.0, random);
     const channel_points points = grid_points(c, noise, random);
     channel_fit f = fit_channel(points, c.slow ? 300.0 : 150.0);
     f.verdict = judge_events(f.verdict, c.events);
@@ -164,6 +167,94 @@ TEST(FitGrid, FindsEveryCleanPulseAtTheLowestChi2) {
   EXPECT_EQ(flagged, 0);
   EXPECT_GE(g.found, 1950);
   EXPECT_EQ(g.found + g.flagged_right + g.few_events + flagged, g.channels);
+}
+
+// The smallest spacing of the times of the points `f` fitted (0.0 for fewer than two): a
+// quarter of it is the shortest peak time the fit lets a pulse have.
+double smallest_spacing(const channel_points& points, const channel_fit& f) {
+  std::vector<double> times;
+  for (const auto& [t, ye] : points)
+    if (ye.second > 1e-10 && t >= f.xmin && t <= f.xmax) times.push_back(t);
+  std::sort(times.begin(), times.end());
+  double smallest = INFINITY;
+  for (size_t k = 1; k < times.size(); ++k)
+    if (times[k] > times[k - 1]) smallest = std::min(smallest, times[k] - times[k - 1]);
+  return std::isfinite(smallest) ? smallest : 0.0;
+}
+
+// The ends of the peak times the fit is built for, which the grid above leaves out: pulses of a
+// point spacing or less, whose maximum falls between points (5-80 ns), and the longest ones
+// (470-600 ns), the last ones the starts reach, from barely above the noise (1 error of a
+// point) up.
+struct edge_range {
+  double shortest, longest;  // ns
+  double weakest;            // errors of a point
+  int channels;
+};
+
+TEST(FitGrid, FindsNarrowAndLongPulsesAtTheLowestChi2) {
+  constexpr edge_range ranges[] = {{5.0, 80.0, 10.0, 600}, {470.0, 600.0, 1.0, 1500}};
+  std::mt19937_64 random(2027);
+  for (const edge_range& range : ranges) {
+    int found = 0, strong = 0;
+    for (int i = 0; i < range.channels; ++i) {
+      const grid_channel c = grid_case(i, range.shortest, range.longest, range.weakest, random);
+      const channel_points points = grid_points(c, noise, random);
+      channel_fit f = fit_channel(points, c.slow ? 300.0 : 150.0);
+      f.verdict = judge_events(f.verdict, c.events);
+      const std::string what =
+          "channel " + std::to_string(i) + " T " + std::to_string(c.peak_time) + " t0 " +
+          std::to_string(c.time_stamp) + " A " + std::to_string(c.amplitude) + " N " +
+          std::to_string(c.events) + ": " + std::string(verdict_name(f.verdict)) + " T " +
+          std::to_string(f.peak_time) + "+-" + std::to_string(f.peak_time_err) + " chi2 " +
+          std::to_string(f.chi2);
+      const bool good = f.verdict == fit_verdict::good;
+      // Only these verdicts: the pulse found, or too few events to judge it, or no pulse where
+      // the points cannot show the true one or it is none by the rule (for a long pulse: below
+      // 10 errors of a point). The flat top of a long pulse averaged over a few events can look
+      // like a ceiling, as two alike samples do.
+      const bool few = c.events < min_events_for_errors;
+      const bool rightly_none = c.peak_time < 100.0
+                                    ? rightly_no_pulse(c, points, f)
+                                    : std::abs(c.amplitude) < 10 * noise / std::sqrt(c.events);
+      EXPECT_TRUE(good || f.verdict == fit_verdict::few_events ||
+                  (f.verdict == fit_verdict::no_pulse && rightly_none) ||
+                  (f.verdict == fit_verdict::saturated && few))
+          << what;
+      if (good) {
+        ++found;
+        EXPECT_TRUE(within_5_sigma(f, c, points)) << what;
+        EXPECT_TRUE(std::abs(f.peak_time - c.peak_time) < 0.05 * c.peak_time ||
+                    f.peak_time_err > 0.01 * c.peak_time)
+            << what;
+      }
+      // A long pulse ten errors of a point high is found however long, up to the longest.
+      if (c.peak_time > 100.0 && std::abs(c.amplitude) >= 10 * noise / std::sqrt(c.events)) {
+        ++strong;
+        EXPECT_TRUE(good || f.verdict == fit_verdict::few_events ||
+                    (f.verdict == fit_verdict::saturated && few))
+            << what;
+      }
+      // A fit that was given up, cut short on a height at one point narrower than the points
+      // can show, never stands for a channel that holds a long pulse, however weak: its
+      // starts reach the pulse's own minimum.
+      if (c.peak_time > 100.0) {
+        EXPECT_GE(f.peak_time, smallest_spacing(points, f) / 4) << what;
+      }
+      // No lower chi2 anywhere than a good fit's; a narrow pulse's maximum between two points
+      // may leave it in a valley beside the lowest, and then at the lowest's peak time still.
+      if (!good) continue;
+      const brute_force_minimum b = brute_force_fit(points, f.xmin, f.xmax, {});
+      if (b.peak_time < 10.1 || !(f.chi2 > b.chi2 * (1 + 1e-6))) continue;
+      std::printf("  %s, but %.9g at T %g\n", what.c_str(), b.chi2, b.peak_time);
+      EXPECT_LT(std::abs(f.peak_time - b.peak_time),
+                std::max(0.05 * b.peak_time, 5 * f.peak_time_err))
+          << what;
+    }
+    std::printf(
+        "peak times %g-%g ns: %d of %d channels found, %d of them long and 10 errors high\n",
+        range.shortest, range.longest, found, range.channels, strong);
+  }
 }
 
 }  // namespace
