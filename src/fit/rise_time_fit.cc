@@ -158,7 +158,8 @@ fit_result fit_from(const fit_start& s, const std::vector<data_point>& data, con
                                      {shaper_parameter_names[peak_par], s.peak}};
   const fit_model model{shaper_parameter_count,
                         manner.fast_model ? shaper_with_derivatives_fast : shaper_with_derivatives,
-                        shaper_gradient};
+                        shaper_gradient,
+                        manner.fast_model ? shaper_at_times_fast : shaper_at_times};
   // Once the peak time is not positive, or the pulse starts after the last point, the model's
   // slopes in both times vanish or flip and the fit cannot come back to a pulse; outside the
   // bounds it chases single points or flattens into a slope.

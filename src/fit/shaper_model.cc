@@ -71,6 +71,11 @@ double shaper_and_derivatives(double t, const double* par, double* grad, double*
   return value;
 }
 
+double fourth_by_squares(double u) {
+  const double u2 = u * u;
+  return u2 * u2;
+}
+
 }  // namespace
 
 double shaper_with_derivatives(double t, const double* par, double* grad, double* hess) {
@@ -78,13 +83,34 @@ double shaper_with_derivatives(double t, const double* par, double* grad, double
 }
 
 double shaper_with_derivatives_fast(double t, const double* par, double* grad, double* hess) {
-  return shaper_and_derivatives(t, par, grad, hess, [](double u) {
-    double u2 = u * u;
-    return u2 * u2;
-  });
+  return shaper_and_derivatives(t, par, grad, hess, fourth_by_squares);
 }
 
 void shaper_gradient(double t, const double* par, double* grad) {
   // The value's u^4 is not needed, so the general power function is spared.
   shaper_and_derivatives(t, par, grad, nullptr, [](double) { return 0.0; });
+}
+
+namespace {
+
+// shaper_and_derivatives on many times, inline, without a call and a fill of the slopes per time.
+template <class Fourth>
+void values_and_slopes(size_t n, const double* t, const double* par, double* values, double* slopes,
+                       Fourth fourth) {
+  for (size_t i = 0; i < n; ++i) {
+    double grad[shaper_parameter_count];
+    values[i] = shaper_and_derivatives(t[i], par, grad, nullptr, fourth);
+    for (size_t j = 0; j < shaper_parameter_count; ++j) slopes[j * n + i] = grad[j];
+  }
+}
+
+}  // namespace
+
+void shaper_at_times(size_t n, const double* t, const double* par, double* values, double* slopes) {
+  values_and_slopes(n, t, par, values, slopes, fourth_power);
+}
+
+void shaper_at_times_fast(size_t n, const double* t, const double* par, double* values,
+                          double* slopes) {
+  values_and_slopes(n, t, par, values, slopes, fourth_by_squares);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 // The response of a fourth-order semi-Gaussian shaper to a test pulse: flat at Baseline before
 // the pulse starts at Time_stamp, then Baseline + Peak * u^4 * exp(-4 (u - 1)) with
 // u = (t - Time_stamp) / Peak_Time, which rises to Baseline + Peak at t = Time_stamp + Peak_Time.
@@ -28,3 +30,12 @@ double shaper_with_derivatives_fast(double t, const double* par, double* grad, d
 /// The first derivatives `grad[4]` of the model at `t` alone, equal to the ones
 /// shaper_with_derivatives gives, without the cost of the value.
 void shaper_gradient(double t, const double* par, double* grad);
+
+/// The model values at the `n` times t[0..n) (ns) into values[0..n), and its first derivatives
+/// into slopes[j * n + i] (parameter j, time i; 4 n elements): bit for bit what
+/// shaper_with_derivatives gives time by time.
+void shaper_at_times(size_t n, const double* t, const double* par, double* values, double* slopes);
+
+/// As shaper_at_times, bit for bit what shaper_with_derivatives_fast gives.
+void shaper_at_times_fast(size_t n, const double* t, const double* par, double* values,
+                          double* slopes);

@@ -24,12 +24,14 @@ constexpr int newton_polish_steps = 8;
 struct problem {
   const fit_model& model;
   std::vector<data_point> points;
-  std::vector<int> free;           // indices of the free parameters
-  std::vector<double> all;         // every parameter, the free ones overwritten per evaluation
-  std::vector<double> grad, hess;  // scratch for one point
-  // The first derivatives of f at every point, [point][parameter], as the last evaluation of the
-  // residuals left them, and the parameters they belong to.
-  std::vector<double> slopes, slopes_at;
+  std::vector<double> xs, ys, errors;  // the points' x, y and ey, each in a row of its own
+  std::vector<int> free;               // indices of the free parameters
+  std::vector<double> all;             // every parameter, the free ones overwritten per evaluation
+  std::vector<double> grad, hess;      // scratch for one point
+  // As the last evaluation of the residuals left them: the model's values, its first
+  // derivatives [parameter][point], the free parameters' ones divided by the point's error
+  // [free parameter][point], which are the Jacobian's columns, and the parameters they belong to.
+  std::vector<double> values, slopes, columns, slopes_at;
 
   problem(const fit_model& m, const std::vector<fit_parameter>& pars) : model(m) {
     for (size_t i = 0; i < pars.size(); ++i) {
@@ -38,6 +40,19 @@ struct problem {
     }
     grad.resize(all.size());
     hess.resize(all.size() * all.size());
+  }
+  // Takes the points inside [xmin, xmax] and sizes the scratch for them.
+  void take_points(const std::vector<data_point>& data, double xmin, double xmax) {
+    for (const data_point& d : data)
+      if (d.x >= xmin && d.x <= xmax) {
+        points.push_back(d);
+        xs.push_back(d.x);
+        ys.push_back(d.y);
+        errors.push_back(d.ey);
+      }
+    values.resize(n());
+    slopes.resize(n() * all.size());
+    columns.resize(n() * p());
   }
   size_t n() const { return points.size(); }
   size_t p() const { return free.size(); }
@@ -52,21 +67,30 @@ struct problem {
                               derivatives > 1 ? hess.data() : nullptr);
     return (f - d.y) / d.ey;
   }
-  // Every residual into `r`, keeping the slopes found on the way: the trust region asks for the
-  // Jacobian where it last asked for the residuals, and the model's exponential and power are
-  // then worked out once per point and step, not twice.
+  // Every residual into `r`, keeping the Jacobian's columns found on the way: the trust region
+  // asks for the Jacobian where it last asked for the residuals, and the model's exponential and
+  // power are then worked out once per point and step, not twice. Each pass runs over all points,
+  // so that the compiler may take several at once.
   void residuals_and_slopes(double* r) {
-    slopes.resize(n() * all.size());
-    for (size_t i = 0; i < n(); ++i) {
-      const data_point& d = points[i];
-      r[i] = (model.evaluate(d.x, all.data(), &slopes[i * all.size()], nullptr) - d.y) / d.ey;
+    const size_t count = n();
+    if (model.evaluate_many) {
+      model.evaluate_many(count, xs.data(), all.data(), values.data(), slopes.data());
+    } else {
+      for (size_t i = 0; i < count; ++i) {
+        values[i] = model.evaluate(xs[i], all.data(), grad.data(), nullptr);
+        for (size_t j = 0; j < all.size(); ++j) slopes[j * count + i] = grad[j];
+      }
+    }
+    for (size_t i = 0; i < count; ++i) r[i] = (values[i] - ys[i]) / errors[i];
+    for (size_t a = 0; a < p(); ++a) {
+      const double* slope = &slopes[free[a] * count];
+      double* column = &columns[a * count];
+      for (size_t i = 0; i < count; ++i) column[i] = slope[i] / errors[i];
     }
     slopes_at = all;
   }
-  // The first derivatives of f at point i for the current parameters; `kept` says whether they
-  // are the ones the residuals left.
-  const double* slopes_of(size_t i, bool kept) {
-    if (kept) return &slopes[i * all.size()];
+  // The first derivatives of f at point i for the current parameters, worked out afresh.
+  const double* slopes_of(size_t i) {
     if (model.gradient)
       model.gradient(points[i].x, all.data(), grad.data());
     else
@@ -103,11 +127,18 @@ int residuals(const gsl_vector* x, void* context, gsl_vector* r) {
 int jacobian(const gsl_vector* x, void* context, gsl_matrix* jac) {
   auto& pb = *static_cast<problem*>(context);
   pb.set_free(x->data);
-  const bool kept = pb.slopes_at == pb.all;
-  for (size_t i = 0; i < pb.n(); ++i) {
-    const double* slopes = pb.slopes_of(i, kept);
+  const size_t n = pb.n(), p = pb.p();
+  if (pb.slopes_at == pb.all) {
+    for (size_t i = 0; i < n; ++i) {
+      double* row = jac->data + i * jac->tda;
+      for (size_t j = 0; j < p; ++j) row[j] = pb.columns[j * n + i];
+    }
+    return GSL_SUCCESS;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const double* slopes = pb.slopes_of(i);
     double* row = jac->data + i * jac->tda;
-    for (size_t j = 0; j < pb.p(); ++j) row[j] = slopes[pb.free[j]] / pb.points[i].ey;
+    for (size_t j = 0; j < p; ++j) row[j] = slopes[pb.free[j]] / pb.errors[i];
   }
   return GSL_SUCCESS;
 }
@@ -432,8 +463,7 @@ fit_result least_squares_fit(const fit_model& model, const std::vector<fit_param
                              const fit_limits& limits) {
   use_status_values();
   problem pb(model, parameters);
-  for (const data_point& d : data)
-    if (d.x >= xmin && d.x <= xmax) pb.points.push_back(d);
+  pb.take_points(data, xmin, xmax);
   fit_result result;
   result.values = pb.all;
   result.errors.assign(pb.all.size(), 0.0);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,6 +22,12 @@ struct fit_model {
   /// The first derivatives alone at x, as `evaluate` gives them, for a model whose value costs
   /// more than its slopes; may be null, and `evaluate` then serves.
   void (*gradient)(double x, const double* par, double* grad) = nullptr;
+  /// f at the n points x[0..n) into values[0..n) and its first derivatives into
+  /// slopes[j * n + i] (parameter j, point i; parameter_count n elements), bit for bit as
+  /// `evaluate` gives them point by point, for a model cheaper on many points at once; may be
+  /// null, and `evaluate` then serves.
+  void (*evaluate_many)(size_t n, const double* x, const double* par, double* values,
+                        double* slopes) = nullptr;
 };
 
 /// A parameter of the model: its name, start value and whether it is held fixed.
