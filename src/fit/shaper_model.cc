@@ -36,12 +36,14 @@ double shaper_and_derivatives(double t, const double* par, double* grad, double*
     grad[peak_time_par] = grad[time_stamp_par] = grad[peak_par] = 0.0;
     grad[baseline_par] = 1.0;
   }
-  if (hess) {
-    static constexpr double zeros[shaper_parameter_count * shaper_parameter_count] = {};
-    std::memcpy(hess, zeros, sizeof zeros);
-  }
   double d = t - par[time_stamp_par];
-  if (d < 0) return par[baseline_par];
+  if (d < 0) {
+    if (hess) {
+      static constexpr double zeros[shaper_parameter_count * shaper_parameter_count] = {};
+      std::memcpy(hess, zeros, sizeof zeros);
+    }
+    return par[baseline_par];
+  }
   double T = par[peak_time_par], A = par[peak_par];
   double u = d / T;
   // The same operations as Fit_Function, so that with fourth_power the value is the model's to
@@ -67,6 +69,9 @@ double shaper_and_derivatives(double t, const double* par, double* grad, double*
     set(time_stamp_par, time_stamp_par, A * g2 / (T * T));
     set(peak_par, peak_time_par, -g1 * u / T);
     set(peak_par, time_stamp_par, -g1 / T);
+    // The elements that vanish after the pulse start, set here rather than by a fill before.
+    for (int k = 0; k < shaper_parameter_count; ++k) set(baseline_par, k, 0.0);
+    set(peak_par, peak_par, 0.0);
   }
   return value;
 }

@@ -7,6 +7,7 @@
 #include <gsl/gsl_multifit_nlinear.h>
 #include <gsl/gsl_vector.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <memory>
@@ -151,22 +152,41 @@ struct curvature {
   std::vector<double> g, h, gn;  // row-major p x p for h and gn
 };
 
-curvature chi2_curvature(problem& pb) {
-  size_t p = pb.p(), np = pb.all.size();
-  curvature c{0.0, std::vector<double>(p), std::vector<double>(p * p), std::vector<double>(p * p)};
-  std::vector<double> dr(p);
+// Adds every point's terms to chi2, g, h and gn (p and p x p elements, zeroed); P is p where it
+// is known when compiled, so that the loops over the parameters unroll and the sums stay in
+// registers, or 0.
+template <size_t P>
+void add_curvature(problem& pb, size_t p, double& chi2, double* g, double* h, double* gn,
+                   double* dr) {
+  if constexpr (P > 0) p = P;
+  const size_t np = pb.all.size();
   for (size_t i = 0; i < pb.n(); ++i) {
-    double r = pb.residual(i, 2), e = pb.points[i].ey;
-    c.chi2 += r * r;
+    double r = pb.residual(i, 2), e = pb.errors[i];
+    chi2 += r * r;
     for (size_t a = 0; a < p; ++a) dr[a] = pb.grad[pb.free[a]] / e;
     for (size_t a = 0; a < p; ++a) {
-      c.g[a] += 2 * r * dr[a];
+      g[a] += 2 * r * dr[a];
       for (size_t b = 0; b < p; ++b) {
         double d2 = pb.hess[pb.free[a] * np + pb.free[b]] / e;
-        c.gn[a * p + b] += 2 * dr[a] * dr[b];
-        c.h[a * p + b] += 2 * (dr[a] * dr[b] + r * d2);
+        gn[a * p + b] += 2 * dr[a] * dr[b];
+        h[a * p + b] += 2 * (dr[a] * dr[b] + r * d2);
       }
     }
+  }
+}
+
+curvature chi2_curvature(problem& pb) {
+  size_t p = pb.p();
+  curvature c{0.0, std::vector<double>(p), std::vector<double>(p * p), std::vector<double>(p * p)};
+  if (p == 3) {
+    double g[3] = {}, h[9] = {}, gn[9] = {}, dr[3];
+    add_curvature<3>(pb, p, c.chi2, g, h, gn, dr);
+    std::copy(g, g + 3, c.g.begin());
+    std::copy(h, h + 9, c.h.begin());
+    std::copy(gn, gn + 9, c.gn.begin());
+  } else {
+    std::vector<double> dr(p);
+    add_curvature<0>(pb, p, c.chi2, c.g.data(), c.h.data(), c.gn.data(), dr.data());
   }
   return c;
 }
@@ -352,6 +372,21 @@ void gather_rows(int rows, double alpha, const double* a, int lda, const double*
   for (int i = 0; i < L; ++i) y[i] = sum[i];
 }
 
+// y[i] += alpha (row i of `a`) . x[0..L) for the rows i of `a`, x held in registers meanwhile: the
+// Jacobian times a vector, each row's sum formed in the reference BLAS's order.
+template <int L>
+void row_products(int rows, double alpha, const double* a, int lda, const double* x, double* y,
+                  ptrdiff_t y0, int incy) {
+  double xs[L];
+  for (int j = 0; j < L; ++j) xs[j] = x[j];
+  for (int i = 0; i < rows; ++i) {
+    const double* row = a + ptrdiff_t{lda} * i;
+    double sum = 0.0;
+    for (int j = 0; j < L; ++j) sum += xs[j] * row[j];
+    y[y0 + ptrdiff_t{i} * incy] += alpha * sum;
+  }
+}
+
 }  // namespace
 
 // y = alpha op(A) x + beta y, each element summed in the order of GSL's reference BLAS, so that
@@ -374,7 +409,22 @@ extern "C" void cblas_dgemv(const enum CBLAS_ORDER order, const enum CBLAS_TRANS
       yi = beta == 0.0 ? 0.0 : yi * beta;
     }
   if (alpha == 0.0) return;
-  if ((order == CblasRowMajor) != transposed) {
+  if ((order == CblasRowMajor) != transposed && incx == 1 && len_x <= 4) {
+    switch (len_x) {
+      case 1:
+        row_products<1>(len_y, alpha, a, lda, x, y, y0, incy);
+        break;
+      case 2:
+        row_products<2>(len_y, alpha, a, lda, x, y, y0, incy);
+        break;
+      case 3:
+        row_products<3>(len_y, alpha, a, lda, x, y, y0, incy);
+        break;
+      default:
+        row_products<4>(len_y, alpha, a, lda, x, y, y0, incy);
+        break;
+    }
+  } else if ((order == CblasRowMajor) != transposed) {
     // Each element of y is a row of the stored matrix times x.
     for (int i = 0; i < len_y; ++i) {
       const double* row = a + ptrdiff_t{lda} * i;
@@ -414,6 +464,26 @@ extern "C" void cblas_dgemv(const enum CBLAS_ORDER order, const enum CBLAS_TRANS
   }
 }
 
+namespace {
+
+// C += alpha A^T A on one triangle of the N x N matrix C, A having k rows of N elements: all
+// elements summed side by side in one pass over the rows, each in the rows' order as the
+// reference BLAS sums it.
+template <int N, bool upper>
+void gram(int k, double alpha, const double* a, int lda, double* c, int ldc) {
+  double sum[N][N] = {};
+  for (int r = 0; r < k; ++r) {
+    const double* row = a + ptrdiff_t{lda} * r;
+    for (int i = 0; i < N; ++i)
+      for (int j = upper ? i : 0; j < (upper ? N : i + 1); ++j) sum[i][j] += row[i] * row[j];
+  }
+  for (int i = 0; i < N; ++i)
+    for (int j = upper ? i : 0; j < (upper ? N : i + 1); ++j)
+      c[ptrdiff_t{ldc} * i + j] += alpha * sum[i][j];
+}
+
+}  // namespace
+
 // C = alpha op(A)^T op(A) + beta C on one triangle of C, each element summed in the order of
 // GSL's reference BLAS, so that every result is the same to the last bit. The normal equations'
 // J^T J of a tall, narrow Jacobian sums all its elements in one pass over the rows, side by side,
@@ -440,15 +510,21 @@ extern "C" void cblas_dsyrk(const enum CBLAS_ORDER order, const enum CBLAS_UPLO 
     return trans ? a[ptrdiff_t{lda} * r + i] * a[ptrdiff_t{lda} * r + j]
                  : a[ptrdiff_t{lda} * i + r] * a[ptrdiff_t{lda} * j + r];
   };
-  constexpr int most_side_by_side = 4;
-  if (trans && n <= most_side_by_side) {
-    double sum[most_side_by_side][most_side_by_side] = {};
-    for (int r = 0; r < k; ++r)
-      for (int i = 0; i < n; ++i)
-        for (int j = first(i); j < past(i); ++j) sum[i][j] += element(i, j, r);
-    for (int i = 0; i < n; ++i)
-      for (int j = first(i); j < past(i); ++j) c[ptrdiff_t{ldc} * i + j] += alpha * sum[i][j];
-    return;
+  if (trans && n <= 4) {
+    switch (n) {
+      case 1:
+        return upper ? gram<1, true>(k, alpha, a, lda, c, ldc)
+                     : gram<1, false>(k, alpha, a, lda, c, ldc);
+      case 2:
+        return upper ? gram<2, true>(k, alpha, a, lda, c, ldc)
+                     : gram<2, false>(k, alpha, a, lda, c, ldc);
+      case 3:
+        return upper ? gram<3, true>(k, alpha, a, lda, c, ldc)
+                     : gram<3, false>(k, alpha, a, lda, c, ldc);
+      default:
+        return upper ? gram<4, true>(k, alpha, a, lda, c, ldc)
+                     : gram<4, false>(k, alpha, a, lda, c, ldc);
+    }
   }
   for (int i = 0; i < n; ++i)
     for (int j = first(i); j < past(i); ++j) {
