@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "numerics/fourth_power.h"
 
@@ -26,6 +27,27 @@ double Fit_Function(const double* x, const double* par) {
 // all of them are continuous there.
 namespace {
 
+inline double fourth_by_squares(double u) {
+  const double u2 = u * u;
+  return u2 * u2;
+}
+
+// The model after the pulse start from u^4 and e = exp(-4 (u - 1)); the same operations as
+// Fit_Function, so that with fourth_power's u^4 the value is the model's to the last bit.
+inline double value_after_start(double u4, double e, double A, double B) {
+  return u4 * (e * A) + B;
+}
+
+// The first derivatives after the pulse start that do not vanish, and g'.
+struct pulse_slopes {
+  double peak_time, time_stamp, peak, g1;
+};
+inline pulse_slopes slopes_after_start(double u, double e, double T, double A) {
+  const double g = u * u * u * u * e;
+  const double g1 = 4 * u * u * u * (1 - u) * e;
+  return {-A * g1 * u / T, -A * g1 / T, g, g1};
+}
+
 // The model and its derivatives, u^4 formed by `fourth`; see the formulas above.
 template <class Fourth>
 double shaper_and_derivatives(double t, const double* par, double* grad, double* hess,
@@ -46,18 +68,16 @@ double shaper_and_derivatives(double t, const double* par, double* grad, double*
   }
   double T = par[peak_time_par], A = par[peak_par];
   double u = d / T;
-  // The same operations as Fit_Function, so that with fourth_power the value is the model's to
-  // the last bit.
   double e = std::exp((u - 1) * -4);
-  double value = fourth(u) * (e * A) + par[baseline_par];
+  double value = value_after_start(fourth(u), e, A, par[baseline_par]);
   if (!grad && !hess) return value;
-  double g = u * u * u * u * e;
-  double g1 = 4 * u * u * u * (1 - u) * e;
+  const pulse_slopes slopes = slopes_after_start(u, e, T, A);
+  double g1 = slopes.g1;
   double g2 = 4 * (3 * u * u - 8 * u * u * u + 4 * u * u * u * u) * e;
   if (grad) {
-    grad[peak_time_par] = -A * g1 * u / T;
-    grad[time_stamp_par] = -A * g1 / T;
-    grad[peak_par] = g;
+    grad[peak_time_par] = slopes.peak_time;
+    grad[time_stamp_par] = slopes.time_stamp;
+    grad[peak_par] = slopes.peak;
   }
   if (hess) {
     auto set = [hess](int i, int j, double v) {
@@ -74,11 +94,6 @@ double shaper_and_derivatives(double t, const double* par, double* grad, double*
     set(peak_par, peak_par, 0.0);
   }
   return value;
-}
-
-double fourth_by_squares(double u) {
-  const double u2 = u * u;
-  return u2 * u2;
 }
 
 }  // namespace
@@ -98,24 +113,91 @@ void shaper_gradient(double t, const double* par, double* grad) {
 
 namespace {
 
-// shaper_and_derivatives on many times, inline, without a call and a fill of the slopes per time.
-template <class Fourth>
-void values_and_slopes(size_t n, const double* t, const double* par, double* values, double* slopes,
-                       Fourth fourth) {
+// The times after the pulse start, packed, with what shaper_at_times works out for them.
+struct packed_times {
+  std::vector<size_t> index;  // of each time among all
+  std::vector<double> u, e, value, peak_time, time_stamp, peak, formed;
+  void reserve(size_t n) {
+    if (index.size() >= n) return;
+    index.resize(n);
+    for (auto* v : {&u, &e, &value, &peak_time, &time_stamp, &peak, &formed}) v->resize(n);
+  }
+};
+
+// The values and slopes at m times after the pulse start from their u and e, with formed[k] 0.0
+// where u^4 is std::pow's to give: a loop without branches, which the compiler runs on several
+// times at once.
+template <bool exact>
+void after_start(size_t m, const double* __restrict u, const double* __restrict e,
+                 const double* par, double* __restrict value, double* __restrict peak_time,
+                 double* __restrict time_stamp, double* __restrict peak,
+                 double* __restrict formed) {
+  const double T = par[peak_time_par], A = par[peak_par], B = par[baseline_par];
+  for (size_t k = 0; k < m; ++k) {
+    double u4;
+    bool exact_power = true;
+    if constexpr (exact)
+      exact_power = fourth_power_without_pow(u[k], u4);
+    else
+      u4 = fourth_by_squares(u[k]);
+    value[k] = value_after_start(u4, e[k], A, B);
+    const pulse_slopes s = slopes_after_start(u[k], e[k], T, A);
+    peak_time[k] = s.peak_time;
+    time_stamp[k] = s.time_stamp;
+    peak[k] = s.peak;
+    formed[k] = exact_power ? 1.0 : 0.0;
+  }
+}
+
+// shaper_and_derivatives on many times: the times before the pulse start, and std::exp, one by
+// one, the arithmetic after the start on several times at once.
+template <bool exact>
+void values_and_slopes(size_t n, const double* t, const double* par, double* values,
+                       double* slopes) {
+  thread_local packed_times packed;
+  packed.reserve(n);
+  const double T = par[peak_time_par], t0 = par[time_stamp_par];
+  const double A = par[peak_par], B = par[baseline_par];
+  double* d_peak_time = slopes + peak_time_par * n;
+  double* d_time_stamp = slopes + time_stamp_par * n;
+  double* d_baseline = slopes + baseline_par * n;
+  double* d_peak = slopes + peak_par * n;
+  size_t m = 0;
   for (size_t i = 0; i < n; ++i) {
-    double grad[shaper_parameter_count];
-    values[i] = shaper_and_derivatives(t[i], par, grad, nullptr, fourth);
-    for (size_t j = 0; j < shaper_parameter_count; ++j) slopes[j * n + i] = grad[j];
+    d_baseline[i] = 1.0;
+    const double d = t[i] - t0;
+    if (d < 0) {
+      values[i] = B;
+      d_peak_time[i] = d_time_stamp[i] = d_peak[i] = 0.0;
+      continue;
+    }
+    const double u = d / T;
+    packed.index[m] = i;
+    packed.u[m] = u;
+    packed.e[m] = std::exp((u - 1) * -4);
+    ++m;
+  }
+  after_start<exact>(m, packed.u.data(), packed.e.data(), par, packed.value.data(),
+                     packed.peak_time.data(), packed.time_stamp.data(), packed.peak.data(),
+                     packed.formed.data());
+  for (size_t k = 0; k < m; ++k) {
+    const size_t i = packed.index[k];
+    values[i] = packed.formed[k] != 0.0
+                    ? packed.value[k]
+                    : value_after_start(std::pow(packed.u[k], 4.0), packed.e[k], A, B);
+    d_peak_time[i] = packed.peak_time[k];
+    d_time_stamp[i] = packed.time_stamp[k];
+    d_peak[i] = packed.peak[k];
   }
 }
 
 }  // namespace
 
 void shaper_at_times(size_t n, const double* t, const double* par, double* values, double* slopes) {
-  values_and_slopes(n, t, par, values, slopes, fourth_power);
+  values_and_slopes<true>(n, t, par, values, slopes);
 }
 
 void shaper_at_times_fast(size_t n, const double* t, const double* par, double* values,
                           double* slopes) {
-  values_and_slopes(n, t, par, values, slopes, fourth_by_squares);
+  values_and_slopes<false>(n, t, par, values, slopes);
 }

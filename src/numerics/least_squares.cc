@@ -31,8 +31,8 @@ struct problem {
   std::vector<double> grad, hess;      // scratch for one point
   // As the last evaluation of the residuals left them: the model's values, its first
   // derivatives [parameter][point], the free parameters' ones divided by the point's error
-  // [free parameter][point], which are the Jacobian's columns, and the parameters they belong to.
-  std::vector<double> values, slopes, columns, slopes_at;
+  // [point][free parameter], which are the Jacobian's rows, and the parameters they belong to.
+  std::vector<double> values, slopes, jacobian, slopes_at;
 
   problem(const fit_model& m, const std::vector<fit_parameter>& pars) : model(m) {
     for (size_t i = 0; i < pars.size(); ++i) {
@@ -53,7 +53,7 @@ struct problem {
       }
     values.resize(n());
     slopes.resize(n() * all.size());
-    columns.resize(n() * p());
+    jacobian.resize(n() * p());
   }
   size_t n() const { return points.size(); }
   size_t p() const { return free.size(); }
@@ -68,7 +68,7 @@ struct problem {
                               derivatives > 1 ? hess.data() : nullptr);
     return (f - d.y) / d.ey;
   }
-  // Every residual into `r`, keeping the Jacobian's columns found on the way: the trust region
+  // Every residual into `r`, keeping the Jacobian found on the way: the trust region
   // asks for the Jacobian where it last asked for the residuals, and the model's exponential and
   // power are then worked out once per point and step, not twice. Each pass runs over all points,
   // so that the compiler may take several at once.
@@ -83,10 +83,10 @@ struct problem {
       }
     }
     for (size_t i = 0; i < count; ++i) r[i] = (values[i] - ys[i]) / errors[i];
-    for (size_t a = 0; a < p(); ++a) {
+    const size_t width = p();
+    for (size_t a = 0; a < width; ++a) {
       const double* slope = &slopes[free[a] * count];
-      double* column = &columns[a * count];
-      for (size_t i = 0; i < count; ++i) column[i] = slope[i] / errors[i];
+      for (size_t i = 0; i < count; ++i) jacobian[i * width + a] = slope[i] / errors[i];
     }
     slopes_at = all;
   }
@@ -130,10 +130,10 @@ int jacobian(const gsl_vector* x, void* context, gsl_matrix* jac) {
   pb.set_free(x->data);
   const size_t n = pb.n(), p = pb.p();
   if (pb.slopes_at == pb.all) {
-    for (size_t i = 0; i < n; ++i) {
-      double* row = jac->data + i * jac->tda;
-      for (size_t j = 0; j < p; ++j) row[j] = pb.columns[j * n + i];
-    }
+    if (jac->tda == p)
+      std::copy(pb.jacobian.begin(), pb.jacobian.end(), jac->data);
+    else
+      for (size_t i = 0; i < n; ++i) std::copy_n(&pb.jacobian[i * p], p, jac->data + i * jac->tda);
     return GSL_SUCCESS;
   }
   for (size_t i = 0; i < n; ++i) {
@@ -333,8 +333,12 @@ extern "C" double cblas_dnrm2(const int n, const double* x, const int inc) {
   // Four sums side by side, so that the additions need not wait for one another.
   double part[4] = {0.0, 0.0, 0.0, 0.0};
   int i = 0;
-  for (; i + 4 <= n; i += 4)
-    for (int k = 0; k < 4; ++k) part[k] += x[(i + k) * inc] * x[(i + k) * inc];
+  if (inc == 1)  // the same sums, which the compiler then forms two at a time
+    for (; i + 4 <= n; i += 4)
+      for (int k = 0; k < 4; ++k) part[k] += x[i + k] * x[i + k];
+  else
+    for (; i + 4 <= n; i += 4)
+      for (int k = 0; k < 4; ++k) part[k] += x[(i + k) * inc] * x[(i + k) * inc];
   for (; i < n; ++i) part[0] += x[i * inc] * x[i * inc];
   const double sum = (part[0] + part[1]) + (part[2] + part[3]);
   constexpr double smallest = 1e-280, largest = 1e280;
