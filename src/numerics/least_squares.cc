@@ -333,12 +333,8 @@ extern "C" double cblas_dnrm2(const int n, const double* x, const int inc) {
   // Four sums side by side, so that the additions need not wait for one another.
   double part[4] = {0.0, 0.0, 0.0, 0.0};
   int i = 0;
-  if (inc == 1)  // the same sums, which the compiler then forms two at a time
-    for (; i + 4 <= n; i += 4)
-      for (int k = 0; k < 4; ++k) part[k] += x[i + k] * x[i + k];
-  else
-    for (; i + 4 <= n; i += 4)
-      for (int k = 0; k < 4; ++k) part[k] += x[(i + k) * inc] * x[(i + k) * inc];
+  for (; i + 4 <= n; i += 4)
+    for (int k = 0; k < 4; ++k) part[k] += x[(i + k) * inc] * x[(i + k) * inc];
   for (; i < n; ++i) part[0] += x[i * inc] * x[i * inc];
   const double sum = (part[0] + part[1]) + (part[2] + part[3]);
   constexpr double smallest = 1e-280, largest = 1e280;
@@ -355,6 +351,21 @@ extern "C" double cblas_dnrm2(const int n, const double* x, const int inc) {
     }
   }
   return scale * std::sqrt(ssq);
+}
+
+// y = x, for n elements at increments incx and incy, a negative one walking from the far end as
+// in the reference BLAS; the trust region copies whole vectors on every step, which the
+// reference did element by element. Like cblas_dnrm2 above, it stands in for the library's.
+extern "C" void cblas_dcopy(const int n, const double* x, const int incx, double* y,
+                            const int incy) {
+  if (n <= 0) return;
+  if (incx == 1 && incy == 1) {
+    std::copy_n(x, n, y);
+    return;
+  }
+  const ptrdiff_t x0 = incx > 0 ? 0 : ptrdiff_t{n - 1} * -incx;
+  const ptrdiff_t y0 = incy > 0 ? 0 : ptrdiff_t{n - 1} * -incy;
+  for (int i = 0; i < n; ++i) y[y0 + ptrdiff_t{i} * incy] = x[x0 + ptrdiff_t{i} * incx];
 }
 
 namespace {

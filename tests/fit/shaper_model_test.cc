@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "numerics/fourth_power.h"
 
 namespace {
 
@@ -78,6 +83,40 @@ TEST(ShaperWithDerivatives, GivesTheModelsValueAndSlopesToTheLastBitAndTheFastFo
     shaper_gradient(t, par, slopes);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(slopes[i], grad[i]) << t;
   }
+}
+
+// The model on many times at once against the model time by time, to the last bit: before, at
+// and after the pulse start, times in no order, a negative peak time, u^4 where std::pow must give
+// it, and u^4 beyond the range of doubles.
+TEST(ShaperAtTimes, GiveTheValuesAndSlopesOfTheModelTimeByTime) {
+  std::vector<double> times;
+  for (int k = 0; k < 400; ++k) times.push_back(200.0 + (k * 37 % 400) * 7.3);
+  times.push_back(811.7);  // u = 0: u^4 from std::pow
+  const double parameter_sets[][4] = {{163.3, 811.7, 2.5, -412.9},
+                                      {-150.0, 800.0, 0.0, 100.0},
+                                      {1e280, 0.0, 1.0, 5.0},   // u^4 below the smallest double
+                                      {1e-80, 0.0, 0.0, 1.0}};  // u^4 beyond the largest one
+  auto bits = [](double v) { return std::bit_cast<uint64_t>(v); };
+  int from_pow = 0;
+  for (const auto& par : parameter_sets)
+    for (bool fast : {false, true}) {
+      const size_t n = times.size();
+      std::vector<double> values(n), slopes(4 * n);
+      (fast ? shaper_at_times_fast : shaper_at_times)(n, times.data(), par, values.data(),
+                                                      slopes.data());
+      for (size_t i = 0; i < n; ++i) {
+        double grad[4], u4;
+        const double value = (fast ? shaper_with_derivatives_fast : shaper_with_derivatives)(
+            times[i], par, grad, nullptr);
+        EXPECT_EQ(bits(values[i]), bits(value)) << fast << " " << par[0] << " at " << times[i];
+        for (int j = 0; j < 4; ++j)
+          EXPECT_EQ(bits(slopes[j * n + i]), bits(grad[j]))
+              << fast << " " << par[0] << " at " << times[i] << " parameter " << j;
+        const double u = (times[i] - par[1]) / par[0];
+        from_pow += !fast && u >= 0 && !fourth_power_without_pow(u, u4);
+      }
+    }
+  EXPECT_GT(from_pow, 10);  // the cases above reach std::pow
 }
 
 }  // namespace

@@ -290,4 +290,41 @@ TEST(LeastSquares, TheSymmetricProductFillsOnlyItsTriangle) {
         }
 }
 
+// The residual pass with the model evaluated on all points at once finds the same fit, to the last
+// bit, as the one evaluating it point by point, with either solver and with or without polish.
+TEST(LeastSquares, AModelOnAllPointsAtOnceGivesTheSameFitAsPointByPoint) {
+  const double truth[] = {163.0, 812.0, 0.0, 612.0};
+  std::vector<data_point> data = noisy_pulse(truth, 4.0, 5);
+  std::vector<fit_parameter> pars = {
+      {"Peak_Time", 130.0}, {"Time_stamp", 790.0}, {"Baseline", 0.0, true}, {"Peak", 500.0}};
+  for (bool normal_equations : {false, true})
+    for (bool polish : {false, true}) {
+      fit_limits limits;
+      limits.normal_equations = normal_equations;
+      limits.polish = polish;
+      const fit_result one = least_squares_fit({4, shaper}, pars, data, 20.0, 3000.0, limits);
+      const fit_result all = least_squares_fit({4, shaper, shaper_gradient, shaper_at_times}, pars,
+                                               data, 20.0, 3000.0, limits);
+      EXPECT_TRUE(all.converged);
+      EXPECT_EQ(all.values, one.values) << normal_equations << polish;
+      EXPECT_EQ(all.errors, one.errors) << normal_equations << polish;
+      EXPECT_EQ(all.chi2, one.chi2) << normal_equations << polish;
+      EXPECT_EQ(all.edm, one.edm) << normal_equations << polish;
+      EXPECT_EQ(all.iterations, one.iterations) << normal_equations << polish;
+    }
+}
+
+// The trust region's vector copy, at increments of either sign, as the reference BLAS defines it.
+TEST(LeastSquares, TheVectorCopyHonoursIncrementsOfEitherSign) {
+  const double x[] = {1.0, 2.0, 3.0, 4.0, 5.0, 6.0};
+  for (int incx : {1, 2, -2})
+    for (int incy : {1, 2, -1}) {
+      double y[6] = {}, expected[6] = {};
+      for (int i = 0; i < 3; ++i)
+        expected[incy > 0 ? i * incy : (2 - i) * -incy] = x[incx > 0 ? i * incx : (2 - i) * -incx];
+      cblas_dcopy(3, x, incx, y, incy);
+      for (int i = 0; i < 6; ++i) EXPECT_EQ(y[i], expected[i]) << incx << " " << incy << " " << i;
+    }
+}
+
 }  // namespace
