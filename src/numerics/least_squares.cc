@@ -30,9 +30,8 @@ struct problem {
   std::vector<double> all;             // every parameter, the free ones overwritten per evaluation
   std::vector<double> grad, hess;      // scratch for one point
   // As the last evaluation of the residuals left them: the model's values, its first
-  // derivatives [parameter][point], the free parameters' ones divided by the point's error
-  // [point][free parameter], which are the Jacobian's rows, and the parameters they belong to.
-  std::vector<double> values, slopes, jacobian, slopes_at;
+  // derivatives [parameter][point], and the parameters they belong to.
+  std::vector<double> values, slopes, slopes_at;
 
   problem(const fit_model& m, const std::vector<fit_parameter>& pars) : model(m) {
     for (size_t i = 0; i < pars.size(); ++i) {
@@ -53,7 +52,6 @@ struct problem {
       }
     values.resize(n());
     slopes.resize(n() * all.size());
-    jacobian.resize(n() * p());
   }
   size_t n() const { return points.size(); }
   size_t p() const { return free.size(); }
@@ -68,10 +66,10 @@ struct problem {
                               derivatives > 1 ? hess.data() : nullptr);
     return (f - d.y) / d.ey;
   }
-  // Every residual into `r`, keeping the Jacobian found on the way: the trust region
-  // asks for the Jacobian where it last asked for the residuals, and the model's exponential and
-  // power are then worked out once per point and step, not twice. Each pass runs over all points,
-  // so that the compiler may take several at once.
+  // Every residual into `r`, keeping the slopes found on the way: the trust region asks for the
+  // Jacobian where it last asked for the residuals, and the model's exponential and power are
+  // then worked out once per point and step, not twice. The slopes are divided by the errors only
+  // when the Jacobian is asked for, since many trial steps are refused before it is.
   void residuals_and_slopes(double* r) {
     const size_t count = n();
     if (model.evaluate_many) {
@@ -83,11 +81,6 @@ struct problem {
       }
     }
     for (size_t i = 0; i < count; ++i) r[i] = (values[i] - ys[i]) / errors[i];
-    const size_t width = p();
-    for (size_t a = 0; a < width; ++a) {
-      const double* slope = &slopes[free[a] * count];
-      for (size_t i = 0; i < count; ++i) jacobian[i * width + a] = slope[i] / errors[i];
-    }
     slopes_at = all;
   }
   // The first derivatives of f at point i for the current parameters, worked out afresh.
@@ -130,10 +123,10 @@ int jacobian(const gsl_vector* x, void* context, gsl_matrix* jac) {
   pb.set_free(x->data);
   const size_t n = pb.n(), p = pb.p();
   if (pb.slopes_at == pb.all) {
-    if (jac->tda == p)
-      std::copy(pb.jacobian.begin(), pb.jacobian.end(), jac->data);
-    else
-      for (size_t i = 0; i < n; ++i) std::copy_n(&pb.jacobian[i * p], p, jac->data + i * jac->tda);
+    for (size_t j = 0; j < p; ++j) {
+      const double* slope = &pb.slopes[pb.free[j] * n];
+      for (size_t i = 0; i < n; ++i) jac->data[i * jac->tda + j] = slope[i] / pb.errors[i];
+    }
     return GSL_SUCCESS;
   }
   for (size_t i = 0; i < n; ++i) {
