@@ -43,6 +43,8 @@ struct problem {
   }
   // Takes the points inside [xmin, xmax] and sizes the scratch for them.
   void take_points(const std::vector<data_point>& data, double xmin, double xmax) {
+    for (auto* v : {&xs, &ys, &errors}) v->reserve(data.size());
+    points.reserve(data.size());
     for (const data_point& d : data)
       if (d.x >= xmin && d.x <= xmax) {
         points.push_back(d);
