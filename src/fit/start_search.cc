@@ -62,22 +62,6 @@ std::vector<double> start_positions(const std::vector<data_point>& data, double 
   return starts;
 }
 
-// The shape of unit height at t, as the model computes it but with u^4 by multiplication.
-double unit_shape(double t, double peak_time, double time_stamp) {
-  const double d = t - time_stamp;
-  if (d < 0) return 0.0;
-  const double u = d / peak_time, u2 = u * u;
-  return u2 * u2 * std::exp((u - 1) * -4);
-}
-
-// A point in the form the sums below use: its time, the inverse of its error and its amplitude
-// over its error, so that the sums over many shapes need no division.
-struct weighted_point {
-  double x = 0.0;
-  double w = 0.0;   // 1 / error
-  double yw = 0.0;  // amplitude / error
-};
-
 // The sums g.g and g.y over the points [first, last), in time order and none before
 // `time_stamp`, of the shape of unit height g, each divided by its point's error. Along the
 // points e^(-4u) is carried from one to the next by the factor e^(-4 dt / peak_time), worked
@@ -108,69 +92,41 @@ void shape_sums(It first, It last, double peak_time, double time_stamp, double& 
   }
 }
 
-// The points in time order, for the shape's chi2 over only the points it reaches.
-class sorted_points {
- public:
-  explicit sorted_points(const std::vector<data_point>& data) : points_(data) {
-    std::sort(points_.begin(), points_.end(),
-              [](const data_point& a, const data_point& b) { return a.x < b.x; });
-    for (const data_point& d : points_) {
-      yy_ += (d.y / d.ey) * (d.y / d.ey);
-      weighted_.push_back({d.x, 1.0 / d.ey, d.y / d.ey});
-    }
-  }
-
-  const std::vector<data_point>& points() const { return points_; }
-  // The sum of (y / error)^2 over every point: chi2 without a pulse.
-  double yy() const { return yy_; }
-
-  // shape_sums() over the points from the pulse's start to `reach` peak times later.
-  void sums(double peak_time, double time_stamp, double reach, double& gg, double& gy) const {
-    auto first = std::lower_bound(weighted_.begin(), weighted_.end(), time_stamp,
-                                  [](const weighted_point& d, double t) { return d.x < t; });
-    auto last = std::upper_bound(first, weighted_.end(), time_stamp + reach * peak_time,
-                                 [](double t, const weighted_point& d) { return t < d.x; });
-    shape_sums(first, last, peak_time, time_stamp, gg, gy);
-  }
-
-  // As the public profile_chi2, to within the shape's tail beyond 12 peak times, where it has
-  // fallen below 2e-15 of its height, and to within rounding.
-  double profile_chi2(double peak_time, double time_stamp, double& peak) const {
-    double gg, gy;
-    sums(peak_time, time_stamp, 12, gg, gy);
-    peak = gg > 0 ? gy / gg : 0.0;
-    return gg > 0 ? yy_ - gy * gy / gg : yy_;
-  }
-
- private:
-  std::vector<data_point> points_;
-  std::vector<weighted_point> weighted_;
-  double yy_ = 0.0;
-};
-
 }  // namespace
 
-double profile_chi2(const std::vector<data_point>& data, double peak_time, double time_stamp,
-                    double& peak) {
-  double gg = 0.0, gy = 0.0, yy = 0.0;
-  for (const data_point& d : data) {
-    double g = unit_shape(d.x, peak_time, time_stamp) / d.ey, y = d.y / d.ey;
-    gg += g * g;
-    gy += g * y;
-    yy += y * y;
+shape_profile::shape_profile(const std::vector<data_point>& data) : points_(data) {
+  std::sort(points_.begin(), points_.end(),
+            [](const data_point& a, const data_point& b) { return a.x < b.x; });
+  for (const data_point& d : points_) {
+    yy_ += (d.y / d.ey) * (d.y / d.ey);
+    weighted_.push_back({d.x, 1.0 / d.ey, d.y / d.ey});
   }
-  peak = gg > 0 ? gy / gg : 0.0;
-  return gg > 0 ? yy - gy * gy / gg : yy;
 }
 
-std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, int max_starts) {
+void shape_profile::sums(double peak_time, double time_stamp, double reach, double& gg,
+                         double& gy) const {
+  auto first = std::lower_bound(weighted_.begin(), weighted_.end(), time_stamp,
+                                [](const weighted& d, double t) { return d.x < t; });
+  auto last = std::upper_bound(first, weighted_.end(), time_stamp + reach * peak_time,
+                               [](double t, const weighted& d) { return t < d.x; });
+  shape_sums(first, last, peak_time, time_stamp, gg, gy);
+}
+
+double shape_profile::chi2(double peak_time, double time_stamp, double& peak) const {
+  double gg, gy;
+  sums(peak_time, time_stamp, 12, gg, gy);
+  peak = gg > 0 ? gy / gg : 0.0;
+  return gg > 0 ? yy_ - gy * gy / gg : yy_;
+}
+
+std::vector<fit_start> data_driven_starts(const shape_profile& profile, int max_starts) {
+  const std::vector<data_point>& data = profile.points();
   const data_point* top = largest_magnitude(data);
   if (!top) return {};
   // Along geometric steps of the peak time, so that short and long ones are tried with the
   // same relative spacing, the local minima of chi2 for each position of the maximum, and for
   // each time at which the pulse may start.
   std::vector<fit_start> minima;
-  const sorted_points sorted(data);
   double peak_times[peak_time_steps];
   for (int k = 0; k < peak_time_steps; ++k) {
     const double ratio = static_cast<double>(k) / (peak_time_steps - 1);
@@ -182,7 +138,7 @@ std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, i
       fit_start s;
       s.peak_time = peak_time;
       s.time_stamp = time_stamp_of(s.peak_time);
-      s.chi2 = sorted.profile_chi2(s.peak_time, s.time_stamp, s.peak);
+      s.chi2 = profile.chi2(s.peak_time, s.time_stamp, s.peak);
       line.push_back(s);
     }
     for (size_t k = 0; k < line.size(); ++k) {
@@ -201,9 +157,8 @@ std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, i
   return minima;
 }
 
-std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max_starts) {
-  const sorted_points sorted_data(data);
-  const std::vector<data_point>& sorted = sorted_data.points();
+std::vector<fit_start> range_starts(const shape_profile& profile, int max_starts) {
+  const std::vector<data_point>& sorted = profile.points();
   // Every point's time, and halfway to the next one for maxima between samples.
   std::vector<double> placings;
   for (size_t i = 0; i < sorted.size(); ++i) {
@@ -220,9 +175,9 @@ std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max
     for (double at : placings) {
       const double start = at - peak_time;
       double gg, gy;
-      sorted_data.sums(peak_time, start, 8, gg, gy);
+      profile.sums(peak_time, start, 8, gg, gy);
       if (!(gg > 0)) continue;
-      const double chi2 = sorted_data.yy() - gy * gy / gg;
+      const double chi2 = profile.yy() - gy * gy / gg;
       if (chi2 < lowest.chi2) lowest = {peak_time, start, gy / gg, chi2};
     }
     if (std::isfinite(lowest.chi2)) best.push_back(lowest);

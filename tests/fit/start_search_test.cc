@@ -26,7 +26,7 @@ TEST(StartSearch, LowestStartReachesBothEndsOfThePeakTimes) {
       const std::string what =
           "peak time " + std::to_string(peak_time) + " maximum " + std::to_string(maximum);
       const std::vector<fit_start> starts =
-          data_driven_starts(clean_pulse(peak_time, maximum - peak_time, -300.0), 4);
+          data_driven_starts(shape_profile(clean_pulse(peak_time, maximum - peak_time, -300.0)), 4);
       ASSERT_FALSE(starts.empty()) << what;
       EXPECT_LT(starts.front().peak_time, 1.14 * peak_time) << what;
       EXPECT_GT(starts.front().peak_time, peak_time / 1.14) << what;
