@@ -24,12 +24,21 @@ class shape_profile {
   const std::vector<data_point>& points() const { return points_; }
   /// The sum of (y / error)^2 over every point: chi2 without a pulse.
   double yy() const { return yy_; }
-  /// The sums g.g and g.y, each term divided by its point's error squared, of the shape of unit
-  /// height g over the points from the pulse's start to `reach` peak times after it.
-  void sums(double peak_time, double time_stamp, double reach, double& gg, double& gy) const;
-  /// The chi2 at the best height, which goes to `peak` (0.0 for a shape that is zero on every
-  /// point, whose chi2 is yy()); to within the shape's tail beyond 12 peak times, where it has
-  /// fallen below 2e-15 of its height, and to within rounding.
+  /// The most shapes the calls below take at once.
+  static constexpr int max_shapes = 4;
+  /// For `count` (1 to max_shapes) shapes of unit height g, by their peak times and time stamps:
+  /// the sums g.g into `gg` and g.y into `gy`, each term divided by its point's error squared,
+  /// over the points from the pulse's start to `reach` peak times after it. Each the same to the
+  /// last bit however many are asked at once.
+  void sums(const double* peak_time, const double* time_stamp, int count, double reach, double* gg,
+            double* gy) const;
+  /// For `count` (1 to max_shapes) shapes: the chi2 at the best height into `chi2`, the height
+  /// into `peak` (0.0 for a shape that is zero on every point, whose chi2 is yy()); to within
+  /// the shape's tail beyond 12 peak times, where it has fallen below 2e-15 of its height, and to
+  /// within rounding. Each the same to the last bit however many are asked at once.
+  void chi2(const double* peak_time, const double* time_stamp, int count, double* chi2,
+            double* peak) const;
+  /// chi2() for one shape.
   double chi2(double peak_time, double time_stamp, double& peak) const;
 
  private:
