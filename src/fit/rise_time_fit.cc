@@ -121,8 +121,8 @@ search_bounds bounds_for(const std::vector<data_point>& in_range, double xmin, d
   return b;
 }
 
-// How a start is fitted: the specified start exactly as it always was; the others with the
-// faster form of the model, fewer steps, and the final Newton steps only for the winner.
+// How a start is fitted: the specified start with the exact model; the others with the faster
+// form of the model, fewer steps, and the final Newton steps only for the winner.
 struct fit_manner {
   int max_iterations = 500;
   bool polish = true;
@@ -133,7 +133,10 @@ struct fit_manner {
 
 // The specified start may take as many steps as it always could; a start drawn from the data
 // begins near its minimum (a dozen steps are typical, 30 rare), so one that needs many more is
-// wandering.
+// wandering. The trust region stops once a step changes the parameters by less than 1e-7 of
+// their size: the Newton steps of a fit that ends the search take it on to the minimum in one or
+// two steps, where a tolerance of 1e-12 cost as many trust-region steps again, most of them
+// rejected for a chi2 that no longer falls within rounding.
 constexpr fit_manner specified_manner{100, true, false, 1e-7, true};
 constexpr fit_manner data_start_manner{60, false, true, 1e-7, true};
 constexpr fit_manner winner_manner{500, true, true, 1e-7};
