@@ -1,8 +1,6 @@
 // Figures for varnel-campaign on simulated campaigns; a program that prints them, not a test.
 //
-//   varnel-campaign-bench [--recordings N] [--mb S] [--rerun M] [--runs R] [--read-recordings R]
-//                         [--read-events E] [--jobs J] [--repeat K] [--campaign-exe PATH]
-//   varnel-campaign-bench --page REPORT.html [--runs R]
+// Its options: varnel-campaign-bench --help.
 //
 // 0. R recordings of E events (7.3 MB for 300): `varnel-campaign run --jobs J` against `cat` of
 //    the same files, both from the page cache, wall and processor time, the medians of K runs
@@ -28,10 +26,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bench/devtools_page.h"
+#include "cli/command_line.h"
 #include "tools/campaign_simulator.h"
 
 namespace fs = std::filesystem;
@@ -267,28 +267,42 @@ int main(int argc, char** argv) {
       repeat = 5;
   double mb = 5.0;
   std::string page, campaign_exe = VARNEL_CAMPAIGN_EXE;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string a = argv[i];
-    if (a == "--recordings")
-      recordings = std::atoi(argv[i + 1]);
-    else if (a == "--mb")
-      mb = std::atof(argv[i + 1]);
-    else if (a == "--rerun")
-      rerun = std::atoi(argv[i + 1]);
-    else if (a == "--page")
-      page = argv[i + 1];
-    else if (a == "--runs")
-      runs = std::max(1, std::atoi(argv[i + 1]));
-    else if (a == "--read-recordings")
-      read_recordings = std::atoi(argv[i + 1]);
-    else if (a == "--read-events")
-      read_events = std::atoi(argv[i + 1]);
-    else if (a == "--jobs")
-      jobs = std::atoi(argv[i + 1]);
-    else if (a == "--campaign-exe")
-      campaign_exe = argv[i + 1];
-    else if (a == "--repeat")
-      repeat = std::max(1, std::atoi(argv[i + 1]));
+  CLI::App app(
+      "Figures for varnel-campaign on simulated campaigns: a campaign against cat of its "
+      "recordings, against GNU parallel running varnel.exe, a first run and a rerun of many "
+      "recordings, and the report's size and time on screen in headless Chromium.",
+      "varnel-campaign-bench");
+  add_version_flag(app);
+  app.add_option("--read-recordings", read_recordings, "Recordings read against cat (0: none)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--read-events", read_events, "Events in each of them")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--jobs", jobs, "Recordings analysed at once")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--repeat", repeat, "Runs of each, taken in turns, of which the median is shown")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--campaign-exe", campaign_exe, "The varnel-campaign to time against cat")
+      ->capture_default_str();
+  app.add_option("--recordings", recordings, "Recordings run against GNU parallel (0: none)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--mb", mb, "Their size, MB")->check(CLI::PositiveNumber)->capture_default_str();
+  app.add_option("--rerun", rerun,
+                 "Recordings of 1 MB for the first run, rerun and report (0: none)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--runs", runs, "Browser runs for the report's time on screen")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--page", page, "Time this report page alone")->check(CLI::ExistingFile);
+  if (std::optional<command_line_stop> stop = parse_command_line(app, argc, argv)) {
+    std::fputs(stop->out.c_str(), stdout);
+    std::fputs(stop->err.c_str(), stderr);
+    return stop->status;
   }
   const char* tmp = std::getenv("TMPDIR");
   fs::path dir =
@@ -303,7 +317,8 @@ int main(int argc, char** argv) {
   std::printf(
       "varnel-campaign on simulated campaigns (full figures: --recordings 200 --mb 25 "
       "--rerun 1000)\n");
-  compare_with_cat(dir, campaign_exe, read_recordings, read_events, jobs, repeat);
+  if (read_recordings > 0)
+    compare_with_cat(dir, campaign_exe, read_recordings, read_events, jobs, repeat);
   if (recordings > 0) compare_with_parallel(dir, recordings, mb);
   if (rerun > 0) rerun_and_report(dir, rerun, runs);
   fs::remove_all(dir);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -120,8 +121,8 @@ search_bounds bounds_for(const std::vector<data_point>& in_range, double xmin, d
   return b;
 }
 
-// How a start is fitted: the specified start exactly as it always was; the others with the
-// faster form of the model, fewer steps, and the final Newton steps only for the winner.
+// How a start is fitted: the specified start with the exact model; the others with the faster
+// form of the model, fewer steps, and the final Newton steps only for the winner.
 struct fit_manner {
   int max_iterations = 500;
   bool polish = true;
@@ -132,10 +133,13 @@ struct fit_manner {
 
 // The specified start may take as many steps as it always could; a start drawn from the data
 // begins near its minimum (a dozen steps are typical, 30 rare), so one that needs many more is
-// wandering.
-constexpr fit_manner specified_manner{100, true, false, 1e-12, true};
+// wandering. The trust region stops once a step changes the parameters by less than 1e-7 of
+// their size: the Newton steps of a fit that ends the search take it on to the minimum in one or
+// two steps, where a tolerance of 1e-12 cost as many trust-region steps again, most of them
+// rejected for a chi2 that no longer falls within rounding.
+constexpr fit_manner specified_manner{100, true, false, 1e-7, true};
 constexpr fit_manner data_start_manner{60, false, true, 1e-7, true};
-constexpr fit_manner winner_manner{500, true, true, 1e-12};
+constexpr fit_manner winner_manner{500, true, true, 1e-7};
 
 // Whether the parameters `v` lie so close to the minimum `m` that a fit from there can only
 // end in it: within half an error of it in every free parameter, and, for a minimum so shallow
@@ -224,7 +228,7 @@ bool already_found(const fit_start& s, const fit_result& best, const spacings& g
 // times apart, and a path may run past one into another.
 constexpr int basin_path_steps = 8;
 
-bool in_basin(const fit_start& s, const fit_result& m, const std::vector<data_point>& in_range,
+bool in_basin(const fit_start& s, const fit_result& m, const shape_profile& profile,
               const spacings& gaps) {
   if (!acceptable(m) || s.chi2 < m.chi2) return false;
   const double peak_time = m.values[peak_time_par];
@@ -237,19 +241,24 @@ bool in_basin(const fit_start& s, const fit_result& m, const std::vector<data_po
     const double t = s.peak_time * std::pow(peak_time / s.peak_time, f);
     const double at = start_maximum + f * (maximum - start_maximum);
     double height = 0.0;
-    const double chi2 = profile_chi2(in_range, t, at - t, height);
+    const double chi2 = profile.chi2(t, at - t, height);
     if (!(chi2 <= previous)) return false;
     previous = chi2;
   }
   return m.chi2 <= previous;
 }
 
-// The largest |model value| at the points in range; their spread about the model, the median
-// absolute residual scaled to a Gaussian's sigma, which a few stray points do not move; and how
-// far the pulse lowers chi2 against no pulse at all, and on how many points it stands clear of
-// the scatter.
-void describe_residuals(const std::vector<data_point>& in_range, const fit_result& r,
-                        channel_fit& out) {
+// How the points stand about a result: the largest |model value| at the points in range;
+// their spread about the model, the median absolute residual scaled to a Gaussian's sigma,
+// which a few stray points do not move; and how far the pulse lowers chi2 against no pulse at
+// all, and on how many points it stands clear of the scatter.
+struct residual_figures {
+  double seen_height = 0.0, scatter = 0.0, significance = 0.0;
+  int pulse_points = 0;
+};
+
+residual_figures describe_residuals(const std::vector<data_point>& in_range, const fit_result& r) {
+  residual_figures out;
   std::vector<double> models, residuals;
   double without_pulse = 0.0;
   for (const data_point& d : in_range) {
@@ -260,26 +269,23 @@ void describe_residuals(const std::vector<data_point>& in_range, const fit_resul
     without_pulse += (d.y / d.ey) * (d.y / d.ey);
   }
   out.significance = std::sqrt(std::max(0.0, without_pulse - r.chi2));
-  if (residuals.empty()) return;
+  if (residuals.empty()) return out;
   // The upper median, as the thresholds were measured.
   out.scatter = mad_to_sigma * upper_median(std::move(residuals));
   for (double model : models) out.pulse_points += std::abs(model) > 3 * out.scatter;
+  return out;
 }
 
 // Whether the pulse found stands so little above the points' noise that another place may hold
 // a better one: its height at the points is below `weak_height` times their scatter about it.
-bool weak(const fit_result& best, const std::vector<data_point>& in_range) {
-  channel_fit described;
-  describe_residuals(in_range, best, described);
-  return !(described.seen_height > weak_height * described.scatter);
+bool weak(const residual_figures& f) {
+  return !(f.seen_height > weak_height * f.scatter);
 }
 
 // Whether the pulse found stands clear of the points' scatter on fewer points than a pulse
 // needs to count as one.
-bool on_few_points(const fit_result& best, const std::vector<data_point>& in_range) {
-  channel_fit described;
-  describe_residuals(in_range, best, described);
-  return described.pulse_points < min_pulse_points;
+bool on_few_points(const residual_figures& f) {
+  return f.pulse_points < min_pulse_points;
 }
 
 // A pulse this many of the smallest point spacings wide or narrower sits on so few points that
@@ -289,12 +295,12 @@ constexpr double few_point_spacings = 2.0;
 
 // A pulse narrower than best but with its maximum at the same time: 0.4 of its peak time,
 // the height solved linearly.
-fit_start narrower_start(const fit_result& best, const std::vector<data_point>& data) {
+fit_start narrower_start(const fit_result& best, const shape_profile& profile) {
   constexpr double fraction = 0.4;
   const double peak_time = best.values[peak_time_par];
   const double maximum = best.values[time_stamp_par] + peak_time;
   fit_start s{fraction * peak_time, maximum - fraction * peak_time};
-  s.chi2 = profile_chi2(data, s.peak_time, s.time_stamp, s.peak);
+  s.chi2 = profile.chi2(s.peak_time, s.time_stamp, s.peak);
   return s;
 }
 
@@ -315,6 +321,7 @@ channel_fit fit_channel(const channel_points& points, double peak_time_start) {
   std::vector<data_point> data = points_to_fit(points, clipped, specified.peak);
   const std::vector<data_point> in_range = inside(data, out.xmin, out.xmax);
   const spacings gaps = point_spacings(in_range);
+  const shape_profile profile(in_range);
   const search_bounds bounds = bounds_for(in_range, out.xmin, out.xmax);
   fit_result best = fit_from(specified, data, bounds, specified_manner);
   out.fits_run = 1;
@@ -322,35 +329,45 @@ channel_fit fit_channel(const channel_points& points, double peak_time_start) {
   // leave chi2 at or a little above its minimum, so a start that merely finds the specified
   // start's minimum again never displaces it.
   bool polished = true;
+  // The residuals' figures of the best result, worked out again only once another replaced it.
+  std::optional<residual_figures> figures;
+  auto figures_of_best = [&]() -> const residual_figures& {
+    if (!figures) figures = describe_residuals(in_range, best);
+    return *figures;
+  };
   std::vector<fit_result> minima;
   if (acceptable(best)) minima.push_back(best);
   auto try_starts = [&](const std::vector<fit_start>& starts) {
     for (const fit_start& s : starts) {
       if (already_found(s, best, gaps)) continue;
       if (std::any_of(minima.begin(), minima.end(),
-                      [&](const fit_result& m) { return in_basin(s, m, in_range, gaps); }))
+                      [&](const fit_result& m) { return in_basin(s, m, profile, gaps); }))
         continue;
       fit_result r = fit_from(s, data, bounds, data_start_manner, minima);
       ++out.fits_run;
       if (acceptable(r)) minima.push_back(r);
       if (!better(r, best)) continue;
       best = std::move(r);
+      figures.reset();
       polished = false;
     }
   };
   if (best.points >= 3) {
-    try_starts(data_driven_starts(in_range, max_data_starts));
-    if (weak(best, in_range)) try_starts(range_starts(in_range, max_range_starts));
+    try_starts(data_driven_starts(profile, max_data_starts));
+    if (weak(figures_of_best())) try_starts(range_starts(profile, max_range_starts));
     if (best.values[peak_time_par] < few_point_spacings * gaps.smallest &&
-        on_few_points(best, in_range))
-      try_starts({narrower_start(best, in_range)});
+        on_few_points(figures_of_best()))
+      try_starts({narrower_start(best, profile)});
   }
   if (!polished) {
     const fit_start from{best.values[peak_time_par], best.values[time_stamp_par],
                          best.values[peak_par]};
     fit_result r = fit_from(from, data, bounds, winner_manner);
     ++out.fits_run;
-    if (r.converged || !best.converged) best = std::move(r);
+    if (r.converged || !best.converged) {
+      best = std::move(r);
+      figures.reset();
+    }
   }
   out.peak_time = best.values[peak_time_par];
   out.peak_time_err = best.errors[peak_time_par];
@@ -363,7 +380,11 @@ channel_fit fit_channel(const channel_points& points, double peak_time_start) {
   out.ndf = best.ndf;
   out.minimised = best.points >= 3;
   out.converged = best.converged;
-  describe_residuals(in_range, best, out);
+  const residual_figures& f = figures_of_best();
+  out.seen_height = f.seen_height;
+  out.scatter = f.scatter;
+  out.significance = f.significance;
+  out.pulse_points = f.pulse_points;
   out.verdict = judge_fit(out);
   return out;
 }

@@ -20,17 +20,29 @@ bool without_spread(const snapshot_point& p) {
 // without spread; a lone sample of alike readings elsewhere is not.
 std::vector<bool> ceiling_in_direction(const channel_points& points, int sign) {
   std::vector<bool> marked(points.size(), false);
+  // The extreme point, the earliest in time among equals, found before any sorting: in most
+  // channels it has a spread or stands low, and there is no ceiling to look for.
+  size_t extreme = points.size();
+  for (size_t i = 0; i < points.size(); ++i) {
+    if (!finite_point(points[i])) continue;
+    if (extreme == points.size()) {
+      extreme = i;
+      continue;
+    }
+    const double h = sign * points[i].second.first, best = sign * points[extreme].second.first;
+    if (h > best || (h == best && points[i].first < points[extreme].first)) extreme = i;
+  }
+  if (extreme == points.size() || !without_spread(points[extreme]) ||
+      sign * points[extreme].second.first < min_ceiling_height)
+    return marked;
   std::vector<size_t> order;
   for (size_t i = 0; i < points.size(); ++i)
     if (finite_point(points[i])) order.push_back(i);
-  if (order.empty()) return marked;
   std::stable_sort(order.begin(), order.end(),
                    [&](size_t a, size_t b) { return points[a].first < points[b].first; });
   auto height = [&](size_t k) { return sign * points[order[k]].second.first; };
-  size_t top = 0;
-  for (size_t k = 1; k < order.size(); ++k)
-    if (height(k) > height(top)) top = k;
-  if (!without_spread(points[order[top]]) || height(top) < min_ceiling_height) return marked;
+  const size_t top =
+      static_cast<size_t>(std::find(order.begin(), order.end(), extreme) - order.begin());
   const double level = height(top) - ceiling_tolerance;
   size_t first = top, last = top;
   while (first > 0 && height(first - 1) >= level) --first;

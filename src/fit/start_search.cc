@@ -62,148 +62,136 @@ std::vector<double> start_positions(const std::vector<data_point>& data, double 
   return starts;
 }
 
-// The shape of unit height at t, as the model computes it but with u^4 by multiplication.
-double unit_shape(double t, double peak_time, double time_stamp) {
-  const double d = t - time_stamp;
-  if (d < 0) return 0.0;
-  const double u = d / peak_time, u2 = u * u;
-  return u2 * u2 * std::exp((u - 1) * -4);
-}
-
-// A point in the form the sums below use: its time, the inverse of its error and its amplitude
-// over its error, so that the sums over many shapes need no division.
-struct weighted_point {
-  double x = 0.0;
-  double w = 0.0;   // 1 / error
-  double yw = 0.0;  // amplitude / error
-};
-
-// The sums g.g and g.y over the points [first, last), in time order and none before
-// `time_stamp`, of the shape of unit height g, each divided by its point's error. Along the
-// points e^(-4u) is carried from one to the next by the factor e^(-4 dt / peak_time), worked
-// out afresh only where the spacing dt changes: most points then cost a multiplication
-// instead of an exponential. The order of the operations is fixed, so the sums are the same on
-// every run.
-template <typename It>
-void shape_sums(It first, It last, double peak_time, double time_stamp, double& gg, double& gy) {
-  gg = gy = 0.0;
-  if (first == last) return;
-  const double e4 = std::exp(4.0), rate = 1.0 / peak_time;
-  double decay = std::exp(-4 * ((first->x - time_stamp) * rate));
-  double spacing = NAN, step = 0.0, x = first->x;
-  for (It it = first; it != last; ++it) {
-    if (it != first) {
-      const double dt = it->x - x;
-      if (dt != spacing) {
-        spacing = dt;
-        step = std::exp(-4 * (dt * rate));
-      }
-      decay *= step;
-      x = it->x;
-    }
-    const double u = (it->x - time_stamp) * rate, u2 = u * u;
-    const double g = u2 * u2 * e4 * decay * it->w;
-    gg += g * g;
-    gy += g * it->yw;
-  }
-}
-
-// The points in time order, for the shape's chi2 over only the points it reaches.
-class sorted_points {
- public:
-  explicit sorted_points(const std::vector<data_point>& data) : points_(data) {
-    std::sort(points_.begin(), points_.end(),
-              [](const data_point& a, const data_point& b) { return a.x < b.x; });
-    for (const data_point& d : points_) {
-      yy_ += (d.y / d.ey) * (d.y / d.ey);
-      weighted_.push_back({d.x, 1.0 / d.ey, d.y / d.ey});
-    }
-  }
-
-  const std::vector<data_point>& points() const { return points_; }
-  // The sum of (y / error)^2 over every point: chi2 without a pulse.
-  double yy() const { return yy_; }
-
-  // shape_sums() over the points from the pulse's start to `reach` peak times later.
-  void sums(double peak_time, double time_stamp, double reach, double& gg, double& gy) const {
-    auto first = std::lower_bound(weighted_.begin(), weighted_.end(), time_stamp,
-                                  [](const weighted_point& d, double t) { return d.x < t; });
-    auto last = std::upper_bound(first, weighted_.end(), time_stamp + reach * peak_time,
-                                 [](double t, const weighted_point& d) { return t < d.x; });
-    shape_sums(first, last, peak_time, time_stamp, gg, gy);
-  }
-
-  // As the public profile_chi2, to within the shape's tail beyond 12 peak times, where it has
-  // fallen below 2e-15 of its height, and to within rounding.
-  double profile_chi2(double peak_time, double time_stamp, double& peak) const {
-    double gg, gy;
-    sums(peak_time, time_stamp, 12, gg, gy);
-    peak = gg > 0 ? gy / gg : 0.0;
-    return gg > 0 ? yy_ - gy * gy / gg : yy_;
-  }
-
- private:
-  std::vector<data_point> points_;
-  std::vector<weighted_point> weighted_;
-  double yy_ = 0.0;
-};
-
 }  // namespace
 
-double profile_chi2(const std::vector<data_point>& data, double peak_time, double time_stamp,
-                    double& peak) {
-  double gg = 0.0, gy = 0.0, yy = 0.0;
-  for (const data_point& d : data) {
-    double g = unit_shape(d.x, peak_time, time_stamp) / d.ey, y = d.y / d.ey;
-    gg += g * g;
-    gy += g * y;
-    yy += y * y;
+shape_profile::shape_profile(const std::vector<data_point>& data) : points_(data) {
+  std::sort(points_.begin(), points_.end(),
+            [](const data_point& a, const data_point& b) { return a.x < b.x; });
+  for (const data_point& d : points_) {
+    yy_ += (d.y / d.ey) * (d.y / d.ey);
+    weighted_.push_back({d.x, 1.0 / d.ey, d.y / d.ey});
   }
-  peak = gg > 0 ? gy / gg : 0.0;
-  return gg > 0 ? yy - gy * gy / gg : yy;
 }
 
-std::vector<fit_start> data_driven_starts(const std::vector<data_point>& data, int max_starts) {
+// Each shape's sums run over its points [first, last) in time order, none before its time stamp.
+// Along the points e^(-4u) is carried from one to the next by the factor e^(-4 dt / peak_time),
+// worked out afresh only where the spacing dt changes: most points then cost a multiplication
+// instead of an exponential. Several shapes are summed side by side, each in its own order with
+// its own operations, so that each sum is the same as alone while their chains of additions and
+// multiplications need not wait for one another.
+void shape_profile::sums(const double* peak_time, const double* time_stamp, int count, double reach,
+                         double* gg, double* gy) const {
+  const double e4 = std::exp(4.0);
+  size_t first[max_shapes], last[max_shapes];
+  double rate[max_shapes], decay[max_shapes], spacing[max_shapes], step[max_shapes];
+  size_t from = weighted_.size(), to = 0;
+  for (int l = 0; l < count; ++l) {
+    gg[l] = gy[l] = 0.0;
+    auto begin = std::lower_bound(weighted_.begin(), weighted_.end(), time_stamp[l],
+                                  [](const weighted& d, double t) { return d.x < t; });
+    auto end = std::upper_bound(begin, weighted_.end(), time_stamp[l] + reach * peak_time[l],
+                                [](double t, const weighted& d) { return t < d.x; });
+    first[l] = static_cast<size_t>(begin - weighted_.begin());
+    last[l] = static_cast<size_t>(end - weighted_.begin());
+    rate[l] = 1.0 / peak_time[l];
+    spacing[l] = NAN;
+    step[l] = decay[l] = 0.0;
+    if (first[l] < last[l]) {
+      from = std::min(from, first[l]);
+      to = std::max(to, last[l]);
+    }
+  }
+  for (size_t i = from; i < to; ++i) {
+    const weighted& p = weighted_[i];
+    for (int l = 0; l < count; ++l) {
+      if (i < first[l] || i >= last[l]) continue;
+      if (i == first[l]) {
+        decay[l] = std::exp(-4 * ((p.x - time_stamp[l]) * rate[l]));
+      } else {
+        const double dt = p.x - weighted_[i - 1].x;
+        if (dt != spacing[l]) {
+          spacing[l] = dt;
+          step[l] = std::exp(-4 * (dt * rate[l]));
+        }
+        decay[l] *= step[l];
+      }
+      const double u = (p.x - time_stamp[l]) * rate[l], u2 = u * u;
+      const double g = u2 * u2 * e4 * decay[l] * p.w;
+      gg[l] += g * g;
+      gy[l] += g * p.yw;
+    }
+  }
+}
+
+void shape_profile::chi2(const double* peak_time, const double* time_stamp, int count, double* chi2,
+                         double* peak) const {
+  double gg[max_shapes], gy[max_shapes];
+  sums(peak_time, time_stamp, count, 12, gg, gy);
+  for (int l = 0; l < count; ++l) {
+    peak[l] = gg[l] > 0 ? gy[l] / gg[l] : 0.0;
+    chi2[l] = gg[l] > 0 ? yy_ - gy[l] * gy[l] / gg[l] : yy_;
+  }
+}
+
+double shape_profile::chi2(double peak_time, double time_stamp, double& peak) const {
+  double chi2_at;
+  chi2(&peak_time, &time_stamp, 1, &chi2_at, &peak);
+  return chi2_at;
+}
+
+std::vector<fit_start> data_driven_starts(const shape_profile& profile, int max_starts) {
+  const std::vector<data_point>& data = profile.points();
   const data_point* top = largest_magnitude(data);
   if (!top) return {};
   // Along geometric steps of the peak time, so that short and long ones are tried with the
   // same relative spacing, the local minima of chi2 for each position of the maximum, and for
   // each time at which the pulse may start.
   std::vector<fit_start> minima;
-  const sorted_points sorted(data);
   double peak_times[peak_time_steps];
   for (int k = 0; k < peak_time_steps; ++k) {
     const double ratio = static_cast<double>(k) / (peak_time_steps - 1);
     peak_times[k] = shortest_peak_time * std::pow(longest_peak_time / shortest_peak_time, ratio);
   }
-  auto add_line_minima = [&](auto time_stamp_of) {
-    std::vector<fit_start> line;
-    for (double peak_time : peak_times) {
-      fit_start s;
-      s.peak_time = peak_time;
-      s.time_stamp = time_stamp_of(s.peak_time);
-      s.chi2 = sorted.profile_chi2(s.peak_time, s.time_stamp, s.peak);
-      line.push_back(s);
-    }
-    for (size_t k = 0; k < line.size(); ++k) {
-      const bool below_left = k == 0 || line[k].chi2 <= line[k - 1].chi2;
-      const bool below_right = k + 1 == line.size() || line[k].chi2 < line[k + 1].chi2;
-      if (below_left && below_right) minima.push_back(line[k]);
-    }
+  // A line holds either the time of the maximum or the start fixed.
+  struct line {
+    double at;
+    bool fixed_start;
+    double time_stamp(double peak_time) const { return fixed_start ? at : at - peak_time; }
   };
-  for (double at : peak_positions(data, top->x))
-    add_line_minima([at](double peak_time) { return at - peak_time; });
-  for (double start : start_positions(data, top->x))
-    add_line_minima([start](double) { return start; });
+  std::vector<line> lines;
+  for (double at : peak_positions(data, top->x)) lines.push_back({at, false});
+  for (double start : start_positions(data, top->x)) lines.push_back({start, true});
+  // The starts of every line at every peak time, worked out for several lines at once.
+  std::vector<fit_start> grid(lines.size() * peak_time_steps);
+  constexpr int at_once = shape_profile::max_shapes;
+  for (int k = 0; k < peak_time_steps; ++k)
+    for (size_t j = 0; j < lines.size(); j += at_once) {
+      const int count = static_cast<int>(std::min<size_t>(at_once, lines.size() - j));
+      double peak_time[at_once], time_stamp[at_once], chi2[at_once], peak[at_once];
+      for (int l = 0; l < count; ++l) {
+        peak_time[l] = peak_times[k];
+        time_stamp[l] = lines[j + l].time_stamp(peak_times[k]);
+      }
+      profile.chi2(peak_time, time_stamp, count, chi2, peak);
+      for (int l = 0; l < count; ++l)
+        grid[(j + l) * peak_time_steps + k] = {peak_time[l], time_stamp[l], peak[l], chi2[l]};
+    }
+  for (size_t j = 0; j < lines.size(); ++j) {
+    const fit_start* row = &grid[j * peak_time_steps];
+    for (int k = 0; k < peak_time_steps; ++k) {
+      const bool below_left = k == 0 || row[k].chi2 <= row[k - 1].chi2;
+      const bool below_right = k + 1 == peak_time_steps || row[k].chi2 < row[k + 1].chi2;
+      if (below_left && below_right) minima.push_back(row[k]);
+    }
+  }
   std::stable_sort(minima.begin(), minima.end(),
                    [](const fit_start& a, const fit_start& b) { return a.chi2 < b.chi2; });
   if (static_cast<int>(minima.size()) > max_starts) minima.resize(max_starts);
   return minima;
 }
 
-std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max_starts) {
-  const sorted_points sorted_data(data);
-  const std::vector<data_point>& sorted = sorted_data.points();
+std::vector<fit_start> range_starts(const shape_profile& profile, int max_starts) {
+  const std::vector<data_point>& sorted = profile.points();
   // Every point's time, and halfway to the next one for maxima between samples.
   std::vector<double> placings;
   for (size_t i = 0; i < sorted.size(); ++i) {
@@ -217,13 +205,20 @@ std::vector<fit_start> range_starts(const std::vector<data_point>& data, int max
     lowest.chi2 = INFINITY;
     // Only the points from the start to where the shape has died away (u = 8, below 1e-8 of
     // its height) count; the rest add y^2 alone.
-    for (double at : placings) {
-      const double start = at - peak_time;
-      double gg, gy;
-      sorted_data.sums(peak_time, start, 8, gg, gy);
-      if (!(gg > 0)) continue;
-      const double chi2 = sorted_data.yy() - gy * gy / gg;
-      if (chi2 < lowest.chi2) lowest = {peak_time, start, gy / gg, chi2};
+    constexpr int at_once = shape_profile::max_shapes;
+    for (size_t i = 0; i < placings.size(); i += at_once) {
+      const int count = static_cast<int>(std::min<size_t>(at_once, placings.size() - i));
+      double peak_time_of[at_once], start[at_once], gg[at_once], gy[at_once];
+      for (int l = 0; l < count; ++l) {
+        peak_time_of[l] = peak_time;
+        start[l] = placings[i + l] - peak_time;
+      }
+      profile.sums(peak_time_of, start, count, 8, gg, gy);
+      for (int l = 0; l < count; ++l) {
+        if (!(gg[l] > 0)) continue;
+        const double chi2 = profile.yy() - gy[l] * gy[l] / gg[l];
+        if (chi2 < lowest.chi2) lowest = {peak_time, start[l], gy[l] / gg[l], chi2};
+      }
     }
     if (std::isfinite(lowest.chi2)) best.push_back(lowest);
   }

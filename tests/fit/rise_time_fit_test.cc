@@ -168,7 +168,12 @@ double model(double x, const double* par, double* grad, double* hess) {
   return shaper_with_derivatives(x, par, grad, hess);
 }
 
-TEST(FitChannel, KeepsTheSpecifiedStartsNumbersToTheLastBitWhereTheyAreTheMinimum) {
+// Where the specified start reaches the lowest minimum, the channel's numbers are that minimum's
+// as a fit run to the end of its precision finds it, though the search stops its steps earlier
+// and lets Newton steps finish: the values within a millionth of their errors, where chi2 no
+// longer tells one from the other, and the errors and chi2 to 1e-9.
+TEST(FitChannel, GivesTheSpecifiedStartsMinimumWhereItIsTheLowest) {
+  constexpr double of_error = 1e-6, relative = 1e-9;
   for (unsigned seed = 1; seed <= 5; ++seed) {
     channel_points points = simulated_channel({}, 2.0, seed);
     std::vector<data_point> data;
@@ -181,11 +186,12 @@ TEST(FitChannel, KeepsTheSpecifiedStartsNumbersToTheLastBitWhereTheyAreTheMinimu
         {"Peak_Time", 150.0}, {"Time_stamp", 800.0}, {"Baseline", 0.0, true}, {"Peak", peak}};
     const fit_result alone = least_squares_fit({4, model}, pars, data, 20.0, 3000.0);
     const channel_fit f = fit_channel(points, 150.0);
-    EXPECT_EQ(f.peak_time, alone.values[0]);
-    EXPECT_EQ(f.time_stamp, alone.values[1]);
-    EXPECT_EQ(f.amplitude, alone.values[3]);
-    EXPECT_EQ(f.peak_time_err, alone.errors[0]);
-    EXPECT_EQ(f.chi2, alone.chi2);
+    EXPECT_NEAR(f.peak_time, alone.values[0], of_error * alone.errors[0]);
+    EXPECT_NEAR(f.time_stamp, alone.values[1], of_error * alone.errors[1]);
+    EXPECT_NEAR(f.amplitude, alone.values[3], of_error * alone.errors[3]);
+    EXPECT_NEAR(f.peak_time_err, alone.errors[0], relative * alone.errors[0]);
+    EXPECT_NEAR(f.chi2, alone.chi2, relative * alone.chi2);
+    EXPECT_TRUE(f.converged);
     EXPECT_EQ(f.fits_run, 1);  // the data's own starts lie in its minimum's basin
   }
 }
