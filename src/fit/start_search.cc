@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <utility>
 
 namespace {
 
@@ -69,58 +71,98 @@ shape_profile::shape_profile(const std::vector<data_point>& data) : points_(data
             [](const data_point& a, const data_point& b) { return a.x < b.x; });
   for (const data_point& d : points_) {
     yy_ += (d.y / d.ey) * (d.y / d.ey);
-    weighted_.push_back({d.x, 1.0 / d.ey, d.y / d.ey});
+    times_.push_back(d.x);
+    inverse_errors_.push_back(1.0 / d.ey);
+    weighted_amplitudes_.push_back(d.y / d.ey);
   }
 }
+
+namespace {
 
 // Each shape's sums run over its points [first, last) in time order, none before its time stamp.
 // Along the points e^(-4u) is carried from one to the next by the factor e^(-4 dt / peak_time),
 // worked out afresh only where the spacing dt changes: most points then cost a multiplication
-// instead of an exponential. Several shapes are summed side by side, each in its own order with
-// its own operations, so that each sum is the same as alone while their chains of additions and
-// multiplications need not wait for one another.
+// instead of an exponential. Several shapes are summed side by side in the lanes of a vector,
+// each with the operations and in the order it would be alone, so that each sum is the same to
+// the last bit on every instruction set (none of them fuses a multiplication into an addition
+// here); a lane outside its shape's points adds an exact zero.
+typedef double lanes __attribute__((vector_size(shape_profile::max_shapes * sizeof(double))));
+typedef long long lane_mask
+    __attribute__((vector_size(shape_profile::max_shapes * sizeof(long long))));
+
+__attribute__((target_clones("avx2", "default"))) void sum_shapes(
+    const double* x, const double* w, const double* yw, const size_t* first, const size_t* last,
+    const double* time_stamp, const double* rate, int count, double* gg, double* gy) {
+  const double e4 = std::exp(4.0);
+  lanes begin = {}, end = {}, ts = {}, r = {}, decay = {}, step = {}, sgg = {}, sgy = {};
+  // Where a shape begins its decay with an exponential, and where it works out its first step.
+  size_t events[2 * shape_profile::max_shapes];
+  int event_count = 0;
+  size_t from = SIZE_MAX, to = 0;
+  for (int l = 0; l < count; ++l) {
+    begin[l] = static_cast<double>(first[l]);
+    end[l] = static_cast<double>(last[l]);
+    ts[l] = time_stamp[l];
+    r[l] = rate[l];
+    if (first[l] >= last[l]) continue;
+    from = std::min(from, first[l]);
+    to = std::max(to, last[l]);
+    events[event_count++] = first[l];
+    events[event_count++] = first[l] + 1;
+  }
+  for (int a = 1; a < event_count; ++a)
+    for (int b = a; b > 0 && events[b - 1] > events[b]; --b) std::swap(events[b - 1], events[b]);
+  int next_event = 0;
+  const lanes zero = {};
+  double previous_dt = NAN;
+  for (size_t i = from; i < to; ++i) {
+    const double xi = x[i];
+    const double dt = i > 0 ? xi - x[i - 1] : NAN;
+    const bool changed = !(dt == previous_dt);
+    previous_dt = dt;
+    const bool event = next_event < event_count && events[next_event] == i;
+    if (changed || event) {
+      // The same exponentials a shape alone works out here; worked out again for a shape whose
+      // spacing is unchanged, the step is the same.
+      for (int l = 0; l < count; ++l) {
+        if (i < first[l] || i >= last[l]) continue;
+        if (i == first[l])
+          decay[l] = std::exp(-4 * ((xi - time_stamp[l]) * rate[l]));
+        else
+          step[l] = std::exp(-4 * (dt * rate[l]));
+      }
+      while (next_event < event_count && events[next_event] <= i) ++next_event;
+    }
+    const double at = static_cast<double>(i);
+    const lane_mask active = (at >= begin) & (at < end);
+    const lane_mask later = active & (at > begin);
+    decay = later ? decay * step : decay;
+    const lanes u = (xi - ts) * r, u2 = u * u;
+    const lanes g = active ? u2 * u2 * e4 * decay * w[i] : zero;
+    sgg += g * g;
+    sgy += g * yw[i];
+  }
+  for (int l = 0; l < count; ++l) {
+    gg[l] = sgg[l];
+    gy[l] = sgy[l];
+  }
+}
+
+}  // namespace
+
 void shape_profile::sums(const double* peak_time, const double* time_stamp, int count, double reach,
                          double* gg, double* gy) const {
-  const double e4 = std::exp(4.0);
   size_t first[max_shapes], last[max_shapes];
-  double rate[max_shapes], decay[max_shapes], spacing[max_shapes], step[max_shapes];
-  size_t from = weighted_.size(), to = 0;
+  double rate[max_shapes];
   for (int l = 0; l < count; ++l) {
-    gg[l] = gy[l] = 0.0;
-    auto begin = std::lower_bound(weighted_.begin(), weighted_.end(), time_stamp[l],
-                                  [](const weighted& d, double t) { return d.x < t; });
-    auto end = std::upper_bound(begin, weighted_.end(), time_stamp[l] + reach * peak_time[l],
-                                [](double t, const weighted& d) { return t < d.x; });
-    first[l] = static_cast<size_t>(begin - weighted_.begin());
-    last[l] = static_cast<size_t>(end - weighted_.begin());
+    auto begin = std::lower_bound(times_.begin(), times_.end(), time_stamp[l]);
+    auto end = std::upper_bound(begin, times_.end(), time_stamp[l] + reach * peak_time[l]);
+    first[l] = static_cast<size_t>(begin - times_.begin());
+    last[l] = static_cast<size_t>(end - times_.begin());
     rate[l] = 1.0 / peak_time[l];
-    spacing[l] = NAN;
-    step[l] = decay[l] = 0.0;
-    if (first[l] < last[l]) {
-      from = std::min(from, first[l]);
-      to = std::max(to, last[l]);
-    }
   }
-  for (size_t i = from; i < to; ++i) {
-    const weighted& p = weighted_[i];
-    for (int l = 0; l < count; ++l) {
-      if (i < first[l] || i >= last[l]) continue;
-      if (i == first[l]) {
-        decay[l] = std::exp(-4 * ((p.x - time_stamp[l]) * rate[l]));
-      } else {
-        const double dt = p.x - weighted_[i - 1].x;
-        if (dt != spacing[l]) {
-          spacing[l] = dt;
-          step[l] = std::exp(-4 * (dt * rate[l]));
-        }
-        decay[l] *= step[l];
-      }
-      const double u = (p.x - time_stamp[l]) * rate[l], u2 = u * u;
-      const double g = u2 * u2 * e4 * decay[l] * p.w;
-      gg[l] += g * g;
-      gy[l] += g * p.yw;
-    }
-  }
+  sum_shapes(times_.data(), inverse_errors_.data(), weighted_amplitudes_.data(), first, last,
+             time_stamp, rate, count, gg, gy);
 }
 
 void shape_profile::chi2(const double* peak_time, const double* time_stamp, int count, double* chi2,

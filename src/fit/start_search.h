@@ -42,15 +42,10 @@ class shape_profile {
   double chi2(double peak_time, double time_stamp, double& peak) const;
 
  private:
-  // A point as the sums use it: its time, the inverse of its error and its amplitude over its
-  // error, so that the sums over many shapes need no division.
-  struct weighted {
-    double x = 0.0;
-    double w = 0.0;
-    double yw = 0.0;
-  };
   std::vector<data_point> points_;
-  std::vector<weighted> weighted_;
+  // The points as the sums use them: their times, the inverses of their errors and their
+  // amplitudes over their errors, so that the sums over many shapes need no division.
+  std::vector<double> times_, inverse_errors_, weighted_amplitudes_;
   double yy_ = 0.0;
 };
 
