@@ -288,22 +288,25 @@ size_t run_trust_region(problem& pb, std::vector<double>& x, const fit_limits& l
 }
 
 // A few full Newton steps from where the trust region stopped, each kept only if it lowers
-// chi2: near the minimum they shrink the remaining distance quadratically.
-void newton_polish(problem& pb, std::vector<double>& x) {
+// chi2: near the minimum they shrink the remaining distance quadratically. Returns chi2's
+// curvature where they end, when the last one worked out was there, so that it is not worked
+// out twice.
+std::optional<curvature> newton_polish(problem& pb, std::vector<double>& x) {
   size_t p = pb.p();
   for (int step = 0; step < newton_polish_steps; ++step) {
     pb.set_free(x.data());
     curvature c = chi2_curvature(pb);
     auto inv = inverse_if_positive(c.h, p);
-    if (!inv) return;
+    if (!inv) return c;
     std::vector<double> trial(x);
     for (size_t a = 0; a < p; ++a)
       for (size_t b = 0; b < p; ++b) trial[a] -= (*inv)[a * p + b] * c.g[b];
     pb.set_free(trial.data());
     double chi2 = chi2_at(pb);
-    if (!(chi2 < c.chi2)) return;
+    if (!(chi2 < c.chi2)) return c;
     x = trial;
   }
+  return std::nullopt;
 }
 
 // GSL's default handler aborts the process on an error; every status here is checked as a value
@@ -561,10 +564,11 @@ fit_result least_squares_fit(const fit_model& model, const std::vector<fit_param
   for (int j : pb.free) x.push_back(pb.all[j]);
   bool gave_up = false;
   result.iterations = static_cast<int>(run_trust_region(pb, x, limits, gave_up));
-  if (!gave_up && limits.polish) newton_polish(pb, x);
+  std::optional<curvature> at_end;
+  if (!gave_up && limits.polish) at_end = newton_polish(pb, x);
 
   pb.set_free(x.data());
-  curvature c = chi2_curvature(pb);
+  curvature c = at_end ? std::move(*at_end) : chi2_curvature(pb);
   size_t p = pb.p();
   auto inv = inverse_if_positive(c.h, p);
   bool hessian_ok = inv.has_value();
