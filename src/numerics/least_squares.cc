@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -368,6 +369,22 @@ extern "C" void cblas_dcopy(const int n, const double* x, const int incx, double
 
 namespace {
 
+// f(std::integral_constant<int, W>) for W = `width`, 1 to 4: picks the fixed-size form of a small
+// product below.
+template <class F>
+void with_width(int width, F&& f) {
+  switch (width) {
+    case 1:
+      return f(std::integral_constant<int, 1>{});
+    case 2:
+      return f(std::integral_constant<int, 2>{});
+    case 3:
+      return f(std::integral_constant<int, 3>{});
+    default:
+      return f(std::integral_constant<int, 4>{});
+  }
+}
+
 // y[0..L) += alpha x[j] row j for the rows j of `a` in turn, y held in registers meanwhile: the
 // Jacobian's transpose times a vector, each element summed in the rows' order as the reference
 // BLAS sums it.
@@ -423,20 +440,9 @@ extern "C" void cblas_dgemv(const enum CBLAS_ORDER order, const enum CBLAS_TRANS
     }
   if (alpha == 0.0) return;
   if ((order == CblasRowMajor) != transposed && incx == 1 && len_x <= 4) {
-    switch (len_x) {
-      case 1:
-        row_products<1>(len_y, alpha, a, lda, x, y, y0, incy);
-        break;
-      case 2:
-        row_products<2>(len_y, alpha, a, lda, x, y, y0, incy);
-        break;
-      case 3:
-        row_products<3>(len_y, alpha, a, lda, x, y, y0, incy);
-        break;
-      default:
-        row_products<4>(len_y, alpha, a, lda, x, y, y0, incy);
-        break;
-    }
+    with_width(len_x, [&](auto width) {
+      row_products<decltype(width)::value>(len_y, alpha, a, lda, x, y, y0, incy);
+    });
   } else if ((order == CblasRowMajor) != transposed) {
     // Each element of y is a row of the stored matrix times x.
     for (int i = 0; i < len_y; ++i) {
@@ -449,20 +455,9 @@ extern "C" void cblas_dgemv(const enum CBLAS_ORDER order, const enum CBLAS_TRANS
       y[y0 + ptrdiff_t{i} * incy] += alpha * sum;
     }
   } else if (len_y <= 4 && incy == 1) {
-    switch (len_y) {
-      case 1:
-        gather_rows<1>(len_x, alpha, a, lda, x, x0, incx, y);
-        break;
-      case 2:
-        gather_rows<2>(len_x, alpha, a, lda, x, x0, incx, y);
-        break;
-      case 3:
-        gather_rows<3>(len_x, alpha, a, lda, x, x0, incx, y);
-        break;
-      default:
-        gather_rows<4>(len_x, alpha, a, lda, x, x0, incx, y);
-        break;
-    }
+    with_width(len_y, [&](auto width) {
+      gather_rows<decltype(width)::value>(len_x, alpha, a, lda, x, x0, incx, y);
+    });
   } else {
     // y gathers the stored rows, each times its element of x.
     for (int j = 0; j < len_x; ++j) {
@@ -524,20 +519,11 @@ extern "C" void cblas_dsyrk(const enum CBLAS_ORDER order, const enum CBLAS_UPLO 
                  : a[ptrdiff_t{lda} * i + r] * a[ptrdiff_t{lda} * j + r];
   };
   if (trans && n <= 4) {
-    switch (n) {
-      case 1:
-        return upper ? gram<1, true>(k, alpha, a, lda, c, ldc)
-                     : gram<1, false>(k, alpha, a, lda, c, ldc);
-      case 2:
-        return upper ? gram<2, true>(k, alpha, a, lda, c, ldc)
-                     : gram<2, false>(k, alpha, a, lda, c, ldc);
-      case 3:
-        return upper ? gram<3, true>(k, alpha, a, lda, c, ldc)
-                     : gram<3, false>(k, alpha, a, lda, c, ldc);
-      default:
-        return upper ? gram<4, true>(k, alpha, a, lda, c, ldc)
-                     : gram<4, false>(k, alpha, a, lda, c, ldc);
-    }
+    return with_width(n, [&](auto width) {
+      constexpr int w = decltype(width)::value;
+      return upper ? gram<w, true>(k, alpha, a, lda, c, ldc)
+                   : gram<w, false>(k, alpha, a, lda, c, ldc);
+    });
   }
   for (int i = 0; i < n; ++i)
     for (int j = first(i); j < past(i); ++j) {
