@@ -25,7 +25,6 @@ constexpr int newton_polish_steps = 8;
 // The points inside the range and the mapping from free to all parameters.
 struct problem {
   const fit_model& model;
-  std::vector<data_point> points;
   std::vector<double> xs, ys, errors;  // the points' x, y and ey, each in a row of its own
   std::vector<int> free;               // indices of the free parameters
   std::vector<double> all;             // every parameter, the free ones overwritten per evaluation
@@ -45,10 +44,8 @@ struct problem {
   // Takes the points inside [xmin, xmax] and sizes the scratch for them.
   void take_points(const std::vector<data_point>& data, double xmin, double xmax) {
     for (auto* v : {&xs, &ys, &errors}) v->reserve(data.size());
-    points.reserve(data.size());
     for (const data_point& d : data)
       if (d.x >= xmin && d.x <= xmax) {
-        points.push_back(d);
         xs.push_back(d.x);
         ys.push_back(d.y);
         errors.push_back(d.ey);
@@ -56,7 +53,7 @@ struct problem {
     values.resize(n());
     slopes.resize(n() * all.size());
   }
-  size_t n() const { return points.size(); }
+  size_t n() const { return xs.size(); }
   size_t p() const { return free.size(); }
   void set_free(const double* x) {
     for (size_t j = 0; j < p(); ++j) all[free[j]] = x[j];
@@ -64,10 +61,9 @@ struct problem {
   // Residual r = (f - y) / ey of point i; fills grad of f when asked for `derivatives` 1 or 2,
   // and hess too for 2.
   double residual(size_t i, int derivatives) {
-    const data_point& d = points[i];
-    double f = model.evaluate(d.x, all.data(), derivatives > 0 ? grad.data() : nullptr,
+    double f = model.evaluate(xs[i], all.data(), derivatives > 0 ? grad.data() : nullptr,
                               derivatives > 1 ? hess.data() : nullptr);
-    return (f - d.y) / d.ey;
+    return (f - ys[i]) / errors[i];
   }
   // Every residual into `r`, keeping the slopes found on the way: the trust region asks for the
   // Jacobian where it last asked for the residuals, and the model's exponential and power are
@@ -89,7 +85,7 @@ struct problem {
   // The first derivatives of f at point i for the current parameters, worked out afresh.
   const double* slopes_of(size_t i) {
     if (model.gradient)
-      model.gradient(points[i].x, all.data(), grad.data());
+      model.gradient(xs[i], all.data(), grad.data());
     else
       residual(i, 1);
     return grad.data();
