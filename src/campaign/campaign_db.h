@@ -37,6 +37,9 @@ struct stored_recording {
   int status = 1;
   std::string message, notes, analysed_at, version;
   int64_t events_started = 0, events_completed = 0;
+  double common_mode_noise = 0.0;    ///< ADC counts; NaN when not measured (or stored before)
+  int64_t window_gap_events = 0;     ///< completed events with a gap in their first pulse window
+  configuration_check config_check;  ///< whether another configuration fits much better
   std::vector<stored_channel> channels;  ///< by channel number
 };
 

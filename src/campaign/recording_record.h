@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fit/channel_fits.h"
 #include "fit/rise_time_fit.h"
 #include "reconstruction/reconstruct.h"
 #include "reconstruction/snapshots.h"
@@ -25,11 +26,12 @@ struct recording_record {
   int status = 1;                   ///< 0 analysed, 1 failed (varnel.exe's statuses)
   std::string message;              ///< why it failed; empty when it did not
   bool retry = false;  ///< it failed for a reason outside the recording: the next run tries again
-  std::vector<std::string> notes;  ///< every line the analysis had for standard error
-  std::string log_path;            ///< the log written (or due) beside the recording
-  reconstruction_summary summary;  ///< event counts of the reconstruction
-  std::string analysed_at;         ///< UTC, ISO 8601
-  std::string version;             ///< the version of the build that analysed it
+  std::vector<std::string> notes;    ///< every line the analysis had for standard error
+  std::string log_path;              ///< the log written (or due) beside the recording
+  reconstruction_summary summary;    ///< event counts of the reconstruction
+  configuration_check config_check;  ///< whether another configuration fits much better
+  std::string analysed_at;           ///< UTC, ISO 8601
+  std::string version;               ///< the version of the build that analysed it
   record_source source = record_source::run;
   std::vector<channel_fit> fits;  ///< by channel, when it was analysed
   snapshot_table points;          ///< by channel, the reconstructed points

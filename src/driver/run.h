@@ -6,6 +6,7 @@
 #include "common/diagnostics.h"
 #include "driver/exit_status.h"
 #include "driver/run_config.h"
+#include "fit/channel_fits.h"
 #include "fit/rise_time_fit.h"
 #include "reconstruction/reconstruct.h"
 #include "reconstruction/snapshots.h"
@@ -19,6 +20,7 @@ struct run_outcome {
   snapshot_table points;              ///< by channel, the reconstructed points
   std::vector<channel_fit> fits;      ///< by channel, once reconstruction succeeded
   diagnostics notes;                  ///< lines for standard error, in order
+  configuration_check config_check;   ///< whether another configuration fits much better
   /// On failure: the recording's file or its log could not be opened, read or written, so the
   /// data is not at fault and another run may succeed; false when the data is.
   bool outside_recording = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/diagnostics.h"
@@ -10,6 +11,18 @@
 /// A run whose channels' median chi2/ndf is above this was fitted with the wrong configuration:
 /// right ones stay below about 11, wrong ones start near 57.
 inline constexpr double max_right_median_chi2_per_ndf = 25.0;
+
+/// Whether the recording fits another configuration's framing much better than its own.
+struct configuration_check {
+  /// The configuration whose framing the recording fits much better, e.g. "4mV_delay-all";
+  /// empty when there is no such evidence.
+  std::string looks_like;
+  /// The median misfit over the channels in the configuration analysed; NaN when not measured.
+  double own_misfit = 0.0;
+  /// The median misfit in the other configuration's framing; NaN when that was not tried.
+  double other_misfit = 0.0;
+  friend bool operator==(const configuration_check&, const configuration_check&) = default;
+};
 
 /// The event count to pass when it is not known: no channel is flagged for too few events.
 inline constexpr int64_t events_not_counted = INT64_MAX;

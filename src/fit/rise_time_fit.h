@@ -44,6 +44,15 @@ struct channel_fit {
   std::optional<fit_verdict> replaced_verdict = std::nullopt;
   /// ADC counts: the spread of one sample where no pulse is; NaN when it cannot be measured.
   double noise = 0.0;
+  /// The points' RMS deviation from the fitted shape beyond what their errors explain, as a
+  /// fraction of the fitted amplitude's magnitude (0.01 is 1 %); NaN when it cannot be measured.
+  /// Unlike chi2/ndf it does not grow with the number of events.
+  double misfit = 0.0;
+  /// ADC counts: the mean raw reading where no pulse is (the baseline samples); NaN when none.
+  double pedestal = 0.0;
+  /// ADC counts: the distance from the channel's averaged readings, pulse included, to the
+  /// nearer end of the ADC's range; NaN when it cannot be measured.
+  double headroom = 0.0;
 
   /// Every field equal (a NaN equals nothing, as in arithmetic).
   friend bool operator==(const channel_fit&, const channel_fit&) = default;

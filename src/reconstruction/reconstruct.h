@@ -32,6 +32,12 @@ struct reconstruction_summary {
   int64_t events_completed = 0;  ///< events that reached their closing row
   int64_t events_in_window = 0;  ///< the most samples a bin holds: events that reached the window
   bool read_failed = false;      ///< the file did not open or could not be read whole, not its data
+  /// ADC counts: the spread of one baseline reading that every channel shares (common-mode
+  /// noise); NaN when it cannot be measured.
+  double common_mode_noise = 0.0;
+  /// Completed events with a gap row inside their first pulse window: the gap then reaches into
+  /// the samples the baseline is drawn through.
+  int64_t window_gap_events = 0;
 };
 
 /// Reads the recording from `source` (named `path` in messages), frames its events and fills
