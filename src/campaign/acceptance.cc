@@ -55,29 +55,55 @@ std::string after_path(const std::string& text, const std::string& path) {
 // ---- The robust rule ----
 
 bool measured(const stored_channel& c, const channel_quantity& q) {
-  return c.fit.verdict == fit_verdict::good && std::isfinite(c.fit.*q.value);
+  double v = c.fit.*q.value;
+  return c.fit.verdict == fit_verdict::good && std::isfinite(v) && (!q.relative || v > 0);
+}
+
+std::array<double, channel_count> no_values() {
+  std::array<double, channel_count> none;
+  none.fill(not_a_number);
+  return none;
+}
+
+void add_quantity(config_population& s, size_t q) {
+  const channel_quantity& quantity = channel_quantities()[q];
+  chip_channel_values values(s.sound.size(), no_values());
+  for (size_t i = 0; i < s.sound.size(); ++i)
+    for (const stored_channel& c : s.sound[i]->channels)
+      if (c.channel >= 0 && c.channel < channel_count && measured(c, quantity))
+        values[i][static_cast<size_t>(c.channel)] = c.fit.*quantity.value;
+  two_level_deviations r = two_level_deviations_of(values, quantity.relative);
+  s.sigma[q] = s.ready ? r.single.sigma : not_a_number;
+  s.within_sigma[q] = s.ready ? r.sigma : not_a_number;
+  s.chip_sigma[q] = s.ready ? r.chip_sigma : not_a_number;
+  s.offset_chips[q] = r.chips;
+  if (!s.ready) return;
+  for (size_t i = 0; i < s.sound.size(); ++i) {
+    const int64_t id = s.sound[i]->id;
+    s.chip_offsets[id][q] = r.chip_offset[i];
+    for (size_t ch = 0; ch < static_cast<size_t>(channel_count); ++ch)
+      s.deviations[id][ch][q] = r.residual[i][ch];
+  }
+}
+
+// The recordings' common-mode noise against the other chips', one value per chip.
+void add_common_mode(config_population& s) {
+  chip_channel_values values(s.sound.size(), no_values());
+  for (size_t i = 0; i < s.sound.size(); ++i) values[i][0] = s.sound[i]->common_mode_noise;
+  robust_deviations r = robust_deviations_of(values, false);
+  s.common_mode_sigma = s.ready ? r.sigma : not_a_number;
+  for (size_t i = 0; i < s.sound.size(); ++i)
+    s.common_mode_deviation[s.sound[i]->id] = s.ready ? r.deviation[i][0] : not_a_number;
 }
 
 void add_robust(config_population& s) {
   s.ready = s.sound.size() >= static_cast<size_t>(min_robust_chips);
-  for (const stored_recording* r : s.sound)
+  for (const stored_recording* r : s.sound) {
     for (auto& row : s.deviations[r->id]) row.fill(not_a_number);
-  for (size_t q = 0; q < quantity_count; ++q) {
-    const channel_quantity& quantity = channel_quantities()[q];
-    std::array<double, channel_count> none;
-    none.fill(not_a_number);
-    chip_channel_values values(s.sound.size(), none);
-    for (size_t i = 0; i < s.sound.size(); ++i)
-      for (const stored_channel& c : s.sound[i]->channels)
-        if (c.channel >= 0 && c.channel < channel_count && measured(c, quantity))
-          values[i][static_cast<size_t>(c.channel)] = c.fit.*quantity.value;
-    robust_deviations r = robust_deviations_of(values, quantity.relative);
-    s.sigma[q] = s.ready ? r.sigma : not_a_number;
-    if (!s.ready) continue;
-    for (size_t i = 0; i < s.sound.size(); ++i)
-      for (size_t ch = 0; ch < static_cast<size_t>(channel_count); ++ch)
-        s.deviations[s.sound[i]->id][ch][q] = r.deviation[i][ch];
+    s.chip_offsets[r->id].fill(not_a_number);
   }
+  for (size_t q = 0; q < quantity_count; ++q) add_quantity(s, q);
+  add_common_mode(s);
 }
 
 // ---- One chip ----
@@ -86,21 +112,31 @@ struct config_context {
   std::string name;
   const config_limits* limits = nullptr;  // null when the file does not name it
   const config_population* population = nullptr;
+  double k = 5.0;
 };
 
-std::string verdict_words(std::string_view verdict) {
-  static const std::map<std::string_view, const char*> words = {
-      {"no_usable_points", "no usable points"},
-      {"too_few_points", "too few points to fit"},
-      {"no_pulse", "no pulse"},
-      {"saturated", "saturated"},
-      {"poor_fit", "poor fit"},
-      {"not_converged", "fit did not converge"},
-      {"unphysical", "unphysical fit"},
-      {"few_events", "too few events for trustworthy errors"},
-  };
-  auto it = words.find(verdict);
-  return it == words.end() ? std::string(verdict) : it->second;
+std::string verdict_words(fit_verdict verdict) {
+  switch (verdict) {
+    case fit_verdict::no_usable_points:
+      return "no usable points";
+    case fit_verdict::too_few_points:
+      return "too few points to fit";
+    case fit_verdict::no_pulse:
+      return "no pulse";
+    case fit_verdict::saturated:
+      return "saturated";
+    case fit_verdict::poor_fit:
+      return "poor fit";
+    case fit_verdict::not_converged:
+      return "fit did not converge";
+    case fit_verdict::unphysical:
+      return "unphysical fit";
+    case fit_verdict::few_events:
+      return "too few events for trustworthy errors";
+    case fit_verdict::good:
+      break;
+  }
+  return std::string(verdict_name(verdict));
 }
 
 // What could not be judged in a chip: quantities without a value, channels without enough
@@ -111,28 +147,89 @@ struct unjudged {
   bool empty() const { return unmeasured.empty() && uncompared.empty(); }
 };
 
+judged_quantity judged(const channel_quantity& q) {
+  return {q.name, q.unit, q.relative, q.scale};
+}
+
+// The range `quantity` has for `channel`: the limits' own, else its default; null for none.
+const quantity_range* range_of(const config_context& ctx, int channel,
+                               const channel_quantity& quantity) {
+  if (ctx.limits)
+    if (const quantity_range* r = ctx.limits->range_for(channel, quantity.name)) return r;
+  return quantity.default_range ? &*quantity.default_range : nullptr;
+}
+
+bool robust_for(const config_context& ctx, const channel_quantity& quantity) {
+  return (!ctx.limits || ctx.limits->robust) && !quantity.default_range;
+}
+
 // Flags the quantities of channel `c`; notes in `missed` what had nothing to be judged by.
-void check_channel(const stored_channel& c, const config_context& ctx, double k,
+void check_channel(const stored_channel& c, const config_context& ctx,
                    const deviation_grid* deviations, std::vector<channel_flag>& flags,
                    unjudged& missed) {
   for (size_t q = 0; q < quantity_count; ++q) {
     const channel_quantity& quantity = channel_quantities()[q];
     double v = c.fit.*quantity.value;
-    const quantity_range* range =
-        ctx.limits ? ctx.limits->range_for(c.channel, quantity.name) : nullptr;
-    bool robust = !ctx.limits || ctx.limits->robust;
+    const quantity_range* range = range_of(ctx, c.channel, quantity);
+    bool robust = robust_for(ctx, quantity);
     if (!range && !robust) continue;
-    if (!std::isfinite(v) || (!range && quantity.relative && !(v > 0))) {
+    if (std::isnan(v) && quantity.evidence) {
       missed.unmeasured.insert(quantity.name);
       continue;
     }
     double d = deviations ? (*deviations)[static_cast<size_t>(c.channel)][q] : not_a_number;
-    robust_limit limit{ctx.population->sigma[q], k, 0.0, quantity.upper_only};
-    if (!judge_value(c.channel, quantity.name, quantity.unit, quantity.relative, v, range, robust,
-                     d, limit, flags) &&
+    robust_limit limit{ctx.population->within_sigma[q], ctx.k, quantity.least, quantity.upper_only};
+    size_t before = flags.size();
+    if (!judge_value(c.channel, judged(quantity), v, range, robust, d, limit, flags) &&
         (missed.uncompared.empty() || missed.uncompared.back() != c.channel))
       missed.uncompared.push_back(c.channel);
+    for (size_t i = before; i < flags.size(); ++i)
+      if (flags[i].kind == flag_kind::robust) flags[i].kind = flag_kind::within_chip;
   }
+}
+
+// Flags the chip as a whole where its offset from the other chips in a quantity without a
+// range for the whole configuration lies beyond the chip level's limit.
+void check_chip(const stored_recording& r, const config_context& ctx,
+                std::vector<channel_flag>& flags) {
+  const config_population& p = *ctx.population;
+  auto own = p.chip_offsets.find(r.id);
+  if (own == p.chip_offsets.end()) return;
+  for (size_t q = 0; q < quantity_count; ++q) {
+    const channel_quantity& quantity = channel_quantities()[q];
+    if (!robust_for(ctx, quantity) || (ctx.limits && ctx.limits->ranges.count(quantity.name)))
+      continue;
+    const double offset = own->second[q];
+    if (!std::isfinite(offset)) continue;
+    robust_limit limit{p.chip_sigma[q] * small_sample_factor(p.offset_chips[q]), ctx.k,
+                       quantity.least, quantity.upper_only};
+    size_t before = flags.size();
+    // The chip's level: a ratio for a relative quantity, else the offset itself.
+    const double level = quantity.relative ? 1.0 + offset : offset;
+    judge_value(-1, judged(quantity), level, nullptr, true, offset, limit, flags);
+    for (size_t i = before; i < flags.size(); ++i) flags[i].kind = flag_kind::chip_offset;
+  }
+}
+
+// Flags a recording whose common-mode noise leaves its range, or lies too far above the other
+// chips'.
+void check_common_mode(const stored_recording& r, const config_context& ctx,
+                       std::vector<channel_flag>& flags) {
+  const config_population& p = *ctx.population;
+  const quantity_range* range =
+      ctx.limits && ctx.limits->common_mode_noise ? &*ctx.limits->common_mode_noise : nullptr;
+  bool robust = !ctx.limits || ctx.limits->robust;
+  if (std::isnan(r.common_mode_noise) || (!range && !robust)) return;
+  auto own = p.common_mode_deviation.find(r.id);
+  double d = own == p.common_mode_deviation.end() ? not_a_number : own->second;
+  int chips = static_cast<int>(p.sound.size());
+  robust_limit limit{p.common_mode_sigma * small_sample_factor(chips), ctx.k,
+                     least_common_mode_excess, true};
+  size_t before = flags.size();
+  judge_value(-1, {"common_mode_noise", "ADC", false, 1.0}, r.common_mode_noise, range, robust, d,
+              limit, flags);
+  for (size_t i = before; i < flags.size(); ++i)
+    if (flags[i].kind == flag_kind::robust) flags[i].kind = flag_kind::chip_offset;
 }
 
 std::vector<std::string> unjudged_reasons(const unjudged& missed, const config_population& p,
@@ -160,24 +257,32 @@ chip_verdict judge_chip(const stored_recording& r, const config_context& ctx,
                                ? *ctx.limits->max_flagged_channels
                                : limits.max_flagged_channels;
   std::optional<int> min_events = ctx.limits ? ctx.limits->min_events : std::nullopt;
-  v.reasons = recording_problems(r, ctx.population->usual_events, min_events);
-  if (!v.reasons.empty()) {
+  v.problems = recording_problems(r, ctx.population->usual_events, min_events);
+  if (!v.problems.empty()) {
     v.outcome = chip_outcome::retest;
+    v.reasons = problem_words(v.problems);
     return v;
   }
   auto own = ctx.population->deviations.find(r.id);
   const deviation_grid* deviations =
       own == ctx.population->deviations.end() ? nullptr : &own->second;
+  check_chip(r, ctx, v.flags);
+  check_common_mode(r, ctx, v.flags);
   unjudged missed;
   for (const stored_channel& c : r.channels) {
     if (c.channel < 0 || c.channel >= channel_count) continue;
     if (c.fit.verdict != fit_verdict::good) {
-      std::string name(verdict_name(c.fit.verdict));
-      v.flags.push_back(
-          {c.channel, "verdict", "", false, "verdict", false, not_a_number, "good", name});
+      channel_flag f;
+      f.channel = c.channel;
+      f.quantity = "verdict";
+      f.kind = flag_kind::verdict;
+      f.value = not_a_number;
+      f.limit = "good";
+      f.verdict = c.fit.verdict;
+      v.flags.push_back(f);
       continue;
     }
-    check_channel(c, ctx, limits.k, deviations, v.flags, missed);
+    check_channel(c, ctx, deviations, v.flags, missed);
   }
   decide_outcome(v, missed.empty() ? std::vector<std::string>{}
                                    : unjudged_reasons(missed, *ctx.population, ctx.name));
@@ -203,11 +308,23 @@ std::string values_text(std::vector<double> values, int digits) {
   return fixed(*low, digits) + " to " + fixed(*high, digits);
 }
 
+// What a flagged value is wrong with, for flag_kind::invalid.
+std::string invalid_words(const channel_flag& f) {
+  if (std::isnan(f.value)) return f.quantity + " not a number";
+  if (std::isinf(f.value)) return f.quantity + " infinite";
+  return f.quantity + " " + fixed(f.value) +
+         (f.quantity == "amplitude" ? ": a negative pulse" : ": not positive");
+}
+
 std::string group_text(const flag_group& g) {
   const channel_flag& f = *g.flags.front();
-  std::string who = channels_text(g.channels) + ": ";
-  if (f.kind == "verdict")
-    return who + verdict_words(f.verdict) + " (fit verdict " + f.verdict + ")";
+  const bool whole_chip = f.channel < 0;
+  std::string who = whole_chip ? (f.quantity == "common_mode_noise" ? "" : "all channels: ")
+                               : channels_text(g.channels) + ": ";
+  if (f.kind == flag_kind::verdict)
+    return who + verdict_words(f.verdict) + " (fit verdict " +
+           std::string(verdict_name(f.verdict)) + ")";
+  if (f.kind == flag_kind::invalid) return who + invalid_words(f);
   std::string limit = f.limit;
   std::vector<double> values;
   bool doubled = f.relative && f.high;
@@ -217,29 +334,54 @@ std::string group_text(const flag_group& g) {
     doubled = doubled && other->value >= 100.0;
   }
   std::string side = f.high ? " above" : " below";
-  if (f.kind == "range")
+  if (f.kind == flag_kind::range)
     return who + f.quantity + side + " its range (" + values_text(values, 2) + " " + f.unit +
            "; limit " + limit + ")";
+  const bool within = f.kind == flag_kind::within_chip;
   if (doubled) {
-    // A value at least twice the median reads better as a multiple of it.
+    // A value at least twice the others' reads better as a multiple of it.
     for (double& v : values) v = 1.0 + v / 100.0;
-    return who + f.quantity + " " + values_text(values, 1) +
-           " times the campaign's median (limit +" + limit + ")";
+    const char* of = whole_chip ? " the other chips'"
+                     : within   ? " the other chips', beyond its chip's offset"
+                                : " the campaign's median";
+    return who + f.quantity + " " + values_text(values, 1) + " times" + of + " (limit +" + limit +
+           ")";
   }
+  const char* others = whole_chip ? " the other chips"
+                       : within   ? " the other chips, beyond its chip's offset"
+                                  : " the campaign's median";
   std::string unit = f.relative ? " %" : " " + f.unit;
-  return who + f.quantity + " " + values_text(values, f.relative ? 1 : 2) + unit + side +
-         " the campaign's median (limit " + limit + ")";
+  return who + f.quantity + " " + values_text(values, f.relative ? 1 : 2) + unit + side + others +
+         " (limit " + limit + ")";
+}
+
+int kind_order(flag_kind k) {
+  switch (k) {
+    case flag_kind::chip_offset:
+      return 0;
+    case flag_kind::verdict:
+      return 1;
+    case flag_kind::invalid:
+      return 2;
+    case flag_kind::range:
+      return 3;
+    case flag_kind::robust:
+    case flag_kind::within_chip:
+      break;
+  }
+  return 4;
 }
 
 }  // namespace
 
 std::vector<std::string> grouped_reasons(const std::vector<channel_flag>& flags) {
-  // Bad fit verdicts first, then ranges, then the robust rule, each in the quantities' order.
+  // The chip's own first, then bad fit verdicts, figures gone wrong, ranges and the robust
+  // rule, each in the quantities' order.
   std::map<std::tuple<int, size_t, std::string, bool>, flag_group> groups;
   for (const channel_flag& f : flags) {
-    int order = f.kind == "verdict" ? 0 : f.kind == "range" ? 1 : 2;
-    std::string what = f.kind == "verdict" ? f.verdict : f.quantity;
-    flag_group& g = groups[{order, quantity_order(f.quantity), what, f.high}];
+    std::string what =
+        f.kind == flag_kind::verdict ? std::string(verdict_name(f.verdict)) : f.quantity;
+    flag_group& g = groups[{kind_order(f.kind), quantity_order(f.quantity), what, f.high}];
     g.channels.push_back(f.channel);
     g.flags.push_back(&f);
   }
@@ -289,17 +431,31 @@ const char* outcome_name(chip_outcome o) {
       return "fail";
     case chip_outcome::retest:
       return "retest";
+    case chip_outcome::incomplete:
+      return "incomplete";
     case chip_outcome::not_judged:
       break;
   }
   return "not judged";
 }
 
-void decide_outcome(chip_verdict& v, const std::vector<std::string>& unjudged) {
+std::vector<int> flagged_channels(const chip_verdict& v) {
   std::set<int> flagged;
-  for (const channel_flag& f : v.flags) flagged.insert(f.channel);
-  v.flagged_channels = static_cast<int>(flagged.size());
-  if (v.flagged_channels > v.max_flagged_channels) {
+  for (const channel_flag& f : v.flags) {
+    if (f.channel >= 0) {
+      flagged.insert(f.channel);
+      continue;
+    }
+    for (int ch = 0; ch < channel_count; ++ch) flagged.insert(ch);
+  }
+  return {flagged.begin(), flagged.end()};
+}
+
+void decide_outcome(chip_verdict& v, const std::vector<std::string>& unjudged) {
+  v.flagged_channels = static_cast<int>(flagged_channels(v).size());
+  if (v.flagged_channels > v.max_flagged_channels ||
+      std::any_of(v.flags.begin(), v.flags.end(),
+                  [](const channel_flag& f) { return f.channel < 0; })) {
     v.outcome = chip_outcome::fail;
     v.reasons = grouped_reasons(v.flags);
   } else if (!unjudged.empty()) {
@@ -310,70 +466,99 @@ void decide_outcome(chip_verdict& v, const std::vector<std::string>& unjudged) {
   }
 }
 
-bool judge_value(int channel, const std::string& name, const std::string& unit, bool relative,
-                 double value, const quantity_range* range, bool robust, double deviation,
-                 const robust_limit& limit, std::vector<channel_flag>& flags) {
+bool judge_value(int channel, const judged_quantity& q, double value, const quantity_range* range,
+                 bool robust, double deviation, const robust_limit& limit,
+                 std::vector<channel_flag>& flags) {
   channel_flag f;
   f.channel = channel;
-  f.quantity = name;
-  f.unit = unit;
-  f.relative = relative;
+  f.quantity = q.name;
+  f.unit = q.unit;
+  f.relative = q.relative;
+  // A figure gone wrong fails whatever the rule: it cannot lie within a range, nor be compared.
+  if (!std::isfinite(value) || (q.relative && !(value > 0))) {
+    f.kind = flag_kind::invalid;
+    f.value = value * q.scale;
+    f.limit = "a finite number";
+    flags.push_back(f);
+    return true;
+  }
   if (range) {
     if (value >= range->min && value <= range->max) return true;
-    f.kind = "range";
+    f.kind = flag_kind::range;
     f.high = value > range->max;
-    f.value = value;
-    f.limit = fixed(range->min) + " to " + fixed(range->max);
+    f.value = value * q.scale;
+    f.limit = fixed(range->min * q.scale) + " to " + fixed(range->max * q.scale);
     flags.push_back(f);
     return true;
   }
   if (!robust) return true;
   // Without a spread, a least limit still says what no chip may pass.
   if (!std::isfinite(deviation) || !(limit.sigma > 0 || limit.least > 0)) return false;
-  double most = std::max(limit.k * limit.sigma, limit.least);
+  double most = std::max(limit.k * (std::isfinite(limit.sigma) ? limit.sigma : 0.0), limit.least);
   if (limit.upper_only ? deviation <= most : std::fabs(deviation) <= most) return true;
-  double scale = relative ? 100.0 : 1.0;
-  f.kind = "robust";
+  double scale = q.relative ? 100.0 : q.scale;
+  f.kind = flag_kind::robust;
   f.high = deviation > 0;
   f.value = deviation * scale;
-  f.limit = fixed(most * scale, relative ? 1 : 2) + " " + (relative ? "%" : unit);
+  f.limit = fixed(most * scale, q.relative ? 1 : 2) + " " + (q.relative ? "%" : q.unit);
   flags.push_back(f);
   return true;
 }
 
-std::vector<std::string> recording_problems(const stored_recording& r, int64_t usual_events,
-                                            std::optional<int> min_events) {
+std::vector<recording_problem> recording_problems(const stored_recording& r, int64_t usual_events,
+                                                  std::optional<int> min_events) {
   if (r.status != 0)
-    return {"not analysed: " +
-            (r.message.empty() ? std::string("the analysis failed") : r.message)};
-  std::vector<std::string> out;
+    return {
+        {problem_kind::not_analysed,
+         "not analysed: " + (r.message.empty() ? std::string("the analysis failed") : r.message)}};
+  std::vector<recording_problem> out;
   if (auto stop = note_after(r.notes, "Reading stopped at value ")) {
     // "N of PATH: REASON" without the path, which the reader knows.
-    out.push_back("reading stopped at value " + stop->substr(0, stop->find(' ')) + ": " +
-                  after_path(*stop, r.path));
+    out.push_back({problem_kind::damaged, "reading stopped at value " +
+                                              stop->substr(0, stop->find(' ')) + ": " +
+                                              after_path(*stop, r.path)});
   }
   if (auto last = note_after(r.notes, "Last row of ")) {
     size_t open = last->rfind(" (");
     size_t close = last->rfind(')');
-    out.push_back("last row incomplete" + (open == std::string::npos || close < open
-                                               ? std::string()
-                                               : last->substr(open, close - open + 1)));
+    out.push_back({problem_kind::damaged,
+                   "last row incomplete" + (open == std::string::npos || close < open
+                                                ? std::string()
+                                                : last->substr(open, close - open + 1))});
+  }
+  if (r.window_gap_events > 0)
+    out.push_back({problem_kind::window_gap, "gaps reach into the first pulse window in " +
+                                                 std::to_string(r.window_gap_events) + " of " +
+                                                 std::to_string(r.events_completed) + " events"});
+  if (!r.config_check.looks_like.empty()) {
+    std::string words = "this recording looks like " + r.config_check.looks_like;
+    if (std::isfinite(r.config_check.own_misfit) && std::isfinite(r.config_check.other_misfit))
+      words += " (its pulses differ from the model by " +
+               fixed(100 * r.config_check.own_misfit, 1) + " % as " + r.config + ", by " +
+               fixed(100 * r.config_check.other_misfit, 1) + " % as " + r.config_check.looks_like +
+               ")";
+    out.push_back({problem_kind::wrong_configuration, words});
   }
   int64_t events = r.events_completed;
   if (events < min_events_for_errors)
-    out.push_back("only " + std::to_string(events) + " events, fewer than the " +
-                  std::to_string(min_events_for_errors) + " that trustworthy errors need");
+    out.push_back({problem_kind::too_few_events,
+                   "only " + std::to_string(events) + " events, fewer than the " +
+                       std::to_string(min_events_for_errors) + " that trustworthy errors need"});
   else if (min_events && events < *min_events)
-    out.push_back(std::to_string(events) + " events, the limits ask for at least " +
-                  std::to_string(*min_events));
+    out.push_back({problem_kind::too_few_events, std::to_string(events) +
+                                                     " events, the limits ask for at least " +
+                                                     std::to_string(*min_events)});
   else if (!min_events && usual_events > 0 &&
            static_cast<double>(events) < min_event_share * static_cast<double>(usual_events))
-    out.push_back(std::to_string(events) + " events, the campaign's recordings of " + r.config +
-                  " have " + std::to_string(usual_events));
-  if (auto poor = note_after(r.notes, "Most channels fit the pulse shape poorly (")) {
-    out.push_back("the configuration looks wrong: most channels fit the pulse shape poorly (" +
-                  poor->substr(0, poor->find(')')) + ")");
-  }
+    out.push_back({problem_kind::too_few_events,
+                   std::to_string(events) + " events, the campaign's recordings of " + r.config +
+                       " have " + std::to_string(usual_events)});
+  return out;
+}
+
+std::vector<std::string> problem_words(const std::vector<recording_problem>& problems) {
+  std::vector<std::string> out;
+  for (const recording_problem& p : problems) out.push_back(p.words);
   return out;
 }
 
@@ -397,7 +582,7 @@ std::map<std::string, config_population> campaign_populations(
   return out;
 }
 
-std::vector<std::string> own_problems(const recording_record& r) {
+std::vector<recording_problem> own_problems(const recording_record& r) {
   stored_recording s;
   s.path = r.path;
   s.config = r.config;
@@ -405,6 +590,8 @@ std::vector<std::string> own_problems(const recording_record& r) {
   s.message = r.message;
   for (const std::string& n : r.notes) s.notes += (s.notes.empty() ? "" : "\n") + n;
   s.events_completed = r.summary.events_completed;
+  s.window_gap_events = r.summary.window_gap_events;
+  s.config_check = r.config_check;
   return recording_problems(s, 0, std::nullopt);
 }
 
@@ -420,7 +607,8 @@ campaign_judgement judge_campaign(const std::vector<stored_recording>& recording
   campaign_judgement out;
   out.warnings = limits_warnings(limits, configs);
   for (const auto& [key, r] : current_of(recordings)) {
-    config_context ctx{key.second, limits_of(limits, key.second), &populations[key.second]};
+    config_context ctx{key.second, limits_of(limits, key.second), &populations[key.second],
+                       limits.k};
     chip_verdict v = judge_chip(*r, ctx, limits);
     v.superseded = superseded[key];
     out.verdicts.push_back(std::move(v));
@@ -435,18 +623,25 @@ std::string rule_text(const acceptance_limits& limits) {
   if (!limits.file.empty()) text = "Limits from " + limits.file + ". ";
   text +=
       "A chip needs a retest when its recording was not analysed, reading stopped early, "
-      "its last row is incomplete, it has fewer than " +
+      "its last row is incomplete, gaps reach into its first pulse window, it looks like "
+      "another configuration's, or it has fewer than " +
       std::to_string(min_events_for_errors) + " events or fewer than " +
       fixed(100 * min_event_share, 0) +
-      " % of its configuration's usual count, or its configuration looks wrong. Otherwise "
-      "a channel is flagged when its fit verdict is not \"good\", when a quantity leaves "
-      "its range, and, for a quantity without one, when it lies more than k = " +
+      " % of its configuration's usual count. Otherwise a channel is flagged when its fit "
+      "verdict is not \"good\", when a figure is not a number, when a quantity leaves its "
+      "range (headroom at least " +
+      fixed(default_min_headroom, 0) +
+      " ADC counts unless the limits say otherwise), and, for a quantity without one, in two "
+      "levels: the chip as a whole when its offset from the other chips (the median over its "
+      "channels) lies more than k = " +
       std::string(k) +
-      " robust standard deviations from the median of that channel over the other chips "
-      "(amplitude, noise and errors as ratios; noise and errors only above), the robust "
-      "standard deviation pooled over the configuration's channels and judged with at "
-      "least " +
-      std::to_string(min_robust_chips) + " chips. A chip fails with more than " +
+      " robust standard deviations of the chips' offsets, times 1 + 5 / chips, from zero; a "
+      "channel when, beyond its chip's offset, it lies more than k robust standard deviations "
+      "of the channels' own deviations from the other chips' same channel (amplitude, noise "
+      "and errors as ratios; noise, misfit and errors only above), judged with at least " +
+      std::to_string(min_robust_chips) +
+      " chips. A chip fails when it is flagged as a whole "
+      "or with more than " +
       std::to_string(limits.max_flagged_channels) + " flagged channels";
   for (const auto& [config, c] : limits.configs)
     if (c.max_flagged_channels && *c.max_flagged_channels != limits.max_flagged_channels)
@@ -484,8 +679,75 @@ std::string verdict_line(const chip_verdict& v) {
 std::string channel_reason(const chip_verdict& v, int channel) {
   std::vector<channel_flag> own;
   for (const channel_flag& f : v.flags)
-    if (f.channel == channel) own.push_back(f);
+    if (f.channel == channel || f.channel < 0) own.push_back(f);
   std::string text;
   for (const std::string& r : grouped_reasons(own)) text += (text.empty() ? "" : "; ") + r;
   return text;
+}
+
+std::vector<std::string> required_configurations(const std::vector<chip_verdict>& verdicts,
+                                                 const acceptance_limits& limits) {
+  if (limits.required) return *limits.required;
+  std::set<std::string> chips;
+  std::map<std::string, std::set<std::string>> chips_in;
+  for (const chip_verdict& v : verdicts) {
+    chips.insert(v.chip);
+    chips_in[v.config].insert(v.chip);
+  }
+  std::vector<std::string> out;
+  for (const auto& [config, in] : chips_in)
+    if (2 * in.size() > chips.size()) out.push_back(config);
+  return out;
+}
+
+namespace {
+
+// The first outcome of `order` that any of `verdicts` has, with the reasons of each verdict of
+// it; pass when none has one.
+chip_summary summary_of(const std::string& chip, const std::vector<const chip_verdict*>& verdicts,
+                        const std::vector<std::string>& missing) {
+  chip_summary s;
+  s.chip = chip;
+  auto with = [&](chip_outcome o) {
+    for (const chip_verdict* v : verdicts)
+      if (v->outcome == o) {
+        std::string text = v->config;
+        for (size_t i = 0; i < v->reasons.size(); ++i) text += (i ? "; " : ": ") + v->reasons[i];
+        s.reasons.push_back(text);
+      }
+    if (!s.reasons.empty()) s.outcome = o;
+    return !s.reasons.empty();
+  };
+  if (with(chip_outcome::fail) || with(chip_outcome::retest)) return s;
+  if (!missing.empty()) {
+    s.outcome = chip_outcome::incomplete;
+    for (const std::string& config : missing) s.reasons.push_back("not tested in " + config);
+    return s;
+  }
+  with(chip_outcome::not_judged);
+  return s;
+}
+
+}  // namespace
+
+std::vector<chip_summary> summarise_chips(const std::vector<chip_verdict>& verdicts,
+                                          const std::vector<std::string>& required) {
+  std::map<std::string, std::vector<const chip_verdict*>> by_chip;
+  for (const chip_verdict& v : verdicts) by_chip[v.chip].push_back(&v);
+  std::vector<chip_summary> out;
+  for (const auto& [chip, vs] : by_chip) {
+    std::vector<std::string> missing;
+    for (const std::string& config : required)
+      if (std::none_of(vs.begin(), vs.end(),
+                       [&](const chip_verdict* v) { return v->config == config; }))
+        missing.push_back(config);
+    out.push_back(summary_of(chip, vs, missing));
+  }
+  return out;
+}
+
+std::string chip_line(const chip_summary& s) {
+  std::string line = s.chip + " " + outcome_name(s.outcome);
+  for (size_t i = 0; i < s.reasons.size(); ++i) line += (i ? "; " : ": ") + s.reasons[i];
+  return line;
 }

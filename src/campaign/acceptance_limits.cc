@@ -98,6 +98,12 @@ std::string read_table_key(const std::string& key, const toml::node& node, bool 
 
 std::string read_config_key(const std::string& key, const toml::node& node, config_limits& c) {
   if (key == "injection_mV") return read_positive(node, c.injection_mV);
+  if (key == "common_mode_noise") {
+    quantity_range r;
+    std::string why = read_range(node, r);
+    c.common_mode_noise = r;
+    return why;
+  }
   if (key == "max_flagged_channels") {
     int count = 0;
     std::string why = read_whole(node, 0, channel_count, count);
@@ -167,8 +173,21 @@ bool read_characterisation(const toml::node& node, const toml::key& key, const s
   return read_table(*table, name, true, t, read_key, error);
 }
 
+std::string read_names(const toml::node& node, std::optional<std::vector<std::string>>& out) {
+  const toml::array* a = node.as_array();
+  if (!a) return "expected an array of configuration names";
+  out.emplace();
+  for (const toml::node& n : *a) {
+    std::optional<std::string> name = n.value<std::string>();
+    if (!n.is_string() || !name || name->empty()) return "expected an array of configuration names";
+    out->push_back(*name);
+  }
+  return {};
+}
+
 std::string read_top_key(const std::string& key, const toml::node& node, acceptance_limits& l) {
   if (key == "capacitance_fF") return read_positive(node, l.capacitance_fF);
+  if (key == "required") return read_names(node, l.required);
   if (key == "max_flagged_channels")
     return read_whole(node, 0, channel_count, l.max_flagged_channels);
   if (key != "k") return "unknown key";

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 /// An accepted range of one quantity, ends included.
 struct quantity_range {
@@ -32,6 +33,8 @@ struct config_limits : range_table {
   std::optional<int> min_events;            ///< fewer completed events call for a retest; none: the
                                             ///< campaign's own count is the measure
   std::optional<double> injection_mV;       ///< the injected test pulse, mV
+  /// The range of the recording's common-mode noise, ADC counts; none: the robust rule.
+  std::optional<quantity_range> common_mode_noise;
 };
 
 /// The acceptance rule in force: ranges per configuration from a limits file, and the robust
@@ -42,17 +45,22 @@ struct acceptance_limits {
   int max_flagged_channels = 0;  ///< flagged channels a chip may have
   std::optional<double> capacitance_fF;  ///< the injection capacitance, fF
   std::map<std::string, config_limits> configs;
+  /// The configurations every chip must pass in; none: each that more than half of the
+  /// campaign's chips were tested in.
+  std::optional<std::vector<std::string>> required;
   range_table characterisation;  ///< limits of the figures across configurations
 };
 
 /// Reads limits from TOML `text` (named `name` in messages): top-level `k` (> 0),
-/// `max_flagged_channels` (0 to 32) and `capacitance_fF` (> 0); per configuration a table
+/// `max_flagged_channels` (0 to 32), `capacitance_fF` (> 0) and `required` (an array of
+/// configuration names); per configuration a table
 /// `[config."NAME"]` with a `[min, max]` range (min <= max) for any quantity of
 /// channel_quantities(), `max_flagged_channels`, `min_events` (>= 1), `injection_mV` (> 0),
-/// `robust` (true or false) and per-channel tables `[config."NAME".channel.N]` (N from 0 to 31)
-/// of ranges; and a table `[characterisation]` of ranges of characterisation_quantities(),
-/// `robust` and per-channel tables. False, with "limits NAME line L: ..."
-/// naming the key, on a syntax error, an unknown key or a value of the wrong kind.
+/// `common_mode_noise` (a range), `robust` (true or false) and per-channel tables
+/// `[config."NAME".channel.N]` (N from 0 to 31) of ranges; and a table `[characterisation]` of
+/// ranges of characterisation_quantities(), `robust` and per-channel tables. False, with "limits
+/// NAME line L: ..." naming the key, on a syntax error, an unknown key or a value of the wrong
+/// kind.
 bool parse_limits(const std::string& text, const std::string& name, acceptance_limits& limits,
                   std::string& error);
 

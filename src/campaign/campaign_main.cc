@@ -171,7 +171,8 @@ int run_command(const run_options& o) {
         if (r.status != 0) {
           progress.clear();
           print_line(stderr, failed_line(r.path, r.message));
-        } else if (std::vector<std::string> problems = own_problems(r); !problems.empty()) {
+        } else if (std::vector<std::string> problems = problem_words(own_problems(r));
+                   !problems.empty()) {
           progress.clear();
           print_line(stderr, retest_line(r.path, problems));
           ++to_retest;
@@ -283,6 +284,25 @@ int verdicts_command(const std::string& db_path, const std::string& limits_path)
   return all_pass ? status_ok : status_failed;
 }
 
+int chips_command(const std::string& db_path, const std::string& limits_path,
+                  const std::string& csv_path) {
+  int status = status_ok;
+  judged_campaign c = load_judged(db_path, limits_path, status);
+  if (!c.db) return status;
+  std::vector<chip_summary> chips = summarise_chips(
+      c.judgement.verdicts, required_configurations(c.judgement.verdicts, c.limits));
+  if (!csv_path.empty() && !write_whole(csv_path, chips_csv(chips))) {
+    print_error("cannot write " + csv_path);
+    return status_failed;
+  }
+  bool all_pass = true;
+  for (const chip_summary& s : chips) {
+    print_line(stdout, chip_line(s));
+    all_pass = all_pass && s.outcome == chip_outcome::pass;
+  }
+  return all_pass ? status_ok : status_failed;
+}
+
 int characterise_command(const std::string& db_path, const std::string& limits_path,
                          const std::string& csv_path) {
   int status = status_ok;
@@ -348,9 +368,9 @@ bool recording_details(campaign_db& db, const std::vector<stored_recording>& rec
     recording_detail& detail = in.details[id];
     if (r.status == 0 && !db.load_points(id, detail.points, error)) return false;
     auto limits = in.limits.configs.find(r.config);
-    detail.problems = recording_problems(
+    detail.problems = problem_words(recording_problems(
         r, populations[r.config].usual_events,
-        limits == in.limits.configs.end() ? std::nullopt : limits->second.min_events);
+        limits == in.limits.configs.end() ? std::nullopt : limits->second.min_events));
   }
   return true;
 }
@@ -495,6 +515,12 @@ int main(int argc, char** argv) {
   ver->add_option("--db", verdicts_db, "Campaign database (campaign.sqlite)");
   ver->add_option("--limits", verdicts_limits,
                   "Acceptance limits (TOML) instead of the stored ones");
+  std::string chips_db = default_database, chips_limits, chips_csv_path;
+  CLI::App* chp = app.add_subcommand(
+      "chips", "Print one verdict per chip over the configurations it must pass");
+  chp->add_option("--db", chips_db, "Campaign database (campaign.sqlite)");
+  chp->add_option("--limits", chips_limits, "Acceptance limits (TOML) instead of the stored ones");
+  chp->add_option("--csv", chips_csv_path, "Also write the verdicts as CSV");
   report_options rep;
   CLI::App* rp = app.add_subcommand("report", "Write the campaign's report as one HTML file");
   rp->add_option("--db", rep.db, "Campaign database (campaign.sqlite)");
@@ -529,6 +555,7 @@ int main(int argc, char** argv) {
   if (chr->parsed())
     return characterise_command(characterise_db, characterise_limits, characterise_csv);
   if (ver->parsed()) return verdicts_command(verdicts_db, verdicts_limits);
+  if (chp->parsed()) return chips_command(chips_db, chips_limits, chips_csv_path);
   if (rp->parsed()) return report_command(rep);
   if (ing->parsed()) return ingest_command(ingest_db, results);
   if (lst->parsed()) return list_command(list_paths, list_manifest);

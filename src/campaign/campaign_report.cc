@@ -64,9 +64,8 @@ json verdict_json(const chip_verdict& v,
                   const std::unordered_map<std::string, const stored_recording*>& by_path) {
   auto judged = by_id.find(v.recording_id);
   json flags = json::object();
-  for (const channel_flag& f : v.flags)
-    if (!flags.contains(std::to_string(f.channel)))
-      flags[std::to_string(f.channel)] = channel_reason(v, f.channel);
+  for (int channel : flagged_channels(v))
+    flags[std::to_string(channel)] = channel_reason(v, channel);
   json superseded = json::array();
   for (const std::string& path : v.superseded) {
     auto it = by_path.find(path);
@@ -161,8 +160,8 @@ json characterisation_rows(const std::vector<stored_recording>& recordings,
   campaign_characterisation c = characterise(recordings, limits);
   std::map<std::pair<std::string, int>, std::string> flagged;
   for (const chip_verdict& v : judge_characterisation(c.channels, limits))
-    for (const channel_flag& f : v.flags)
-      flagged.try_emplace({v.chip, f.channel}, channel_reason(v, f.channel));
+    for (int channel : flagged_channels(v))
+      flagged.try_emplace({v.chip, channel}, channel_reason(v, channel));
   json rows = json::array();
   for (const channel_characterisation& ch : c.channels)
     if (std::isfinite(ch.gain))
@@ -191,6 +190,11 @@ json page_data(const std::vector<stored_recording>& recordings, const report_inp
   report_data d = make_report_data(recordings, in.verdicts, in.limits);
   json verdicts = json::array(), details = json::object();
   for (const chip_verdict& v : in.verdicts) verdicts.push_back(verdict_json(v, by_id, by_path));
+  const std::vector<std::string> required = required_configurations(in.verdicts, in.limits);
+  json chips = json::array();
+  for (const chip_summary& s : summarise_chips(in.verdicts, required))
+    chips.push_back(
+        {{"chip", s.chip}, {"outcome", outcome_name(s.outcome)}, {"reasons", s.reasons}});
   for (const auto& [id, detail] : in.details)
     if (auto it = by_id.find(id); it != by_id.end())
       details[std::to_string(id)] = detail_json(*it->second, detail);
@@ -201,6 +205,8 @@ json page_data(const std::vector<stored_recording>& recordings, const report_inp
           {"failed_runs", failed_runs(recordings)},
           {"configs", d.configs},
           {"verdicts", verdicts},
+          {"chips", chips},
+          {"required", required},
           {"opened_chip", in.opened_chip},
           {"cells",
            {{"configs", d.cell_configs},

@@ -1,14 +1,24 @@
 #include "campaign/channel_quantities.h"
 
+#include <limits>
+
 const std::array<channel_quantity, quantity_count>& channel_quantities() {
   static const std::array<channel_quantity, quantity_count> all{{
       {"rise_time", "ns", &channel_fit::peak_time, false, false},
       {"amplitude", "ADC", &channel_fit::amplitude, true, false},
       {"time_stamp", "ns", &channel_fit::time_stamp, false, false},
-      {"noise", "ADC", &channel_fit::noise, true, true},
+      {"noise", "ADC", &channel_fit::noise, true, true, 0.0, 1.0, std::nullopt, true},
       {"rise_time_err", "ns", &channel_fit::peak_time_err, true, true},
       {"amplitude_err", "ADC", &channel_fit::amplitude_err, true, true},
       {"time_stamp_err", "ns", &channel_fit::time_stamp_err, true, true},
+      // A shape a percent of its height further from the model than the other chips' is
+      // still measured well; the misfit of pulses of the model's exact shape is noise alone.
+      {"misfit", "%", &channel_fit::misfit, false, true, 0.01, 100.0, std::nullopt, true},
+      // Pedestals are set per chip within tens of counts; a chip whose baseline sits a few
+      // counts from the others' is sound, whatever their spread.
+      {"pedestal", "ADC", &channel_fit::pedestal, false, false, 25.0, 1.0, std::nullopt, true},
+      {"headroom", "ADC", &channel_fit::headroom, false, false, 0.0, 1.0,
+       quantity_range{default_min_headroom, std::numeric_limits<double>::infinity()}, true},
   }};
   return all;
 }

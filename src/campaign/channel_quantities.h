@@ -5,23 +5,38 @@
 #include <optional>
 #include <string_view>
 
+#include "campaign/acceptance_limits.h"
 #include "campaign/campaign_db.h"
 #include "campaign/channel_characterisation.h"
 
 /// One quantity of a channel's stored result that the acceptance judges.
 struct channel_quantity {
   const char* name;  ///< as in the limits file, the database and the CSV
-  const char* unit;  ///< "ns", "ADC" or "" for counts
+  const char* unit;  ///< "ns", "ADC", "%" or "" for counts: the unit the quantity is shown in
   double channel_fit::*value;
-  bool relative;    ///< compared as a ratio to the campaign's median (it scales with the chip)
-  bool upper_only;  ///< only a value too large fails (noise and errors)
+  bool relative;       ///< compared as a ratio to the campaign's median (it scales with the chip)
+  bool upper_only;     ///< only a value too large fails (noise, misfit and errors)
+  double least = 0.0;  ///< in the stored unit: the robust rule flags no distance below this
+  double scale = 1.0;  ///< the stored value times this is the value in `unit`
+  /// Judged by this range alone (never by the robust rule) when the limits give none.
+  std::optional<quantity_range> default_range = std::nullopt;
+  /// Evidence that results stored by earlier versions lack: NaN there means not measured, not
+  /// a figure gone wrong.
+  bool evidence = false;
 };
 
-/// Quantities judged per channel.
-inline constexpr std::size_t quantity_count = 7;
+/// ADC counts: a channel's averaged readings, pulse and baseline, must stay this far from the
+/// ends of the ADC's range, unless the limits give headroom a range of their own. Twenty counts
+/// are ten times a channel's usual noise: its samples, and an undershoot below the baseline,
+/// then stay within the range, and a pulse this far below the top does not clip.
+inline constexpr double default_min_headroom = 20.0;
 
-/// rise_time, amplitude, time_stamp, noise, rise_time_err, amplitude_err, time_stamp_err: the
-/// three results, the noise and the results' errors.
+/// Quantities judged per channel.
+inline constexpr std::size_t quantity_count = 10;
+
+/// rise_time, amplitude, time_stamp, noise, rise_time_err, amplitude_err, time_stamp_err,
+/// misfit, pedestal, headroom: the three results, the noise, the results' errors, how far the
+/// pulse's shape is from the model, the baseline's level and the room left to the ADC's range.
 const std::array<channel_quantity, quantity_count>& channel_quantities();
 
 /// The index of the quantity called `name`; none for any other name.

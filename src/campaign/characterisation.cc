@@ -154,7 +154,7 @@ std::vector<chip_verdict> judge_characterisation(
       for (size_t q = 0; q < characterisation_quantity_count; ++q) {
         const characterisation_quantity& quantity = characterisation_quantities()[q];
         robust_limit limit{robust[q].sigma, limits.k, quantity.least_limit, quantity.upper_only};
-        if (!judge_value(c.channel, quantity.name, quantity.unit, quantity.relative,
+        if (!judge_value(c.channel, {quantity.name, quantity.unit, quantity.relative, 1.0},
                          c.*quantity.value,
                          limits.characterisation.range_for(c.channel, quantity.name),
                          limits.characterisation.robust,

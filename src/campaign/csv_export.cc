@@ -91,3 +91,15 @@ std::string characterisation_csv(const std::vector<channel_characterisation>& ch
   }
   return out;
 }
+
+std::string chips_csv(const std::vector<chip_summary>& chips) {
+  std::string out = "chip,chip_verdict,reasons\n";
+  for (const chip_summary& s : chips) {
+    std::string reasons;
+    for (const std::string& r : s.reasons) reasons += (reasons.empty() ? "" : "; ") + r;
+    out.append(field(s.chip)).push_back(',');
+    out.append(outcome_name(s.outcome)).push_back(',');
+    out.append(field(reasons)).push_back('\n');
+  }
+  return out;
+}

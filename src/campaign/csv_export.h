@@ -26,3 +26,7 @@ std::string csv_rows(const std::vector<stored_recording>& recordings,
 /// `reason` and `chip_verdict` from `verdicts` (judge_characterisation's).
 std::string characterisation_csv(const std::vector<channel_characterisation>& channels,
                                  const std::vector<chip_verdict>& verdicts);
+
+/// One row per chip, header included: `chip`, `chip_verdict` ("pass", "fail", "retest",
+/// "incomplete" or "not judged") and `reasons` ("; "-separated, as `chips` prints them).
+std::string chips_csv(const std::vector<chip_summary>& chips);

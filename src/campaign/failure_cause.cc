@@ -4,30 +4,42 @@
 
 namespace {
 
-bool starts_with(const std::string& text, const char* prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
-
-// A recording's problem, as recording_problems words it.
-std::string retest_cause(const std::string& reason) {
-  if (starts_with(reason, "not analysed")) return "not analysed";
-  if (starts_with(reason, "reading stopped") || starts_with(reason, "last row incomplete"))
-    return "damaged recording";
-  if (starts_with(reason, "the configuration looks wrong")) return "wrong configuration";
-  if (reason.find(" events") != std::string::npos) return "too few events";
+std::string retest_cause(problem_kind kind) {
+  switch (kind) {
+    case problem_kind::not_analysed:
+      return "not analysed";
+    case problem_kind::too_few_events:
+      return "too few events";
+    case problem_kind::window_gap:
+      return "gaps in the pulse window";
+    case problem_kind::wrong_configuration:
+      return "wrong configuration";
+    case problem_kind::damaged:
+      break;
+  }
   return "damaged recording";
 }
 
 std::string flag_cause(const channel_flag& f) {
-  if (f.kind == "verdict") {
-    if (f.verdict == "no_pulse" || f.verdict == "no_usable_points" || f.verdict == "too_few_points")
-      return "dead channel";
-    if (f.verdict == "saturated") return "saturation";
-    if (f.verdict == "few_events") return "too few events";
-    return "bad fit";
+  if (f.kind == flag_kind::verdict) {
+    switch (f.verdict) {
+      case fit_verdict::no_pulse:
+      case fit_verdict::no_usable_points:
+      case fit_verdict::too_few_points:
+        return "dead channel";
+      case fit_verdict::saturated:
+        return "saturation";
+      case fit_verdict::few_events:
+        return "too few events";
+      default:
+        return "bad fit";
+    }
   }
+  if (f.quantity == "amplitude" && f.kind == flag_kind::invalid) return "negative pulse";
   if (f.quantity == "rise_time") return "rise time";
   if (f.quantity == "time_stamp") return "time stamp";
+  if (f.quantity == "misfit") return "bad fit";
+  if (f.quantity == "common_mode_noise") return "noise";
   if (f.quantity.size() > 4 && f.quantity.compare(f.quantity.size() - 4, 4, "_err") == 0)
     return "fit errors";
   return f.quantity;
@@ -37,7 +49,7 @@ std::string flag_cause(const channel_flag& f) {
 
 std::string failure_cause(const chip_verdict& v) {
   if (v.outcome == chip_outcome::retest)
-    return v.reasons.empty() ? "damaged recording" : retest_cause(v.reasons.front());
+    return v.problems.empty() ? "damaged recording" : retest_cause(v.problems.front().kind);
   if (v.outcome != chip_outcome::fail) return "";
   // A channel counts once, under its first flag: a dead channel is flagged for its verdict and
   // often for its amplitude too.

@@ -1,5 +1,6 @@
 #include "campaign/limits_derivation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -27,8 +28,9 @@ std::string quoted(const std::string& s) {
 
 // The range of quantity `q` around `centre` for a robust standard deviation `sigma`.
 std::string range_line(const channel_quantity& q, double centre, double sigma, double k) {
-  double low = q.relative ? centre * (1 - k * sigma) : centre - k * sigma;
-  double high = q.relative ? centre * (1 + k * sigma) : centre + k * sigma;
+  double half = std::max(k * sigma, q.least);
+  double low = q.relative ? centre * (1 - half) : centre - half;
+  double high = q.relative ? centre * (1 + half) : centre + half;
   if (q.upper_only) low = 0.0;
   return std::string(q.name) + " = [" + number(low) + ", " + number(high) + "]\n";
 }
@@ -38,6 +40,8 @@ std::string channel_table(const std::string& config, const config_population& p,
   std::string body;
   for (size_t q = 0; q < quantity_count; ++q) {
     const channel_quantity& quantity = channel_quantities()[q];
+    // A quantity with a default range keeps it: the campaign's spread says nothing of it.
+    if (quantity.default_range) continue;
     std::vector<double> values;
     for (const stored_recording* r : p.sound)
       for (const stored_channel& c : r->channels) {
@@ -65,7 +69,7 @@ std::string config_section(const std::string& config, const config_population& p
     const channel_quantity& quantity = channel_quantities()[q];
     head += std::string(q ? ", " : " ") + quantity.name + " " +
             (quantity.relative ? number(100 * p.sigma[q], "%.3g") + " %"
-                               : number(p.sigma[q], "%.3g") + " " + quantity.unit);
+                               : number(quantity.scale * p.sigma[q], "%.3g") + " " + quantity.unit);
   }
   std::string text = head + "\n[config." + quoted(config) + "]\n";
   if (p.usual_events > 0)

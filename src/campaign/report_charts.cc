@@ -127,8 +127,8 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
     configs.insert(v.config);
     auto it = by_id.find(v.recording_id);
     if (it == by_id.end() || it->second->status != 0) continue;
-    std::set<int> flagged;
-    for (const channel_flag& f : v.flags) flagged.insert(f.channel);
+    std::vector<int> flagged_list = flagged_channels(v);
+    std::set<int> flagged(flagged_list.begin(), flagged_list.end());
     bool good_chip = v.outcome == chip_outcome::pass || v.outcome == chip_outcome::not_judged;
     for (const stored_channel& c : it->second->channels) {
       std::string verdict(verdict_name(c.fit.verdict));

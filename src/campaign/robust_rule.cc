@@ -48,3 +48,34 @@ robust_deviations robust_deviations_of(const chip_channel_values& values, bool r
   out.sigma = robust_sigma(std::move(pooled));
   return out;
 }
+
+double small_sample_factor(int chips) {
+  return chips > 0 ? 1.0 + 5.0 / chips : 1.0;
+}
+
+two_level_deviations two_level_deviations_of(const chip_channel_values& values, bool relative) {
+  two_level_deviations out;
+  out.single = robust_deviations_of(values, relative);
+  const chip_channel_values& d = out.single.deviation;
+  out.residual = d;
+  out.chip_offset.assign(values.size(), std::numeric_limits<double>::quiet_NaN());
+  std::vector<double> offsets, residuals;
+  for (size_t chip = 0; chip < d.size(); ++chip) {
+    std::vector<double> own;
+    for (double x : d[chip])
+      if (std::isfinite(x)) own.push_back(x);
+    if (own.size() < static_cast<size_t>(min_offset_channels)) continue;
+    const double offset = median(own);
+    out.chip_offset[chip] = offset;
+    offsets.insert(offsets.end(), {offset, -offset});
+    for (double& x : out.residual[chip])
+      if (std::isfinite(x)) x = relative ? (1.0 + x) / (1.0 + offset) - 1.0 : x - offset;
+  }
+  for (const auto& row : out.residual)
+    for (double x : row)
+      if (std::isfinite(x)) residuals.insert(residuals.end(), {x, -x});
+  out.chips = static_cast<int>(offsets.size() / 2);
+  out.chip_sigma = robust_sigma(std::move(offsets));
+  out.sigma = robust_sigma(std::move(residuals));
+  return out;
+}

@@ -27,3 +27,38 @@ struct robust_deviations {
 
 /// The deviations of `values` and their pooled robust standard deviation.
 robust_deviations robust_deviations_of(const chip_channel_values& values, bool relative);
+
+/// A chip's offset rests on at least this many of its channels' deviations; with fewer, the chip
+/// has no offset and its channels are judged against the other chips' alone.
+inline constexpr int min_offset_channels = 8;
+
+/// The factor by which the chip level's limit widens with few chips. A spread estimated from n
+/// chip offsets is itself uncertain: k = 5 times it fails some good chip of five 1 time in 35
+/// (of 4, 10 and 40 chips: 1.5, 1.2 and 0.25 %). Times 1 + 5/n, in a Monte Carlo of normally
+/// distributed offsets judged by their scaled median absolute value, that chance is 0.14, 0.40,
+/// 0.15, 0.11 and 0.07 % for 4, 5, 10, 20 and 40 chips, and the limit approaches the plain k
+/// as the campaign grows.
+double small_sample_factor(int chips);
+
+/// What the rule's two levels make of one quantity over the chips: each chip's common offset
+/// from the other chips, and each channel's deviation from its own chip once that offset is
+/// taken out.
+struct two_level_deviations {
+  /// As robust_deviations: each value against the median of the other chips' same channel.
+  robust_deviations single;
+  /// By chip: the median of its channels' deviations (a ratio less one for a relative
+  /// quantity); NaN with fewer than min_offset_channels of them.
+  std::vector<double> chip_offset;
+  /// The robust standard deviation of the chip offsets, both signs pooled; NaN when none.
+  double chip_sigma = 0.0;
+  /// Chips with an offset.
+  int chips = 0;
+  /// Each deviation with its chip's offset taken out: d - D, or (1 + d) / (1 + D) - 1 for a
+  /// relative quantity; the deviation itself where the chip has no offset.
+  chip_channel_values residual;
+  /// The robust standard deviation of the residuals, pooled over the chips and channels.
+  double sigma = 0.0;
+};
+
+/// The two levels of `values`.
+two_level_deviations two_level_deviations_of(const chip_channel_values& values, bool relative);

@@ -112,13 +112,15 @@
   // ---- The chips: each chip's worst outcome over its configurations.
   var byChip = {};
   data.verdicts.forEach(function (v) { (byChip[v.chip] || (byChip[v.chip] = [])).push(v); });
+  // Each chip's verdict over the configurations it must pass, as the program judged it.
+  var chipVerdicts = {};
+  data.chips.forEach(function (c) { chipVerdicts[c.chip] = c; });
   function chipOutcome(verdicts) {
-    var outcomes = verdicts.map(function (v) { return v.outcome; });
-    for (var i of [1, 2, 3]) if (outcomes.indexOf(OUTCOMES[i]) >= 0) return OUTCOMES[i];
-    return "pass";
+    var own = verdicts.length ? chipVerdicts[verdicts[0].chip] : null;
+    return own ? own.outcome : "pass";
   }
   function summary() {
-    var count = { pass: 0, fail: 0, retest: 0, "not judged": 0 }, chips = Object.keys(byChip);
+    var count = { pass: 0, fail: 0, retest: 0, incomplete: 0, "not judged": 0 }, chips = Object.keys(byChip);
     chips.forEach(function (c) { count[chipOutcome(byChip[c])]++; });
     function kpi(cls, value, label) {
       return make("div", { "class": "kpi " + cls, "data-value": String(value) }, [make("b", {}, [value]), label]);
@@ -129,10 +131,12 @@
      kpi("passing", count.pass, "pass every configuration"),
      kpi("failing", count.fail, "fail"),
      kpi("retests", count.retest, "await a retest"),
+     kpi("incomplete", count.incomplete, "not tested in every required configuration"),
      kpi("unjudged", count["not judged"], "not judged")].forEach(function (k) { box.appendChild(k); });
     box.after(make("p", { "class": "note" }, [
       data.recordings + " recordings, " + data.failed_run_count + " failed runs, configurations " +
-      data.configs.join(", ") + ". A chip passes when it passes in every configuration it was tested in."]));
+      data.configs.join(", ") + ". A chip passes when it passes in every required configuration (" +
+      data.required.join(", ") + ") and in every other it was tested in."]));
   }
 
   function reasons(v) { return v.reasons.join("; "); }
