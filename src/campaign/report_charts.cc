@@ -99,7 +99,12 @@ json band(const std::string& config, const char* quantity, int channel, const ra
   std::optional<size_t> q = quantity_index(quantity);
   if ((table && !table->robust) || !population || !population->ready || good.empty() || !q)
     return nullptr;
-  double sigma = population->sigma[*q], median = quantile(good, 0.5);
+  // The furthest a good chip's channel may lie from the median: its chip at the chip level's
+  // limit, and the channel at the limit within its chip beyond that.
+  double chip_limit =
+      population->chip_sigma[*q] * small_sample_factor(population->offset_chips[*q]);
+  double sigma = population->within_sigma[*q] + (std::isfinite(chip_limit) ? chip_limit : 0.0);
+  double median = quantile(good, 0.5);
   if (!(sigma > 0.0)) return nullptr;
   bool relative = channel_quantities()[*q].relative;
   double half = relative ? std::fabs(median) * k * sigma : k * sigma;

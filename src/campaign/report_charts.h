@@ -21,7 +21,8 @@ struct report_data {
   /// chips that neither fail nor need a retest.
   nlohmann::json channel_stats = nlohmann::json::array();
   /// Per configuration, quantity and channel: the limits in force, lo and hi, and "rule":
-  /// "range" (from the limits) or "robust" (k robust standard deviations about the median).
+  /// "range" (from the limits) or "robust" (about the median, k robust standard deviations of
+  /// the chip level, widened for few chips, and of the channels within their chips).
   nlohmann::json bands = nlohmann::json::array();
   std::vector<std::string> configs;  ///< every configuration judged, sorted
 };

@@ -7,6 +7,7 @@
 
 #include "campaign/acceptance_limits.h"
 #include "campaign/limits_derivation.h"
+#include "campaign/report_charts.h"
 
 namespace {
 
@@ -424,4 +425,56 @@ TEST(Acceptance, AChipPassesOnlyWhenItPassesEveryRequiredConfiguration) {
   EXPECT_EQ(chip_line(summarise_chips(judge_campaign(rs, l).verdicts,
                                       required_configurations(j.verdicts, l))[5]),
             "100005 pass");
+}
+
+TEST(RobustRule, EachChipIsComparedWithTheMedianOfTheOthersAloneAndTwoLevelsSplitTheOffset) {
+  // One channel over five chips, the rest empty: chip 0's centre is the median of 20, 30, 40 and
+  // 50 (35), not of all five (30), so a chip cannot pull its own reference toward itself.
+  chip_channel_values v(5);
+  for (auto& row : v) row.fill(std::numeric_limits<double>::quiet_NaN());
+  const double values[] = {10, 20, 30, 40, 50};
+  for (size_t chip = 0; chip < 5; ++chip) v[chip][0] = values[chip];
+  robust_deviations d = robust_deviations_of(v, false);
+  EXPECT_DOUBLE_EQ(d.deviation[0][0], 10 - 35.0);
+  EXPECT_DOUBLE_EQ(d.deviation[2][0], 30 - 30.0);
+  EXPECT_DOUBLE_EQ(d.deviation[4][0], 50 - 25.0);
+  robust_deviations r = robust_deviations_of(v, true);
+  EXPECT_DOUBLE_EQ(r.deviation[0][0], 10 / 35.0 - 1);
+  EXPECT_TRUE(std::isnan(r.deviation[0][1]));
+  // Two levels: chips of 32 channels whose values are a chip offset plus a channel pattern.
+  chip_channel_values w(6);
+  const double offsets[] = {0, 1, -1, 2, -2, 9};
+  for (size_t chip = 0; chip < 6; ++chip)
+    for (size_t ch = 0; ch < 32; ++ch) w[chip][ch] = offsets[chip] + 0.1 * static_cast<double>(ch);
+  w[5][7] += 3.0;  // one channel of the late chip also off within it
+  two_level_deviations t = two_level_deviations_of(w, false);
+  EXPECT_EQ(t.chips, 6);
+  EXPECT_DOUBLE_EQ(t.chip_offset[5], 9.0);  // against the others' median of 0, 1, -1, 2, -2
+  EXPECT_DOUBLE_EQ(t.residual[5][7], 3.0);
+  EXPECT_DOUBLE_EQ(t.residual[5][6], 0.0);
+}
+
+TEST(ReportBands, AreDrawnExactlyWhereTheirRuleIsInForce) {
+  std::vector<stored_recording> rs = campaign_of(6);
+  for (stored_recording r : campaign_of(6)) {
+    r.id += 100;
+    r.config = "4mV_delay-all";
+    rs.push_back(r);
+  }
+  // Configuration to the rules of its rise-time bands, and their count.
+  auto rules = [&](const acceptance_limits& l) {
+    std::map<std::string, std::multiset<std::string>> out;
+    for (const auto& b : make_report_data(rs, judge_campaign(rs, l).verdicts, l).bands)
+      if (b["quantity"] == "rise_time") out[b["config"]].insert(b["rule"].get<std::string>());
+    return out;
+  };
+  auto robust = rules(acceptance_limits{});
+  EXPECT_EQ(robust["20mV_delay-all"].count("robust"), 32u);
+  EXPECT_EQ(robust["4mV_delay-all"].count("robust"), 32u);
+  // robust = false leaves a configuration without bands but where it gives a range.
+  auto fixed = rules(
+      limits_of("[config.\"4mV_delay-all\"]\nrobust = false\n[config.\"4mV_delay-all\".channel.3]\n"
+                "rise_time = [100.0, 200.0]\n"));
+  EXPECT_EQ(fixed["20mV_delay-all"].count("robust"), 32u);
+  EXPECT_EQ(fixed["4mV_delay-all"], std::multiset<std::string>{"range"});
 }

@@ -113,6 +113,22 @@ TEST(CampaignRun, NamesWithoutChipAreListedAsSkippedAndManifestEntriesNeedNoBenc
   EXPECT_TRUE(fs::exists(d / "data/rise_time_korvi777_4mV_delay-all.log"));
 }
 
+TEST(CampaignRun, AManifestEntryRenamesABenchNamedRecordingsChipAndConfiguration) {
+  temp_dir d;
+  fs::create_directory(d / "data");
+  const std::string name = bench_name("100000");
+  write_sim(d / ("data/" + name));
+  // The bench wrote the wrong chip number into the name; the manifest says which chip it was.
+  write_file(d / "list.txt", "100042 20mV_delay-all data/" + name + "\n");
+  program_run r = campaign({"run", "--manifest", "list.txt", "data"}, d.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(query(d / "campaign.sqlite", "SELECT chip, config FROM recordings"),
+            std::vector<std::string>{"100042|20mV_delay-all"});
+  EXPECT_TRUE(fs::exists(d / "data/rise_time_korvi100042_20mV_delay-all.log"));
+  EXPECT_EQ(campaign({"list", "--manifest", "list.txt", "data"}, d.path()).out,
+            "100042\t20mV_delay-all\t" + (d / ("data/" + name)) + "\n");
+}
+
 TEST(CampaignRun, ARerunReadsOnlyNewOrChangedRecordings) {
   temp_dir d;
   fs::create_directory(d / "data");
