@@ -370,7 +370,11 @@ std::vector<std::string> recording_problems(const stored_recording& r, int64_t u
            static_cast<double>(events) < min_event_share * static_cast<double>(usual_events))
     out.push_back(std::to_string(events) + " events, the campaign's recordings of " + r.config +
                   " have " + std::to_string(usual_events));
-  if (auto poor = note_after(r.notes, "Most channels fit the pulse shape poorly (")) {
+  if (auto like = note_after(r.notes, "This recording looks like ")) {
+    out.push_back("the configuration looks wrong: the recording looks like " +
+                  like->substr(0, like->find(':')));
+  } else if (auto poor = note_after(r.notes, "Most channels fit the pulse shape poorly (")) {
+    // The note of earlier builds, still in databases they filled.
     out.push_back("the configuration looks wrong: most channels fit the pulse shape poorly (" +
                   poor->substr(0, poor->find(')')) + ")");
   }
