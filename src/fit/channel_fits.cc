@@ -43,7 +43,3 @@ double median_chi2_per_ndf(const std::vector<channel_fit>& fits) {
     if (f.ndf > 0) values.push_back(f.chi2 / f.ndf);
   return values.empty() ? 0.0 : upper_median(std::move(values));
 }
-
-bool suggests_wrong_configuration(const std::vector<channel_fit>& fits) {
-  return median_chi2_per_ndf(fits) > max_right_median_chi2_per_ndf;
-}

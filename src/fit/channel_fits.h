@@ -8,10 +8,6 @@
 #include "fit/rise_time_fit.h"
 #include "reconstruction/snapshots.h"
 
-/// A run whose channels' median chi2/ndf is above this was fitted with the wrong configuration:
-/// right ones stay below about 11, wrong ones start near 57.
-inline constexpr double max_right_median_chi2_per_ndf = 25.0;
-
 /// Whether the recording fits another configuration's framing much better than its own.
 struct configuration_check {
   /// The configuration whose framing the recording fits much better, e.g. "4mV_delay-all";
@@ -38,6 +34,3 @@ std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double pe
 /// The upper median of chi2/ndf over the fits with a positive ndf (for an even count the larger
 /// of the two middle ones); 0.0 when there is none.
 double median_chi2_per_ndf(const std::vector<channel_fit>& fits);
-
-/// Whether `fits` look like a recording analysed with the wrong configuration.
-bool suggests_wrong_configuration(const std::vector<channel_fit>& fits);

@@ -57,8 +57,10 @@ std::string few_events_note(int64_t events, int flagged_channels) {
          (flagged_channels == 1 ? " channel is" : " channels are") + " flagged.";
 }
 
-std::string wrong_configuration(const std::string& config, double median_chi2_per_ndf) {
-  return "Most channels fit the pulse shape poorly (median chi2/ndf " +
-         number(median_chi2_per_ndf) + "): check that configuration " + config +
+std::string looks_like_configuration(const std::string& looks_like, const std::string& config,
+                                     double own_chi2_per_ndf, double other_chi2_per_ndf) {
+  return "This recording looks like " + looks_like + ": its channels fit that configuration's " +
+         "framing far better (median chi2/ndf " + number(other_chi2_per_ndf) + " against " +
+         number(own_chi2_per_ndf) + " as " + config + "); check that configuration " + config +
          " is the right one for this recording.";
 }

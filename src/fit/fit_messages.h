@@ -18,6 +18,7 @@ std::string verdict_note(int channel, const channel_fit& f);
 /// The recording held only `events` events, and `flagged_channels` channels were flagged for it.
 std::string few_events_note(int64_t events, int flagged_channels);
 
-/// Most channels fit far worse than any right configuration gives (their median chi2/ndf is
-/// `median_chi2_per_ndf`): the run probably used the wrong configuration, named `config`.
-std::string wrong_configuration(const std::string& config, double median_chi2_per_ndf);
+/// The recording, analysed as `config` with the median chi2/ndf `own_chi2_per_ndf`, fits the
+/// framing of `looks_like` far better, with `other_chi2_per_ndf`: it was probably recorded so.
+std::string looks_like_configuration(const std::string& looks_like, const std::string& config,
+                                     double own_chi2_per_ndf, double other_chi2_per_ndf);

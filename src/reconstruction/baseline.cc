@@ -17,7 +17,8 @@ namespace {
 cubic_spline baseline_spline(const bin_table& bins, int channel, int used_steps) {
   std::vector<double> x(used_steps), b(used_steps, 0.0);
   for (int k = 0; k < used_steps; ++k) x[k] = samples_per_step * k + 1;
-  for (int i = 0; i < 3 * used_steps; ++i) b[i % used_steps] += bin_mean(bins.at(channel, i)) / 3.0;
+  for (int i = 0; i < baseline_samples * used_steps; ++i)
+    b[i % used_steps] += bin_mean(bins.at(channel, i)) / baseline_samples;
   return *cubic_spline::through(x, b);
 }
 

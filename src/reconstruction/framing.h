@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "reconstruction/bin_table.h"
+#include "reconstruction/common_mode.h"
 #include "reconstruction/recording_format.h"
 
 /// Where an event's pulse windows lie and how many bins they make.
@@ -46,12 +47,23 @@ struct framing_state {
   double event_rows = 0.0;       ///< rows handled inside events, each event's closing row included
   int64_t events_started = 0;    ///< events begun
   int64_t events_completed = 0;  ///< events that reached their closing row
+  bool window_gap = false;       ///< the event being framed has a gap row in its first window
+  /// Completed events with a gap row inside their first pulse window (the first binned one).
+  int64_t window_gap_events = 0;
+};
+
+/// What frame_rows() fills besides a configuration's own bins; a part left null is not filled.
+struct framing_extras {
+  const frame_geometry* other_geometry = nullptr;  ///< another configuration's windows
+  bin_table* other_bins = nullptr;    ///< their bins: other_geometry->bins_per_channel a channel
+  row_sum_table* row_sums = nullptr;  ///< the sums across channels of the own baseline rows
 };
 
 /// True when at least sync_min_low of the row's values are below low_threshold.
 bool is_gap_row(const int32_t* row);
 
 /// Frames `row_count` complete rows of channel_count values each, in order, adding the values
-/// of every row inside an event's pulse windows to their bins.
+/// of every row inside an event's pulse windows to their bins, and filling what `extras` names
+/// from the same rows.
 void frame_rows(const int32_t* rows, size_t row_count, const frame_geometry& geometry,
-                framing_state& state, bin_table& bins);
+                framing_state& state, bin_table& bins, const framing_extras& extras = {});

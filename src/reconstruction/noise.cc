@@ -12,7 +12,7 @@
 // the pulse and are what the baseline is made of; a bin's samples all share one delay and one
 // position in the window, so their spread is the noise alone.
 double baseline_noise(const channel_points& points, int64_t samples_per_bin) {
-  const size_t baseline_bins = 3 * (points.size() / samples_per_step);
+  const size_t baseline_bins = baseline_samples * (points.size() / samples_per_step);
   double sum_variance = 0.0;
   int bins = 0;
   for (size_t i = 0; i < baseline_bins; ++i) {

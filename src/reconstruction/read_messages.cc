@@ -21,3 +21,10 @@ std::string incomplete_last_row(const std::string& path, int values) {
   return "Last row of " + path + " is incomplete (" + std::to_string(values) +
          " of 32 values); it is ignored.";
 }
+
+std::string gap_in_first_window(int64_t gap_events, int64_t events, int window_row) {
+  return std::to_string(gap_events) + " of " + std::to_string(events) +
+         (events == 1 ? " event has" : " events have") +
+         " a gap reaching into the first pulse window (event row " + std::to_string(window_row) +
+         "): the baseline is drawn through gap readings, so the pulse shapes cannot be trusted.";
+}

@@ -16,3 +16,6 @@ std::string corrupt_data();
 std::string reading_stopped(uint64_t value_number, const std::string& path, const char* reason);
 /// The input ended `values` values into a row, and that row is dropped.
 std::string incomplete_last_row(const std::string& path, int values);
+/// `gap_events` of the `events` completed events have a gap row inside their first binned pulse
+/// window, which begins at event row `window_row`.
+std::string gap_in_first_window(int64_t gap_events, int64_t events, int window_row);

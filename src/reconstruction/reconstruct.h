@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/diagnostics.h"
 #include "reconstruction/byte_source.h"
+#include "reconstruction/levels.h"
 #include "reconstruction/parallel_reader.h"
 #include "reconstruction/snapshots.h"
 #include "reconstruction/value_reader.h"
@@ -40,22 +42,38 @@ struct reconstruction_summary {
   int64_t window_gap_events = 0;
 };
 
+/// Another configuration's framing of the same recording, binned in the same reading pass.
+struct other_framing {
+  int window_offset = 0;         ///< its first pulse window begins at event row offset - 4
+  int skipped_steps = 0;         ///< its leading delay steps left out
+  snapshot_table table;          ///< out: its points, as reconstruct() fills its own
+  int64_t events_in_window = 0;  ///< out: the most samples one of its bins holds
+};
+
+/// What reconstruct() measures besides the points and the summary.
+struct reconstruction_extras {
+  std::vector<channel_levels> levels;  ///< out: by channel, the raw readings' levels
+  other_framing* other = nullptr;      ///< in: when set, that framing is reconstructed too
+};
+
 /// Reads the recording from `source` (named `path` in messages), frames its events and fills
 /// `table` with every channel's baseline-corrected points. `table` is first sized to
 /// 15 * (delay_steps - skipped_steps) zero points per channel. Returns false, with the reason in
 /// `notes`, on an I/O error, when the source changed while it was read, or when no sample reached
 /// the reconstruction window; notes on a reading that stopped early or an incomplete last row do
-/// not make it fail. However `options` read the source, the result is the same.
+/// not make it fail. However `options` read the source, the result is the same. With `extras`
+/// the channels' levels are measured and `extras->other`, when set, is framed from the same rows.
 bool reconstruct(byte_source& source, const std::string& path, double delay_step_ns,
                  int window_offset, int delay_steps, int skipped_steps, snapshot_table& table,
                  reconstruction_summary& summary, diagnostics& notes,
-                 const reading_options& options = {});
+                 const reading_options& options = {}, reconstruction_extras* extras = nullptr);
 
 /// Opens the recording at `path` and reconstructs it into `table`; false, with the reason in
 /// `notes`, when the file does not open or reconstruct() fails. With `on_bytes` the file is read
 /// on one thread and every byte read passes through it (see reading_options); without, a regular
-/// file's chunks are parsed on two threads where two processors may run. Touches no global state.
+/// file's chunks are parsed on two threads where two processors may run. `extras` as for
+/// reconstruct(). Touches no global state.
 bool reconstruct_file(const std::string& path, double delay_step_ns, int window_offset,
                       int delay_steps, int skipped_steps, snapshot_table& table,
                       reconstruction_summary& summary, diagnostics& notes,
-                      const byte_observer& on_bytes = {});
+                      const byte_observer& on_bytes = {}, reconstruction_extras* extras = nullptr);

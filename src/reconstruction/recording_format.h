@@ -16,3 +16,9 @@ inline constexpr int sync_min_low = 21;
 inline constexpr int confirmation_distance = 3;
 /// The ADC sampling period, in ns.
 inline constexpr int sampling_period_ns = 200;
+/// The lowest reading the ADC gives, ADC counts.
+inline constexpr int adc_lowest = 0;
+/// The highest reading the ADC gives, ADC counts.
+inline constexpr int adc_highest = 4095;
+/// The samples at the start of every pulse window that come before its pulse: the baseline.
+inline constexpr int baseline_samples = 3;

@@ -96,12 +96,12 @@ TEST(CampaignRun, NamesWithoutChipAreListedAsSkippedAndManifestEntriesNeedNoBenc
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "skipped " + (d / "data/odd name 'x'_adc.txt") +
                        ": the name does not begin with a time of digits and \"_\"\n");
-  // A 20 mV recording analysed as the manifest's 4 mV configuration fits poorly: a retest.
+  // A 20 mV recording analysed as the manifest's 4 mV configuration looks like a 20 mV one: a
+  // retest.
   r = campaign({"run", "--manifest", "list.txt", "data"}, d.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.err.starts_with("retest " + (d / "data/odd name 'x'_adc.txt") +
-                                ": the configuration looks wrong: most channels fit the pulse "
-                                "shape poorly (median chi2/ndf "))
+                                ": this recording looks like 20mV_delay-all"))
       << r.err;
   EXPECT_EQ(r.out,
             "2 recordings: 1 analysed, 0 failed, 1 unchanged; 0 skipped; database "

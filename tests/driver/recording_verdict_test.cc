@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "driver/run.h"
@@ -135,19 +136,22 @@ TEST(RecordingVerdicts, TooFewEventsFlagTheMeasuredChannelsInOneLine) {
   }
 }
 
-TEST(RecordingVerdicts, AWrongConfigurationIsNamedOnceAndARightOneNever) {
+TEST(RecordingVerdicts, AWrongConfigurationIsNamedOnceWithTheOneItLooksLikeAndARightOneNever) {
   for (const std::string config : {"20mV_delay-all", "4mV_delay-all"}) {
     for (int events : {12, 200}) {
       temp_dir dir;
       const simulation_options o = realistic_options(events, config, 3);
       run_outcome right = run(o, config, dir);
       EXPECT_EQ(right.notes, diagnostics{}) << config << " " << events;
+      EXPECT_EQ(right.config_check.looks_like, "");
+      EXPECT_TRUE(std::isnan(right.config_check.other_misfit)) << "the other was not tried";
       run_outcome wrong = run(o, other(config), dir);
+      EXPECT_EQ(wrong.config_check.looks_like, config);
+      EXPECT_FALSE(std::isnan(wrong.config_check.other_misfit)) << "the other was tried";
       ASSERT_FALSE(wrong.notes.empty());
       const std::string& last = wrong.notes.back();
-      const std::string start = "Most channels fit the pulse shape poorly (median chi2/ndf ";
-      EXPECT_EQ(last.substr(0, start.size()), start);
-      EXPECT_NE(last.find("): check that configuration " + std::string(other(config)) +
+      EXPECT_EQ(last.substr(0, 27 + config.size()), "This recording looks like " + config + ":");
+      EXPECT_NE(last.find("; check that configuration " + std::string(other(config)) +
                           " is the right one for this recording."),
                 std::string::npos)
           << last;

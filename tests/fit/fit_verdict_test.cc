@@ -212,9 +212,10 @@ TEST(Verdict, NotesEveryOtherVerdictByItsOwnText) {
   EXPECT_EQ(few_events_note(9, 30),
             "The recording holds only 9 events, too few for trustworthy errors: 30 channels are "
             "flagged.");
-  EXPECT_EQ(wrong_configuration("4mV_delay-all", 123456.0),
-            "Most channels fit the pulse shape poorly (median chi2/ndf 1.23e+05): check that "
-            "configuration 4mV_delay-all is the right one for this recording.");
+  EXPECT_EQ(looks_like_configuration("20mV_delay-all", "4mV_delay-all", 123456.0, 1.5),
+            "This recording looks like 20mV_delay-all: its channels fit that configuration's "
+            "framing far better (median chi2/ndf 1.5 against 1.23e+05 as 4mV_delay-all); check "
+            "that configuration 4mV_delay-all is the right one for this recording.");
 }
 
 }  // namespace

@@ -183,4 +183,43 @@ TEST(Binning, GivesTheSameResultWhateverTheBlockBoundaries) {
   for (int b = 0; b < 150; ++b) EXPECT_EQ(pieces.bins.at(9, b).sum, whole.bins.at(9, b).sum);
 }
 
+TEST(Binning, BinsTheOtherConfigurationsWindowsAsAFramingOfTheirOwnWould) {
+  const frame_geometry low = make_frame_geometry(first_window_row_of(45), 10, 2);
+  row_stream s = numbered_events(3, 120);
+  framed alone = frame(s, low);
+  framed both = frame(s);
+  bin_table other(low.bins_per_channel);
+  framed with_other{{}, bin_table(150)};
+  frame_rows(s.values().data(), s.rows(), default_geometry, with_other.state, with_other.bins,
+             {&low, &other, nullptr});
+  for (int b = 0; b < low.bins_per_channel; ++b) {
+    EXPECT_EQ(other.at(4, b).sum, alone.bins.at(4, b).sum) << b;
+    EXPECT_EQ(other.at(4, b).count, alone.bins.at(4, b).count) << b;
+  }
+  for (int b = 0; b < 150; ++b) EXPECT_EQ(with_other.bins.at(4, b).sum, both.bins.at(4, b).sum);
+}
+
+// Events of a synchronising stream whose gaps run `gap_rows[e]` rows, event e's.
+row_stream events_with_gaps(const std::vector<int>& gap_rows) {
+  row_stream s;
+  s.gap(10).data(5);
+  for (int g : gap_rows) s.gap(g).data(207 - g).data(3);
+  return s;
+}
+
+TEST(WindowGaps, CountsTheCompletedEventsWhoseGapReachesTheFirstWindow) {
+  // Row 11 opens the default first window: a gap of 11 rows ends just before it.
+  row_stream s = events_with_gaps({10, 14, 11, 12, 25, 10});
+  framed f = frame(s);
+  EXPECT_EQ(f.state.events_completed, 6);
+  EXPECT_EQ(f.state.window_gap_events, 3);
+  // The window at row 71 of the other configuration: none reaches it.
+  EXPECT_EQ(frame(s, make_frame_geometry(first_window_row_of(45), 10, 2)).state.window_gap_events,
+            0);
+  // A gap row inside the window of an event that is cut before its closing row is not counted.
+  row_stream cut;
+  cut.gap(10).data(5).gap(14).data(50);
+  EXPECT_EQ(frame(cut).state.window_gap_events, 0);
+}
+
 }  // namespace
