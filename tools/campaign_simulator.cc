@@ -301,6 +301,24 @@ std::vector<chip_fault> front_end_defects(bool several_configs) {
   return faults;
 }
 
+std::string front_end_defects_help() {
+  char text[1200];
+  std::snprintf(text, sizeof text,
+                "  late_12ns: every time stamp %g ns late\n"
+                "  low_channel: channel %d's amplitude %g %% lower\n"
+                "  negative_pulse: channel %d's pulse negative, %g %% of the others' mean height\n"
+                "  high_pedestal: channel %d's baseline at %g ADC counts\n"
+                "  long_gaps: gaps of %d rows, reaching into the first pulse window\n"
+                "  misshapen: channel %d's pulse of shaping order %g\n"
+                "  common_mode_noise: common-mode noise %g times the channel noise\n"
+                "  missing_recording: with several --configs, none in the first one\n",
+                time_stamp_shift(chip_fault::late_12ns), low_channel,
+                100 * (1 - low_channel_factor), negative_channel, 100 * negative_pulse_fraction,
+                high_pedestal_channel, high_pedestal, long_gap_rows, misshapen_channel,
+                misshapen_order, common_mode_of_noise);
+  return text;
+}
+
 std::optional<std::vector<chip_fault>> parse_fault_list(const std::string& list, bool known_gains,
                                                         bool several_configs, std::string& why) {
   std::vector<chip_fault> faults;

@@ -55,6 +55,9 @@ std::vector<chip_fault> classic_faults(bool known_gains);
 /// the campaign has `several_configs`.
 std::vector<chip_fault> front_end_defects(bool several_configs);
 
+/// The front-end defects, one line each ("  name: what"), newline-ended, for --help.
+std::string front_end_defects_help();
+
 /// The fault's name in faults.tsv: "dead_channel", "saturated_channel", "late", "slow", ...,
 /// "noisy_4x", "nonlinear", "low_gain_all", "late_12ns", ..., "missing_recording" (the
 /// enumerator's name); "none" for none.
