@@ -13,6 +13,7 @@
 #include "tools/front_end_preset.h"
 #include "tools/front_end_shape.h"
 #include "tools/recording_simulator.h"
+#include "tools/recording_values.h"
 
 namespace {
 
@@ -20,17 +21,6 @@ uint64_t fnv1a(const std::string& text) {
   uint64_t hash = 0xcbf29ce484222325ULL;
   for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
   return hash;
-}
-
-std::vector<int> values_of(const std::string& text) {
-  std::istringstream in(text);
-  std::vector<int> values;
-  for (int v; in >> v;) values.push_back(v);
-  return values;
-}
-
-int at(const std::vector<int>& v, int row, int channel) {
-  return v[row * 32 + channel];
 }
 
 // Recordings as the simulator wrote them before it knew front ends, by the FNV-1a hash of their
@@ -166,29 +156,21 @@ TEST(FrontEndShape, RecordingsOfOtherOrdersPeakAtTheAmplitude) {
   }
 }
 
-// The covariance of the mean readings of channels 0-15 and of channels 16-31 over `rows`: the
-// variance of what moves them alike.
-double shared_variance(const std::vector<int>& v, int first, int rows) {
-  double sx = 0, sy = 0, sxy = 0;
-  for (int r = first; r < first + rows; ++r) {
-    double x = 0, y = 0;
-    for (int c = 0; c < 16; ++c) x += at(v, r, c) / 16.0;
-    for (int c = 16; c < 32; ++c) y += at(v, r, c) / 16.0;
-    sx += x;
-    sy += y;
-    sxy += x * y;
-  }
-  return sxy / rows - sx / rows * (sy / rows);
+// The rows first, first + 1, ..., first + count - 1.
+std::vector<int> row_range(int first, int count) {
+  std::vector<int> rows;
+  for (int r = first; r < first + count; ++r) rows.push_back(r);
+  return rows;
 }
 
 TEST(CommonMode, MovesEveryChannelOfARowAlikeWithTheRequestedSigma) {
   simulation_options o = realistic_options(1, "20mV_delay-all", 4);
   o.leading_rows = 4000;
   const std::vector<int> alone = values_of(simulate_recording(o));
-  EXPECT_LT(shared_variance(alone, 0, 4000), 0.02);
+  EXPECT_LT(shared_variance(alone, row_range(0, 4000)), 0.02);
   o.common_mode = 1.5;
   const std::vector<int> shared = values_of(simulate_recording(o));
-  EXPECT_NEAR(std::sqrt(shared_variance(shared, 0, 4000)), 1.5, 0.06);
+  EXPECT_NEAR(std::sqrt(shared_variance(shared, row_range(0, 4000))), 1.5, 0.06);
   // The channels' own noise draws stay: within a row, every channel moved by the same amount.
   for (int row = 0; row < 4000; ++row) {
     int low = 1 << 20, high = -(1 << 20);
