@@ -6,6 +6,8 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <numbers>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -14,6 +16,7 @@
 #include "driver/run_config.h"
 #include "fit/shaper_model.h"
 #include "reconstruction/recording_format.h"
+#include "tools/front_end_shape.h"
 
 namespace {
 
@@ -37,6 +40,7 @@ struct channel_plan {
   bool dead = false;
   double baseline = 0;
   std::array<double, shaper_parameter_count> shape{};  // the model's parameters
+  std::optional<front_end_shape> front_end;            // the shape, unless it is the model's
   std::array<double, pulse_samples> pulse{};  // baseline + shaper response, by pulse sample
 };
 
@@ -46,7 +50,21 @@ double pulse_sample_time(int sample) {
   return sampling_period_ns * q - delay_step_ns * j;
 }
 
-channel_plan plan_channel(const channel_truth& truth, const std::string& config) {
+// The reading of `plan`'s pulse at pulse sample time `t` (ns) with its start moved by `shift`.
+double pulse_at(const channel_plan& plan, double t, double shift) {
+  std::array<double, shaper_parameter_count> shape = plan.shape;
+  shape[time_stamp_par] += shift;
+  if (!plan.front_end) return Fit_Function(&t, shape.data());
+  return shape[baseline_par] + shape[peak_par] * plan.front_end->at(t - shape[time_stamp_par]);
+}
+
+// Time after the start that the table of a shape starting at `offset` must reach: the last
+// pulse sample, with room for a jitter of 20 sigma.
+double longest_since_start(double offset, double jitter) {
+  return pulse_sample_time(samples_per_step - 1) - offset + 20 * jitter;
+}
+
+channel_plan plan_channel(const channel_truth& truth, const std::string& config, double jitter) {
   channel_plan plan;
   plan.saturated = truth.saturated;
   plan.stuck = truth.stuck;
@@ -55,10 +73,12 @@ channel_plan plan_channel(const channel_truth& truth, const std::string& config)
   if (truth.saturated || truth.stuck) return plan;
   plan.shape = {truth.peak_time, injection_offset(truth, config), truth.baseline,
                 truth.dead ? 0.0 : truth.amplitude};
-  for (int sample = 0; sample < pulse_samples; ++sample) {
-    const double t = pulse_sample_time(sample);
-    plan.pulse[sample] = truth.dead ? truth.baseline : Fit_Function(&t, plan.shape.data());
-  }
+  if (!truth.dead && !has_model_shape(truth))
+    plan.front_end.emplace(front_end_shape_parameters{truth.peak_time, truth.order, truth.tail,
+                                                      truth.tail_time, truth.injection_rise},
+                           longest_since_start(plan.shape[time_stamp_par], jitter));
+  for (int sample = 0; sample < pulse_samples; ++sample)
+    plan.pulse[sample] = truth.dead ? truth.baseline : pulse_at(plan, pulse_sample_time(sample), 0);
   return plan;
 }
 
@@ -122,10 +142,17 @@ class row_generator {
         random_(o.seed),
         // Its own stream, so that jitter leaves the noise's draws as they were.
         jitter_random_(o.seed ^ 0x5851f42d4c957f2dULL),
+        // The shared noise and the wander have a stream of their own too.
+        common_random_(o.seed ^ 0xda942042e4dd58b5ULL),
         noise_(0.0, o.noise > 0 ? o.noise : 1.0),
         jitter_(0.0, o.jitter > 0 ? o.jitter : 1.0),
+        common_(0.0, o.common_mode > 0 ? o.common_mode : 1.0),
         rows_(recording_rows(o)) {
-    for (int c = 0; c < channel_count; ++c) plans_[c] = plan_channel(o.channels[c], o.config);
+    for (int c = 0; c < channel_count; ++c)
+      plans_[c] = plan_channel(o.channels[c], o.config, o.jitter);
+    if (o.wander != 0)
+      wander_phase_ =
+          std::uniform_real_distribution<double>(0, 2 * std::numbers::pi)(common_random_);
   }
 
   /// Draws the timing jitter of each test pulse of the event that starts now.
@@ -134,21 +161,29 @@ class row_generator {
   }
 
   void write_row(row_kind kind, text_writer& out) {
-    const double drift = rows_ > 1 ? o_.drift * static_cast<double>(row_) / (rows_ - 1) : 0.0;
-    for (const channel_plan& plan : plans_) out.put(reading(plan, kind, drift));
+    const double shared = baseline_shift();
+    for (const channel_plan& plan : plans_) out.put(reading(plan, kind, shared));
     ++row_;
   }
 
  private:
   double noise() { return o_.noise > 0 ? noise_(random_) : 0.0; }
 
+  // What moves every channel's baseline alike in the current row: the drift, the wander and the
+  // common-mode noise, ADC counts.
+  double baseline_shift() {
+    const double r = static_cast<double>(row_);
+    double shift = rows_ > 1 ? o_.drift * r / (rows_ - 1) : 0.0;
+    if (o_.wander != 0)
+      shift += o_.wander * std::sin(2 * std::numbers::pi * r / o_.wander_period + wander_phase_);
+    if (o_.common_mode > 0) shift += common_(common_random_);
+    return shift;
+  }
+
   double pulse_level(const channel_plan& plan, int sample) const {
     const double shift = shifts_[sample / samples_per_step];
     if (shift == 0.0 || plan.dead) return plan.pulse[sample];
-    std::array<double, shaper_parameter_count> shape = plan.shape;
-    shape[time_stamp_par] += shift;
-    const double t = pulse_sample_time(sample);
-    return Fit_Function(&t, shape.data());
+    return pulse_at(plan, pulse_sample_time(sample), shift);
   }
 
   int reading(const channel_plan& plan, row_kind kind, double drift) {
@@ -169,10 +204,11 @@ class row_generator {
   }
 
   const simulation_options& o_;
-  std::mt19937_64 random_, jitter_random_;
-  std::normal_distribution<double> noise_, jitter_;
+  std::mt19937_64 random_, jitter_random_, common_random_;
+  std::normal_distribution<double> noise_, jitter_, common_;
   std::array<channel_plan, channel_count> plans_;
   std::array<double, delay_steps> shifts_{};
+  double wander_phase_ = 0;
   int64_t rows_ = 0, row_ = 0;
 };
 
@@ -192,7 +228,17 @@ bool write_rows(const simulation_options& o, const chunk_sink& sink) {
 
 bool finite_channel(const channel_truth& c) {
   return std::isfinite(c.baseline) && std::isfinite(c.amplitude) && std::isfinite(c.peak_time) &&
-         std::isfinite(c.time_stamp);
+         std::isfinite(c.time_stamp) && std::isfinite(c.order) && std::isfinite(c.tail) &&
+         std::isfinite(c.tail_time) && std::isfinite(c.injection_rise);
+}
+
+// Why the shape of pulsing channel `ch` cannot be simulated; empty when it can.
+std::string shape_error(const channel_truth& ch) {
+  if (!(ch.peak_time > 0)) return "peak time must be > 0";
+  if (!(ch.order > 0)) return "order must be > 0";
+  if (!(ch.tail_time > 0)) return "tail time must be > 0";
+  if (!(ch.injection_rise >= 0)) return "injection rise must be >= 0";
+  return {};
 }
 
 std::string channel_error(const simulation_options& o) {
@@ -200,8 +246,8 @@ std::string channel_error(const simulation_options& o) {
     const channel_truth& ch = o.channels[c];
     const std::string name = "channel " + std::to_string(c);
     if (!finite_channel(ch)) return name + ": parameters must be finite numbers";
-    if (!ch.dead && !ch.saturated && !ch.stuck && !(ch.peak_time > 0))
-      return name + ": peak time must be > 0";
+    if (ch.dead || ch.saturated || ch.stuck) continue;
+    if (std::string why = shape_error(ch); !why.empty()) return name + ": " + why;
   }
   return {};
 }
@@ -212,6 +258,11 @@ std::string format_double(double value) {
 }
 
 }  // namespace
+
+bool has_model_shape(const channel_truth& channel) {
+  const channel_truth model;
+  return channel.order == model.order && channel.tail == 0 && channel.injection_rise == 0;
+}
 
 int pulse_window_start(const std::string& config, int j) {
   return choose_run_config(config).first_window_row() + samples_per_step * j;
@@ -235,6 +286,11 @@ std::string validation_error(const simulation_options& o) {
   if (!std::isfinite(o.gap_level)) return "gap level must be a finite number";
   if (!std::isfinite(o.drift)) return "drift must be a finite number";
   if (!(o.jitter >= 0) || !std::isfinite(o.jitter)) return "jitter must be a finite number >= 0";
+  if (!(o.common_mode >= 0) || !std::isfinite(o.common_mode))
+    return "common-mode noise must be a finite number >= 0";
+  if (!std::isfinite(o.wander)) return "wander must be a finite number";
+  if (!(o.wander_period > 0) || !std::isfinite(o.wander_period))
+    return "wander period must be a finite number > 0";
   if (o.values_per_line < 1) return "values per line must be >= 1";
   return channel_error(o);
 }
@@ -282,12 +338,33 @@ std::string simulate_recording(const simulation_options& options) {
   return text;
 }
 
+namespace {
+
+// Whether the truth file needs the columns and the line of what the fit's model leaves out.
+bool departs_from_model(const simulation_options& o) {
+  return o.common_mode > 0 || o.wander != 0 ||
+         std::any_of(o.channels.begin(), o.channels.end(),
+                     [](const channel_truth& c) { return !has_model_shape(c); });
+}
+
+}  // namespace
+
 void write_truth(const simulation_options& options, std::ostream& out) {
-  out << "# channel baseline amplitude peak_time time_stamp dead saturated\n";
+  const bool front_end = departs_from_model(options);
+  out << "# channel baseline amplitude peak_time time_stamp dead saturated"
+      << (front_end ? " order tail tail_time injection_rise\n" : "\n");
+  if (front_end)
+    out << "# jitter " << format_double(options.jitter) << " common_mode "
+        << format_double(options.common_mode) << " wander " << format_double(options.wander)
+        << " wander_period " << format_double(options.wander_period) << '\n';
   for (int c = 0; c < channel_count; ++c) {
     const channel_truth& ch = options.channels[c];
     out << c << ' ' << format_double(ch.baseline) << ' ' << format_double(ch.amplitude) << ' '
         << format_double(ch.peak_time) << ' ' << format_double(ch.time_stamp) << ' ' << ch.dead
-        << ' ' << ch.saturated << '\n';
+        << ' ' << ch.saturated;
+    if (front_end)
+      out << ' ' << format_double(ch.order) << ' ' << format_double(ch.tail) << ' '
+          << format_double(ch.tail_time) << ' ' << format_double(ch.injection_rise);
+    out << '\n';
   }
 }

@@ -22,7 +22,16 @@ struct channel_truth {
   bool dead = false;          ///< no pulse: baseline and noise only
   bool saturated = false;     ///< reads `saturation_level` throughout
   bool stuck = false;         ///< reads its baseline, rounded, throughout: no noise, no pulse
+  // The front end's departures from the fit's model (see front_end_shape.h); these defaults
+  // give the model's shape exactly. The pulse still peaks at `amplitude` above the baseline.
+  double order = 4.0;  ///< shaping order n of u^n e^(-n (u - 1)), > 0
+  double tail = 0.0;   ///< slow tail's own peak, signed fraction of the height (< 0: undershoot)
+  double tail_time = 1000.0;    ///< the tail's time constant, ns, > 0
+  double injection_rise = 0.0;  ///< rise time of the injected step (a linear ramp), ns, >= 0
 };
+
+/// True when `channel`'s pulse has the fit model's shape exactly: order 4, no tail, no ramp.
+bool has_model_shape(const channel_truth& channel);
 
 /// What to simulate.
 struct simulation_options {
@@ -40,6 +49,11 @@ struct simulation_options {
   int values_per_line = 32;      ///< values per text line (line breaks carry no meaning)
   double drift = 0.0;   ///< baseline change of every channel from the first row to the last, ADC
   double jitter = 0.0;  ///< Gaussian jitter of each test pulse's start (all channels alike), ns
+  double common_mode = 0.0;  ///< Gaussian noise shared by all channels of a row (sigma), ADC
+  /// Pedestal wander: every baseline moves as wander * sin(2 pi row / wander_period + phase),
+  /// the phase drawn from the seed; ADC counts (amplitude, any sign).
+  double wander = 0.0;
+  double wander_period = 50000.0;  ///< rows per period of the wander, > 0
 };
 
 /// Rows of an event that the analysis frames, from the gap's first row.
@@ -71,5 +85,8 @@ bool write_recording(const simulation_options& options, std::FILE* out);
 std::string simulate_recording(const simulation_options& options);
 /// Writes the true parameters: a "#" line naming the columns, then one line per channel,
 /// "channel baseline amplitude peak_time time_stamp dead saturated" (numbers that round-trip,
-/// flags 0/1); a failed write leaves `out`'s error state set.
+/// flags 0/1). When a channel's shape departs from the model, or the recording has common-mode
+/// noise or a wander, the lines go on with "order tail tail_time injection_rise", and a second
+/// "#" line gives "jitter common_mode wander wander_period" with their values. A failed write
+/// leaves `out`'s error state set.
 void write_truth(const simulation_options& options, std::ostream& out);

@@ -9,6 +9,7 @@
 
 #include "cli/command_line.h"
 #include "tools/campaign_simulator.h"
+#include "tools/front_end_preset.h"
 
 namespace {
 
@@ -42,13 +43,53 @@ const char* const description =
     "the last one only, and also chip 100016's channel 17 saturates softly (10 %\n"
     "low at the largest amplitude) and chip 100017's channel 9 has 25 % less gain.\n";
 
+// The part of the description with the realistic sizes, a format for snprintf.
+const char* const realistic_description =
+    "\n"
+    "--faults LIST plants the faults listed, NAME,NAME,..., on chips 100001, 100002,\n"
+    "... in turn: the names of faults.tsv (none for a good chip), classic for the set\n"
+    "above, realistic for the defects of real front ends:\n"
+    "%s"
+    "\n"
+    "--realistic makes chips differ as real ones do (Gaussian sigmas): per chip %g %%\n"
+    "in gain, %g ns in time stamp and %g %% in peak time; within a chip %g %% in gain,\n"
+    "%g %% in peak time and %g ns in time stamp between channels. Every recording also\n"
+    "departs from the fit's model as varnel-sim --realistic draws it:\n";
+
+// The description with the realistic sizes filled in.
+std::string full_description() {
+  const chip_spread& s = realistic_chip_spread;
+  char text[4096];
+  std::snprintf(text, sizeof text, realistic_description, front_end_defects_help().c_str(),
+                100 * s.chip_gain, s.chip_time_stamp, 100 * s.chip_peak_time, 100 * s.channel_gain,
+                100 * s.channel_peak_time, s.channel_time_stamp);
+  return description + std::string(text) + front_end_preset_help();
+}
+
+// The setup the command line asks for; nothing, with the reason in `why`, when it cannot be.
+std::optional<campaign_setup> setup_of(const CLI::App& app, const std::string& faults,
+                                       bool realistic, size_t configs, std::string& why) {
+  campaign_setup setup;
+  setup.realistic = realistic;
+  if (app.count("--faults") == 0) return setup;
+  if (faults.empty()) {
+    setup.faults = classic_faults(configs > 0);
+    return setup;
+  }
+  std::optional<std::vector<chip_fault>> listed =
+      parse_fault_list(faults, configs > 0, configs > 1, why);
+  if (!listed) return {};
+  setup.faults = *listed;
+  return setup;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string folder, config = "20mV_delay-all", date, config_list;
+  std::string folder, config = "20mV_delay-all", date, config_list, faults;
   int chips = 20, events = 40;
-  bool faults = false;
-  CLI::App app{description, "varnel-sim-campaign"};
+  bool realistic = false;
+  CLI::App app{full_description(), "varnel-sim-campaign"};
   add_version_flag(app);
   app.add_option("--output", folder, "The folder to write into (required)")->required();
   app.add_option("--chips", chips, "Chips to simulate")
@@ -64,7 +105,10 @@ int main(int argc, char** argv) {
       ->check(CLI::Validator(
           [](const std::string& d) { return is_date(d) ? "" : "expected YYYYMMDD, got " + d; },
           "YYYYMMDD"));
-  app.add_flag("--faults", faults, "Give chips 100001 to 100017 one fault each");
+  app.add_option("--faults", faults,
+                 "Give chips 100001 to 100017 one fault each, or those of LIST (above)")
+      ->expected(0, 1);
+  app.add_flag("--realistic", realistic, "Chips and front ends as real ones (above)");
   if (const auto stop = parse_command_line(app, argc, argv)) {
     std::fputs(stop->out.c_str(), stdout);
     std::fputs(stop->err.c_str(), stderr);
@@ -73,19 +117,23 @@ int main(int argc, char** argv) {
   const std::vector<std::string> configs = config_list.empty() && app.count("--configs") == 0
                                                ? std::vector<std::string>{}
                                                : split_names(config_list);
-  if (std::optional<std::string> bad = config_without_amplitude(configs)) {
-    const command_line_stop stop = usage_error(
-        app, "configuration \"" + *bad +
-                 "\" has no injected amplitude: its name must begin with a number and \"mV\"");
+  std::string why;
+  if (std::optional<std::string> bad = config_without_amplitude(configs))
+    why = "configuration \"" + *bad +
+          "\" has no injected amplitude: its name must begin with a number and \"mV\"";
+  const std::optional<campaign_setup> setup =
+      why.empty() ? setup_of(app, faults, realistic, configs.size(), why) : std::nullopt;
+  if (!setup) {
+    const command_line_stop stop = usage_error(app, why);
     std::fputs(stop.err.c_str(), stderr);
     return stop.status;
   }
   const std::string into = date.empty() ? folder : folder + "/" + date;
   try {
     if (configs.empty())
-      write_simulated_campaign(into, chips, events, config, faults);
+      write_simulated_campaign(into, chips, events, config, *setup);
     else
-      write_gain_campaign(into, chips, events, configs, faults);
+      write_gain_campaign(into, chips, events, configs, *setup);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "varnel-sim-campaign: %s\n", e.what());
     return 1;

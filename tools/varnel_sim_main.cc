@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "tools/front_end_preset.h"
 #include "tools/recording_simulator.h"
 
 namespace {
@@ -47,9 +48,19 @@ struct cli_settings {
   simulation_options general;  // everything but the channels
   std::string output;
   channel_parameter baseline{&channel_truth::baseline}, amplitude{&channel_truth::amplitude},
-      peak_time{&channel_truth::peak_time}, time_stamp{&channel_truth::time_stamp};
+      peak_time{&channel_truth::peak_time}, time_stamp{&channel_truth::time_stamp},
+      order{&channel_truth::order}, tail{&channel_truth::tail},
+      tail_time{&channel_truth::tail_time}, injection_rise{&channel_truth::injection_rise};
   std::vector<int> dead, saturated;
+  bool realistic = false;
 };
+
+// The recording's options that the realistic preset draws unless they are given.
+constexpr std::pair<const char*, double simulation_options::*> preset_recording_options[] = {
+    {"--jitter", &simulation_options::jitter},
+    {"--common-mode", &simulation_options::common_mode},
+    {"--wander", &simulation_options::wander},
+    {"--wander-period", &simulation_options::wander_period}};
 
 void add_options(CLI::App& app, cli_settings& s) {
   simulation_options& g = s.general;
@@ -71,14 +82,31 @@ void add_options(CLI::App& app, cli_settings& s) {
       ->capture_default_str();
   app.add_option("--jitter", g.jitter, "Gaussian jitter (sigma) of each test pulse's start, ns")
       ->capture_default_str();
+  app.add_option("--common-mode", g.common_mode,
+                 "Gaussian noise (sigma) shared by all channels of a row, ADC counts")
+      ->capture_default_str();
+  app.add_option("--wander", g.wander,
+                 "Pedestal wander: amplitude of a slow sinusoid of every baseline, ADC counts")
+      ->capture_default_str();
+  app.add_option("--wander-period", g.wander_period, "Period of the pedestal wander, rows")
+      ->capture_default_str();
   app.add_option("--seed", g.seed, "Seeds the noise and the channel parameters not given")
       ->capture_default_str();
+  app.add_flag("--realistic", s.realistic,
+               "Draw the front end's departures from the fit's model from the seed (below)");
   for (auto [name, all_name, p, what, unit] :
        {std::tuple{"--baseline", "--all-baselines", &s.baseline, "Baseline", "ADC counts"},
         {"--amplitude", "--all-amplitudes", &s.amplitude, "Pulse height", "ADC counts"},
         {"--peak-time", "--all-peak-times", &s.peak_time, "Peak time", "ns"},
         {"--time-stamp", "--all-time-stamps", &s.time_stamp,
-         "Pulse start on the reconstructed time axis", "ns"}}) {
+         "Pulse start on the reconstructed time axis", "ns"},
+        {"--order", "--all-orders", &s.order, "Shaping order n of u^n e^(-n(u-1))",
+         "4 is the fit's"},
+        {"--tail", "--all-tails", &s.tail, "Slow tail (> 0) or undershoot (< 0)",
+         "fraction of the height"},
+        {"--tail-time", "--all-tail-times", &s.tail_time, "Time constant of the tail", "ns"},
+        {"--injection-rise", "--all-injection-rises", &s.injection_rise,
+         "Rise time of the injected step (a linear ramp)", "ns"}}) {
     app.add_option(name, p->per_channel,
                    std::string(what) + " of channel CH, " + unit + " (repeatable)")
         ->check(channel_equals_value)
@@ -102,13 +130,21 @@ void add_options(CLI::App& app, cli_settings& s) {
       ->capture_default_str();
 }
 
-simulation_options build_options(const cli_settings& s) {
+simulation_options build_options(const CLI::App& app, const cli_settings& s) {
   const simulation_options& g = s.general;
   simulation_options o = realistic_options(g.events, g.config, g.seed);
   auto channels = o.channels;
   o = g;
   o.channels = channels;
-  for (const channel_parameter* p : {&s.baseline, &s.amplitude, &s.peak_time, &s.time_stamp}) {
+  if (s.realistic) {
+    simulation_options drawn = o;
+    draw_front_end(drawn, draw_design_order(g.seed), g.seed);
+    o.channels = drawn.channels;
+    for (auto [name, field] : preset_recording_options)
+      if (app.count(name) == 0) o.*field = drawn.*field;
+  }
+  for (const channel_parameter* p : {&s.baseline, &s.amplitude, &s.peak_time, &s.time_stamp,
+                                     &s.order, &s.tail, &s.tail_time, &s.injection_rise}) {
     if (p->all)
       for (channel_truth& c : o.channels) c.*(p->field) = *p->all;
     for (const std::string& text : p->per_channel) {
@@ -139,14 +175,18 @@ int main(int argc, char** argv) {
       "Writes a simulated delay-scan recording to PATH and the true channel parameters "
       "to PATH.truth.",
       "varnel-sim");
-  app.footer("Channel parameters not given are drawn from the seed.");
+  app.footer(
+      "Channel parameters not given are drawn from the seed, and the pulse has the fit's\n"
+      "shape exactly. --realistic also draws from the seed what real front ends and benches\n"
+      "show (an option given still wins):\n" +
+      front_end_preset_help());
   add_version_flag(app);
   cli_settings settings;
   add_options(app, settings);
   std::optional<command_line_stop> stop = parse_command_line(app, argc, argv);
   simulation_options options;
   if (!stop) {
-    options = build_options(settings);
+    options = build_options(app, settings);
     if (std::string why = validation_error(options); !why.empty()) stop = usage_error(app, why);
   }
   if (stop) {

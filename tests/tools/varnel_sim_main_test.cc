@@ -80,6 +80,34 @@ TEST(VarnelSim, HelpAndVersionGoToStandardOutput) {
   EXPECT_EQ(version.out, std::string("varnel-sim ") + varnel_version + "\n");
 }
 
+// --realistic draws the front end from the seed; options given still win.
+TEST(VarnelSim, RealisticDrawsTheFrontEndButWhatIsGiven) {
+  temp_dir d;
+  auto truth_of = [&](std::vector<std::string> args) {
+    args.insert(args.end(), {"--events", "1", "--seed", "3", "--output", d / "r.txt"});
+    program_run run = sim(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    return read_file(d / "r.txt.truth").value_or("");
+  };
+  const std::string plain = truth_of({}), drawn = truth_of({"--realistic"});
+  EXPECT_EQ(plain.find("order"), std::string::npos);
+  EXPECT_NE(drawn.find("order tail tail_time injection_rise"), std::string::npos) << drawn;
+  EXPECT_EQ(truth_of({"--realistic"}), drawn);  // from the seed alone
+  const std::string given =
+      truth_of({"--realistic", "--jitter", "0", "--common-mode", "2.5", "--order", "4=2.75"});
+  EXPECT_NE(given.find("# jitter 0 common_mode 2.5 wander "), std::string::npos) << given;
+  std::istringstream lines(given);
+  std::string line;
+  for (int i = 0; i < 7 && std::getline(lines, line);) i += 1;  // two "#" lines, channels 0-4
+  EXPECT_TRUE(line.starts_with("4 ")) << line;
+  std::istringstream fields(line);
+  std::string field;
+  for (int i = 0; i < 8; ++i) fields >> field;
+  EXPECT_EQ(field, "2.75");
+  program_run help = sim({"--help"});
+  EXPECT_NE(help.out.find("shaping order: one per design, 3.6 to 4.4"), std::string::npos);
+}
+
 TEST(VarnelSim, UnwritableOutputFailsWithStatusOne) {
   temp_dir d;
   const std::string output = d / "missing/r.txt";
