@@ -52,6 +52,7 @@ recording_record analyse_recording(const found_recording& r, const std::string& 
   rec.notes = std::move(out.notes);
   rec.log_path = std::move(out.log_path);
   rec.summary = out.summary;
+  rec.config_check = out.config_check;
   rec.fits = std::move(out.fits);
   if (rec.status == 0) rec.points = std::move(out.points);
   rec.analysed_at = utc_now();
