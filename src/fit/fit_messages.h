@@ -12,7 +12,8 @@ std::string fit_not_converged(int channel);
 
 /// Why channel `channel`'s result `f` is not a good measurement, as one line; empty when it is
 /// one, and for a channel flagged few_events, which few_events_note() covers for all of them.
-/// Numbers are printed with three significant digits.
+/// Numbers are printed with three significant digits, a misfit in % with one decimal (none from
+/// 10 % on).
 std::string verdict_note(int channel, const channel_fit& f);
 
 /// The recording held only `events` events, and `flagged_channels` channels were flagged for it.
