@@ -82,15 +82,21 @@ bool fill_recorded_at(sqlite3* db) {
   return rc == SQLITE_DONE;
 }
 
-// Brings a version-1 database to this version in one transaction, so that a failure at any
-// step, or a kill, leaves it a whole version-1 database. Another run may have upgraded it
-// while this one waited for the lock. Why it failed, or "".
-std::string upgrade_from_1(sqlite3* db) {
+// The steps from version 1 to 2: the columns, the recordings' times, the characterisation
+// and the views.
+bool upgrade_1_to_2(sqlite3* db) {
+  return sqlite_exec(db, campaign_upgrade_from_1_sql) && fill_recorded_at(db) &&
+         sqlite_exec(db, campaign_characterisation_sql) && sqlite_exec(db, campaign_views_sql);
+}
+
+// Brings a database of version `from` (1 or 2) to this version in one transaction, so that a
+// failure at any step, or a kill, leaves it a whole database of its version. Another run may
+// have upgraded it while this one waited for the lock. Why it failed, or "".
+std::string upgrade_from(sqlite3* db, int64_t from) {
   if (!sqlite_exec(db, "BEGIN IMMEDIATE")) return last_error(db);
-  bool ok = user_version(db) != 1 ||
-            (sqlite_exec(db, campaign_upgrade_from_1_sql) && fill_recorded_at(db) &&
-             sqlite_exec(db, campaign_characterisation_sql) &&
-             sqlite_exec(db, campaign_views_sql) && set_version(db));
+  bool ok =
+      user_version(db) != from || ((from != 1 || upgrade_1_to_2(db)) &&
+                                   sqlite_exec(db, campaign_upgrade_from_2_sql) && set_version(db));
   if (ok && sqlite_exec(db, "COMMIT")) return {};
   std::string why = last_error(db);
   sqlite_exec(db, "ROLLBACK");
@@ -172,6 +178,11 @@ void bind_record(sqlite_statement& s, const recording_record& r) {
   s.bind(17, std::string_view(source_name(r.source)));
   s.bind(18, std::string_view(recorded_time(r.path, r.mtime_ns)));
   s.bind(19, int64_t{r.retry});
+  s.bind(20, r.summary.common_mode_noise);
+  s.bind(21, r.summary.window_gap_events);
+  s.bind(22, std::string_view(r.config_check.looks_like));
+  s.bind(23, r.config_check.own_misfit);
+  s.bind(24, r.config_check.other_misfit);
 }
 
 // The channel columns after recording_id and channel, each stored from and loaded into one
@@ -195,6 +206,9 @@ constexpr real_column real_columns[] = {
     {"significance", &channel_fit::significance},
     {"scatter", &channel_fit::scatter},
     {"seen_height", &channel_fit::seen_height},
+    {"misfit", &channel_fit::misfit},
+    {"pedestal", &channel_fit::pedestal},
+    {"headroom", &channel_fit::headroom},
 };
 struct integer_column {
   const char* name;
@@ -292,8 +306,9 @@ std::string write_record(sqlite3* db, const recording_record& r) {
                           "INSERT INTO recordings (path, size, mtime_ns, content_hash, chip, "
                           "config, status, message, notes, log_path, values_read, rows_handled, "
                           "events_started, events_completed, analysed_at, version, source, "
-                          "recorded_at, retry) "
-                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                          "recorded_at, retry, common_mode_noise, window_gap_events, "
+                          "looks_like, own_misfit, other_misfit) VALUES (?, ?, ?, ?, ?, ?, ?, ?, "
+                          "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   if (!insert.ok()) return last_error(db);
   bind_record(insert, r);
   if (!insert.run()) return last_error(db);
@@ -334,9 +349,10 @@ std::optional<campaign_db> campaign_db::open(const std::string& path, std::strin
       return std::nullopt;
     }
   }
-  if (is_campaign(raw) && user_version(raw) == 1) {
-    if (std::string why = upgrade_from_1(raw); !why.empty()) {
-      error = database_error(path, "its schema version is 1 and upgrading it to version " +
+  if (const int64_t from = user_version(raw); is_campaign(raw) && (from == 1 || from == 2)) {
+    if (std::string why = upgrade_from(raw, from); !why.empty()) {
+      error = database_error(path, "its schema version is " + std::to_string(from) +
+                                       " and upgrading it to version " +
                                        std::to_string(campaign_schema_version) +
                                        " failed, nothing was changed: " + why);
       return std::nullopt;
@@ -416,7 +432,8 @@ bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::strin
   sqlite_statement r(db_,
                      "SELECT id, path, chip, config, mtime_ns, status, message, notes, "
                      "analysed_at, version, events_started, events_completed, recorded_at, "
-                     "id IN (SELECT id FROM current_recordings) FROM recordings "
+                     "id IN (SELECT id FROM current_recordings), common_mode_noise, "
+                     "window_gap_events, looks_like, own_misfit, other_misfit FROM recordings "
                      "ORDER BY chip, config, path");
   std::string channels =
       "SELECT " + channel_column_list() + " FROM channels ORDER BY recording_id, channel";
@@ -443,6 +460,9 @@ bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::strin
     s.events_completed = r.integer(11);
     s.recorded_at = r.text(12);
     s.current = r.integer(13) != 0;
+    s.common_mode_noise = r.real(14);
+    s.window_gap_events = r.integer(15);
+    s.config_check = {r.text(16), r.real(17), r.real(18)};
     index[s.id] = out.size();
     out.push_back(std::move(s));
   }

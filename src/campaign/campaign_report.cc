@@ -122,20 +122,23 @@ std::string fit_evidence(const stored_channel& c) {
 }
 
 // A recording that can be opened: its fits as [channel, peak time, time stamp, amplitude, fit
-// range from, to, fit verdict, chi2, ndf, why] and each channel's points.
+// range from, to, fit verdict, chi2, ndf, why, misfit (a fraction), pedestal, headroom], its
+// common-mode noise and each channel's points.
 json detail_json(const stored_recording& r, const recording_detail& detail) {
   json fits = json::array(), points = json::object();
   for (const stored_channel& c : r.channels) {
     const channel_fit& f = c.fit;
     fits.push_back({c.channel, rounded(f.peak_time), rounded(f.time_stamp), rounded(f.amplitude),
                     rounded(f.xmin), rounded(f.xmax), verdict_name(f.verdict), rounded(f.chi2),
-                    f.ndf, fit_evidence(c)});
+                    f.ndf, fit_evidence(c), rounded(f.misfit, 1e5), rounded(f.pedestal),
+                    rounded(f.headroom)});
   }
   for (size_t ch = 0; ch < detail.points.size(); ++ch)
     if (!detail.points[ch].empty())
       points[std::to_string(ch)] = channel_points_json(detail.points[ch]);
   json out = recording_summary(r);
   out["events_started"] = r.events_started;
+  out["common_mode_noise"] = rounded(r.common_mode_noise, 1000.0);
   out["notes"] = r.notes;
   out["problems"] = detail.problems;
   out["fits"] = fits;

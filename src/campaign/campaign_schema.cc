@@ -26,7 +26,12 @@ CREATE TABLE recordings (
   version          TEXT NOT NULL,
   source           TEXT NOT NULL,
   recorded_at      TEXT NOT NULL DEFAULT '',
-  retry            INTEGER NOT NULL DEFAULT 0
+  retry            INTEGER NOT NULL DEFAULT 0,
+  common_mode_noise REAL,
+  window_gap_events INTEGER,
+  looks_like        TEXT NOT NULL DEFAULT '',
+  own_misfit        REAL,
+  other_misfit      REAL
 );
 CREATE INDEX recordings_chip_config ON recordings (chip, config);
 CREATE TABLE channels (
@@ -55,6 +60,9 @@ CREATE TABLE channels (
   fits_run         INTEGER,
   minimised        INTEGER,
   replaced_verdict TEXT,
+  misfit           REAL,
+  pedestal         REAL,
+  headroom         REAL,
   PRIMARY KEY (recording_id, channel)
 ) WITHOUT ROWID;
 CREATE TABLE points (
@@ -116,4 +124,16 @@ ALTER TABLE channels ADD COLUMN clipped_points INTEGER;
 ALTER TABLE channels ADD COLUMN fits_run INTEGER;
 ALTER TABLE channels ADD COLUMN minimised INTEGER;
 ALTER TABLE channels ADD COLUMN replaced_verdict TEXT;
+)sql";
+
+// Version 2 lacked the columns after replaced_verdict and retry.
+const char* const campaign_upgrade_from_2_sql = R"sql(
+ALTER TABLE recordings ADD COLUMN common_mode_noise REAL;
+ALTER TABLE recordings ADD COLUMN window_gap_events INTEGER;
+ALTER TABLE recordings ADD COLUMN looks_like TEXT NOT NULL DEFAULT '';
+ALTER TABLE recordings ADD COLUMN own_misfit REAL;
+ALTER TABLE recordings ADD COLUMN other_misfit REAL;
+ALTER TABLE channels ADD COLUMN misfit REAL;
+ALTER TABLE channels ADD COLUMN pedestal REAL;
+ALTER TABLE channels ADD COLUMN headroom REAL;
 )sql";

@@ -2,7 +2,7 @@
 
 /// The schema version this build reads and writes; kept in PRAGMA user_version and in the meta
 /// table's "schema_version".
-inline constexpr int campaign_schema_version = 2;
+inline constexpr int campaign_schema_version = 3;
 
 /// The value of the meta table's "schema" row in every campaign database.
 inline constexpr const char* campaign_schema_name = "varnel-campaign";
@@ -17,6 +17,11 @@ extern const char* const campaign_characterisation_sql;
 /// The views current_recordings and current_channels.
 extern const char* const campaign_views_sql;
 
-/// The statements that bring a version-1 database's tables to this version; its views and its
+/// The statements that bring a version-1 database's tables to version 2; its views and its
 /// recordings' recorded_at are the caller's to add.
 extern const char* const campaign_upgrade_from_1_sql;
+
+/// The statements that bring a version-2 database's tables to version 3 (this one): the columns
+/// of the misfit, pedestal and headroom, the common-mode noise, the gaps in the first pulse
+/// window and the configuration check, NULL (or '') in the rows stored before.
+extern const char* const campaign_upgrade_from_2_sql;

@@ -32,7 +32,14 @@ void append_channel(std::string& row, const stored_channel& c) {
   for (int v : {f.ndf, f.usable_points, f.fitted_points, int{f.converged}})
     row.append(std::to_string(v)).push_back(',');
   row.append(verdict_name(f.verdict)).push_back(',');
-  row.append(number(f.noise)).push_back(',');
+  for (double v : {f.noise, f.misfit, f.pedestal, f.headroom}) row.append(number(v)).push_back(',');
+}
+
+// The recording's own figures, the same on each of its rows.
+std::string recording_fields(const stored_recording& r) {
+  const configuration_check& c = r.config_check;
+  return number(r.common_mode_noise) + ',' + std::to_string(r.window_gap_events) + ',' +
+         field(c.looks_like) + ',' + number(c.own_misfit) + ',' + number(c.other_misfit);
 }
 
 }  // namespace
@@ -40,7 +47,8 @@ void append_channel(std::string& row, const stored_channel& c) {
 std::string csv_header() {
   return "path,chip,config,status,message,channel,rise_time,rise_time_err,amplitude,"
          "amplitude_err,time_stamp,time_stamp_err,chi2,ndf,usable_points,fitted_points,"
-         "converged,verdict,noise,flag,reason,chip_verdict,current\n";
+         "converged,verdict,noise,misfit,pedestal,headroom,common_mode_noise,window_gap_events,"
+         "looks_like,own_misfit,other_misfit,flag,reason,chip_verdict,current\n";
 }
 
 std::string csv_rows(const std::vector<stored_recording>& recordings,
@@ -55,10 +63,13 @@ std::string csv_rows(const std::vector<stored_recording>& recordings,
     std::string lead = field(r.path) + ',' + field(r.chip) + ',' + field(r.config) + ',' +
                        std::to_string(r.status) + ',' + field(r.message) + ',';
     std::string tail = field(chip) + ',' + (r.current ? "1" : "0") + '\n';
-    if (r.channels.empty()) out.append(lead).append(",,,,,,,,,,,,,,,,").append(tail);
+    const std::string recording = recording_fields(r) + ',';
+    if (r.channels.empty())
+      out.append(lead).append(",,,,,,,,,,,,,,,,,").append(recording).append(",,").append(tail);
     for (const stored_channel& c : r.channels) {
       out.append(lead).append(std::to_string(c.channel)).push_back(',');
       append_channel(out, c);
+      out.append(recording);
       std::string reason = v ? channel_reason(*v, c.channel) : "";
       out.append(reason.empty() ? "" : "flagged").push_back(',');
       out.append(field(reason)).push_back(',');

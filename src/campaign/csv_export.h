@@ -8,6 +8,8 @@
 
 /// The CSV header line, newline-ended: path, chip, config, status, message, channel, the six
 /// results, chi2, ndf, usable_points, fitted_points, converged, verdict (the fit's), then noise,
+/// misfit (a fraction of the amplitude), pedestal and headroom (ADC counts), the recording's
+/// common_mode_noise (ADC counts), window_gap_events, looks_like, own_misfit and other_misfit,
 /// flag ("flagged" or empty), reason (the channel's flags in words), chip_verdict ("pass",
 /// "fail", "retest", "not judged", or "superseded" for a recording a later one replaced) and
 /// current (1 for the recording that counts for its chip and configuration, else 0).

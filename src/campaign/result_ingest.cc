@@ -38,6 +38,7 @@ bool read_result(const std::string& json_path, const std::string& version, recor
   r.notes = run.notes;
   r.log_path = run.status == 0 ? run.log_path : log_path(r.path, r.chip, r.config);
   r.summary = run.summary;
+  r.config_check = run.config_check;
   r.fits = std::move(run.fits);
   r.points = std::move(run.points);
   if (std::optional<file_stamp> st = stamp_of(r.path)) {

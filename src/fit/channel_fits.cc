@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <thread>
 #include <utility>
 
@@ -33,6 +34,7 @@ std::vector<channel_fit> fit_all_channels(const snapshot_table& table, double pe
     if (std::string note = verdict_note(static_cast<int>(ch), fits[ch]); !note.empty())
       notes.push_back(note);
   }
+  if (shape_off_model(fits)) notes.push_back(shape_off_model_note(median_misfit(fits)));
   if (few_events > 0) notes.push_back(few_events_note(events, few_events));
   return fits;
 }
@@ -42,4 +44,26 @@ double median_chi2_per_ndf(const std::vector<channel_fit>& fits) {
   for (const channel_fit& f : fits)
     if (f.ndf > 0) values.push_back(f.chi2 / f.ndf);
   return values.empty() ? 0.0 : upper_median(std::move(values));
+}
+
+namespace {
+
+// Whether `f` shows a pulse whose shape the fit could judge: good or a poor fit, from its points.
+bool shape_judged(const channel_fit& f) {
+  const fit_verdict v = f.replaced_verdict.value_or(f.verdict);
+  return v == fit_verdict::good || v == fit_verdict::poor_fit;
+}
+
+}  // namespace
+
+double median_misfit(const std::vector<channel_fit>& fits) {
+  std::vector<double> values;
+  for (const channel_fit& f : fits)
+    if (shape_judged(f) && std::isfinite(f.misfit)) values.push_back(f.misfit);
+  return values.empty() ? NAN : upper_median(std::move(values));
+}
+
+bool shape_off_model(const std::vector<channel_fit>& fits) {
+  const double median = median_misfit(fits);
+  return median > noticeable_misfit && median <= max_good_misfit;
 }

@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include "numerics/robust_statistics.h"
+#include "fit/fit_judgement.h"
 
 namespace {
 
@@ -13,14 +13,9 @@ constexpr double not_measured = std::numeric_limits<double>::quiet_NaN();
 }  // namespace
 
 bool fits_look_doubtful(const std::vector<channel_fit>& fits) {
+  const double misfit = median_misfit(fits);
+  if (std::isfinite(misfit)) return misfit > max_good_misfit;
   return median_chi2_per_ndf(fits) > doubtful_median_chi2_per_ndf;
-}
-
-double median_misfit(const std::vector<channel_fit>& fits) {
-  std::vector<double> values;
-  for (const channel_fit& f : fits)
-    if (std::isfinite(f.misfit)) values.push_back(f.misfit);
-  return values.empty() ? not_measured : upper_median(std::move(values));
 }
 
 double fit_ratio(const std::vector<channel_fit>& own, const std::vector<channel_fit>& other) {

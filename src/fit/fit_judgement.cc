@@ -26,8 +26,10 @@ bool unphysical(const channel_fit& f) {
   return !(f.peak_time > 0) || !(f.time_stamp >= f.xmin - slack && f.time_stamp <= f.xmax + slack);
 }
 
+// On the misfit, not chi2/ndf: chi2/ndf grows with the number of events for the same shape.
+// A misfit that cannot be measured (NaN) does not make a fit poor.
 bool poor(const channel_fit& f) {
-  return f.ndf > 0 && f.chi2 > max_good_chi2_per_ndf * f.ndf;
+  return f.misfit > max_good_misfit;
 }
 
 }  // namespace

@@ -17,8 +17,15 @@ inline constexpr int min_pulse_points = 3;
 inline constexpr double min_height_over_scatter = 4.5;
 /// A time stamp this many of its errors outside the points' times is unphysical.
 inline constexpr double outside_range_errors = 3.0;
-/// A chi2 per degree of freedom above this is a poor fit (clean channels stay far below).
-inline constexpr double max_good_chi2_per_ndf = 50.0;
+/// A misfit (fraction of the amplitude) above this is a poor fit. Shapes a real front end gives
+/// (orders 3.5 to 4.5, tails and undershoots up to 1 %, rises up to 10 ns, 2 ns of jitter, all
+/// at once) stay below 0.63 %; an order of 2.5 or 6, a 5 % undershoot or the wrong
+/// configuration's framing start at 1.17 %, at 60, 300 and 1,000 events alike (docs/fit.md).
+inline constexpr double max_good_misfit = 0.009;
+/// A recording whose channels' median misfit is above this, though below max_good_misfit, has a
+/// shape noticeably off the model: the model-exact shape stays below 0.05 %, the front end's
+/// usual deviations reach 0.25 to 0.63 %.
+inline constexpr double noticeable_misfit = 0.003;
 
 /// A point's error is the spread of its samples, one per event: from fewer events than this it
 /// may be several times too small, and the fit's errors and every judgement drawn from them

@@ -12,6 +12,14 @@ std::string number(double v) {
   return text;
 }
 
+// A fraction as a percentage: one decimal below 10 %, none from there.
+std::string percent(double fraction) {
+  const double p = 100 * fraction;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", p < 10 ? 1 : 0, p);
+  return text;
+}
+
 std::string unphysical_note(const std::string& name, const channel_fit& f) {
   if (!(f.peak_time > 0))
     return name + " gives an unphysical result: peak time " + number(f.peak_time) + " ns.";
@@ -40,7 +48,8 @@ std::string verdict_note(int channel, const channel_fit& f) {
       return name + " is saturated: " + std::to_string(f.clipped_points) +
              " points at its ceiling were left out of the fit.";
     case fit_verdict::poor_fit:
-      return name + " fits the pulse shape poorly: chi2/ndf " + number(f.chi2 / f.ndf) + ".";
+      return name + " fits the pulse shape poorly: it differs from the model by " +
+             percent(f.misfit) + " % of its amplitude (chi2/ndf " + number(f.chi2 / f.ndf) + ").";
     case fit_verdict::not_converged:
       return fit_not_converged(channel);
     case fit_verdict::unphysical:
@@ -55,6 +64,11 @@ std::string few_events_note(int64_t events, int flagged_channels) {
   return "The recording holds only " + std::to_string(events) +
          " events, too few for trustworthy errors: " + std::to_string(flagged_channels) +
          (flagged_channels == 1 ? " channel is" : " channels are") + " flagged.";
+}
+
+std::string shape_off_model_note(double median_misfit) {
+  return "The pulse shape differs from the model by about " + percent(median_misfit) +
+         " % of the amplitude on most channels: the results are the model's best fit to it.";
 }
 
 std::string looks_like_configuration(const std::string& looks_like, const std::string& config,

@@ -11,6 +11,7 @@ plot_run make_plot_run(const std::string& chipstring, const std::string& config,
   run.events_completed = outcome.summary.events_completed;
   run.summary = outcome.summary;
   run.notes = outcome.notes;
+  run.config_check = outcome.config_check;
   run.fits = outcome.fits;
   run.points = outcome.points;
   return run;

@@ -11,16 +11,17 @@
 
 /// Everything the pictures and the JSON of one successful run show.
 struct plot_run {
-  std::string chipstring;          ///< the chip's name as given
-  std::string config;              ///< the configuration name as given
-  run_config parameters;           ///< what that name selects
-  std::string adcfilename;         ///< the input path as given
-  std::string log_path;            ///< the log the run wrote
-  int64_t events_completed = 0;    ///< events that reached their closing row
-  reconstruction_summary summary;  ///< everything reading and framing saw
-  diagnostics notes;               ///< the run's lines for standard error
-  std::vector<channel_fit> fits;   ///< by channel
-  snapshot_table points;           ///< the reconstructed points, by channel
+  std::string chipstring;            ///< the chip's name as given
+  std::string config;                ///< the configuration name as given
+  run_config parameters;             ///< what that name selects
+  std::string adcfilename;           ///< the input path as given
+  std::string log_path;              ///< the log the run wrote
+  int64_t events_completed = 0;      ///< events that reached their closing row
+  reconstruction_summary summary;    ///< everything reading and framing saw
+  diagnostics notes;                 ///< the run's lines for standard error
+  configuration_check config_check;  ///< whether another configuration fits much better
+  std::vector<channel_fit> fits;     ///< by channel
+  snapshot_table points;             ///< the reconstructed points, by channel
 };
 
 /// The plot_run of a run of `chipstring`, `config`, `adcfilename` that produced `outcome`;

@@ -27,6 +27,12 @@ json config_json(const plot_run& run) {
           {"delay_step_ns", number(delay_step_ns)}};
 }
 
+json config_check_json(const configuration_check& c) {
+  return {{"looks_like", c.looks_like},
+          {"own_misfit", number(c.own_misfit)},
+          {"other_misfit", number(c.other_misfit)}};
+}
+
 json points_json(const channel_points& points) {
   json list = json::array();
   for (const snapshot_point& p : points)
@@ -60,6 +66,9 @@ json channel_json(int channel, const channel_fit& f, const channel_points& point
           {"seen_height", number(f.seen_height)},
           {"pulse_points", f.pulse_points},
           {"fits_run", f.fits_run},
+          {"misfit", number(f.misfit)},
+          {"pedestal", number(f.pedestal)},
+          {"headroom", number(f.headroom)},
           {"replaced_verdict",
            f.replaced_verdict ? json(verdict_name(*f.replaced_verdict)) : json(nullptr)},
           {"note", verdict_note(channel, f)},
@@ -121,6 +130,9 @@ channel_fit read_fit(const json& c) {
   f.seen_height = later_number(c, "seen_height");
   f.pulse_points = later_count(c, "pulse_points");
   f.fits_run = later_count(c, "fits_run");
+  f.misfit = later_number(c, "misfit");
+  f.pedestal = later_number(c, "pedestal");
+  f.headroom = later_number(c, "headroom");
   if (c.contains("replaced_verdict") && !c.at("replaced_verdict").is_null())
     f.replaced_verdict = verdict_at(c, "replaced_verdict");
   return f;
@@ -131,6 +143,13 @@ channel_points read_points(const json& c) {
   for (const json& p : c.at("points"))
     points.push_back({number_at(p, "time"), {number_at(p, "amplitude"), number_at(p, "error")}});
   return points;
+}
+
+configuration_check read_config_check(const json& j) {
+  if (!j.contains("config_check")) return {{}, NAN, NAN};
+  const json& c = j.at("config_check");
+  return {c.at("looks_like").get<std::string>(), number_at(c, "own_misfit"),
+          number_at(c, "other_misfit")};
 }
 
 void read_document(const json& j, stored_run& run) {
@@ -148,6 +167,9 @@ void read_document(const json& j, stored_run& run) {
   run.summary.rows_handled = j.value("rows_handled", uint64_t{0});
   run.summary.events_started = j.value("events_started", int64_t{0});
   run.summary.events_in_window = j.value("events_in_window", int64_t{0});
+  run.summary.common_mode_noise = later_number(j, "common_mode_noise");
+  run.summary.window_gap_events = j.value("window_gap_events", int64_t{0});
+  run.config_check = read_config_check(j);
   for (const json& c : j.at("channels")) {
     run.fits.push_back(read_fit(c));
     run.points.push_back(read_points(c));
@@ -172,6 +194,9 @@ json run_json(const plot_run& run) {
           {"rows_handled", run.summary.rows_handled},
           {"events_started", run.summary.events_started},
           {"events_in_window", run.summary.events_in_window},
+          {"common_mode_noise", number(run.summary.common_mode_noise)},
+          {"window_gap_events", run.summary.window_gap_events},
+          {"config_check", config_check_json(run.config_check)},
           {"notes", run.notes},
           {"channels", channels}};
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -257,16 +258,17 @@ TEST(CampaignDatabase, AFileOfAnotherKindIsRefusedAndLeftUntouched) {
             std::vector<std::string>{"1"});
   // A campaign database of a later schema version.
   ASSERT_EQ(campaign({"run", "--db", "new.sqlite", "."}, d.path()).status, 0);
-  ASSERT_EQ(run_program({"sqlite3", d / "new.sqlite", "PRAGMA user_version = 3"}).status, 0);
+  ASSERT_EQ(run_program({"sqlite3", d / "new.sqlite", "PRAGMA user_version = 4"}).status, 0);
   program_run r = campaign({"run", "--db", "new.sqlite", "."}, d.path());
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err,
-            "varnel-campaign: cannot use database new.sqlite: its schema version is 3, this "
-            "build uses version 2\n");
+            "varnel-campaign: cannot use database new.sqlite: its schema version is 4, this "
+            "build uses version 3\n");
 }
 
 // The database keeps a channel's fit as the analysis made it: every figure, the verdict, the one
-// few_events replaced and the evidence, so that a chip's verdict can be traced from it.
+// few_events replaced and the evidence, so that a chip's verdict can be traced from it; and the
+// recording's own figures, a NaN as NaN.
 TEST(CampaignDatabase, AChannelStoredAndLoadedEqualsTheOneFitted) {
   temp_dir d;
   std::string error;
@@ -284,19 +286,37 @@ TEST(CampaignDatabase, AChannelStoredAndLoadedEqualsTheOneFitted) {
     f.seen_height = 290.0 + ch, f.scatter = 1.5 + 0.1 * ch, f.significance = 44.0 - ch;
     f.pulse_points = 12 + ch, f.fits_run = 1 + ch % 6, f.minimised = ch != 4;
     f.converged = ch % 5 != 0, f.noise = 2.0 + 0.25 * ch;
+    f.misfit = 0.0005 * ch, f.pedestal = 97.5 + ch, f.headroom = 3500.25 - 3 * ch;
     f.verdict = static_cast<fit_verdict>(ch % (static_cast<int>(fit_verdict::few_events) + 1));
     if (f.verdict == fit_verdict::few_events) f.replaced_verdict = fit_verdict::poor_fit;
     r.fits.push_back(f);
   }
+  r.summary.common_mode_noise = 1.375;
+  r.summary.window_gap_events = 17;
+  r.config_check = {"4mV_delay-all", 0.0625, 0.0075};
   ASSERT_TRUE(db->store(r, error)) << error;
+  recording_record unmeasured = r;
+  unmeasured.path = d / "100001_adc.txt", unmeasured.chip = "100001";
+  unmeasured.summary.common_mode_noise = NAN;
+  unmeasured.summary.window_gap_events = 0;
+  unmeasured.config_check = {"", 0.002, NAN};
+  ASSERT_TRUE(db->store(unmeasured, error)) << error;
   std::vector<stored_recording> loaded;
   ASSERT_TRUE(db->load_recordings(loaded, error)) << error;
-  ASSERT_EQ(loaded.size(), 1u);
+  ASSERT_EQ(loaded.size(), 2u);
   ASSERT_EQ(loaded[0].channels.size(), 32u);
   for (int ch = 0; ch < 32; ++ch) {
     EXPECT_EQ(loaded[0].channels[ch].channel, ch);
     EXPECT_TRUE(loaded[0].channels[ch].fit == r.fits[ch]) << "channel " << ch;
   }
+  EXPECT_EQ(loaded[0].common_mode_noise, 1.375);
+  EXPECT_EQ(loaded[0].window_gap_events, 17);
+  EXPECT_EQ(loaded[0].config_check, r.config_check);
+  EXPECT_TRUE(std::isnan(loaded[1].common_mode_noise));
+  EXPECT_EQ(loaded[1].window_gap_events, 0);
+  EXPECT_EQ(loaded[1].config_check.looks_like, "");
+  EXPECT_EQ(loaded[1].config_check.own_misfit, 0.002);
+  EXPECT_TRUE(std::isnan(loaded[1].config_check.other_misfit));
 }
 
 TEST(CampaignDatabase, SchemaIsVersionedAndWrittenAheadForConcurrentRuns) {
@@ -304,10 +324,10 @@ TEST(CampaignDatabase, SchemaIsVersionedAndWrittenAheadForConcurrentRuns) {
   write_sim(d / bench_name("100000"));
   ASSERT_EQ(campaign({"run", "."}, d.path()).status, 0);
   std::string db = d / "campaign.sqlite";
-  EXPECT_EQ(query(db, "PRAGMA user_version"), std::vector<std::string>{"2"});
+  EXPECT_EQ(query(db, "PRAGMA user_version"), std::vector<std::string>{"3"});
   EXPECT_EQ(
       query(db, "SELECT value FROM meta WHERE key IN ('schema', 'schema_version') ORDER BY key"),
-      (std::vector<std::string>{"varnel-campaign", "2"}));
+      (std::vector<std::string>{"varnel-campaign", "3"}));
   EXPECT_EQ(query(db, "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
 }
 

@@ -130,6 +130,21 @@ TEST(CampaignReport, ThePageFillsItsSkeletonAndCarriesEveryVerdictAndTheOpenedPu
   EXPECT_EQ(opened["fits"][0][9].get<std::string>().rfind("significance ", 0), 0u)
       << opened["fits"][0][9];
   EXPECT_EQ(opened["points"]["31"], nlohmann::json::parse("[[10.0], [1.3], [0.5]]"));
+  // Each channel's misfit as the fraction stored, its pedestal and headroom, and the
+  // recording's common-mode noise, as the database holds them.
+  const stored_recording* judged = nullptr;
+  for (const stored_recording& r : j.recordings)
+    if (r.id == j.verdicts[1].recording_id) judged = &r;
+  ASSERT_NE(judged, nullptr);
+  const channel_fit& first = judged->channels.at(0).fit;
+  ASSERT_EQ(opened["fits"][0].size(), 13u);
+  EXPECT_NEAR(opened["fits"][0][10].get<double>(), first.misfit, 1e-5);
+  for (auto [at, value] : {std::pair{11, first.pedestal}, {12, first.headroom}})
+    if (std::isfinite(value))
+      EXPECT_NEAR(opened["fits"][0][at].get<double>(), value, 0.01) << at;
+    else
+      EXPECT_TRUE(opened["fits"][0][at].is_null()) << at;
+  EXPECT_TRUE(opened.contains("common_mode_noise"));
   // The chip retested keeps its aborted try as superseded.
   EXPECT_EQ(data["verdicts"][12]["superseded"].size(), 1u);
 }

@@ -137,10 +137,9 @@ channel_points step_points(double height, double from, double to) {
 TEST(Verdict, AShapeUnlikeThePulseIsAPoorFit) {
   channel_fit f = fit_channel(step_points(200.0, 900.0, 1900.0), 150.0);
   EXPECT_EQ(f.verdict, fit_verdict::poor_fit);
-  char expected[100];
-  std::snprintf(expected, sizeof expected, "Channel 2 fits the pulse shape poorly: chi2/ndf %.3g.",
-                f.chi2 / f.ndf);
-  EXPECT_EQ(verdict_note(2, f), expected);
+  EXPECT_GT(f.misfit, 0.1);
+  EXPECT_EQ(verdict_note(2, f).rfind("Channel 2 fits the pulse shape poorly: it differs ", 0), 0u)
+      << verdict_note(2, f);
   // With heavy-tailed errors from three samples a clean pulse stays good.
   for (uint64_t seed = 1; seed <= 20; ++seed)
     EXPECT_EQ(fit_of({150.0, 800.0, 300.0, 100.0, 3}, seed).verdict, fit_verdict::good) << seed;

@@ -28,9 +28,15 @@ plot_run encoded_run() {
     f.converged = ch != 7;
     f.verdict = ch == 7 ? fit_verdict::not_converged : fit_verdict::good;
     f.noise = ch == 5 ? std::nan("") : 2.0 + 0.5 * ch;
+    f.misfit = ch == 9 ? std::nan("") : 0.001 * ch;
+    f.pedestal = 100.25 + ch;
+    f.headroom = 3000.5 - 2 * ch;
     outcome.fits.push_back(f);
     for (int i = 0; i < 4; ++i) table[ch].push_back({100.0 * ch + i, {ch + 0.001 * i, 0.1 * i}});
   }
+  outcome.summary.common_mode_noise = 0.75;
+  outcome.summary.window_gap_events = 3;
+  outcome.config_check = {"4mV_delay-all", 0.0125, 0.0031};
   return make_plot_run("7", "x", "d/adc.txt", outcome);
 }
 
@@ -87,6 +93,9 @@ TEST(RunJson, ReadsBackWhatItWrote) {
   EXPECT_EQ(run.config, "x");
   ASSERT_EQ(run.fits.size(), 32u);
   ASSERT_EQ(run.points.size(), 32u);
+  EXPECT_EQ(run.summary.common_mode_noise, 0.75);
+  EXPECT_EQ(run.summary.window_gap_events, 3);
+  EXPECT_EQ(run.config_check, written.config_check);
   for (int ch = 0; ch < 32; ++ch) {
     const channel_fit &w = written.fits[ch], &r = run.fits[ch];
     EXPECT_EQ(r.peak_time, w.peak_time);
@@ -98,6 +107,9 @@ TEST(RunJson, ReadsBackWhatItWrote) {
     EXPECT_EQ(r.converged, w.converged);
     EXPECT_EQ(r.verdict, w.verdict);
     EXPECT_TRUE(same(r.noise, w.noise)) << ch;
+    EXPECT_TRUE(same(r.misfit, w.misfit)) << ch;
+    EXPECT_EQ(r.pedestal, w.pedestal);
+    EXPECT_EQ(r.headroom, w.headroom);
     EXPECT_EQ(run.points[ch], written.points[ch]) << ch;
   }
 }
@@ -117,6 +129,12 @@ TEST(RunJson, ReadsResultsOfEarlierBuilds) {
   EXPECT_EQ(run.fits[0].peak_time_err, 1.5);
   EXPECT_EQ(run.fits[0].verdict, fit_verdict::good);
   EXPECT_TRUE(std::isnan(run.fits[0].noise));
+  EXPECT_TRUE(std::isnan(run.fits[0].misfit));
+  EXPECT_TRUE(std::isnan(run.fits[0].headroom));
+  EXPECT_TRUE(std::isnan(run.summary.common_mode_noise));
+  EXPECT_EQ(run.summary.window_gap_events, 0);
+  EXPECT_EQ(run.config_check.looks_like, "");
+  EXPECT_TRUE(std::isnan(run.config_check.own_misfit));
   EXPECT_EQ(run.summary.events_completed, 40);
   EXPECT_EQ(run.summary.values_read, 0u);
   ASSERT_EQ(run.points[0].size(), 1u);

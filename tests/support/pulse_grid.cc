@@ -25,10 +25,15 @@ channel_points grid_points(const grid_channel& c, double noise, std::mt19937_64&
       sum += sample;
       squares += sample * sample;
     }
-    // Whole counts keep both sums exact, so that alike samples give an error of exactly 0.
-    const double n = c.events;
-    const double variance = n > 1 ? (n * squares - sum * sum) / (n * (n - 1)) : 0.0;
-    points.push_back({t, {sum / n - c.baseline, std::sqrt(variance / n)}});
+    points.push_back(averaged_point(t, sum, squares, c.events, c.baseline));
   }
   return points;
+}
+
+snapshot_point averaged_point(double time, double sum, double squares, int events,
+                              double baseline) {
+  // Whole counts keep both sums exact, so that alike samples give an error of exactly 0.
+  const double n = events;
+  const double variance = n > 1 ? (n * squares - sum * sum) / (n * (n - 1)) : 0.0;
+  return {time, {sum / n - baseline, std::sqrt(variance / n)}};
 }

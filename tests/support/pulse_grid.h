@@ -27,3 +27,7 @@ std::vector<double> point_times(bool slow);
 /// `noise` ADC counts, rounded to whole counts and clipped to 0..4095, less the baseline, with
 /// the sample spread over the square root of `events` as its error.
 channel_points grid_points(const grid_channel& c, double noise, std::mt19937_64& random);
+
+/// The point at `time` of `events` samples whose sum is `sum` and sum of squares `squares`:
+/// their mean less `baseline`, with their spread over the square root of `events` as its error.
+snapshot_point averaged_point(double time, double sum, double squares, int events, double baseline);

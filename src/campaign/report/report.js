@@ -425,12 +425,17 @@
     var u = (t - timeStamp) / peakTime;
     return amplitude * Math.pow(u, 4) * Math.exp(-4 * (u - 1));
   }
+  // A stored fraction as a percentage to a hundredth; null stays null.
+  function percent(fraction) {
+    return fraction === null || fraction === undefined ? null : Math.round(fraction * 1e4) / 100;
+  }
   function pulseData(detail, verdict) {
     var channels = [], rows = [];
     detail.fits.forEach(function (f) {
       var ch = f[0], reason = verdict.flags[ch] || "";
       channels.push({ ch: ch, rise_time: f[1], time_stamp: f[2], amplitude: f[3], verdict: f[6],
                       chi2: f[7], ndf: f[8], why: f[9] || "", flagged: reason !== "", reason: reason,
+                      misfit_pct: percent(f[10]), pedestal: f[11], headroom: f[12],
                       short_reason: reason.replace(/^channel \d+: /, ""),
                       label: "ch " + ch + (f[6] !== "good" ? " " + f[6] : "") });
       var p = detail.points[ch];
@@ -447,9 +452,11 @@
   }
   function channelsCsv(verdict, detail) {
     return csvOf(["chip", "configuration", "channel", "fit verdict", "rise time (ns)", "time stamp (ns)",
-                  "amplitude (ADC)", "chi2", "ndf", "why the fit judged so", "flagged"],
+                  "amplitude (ADC)", "chi2", "ndf", "misfit (%)", "pedestal (ADC)", "headroom (ADC)",
+                  "why the fit judged so", "flagged"],
       detail.fits.map(function (f) {
-        return [verdict.chip, verdict.config, f[0], f[6], f[1], f[2], f[3], f[7], f[8], f[9] || "", verdict.flags[f[0]] || ""];
+        return [verdict.chip, verdict.config, f[0], f[6], f[1], f[2], f[3], f[7], f[8], percent(f[10]), f[11], f[12],
+                f[9] || "", verdict.flags[f[0]] || ""];
       }));
   }
   function list(items, cls) {
@@ -463,7 +470,9 @@
     part.appendChild(make("p", { "class": "note" }, [
       "Recording judged: " + (verdict.path || "none") +
       (detail ? " (recorded " + (detail.recorded_at || "at an unknown time") + ", " + detail.events + " of " +
-                detail.events_started + " events completed)" : "")]));
+                detail.events_started + " events completed" +
+                (detail.common_mode_noise !== null && detail.common_mode_noise !== undefined ?
+                 ", common-mode noise " + detail.common_mode_noise + " ADC" : "") + ")" : "")]));
     if (detail && detail.problems.length) part.appendChild(make("div", {}, ["The recording's problems:", list(detail.problems, "problems")]));
     if (detail && detail.message) part.appendChild(make("p", { "class": "note" }, ["Analysis: " + detail.message]));
     if (verdict.superseded.length)
