@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "reconstruction/recording_format.h"
+
 namespace {
 
 std::string retest_cause(problem_kind kind) {
@@ -52,15 +54,19 @@ std::string failure_cause(const chip_verdict& v) {
     return v.problems.empty() ? "damaged recording" : retest_cause(v.problems.front().kind);
   if (v.outcome != chip_outcome::fail) return "";
   // A channel counts once, under its first flag: a dead channel is flagged for its verdict and
-  // often for its amplitude too.
+  // often for its amplitude too. A flag of the whole chip, which comes first, counts for every
+  // channel.
   std::map<std::string, int> count;
   std::string best;
+  bool whole_chip = false;
   int previous_channel = -1;
   for (const channel_flag& f : v.flags) {
-    if (f.channel == previous_channel) continue;
+    if (f.channel < 0 ? whole_chip : f.channel == previous_channel) continue;
+    whole_chip = whole_chip || f.channel < 0;
     previous_channel = f.channel;
     std::string cause = flag_cause(f);
-    if (++count[cause] > (best.empty() ? 0 : count[best])) best = cause;
+    count[cause] += f.channel < 0 ? channel_count : 1;
+    if (count[cause] > (best.empty() ? 0 : count[best])) best = cause;
   }
   return best.empty() ? "flagged channels" : best;
 }

@@ -40,18 +40,18 @@ std::map<std::string, std::string> planted(const std::string& folder) {
 const std::map<std::string, std::pair<std::string, std::string>> expected_reasons = {
     {"dead_channel", {"fail", "channel 13: no pulse"}},
     {"saturated_channel", {"fail", "channel 5: "}},
-    {"late", {"fail", "all 32 channels: time_stamp "}},
-    {"slow", {"fail", "all 32 channels: rise_time "}},
+    {"late", {"fail", "all channels: time_stamp "}},
+    {"slow", {"fail", "all channels: rise_time "}},
     {"low_gain", {"fail", "channel 9: amplitude 2"}},
-    {"noisy", {"fail", "all 32 channels: noise "}},
+    {"noisy", {"fail", "all channels: noise "}},
     {"stuck", {"fail", "channel 20: "}},
     {"cut", {"retest", "last row incomplete"}},
     {"junk", {"retest", "reading stopped at value "}},
     {"few_events", {"retest", "only 5 events"}},
-    {"wrong_config", {"retest", "the configuration looks wrong"}},
+    {"wrong_config", {"retest", "this recording looks like 4mV_delay-all"}},
     {"slightly_late", {"fail", "time_stamp "}},
     {"two_dead", {"fail", "channels 3, 9: no pulse"}},
-    {"noisy_4x", {"fail", "all 32 channels: noise "}},
+    {"noisy_4x", {"fail", "all channels: noise "}},
 };
 
 }  // namespace
@@ -177,7 +177,7 @@ TEST(CampaignVerdicts, LimitsGivenToARunAreCheckedStoredAndApplied) {
   lines = verdict_lines(r.out);
   EXPECT_EQ(lines.at("100001"),
             "100001 20mV_delay-all fail: channel 13: no pulse (fit verdict no_pulse)");
-  EXPECT_NE(lines.at("100003").find("all 32 channels: time_stamp "), std::string::npos);
+  EXPECT_NE(lines.at("100003").find("all channels: time_stamp "), std::string::npos);
   EXPECT_EQ(lines.at("100000"), "100000 20mV_delay-all pass");
 }
 
