@@ -53,13 +53,17 @@ double small_sample_factor(int chips) {
   return chips > 0 ? 1.0 + 5.0 / chips : 1.0;
 }
 
-two_level_deviations two_level_deviations_of(const chip_channel_values& values, bool relative) {
+two_level_deviations two_level_deviations_of(const chip_channel_values& values, bool relative,
+                                             bool upper_only) {
   two_level_deviations out;
   out.single = robust_deviations_of(values, relative);
   const chip_channel_values& d = out.single.deviation;
   out.residual = d;
   out.chip_offset.assign(values.size(), std::numeric_limits<double>::quiet_NaN());
   std::vector<double> offsets, residuals;
+  auto without = [relative](double x, double offset) {
+    return relative ? (1.0 + x) / (1.0 + offset) - 1.0 : x - offset;
+  };
   for (size_t chip = 0; chip < d.size(); ++chip) {
     std::vector<double> own;
     for (double x : d[chip])
@@ -68,12 +72,19 @@ two_level_deviations two_level_deviations_of(const chip_channel_values& values, 
     const double offset = median(own);
     out.chip_offset[chip] = offset;
     offsets.insert(offsets.end(), {offset, -offset});
-    for (double& x : out.residual[chip])
-      if (std::isfinite(x)) x = relative ? (1.0 + x) / (1.0 + offset) - 1.0 : x - offset;
+    const double judged_offset = upper_only ? std::max(offset, 0.0) : offset;
+    for (size_t ch = 0; ch < d[chip].size(); ++ch) {
+      const double x = d[chip][ch];
+      if (!std::isfinite(x)) continue;
+      const double r = without(x, offset);
+      residuals.insert(residuals.end(), {r, -r});
+      out.residual[chip][ch] = without(x, judged_offset);
+    }
   }
-  for (const auto& row : out.residual)
-    for (double x : row)
-      if (std::isfinite(x)) residuals.insert(residuals.end(), {x, -x});
+  for (size_t chip = 0; chip < d.size(); ++chip)
+    if (!std::isfinite(out.chip_offset[chip]))
+      for (double x : d[chip])
+        if (std::isfinite(x)) residuals.insert(residuals.end(), {x, -x});
   out.chips = static_cast<int>(offsets.size() / 2);
   out.chip_sigma = robust_sigma(std::move(offsets));
   out.sigma = robust_sigma(std::move(residuals));

@@ -54,11 +54,15 @@ struct two_level_deviations {
   /// Chips with an offset.
   int chips = 0;
   /// Each deviation with its chip's offset taken out: d - D, or (1 + d) / (1 + D) - 1 for a
-  /// relative quantity; the deviation itself where the chip has no offset.
+  /// relative quantity; the deviation itself where the chip has no offset. For a quantity
+  /// judged only above, an offset below zero is not taken out: a chip whose errors are small
+  /// as a whole gives its channels no excess to be flagged for.
   chip_channel_values residual;
-  /// The robust standard deviation of the residuals, pooled over the chips and channels.
+  /// The robust standard deviation of the deviations with the whole offset taken out, pooled
+  /// over the chips and channels.
   double sigma = 0.0;
 };
 
-/// The two levels of `values`.
-two_level_deviations two_level_deviations_of(const chip_channel_values& values, bool relative);
+/// The two levels of `values`; `upper_only` for a quantity judged only when too large.
+two_level_deviations two_level_deviations_of(const chip_channel_values& values, bool relative,
+                                             bool upper_only = false);
