@@ -23,8 +23,8 @@ inline constexpr double outside_range_errors = 3.0;
 /// realistic campaign of 48 chips in two configurations at 300 events; a channel of shaping
 /// order 2.5 there reads 1.66 % and more, a 5 % undershoot 2.61 %, the wrong configuration's
 /// framing about 16 %, at 60, 300 and 1,000 events alike (docs/fit.md). An order of 6 (1.17 to
-/// 1.28 %) stays below it at every event count and is left to the campaign, which compares a
-/// channel's misfit with the other chips'.
+/// 1.28 %) stays below it at every event count: it is as far from the model as a good channel
+/// with a 1 % tail and an order off the design's.
 inline constexpr double max_good_misfit = 0.014;
 /// A recording whose channels' median misfit is above this, though below max_good_misfit, has a
 /// shape noticeably off the model: the model-exact shape stays below 0.05 %, the front end's

@@ -73,8 +73,8 @@ TEST(Misfit, WrongShapesArePoorAtAnyEventCount) {
 }
 
 TEST(Misfit, AnOrderOfSixIsGoodAtEveryEventCountButStandsAboveARealFrontEnds) {
-  // Left to the campaign, which compares it with the other chips' channels: its misfit is
-  // well above every realistic shape's, and the same at any length of recording.
+  // As far from the model as the furthest realistic shapes, and the same verdict at any length
+  // of recording.
   const named_shape order_6{"order 6", {6.0}};
   for (int events : event_counts) {
     const channel_fit f = fit_shape(order_6, events, events + 2);
