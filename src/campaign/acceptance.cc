@@ -72,8 +72,7 @@ void add_quantity(config_population& s, size_t q) {
     for (const stored_channel& c : s.sound[i]->channels)
       if (c.channel >= 0 && c.channel < channel_count && measured(c, quantity))
         values[i][static_cast<size_t>(c.channel)] = c.fit.*quantity.value;
-  two_level_deviations r =
-      two_level_deviations_of(values, quantity.relative, quantity.upper_only);
+  two_level_deviations r = two_level_deviations_of(values, quantity.relative, quantity.upper_only);
   s.sigma[q] = s.ready ? r.single.sigma : not_a_number;
   s.within_sigma[q] = s.ready ? r.sigma : not_a_number;
   s.chip_sigma[q] = s.ready ? r.chip_sigma : not_a_number;
