@@ -12,6 +12,7 @@
 #include "campaign/recording_name.h"
 #include "campaign/sqlite_statement.h"
 #include "campaign/test_hold.h"
+#include "fit/channel_fields.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ bool fill_recorded_at(sqlite3* db) {
 // The steps from version 1 to 2: the columns, the recordings' times, the characterisation
 // and the views.
 bool upgrade_1_to_2(sqlite3* db) {
-  return sqlite_exec(db, campaign_upgrade_from_1_sql) && fill_recorded_at(db) &&
+  return sqlite_exec(db, campaign_upgrade_from_1_sql().c_str()) && fill_recorded_at(db) &&
          sqlite_exec(db, campaign_characterisation_sql) && sqlite_exec(db, campaign_views_sql);
 }
 
@@ -94,9 +95,9 @@ bool upgrade_1_to_2(sqlite3* db) {
 // have upgraded it while this one waited for the lock. Why it failed, or "".
 std::string upgrade_from(sqlite3* db, int64_t from) {
   if (!sqlite_exec(db, "BEGIN IMMEDIATE")) return last_error(db);
-  bool ok =
-      user_version(db) != from || ((from != 1 || upgrade_1_to_2(db)) &&
-                                   sqlite_exec(db, campaign_upgrade_from_2_sql) && set_version(db));
+  bool ok = user_version(db) != from ||
+            ((from != 1 || upgrade_1_to_2(db)) &&
+             sqlite_exec(db, campaign_upgrade_from_2_sql().c_str()) && set_version(db));
   if (ok && sqlite_exec(db, "COMMIT")) return {};
   std::string why = last_error(db);
   sqlite_exec(db, "ROLLBACK");
@@ -118,8 +119,8 @@ bool blank_database(sqlite3* db) {
 }
 
 bool create_schema(sqlite3* db) {
-  if (!sqlite_exec(db, campaign_schema_sql) || !sqlite_exec(db, campaign_characterisation_sql) ||
-      !sqlite_exec(db, campaign_views_sql))
+  if (!sqlite_exec(db, campaign_schema_sql().c_str()) ||
+      !sqlite_exec(db, campaign_characterisation_sql) || !sqlite_exec(db, campaign_views_sql))
     return false;
   sqlite_statement meta(db, "INSERT INTO meta (key, value) VALUES (?, ?)");
   for (auto [key, value] : {std::pair<const char*, std::string>{"schema", campaign_schema_name},
@@ -185,88 +186,59 @@ void bind_record(sqlite_statement& s, const recording_record& r) {
   s.bind(24, r.config_check.other_misfit);
 }
 
-// The channel columns after recording_id and channel, each stored from and loaded into one
-// member of channel_fit; the statements below name them, so that their order in the table does
-// not matter.
-struct real_column {
-  const char* name;
-  double channel_fit::*member;
-};
-constexpr real_column real_columns[] = {
-    {"rise_time", &channel_fit::peak_time},
-    {"rise_time_err", &channel_fit::peak_time_err},
-    {"amplitude", &channel_fit::amplitude},
-    {"amplitude_err", &channel_fit::amplitude_err},
-    {"time_stamp", &channel_fit::time_stamp},
-    {"time_stamp_err", &channel_fit::time_stamp_err},
-    {"chi2", &channel_fit::chi2},
-    {"fit_min", &channel_fit::xmin},
-    {"fit_max", &channel_fit::xmax},
-    {"noise", &channel_fit::noise},
-    {"significance", &channel_fit::significance},
-    {"scatter", &channel_fit::scatter},
-    {"seen_height", &channel_fit::seen_height},
-    {"misfit", &channel_fit::misfit},
-    {"pedestal", &channel_fit::pedestal},
-    {"headroom", &channel_fit::headroom},
-};
-struct integer_column {
-  const char* name;
-  int channel_fit::*member;
-};
-constexpr integer_column integer_columns[] = {
-    {"ndf", &channel_fit::ndf},
-    {"usable_points", &channel_fit::usable_points},
-    {"fitted_points", &channel_fit::fitted_points},
-    {"pulse_points", &channel_fit::pulse_points},
-    {"clipped_points", &channel_fit::clipped_points},
-    {"fits_run", &channel_fit::fits_run},
-};
-constexpr int real_count = static_cast<int>(std::size(real_columns));
-constexpr int integer_count = static_cast<int>(std::size(integer_columns));
-
-// "a, b, c" of every channel column, in the order bind_channel and read_channel use.
+// "recording_id, channel, rise_time, ...": every channel column, in the order bind_channel and
+// read_channel use.
 std::string channel_column_list() {
-  std::string list = "recording_id, channel";
-  for (const real_column& c : real_columns) list += std::string(", ") + c.name;
-  for (const integer_column& c : integer_columns) list += std::string(", ") + c.name;
-  return list + ", converged, minimised, verdict, replaced_verdict";
+  std::string list;
+  for (const std::string& name : channel_column_names()) list += (list.empty() ? "" : ", ") + name;
+  return list;
 }
 
 void bind_channel(sqlite_statement& s, int64_t id, int channel, const channel_fit& f) {
   s.bind(1, id);
   s.bind(2, int64_t{channel});
   int i = 3;
-  for (const real_column& c : real_columns) s.bind(i++, f.*c.member);
-  for (const integer_column& c : integer_columns) s.bind(i++, int64_t{f.*c.member});
-  s.bind(i++, int64_t{f.converged});
-  s.bind(i++, int64_t{f.minimised});
-  s.bind(i++, verdict_name(f.verdict));
-  std::optional<std::string> replaced;
-  if (f.replaced_verdict) replaced = std::string(verdict_name(*f.replaced_verdict));
-  s.bind(i, replaced);
+  for (const channel_field& field : channel_fields()) {
+    switch (field.type) {
+      case field_type::real:
+        s.bind(i++, f.*field.real);
+        break;
+      case field_type::count:
+      case field_type::flag:
+        s.bind(i++, static_cast<int64_t>(field_number(field, f)));
+        break;
+      case field_type::verdict:
+        s.bind(i++, field_verdict_name(field, f));
+        break;
+      case field_type::optional_verdict: {
+        std::string_view name = field_verdict_name(field, f);
+        s.bind(i++, name.empty() ? std::nullopt : std::optional<std::string>(name));
+        break;
+      }
+    }
+  }
 }
 
 stored_channel read_channel(const sqlite_statement& s) {
   stored_channel c;
   c.channel = static_cast<int>(s.integer(1));
-  channel_fit& f = c.fit;
   int i = 2;
-  for (const real_column& col : real_columns) f.*col.member = s.real(i++);
-  for (const integer_column& col : integer_columns)
-    f.*col.member = static_cast<int>(s.integer(i++));
-  f.converged = s.integer(i++) != 0;
-  f.minimised = s.integer(i++) != 0;
-  // A verdict this build does not know (a later version's) cannot be called good.
-  f.verdict = verdict_named(s.text(i++)).value_or(fit_verdict::not_converged);
-  if (std::string replaced = s.text(i); !replaced.empty())
-    f.replaced_verdict = verdict_named(replaced);
+  for (const channel_field& field : channel_fields()) {
+    if (field.type == field_type::real)
+      c.fit.*field.real = s.real(i);
+    else if (field.type == field_type::count || field.type == field_type::flag)
+      set_field_number(field, c.fit, static_cast<double>(s.integer(i)));
+    else
+      // A verdict this build does not know (a later version's) cannot be called good.
+      set_field_verdict(field, c.fit, s.text(i), fit_verdict::not_converged);
+    ++i;
+  }
   return c;
 }
 
 bool insert_channels(sqlite3* db, int64_t id, const recording_record& r) {
   std::string sql = "INSERT INTO channels (" + channel_column_list() + ") VALUES (?";
-  for (int i = 1; i < 2 + real_count + integer_count + 4; ++i) sql += ", ?";
+  for (size_t i = 1; i < channel_column_names().size(); ++i) sql += ", ?";
   sqlite_statement s(db, (sql + ")").c_str());
   if (!s.ok()) return false;
   for (size_t ch = 0; ch < r.fits.size(); ++ch) {

@@ -13,6 +13,7 @@
 #include "campaign/report_charts.h"
 #include "campaign/report_files.h"
 #include "campaign/vega_bundle.h"
+#include "fit/channel_fields.h"
 #include "fit/fit_messages.h"
 
 using nlohmann::json;
@@ -121,18 +122,28 @@ std::string fit_evidence(const stored_channel& c) {
   return why;
 }
 
-// A recording that can be opened: its fits as [channel, peak time, time stamp, amplitude, fit
-// range from, to, fit verdict, chi2, ndf, why, misfit (a fraction), pedestal, headroom], its
+// A channel's shown fields by their names, with "channel" and "why"; the misfit, a fraction, to
+// a thousandth of a percent, other numbers to a hundredth.
+json page_fit(const stored_channel& c) {
+  json fit = {{"channel", c.channel}, {"why", fit_evidence(c)}};
+  for (const channel_field& f : channel_fields()) {
+    if (!f.shown) continue;
+    if (f.type == field_type::verdict || f.type == field_type::optional_verdict)
+      fit[f.name] = field_verdict_name(f, c.fit);
+    else if (f.type == field_type::real)
+      fit[f.name] =
+          rounded(field_number(f, c.fit), std::string_view(f.unit) == "fraction" ? 1e5 : 100.0);
+    else
+      fit[f.name] = static_cast<int64_t>(field_number(f, c.fit));
+  }
+  return fit;
+}
+
+// A recording that can be opened: its fits as page_fit objects, its
 // common-mode noise and each channel's points.
 json detail_json(const stored_recording& r, const recording_detail& detail) {
   json fits = json::array(), points = json::object();
-  for (const stored_channel& c : r.channels) {
-    const channel_fit& f = c.fit;
-    fits.push_back({c.channel, rounded(f.peak_time), rounded(f.time_stamp), rounded(f.amplitude),
-                    rounded(f.xmin), rounded(f.xmax), verdict_name(f.verdict), rounded(f.chi2),
-                    f.ndf, fit_evidence(c), rounded(f.misfit, 1e5), rounded(f.pedestal),
-                    rounded(f.headroom)});
-  }
+  for (const stored_channel& c : r.channels) fits.push_back(page_fit(c));
   for (size_t ch = 0; ch < detail.points.size(); ++ch)
     if (!detail.points[ch].empty())
       points[std::to_string(ch)] = channel_points_json(detail.points[ch]);

@@ -1,7 +1,11 @@
 #include "campaign/campaign_schema.h"
 
+#include "fit/channel_fields.h"
+
+namespace {
+
 // docs/campaign.md describes every column; keep the two in step.
-const char* const campaign_schema_sql = R"sql(
+const char* const campaign_schema_template = R"sql(
 CREATE TABLE meta (
   key   TEXT PRIMARY KEY,
   value TEXT NOT NULL
@@ -34,37 +38,7 @@ CREATE TABLE recordings (
   other_misfit      REAL
 );
 CREATE INDEX recordings_chip_config ON recordings (chip, config);
-CREATE TABLE channels (
-  recording_id   INTEGER NOT NULL REFERENCES recordings (id) ON DELETE CASCADE,
-  channel        INTEGER NOT NULL,
-  rise_time      REAL,
-  rise_time_err  REAL,
-  amplitude      REAL,
-  amplitude_err  REAL,
-  time_stamp     REAL,
-  time_stamp_err REAL,
-  chi2           REAL,
-  ndf            INTEGER NOT NULL,
-  usable_points  INTEGER NOT NULL,
-  fitted_points  INTEGER NOT NULL,
-  converged      INTEGER NOT NULL,
-  verdict        TEXT NOT NULL,
-  fit_min        REAL,
-  fit_max        REAL,
-  noise            REAL,
-  significance     REAL,
-  scatter          REAL,
-  seen_height      REAL,
-  pulse_points     INTEGER,
-  clipped_points   INTEGER,
-  fits_run         INTEGER,
-  minimised        INTEGER,
-  replaced_verdict TEXT,
-  misfit           REAL,
-  pedestal         REAL,
-  headroom         REAL,
-  PRIMARY KEY (recording_id, channel)
-) WITHOUT ROWID;
+{{channels}}
 CREATE TABLE points (
   recording_id INTEGER NOT NULL REFERENCES recordings (id) ON DELETE CASCADE,
   channel      INTEGER NOT NULL,
@@ -72,6 +46,8 @@ CREATE TABLE points (
   PRIMARY KEY (recording_id, channel)
 ) WITHOUT ROWID;
 )sql";
+
+}  // namespace
 
 // Each chip's channels across configurations, which the views join.
 const char* const campaign_characterisation_sql = R"sql(
@@ -111,29 +87,81 @@ FROM channels c JOIN current_recordings r ON r.id = c.recording_id
 LEFT JOIN characterisation k ON k.chip = r.chip AND k.channel = c.channel;
 )sql";
 
-// Version 1 lacked the columns at the ends of recordings and channels, and the views.
-const char* const campaign_upgrade_from_1_sql = R"sql(
+namespace {
+
+// Version 1 lacked the columns at the end of recordings, those of channel_fields() since 2,
+// and the views.
+const char* const recordings_upgrade_from_1_sql = R"sql(
 ALTER TABLE recordings ADD COLUMN recorded_at TEXT NOT NULL DEFAULT '';
 ALTER TABLE recordings ADD COLUMN retry INTEGER NOT NULL DEFAULT 0;
-ALTER TABLE channels ADD COLUMN noise REAL;
-ALTER TABLE channels ADD COLUMN significance REAL;
-ALTER TABLE channels ADD COLUMN scatter REAL;
-ALTER TABLE channels ADD COLUMN seen_height REAL;
-ALTER TABLE channels ADD COLUMN pulse_points INTEGER;
-ALTER TABLE channels ADD COLUMN clipped_points INTEGER;
-ALTER TABLE channels ADD COLUMN fits_run INTEGER;
-ALTER TABLE channels ADD COLUMN minimised INTEGER;
-ALTER TABLE channels ADD COLUMN replaced_verdict TEXT;
 )sql";
 
-// Version 2 lacked the columns after replaced_verdict and retry.
-const char* const campaign_upgrade_from_2_sql = R"sql(
+// Version 2 lacked the columns after retry, and those of channel_fields() since 3.
+const char* const recordings_upgrade_from_2_sql = R"sql(
 ALTER TABLE recordings ADD COLUMN common_mode_noise REAL;
 ALTER TABLE recordings ADD COLUMN window_gap_events INTEGER;
 ALTER TABLE recordings ADD COLUMN looks_like TEXT NOT NULL DEFAULT '';
 ALTER TABLE recordings ADD COLUMN own_misfit REAL;
 ALTER TABLE recordings ADD COLUMN other_misfit REAL;
-ALTER TABLE channels ADD COLUMN misfit REAL;
-ALTER TABLE channels ADD COLUMN pedestal REAL;
-ALTER TABLE channels ADD COLUMN headroom REAL;
 )sql";
+
+const char* column_type(const channel_field& f) {
+  switch (f.type) {
+    case field_type::real:
+      return "REAL";
+    case field_type::count:
+    case field_type::flag:
+      return "INTEGER";
+    case field_type::verdict:
+    case field_type::optional_verdict:
+      break;
+  }
+  return "TEXT";
+}
+
+// "name TYPE", with NOT NULL for the first version's counts, flags and verdict.
+std::string column_definition(const channel_field& f) {
+  std::string d = std::string(f.name) + " " + column_type(f);
+  if (f.since == 1 && f.type != field_type::real) d += " NOT NULL";
+  return d;
+}
+
+std::string channels_table() {
+  std::string sql =
+      "CREATE TABLE channels (\n"
+      "  recording_id   INTEGER NOT NULL REFERENCES recordings (id) ON DELETE CASCADE,\n"
+      "  channel        INTEGER NOT NULL,\n";
+  for (const channel_field& f : channel_fields()) sql += "  " + column_definition(f) + ",\n";
+  return sql + "  PRIMARY KEY (recording_id, channel)\n) WITHOUT ROWID;";
+}
+
+// The columns a database of version `from` lacks of those it will have at version `from` + 1.
+std::string channel_columns_added(int from) {
+  std::string sql;
+  for (const channel_field& f : channel_fields())
+    if (f.since == from + 1)
+      sql += "ALTER TABLE channels ADD COLUMN " + column_definition(f) + ";\n";
+  return sql;
+}
+
+}  // namespace
+
+std::string campaign_schema_sql() {
+  std::string sql = campaign_schema_template;
+  const std::string marker = "{{channels}}";
+  return sql.replace(sql.find(marker), marker.size(), channels_table());
+}
+
+std::string campaign_upgrade_from_1_sql() {
+  return recordings_upgrade_from_1_sql + channel_columns_added(1);
+}
+
+std::string campaign_upgrade_from_2_sql() {
+  return recordings_upgrade_from_2_sql + channel_columns_added(2);
+}
+
+std::vector<std::string> channel_column_names() {
+  std::vector<std::string> names = {"recording_id", "channel"};
+  for (const channel_field& f : channel_fields()) names.push_back(f.name);
+  return names;
+}

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 /// The schema version this build reads and writes; kept in PRAGMA user_version and in the meta
 /// table's "schema_version".
 inline constexpr int campaign_schema_version = 3;
@@ -8,8 +11,12 @@ inline constexpr int campaign_schema_version = 3;
 inline constexpr const char* campaign_schema_name = "varnel-campaign";
 
 /// The statements that create an empty campaign database of campaign_schema_version, without the
-/// meta rows (see docs/campaign.md).
-extern const char* const campaign_schema_sql;
+/// meta rows (see docs/campaign.md); the channels table's columns are those of channel_fields().
+std::string campaign_schema_sql();
+
+/// The columns of the channels table, recording_id and channel first, then one per field of
+/// channel_fields(), in their order.
+std::vector<std::string> channel_column_names();
 
 /// The table characterisation, which version 1 lacked too.
 extern const char* const campaign_characterisation_sql;
@@ -19,9 +26,9 @@ extern const char* const campaign_views_sql;
 
 /// The statements that bring a version-1 database's tables to version 2; its views and its
 /// recordings' recorded_at are the caller's to add.
-extern const char* const campaign_upgrade_from_1_sql;
+std::string campaign_upgrade_from_1_sql();
 
 /// The statements that bring a version-2 database's tables to version 3 (this one): the columns
 /// of the misfit, pedestal and headroom, the common-mode noise, the gaps in the first pulse
 /// window and the configuration check, NULL (or '') in the rows stored before.
-extern const char* const campaign_upgrade_from_2_sql;
+std::string campaign_upgrade_from_2_sql();

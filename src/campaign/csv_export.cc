@@ -4,6 +4,8 @@
 #include <cmath>
 #include <unordered_map>
 
+#include "fit/channel_fields.h"
+
 namespace {
 
 std::string field(const std::string& s) {
@@ -24,15 +26,24 @@ std::string number(double v) {
   return std::string(text, end);
 }
 
+size_t exported_count() {
+  size_t n = 0;
+  for (const channel_field& f : channel_fields()) n += f.exported;
+  return n;
+}
+
+// One column per exported field of the channel, in the table's order.
 void append_channel(std::string& row, const stored_channel& c) {
-  const channel_fit& f = c.fit;
-  for (double v : {f.peak_time, f.peak_time_err, f.amplitude, f.amplitude_err, f.time_stamp,
-                   f.time_stamp_err, f.chi2})
-    row.append(number(v)).push_back(',');
-  for (int v : {f.ndf, f.usable_points, f.fitted_points, int{f.converged}})
-    row.append(std::to_string(v)).push_back(',');
-  row.append(verdict_name(f.verdict)).push_back(',');
-  for (double v : {f.noise, f.misfit, f.pedestal, f.headroom}) row.append(number(v)).push_back(',');
+  for (const channel_field& f : channel_fields()) {
+    if (!f.exported) continue;
+    if (f.type == field_type::verdict || f.type == field_type::optional_verdict)
+      row.append(field_verdict_name(f, c.fit));
+    else if (f.type == field_type::real)
+      row.append(number(field_number(f, c.fit)));
+    else
+      row.append(std::to_string(static_cast<int64_t>(field_number(f, c.fit))));
+    row.push_back(',');
+  }
 }
 
 // The recording's own figures, the same on each of its rows.
@@ -45,10 +56,12 @@ std::string recording_fields(const stored_recording& r) {
 }  // namespace
 
 std::string csv_header() {
-  return "path,chip,config,status,message,channel,rise_time,rise_time_err,amplitude,"
-         "amplitude_err,time_stamp,time_stamp_err,chi2,ndf,usable_points,fitted_points,"
-         "converged,verdict,noise,misfit,pedestal,headroom,common_mode_noise,window_gap_events,"
-         "looks_like,own_misfit,other_misfit,flag,reason,chip_verdict,current\n";
+  std::string header = "path,chip,config,status,message,channel,";
+  for (const channel_field& f : channel_fields())
+    if (f.exported) header.append(f.name).push_back(',');
+  return header +
+         "common_mode_noise,window_gap_events,looks_like,own_misfit,other_misfit,flag,reason,"
+         "chip_verdict,current\n";
 }
 
 std::string csv_rows(const std::vector<stored_recording>& recordings,
@@ -65,7 +78,11 @@ std::string csv_rows(const std::vector<stored_recording>& recordings,
     std::string tail = field(chip) + ',' + (r.current ? "1" : "0") + '\n';
     const std::string recording = recording_fields(r) + ',';
     if (r.channels.empty())
-      out.append(lead).append(",,,,,,,,,,,,,,,,,").append(recording).append(",,").append(tail);
+      out.append(lead)
+          .append(exported_count() + 1, ',')
+          .append(recording)
+          .append(",,")
+          .append(tail);
     for (const stored_channel& c : r.channels) {
       out.append(lead).append(std::to_string(c.channel)).push_back(',');
       append_channel(out, c);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "fit/channel_fields.h"
 #include "fit/fit_messages.h"
 #include "fit/fit_verdict.h"
 
@@ -43,36 +44,28 @@ json points_json(const channel_points& points) {
   return list;
 }
 
+json field_json(const channel_field& field, const channel_fit& f) {
+  switch (field.type) {
+    case field_type::real:
+      return number(f.*field.real);
+    case field_type::count:
+      return f.*field.count;
+    case field_type::flag:
+      return f.*field.flag;
+    case field_type::verdict:
+      return field_verdict_name(field, f);
+    case field_type::optional_verdict:
+      break;
+  }
+  const std::string_view name = field_verdict_name(field, f);
+  return name.empty() ? json(nullptr) : json(name);
+}
+
 json channel_json(int channel, const channel_fit& f, const channel_points& points) {
-  return {{"channel", channel},
-          {"rise_time", number(f.peak_time)},
-          {"rise_time_err", number(f.peak_time_err)},
-          {"amplitude", number(f.amplitude)},
-          {"amplitude_err", number(f.amplitude_err)},
-          {"time_stamp", number(f.time_stamp)},
-          {"time_stamp_err", number(f.time_stamp_err)},
-          {"usable_points", f.usable_points},
-          {"fitted_points", f.fitted_points},
-          {"fit_range", {number(f.xmin), number(f.xmax)}},
-          {"chi2", number(f.chi2)},
-          {"ndf", f.ndf},
-          {"minimised", f.minimised},
-          {"converged", f.converged},
-          {"verdict", verdict_name(f.verdict)},
-          {"clipped_points", f.clipped_points},
-          {"noise", number(f.noise)},
-          {"significance", number(f.significance)},
-          {"scatter", number(f.scatter)},
-          {"seen_height", number(f.seen_height)},
-          {"pulse_points", f.pulse_points},
-          {"fits_run", f.fits_run},
-          {"misfit", number(f.misfit)},
-          {"pedestal", number(f.pedestal)},
-          {"headroom", number(f.headroom)},
-          {"replaced_verdict",
-           f.replaced_verdict ? json(verdict_name(*f.replaced_verdict)) : json(nullptr)},
-          {"note", verdict_note(channel, f)},
-          {"points", points_json(points)}};
+  json c = {
+      {"channel", channel}, {"note", verdict_note(channel, f)}, {"points", points_json(points)}};
+  for (const channel_field& field : channel_fields()) c[field.name] = field_json(field, f);
+  return c;
 }
 
 // Reading back.
@@ -87,54 +80,58 @@ double later_number(const json& j, const char* key) {
   return j.contains(key) ? number_at(j, key) : std::numeric_limits<double>::quiet_NaN();
 }
 
-int later_count(const json& j, const char* key) {
-  return j.contains(key) ? j.at(key).get<int>() : 0;
-}
-
-// Builds before the key was named for what it is wrote the rise time as "peak_time".
-double rise_time_at(const json& c, const char* key, const char* earlier_key) {
-  return number_at(c, c.contains(key) ? key : earlier_key);
-}
-
 // The verdict stored as the analysis named it; results from before verdicts existed count as
 // good, as the analysis then treated every fit.
-fit_verdict verdict_at(const json& channel, const char* key = "verdict") {
-  if (!channel.contains(key)) return fit_verdict::good;
+fit_verdict verdict_at(const json& channel, const char* key) {
   const std::string name = channel.at(key).get<std::string>();
   if (const std::optional<fit_verdict> v = verdict_named(name)) return *v;
   throw std::invalid_argument("unknown verdict \"" + name + "\"");
 }
 
+// Sets `field` of `f` from `c`; a field that results of earlier builds lack keeps the value of
+// a result without it (NaN for a number, 0, false, good, none).
+void read_field(const json& c, const channel_field& field, channel_fit& f) {
+  const char* key = field.name;
+  if (!c.contains(key)) {
+    if (field.type == field_type::real) f.*field.real = std::numeric_limits<double>::quiet_NaN();
+    return;
+  }
+  const json& v = c.at(key);
+  switch (field.type) {
+    case field_type::real:
+      f.*field.real = number_at(c, key);
+      break;
+    case field_type::count:
+      f.*field.count = v.get<int>();
+      break;
+    case field_type::flag:
+      f.*field.flag = v.get<bool>();
+      break;
+    case field_type::verdict:
+      f.*field.verdict = verdict_at(c, key);
+      break;
+    case field_type::optional_verdict:
+      if (!v.is_null()) f.*field.optional_verdict = verdict_at(c, key);
+      break;
+  }
+}
+
+// The results and the points counts are in every result; the rest may be missing from
+// earlier builds'. Builds before the keys were named for what they are wrote the rise time as
+// "peak_time" and the fit range as "fit_range": [min, max].
 channel_fit read_fit(const json& c) {
   channel_fit f;
-  f.peak_time = rise_time_at(c, "rise_time", "peak_time");
-  f.peak_time_err = rise_time_at(c, "rise_time_err", "peak_time_err");
-  f.amplitude = number_at(c, "amplitude");
-  f.amplitude_err = number_at(c, "amplitude_err");
-  f.time_stamp = number_at(c, "time_stamp");
-  f.time_stamp_err = number_at(c, "time_stamp_err");
-  f.usable_points = c.at("usable_points").get<int>();
-  f.fitted_points = c.at("fitted_points").get<int>();
-  const json& range = c.at("fit_range");
-  f.xmin = range.at(0).is_null() ? 0.0 : range.at(0).get<double>();
-  f.xmax = range.at(1).is_null() ? 0.0 : range.at(1).get<double>();
-  f.chi2 = number_at(c, "chi2");
-  f.ndf = c.at("ndf").get<int>();
-  f.minimised = c.at("minimised").get<bool>();
-  f.converged = c.at("converged").get<bool>();
-  f.verdict = verdict_at(c);
-  f.clipped_points = later_count(c, "clipped_points");
-  f.noise = later_number(c, "noise");
-  f.significance = later_number(c, "significance");
-  f.scatter = later_number(c, "scatter");
-  f.seen_height = later_number(c, "seen_height");
-  f.pulse_points = later_count(c, "pulse_points");
-  f.fits_run = later_count(c, "fits_run");
-  f.misfit = later_number(c, "misfit");
-  f.pedestal = later_number(c, "pedestal");
-  f.headroom = later_number(c, "headroom");
-  if (c.contains("replaced_verdict") && !c.at("replaced_verdict").is_null())
-    f.replaced_verdict = verdict_at(c, "replaced_verdict");
+  for (const channel_field& field : channel_fields()) read_field(c, field, f);
+  for (const char* key :
+       {"amplitude", "amplitude_err", "time_stamp", "time_stamp_err", "chi2", "ndf"})
+    (void)c.at(key);
+  if (!c.contains("rise_time")) f.peak_time = number_at(c, "peak_time");
+  if (!c.contains("rise_time_err")) f.peak_time_err = number_at(c, "peak_time_err");
+  if (c.contains("fit_range")) {
+    const json& range = c.at("fit_range");
+    f.xmin = range.at(0).is_null() ? 0.0 : range.at(0).get<double>();
+    f.xmax = range.at(1).is_null() ? 0.0 : range.at(1).get<double>();
+  }
   return f;
 }
 

@@ -123,12 +123,12 @@ TEST(CampaignReport, ThePageFillsItsSkeletonAndCarriesEveryVerdictAndTheOpenedPu
   ASSERT_EQ(data["details"].size(), 1u);
   const nlohmann::json& opened = data["details"][std::to_string(j.verdicts[1].recording_id)];
   EXPECT_EQ(opened["fits"].size(), 32u);
-  EXPECT_EQ(opened["fits"][13][6], "no_pulse");
+  EXPECT_EQ(opened["fits"][13]["verdict"], "no_pulse");
   // Why: the rule that decided, with its figures; a good channel's figures.
-  EXPECT_EQ(opened["fits"][13][9].get<std::string>().rfind("Channel 13 shows no pulse: ", 0), 0u)
-      << opened["fits"][13][9];
-  EXPECT_EQ(opened["fits"][0][9].get<std::string>().rfind("significance ", 0), 0u)
-      << opened["fits"][0][9];
+  EXPECT_EQ(opened["fits"][13]["why"].get<std::string>().rfind("Channel 13 shows no pulse: ", 0), 0u)
+      << opened["fits"][13]["why"];
+  EXPECT_EQ(opened["fits"][0]["why"].get<std::string>().rfind("significance ", 0), 0u)
+      << opened["fits"][0]["why"];
   EXPECT_EQ(opened["points"]["31"], nlohmann::json::parse("[[10.0], [1.3], [0.5]]"));
   // Each channel's misfit as the fraction stored, its pedestal and headroom, and the
   // recording's common-mode noise, as the database holds them.

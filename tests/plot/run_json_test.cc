@@ -51,7 +51,7 @@ TEST(RunJson, KeepsEachChannelsResultsAndPointsInOrder) {
     EXPECT_DOUBLE_EQ(c["time_stamp"].get<double>(), 800.0 - ch);
     EXPECT_DOUBLE_EQ(c["chi2"].get<double>(), 1.5 * ch);
     EXPECT_EQ(c["ndf"], ch - 1);
-    EXPECT_DOUBLE_EQ(c["fit_range"][1].get<double>(), 40.0 + ch);
+    EXPECT_DOUBLE_EQ(c["fit_max"].get<double>(), 40.0 + ch);
     EXPECT_EQ(c["converged"].get<bool>(), ch != 7);
     EXPECT_EQ(c["verdict"], ch == 7 ? "not_converged" : "good");
     EXPECT_EQ(c["note"], ch == 7 ? "Fit of channel 7 did not converge." : "");

@@ -432,20 +432,20 @@
   function pulseData(detail, verdict) {
     var channels = [], rows = [];
     detail.fits.forEach(function (f) {
-      var ch = f[0], reason = verdict.flags[ch] || "";
-      channels.push({ ch: ch, rise_time: f[1], time_stamp: f[2], amplitude: f[3], verdict: f[6],
-                      chi2: f[7], ndf: f[8], why: f[9] || "", flagged: reason !== "", reason: reason,
-                      misfit_pct: percent(f[10]), pedestal: f[11], headroom: f[12],
+      var ch = f.channel, reason = verdict.flags[ch] || "";
+      channels.push({ ch: ch, rise_time: f.rise_time, time_stamp: f.time_stamp, amplitude: f.amplitude,
+                      verdict: f.verdict, chi2: f.chi2, ndf: f.ndf, why: f.why || "", flagged: reason !== "",
+                      reason: reason, misfit_pct: percent(f.misfit), pedestal: f.pedestal, headroom: f.headroom,
                       short_reason: reason.replace(/^channel \d+: /, ""),
-                      label: "ch " + ch + (f[6] !== "good" ? " " + f[6] : "") });
+                      label: "ch " + ch + (f.verdict !== "good" ? " " + f.verdict : "") });
       var p = detail.points[ch];
       if (p) p[0].forEach(function (t, i) { rows.push({ ch: ch, kind: "point", t: t, y: p[1][i], ey: p[2][i] }); });
-      var from = f[4], to = f[5];
+      var from = f.fit_min, to = f.fit_max;
       if (p && !(to > from)) { from = p[0][0]; to = p[0][p[0].length - 1]; }
-      if (f[1] === null || f[2] === null || f[3] === null || !(to > from)) return;
+      if (f.rise_time === null || f.time_stamp === null || f.amplitude === null || !(to > from)) return;
       for (var i = 0; i <= 60; ++i) {
         var t = from + (to - from) * i / 60;
-        rows.push({ ch: ch, kind: "curve", t: t, y: shaper(t, f[1], f[2], f[3]) });
+        rows.push({ ch: ch, kind: "curve", t: t, y: shaper(t, f.rise_time, f.time_stamp, f.amplitude) });
       }
     });
     return { channels: channels, rows: rows };
@@ -455,8 +455,8 @@
                   "amplitude (ADC)", "chi2", "ndf", "misfit (%)", "pedestal (ADC)", "headroom (ADC)",
                   "why the fit judged so", "flagged"],
       detail.fits.map(function (f) {
-        return [verdict.chip, verdict.config, f[0], f[6], f[1], f[2], f[3], f[7], f[8], percent(f[10]), f[11], f[12],
-                f[9] || "", verdict.flags[f[0]] || ""];
+        return [verdict.chip, verdict.config, f.channel, f.verdict, f.rise_time, f.time_stamp, f.amplitude,
+                f.chi2, f.ndf, percent(f.misfit), f.pedestal, f.headroom, f.why || "", verdict.flags[f.channel] || ""];
       }));
   }
   function list(items, cls) {
