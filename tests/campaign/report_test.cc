@@ -125,7 +125,8 @@ TEST(CampaignReport, ThePageFillsItsSkeletonAndCarriesEveryVerdictAndTheOpenedPu
   EXPECT_EQ(opened["fits"].size(), 32u);
   EXPECT_EQ(opened["fits"][13]["verdict"], "no_pulse");
   // Why: the rule that decided, with its figures; a good channel's figures.
-  EXPECT_EQ(opened["fits"][13]["why"].get<std::string>().rfind("Channel 13 shows no pulse: ", 0), 0u)
+  EXPECT_EQ(opened["fits"][13]["why"].get<std::string>().rfind("Channel 13 shows no pulse: ", 0),
+            0u)
       << opened["fits"][13]["why"];
   EXPECT_EQ(opened["fits"][0]["why"].get<std::string>().rfind("significance ", 0), 0u)
       << opened["fits"][0]["why"];
@@ -138,12 +139,13 @@ TEST(CampaignReport, ThePageFillsItsSkeletonAndCarriesEveryVerdictAndTheOpenedPu
   ASSERT_NE(judged, nullptr);
   const channel_fit& first = judged->channels.at(0).fit;
   ASSERT_EQ(opened["fits"][0].size(), 13u);
-  EXPECT_NEAR(opened["fits"][0][10].get<double>(), first.misfit, 1e-5);
-  for (auto [at, value] : {std::pair{11, first.pedestal}, {12, first.headroom}})
+  EXPECT_NEAR(opened["fits"][0]["misfit"].get<double>(), first.misfit, 1e-5);
+  for (auto [name, value] : {std::pair{"pedestal", first.pedestal}, {"headroom", first.headroom}}) {
     if (std::isfinite(value))
-      EXPECT_NEAR(opened["fits"][0][at].get<double>(), value, 0.01) << at;
+      EXPECT_NEAR(opened["fits"][0][name].get<double>(), value, 0.01) << name;
     else
-      EXPECT_TRUE(opened["fits"][0][at].is_null()) << at;
+      EXPECT_TRUE(opened["fits"][0][name].is_null()) << name;
+  }
   EXPECT_TRUE(opened.contains("common_mode_noise"));
   // The chip retested keeps its aborted try as superseded.
   EXPECT_EQ(data["verdicts"][12]["superseded"].size(), 1u);
