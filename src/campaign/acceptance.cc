@@ -26,32 +26,6 @@ std::string fixed(double v, int digits = 2) {
 
 using chip_config = std::pair<std::string, std::string>;
 
-// The rest of the first note that begins with `prefix`, without its final full stop; none when
-// no note does.
-std::optional<std::string> note_after(const std::string& notes, const std::string& prefix) {
-  size_t line_start = 0;
-  while (line_start <= notes.size()) {
-    size_t line_end = notes.find('\n', line_start);
-    if (line_end == std::string::npos) line_end = notes.size();
-    std::string_view line(notes.data() + line_start, line_end - line_start);
-    if (line.starts_with(prefix)) {
-      std::string_view rest = line.substr(prefix.size());
-      if (rest.ends_with('.')) rest.remove_suffix(1);
-      return std::string(rest);
-    }
-    line_start = line_end + 1;
-  }
-  return std::nullopt;
-}
-
-// What follows "PATH: " in `text`, where PATH is the recording's path, or else its last ": ".
-std::string after_path(const std::string& text, const std::string& path) {
-  size_t at = text.find(path + ": ");
-  if (at != std::string::npos) return text.substr(at + path.size() + 2);
-  at = text.rfind(": ");
-  return at == std::string::npos ? text : text.substr(at + 2);
-}
-
 // ---- The robust rule ----
 
 bool measured(const stored_channel& c, const channel_quantity& q) {
@@ -512,20 +486,14 @@ std::vector<recording_problem> recording_problems(const stored_recording& r, int
         {problem_kind::not_analysed,
          "not analysed: " + (r.message.empty() ? std::string("the analysis failed") : r.message)}};
   std::vector<recording_problem> out;
-  if (auto stop = note_after(r.notes, "Reading stopped at value ")) {
-    // "N of PATH: REASON" without the path, which the reader knows.
-    out.push_back({problem_kind::damaged, "reading stopped at value " +
-                                              stop->substr(0, stop->find(' ')) + ": " +
-                                              after_path(*stop, r.path)});
-  }
-  if (auto last = note_after(r.notes, "Last row of ")) {
-    size_t open = last->rfind(" (");
-    size_t close = last->rfind(')');
+  if (r.reading_end == read_outcome::not_a_number || r.reading_end == read_outcome::out_of_range)
     out.push_back({problem_kind::damaged,
-                   "last row incomplete" + (open == std::string::npos || close < open
-                                                ? std::string()
-                                                : last->substr(open, close - open + 1))});
-  }
+                   "reading stopped at value " + std::to_string(r.values_read + 1) + ": " +
+                       (r.reading_end == read_outcome::not_a_number ? "not a number"
+                                                                    : "number out of range")});
+  if (const uint64_t left = r.values_read % channel_count; left != 0)
+    out.push_back({problem_kind::damaged, "last row incomplete (" + std::to_string(left) + " of " +
+                                              std::to_string(channel_count) + " values)"});
   if (r.window_gap_events > 0)
     out.push_back({problem_kind::window_gap, "gaps reach into the first pulse window in " +
                                                  std::to_string(r.window_gap_events) + " of " +
@@ -591,6 +559,8 @@ std::vector<recording_problem> own_problems(const recording_record& r) {
   for (const std::string& n : r.notes) s.notes += (s.notes.empty() ? "" : "\n") + n;
   s.events_completed = r.summary.events_completed;
   s.window_gap_events = r.summary.window_gap_events;
+  s.values_read = r.summary.values_read;
+  s.reading_end = r.summary.reading_end;
   s.config_check = r.config_check;
   return recording_problems(s, 0, std::nullopt);
 }

@@ -184,6 +184,7 @@ void bind_record(sqlite_statement& s, const recording_record& r) {
   s.bind(22, std::string_view(r.config_check.looks_like));
   s.bind(23, r.config_check.own_misfit);
   s.bind(24, r.config_check.other_misfit);
+  s.bind(25, std::string_view(read_outcome_name(r.summary.reading_end)));
 }
 
 // "recording_id, channel, rise_time, ...": every channel column, in the order bind_channel and
@@ -279,8 +280,8 @@ std::string write_record(sqlite3* db, const recording_record& r) {
                           "config, status, message, notes, log_path, values_read, rows_handled, "
                           "events_started, events_completed, analysed_at, version, source, "
                           "recorded_at, retry, common_mode_noise, window_gap_events, "
-                          "looks_like, own_misfit, other_misfit) VALUES (?, ?, ?, ?, ?, ?, ?, ?, "
-                          "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                          "looks_like, own_misfit, other_misfit, reading_end) VALUES (?, ?, ?, ?, "
+                          "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   if (!insert.ok()) return last_error(db);
   bind_record(insert, r);
   if (!insert.run()) return last_error(db);
@@ -405,7 +406,8 @@ bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::strin
                      "SELECT id, path, chip, config, mtime_ns, status, message, notes, "
                      "analysed_at, version, events_started, events_completed, recorded_at, "
                      "id IN (SELECT id FROM current_recordings), common_mode_noise, "
-                     "window_gap_events, looks_like, own_misfit, other_misfit FROM recordings "
+                     "window_gap_events, looks_like, own_misfit, other_misfit, values_read, "
+                     "reading_end FROM recordings "
                      "ORDER BY chip, config, path");
   std::string channels =
       "SELECT " + channel_column_list() + " FROM channels ORDER BY recording_id, channel";
@@ -435,6 +437,8 @@ bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::strin
     s.common_mode_noise = r.real(14);
     s.window_gap_events = r.integer(15);
     s.config_check = {r.text(16), r.real(17), r.real(18)};
+    s.values_read = static_cast<uint64_t>(r.integer(19));
+    s.reading_end = read_outcome_named(r.text(20));
     index[s.id] = out.size();
     out.push_back(std::move(s));
   }

@@ -37,9 +37,11 @@ struct stored_recording {
   int status = 1;
   std::string message, notes, analysed_at, version;
   int64_t events_started = 0, events_completed = 0;
-  double common_mode_noise = 0.0;    ///< ADC counts; NaN when not measured (or stored before)
-  int64_t window_gap_events = 0;     ///< completed events with a gap in their first pulse window
-  configuration_check config_check;  ///< whether another configuration fits much better
+  double common_mode_noise = 0.0;  ///< ADC counts; NaN when not measured (or stored before)
+  int64_t window_gap_events = 0;   ///< completed events with a gap in their first pulse window
+  uint64_t values_read = 0;        ///< values extracted before reading stopped
+  read_outcome reading_end = read_outcome::end_of_input;  ///< how reading ended
+  configuration_check config_check;      ///< whether another configuration fits much better
   std::vector<stored_channel> channels;  ///< by channel number
 };
 

@@ -35,7 +35,8 @@ CREATE TABLE recordings (
   window_gap_events INTEGER,
   looks_like        TEXT NOT NULL DEFAULT '',
   own_misfit        REAL,
-  other_misfit      REAL
+  other_misfit      REAL,
+  reading_end       TEXT NOT NULL DEFAULT 'end_of_input'
 );
 CREATE INDEX recordings_chip_config ON recordings (chip, config);
 {{channels}}
@@ -103,6 +104,11 @@ ALTER TABLE recordings ADD COLUMN window_gap_events INTEGER;
 ALTER TABLE recordings ADD COLUMN looks_like TEXT NOT NULL DEFAULT '';
 ALTER TABLE recordings ADD COLUMN own_misfit REAL;
 ALTER TABLE recordings ADD COLUMN other_misfit REAL;
+ALTER TABLE recordings ADD COLUMN reading_end TEXT NOT NULL DEFAULT 'end_of_input';
+UPDATE recordings SET reading_end = CASE
+  WHEN notes LIKE '%Reading stopped at value %: not a number.%' THEN 'not_a_number'
+  WHEN notes LIKE '%Reading stopped at value %: number out of range.%' THEN 'out_of_range'
+  ELSE 'end_of_input' END;
 )sql";
 
 const char* column_type(const channel_field& f) {

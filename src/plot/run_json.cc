@@ -166,6 +166,7 @@ void read_document(const json& j, stored_run& run) {
   run.summary.events_in_window = j.value("events_in_window", int64_t{0});
   run.summary.common_mode_noise = later_number(j, "common_mode_noise");
   run.summary.window_gap_events = j.value("window_gap_events", int64_t{0});
+  run.summary.reading_end = read_outcome_named(j.value("reading_end", std::string("end_of_input")));
   run.config_check = read_config_check(j);
   for (const json& c : j.at("channels")) {
     run.fits.push_back(read_fit(c));
@@ -193,6 +194,7 @@ json run_json(const plot_run& run) {
           {"events_in_window", run.summary.events_in_window},
           {"common_mode_noise", number(run.summary.common_mode_noise)},
           {"window_gap_events", run.summary.window_gap_events},
+          {"reading_end", read_outcome_name(run.summary.reading_end)},
           {"config_check", config_check_json(run.config_check)},
           {"notes", run.notes},
           {"channels", channels}};

@@ -174,6 +174,7 @@ reading_end read_all(byte_source& source, const reading_options& options, row_fr
 void summarise(const reading_end& end, const framing_state& state, const bin_table& bins,
                const row_sum_table& sums, reconstruction_summary& summary) {
   summary.values_read = end.values_read;
+  summary.reading_end = end.outcome;
   summary.event_rows = state.event_rows;
   summary.events_started = state.events_started;
   summary.events_completed = state.events_completed;

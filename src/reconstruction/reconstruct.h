@@ -34,6 +34,9 @@ struct reconstruction_summary {
   int64_t events_completed = 0;  ///< events that reached their closing row
   int64_t events_in_window = 0;  ///< the most samples a bin holds: events that reached the window
   bool read_failed = false;      ///< the file did not open or could not be read whole, not its data
+  /// How reading ended: at the input's end, or stopped early at text that is not a number or a
+  /// number out of range (then at value values_read + 1), or on an I/O error.
+  read_outcome reading_end = read_outcome::end_of_input;
   /// ADC counts: the spread of one baseline reading that every channel shares (common-mode
   /// noise); NaN when it cannot be measured.
   double common_mode_noise = 0.0;

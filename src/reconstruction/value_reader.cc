@@ -209,3 +209,26 @@ size_t value_reader::finish_number(int32_t* out) {
                                         : static_cast<int64_t>(magnitude_));
   return 1;
 }
+
+const char* read_outcome_name(read_outcome o) {
+  switch (o) {
+    case read_outcome::more:
+      return "more";
+    case read_outcome::end_of_input:
+      return "end_of_input";
+    case read_outcome::not_a_number:
+      return "not_a_number";
+    case read_outcome::out_of_range:
+      return "out_of_range";
+    case read_outcome::read_error:
+      break;
+  }
+  return "read_error";
+}
+
+read_outcome read_outcome_named(std::string_view name) {
+  for (read_outcome o : {read_outcome::more, read_outcome::not_a_number, read_outcome::out_of_range,
+                         read_outcome::read_error})
+    if (name == read_outcome_name(o)) return o;
+  return read_outcome::end_of_input;
+}

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "common/huge_page_buffer.h"
 #include "reconstruction/byte_source.h"
@@ -20,6 +21,14 @@ enum class read_outcome {
   out_of_range,  ///< a number beyond the signed 32-bit range
   read_error,    ///< the source reported an I/O error
 };
+
+/// A stable name for storage: "more", "end_of_input", "not_a_number", "out_of_range",
+/// "read_error".
+const char* read_outcome_name(read_outcome o);
+
+/// The outcome whose read_outcome_name() is `name`; end_of_input for any other text (a reading
+/// that ended as nothing said otherwise).
+read_outcome read_outcome_named(std::string_view name);
 
 /// The instruction set a value_reader parses with; every path hands out the same values.
 enum class parse_path {

@@ -162,9 +162,9 @@ TEST(Acceptance, AConfigurationTheCampaignLacksIsNamedWithItsLine) {
 
 TEST(Acceptance, ARecordingThatCannotSupportAVerdictCallsForARetest) {
   std::vector<stored_recording> rs = campaign_of(10);
-  rs[0].notes =
-      "Reading stopped at value 461292 of /d/100000_adc.txt: not a number.\n"
-      "Last row of /d/a b: c_adc.txt is incomplete (17 of 32 values); it is ignored.";
+  // Facts of the reading, not its sentences: stopped at value 461292, 11 values into a row.
+  rs[0].reading_end = read_outcome::not_a_number;
+  rs[0].values_read = 461291;
   rs[1].events_completed = 53;
   rs[2].events_completed = 6;
   rs[3].config_check = {"4mV_delay-all", 0.21, 0.004};
@@ -175,7 +175,7 @@ TEST(Acceptance, ARecordingThatCannotSupportAVerdictCallsForARetest) {
   std::vector<std::string> lines = lines_of(judge_campaign(rs, acceptance_limits{}));
   EXPECT_EQ(lines[0],
             "100000 20mV_delay-all retest: reading stopped at value 461292: not a number; last "
-            "row incomplete (17 of 32 values)");
+            "row incomplete (11 of 32 values)");
   EXPECT_EQ(lines[1],
             "100001 20mV_delay-all retest: 53 events, the campaign's recordings of "
             "20mV_delay-all have 120");
