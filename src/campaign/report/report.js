@@ -141,7 +141,16 @@
 
   function reasons(v) { return v.reasons.join("; "); }
   function failingTable() {
+    // Each configuration's verdict that is not a pass, and each chip never tested in a
+    // configuration it must pass.
     var failing = data.verdicts.filter(function (v) { return v.outcome !== "pass"; });
+    data.chips.forEach(function (c) {
+      if (c.outcome !== "incomplete") return;
+      c.reasons.forEach(function (r) {
+        failing.push({ chip: c.chip, config: r.replace(/^not tested in /, ""), outcome: "incomplete",
+                       flagged: "", reasons: [r] });
+      });
+    });
     var holder = document.getElementById("failing-table");
     if (!failing.length) { holder.appendChild(make("p", {}, ["Every chip passes."])); return; }
     var t = table("failing-chips", ["chip", "configuration", "verdict", "flagged channels", "why"],
@@ -426,7 +435,7 @@
     return amplitude * Math.pow(u, 4) * Math.exp(-4 * (u - 1));
   }
   // A stored fraction as a percentage to a hundredth; null stays null.
-  function percent(fraction) {
+  function fractionPercent(fraction) {
     return fraction === null || fraction === undefined ? null : Math.round(fraction * 1e4) / 100;
   }
   function pulseData(detail, verdict) {
@@ -435,7 +444,7 @@
       var ch = f.channel, reason = verdict.flags[ch] || "";
       channels.push({ ch: ch, rise_time: f.rise_time, time_stamp: f.time_stamp, amplitude: f.amplitude,
                       verdict: f.verdict, chi2: f.chi2, ndf: f.ndf, why: f.why || "", flagged: reason !== "",
-                      reason: reason, misfit_pct: percent(f.misfit), pedestal: f.pedestal, headroom: f.headroom,
+                      reason: reason, misfit_pct: fractionPercent(f.misfit), pedestal: f.pedestal, headroom: f.headroom,
                       short_reason: reason.replace(/^channel \d+: /, ""),
                       label: "ch " + ch + (f.verdict !== "good" ? " " + f.verdict : "") });
       var p = detail.points[ch];
@@ -456,7 +465,7 @@
                   "why the fit judged so", "flagged"],
       detail.fits.map(function (f) {
         return [verdict.chip, verdict.config, f.channel, f.verdict, f.rise_time, f.time_stamp, f.amplitude,
-                f.chi2, f.ndf, percent(f.misfit), f.pedestal, f.headroom, f.why || "", verdict.flags[f.channel] || ""];
+                f.chi2, f.ndf, fractionPercent(f.misfit), f.pedestal, f.headroom, f.why || "", verdict.flags[f.channel] || ""];
       }));
   }
   function list(items, cls) {
