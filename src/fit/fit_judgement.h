@@ -27,9 +27,11 @@ inline constexpr double outside_range_errors = 3.0;
 /// with a 1 % tail and an order off the design's.
 inline constexpr double max_good_misfit = 0.014;
 /// A recording whose channels' median misfit is above this, though below max_good_misfit, has a
-/// shape noticeably off the model: the model-exact shape stays below 0.05 %, the front end's
-/// usual deviations reach 0.25 to 0.63 %.
-inline constexpr double noticeable_misfit = 0.003;
+/// shape noticeably off the model: the model-exact shape stays below 0.05 %, a realistic
+/// recording's median lies at 0.25 to 0.4 % at any number of events. Three times the first, half
+/// the second, so that neither kind of recording flips between the note and none as its
+/// events change.
+inline constexpr double noticeable_misfit = 0.0015;
 
 /// A point's error is the spread of its samples, one per event: from fewer events than this it
 /// may be several times too small, and the fit's errors and every judgement drawn from them
