@@ -5,7 +5,7 @@ BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: deps build test test-browser test-slurm test-asan fuzz demo bench install package \
+.PHONY: deps build test test-as-user test-browser test-slurm test-asan fuzz demo bench install package \
 	fresh-debian-test ci-deps format format-check golden clean
 
 deps = @scripts/install-deps.sh $(1)
@@ -35,6 +35,11 @@ test:
 	$(call deps,build test)
 	$(configure_and_build)
 	@ctest --test-dir "$(BUILD)" --output-on-failure --no-tests=error -j$$(nproc) -LE 'browser|slurm'
+
+# make test as an ordinary user (TEST_USER, default nobody) from a clone whose path holds
+# blanks, with a long TMPDIR under it (root; see the script).
+test-as-user:
+	@scripts/test-as-user.sh $(TEST_USER)
 
 # The campaign report in headless Chromium.
 test-browser:

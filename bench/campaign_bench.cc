@@ -7,7 +7,7 @@
 //    of each taken in turns; and the bytes the run writes, and the database holds, per recording.
 //    --campaign-exe times another build of varnel-campaign in this row.
 // 1. N recordings of about S MB: `varnel-campaign run --jobs 2` against GNU parallel running
-//    varnel.exe two at a time over the same files (the README's recipe).
+//    varnel.exe two at a time over the same files (the recipe of docs/cluster.md).
 // 2. M small recordings analysed once, then a rerun with nothing new.
 // 3. The report of those M recordings: its size, the chips whose pulses it carries, and over R
 //    runs of a fresh headless Chromium (driven over its DevTools pipe, in real time) the times

@@ -4,8 +4,8 @@
 # path with a blank in a user's home, and runs there as that user, who has no sudo:
 #   1. `make demo`: it must refuse with one line to run as root, install nothing and build
 #      nothing; that line is then run as root, and nothing else;
-#   2. `make demo`, the README's "Building by hand" as written (ctest reports the tests whose
-#      tools are missing as skipped) and `make test`, all as the user;
+#   2. `make demo`, "Building by hand" of docs/maintainers.md as written (ctest reports the tests
+#      whose tools are missing as skipped) and `make test`, all as the user;
 #   3. `make package` as root in the same checkout, after which the user's `make demo` must stop
 #      with one line saying that the build folder is root's;
 # then installs the package into a second fresh root (without python3) and checks the installed
@@ -164,15 +164,15 @@ make_first_root() {
     { tail -n 30 "$work/root-line.log"; die "the printed line failed"; }
   say "make demo as the user"
   timed demo newcomer "make demo"
-  say "the README's \"Building by hand\" as the user"
+  say "\"Building by hand\" of docs/maintainers.md as the user"
   local recipe
   recipe=$(awk '/^## Building by hand/ { on = 1; next } on && /^    / { print substr($0, 5); next }
-    on && NF { exit }' "$first$checkout/README.md" | grep -v '^cd build && cpack')
-  [[ -n $recipe ]] || die "no recipe under \"Building by hand\" in the README"
+    on && NF { exit }' "$first$checkout/docs/maintainers.md" | grep -v '^cd build && cpack')
+  [[ -n $recipe ]] || die "no recipe under \"Building by hand\" in docs/maintainers.md"
   echo "$recipe"
   timed by_hand newcomer "set -e
 $recipe" >"$work/by-hand.out" 2>&1 ||
-    { tail -n 40 "$work/by-hand.out"; die "the README's \"Building by hand\" failed"; }
+    { tail -n 40 "$work/by-hand.out"; die "\"Building by hand\" of docs/maintainers.md failed"; }
   grep -E 'tests passed|Not Run|Skipped' "$work/by-hand.out" | tail -n 12
   say "make test as the user"
   timed test newcomer "make test"

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 std::string bench_name(const std::string& chip, const std::string& config) {
@@ -17,6 +19,21 @@ void write_sim(const std::string& path, int events, uint64_t seed,
   std::FILE* f = std::fopen(path.c_str(), "w");
   if (!f || !write_recording(o, f)) throw std::runtime_error("cannot write " + path);
   std::fclose(f);
+}
+
+std::map<std::string, std::string> planted_faults(const std::string& folder) {
+  std::map<std::string, std::string> faults;
+  std::ifstream in(folder + "/faults.tsv");
+  std::string line;
+  std::getline(in, line);  // the header
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string chip, config, fault;
+    if (std::getline(fields, chip, '\t') && std::getline(fields, config, '\t') &&
+        std::getline(fields, fault, '\t'))
+      faults[chip] = fault;
+  }
+  return faults;
 }
 
 std::vector<std::string> write_campaign(const std::string& folder, int count, int events) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ std::vector<std::string> write_campaign(const std::string& folder, int count, in
 /// unless `base` sets VARNEL_CAMPAIGN_SETTLE.
 program_run campaign(std::vector<std::string> args, const std::string& cwd,
                      const run_options& base = {});
+
+/// Chip to the name of the fault planted on it, from `folder`/faults.tsv (its fields split at
+/// tabs only, as its paths may hold blanks); empty when the file is missing.
+std::map<std::string, std::string> planted_faults(const std::string& folder);
 
 /// The rows of `sql` on the database at `db`, each row's columns joined by "|" (NULL as "").
 std::vector<std::string> query(const std::string& db, const std::string& sql);

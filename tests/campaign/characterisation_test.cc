@@ -177,10 +177,7 @@ TEST(Characterisation, SimulatedGainsComeBackWithinTheirErrors) {
     std::vector<std::string> f = split(line, '\t');
     truth[{f[0], std::stoi(f[1])}] = {std::stod(f[2]), std::stod(f[3])};
   }
-  std::map<std::string, std::string> faults;
-  std::ifstream planted(d / "data/faults.tsv");
-  std::getline(planted, line);
-  while (std::getline(planted, line)) faults[split(line, '\t')[0]] = split(line, '\t')[2];
+  const std::map<std::string, std::string> faults = planted_faults(d / "data");
   std::ifstream csv(d / "k.csv");
   std::getline(csv, line);
   EXPECT_EQ(line,

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The pandas route of the README: a campaign database read with pandas.read_sql."""
+"""The pandas route of docs/campaign-commands.md: a campaign database read with pandas.read_sql."""
 import sqlite3
 import subprocess
 import sys
@@ -26,7 +26,7 @@ with tempfile.TemporaryDirectory() as tmp:
     run = subprocess.run([campaign, "run", "--settle", "0", "data"], cwd=tmp,
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     assert run.returncode == 1 and "retest " in run.stderr, (run.returncode, run.stderr)
-    # The README's query, as written there.
+    # The page's query, as written there.
     with sqlite3.connect(Path(tmp) / "campaign.sqlite") as con:
         df = pandas.read_sql("SELECT * FROM current_channels", con)
     for column in ["chip", "config", "path", "channel", "rise_time", "amplitude", "noise",

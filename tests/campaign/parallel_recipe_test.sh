@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Runs the README's GNU parallel recipe, as written there, on a simulated campaign with one bad
-# recording: every good recording gets its log, and the recipe's last line names the bad one.
+# Runs the GNU parallel recipe of docs/cluster.md, as written there, on a simulated campaign with
+# one bad recording: every good recording gets its log, and the recipe's last line names the bad
+# one.
 #
-#   parallel_recipe_test.sh README BUILD_DIR VARNEL_SIM_CAMPAIGN
+#   parallel_recipe_test.sh PAGE BUILD_DIR VARNEL_SIM_CAMPAIGN
 set -euo pipefail
-readme=$1 build=$2 sim=$3
+page=$1 build=$2 sim=$3
 if ! command -v parallel >/dev/null; then
   echo "skipped: GNU parallel is missing (apt-get install parallel)"
   exit 77
 fi
 work=$(mktemp -d /tmp/varnel-parallel-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-recipe=$(awk '/<!-- parallel-recipe/ { on = 1; next } on && /^    / { print substr($0, 5); next } on { exit }' "$readme")
-[[ -n $recipe ]] || { echo "no parallel recipe in $readme" >&2; exit 1; }
+recipe=$(awk '/<!-- parallel-recipe/ { on = 1; next } on && /^    / { print substr($0, 5); next } on { exit }' "$page")
+[[ -n $recipe ]] || { echo "no parallel recipe in $page" >&2; exit 1; }
 mkdir -p "$work/data/with blank"
 "$sim" --output "$work/data" --chips 3 --events 40
 "$sim" --output "$work/data/with blank" --chips 1 --events 40
@@ -27,4 +28,4 @@ done
 [[ -s "data/with blank/rise_time_korvi100000_20mV_delay-all.log" ]] || { echo "no log in 'with blank'" >&2; exit 1; }
 [[ $(wc -l <varnel.joblog) -eq 6 ]] || { echo "joblog: $(cat varnel.joblog)" >&2; exit 1; }
 [[ $(wc -l <<<"$failed") -eq 1 && $failed == *"$bad"* ]] || { echo "failed runs: '$failed'" >&2; exit 1; }
-echo "the README's parallel recipe ran 5 recordings and named the failed one"
+echo "the parallel recipe of $(basename "$page") ran 5 recordings and named the failed one"

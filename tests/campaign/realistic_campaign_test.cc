@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -25,24 +24,6 @@ std::map<std::string, std::string> chip_lines(const std::string& out) {
   std::istringstream in(out);
   for (std::string line; std::getline(in, line);) lines[line.substr(0, line.find(' '))] = line;
   return lines;
-}
-
-// Chip to the name of the fault planted on it, from faults.tsv (tab-separated: the path may
-// hold blanks).
-std::map<std::string, std::string> planted(const std::string& folder) {
-  std::map<std::string, std::string> faults;
-  std::ifstream in(folder + "/faults.tsv");
-  std::string line;
-  std::getline(in, line);
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string chip, config, fault;
-    std::getline(fields, chip, '\t');
-    std::getline(fields, config, '\t');
-    std::getline(fields, fault, '\t');
-    faults[chip] = fault;
-  }
-  return faults;
 }
 
 // What each defect's chip line must say, after "CHIP ".
@@ -76,7 +57,7 @@ TEST(RealisticCampaign, GoodChipsPassEveryConfigurationAndEachDefectIsNamed) {
   EXPECT_EQ(r.status, 1);
   std::map<std::string, std::string> lines = chip_lines(r.out);
   ASSERT_EQ(lines.size(), static_cast<size_t>(chips)) << r.out;
-  std::map<std::string, std::string> faults = planted(d / "data");
+  std::map<std::string, std::string> faults = planted_faults(d / "data");
   ASSERT_EQ(faults.size(), setup.faults.size());
   int good = 0;
   for (const auto& [chip, line] : lines) {

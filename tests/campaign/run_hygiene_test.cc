@@ -4,12 +4,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -63,17 +62,13 @@ TEST(CampaignHygiene, FifosSocketsAndDevicesAreSkippedUnopenedAndLinksToFilesKee
   std::string listed_fifo = d / "listed_adc.txt";
   for (const std::string& f : {fifo, given_fifo, listed_fifo})
     ASSERT_EQ(::mkfifo(f.c_str(), 0644), 0);
+  // A socket's inode made directly: binding one needs its path in 108 bytes, which a long
+  // $TMPDIR exceeds, and the run only ever looks at the file's type.
   std::string socket_path = d / ("data/" + bench_name("100004"));
-  int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  ASSERT_LT(socket_path.size(), sizeof addr.sun_path);
-  std::strcpy(addr.sun_path, socket_path.c_str());
-  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::mknod(socket_path.c_str(), S_IFSOCK | 0644, 0), 0) << std::strerror(errno);
   write_file(d / "list.txt", "777 20mV_delay-all listed_adc.txt\n");
   program_run r = campaign({"run", "--manifest", "list.txt", "data", given_fifo, "/dev/null"},
                            d.path(), bounded());
-  ::close(sock);
   ASSERT_EQ(r.signal, 0) << "the run hung";
   EXPECT_EQ(r.status, 1);
   for (const std::string& line : {"skipped " + fifo + ": not a regular file (a FIFO)",

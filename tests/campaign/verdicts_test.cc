@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -24,16 +23,6 @@ std::map<std::string, std::string> verdict_lines(const std::string& out) {
   std::getline(in, line);
   while (std::getline(in, line)) lines[line.substr(0, line.find(' '))] = line;
   return lines;
-}
-
-// Chip to the name of the fault planted on it, from faults.tsv.
-std::map<std::string, std::string> planted(const std::string& folder) {
-  std::map<std::string, std::string> faults;
-  std::ifstream in(folder + "/faults.tsv");
-  std::string chip, cfg, fault, path;
-  std::getline(in, path);
-  while (in >> chip >> cfg >> fault >> path) faults[chip] = fault;
-  return faults;
 }
 
 // What a defect's verdict must say: its outcome and the words naming its problem.
@@ -76,7 +65,7 @@ TEST(CampaignVerdicts, EveryPlantedDefectFailsOrCallsForARetestAndGoodChipsPass)
   EXPECT_EQ(r.err, "");
   std::map<std::string, std::string> lines = verdict_lines(r.out);
   ASSERT_EQ(lines.size(), 64u) << r.out;
-  std::map<std::string, std::string> faults = planted(d / "data");
+  std::map<std::string, std::string> faults = planted_faults(d / "data");
   ASSERT_EQ(faults.size(), 15u);
   for (const auto& [chip, line] : lines) {
     auto fault = faults.find(chip);
