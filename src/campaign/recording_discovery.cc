@@ -12,7 +12,7 @@
 #include <system_error>
 #include <utility>
 
-#include "campaign/file_identity.h"
+#include "plot/file_identity.h"
 
 namespace fs = std::filesystem;
 

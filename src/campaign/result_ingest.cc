@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "campaign/file_identity.h"
 #include "campaign/recording_discovery.h"
 #include "driver/run_config.h"
+#include "plot/file_identity.h"
 #include "plot/run_json.h"
 
 namespace fs = std::filesystem;

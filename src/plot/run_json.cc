@@ -7,6 +7,7 @@
 
 #include "fit/fit_messages.h"
 #include "fit/fit_verdict.h"
+#include "plot/json_text.h"
 
 namespace {
 
@@ -16,6 +17,12 @@ using nlohmann::json;
 // what is read back.
 json number(double v) {
   return std::isfinite(v) ? json(v) : json(nullptr);
+}
+
+json content_json(const recording_content& c, json j) {
+  j["size"] = c.size ? json(*c.size) : json(nullptr);
+  j["content_hash"] = c.hash ? json(*c.hash) : json(nullptr);
+  return j;
 }
 
 json config_json(const plot_run& run) {
@@ -87,8 +94,38 @@ double later_number(const json& j, const char* key) {
   return j.contains(key) ? number_at(j, key) : std::numeric_limits<double>::quiet_NaN();
 }
 
+// The largest count a result may hold: a 32-bit int, as the fit keeps its counts.
+constexpr int64_t max_count = std::numeric_limits<int>::max();
+// The largest count of values, rows or events: beyond what any recording on a disk holds, yet
+// safe to add up.
+constexpr int64_t max_total = int64_t{1} << 53;
+
+// The whole number `key` of `j`, refused by name unless it is a JSON integer from `low` to
+// `high`: a fraction, 1e30 or 2^70 is never cut or wrapped into range.
+int64_t integer_at(const json& j, const char* key, int64_t low, int64_t high) {
+  const json& v = j.at(key);
+  constexpr uint64_t largest = std::numeric_limits<int64_t>::max();
+  const bool whole =
+      v.is_number_integer() && (!v.is_number_unsigned() || v.get<uint64_t>() <= largest);
+  const int64_t x = whole ? v.get<int64_t>() : 0;
+  if (!whole || x < low || x > high)
+    throw std::invalid_argument(std::string(key) + " is not a whole number from " +
+                                std::to_string(low) + " to " + std::to_string(high));
+  return x;
+}
+
+int count_at(const json& j, const char* key, int64_t low = 0) {
+  return static_cast<int>(integer_at(j, key, low, max_count));
+}
+
+// A count that results of earlier builds do not have: 0 when absent.
 int later_count(const json& j, const char* key) {
-  return j.contains(key) ? j.at(key).get<int>() : 0;
+  return j.contains(key) ? count_at(j, key) : 0;
+}
+
+// A total of values, rows or events, 0 when a result of an earlier build lacks it.
+int64_t later_total(const json& j, const char* key) {
+  return j.contains(key) ? integer_at(j, key, 0, max_total) : 0;
 }
 
 // Builds before the key was named for what it is wrote the rise time as "peak_time".
@@ -113,13 +150,13 @@ channel_fit read_fit(const json& c) {
   f.amplitude_err = number_at(c, "amplitude_err");
   f.time_stamp = number_at(c, "time_stamp");
   f.time_stamp_err = number_at(c, "time_stamp_err");
-  f.usable_points = c.at("usable_points").get<int>();
-  f.fitted_points = c.at("fitted_points").get<int>();
+  f.usable_points = count_at(c, "usable_points");
+  f.fitted_points = count_at(c, "fitted_points");
   const json& range = c.at("fit_range");
   f.xmin = range.at(0).is_null() ? 0.0 : range.at(0).get<double>();
   f.xmax = range.at(1).is_null() ? 0.0 : range.at(1).get<double>();
   f.chi2 = number_at(c, "chi2");
-  f.ndf = c.at("ndf").get<int>();
+  f.ndf = count_at(c, "ndf", -max_count);
   f.minimised = c.at("minimised").get<bool>();
   f.converged = c.at("converged").get<bool>();
   f.verdict = verdict_at(c);
@@ -152,23 +189,34 @@ configuration_check read_config_check(const json& j) {
           number_at(c, "other_misfit")};
 }
 
+// The recording's size and hash; results of builds before them have neither.
+recording_content read_content(const json& j) {
+  recording_content c;
+  if (j.contains("size") && !j.at("size").is_null())
+    c.size = integer_at(j, "size", 0, std::numeric_limits<int64_t>::max());
+  if (j.contains("content_hash") && !j.at("content_hash").is_null())
+    c.hash = j.at("content_hash").get<std::string>();
+  return c;
+}
+
 void read_document(const json& j, stored_run& run) {
   run.input = j.at("input").get<std::string>();
+  run.content = read_content(j);
   run.chipstring = j.at("chipstring").get<std::string>();
   run.config = j.at("config").at("name").get<std::string>();
-  run.status = j.value("status", 0);
+  run.status = j.contains("status") ? static_cast<int>(integer_at(j, "status", 0, 255)) : 0;
   run.message = j.value("message", std::string());
   run.notes = j.value("notes", diagnostics{});
   if (run.status != 0) return;
   run.log_path = j.at("log").get<std::string>();
-  run.summary.events_completed = j.at("events_completed").get<int64_t>();
+  run.summary.events_completed = integer_at(j, "events_completed", 0, max_total);
   // Results of builds before these fields count what they lack as 0.
-  run.summary.values_read = j.value("values_read", uint64_t{0});
-  run.summary.rows_handled = j.value("rows_handled", uint64_t{0});
-  run.summary.events_started = j.value("events_started", int64_t{0});
-  run.summary.events_in_window = j.value("events_in_window", int64_t{0});
+  run.summary.values_read = static_cast<uint64_t>(later_total(j, "values_read"));
+  run.summary.rows_handled = static_cast<uint64_t>(later_total(j, "rows_handled"));
+  run.summary.events_started = later_total(j, "events_started");
+  run.summary.events_in_window = later_total(j, "events_in_window");
   run.summary.common_mode_noise = later_number(j, "common_mode_noise");
-  run.summary.window_gap_events = j.value("window_gap_events", int64_t{0});
+  run.summary.window_gap_events = later_total(j, "window_gap_events");
   run.config_check = read_config_check(j);
   for (const json& c : j.at("channels")) {
     run.fits.push_back(read_fit(c));
@@ -185,40 +233,41 @@ json run_json(const plot_run& run) {
     const channel_points& pts = ch < run.points.size() ? run.points[ch] : none;
     channels.push_back(channel_json(static_cast<int>(ch), run.fits[ch], pts));
   }
-  return {{"input", run.adcfilename},
-          {"log", run.log_path},
-          {"chipstring", run.chipstring},
-          {"config", config_json(run)},
-          {"events_completed", run.events_completed},
-          {"values_read", run.summary.values_read},
-          {"rows_handled", run.summary.rows_handled},
-          {"events_started", run.summary.events_started},
-          {"events_in_window", run.summary.events_in_window},
-          {"common_mode_noise", number(run.summary.common_mode_noise)},
-          {"window_gap_events", run.summary.window_gap_events},
-          {"config_check", config_check_json(run.config_check)},
-          {"notes", run.notes},
-          {"channels", channels}};
+  return content_json(run.content, {{"input", run.adcfilename},
+                                    {"log", run.log_path},
+                                    {"chipstring", run.chipstring},
+                                    {"config", config_json(run)},
+                                    {"events_completed", run.events_completed},
+                                    {"values_read", run.summary.values_read},
+                                    {"rows_handled", run.summary.rows_handled},
+                                    {"events_started", run.summary.events_started},
+                                    {"events_in_window", run.summary.events_in_window},
+                                    {"common_mode_noise", number(run.summary.common_mode_noise)},
+                                    {"window_gap_events", run.summary.window_gap_events},
+                                    {"config_check", config_check_json(run.config_check)},
+                                    {"notes", run.notes},
+                                    {"channels", channels}});
 }
 
 std::string run_json_text(const plot_run& run) {
-  return run_json(run).dump(2) + "\n";
+  return json_text(run_json(run), 2) + "\n";
 }
 
 json failure_json(const std::string& chipstring, const std::string& config,
-                  const std::string& adcfilename, int status, const diagnostics& notes) {
-  return {{"input", adcfilename},
-          {"chipstring", chipstring},
-          {"config", {{"name", config}}},
-          {"status", status},
-          {"message", notes.empty() ? std::string() : notes.back()},
-          {"notes", notes}};
+                  const std::string& adcfilename, int status, const diagnostics& notes,
+                  const recording_content& content) {
+  return content_json(content, {{"input", adcfilename},
+                                {"chipstring", chipstring},
+                                {"config", {{"name", config}}},
+                                {"status", status},
+                                {"message", notes.empty() ? std::string() : notes.back()},
+                                {"notes", notes}});
 }
 
 std::string failure_json_text(const std::string& chipstring, const std::string& config,
-                              const std::string& adcfilename, int status,
-                              const diagnostics& notes) {
-  return failure_json(chipstring, config, adcfilename, status, notes).dump(2) + "\n";
+                              const std::string& adcfilename, int status, const diagnostics& notes,
+                              const recording_content& content) {
+  return json_text(failure_json(chipstring, config, adcfilename, status, notes, content), 2) + "\n";
 }
 
 bool read_run_json(std::istream& in, stored_run& run, std::string& error) {
