@@ -396,10 +396,16 @@ int report_command(const report_options& o) {
   return status_ok;
 }
 
-int ingest_command(const std::string& db_path, const std::vector<std::string>& paths) {
+int ingest_command(const std::string& db_path, const std::vector<std::string>& paths,
+                   const std::string& manifest_path) {
+  std::vector<manifest_entry> manifest;
+  std::string error;
+  if (!manifest_path.empty() && !read_manifest(manifest_path, manifest, error)) {
+    print_error(error);
+    return status_usage;
+  }
   std::vector<std::pair<std::string, std::string>> skipped;
   std::vector<std::string> files = find_results(paths, skipped);
-  std::string error;
   std::optional<campaign_db> db = campaign_db::open(db_path, error);
   if (!db) {
     print_error(error);
@@ -408,7 +414,7 @@ int ingest_command(const std::string& db_path, const std::vector<std::string>& p
   size_t ingested = 0, failed_runs = 0;
   for (const std::string& file : files) {
     recording_record r;
-    if (!read_result(file, campaign_version(), r, error)) {
+    if (!read_result(file, campaign_version(), manifest, r, error)) {
       skipped.push_back({file, error});
       continue;
     }
@@ -511,7 +517,16 @@ int main(int argc, char** argv) {
       "limits", "Write limits derived from the campaign, for review and later runs (TOML)");
   lim->add_option("--db", limits_db, "Campaign database (campaign.sqlite)");
   lim->add_option("--k", limits_k, "Robust standard deviations around the median (5)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            char* end = nullptr;
+            double k = std::strtod(text.c_str(), &end);
+            return end != text.c_str() && *end == '\0' && valid_k(k)
+                       ? std::string()
+                       : "expected a number above 0 and at most " +
+                             std::to_string(static_cast<int>(max_k)) + ": " + text;
+          },
+          "K"));
   lim->add_option("--out", limits_out, "The TOML file to write")->required();
   std::string verdicts_db = default_database, verdicts_limits;
   CLI::App* ver = app.add_subcommand("verdicts", "Print the rule in force and each chip's verdict");
@@ -537,6 +552,9 @@ int main(int argc, char** argv) {
   CLI::App* ing = app.add_subcommand("ingest", "Store results made elsewhere (varnel-plot's JSON)");
   ing->add_option("--db", ingest_db, "Campaign database (campaign.sqlite)");
   ing->add_option("RESULT", results, "Result files, or folders searched for *.json")->required();
+  std::string ingest_manifest;
+  ing->add_option("--manifest", ingest_manifest,
+                  "Lines of \"chip config path\" for recordings named otherwise");
   std::vector<std::string> list_paths;
   std::string list_manifest;
   CLI::App* lst = app.add_subcommand(
@@ -563,7 +581,7 @@ int main(int argc, char** argv) {
   if (ver->parsed()) return verdicts_command(verdicts_db, verdicts_limits);
   if (chp->parsed()) return chips_command(chips_db, chips_limits, chips_csv_path);
   if (rp->parsed()) return report_command(rep);
-  if (ing->parsed()) return ingest_command(ingest_db, results);
+  if (ing->parsed()) return ingest_command(ingest_db, results, ingest_manifest);
   if (lst->parsed()) return list_command(list_paths, list_manifest, list_null);
   return status_usage;
 }

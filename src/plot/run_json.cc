@@ -84,9 +84,13 @@ json channel_json(int channel, const channel_fit& f, const channel_points& point
 
 // Reading back.
 
+// A number, NaN for null; one beyond a double's range is refused by name.
 double number_at(const json& j, const char* key) {
   const json& v = j.at(key);
-  return v.is_null() ? std::numeric_limits<double>::quiet_NaN() : v.get<double>();
+  if (v.is_null()) return std::numeric_limits<double>::quiet_NaN();
+  const double x = v.get<double>();
+  if (!std::isfinite(x)) throw std::invalid_argument(std::string(key) + " is not a finite number");
+  return x;
 }
 
 // A number that results of earlier builds do not have: NaN when absent.
@@ -219,6 +223,9 @@ void read_document(const json& j, stored_run& run) {
   run.summary.window_gap_events = later_total(j, "window_gap_events");
   run.config_check = read_config_check(j);
   for (const json& c : j.at("channels")) {
+    if (integer_at(c, "channel", 0, max_count) != static_cast<int64_t>(run.fits.size()))
+      throw std::invalid_argument("channel " + std::to_string(run.fits.size()) + " is numbered " +
+                                  c.at("channel").dump());
     run.fits.push_back(read_fit(c));
     run.points.push_back(read_points(c));
   }
