@@ -35,7 +35,7 @@ recording_record analyse_recording(const found_recording& r, const std::string& 
   // A folder that cannot be made fails the log's creation, which says so.
   std::error_code ec;
   if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-  remove_stale_temporaries(log_path(r.path, rec.chip, rec.config, folder), stale_temporary_age_s);
+  remove_stale_temporaries(log_path(r.path, rec.chip, rec.config, folder));
   // The content hash is taken from the bytes the reading passes on, so that the file is read
   // once.
   recording_content content;

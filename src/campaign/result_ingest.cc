@@ -38,12 +38,18 @@ std::string identity_of(const std::string& path, const std::vector<manifest_entr
   return name.reason.empty() ? "" : "its recording " + path + ": " + name.reason;
 }
 
-// Why the recording at `path` is not the one `run` describes, or "": it must be a regular file
-// whose size and content hash are the result's.
-std::string content_problem(const std::string& path, const stored_run& run) {
+// Why there is no recording to read at `path`, or "".
+std::string file_problem(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return "its recording " + path + " does not exist";
-  if (!S_ISREG(st.st_mode)) return "its recording " + path + " is not a regular file";
+  return S_ISREG(st.st_mode) ? "" : "its recording " + path + " is not a regular file";
+}
+
+// Why the regular file at `path` is not the recording `run` describes, or "": its size and
+// content hash must be the result's.
+std::string content_problem(const std::string& path, const stored_run& run) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return file_problem(path);
   if (!run.content.size || !run.content.hash)
     return "it carries no size and content hash of its recording (a result of an earlier build)";
   if (*run.content.size != static_cast<int64_t>(st.st_size))
@@ -101,7 +107,8 @@ bool read_result(const std::string& json_path, const std::string& version,
   if (!read_run_file(json_path, run, error)) return false;
   const std::string path = recording_path(json_path, run.input);
   recording_identity identity;
-  error = identity_of(path, manifest, identity);
+  error = file_problem(path);
+  if (error.empty()) error = identity_of(path, manifest, identity);
   if (error.empty()) error = result_problem(run, identity);
   if (error.empty()) error = content_problem(path, run);
   std::optional<file_stamp> st = stamp_of(path);

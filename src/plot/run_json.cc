@@ -223,7 +223,9 @@ void read_document(const json& j, stored_run& run) {
   run.summary.window_gap_events = later_total(j, "window_gap_events");
   run.config_check = read_config_check(j);
   for (const json& c : j.at("channels")) {
-    if (integer_at(c, "channel", 0, max_count) != static_cast<int64_t>(run.fits.size()))
+    // Each channel where its number says (results of the earliest builds do not number them).
+    if (c.contains("channel") &&
+        integer_at(c, "channel", 0, max_count) != static_cast<int64_t>(run.fits.size()))
       throw std::invalid_argument("channel " + std::to_string(run.fits.size()) + " is numbered " +
                                   c.at("channel").dump());
     run.fits.push_back(read_fit(c));
