@@ -2,6 +2,8 @@
 
 #include <toml++/toml.h>
 
+#include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -21,6 +23,8 @@ std::string read_range(const toml::node& node, quantity_range& range) {
     return "expected [min, max]";
   range.min = (*a)[0].value<double>().value_or(0.0);
   range.max = (*a)[1].value<double>().value_or(0.0);
+  if (!std::isfinite(range.min) || !std::isfinite(range.max))
+    return "expected [min, max] of finite numbers";
   return range.min <= range.max ? "" : "expected [min, max] with min <= max";
 }
 
@@ -48,7 +52,8 @@ std::string read_quantity(const std::string& key, const toml::node& node, bool c
 
 std::string read_positive(const toml::node& node, std::optional<double>& out) {
   std::optional<double> v = node.value<double>();
-  if (!node.is_number() || !v || !(*v > 0.0)) return "expected a number above 0";
+  if (!node.is_number() || !v || !(*v > 0.0) || !std::isfinite(*v))
+    return "expected a finite number above 0";
   out = *v;
   return {};
 }
@@ -192,12 +197,103 @@ std::string read_top_key(const std::string& key, const toml::node& node, accepta
     return read_whole(node, 0, channel_count, l.max_flagged_channels);
   if (key != "k") return "unknown key";
   std::optional<double> k = node.value<double>();
-  if (!node.is_number() || !k || !(*k > 0.0)) return "expected a number above 0";
+  if (!node.is_number() || !k || !valid_k(*k))
+    return "expected a number above 0 and at most " + std::to_string(static_cast<int>(max_k));
   l.k = *k;
   return {};
 }
 
+// The line `line` (from 1) of `text`, without its blanks at either end.
+std::string line_of(const std::string& text, size_t line) {
+  size_t start = 0;
+  for (size_t n = 1; n < line && start != std::string::npos; ++n) {
+    start = text.find('\n', start);
+    if (start != std::string::npos) ++start;
+  }
+  if (start == std::string::npos) return {};
+  std::string l = text.substr(start, text.find('\n', start) - start);
+  size_t first = l.find_first_not_of(" \t\r"), last = l.find_last_not_of(" \t\r");
+  return first == std::string::npos ? "" : l.substr(first, last - first + 1);
+}
+
+// The parser's description of an error, a table or key defined twice named as the file writes
+// it (the parser's own rendering of a quoted name can be garbled).
+std::string parse_problem(const toml::parse_error& e, const std::string& text) {
+  std::string description(e.description());
+  if (description.find("redefine") == std::string::npos) return description;
+  return "defined twice: " + line_of(text, e.source().begin.line);
+}
+
+// Tracks the nesting of the TOML text scanned so far: brackets and braces, and the parts of the
+// dotted key on the current line before its "=" (or in its table header).
+class nesting_scan {
+ public:
+  // Whether the text's nesting stays within max_limits_depth.
+  bool within(const std::string& text) {
+    for (size_t i = 0; i < text.size(); ++i)
+      if (!step(text, i)) return false;
+    return true;
+  }
+
+ private:
+  bool step(const std::string& text, size_t& i) {
+    const char c = text[i];
+    if (quote_) {
+      if (c == '\\' && quote_ == '"')
+        ++i;
+      else if (c == quote_ || (c == '\n' && !multi_line_))
+        quote_ = 0;
+      return true;
+    }
+    if (comment_) {
+      comment_ = c != '\n';
+      return true;
+    }
+    switch (c) {
+      case '"':
+      case '\'':
+        quote_ = c;
+        multi_line_ = text.compare(i, 3, std::string(3, c)) == 0;
+        if (multi_line_) {
+          size_t end = text.find(std::string(3, c), i + 3);
+          i = end == std::string::npos ? text.size() : end + 2;
+          quote_ = 0;
+        }
+        return true;
+      case '#':
+        comment_ = true;
+        return true;
+      case '\n':
+        key_parts_ = 1;
+        in_value_ = brackets_ > 0;  // an array or inline table may run over lines
+        return true;
+      case '=':
+        in_value_ = true;
+        return true;
+      case '.':
+        return in_value_ || ++key_parts_ <= max_limits_depth;
+      case '[':
+      case '{':
+        return ++brackets_ <= max_limits_depth;
+      case ']':
+      case '}':
+        brackets_ -= brackets_ > 0;
+        return true;
+      default:
+        return true;
+    }
+  }
+
+  char quote_ = 0;
+  bool multi_line_ = false, comment_ = false, in_value_ = false;
+  int key_parts_ = 1, brackets_ = 0;
+};
+
 }  // namespace
+
+bool valid_k(double k) {
+  return std::isfinite(k) && k > 0.0 && k <= max_k;
+}
 
 const quantity_range* range_table::range_for(int channel, const std::string& quantity) const {
   auto own = channels.find(channel);
@@ -209,11 +305,21 @@ const quantity_range* range_table::range_for(int channel, const std::string& qua
 
 bool parse_limits(const std::string& text, const std::string& name, acceptance_limits& limits,
                   std::string& error) {
+  if (text.size() > max_limits_bytes) {
+    error = "limits " + name + ": larger than " + std::to_string(max_limits_bytes >> 10) +
+            " KiB; no limits file is";
+    return false;
+  }
+  if (!nesting_scan().within(text)) {
+    error = "limits " + name + ": nested deeper than " + std::to_string(max_limits_depth) +
+            " levels; no limits file is";
+    return false;
+  }
   toml::table root;
   try {
     root = toml::parse(text, name);
   } catch (const toml::parse_error& e) {
-    error = at(name, e.source()) + std::string(e.description());
+    error = at(name, e.source()) + parse_problem(e, text);
     return false;
   }
   limits.file = name;
@@ -232,6 +338,12 @@ bool parse_limits(const std::string& text, const std::string& name, acceptance_l
 }
 
 bool read_limits(const std::string& path, acceptance_limits& limits, std::string& error) {
+  std::error_code ec;
+  if (std::filesystem::file_size(path, ec) > max_limits_bytes && !ec) {
+    error = "limits " + path + ": larger than " + std::to_string(max_limits_bytes >> 10) +
+            " KiB; no limits file is";
+    return false;
+  }
   std::ifstream in(path);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!in && !in.eof()) {

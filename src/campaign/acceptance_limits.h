@@ -51,6 +51,18 @@ struct acceptance_limits {
   range_table characterisation;  ///< limits of the figures across configurations
 };
 
+/// The largest limits file read, bytes: `limits` writes about 9 KiB per configuration, so a
+/// campaign of over 100 configurations fits.
+inline constexpr size_t max_limits_bytes = size_t{1} << 20;
+/// The deepest nesting a limits file may have: parts of one dotted key or table name, and
+/// brackets and braces open at once. The deepest the rule uses is 4 (config."NAME".channel.N).
+inline constexpr int max_limits_depth = 8;
+/// The largest k, robust standard deviations: beyond it no value is ever flagged.
+inline constexpr double max_k = 1000.0;
+
+/// Whether `k` can be the rule's k: finite, above 0 and at most max_k.
+bool valid_k(double k);
+
 /// Reads limits from TOML `text` (named `name` in messages): top-level `k` (> 0),
 /// `max_flagged_channels` (0 to 32), `capacitance_fF` (> 0) and `required` (an array of
 /// configuration names); per configuration a table
@@ -59,8 +71,9 @@ struct acceptance_limits {
 /// `common_mode_noise` (a range), `robust` (true or false) and per-channel tables
 /// `[config."NAME".channel.N]` (N from 0 to 31) of ranges; and a table `[characterisation]` of
 /// ranges of characterisation_quantities(), `robust` and per-channel tables. False, with "limits
-/// NAME line L: ..." naming the key, on a syntax error, an unknown key or a value of the wrong
-/// kind.
+/// NAME line L: ..." naming the key, on a syntax error, an unknown key, a value of the wrong
+/// kind or a number that is not finite, and a table defined twice named as written. A text over
+/// max_limits_bytes or nested deeper than max_limits_depth is refused before it is parsed.
 bool parse_limits(const std::string& text, const std::string& name, acceptance_limits& limits,
                   std::string& error);
 

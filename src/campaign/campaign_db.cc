@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -102,6 +104,29 @@ std::string upgrade_from(sqlite3* db, int64_t from) {
   std::string why = last_error(db);
   sqlite_exec(db, "ROLLBACK");
   return why;
+}
+
+// The folder holding `path`, where SQLite makes its side files.
+std::string folder_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// `path` as the path of a file: URI, every byte but the unreserved ones percent-encoded.
+std::string uri_path(const std::string& path) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : path) {
+    auto b = static_cast<unsigned char>(c);
+    if (std::isalnum(b) || std::strchr("/-._~", c)) {
+      out.push_back(c);
+    } else {
+      out.push_back('%');
+      out.push_back(digits[b >> 4]);
+      out.push_back(digits[b & 0xf]);
+    }
+  }
+  return out;
 }
 
 bool empty_database(sqlite3* db) {
@@ -340,6 +365,33 @@ std::optional<campaign_db> campaign_db::open(const std::string& path, std::strin
   if (!sqlite_exec(raw, "PRAGMA foreign_keys = ON") || !switch_to_wal(raw) ||
       !sqlite_exec(raw, "PRAGMA synchronous = FULL")) {
     error = database_error(path, last_error(raw));
+    return std::nullopt;
+  }
+  return db;
+}
+
+std::optional<campaign_db> campaign_db::open_read_only(const std::string& path,
+                                                       std::string& error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = database_error(path, "no such file");
+    return std::nullopt;
+  }
+  // Where no side file can be made, no writer can be at work in WAL mode either: the file is
+  // read as it stands.
+  bool immutable = ::access(folder_of(path).c_str(), W_OK) != 0;
+  std::string name = immutable ? "file:" + uri_path(path) + "?immutable=1" : path;
+  sqlite3* raw = nullptr;
+  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | (immutable ? SQLITE_OPEN_URI : 0);
+  int rc = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
+  campaign_db db(raw, path);
+  if (rc != SQLITE_OK) {
+    error = database_error(path, raw ? last_error(raw) : "out of memory");
+    return std::nullopt;
+  }
+  sqlite3_busy_timeout(raw, busy_timeout_ms);
+  if (std::string problem = schema_problem(raw); !problem.empty()) {
+    error = database_error(path, problem);
     return std::nullopt;
   }
   return db;

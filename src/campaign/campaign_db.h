@@ -58,6 +58,13 @@ class campaign_db {
   /// was. Nothing, with the reason in `error`, on any failure.
   static std::optional<campaign_db> open(const std::string& path, std::string& error);
 
+  /// Opens the existing campaign database at `path` for reading only: nothing is created,
+  /// upgraded or written, and in a folder this process cannot write to (a read-only mount) the
+  /// file is opened as immutable, so that no journal or WAL side file is made there. A missing
+  /// file, or one that is not a campaign database of this schema version, is refused. Nothing,
+  /// with the reason in `error`, on any failure.
+  static std::optional<campaign_db> open_read_only(const std::string& path, std::string& error);
+
   /// Path to state of every stored recording; false with `error` on a failure.
   bool load_states(std::map<std::string, stored_state>& states, std::string& error);
   /// Stores `r` in one transaction, replacing an earlier result for its path; false with

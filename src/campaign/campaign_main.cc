@@ -51,14 +51,20 @@ struct run_options {
 // have just written; --settle wins over it.
 constexpr const char* settle_variable = "VARNEL_CAMPAIGN_SETTLE";
 
+// Lines end in one line end: the names in them have their control characters escaped.
 void print_error(const std::string& message) {
-  std::fprintf(stderr, "varnel-campaign: %s\n", message.c_str());
+  std::fprintf(stderr, "varnel-campaign: %s\n", escaped(message).c_str());
 }
 
-void print_line(std::FILE* f, const std::string& line) {
+// Writes `line` as it is, a line end after it.
+void print_raw_line(std::FILE* f, const std::string& line) {
   std::fputs(line.c_str(), f);
   std::fputc('\n', f);
   std::fflush(f);
+}
+
+void print_line(std::FILE* f, const std::string& line) {
+  print_raw_line(f, escaped(line));
 }
 
 // The progress line lives on a terminal only; it is rewritten in place and cleared before any
@@ -204,15 +210,6 @@ int run_command(const run_options& o) {
   return complete ? status_ok : status_failed;
 }
 
-// Opens the database for a command that reads it; a missing file is not created.
-std::optional<campaign_db> open_existing(const std::string& path, std::string& error) {
-  if (access(path.c_str(), F_OK) != 0) {
-    error = database_error(path, "no such file");
-    return std::nullopt;
-  }
-  return campaign_db::open(path, error);
-}
-
 bool write_whole(const std::string& path, const std::string& text) {
   atomic_file out(path);
   return out.open() && out.commit(text);
@@ -223,7 +220,7 @@ bool write_whole(const std::string& path, const std::string& text) {
 std::optional<campaign_db> load_campaign(const std::string& db_path,
                                          std::vector<stored_recording>& recordings) {
   std::string error;
-  std::optional<campaign_db> db = open_existing(db_path, error);
+  std::optional<campaign_db> db = campaign_db::open_read_only(db_path, error);
   if (db && db->load_recordings(recordings, error)) return db;
   print_error(error);
   return std::nullopt;
@@ -308,13 +305,8 @@ int characterise_command(const std::string& db_path, const std::string& limits_p
   int status = status_ok;
   judged_campaign c = load_judged(db_path, limits_path, status);
   if (!c.db) return status;
-  std::string error;
-  std::optional<campaign_characterisation> k =
-      refresh_characterisation(*c.db, c.recordings, c.limits, error);
-  if (!k) {
-    print_error(error);
-    return status_database;
-  }
+  // Only read: the database's characterisation is the one the last run stored.
+  std::optional<campaign_characterisation> k = characterise(c.recordings, c.limits);
   std::vector<chip_verdict> verdicts = judge_characterisation(k->channels, c.limits);
   if (!csv_path.empty() && !write_whole(csv_path, characterisation_csv(k->channels, verdicts))) {
     print_error("cannot write " + csv_path);
@@ -404,10 +396,16 @@ int report_command(const report_options& o) {
   return status_ok;
 }
 
-int ingest_command(const std::string& db_path, const std::vector<std::string>& paths) {
+int ingest_command(const std::string& db_path, const std::vector<std::string>& paths,
+                   const std::string& manifest_path) {
+  std::vector<manifest_entry> manifest;
+  std::string error;
+  if (!manifest_path.empty() && !read_manifest(manifest_path, manifest, error)) {
+    print_error(error);
+    return status_usage;
+  }
   std::vector<std::pair<std::string, std::string>> skipped;
   std::vector<std::string> files = find_results(paths, skipped);
-  std::string error;
   std::optional<campaign_db> db = campaign_db::open(db_path, error);
   if (!db) {
     print_error(error);
@@ -416,7 +414,7 @@ int ingest_command(const std::string& db_path, const std::vector<std::string>& p
   size_t ingested = 0, failed_runs = 0;
   for (const std::string& file : files) {
     recording_record r;
-    if (!read_result(file, campaign_version(), r, error)) {
+    if (!read_result(file, campaign_version(), manifest, r, error)) {
       skipped.push_back({file, error});
       continue;
     }
@@ -433,8 +431,11 @@ int ingest_command(const std::string& db_path, const std::vector<std::string>& p
   return skipped.empty() && failed_runs == 0 ? status_ok : status_failed;
 }
 
-// The manifest lines of the recordings found, for a job array over them.
-int list_command(const std::vector<std::string>& paths, const std::string& manifest_path) {
+// The manifest lines of the recordings found, for a job array over them: chip, configuration and
+// path, tab-separated, each escaped() so a record stays one line; with `null_separated` each
+// field as it is, ended by a NUL byte.
+int list_command(const std::vector<std::string>& paths, const std::string& manifest_path,
+                 bool null_separated) {
   std::vector<manifest_entry> manifest;
   std::string error;
   if (!manifest_path.empty() && !read_manifest(manifest_path, manifest, error)) {
@@ -443,8 +444,16 @@ int list_command(const std::vector<std::string>& paths, const std::string& manif
   }
   discovery found = find_recordings(paths, manifest);
   for (const skipped_path& s : found.skipped) print_line(stderr, skipped_line(s));
-  for (const found_recording& r : found.found)
-    print_line(stdout, r.identity.chip + "\t" + r.identity.config + "\t" + r.path);
+  for (const found_recording& r : found.found) {
+    if (null_separated) {
+      for (const std::string* f : {&r.identity.chip, &r.identity.config, &r.path})
+        std::fwrite(f->c_str(), 1, f->size() + 1, stdout);
+    } else {
+      print_raw_line(stdout, escaped(r.identity.chip) + "\t" + escaped(r.identity.config) + "\t" +
+                                 escaped(r.path));
+    }
+  }
+  std::fflush(stdout);
   return found.skipped.empty() ? status_ok : status_failed;
 }
 
@@ -508,7 +517,16 @@ int main(int argc, char** argv) {
       "limits", "Write limits derived from the campaign, for review and later runs (TOML)");
   lim->add_option("--db", limits_db, "Campaign database (campaign.sqlite)");
   lim->add_option("--k", limits_k, "Robust standard deviations around the median (5)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            char* end = nullptr;
+            double k = std::strtod(text.c_str(), &end);
+            return end != text.c_str() && *end == '\0' && valid_k(k)
+                       ? std::string()
+                       : "expected a number above 0 and at most " +
+                             std::to_string(static_cast<int>(max_k)) + ": " + text;
+          },
+          "K"));
   lim->add_option("--out", limits_out, "The TOML file to write")->required();
   std::string verdicts_db = default_database, verdicts_limits;
   CLI::App* ver = app.add_subcommand("verdicts", "Print the rule in force and each chip's verdict");
@@ -534,12 +552,18 @@ int main(int argc, char** argv) {
   CLI::App* ing = app.add_subcommand("ingest", "Store results made elsewhere (varnel-plot's JSON)");
   ing->add_option("--db", ingest_db, "Campaign database (campaign.sqlite)");
   ing->add_option("RESULT", results, "Result files, or folders searched for *.json")->required();
+  std::string ingest_manifest;
+  ing->add_option("--manifest", ingest_manifest,
+                  "Lines of \"chip config path\" for recordings named otherwise");
   std::vector<std::string> list_paths;
   std::string list_manifest;
   CLI::App* lst = app.add_subcommand(
       "list", "Print chip, configuration and path, tab-separated, for every recording found");
   lst->add_option("--manifest", list_manifest, "Lines of \"chip config path\" for other naming");
   lst->add_option("PATH", list_paths, "Recordings, or folders searched for *_adc.txt");
+  bool list_null = false;
+  lst->add_flag("--null", list_null,
+                "End each field with a NUL byte, unescaped, instead of tabs and a line end");
   if (std::optional<std::string> unknown = unknown_subcommand(app, argc, argv)) {
     print_error(*unknown);
     return status_usage;
@@ -557,7 +581,7 @@ int main(int argc, char** argv) {
   if (ver->parsed()) return verdicts_command(verdicts_db, verdicts_limits);
   if (chp->parsed()) return chips_command(chips_db, chips_limits, chips_csv_path);
   if (rp->parsed()) return report_command(rep);
-  if (ing->parsed()) return ingest_command(ingest_db, results);
-  if (lst->parsed()) return list_command(list_paths, list_manifest);
+  if (ing->parsed()) return ingest_command(ingest_db, results, ingest_manifest);
+  if (lst->parsed()) return list_command(list_paths, list_manifest, list_null);
   return status_usage;
 }

@@ -15,6 +15,7 @@
 #include "campaign/vega_bundle.h"
 #include "fit/channel_fields.h"
 #include "fit/fit_messages.h"
+#include "plot/json_text.h"
 
 using nlohmann::json;
 
@@ -279,6 +280,9 @@ std::string html_escape(const std::string& text) {
       case '"':
         out += "&quot;";
         break;
+      case '\'':
+        out += "&#39;";
+        break;
       default:
         out.push_back(c);
     }
@@ -287,10 +291,10 @@ std::string html_escape(const std::string& text) {
 }
 
 std::string report_html(const std::vector<stored_recording>& recordings, const report_input& in) {
-  return fill(embedded("page.html"), {{"title", html_escape("Campaign " + in.title)},
+  return fill(embedded("page.html"), {{"title", html_escape(valid_utf8("Campaign " + in.title))},
                                       {"style", std::string(embedded("report.css"))},
                                       {"vega", in.vega},
                                       {"charts", script_safe(chart_definitions())},
-                                      {"data", script_safe(page_data(recordings, in).dump())},
+                                      {"data", script_json_text(page_data(recordings, in))},
                                       {"script", script_safe(std::string(embedded("report.js")))}});
 }

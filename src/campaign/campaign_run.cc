@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "campaign/file_identity.h"
 #include "campaign/recording_analysis.h"
+#include "plot/file_identity.h"
 
 namespace {
 

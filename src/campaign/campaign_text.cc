@@ -15,7 +15,41 @@ std::string duration_text(double seconds) {
   return text;
 }
 
+void append_hex(std::string& out, unsigned char byte) {
+  static constexpr char digits[] = "0123456789abcdef";
+  out += "\\x";
+  out.push_back(digits[byte >> 4]);
+  out.push_back(digits[byte & 0xf]);
+}
+
 }  // namespace
+
+std::string escaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      append_hex(out, c);
+    } else if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xa0 &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80) {
+      // A C1 control: some terminals take U+009B as the start of an escape sequence.
+      append_hex(out, c);
+      append_hex(out, static_cast<unsigned char>(text[++i]));
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
 
 std::string progress_text(const run_progress& p) {
   char line[96];

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "campaign/campaign_run.h"
@@ -8,6 +9,13 @@
 #include "campaign/recording_discovery.h"
 
 // The lines varnel-campaign writes on its standard streams.
+
+/// `text` safe to print as part of one line: a backslash becomes `\\`, tab `\t`, line feed `\n`,
+/// carriage return `\r`, every other control character (below 0x20, 0x7f, and U+0080 to U+009F
+/// in UTF-8) `\xHH` per byte. Every other byte, invalid UTF-8 included, is kept, so a path read
+/// back with the escapes undone is the path itself; an escape sequence in a name never reaches
+/// the terminal.
+std::string escaped(std::string_view text);
 
 /// The progress line, without line end: "[12/200] 1 failed, 3:05 left"; "left" is estimated from
 /// the pace so far and shown once one recording is done.

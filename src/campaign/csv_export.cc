@@ -2,13 +2,29 @@
 
 #include <charconv>
 #include <cmath>
+#include <regex>
+#include <string_view>
 #include <unordered_map>
 
 #include "fit/channel_fields.h"
 
 namespace {
 
-std::string field(const std::string& s) {
+// Whether `s` is a number as a spreadsheet reads one: sign, digits, point, exponent.
+bool is_number_text(const std::string& s) {
+  static const std::regex number_text(R"([-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?)");
+  return std::regex_match(s, number_text);
+}
+
+}  // namespace
+
+std::string csv_cell(const std::string& text) {
+  // A spreadsheet runs a cell beginning with one of these as a formula; the leading quote makes
+  // it text. A number keeps its sign.
+  const bool formula = !text.empty() &&
+                       std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos &&
+                       !is_number_text(text);
+  const std::string s = formula ? "'" + text : text;
   if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
   std::string quoted = "\"";
   for (char c : s) {
@@ -18,6 +34,8 @@ std::string field(const std::string& s) {
   quoted.push_back('"');
   return quoted;
 }
+
+namespace {
 
 std::string number(double v) {
   if (!std::isfinite(v)) return {};
@@ -50,7 +68,7 @@ void append_channel(std::string& row, const stored_channel& c) {
 std::string recording_fields(const stored_recording& r) {
   const configuration_check& c = r.config_check;
   return number(r.common_mode_noise) + ',' + std::to_string(r.window_gap_events) + ',' +
-         field(c.looks_like) + ',' + number(c.own_misfit) + ',' + number(c.other_misfit);
+         csv_cell(c.looks_like) + ',' + number(c.own_misfit) + ',' + number(c.other_misfit);
 }
 
 }  // namespace
@@ -73,9 +91,9 @@ std::string csv_rows(const std::vector<stored_recording>& recordings,
     auto it = by_recording.find(r.id);
     const chip_verdict* v = it == by_recording.end() ? nullptr : it->second;
     std::string chip = v ? outcome_name(v->outcome) : "superseded";
-    std::string lead = field(r.path) + ',' + field(r.chip) + ',' + field(r.config) + ',' +
-                       std::to_string(r.status) + ',' + field(r.message) + ',';
-    std::string tail = field(chip) + ',' + (r.current ? "1" : "0") + '\n';
+    std::string lead = csv_cell(r.path) + ',' + csv_cell(r.chip) + ',' + csv_cell(r.config) + ',' +
+                       std::to_string(r.status) + ',' + csv_cell(r.message) + ',';
+    std::string tail = csv_cell(chip) + ',' + (r.current ? "1" : "0") + '\n';
     const std::string recording = recording_fields(r) + ',';
     if (r.channels.empty())
       out.append(lead)
@@ -89,7 +107,7 @@ std::string csv_rows(const std::vector<stored_recording>& recordings,
       out.append(recording);
       std::string reason = v ? channel_reason(*v, c.channel) : "";
       out.append(reason.empty() ? "" : "flagged").push_back(',');
-      out.append(field(reason)).push_back(',');
+      out.append(csv_cell(reason)).push_back(',');
       out.append(tail);
     }
   }
@@ -104,17 +122,17 @@ std::string characterisation_csv(const std::vector<channel_characterisation>& ch
       "chip,channel,configurations,gain,gain_err,offset,nonlinearity,noise_mV,gain_fC,noise_e,"
       "rise_time_spread,time_stamp_spread,missing,flag,reason,chip_verdict\n";
   for (const channel_characterisation& c : channels) {
-    out.append(field(c.chip)).push_back(',');
+    out.append(csv_cell(c.chip)).push_back(',');
     out.append(std::to_string(c.channel)).push_back(',');
     out.append(std::to_string(c.configurations)).push_back(',');
     for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC, c.noise_e,
                      c.rise_time_spread, c.time_stamp_spread})
       out.append(number(v)).push_back(',');
-    out.append(field(c.reason)).push_back(',');
+    out.append(csv_cell(c.reason)).push_back(',');
     auto it = by_chip.find(c.chip);
     std::string reason = it == by_chip.end() ? "" : channel_reason(*it->second, c.channel);
     out.append(reason.empty() ? "" : "flagged").push_back(',');
-    out.append(field(reason)).push_back(',');
+    out.append(csv_cell(reason)).push_back(',');
     out.append(it == by_chip.end() ? "" : outcome_name(it->second->outcome)).push_back('\n');
   }
   return out;
@@ -125,9 +143,9 @@ std::string chips_csv(const std::vector<chip_summary>& chips) {
   for (const chip_summary& s : chips) {
     std::string reasons;
     for (const std::string& r : s.reasons) reasons += (reasons.empty() ? "" : "; ") + r;
-    out.append(field(s.chip)).push_back(',');
+    out.append(csv_cell(s.chip)).push_back(',');
     out.append(outcome_name(s.outcome)).push_back(',');
-    out.append(field(reasons)).push_back('\n');
+    out.append(csv_cell(reasons)).push_back('\n');
   }
   return out;
 }

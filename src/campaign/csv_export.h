@@ -6,6 +6,11 @@
 #include "campaign/acceptance.h"
 #include "campaign/campaign_db.h"
 
+/// `text` as one CSV cell: quoted when it holds a comma, quote or line break, and with a leading
+/// `'` when it begins with `=`, `+`, `-`, `@`, a tab or a carriage return and is not a number, so
+/// that a spreadsheet shows it as text rather than running it as a formula.
+std::string csv_cell(const std::string& text);
+
 /// The CSV header line, newline-ended: path, chip, config, status, message, channel, the six
 /// results, chi2, ndf, usable_points, fitted_points, converged, verdict (the fit's), then noise,
 /// misfit (a fraction of the amplitude), pedestal and headroom (ADC counts), the recording's
@@ -17,7 +22,7 @@ std::string csv_header();
 
 /// The CSV rows of `recordings`: one per recording and channel, and one with the channel fields
 /// empty for a recording without channels (a failed one), with the chip's verdict from
-/// `verdicts`. Fields holding a comma, quote or line break are quoted; numbers are written
+/// `verdicts`. Text fields are written by csv_cell(); numbers are written
 /// exactly (shortest round trip), NULL as empty.
 std::string csv_rows(const std::vector<stored_recording>& recordings,
                      const std::vector<chip_verdict>& verdicts);

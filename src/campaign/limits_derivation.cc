@@ -10,9 +10,10 @@
 
 namespace {
 
+// `v` in `format`, however many digits it takes.
 std::string number(double v, const char* format = "%.4f") {
-  char text[48];
-  std::snprintf(text, sizeof text, format, v);
+  std::string text(static_cast<size_t>(std::max(0, std::snprintf(nullptr, 0, format, v))), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, v);
   return text;
 }
 

@@ -3,9 +3,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include "campaign/file_identity.h"
 #include "common/atomic_file.h"
 #include "driver/run.h"
+#include "plot/file_identity.h"
+#include "plot/identified_run.h"
 
 namespace {
 
@@ -34,18 +35,12 @@ recording_record analyse_recording(const found_recording& r, const std::string& 
   // A folder that cannot be made fails the log's creation, which says so.
   std::error_code ec;
   if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-  remove_stale_temporaries(log_path(r.path, rec.chip, rec.config, folder), stale_temporary_age_s);
+  remove_stale_temporaries(log_path(r.path, rec.chip, rec.config, folder));
   // The content hash is taken from the bytes the reading passes on, so that the file is read
-  // once. A reading that stopped short of the file's end (at text that is no number, on an
-  // error) saw only part of it: then the file is hashed whole by itself.
-  content_hasher hasher;
-  run_outcome out =
-      run_analysis(rec.chip, rec.config, r.path, 1, folder,
-                   [&hasher](const char* bytes, size_t count) { hasher.add(bytes, count); });
-  if (st && hasher.bytes() == static_cast<uint64_t>(st->size))
-    rec.hash = hasher.hex();
-  else
-    rec.hash = content_hash(r.path);
+  // once.
+  recording_content content;
+  run_outcome out = run_identified(rec.chip, rec.config, r.path, folder, content);
+  rec.hash = content.hash;
   rec.status = out.status == exit_success ? 0 : 1;
   if (rec.status != 0 && !out.notes.empty()) rec.message = out.notes.back();
   rec.retry = rec.status != 0 && out.outside_recording;

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <utility>
 
-#include "campaign/file_identity.h"
+#include "plot/file_identity.h"
 
 namespace fs = std::filesystem;
 
@@ -66,9 +66,12 @@ void search_folder(const std::string& folder, search& s) {
   for (; !ec && it != end; it.increment(ec)) {
     std::error_code type_ec;
     std::string path = it->path().string();
-    if (it->is_directory(type_ec))
+    if (it->is_directory(type_ec)) {
+      // Searched as any folder, but named where a recording was looked for.
+      if (looks_like_recording(path))
+        s.d.skipped.push_back({absolute_path(path), "a folder named like a recording"});
       (it->is_symlink(type_ec) ? s.linked : folders).push_back(path);
-    else if (looks_like_recording(path))
+    } else if (looks_like_recording(path))
       add_named_file(absolute_path(path), s);
   }
   if (ec) s.d.skipped.push_back({folder, "cannot read the folder: " + error_text(ec)});

@@ -32,7 +32,8 @@ std::string absolute_path(const std::string& path);
 /// are followed, each folder searched once however many ways lead to it, after the folders
 /// reached without a link. Manifest entries are taken with their chip and configuration, and
 /// win over a name for the same path. A path that cannot be read, one that is not a regular file
-/// (a FIFO, socket or device, never opened) and a recording whose name gives no chip or
-/// configuration are listed as skipped with the reason.
+/// (a FIFO, socket or device, never opened), a folder named like a recording (searched all the
+/// same) and a recording whose name gives no chip or configuration are listed as skipped with
+/// the reason.
 discovery find_recordings(const std::vector<std::string>& paths,
                           const std::vector<manifest_entry>& manifest);

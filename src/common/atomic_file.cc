@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,15 +84,25 @@ bool fills_template(const std::string& stem, const char* name) {
   return true;
 }
 
-bool older_than(int dir_fd, const char* name, int min_age_s) {
+// A file made in the last second may be one whose writer has created it and not yet locked it.
+constexpr int creation_grace_s = 1;
+
+// Whether the temporary file `name` was left by a writer that is gone: its lock, which the
+// writer holds for as long as it lives, can be taken. The kernel drops a killed process's locks.
+bool writer_gone(int dir_fd, const char* name) {
+  int fd = ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
   struct stat st {};
-  return ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-         st.st_mtim.tv_sec < std::time(nullptr) - min_age_s;
+  bool gone = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              st.st_mtim.tv_sec < std::time(nullptr) - creation_grace_s &&
+              ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return gone;
 }
 
 }  // namespace
 
-int remove_stale_temporaries(const std::string& path, int min_age_s) {
+int remove_stale_temporaries(const std::string& path) {
   std::vector<char> name = temp_template(path);
   std::string full(name.data(), name.size() - 1 - random_letters);
   size_t slash = full.rfind('/');
@@ -101,7 +112,7 @@ int remove_stale_temporaries(const std::string& path, int min_age_s) {
   if (!dir) return 0;
   int removed = 0;
   while (const dirent* e = ::readdir(dir))
-    if (fills_template(stem, e->d_name) && older_than(::dirfd(dir), e->d_name, min_age_s))
+    if (fills_template(stem, e->d_name) && writer_gone(::dirfd(dir), e->d_name))
       removed += ::unlinkat(::dirfd(dir), e->d_name, 0) == 0;
   ::closedir(dir);
   return removed;
@@ -115,6 +126,9 @@ bool atomic_file::open() {
   std::vector<char> name = temp_template(path_);
   fd_ = create_unique(name);
   if (fd_ < 0) return false;
+  // Held until the file is committed or discarded, and dropped by the kernel if this process is
+  // killed: what tells remove_stale_temporaries() that the writer is gone.
+  ::flock(fd_, LOCK_EX | LOCK_NB);
   temp_path_ = name.data();
   return true;
 }

@@ -13,7 +13,8 @@ class atomic_file {
   atomic_file(const atomic_file&) = delete;
   atomic_file& operator=(const atomic_file&) = delete;
 
-  /// Creates the temporary file; false when the directory is missing or not writable.
+  /// Creates the temporary file and locks it (flock) until commit or discard; false when the
+  /// directory is missing or not writable.
   bool open();
   /// Writes `text` to the temporary file, flushes it and renames it over the path; false on any
   /// failure, in which case the temporary file is removed.
@@ -35,7 +36,8 @@ class atomic_file {
 };
 
 /// Removes what writers of `path` killed before their commit left: the regular files beside it
-/// named exactly as atomic_file::open() names its temporary file, last modified more than
-/// `min_age_s` seconds ago, so that a writer at work now keeps its file. Returns how many were
-/// removed; a folder that cannot be read removes nothing.
-int remove_stale_temporaries(const std::string& path, int min_age_s);
+/// named exactly as atomic_file::open() names its temporary file whose writer is gone (the lock
+/// atomic_file holds on it for its life is free), however young; a writer at work now keeps its
+/// file, and so does one made in the last second, not yet locked. Returns how many were removed;
+/// a folder that cannot be read removes nothing.
+int remove_stale_temporaries(const std::string& path);

@@ -7,6 +7,7 @@
 #include "driver/run.h"
 #include "driver/run_config.h"
 #include "fit/rise_time_fit.h"
+#include "plot/file_identity.h"
 #include "reconstruction/snapshots.h"
 
 /// Everything the pictures and the JSON of one successful run show.
@@ -15,6 +16,7 @@ struct plot_run {
   std::string config;                ///< the configuration name as given
   run_config parameters;             ///< what that name selects
   std::string adcfilename;           ///< the input path as given
+  recording_content content;         ///< the recording's size and hash as the run read it
   std::string log_path;              ///< the log the run wrote
   int64_t events_completed = 0;      ///< events that reached their closing row
   reconstruction_summary summary;    ///< everything reading and framing saw

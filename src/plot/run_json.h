@@ -7,13 +7,15 @@
 #include <vector>
 
 #include "common/diagnostics.h"
+#include "plot/file_identity.h"
 #include "plot/plot_run.h"
 
 // The JSON of one run, written beside its log by varnel-plot and read back by whatever gathers
 // results (the campaign's ingest). Writing and reading live here together so that the format
 // has one definition.
 
-/// The run as JSON: input and log paths, chipstring, configuration, what reading and framing saw
+/// The run as JSON: input and log paths, the recording's "size" (bytes) and "content_hash"
+/// (null when unknown), chipstring, configuration, what reading and framing saw
 /// (values read, rows handled, events started and completed, the common-mode noise, the events
 /// with a gap in their first pulse window), the configuration check, the run's notes, and per
 /// channel the six fit results ("rise_time" the fit's peak_time), fit statistics (misfit,
@@ -21,22 +23,27 @@
 /// number becomes null.
 nlohmann::json run_json(const plot_run& run);
 
-/// run_json(run) as indented text, newline-ended.
+/// run_json(run) as indented text, newline-ended; strings that are not UTF-8 are written with
+/// replacement characters (json_text).
 std::string run_json_text(const plot_run& run);
 
 /// The record of a run of `chipstring`, `config`, `adcfilename` that ended with the non-zero
-/// exit `status`: those three, the status, its `notes` and as "message" the last of them; no
-/// channels.
+/// exit `status`: those three, the recording's `content` (size and hash, null when unknown), the
+/// status, its `notes` and as "message" the last of them; no channels.
 nlohmann::json failure_json(const std::string& chipstring, const std::string& config,
-                            const std::string& adcfilename, int status, const diagnostics& notes);
+                            const std::string& adcfilename, int status, const diagnostics& notes,
+                            const recording_content& content = {});
 
-/// failure_json(...) as indented text, newline-ended.
+/// failure_json(...) as indented text, newline-ended; strings that are not UTF-8 are written
+/// with replacement characters (json_text).
 std::string failure_json_text(const std::string& chipstring, const std::string& config,
-                              const std::string& adcfilename, int status, const diagnostics& notes);
+                              const std::string& adcfilename, int status, const diagnostics& notes,
+                              const recording_content& content = {});
 
 /// A run's JSON as read back: the results of a run that succeeded, or a failure record.
 struct stored_run {
   std::string input;                 ///< the recording's path as the run was given it
+  recording_content content;         ///< its size and hash; empty in results of earlier builds
   std::string log_path;              ///< the log written; empty in a failure record
   std::string chipstring;            ///< the chip's name as given
   std::string config;                ///< the configuration name as given

@@ -1,17 +1,53 @@
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <optional>
 #include <string>
 
 #include "cli/command_line.h"
 #include "common/diagnostics.h"
-#include "common/processors.h"
 #include "driver/driver_messages.h"
 #include "driver/exit_status.h"
 #include "driver/run.h"
+#include "plot/identified_run.h"
 #include "plot/plot_outputs.h"
 #include "plot/plot_run.h"
 #include "plot/run_json.h"
+
+namespace {
+
+// Analyses the recording, writes the log, pictures and JSON (or the failure record); the exit
+// status.
+int analyse_and_write(const std::string& chip, const std::string& config,
+                      const std::string& recording) {
+  recording_content content;
+  run_outcome out = run_identified(chip, config, recording, {}, content);
+  print_notes(out.notes);
+  diagnostics notes;
+  int status = out.status;
+  plot_run run;
+  if (status == exit_success) {
+    run = make_plot_run(chip, config, recording, out);
+    run.content = content;
+    if (!write_plot_outputs(run, notes)) status = exit_failure;
+  }
+  // A failed run leaves a record of why in place of its results, so that whoever gathers the
+  // results (a cluster's job array, the campaign's ingest) keeps the failure too.
+  if (status != exit_success) {
+    diagnostics all = out.notes;
+    all.insert(all.end(), notes.begin(), notes.end());
+    diagnostics record_notes;
+    if (!write_failure_record(out.log_path,
+                              failure_json_text(chip, config, recording, status, all, content),
+                              record_notes) &&
+        std::find(notes.begin(), notes.end(), record_notes.back()) == notes.end())
+      notes.push_back(record_notes.back());
+  }
+  print_notes(notes);
+  return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app(
@@ -28,24 +64,11 @@ int main(int argc, char** argv) {
     std::fputs(stop->err.c_str(), stderr);
     return stop->status;
   }
-  run_outcome out = run_analysis(chip, config, recording, usable_processors());
-  print_notes(out.notes);
-  diagnostics notes;
-  int status = out.status;
-  if (status == exit_success &&
-      !write_plot_outputs(make_plot_run(chip, config, recording, out), notes))
-    status = exit_failure;
-  // A failed run leaves a record of why in place of its results, so that whoever gathers the
-  // results (a cluster's job array, the campaign's ingest) keeps the failure too.
-  if (status != exit_success) {
-    diagnostics all = out.notes;
-    all.insert(all.end(), notes.begin(), notes.end());
-    diagnostics record_notes;
-    if (!write_failure_record(out.log_path, failure_json_text(chip, config, recording, status, all),
-                              record_notes) &&
-        std::find(notes.begin(), notes.end(), record_notes.back()) == notes.end())
-      notes.push_back(record_notes.back());
+  try {
+    return analyse_and_write(chip, config, recording);
+  } catch (const std::exception& e) {
+    // Whatever was staged is removed as the stack unwinds; the run says why it stopped.
+    std::fprintf(stderr, "varnel-plot: %s\n", e.what());
+    return exit_failure;
   }
-  print_notes(notes);
-  return status;
 }

@@ -245,7 +245,7 @@ TEST(AcceptanceLimits, AMistakeIsRefusedWithItsLineAndKey) {
   const std::pair<const char*, const char*> cases[] = {
       {"k = 3\nmax_flaged_channels = 2\n",
        "limits l.toml line 2: key 'max_flaged_channels': unknown key"},
-      {"k = -1\n", "limits l.toml line 1: key 'k': expected a number above 0"},
+      {"k = -1\n", "limits l.toml line 1: key 'k': expected a number above 0 and at most 1000"},
       {"\n[config.\"4mV\"]\nrise_time = [300.0]\n",
        "limits l.toml line 3: key 'rise_time': expected [min, max]"},
       {"[config.x]\namplitude = [900, 100]\n",
@@ -271,6 +271,46 @@ TEST(AcceptanceLimits, AMistakeIsRefusedWithItsLineAndKey) {
   }
   acceptance_limits l = limits_of("");
   EXPECT_EQ(l.k, 5.0);
+}
+
+// What could turn a failing chip into a pass or crash the parser is refused before it is used:
+// numbers that are not finite, texts too large or too deeply nested to be a limits file.
+TEST(AcceptanceLimits, NumbersAreFiniteAndTheFileIsBoundedBeforeItIsParsed) {
+  std::string deep_key = "a";
+  for (int i = 0; i < 50000; ++i) deep_key += ".a";
+  const std::pair<std::string, std::string> cases[] = {
+      {"k = inf\n", "limits l.toml line 1: key 'k': expected a number above 0 and at most 1000"},
+      {"k = nan\n", "limits l.toml line 1: key 'k': expected a number above 0 and at most 1000"},
+      {"k = 1e42\n", "limits l.toml line 1: key 'k': expected a number above 0 and at most 1000"},
+      {"[config.x]\namplitude = [-inf, 900]\n",
+       "limits l.toml line 2: key 'amplitude': expected [min, max] of finite numbers"},
+      {"[characterisation.channel.4]\ngain = [1, nan]\n",
+       "limits l.toml line 2: key 'gain': expected [min, max] of finite numbers"},
+      {"[config.x]\ninjection_mV = inf\n",
+       "limits l.toml line 2: key 'injection_mV': expected a finite number above 0"},
+      // The deep key of a hostile file, as a dotted key and as a table name.
+      {deep_key + " = 1\n", "limits l.toml: nested deeper than 8 levels; no limits file is"},
+      {"[a.b.c.d.e.f.g.h.i]\n", "limits l.toml: nested deeper than 8 levels; no limits file is"},
+      {"x = " + std::string(20000, '[') + std::string(20000, ']') + "\n",
+       "limits l.toml: nested deeper than 8 levels; no limits file is"},
+      {std::string(max_limits_bytes + 1, '#'),
+       "limits l.toml: larger than 1024 KiB; no limits file is"},
+      // The same table twice is named as the file writes it.
+      {"[config.\"20mV_delay-all\"]\nmin_events = 3\n[config.\"20mV_delay-all\"]\n",
+       "limits l.toml line 3: defined twice: [config.\"20mV_delay-all\"]"},
+  };
+  for (const auto& [text, message] : cases) {
+    acceptance_limits l;
+    std::string error;
+    EXPECT_FALSE(parse_limits(text, "l.toml", l, error)) << text.substr(0, 60);
+    EXPECT_EQ(error, message) << text.substr(0, 60);
+  }
+  // Dots in values, strings and comments, and ranges over lines, are no nesting.
+  acceptance_limits l = limits_of(
+      "k = 4.5  # a.b.c.d.e.f.g.h.i.j\nrequired = [\"a.b.c.d.e.f.g.h.i\"]\n"
+      "[config.\"x.y\".channel.3]\namplitude = [\n  1.5, 2.5,\n]\n");
+  EXPECT_EQ(l.k, 4.5);
+  EXPECT_EQ(l.configs.at("x.y").channels.at(3).at("amplitude").max, 2.5);
 }
 
 // A campaign whose chips differ as real ones do: each chip a common offset of about 3 % in

@@ -81,11 +81,11 @@ TEST(Characterisation, TheInjectionComesFromTheLimitsElseFromTheName) {
     EXPECT_FALSE(injection_of(none, l)) << none;
   for (auto [text, message] : std::initializer_list<std::pair<const char*, const char*>>{
            {"[config.x]\ninjection_mV = 0\n",
-            "limits l.toml line 2: key 'injection_mV': expected a number above 0"},
+            "limits l.toml line 2: key 'injection_mV': expected a finite number above 0"},
            {"[characterisation]\nrise_time = [1, 2]\n",
             "limits l.toml line 2: key 'rise_time': unknown key"},
            {"capacitance_fF = \"100\"\n",
-            "limits l.toml line 1: key 'capacitance_fF': expected a number above 0"}}) {
+            "limits l.toml line 1: key 'capacitance_fF': expected a finite number above 0"}}) {
     acceptance_limits bad;
     EXPECT_FALSE(parse_limits(text, "l.toml", bad, error));
     EXPECT_EQ(error, message);

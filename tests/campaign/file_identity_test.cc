@@ -1,7 +1,7 @@
 // A recording's content hash: the same whether taken from the file by itself or from the bytes
 // its analysis read, whole files and files whose reading stops early alike.
 
-#include "campaign/file_identity.h"
+#include "plot/file_identity.h"
 
 #include <gtest/gtest.h>
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -253,7 +254,7 @@ TEST(CampaignHygiene, OnlyStaleTemporaryLogsOfTheRecordingsAnalysedAreRemoved) {
   std::string log = d / ("data/" + log_name("100000"));
   const std::string stale = log + ".tmpAb3dE9";
   const std::string kept[] = {
-      log + ".tmpXy12Zq",                                 // fresh: a run at work now
+      log + ".tmpXy12Zq",                                 // its writer at work now
       log + ".tmpAb3dE",                                  // five letters
       log + ".tmpAb3dE9x",                                // seven
       log + ".tmpAb-dE9",                                 // not mkstemp's alphabet
@@ -262,9 +263,13 @@ TEST(CampaignHygiene, OnlyStaleTemporaryLogsOfTheRecordingsAnalysedAreRemoved) {
   };
   for (const std::string& f : kept) write_file(f, "partial\n");
   write_file(stale, "partial\n");
-  for (const std::string& f : {stale, kept[1], kept[2], kept[3], kept[4], kept[5]}) set_age(f, 120);
-  set_age(kept[0], 10);
+  for (const std::string& f : kept) set_age(f, 120);
+  // Not its age but its writer being gone makes a file stale: a writer's lock keeps an old one.
+  set_age(stale, 5);
+  int writer = ::open(kept[0].c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(writer, LOCK_EX), 0);
   program_run r = campaign({"run", "data"}, d.path());
+  ::close(writer);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(fs::exists(stale));
   for (const std::string& f : kept) EXPECT_TRUE(fs::exists(f)) << f;

@@ -88,9 +88,13 @@
       });
     });
   }
+  // A cell a spreadsheet would run as a formula (its text begins with =, +, -, @, a tab or a
+  // carriage return, and it is not a number) is written with a leading quote, so it shows as text.
+  var numberCell = /^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$/;
   function csvField(text) {
     text = String(text === null || text === undefined ? "" : text);
-    return /[",\n]/.test(text) ? "\"" + text.replace(/"/g, "\"\"") + "\"" : text;
+    if (/^[=+\-@\t\r]/.test(text) && !numberCell.test(text)) text = "'" + text;
+    return /[",\r\n]/.test(text) ? "\"" + text.replace(/"/g, "\"\"") + "\"" : text;
   }
   function csvOf(headings, rows) {
     return [headings].concat(rows).map(function (r) { return r.map(csvField).join(","); }).join("\n") + "\n";
@@ -140,6 +144,12 @@
   }
 
   function reasons(v) { return v.reasons.join("; "); }
+  // A chip's address, "#chip-NAME" with NAME percent-encoded, and the chip an address names: the
+  // text as it stands when it is no valid encoding (a "%" typed by hand).
+  function chipAddress(chip) { return "chip-" + encodeURIComponent(chip); }
+  function chipOfAddress(text) {
+    try { return decodeURIComponent(text); } catch (e) { return text; }
+  }
   function failingTable() {
     // Each configuration's verdict that is not a pass, and each chip never tested in a
     // configuration it must pass.
@@ -159,7 +169,7 @@
     Array.from(t.tBodies[0].rows).forEach(function (row, i) {
       row.dataset.chip = failing[i].chip;
       row.title = "open chip " + failing[i].chip;
-      row.addEventListener("click", function () { location.hash = "chip-" + failing[i].chip; });
+      row.addEventListener("click", function () { location.hash = chipAddress(failing[i].chip); });
     });
     holder.appendChild(t);
     var count = document.getElementById("failing-count");
@@ -365,7 +375,7 @@
     element.addEventListener("mouseleave", function () { tip.style.display = "none"; });
     element.addEventListener("click", function (event) {
       var c = cellAt(event);
-      if (c) location.hash = "chip-" + c.chip;
+      if (c) location.hash = chipAddress(c.chip);
     });
   }
   // The configuration most chips were judged in.
@@ -565,7 +575,7 @@
   // The chip the address names opened; a promise of its drawing, if any.
   function followAddress(scroll) {
     var m = /^#chip-(.+)$/.exec(location.hash);
-    if (m) return openChip(decodeURIComponent(m[1]), scroll);
+    if (m) return openChip(chipOfAddress(m[1]), scroll);
     Object.keys(sections).forEach(function (c) { sections[c].hidden = true; });
   }
 
@@ -680,7 +690,7 @@
   // What tests and scripts may ask of the page.
   window.campaignReport = {
     failingCsv: function () { var t = document.getElementById("failing-chips"); return t ? tableCsv(t) : ""; },
-    openChip: function (chip) { location.hash = "chip-" + chip; },
+    openChip: function (chip) { location.hash = chipAddress(chip); },
     view: function (id) { return views[id] || null; }
   };
 })();

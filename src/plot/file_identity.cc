@@ -1,4 +1,4 @@
-#include "campaign/file_identity.h"
+#include "plot/file_identity.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

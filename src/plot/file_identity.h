@@ -48,3 +48,9 @@ class content_hasher {
   std::unique_ptr<XXH3_state_s, state_deleter> state_;
   uint64_t bytes_ = 0;
 };
+
+/// What a recording held when it was analysed; empty fields when the file could not be examined.
+struct recording_content {
+  std::optional<int64_t> size;      ///< bytes, as the file's size before the analysis read it
+  std::optional<std::string> hash;  ///< XXH3-64 of the content, 16 lowercase hex digits
+};
