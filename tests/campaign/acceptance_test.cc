@@ -6,6 +6,7 @@
 #include <random>
 
 #include "campaign/acceptance_limits.h"
+#include "campaign/failure_cause.h"
 #include "campaign/limits_derivation.h"
 #include "campaign/report_charts.h"
 
@@ -49,6 +50,19 @@ stored_recording chip_recording(int index) {
 std::vector<stored_recording> campaign_of(int chips) {
   std::vector<stored_recording> rs;
   for (int i = 0; i < chips; ++i) rs.push_back(chip_recording(i));
+  return rs;
+}
+
+// `chips` chips in 20 mV, the first `in_4mV` of them also in 4 mV (ids from 101 on).
+std::vector<stored_recording> two_configurations(int chips, int in_4mV) {
+  std::vector<stored_recording> rs = campaign_of(chips);
+  for (int i = 0; i < in_4mV; ++i) {
+    stored_recording r = chip_recording(i);
+    r.id += 100;
+    r.config = "4mV_delay-all";
+    r.path = "/d/4mV_" + r.chip + "_adc.txt";
+    rs.push_back(r);
+  }
   return rs;
 }
 
@@ -436,14 +450,8 @@ TEST(Acceptance, PedestalHeadroomAndCommonModeNoiseAreJudged) {
 }
 
 TEST(Acceptance, AChipPassesOnlyWhenItPassesEveryRequiredConfiguration) {
-  std::vector<stored_recording> rs = campaign_of(6);
-  for (int i = 0; i < 5; ++i) {  // chip 100005 was never tested in 4 mV
-    stored_recording r = chip_recording(i);
-    r.id += 100;
-    r.config = "4mV_delay-all";
-    r.path = "/d/4mV_" + r.chip + "_adc.txt";
-    rs.push_back(r);
-  }
+  // Chip 100005 was never tested in 4 mV.
+  std::vector<stored_recording> rs = two_configurations(6, 5);
   rs[1].channels[13].fit.verdict = fit_verdict::no_pulse;
   rs[8].events_completed = 6;  // chip 100002's 4 mV recording
   campaign_judgement j = judge_campaign(rs, acceptance_limits{});
@@ -465,6 +473,53 @@ TEST(Acceptance, AChipPassesOnlyWhenItPassesEveryRequiredConfiguration) {
   EXPECT_EQ(chip_line(summarise_chips(judge_campaign(rs, l).verdicts,
                                       required_configurations(j.verdicts, l))[5]),
             "100005 pass");
+}
+
+TEST(Acceptance, ARecordingJustShortOfALimitCallsForARetestAndOneAtItDoesNot) {
+  std::vector<stored_recording> rs = campaign_of(10);
+  rs[1].window_gap_events = 1;  // a single event whose gap ran into the first pulse window
+  rs[2].events_completed = 100;
+  rs[3].events_completed = 99;
+  std::vector<std::string> lines =
+      lines_of(judge_campaign(rs, limits_of("[config.\"20mV_delay-all\"]\nmin_events = 100\n")));
+  EXPECT_EQ(lines[1],
+            "100001 20mV_delay-all retest: gaps reach into the first pulse window in 1 of 120 "
+            "events");
+  EXPECT_EQ(lines[2], "100002 20mV_delay-all pass");
+  EXPECT_EQ(lines[3], "100003 20mV_delay-all retest: 99 events, the limits ask for at least 100");
+  // Without limits the campaign's usual count decides: 96 is 80 % of 120.
+  rs[2].events_completed = 96;
+  rs[3].events_completed = 95;
+  lines = lines_of(judge_campaign(rs, acceptance_limits{}));
+  EXPECT_EQ(lines[2], "100002 20mV_delay-all pass");
+  EXPECT_EQ(lines[3],
+            "100003 20mV_delay-all retest: 95 events, the campaign's recordings of "
+            "20mV_delay-all have 120");
+}
+
+TEST(Acceptance, AChipIsFiledUnderItsWorstVerdictAndAConfigurationOfHalfTheChipsIsOptional) {
+  // Half the chips were also tested in 4 mV.
+  std::vector<stored_recording> rs = two_configurations(10, 5);
+  rs[0].channels[13].fit.verdict = fit_verdict::no_pulse;
+  rs[10].events_completed = 6;  // chip 100000's 4 mV recording: failing outranks a retest
+  campaign_judgement j = judge_campaign(rs, acceptance_limits{});
+  std::vector<std::string> required = required_configurations(j.verdicts, acceptance_limits{});
+  EXPECT_EQ(required, std::vector<std::string>{"20mV_delay-all"});
+  std::vector<chip_summary> chips = summarise_chips(j.verdicts, required);
+  ASSERT_EQ(chips.size(), 10u);
+  EXPECT_EQ(chip_line(chips[0]),
+            "100000 fail: 20mV_delay-all: channel 13: no pulse (fit verdict no_pulse)");
+  for (size_t i = 1; i < chips.size(); ++i) EXPECT_EQ(chips[i].outcome, chip_outcome::pass);
+}
+
+TEST(Acceptance, AChipOffsetOutweighsAFewDeadChannelsInTheFailuresCause) {
+  std::vector<stored_recording> rs = campaign_of(10);
+  for (stored_channel& c : rs[3].channels) c.fit.time_stamp += 40.0;
+  rs[3].channels[5].fit.verdict = rs[3].channels[6].fit.verdict = fit_verdict::no_pulse;
+  rs[4].channels[5].fit.verdict = rs[4].channels[6].fit.verdict = fit_verdict::no_pulse;
+  campaign_judgement j = judge_campaign(rs, acceptance_limits{});
+  EXPECT_EQ(failure_cause(j.verdicts[3]), "time stamp") << verdict_line(j.verdicts[3]);
+  EXPECT_EQ(failure_cause(j.verdicts[4]), "dead channel") << verdict_line(j.verdicts[4]);
 }
 
 TEST(RobustRule, EachChipIsComparedWithTheMedianOfTheOthersAloneAndTwoLevelsSplitTheOffset) {

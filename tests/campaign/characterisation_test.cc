@@ -131,6 +131,20 @@ TEST(Characterisation, FiguresOfLinearAndCurvedChannels) {
   EXPECT_TRUE(std::isnan(k.channels[32 + 8].gain));
 }
 
+TEST(Characterisation, SpreadsSpanEachQuantitysOwnExtremes) {
+  std::vector<stored_recording> rs = three_configurations({"100", "101"});
+  // Chip 100's channel 2 starts earlier as the charge grows (time walk), but not in step with
+  // its rise time, which grows with the charge: 10, 20, 30 mV read 803.5, 800.2, 801.1 ns.
+  const double starts[] = {803.5, 800.2, 801.1};
+  for (size_t i = 0; i < 3; ++i) rs[i].channels[2].fit.time_stamp = starts[i];
+  rs[1].channels[2].fit.peak_time = 149.0;  // 20 mV the fastest, 30 mV the slowest
+  campaign_characterisation k = characterise(rs, acceptance_limits{});
+  ASSERT_EQ(k.channels.size(), 64u);
+  EXPECT_NEAR(k.channels[2].time_stamp_spread, 3.3, 1e-9);
+  EXPECT_NEAR(k.channels[2].rise_time_spread, 4.0, 1e-9);
+  EXPECT_NEAR(k.channels[32 + 2].time_stamp_spread, 0.0, 1e-9);
+}
+
 TEST(Characterisation, AChannelOffTheOtherChipsFailsAndTooFewChipsAreNotJudged) {
   std::vector<stored_recording> rs = three_configurations({"100", "101", "102", "103", "104"});
   for (int i = 0; i < 3; ++i) rs[3 + i].channels[9].fit.amplitude *= 0.75;  // chip 101

@@ -5,7 +5,9 @@
 
 #include <cmath>
 #include <filesystem>
+#include <map>
 
+#include "campaign/acceptance.h"
 #include "campaign/campaign_db.h"
 #include "campaign/campaign_support.h"
 
@@ -121,6 +123,33 @@ TEST(CampaignSchema, AVersion2DatabaseIsUpgradedInPlaceKeepingEveryResult) {
   ASSERT_EQ(loaded.size(), 4u);
   EXPECT_FALSE(std::isnan(loaded[0].channels.at(0).fit.noise));  // version 2 stored it
   expect_unmeasured(loaded[0]);
+}
+
+TEST(CampaignSchema, AVersion2DatabaseKeepsHowEachDamagedRecordingEndedThroughTheUpgrade) {
+  temp_dir d;
+  std::string v2 = version2_copy(d);
+  // Version 2 kept how reading ended only in the notes: here a value out of range cut chip
+  // 100000's recording and a value that is no number chip 100002's, both analysed up to there.
+  execute(v2,
+          "UPDATE recordings SET notes = 'Reading stopped at value ' || (values_read + 1) || "
+          "' of ' || path || ': ' || CASE chip WHEN '100000' THEN 'number out of range' ELSE "
+          "'not a number' END || '.' || char(10) || notes WHERE chip IN ('100000', '100002')");
+  std::string error;
+  std::optional<campaign_db> db = campaign_db::open(v2, error);
+  ASSERT_TRUE(db) << error;
+  EXPECT_EQ(query(v2, "SELECT chip, reading_end FROM recordings ORDER BY chip"),
+            (std::vector<std::string>{"100000|out_of_range", "100001|end_of_input",
+                                      "100002|not_a_number", "100009|not_a_number"}));
+  std::vector<stored_recording> loaded;
+  ASSERT_TRUE(db->load_recordings(loaded, error)) << error;
+  std::map<std::string, std::vector<std::string>> problems;
+  for (const stored_recording& r : loaded)
+    problems[r.chip] = problem_words(recording_problems(r, 0, std::nullopt));
+  EXPECT_EQ(problems["100000"],
+            std::vector<std::string>{"reading stopped at value 77441: number out of range"});
+  EXPECT_EQ(problems["100002"],
+            std::vector<std::string>{"reading stopped at value 77441: not a number"});
+  EXPECT_TRUE(problems["100001"].empty());
 }
 
 // An upgrade of `db`, of schema `version`, that fails on the column `column` the upgrade adds,

@@ -128,6 +128,8 @@ TEST(RunJson, ReadsResultsOfEarlierBuilds) {
   EXPECT_EQ(run.fits[0].peak_time, 151);
   EXPECT_EQ(run.fits[0].peak_time_err, 1.5);
   EXPECT_EQ(run.fits[0].verdict, fit_verdict::good);
+  EXPECT_EQ(run.fits[0].xmin, 700);  // "fit_range": [min, max]
+  EXPECT_EQ(run.fits[0].xmax, 1200);
   EXPECT_TRUE(std::isnan(run.fits[0].noise));
   EXPECT_TRUE(std::isnan(run.fits[0].misfit));
   EXPECT_TRUE(std::isnan(run.fits[0].headroom));
