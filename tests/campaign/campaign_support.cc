@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -83,4 +84,36 @@ std::vector<std::string> query(const std::string& db, const std::string& sql) {
   sqlite3_finalize(s);
   sqlite3_close(h);
   return rows;
+}
+
+std::vector<std::string> hostile_chips() {
+  return {"<!--<script>",
+          "\"'><img src=x onerror=alert(1)>",
+          "10%zz",
+          "tab\there",
+          "new\nline",
+          "\x1b[31mred",
+          "\xff\xfe\xc3",
+          "=1+1",
+          "+cmd|calc!A0",
+          "-2+3",
+          "-5",
+          "@SUM(A1)",
+          "a&b\xe2\x80\xa8"
+          "c",
+          std::string(200, 'x')};
+}
+
+std::vector<std::string> write_hostile_campaign(const std::string& folder) {
+  std::vector<std::string> paths;
+  uint64_t seed = 11;
+  for (const std::string& chip : hostile_chips()) {
+    paths.push_back(folder + "/" + bench_name(chip));
+    write_sim(paths.back(), 20, ++seed);
+  }
+  const std::string deep = folder + "/" + std::string(250, 'f');
+  std::filesystem::create_directory(deep);
+  paths.push_back(deep + "/" + bench_name("100000"));
+  write_sim(paths.back(), 20, ++seed);
+  return paths;
 }

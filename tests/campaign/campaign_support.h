@@ -32,3 +32,11 @@ std::map<std::string, std::string> planted_faults(const std::string& folder);
 
 /// The rows of `sql` on the database at `db`, each row's columns joined by "|" (NULL as "").
 std::vector<std::string> query(const std::string& db, const std::string& sql);
+
+/// Chip names a hostile tester gives recordings: HTML and script openers, quotes, "%", a tab, a
+/// line feed, an escape sequence, bytes that are not UTF-8, spreadsheet formula openers, a negative
+/// number and a name of 200 bytes (its recording's file name 251).
+std::vector<std::string> hostile_chips();
+/// Writes a recording of 20 events for each of hostile_chips() into `folder`, and one into a
+/// folder of it with a 250-byte name; their paths.
+std::vector<std::string> write_hostile_campaign(const std::string& folder);

@@ -398,3 +398,37 @@ TEST(CampaignReportBrowser, ACharacterisedCampaignShowsGainAndNoiseOverTheChips)
   EXPECT_EQ(count_of(drawn["gain-distribution"], "rect"), 64);
   EXPECT_GE(count_of(drawn["gain-distribution"], "symbol"), 2);
 }
+
+// Names a hostile tester gives recordings, the database's among them: the page fills every
+// section without an error, and an address with a "%" that is no valid encoding opens its chip.
+TEST(CampaignReportBrowser, HostileNamesNeitherBlankThePageNorBreakAnAddress) {
+  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
+  temp_dir d;
+  std::filesystem::create_directory(d / "data");
+  write_hostile_campaign(d / "data");
+  // A failed run, listed in its section by chip.
+  write_file(d / ("data/" + bench_name("=2+2<!--")), "garbage\n");
+  const std::string db = "c<!--<script>.sqlite";
+  ASSERT_EQ(campaign({"run", "--db", db, "data"}, d.path()).status, 1);
+  ASSERT_EQ(campaign({"report", "--db", db, "--out", "report.html"}, d.path()).status, 0);
+  for (const std::string address : {"", "#chip-10%zz"}) {
+    if (!address.empty())
+      write_file(d / "open.html",
+                 "<!DOCTYPE html><script>location.replace('report.html" + address + "');</script>");
+    loaded_page page = load(address.empty() ? d / "report.html" : d / "open.html",
+                            {"--allow-file-access-from-files"});
+    EXPECT_NE(page.dom.find("data-rendered=\"5\""), std::string::npos) << address << page.log;
+    EXPECT_NE(page.dom.find("<pre id=\"errors\"></pre>"), std::string::npos) << address;
+    std::smatch console;
+    EXPECT_FALSE(std::regex_search(page.log, console, std::regex(":CONSOLE\\(\\d+\\)\\].*")))
+        << address << console.str();
+    for (const char* filled :
+         {"<h1>Campaign c&lt;!--&lt;script&gt;.sqlite</h1>", "<td>=2+2&lt;!--</td>"})
+      EXPECT_NE(page.dom.find(filled), std::string::npos) << address << ": " << filled;
+  }
+  loaded_page opened = load(d / "open.html", {"--allow-file-access-from-files"});
+  std::smatch section;
+  ASSERT_TRUE(std::regex_search(opened.dom, section,
+                                std::regex("<section class=\"chip\" id=\"chip-10%zz\"[^>]*>")));
+  EXPECT_EQ(section.str().find("hidden"), std::string::npos) << section.str();
+}
