@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include "campaign/campaign_support.h"
@@ -44,27 +46,6 @@ size_t chip_lines(const std::string& out, const std::string& chip) {
   return n;
 }
 
-// A watch on `data` that has caught up on chip 100000's recording there.
-struct caught_up_watch {
-  explicit caught_up_watch(const temp_dir& d, std::vector<std::string> options = {})
-      : rec(d / ("data/" + bench_name("100000"))) {
-    fs::create_directories(d / "data");
-    write_sim(rec);
-    options.insert(options.begin(), "watch");
-    options.insert(options.end(), {"--settle", "1", "data"});
-    w = std::make_unique<background_campaign>(options, d.path());
-    caught_up = w->wait_for(verdict_prefix("100000"), line_timeout);
-  }
-  ~caught_up_watch() {
-    if (w->wait_exit(0ms) != -2) return;
-    w->signal(SIGTERM);
-    w->wait_exit(2s);
-  }
-  std::string rec;
-  std::unique_ptr<background_campaign> w;
-  bool caught_up = false;
-};
-
 // Ends the watch with `sig`; its status, or -2 when it had not ended 2 s later.
 int stop_within_2s(background_campaign& w, int sig = SIGTERM) {
   w.signal(sig);
@@ -91,12 +72,37 @@ void expect_one_analysis_after_the_close(const background_campaign& w, const tem
 
 }  // namespace
 
-TEST(CampaignWatch, ARecordingWrittenInPiecesIsAnalysedOnceAfterItsWriterClosesIt) {
+// Tests with a watch on data/ that has caught up on chip 100000's recording there.
+class CampaignWatch : public ::testing::Test {
+ protected:
+  ~CampaignWatch() override {
+    if (w_ && w_->wait_exit(0ms) == -2) {
+      w_->signal(SIGTERM);
+      w_->wait_exit(2s);
+    }
+  }
+  // Starts the watch with `options` before --settle 1 data; throws, failing the test, when it
+  // does not say chip 100000's verdict.
+  background_campaign& watch(std::vector<std::string> options = {}) {
+    fs::create_directories(d / "data");
+    write_sim(rec);
+    options.insert(options.begin(), "watch");
+    options.insert(options.end(), {"--settle", "1", "data"});
+    w_ = std::make_unique<background_campaign>(options, d.path());
+    if (!w_->wait_for(verdict_prefix("100000"), line_timeout))
+      throw std::runtime_error("no catching up: " + w_->err());
+    return *w_;
+  }
   temp_dir d;
+  std::string rec = d / ("data/" + bench_name("100000"));
+
+ private:
+  std::unique_ptr<background_campaign> w_;
+};
+
+TEST_F(CampaignWatch, ARecordingWrittenInPiecesIsAnalysedOnceAfterItsWriterClosesIt) {
   std::string text = recording_text(d, 60);
-  caught_up_watch c(d);
-  ASSERT_TRUE(c.caught_up) << c.w->err();
-  background_campaign& w = *c.w;
+  background_campaign& w = watch();
   // Over two seconds, with pauses longer than --settle.
   expect_one_analysis_after_the_close(w, d, text, 5, 500ms);
   EXPECT_EQ(chip_lines(w.out(), "100001"), 1u) << w.out();
@@ -110,21 +116,16 @@ TEST(CampaignWatch, ARecordingWrittenInPiecesIsAnalysedOnceAfterItsWriterClosesI
   EXPECT_EQ(stop_within_2s(w), 0);
 }
 
-TEST(CampaignWatch, PollingTakesARecordingHeldOpenOnlyOnceItIsClosed) {
-  temp_dir d;
+TEST_F(CampaignWatch, PollingTakesARecordingHeldOpenOnlyOnceItIsClosed) {
   std::string text = recording_text(d);
-  caught_up_watch c(d, {"--poll", "0.2"});
-  ASSERT_TRUE(c.caught_up) << c.w->err();
+  background_campaign& w = watch({"--poll", "0.2"});
   // Each pause outlasts --settle: only the writer's open descriptor tells that it is not done.
-  expect_one_analysis_after_the_close(*c.w, d, text, 3, 1300ms);
-  EXPECT_EQ(stop_within_2s(*c.w), 0);
+  expect_one_analysis_after_the_close(w, d, text, 3, 1300ms);
+  EXPECT_EQ(stop_within_2s(w), 0);
 }
 
-TEST(CampaignWatch, FoldersDeletedAndMadeAgainAreFollowedAgain) {
-  temp_dir d;
-  caught_up_watch c(d);
-  ASSERT_TRUE(c.caught_up) << c.w->err();
-  background_campaign& w = *c.w;
+TEST_F(CampaignWatch, FoldersDeletedAndMadeAgainAreFollowedAgain) {
+  background_campaign& w = watch();
   // A dated folder removed and made again.
   fs::create_directory(d / "data/20240103");
   write_sim(d / ("data/20240103/" + bench_name("100001")));
@@ -143,24 +144,18 @@ TEST(CampaignWatch, FoldersDeletedAndMadeAgainAreFollowedAgain) {
   EXPECT_EQ(stop_within_2s(w), 0);
 }
 
-TEST(CampaignWatch, ARewrittenRecordingIsAnalysedAgainAndItsNewVerdictSaid) {
-  temp_dir d;
-  caught_up_watch c(d);
-  ASSERT_TRUE(c.caught_up) << c.w->err();
-  background_campaign& w = *c.w;
+TEST_F(CampaignWatch, ARewrittenRecordingIsAnalysedAgainAndItsNewVerdictSaid) {
+  background_campaign& w = watch();
   EXPECT_EQ(occurrences(w.out(), verdict_prefix("100000") + "retest"), 0u) << w.out();
-  write_sim(c.rec, 5);  // too few events now
+  write_sim(rec, 5);  // too few events now
   ASSERT_TRUE(w.wait_for(verdict_prefix("100000") + "retest: ", line_timeout)) << w.out();
   EXPECT_EQ(query(d / "campaign.sqlite", "SELECT count(*) FROM recordings"),
             std::vector<std::string>{"1"});
   EXPECT_EQ(stop_within_2s(w), 0);
 }
 
-TEST(CampaignWatch, ADatabaseBusyWithAnotherWriterDelaysTheLineOnly) {
-  temp_dir d;
-  caught_up_watch c(d);
-  ASSERT_TRUE(c.caught_up) << c.w->err();
-  background_campaign& w = *c.w;
+TEST_F(CampaignWatch, ADatabaseBusyWithAnotherWriterDelaysTheLineOnly) {
+  background_campaign& w = watch();
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open((d / "campaign.sqlite").c_str(), &other), SQLITE_OK);
   sqlite3_busy_timeout(other, 10000);
@@ -174,11 +169,8 @@ TEST(CampaignWatch, ADatabaseBusyWithAnotherWriterDelaysTheLineOnly) {
   EXPECT_EQ(stop_within_2s(w), 0);
 }
 
-TEST(CampaignWatch, AFullDiskIsSaidAndTheResultStoredWhenSpaceReturns) {
-  temp_dir d;
-  caught_up_watch c(d);
-  ASSERT_TRUE(c.caught_up) << c.w->err();
-  background_campaign& w = *c.w;
+TEST_F(CampaignWatch, AFullDiskIsSaidAndTheResultStoredWhenSpaceReturns) {
+  background_campaign& w = watch();
   // No file of the watch can grow: neither the log beside the recording nor the database.
   w.set_file_size_limit(1);
   write_sim(d / ("data/" + bench_name("100001")));
@@ -193,13 +185,10 @@ TEST(CampaignWatch, AFullDiskIsSaidAndTheResultStoredWhenSpaceReturns) {
   EXPECT_EQ(stop_within_2s(w), 0);
 }
 
-TEST(CampaignWatch, SighupRereadsTheLimitsAndABrokenFileKeepsThoseInForce) {
-  temp_dir d;
+TEST_F(CampaignWatch, SighupRereadsTheLimitsAndABrokenFileKeepsThoseInForce) {
   std::string limits = d / "limits.toml";
   ASSERT_TRUE(write_file(limits, "[config.\"20mV_delay-all\"]\nmin_events = 10\n"));
-  caught_up_watch c(d, {"--limits", "limits.toml"});
-  ASSERT_TRUE(c.caught_up) << c.w->err();
-  background_campaign& w = *c.w;
+  background_campaign& w = watch({"--limits", "limits.toml"});
   EXPECT_EQ(occurrences(w.out(), verdict_prefix("100000") + "retest"), 0u) << w.out();
   ASSERT_TRUE(write_file(limits, "[config.\"20mV_delay-all\"]\nmin_events = 100\n"));
   w.signal(SIGHUP);
@@ -217,8 +206,7 @@ TEST(CampaignWatch, SighupRereadsTheLimitsAndABrokenFileKeepsThoseInForce) {
   EXPECT_EQ(stop_within_2s(w), 0);
 }
 
-TEST(CampaignWatch, AStopSignalEndsItWithin2sWithNothingHalfStored) {
-  temp_dir d;
+TEST_F(CampaignWatch, AStopSignalEndsItWithin2sWithNothingHalfStored) {
   fs::create_directory(d / "data");
   write_campaign(d / "data", 30);
   std::string db = d / "campaign.sqlite";
@@ -250,13 +238,10 @@ TEST(CampaignWatch, AStopSignalEndsItWithin2sWithNothingHalfStored) {
   EXPECT_EQ(query(db, "SELECT count(*) FROM recordings"), std::vector<std::string>{"30"});
 }
 
-TEST(CampaignWatch, AChipsOwnLineComesOnceItsRequiredConfigurationsAreAllIn) {
-  temp_dir d;
+TEST_F(CampaignWatch, AChipsOwnLineComesOnceItsRequiredConfigurationsAreAllIn) {
   ASSERT_TRUE(
       write_file(d / "limits.toml", "required = [\"20mV_delay-all\", \"4mV_delay-all\"]\n"));
-  caught_up_watch c(d, {"--limits", "limits.toml"});
-  ASSERT_TRUE(c.caught_up) << c.w->err();
-  background_campaign& w = *c.w;
+  background_campaign& w = watch({"--limits", "limits.toml"});
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(chip_lines(w.out(), "100000"), 0u) << w.out();
   write_sim(d / ("data/" + bench_name("100000", "4mV_delay-all")), 40, 1,
