@@ -82,8 +82,6 @@ endif()
 # The systemd unit that runs varnel-campaign watch over a bench's data folder, in the folder
 # systemd reads packages' units from.
 if(TARGET varnel-campaign)
-  configure_file(${CMAKE_SOURCE_DIR}/scripts/systemd/varnel-watch@.service.in
-                 ${CMAKE_BINARY_DIR}/systemd/varnel-watch@.service @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/systemd/varnel-watch@.service
+  install(FILES ${CMAKE_SOURCE_DIR}/scripts/systemd/varnel-watch@.service
           DESTINATION lib/systemd/system)
 endif()
