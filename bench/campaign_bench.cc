@@ -14,20 +14,29 @@
 //    from navigation until every chart is on screen, until the first screen is, and until a
 //    failing chip opened by its address has drawn its pulses, as the page itself records them.
 //    With --page, only these times, of a report already written.
+// 4. `varnel-campaign watch`: W recordings of E events copied one at a time into the watched
+//    folder, each closed, and the time from its close until its verdict line is out (median,
+//    p99, max); then the watch's resident memory over M small recordings, each removed once its
+//    line is out, sampled after a tenth of them and after all.
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/devtools_page.h"
@@ -260,11 +269,160 @@ void time_page(const fs::path& dir, const fs::path& html, int runs) {
   if (!errors.empty()) std::printf("  the page or the browser reported: %s\n", errors.c_str());
 }
 
+// A varnel-campaign watch in the background, the time each line of its standard output came.
+class watch_process {
+ public:
+  watch_process(const std::string& exe, const fs::path& db, const fs::path& folder) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::execl(exe.c_str(), exe.c_str(), "watch", "--settle", "0", "--db", db.c_str(),
+              folder.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    reader_ = std::thread([this, fd = out[0]] { read_lines(fd); });
+  }
+  ~watch_process() {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    reader_.join();
+  }
+  // When a line beginning with `start` came, waiting up to 30 s for it; nothing if it did not.
+  std::optional<std::chrono::steady_clock::time_point> line_time(const std::string& start) {
+    for (int i = 0; i < 30000; ++i) {
+      {
+        std::lock_guard lock(m_);
+        for (const auto& [line, t] : lines_)
+          if (line.rfind(start, 0) == 0) return t;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return std::nullopt;
+  }
+  // Resident memory, kB, as the kernel counts it.
+  long rss_kb() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string key; status >> key;)
+      if (key == "VmRSS:") {
+        long kb = 0;
+        status >> kb;
+        return kb;
+      }
+    return 0;
+  }
+  void forget_lines() {
+    std::lock_guard lock(m_);
+    lines_.clear();
+  }
+
+ private:
+  void read_lines(int fd) {
+    std::string pending;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+      auto now = std::chrono::steady_clock::now();
+      pending.append(buffer, static_cast<size_t>(n));
+      std::lock_guard lock(m_);
+      for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
+        lines_.emplace_back(pending.substr(0, end), now);
+    }
+    ::close(fd);
+  }
+  pid_t pid_ = -1;
+  std::thread reader_;
+  std::mutex m_;
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> lines_;
+};
+
+// Copies `from` to `to` in one write and closes it, as an acquisition finishing a recording;
+// the time of the close.
+std::chrono::steady_clock::time_point write_closed(const std::string& text, const fs::path& to) {
+  {
+    std::ofstream out(to, std::ios::binary);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  }
+  return std::chrono::steady_clock::now();
+}
+
+// The chip of a bench-named recording: the digits after "korvi".
+std::string chip_of(const fs::path& p) {
+  std::string name = p.filename().string();
+  size_t at = name.find("korvi") + 5;
+  return name.substr(at, name.find('_', at) - at);
+}
+
+// `count` recordings of `events` events, staged and then copied one at a time into `watched`
+// under the bench's names with the time `tag`, each waited for; the seconds from each close to
+// its verdict line, sorted.
+std::vector<double> close_to_line(const fs::path& dir, watch_process& w, const fs::path& watched,
+                                  int count, int events, bool remove_after, const char* tag,
+                                  long* rss_tenth) {
+  fs::path stage = dir / (std::string("stage-") + tag);
+  fs::create_directories(stage);
+  std::vector<std::string> staged =
+      write_simulated_campaign(stage, count, events, "20mV_delay-all", false);
+  std::vector<double> seconds;
+  for (size_t i = 0; i < staged.size(); ++i) {
+    std::string name = fs::path(staged[i]).filename().string();
+    fs::path to = watched / (tag + name.substr(name.find('_')));
+    std::string text = read_all(staged[i]);
+    auto closed = write_closed(text, to);
+    std::optional<std::chrono::steady_clock::time_point> line = w.line_time(chip_of(to) + " ");
+    if (!line) {
+      std::printf("  no line for %s\n", to.c_str());
+      break;
+    }
+    seconds.push_back(std::chrono::duration<double>(*line - closed).count());
+    w.forget_lines();
+    if (remove_after) fs::remove(to);
+    if (rss_tenth && i + 1 == staged.size() / 10) *rss_tenth = w.rss_kb();
+  }
+  fs::remove_all(stage);
+  std::sort(seconds.begin(), seconds.end());
+  return seconds;
+}
+
+double quantile(const std::vector<double>& sorted, double q) {
+  if (sorted.empty()) return 0.0;
+  size_t at = static_cast<size_t>(std::ceil(q * static_cast<double>(sorted.size()))) - 1;
+  return sorted[std::min(at, sorted.size() - 1)];
+}
+
+void watch_figures(const fs::path& dir, const std::string& exe, int recordings, int events,
+                   int memory_recordings) {
+  fs::path watched = dir / "bench";
+  fs::create_directories(watched);
+  watch_process w(exe, dir / "watch.sqlite", watched);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the watch in place
+  if (recordings > 0) {
+    std::vector<double> s =
+        close_to_line(dir, w, watched, recordings, events, true, "120000", nullptr);
+    std::printf(
+        "varnel-campaign watch, %zu recordings of %d events copied in one at a time, close to "
+        "verdict line: median %.3f s, p99 %.3f s, max %.3f s (goal: p99 under 1 s)\n",
+        s.size(), events, quantile(s, 0.5), quantile(s, 0.99), s.empty() ? 0.0 : s.back());
+  }
+  if (memory_recordings > 0) {
+    long before = w.rss_kb(), tenth = 0;
+    std::vector<double> s =
+        close_to_line(dir, w, watched, memory_recordings, 40, true, "130000", &tenth);
+    std::printf(
+        "  resident memory over %zu more small recordings: %ld kB before, %ld kB after a tenth, "
+        "%ld kB after all; their p99 close to line %.3f s\n",
+        s.size(), before, tenth, w.rss_kb(), quantile(s, 0.99));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int recordings = 20, rerun = 1000, runs = 10, read_recordings = 60, read_events = 300, jobs = 2,
       repeat = 5;
+  int watch_recordings = 50, watch_events = 300, watch_memory = 1000;
   double mb = 5.0;
   std::string page, campaign_exe = VARNEL_CAMPAIGN_EXE;
   CLI::App app(
@@ -299,6 +457,17 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   app.add_option("--page", page, "Time this report page alone")->check(CLI::ExistingFile);
+  app.add_option("--watch-recordings", watch_recordings,
+                 "Recordings timed from their close to the watch's line (0: none)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--watch-events", watch_events, "Events in each of them")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--watch-memory", watch_memory,
+                 "Small recordings over which the watch's memory is sampled (0: none)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
   if (std::optional<command_line_stop> stop = parse_command_line(app, argc, argv)) {
     std::fputs(stop->out.c_str(), stdout);
     std::fputs(stop->err.c_str(), stderr);
@@ -316,11 +485,13 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "varnel-campaign on simulated campaigns (full figures: --recordings 200 --mb 25 "
-      "--rerun 1000)\n");
+      "--rerun 1000 --watch-memory 10000)\n");
   if (read_recordings > 0)
     compare_with_cat(dir, campaign_exe, read_recordings, read_events, jobs, repeat);
   if (recordings > 0) compare_with_parallel(dir, recordings, mb);
   if (rerun > 0) rerun_and_report(dir, rerun, runs);
+  if (watch_recordings > 0 || watch_memory > 0)
+    watch_figures(dir, campaign_exe, watch_recordings, watch_events, watch_memory);
   fs::remove_all(dir);
   return 0;
 }

@@ -78,3 +78,10 @@ if(TARGET varnel_tests)
                    -DVERSION=${PROJECT_VERSION} -P ${CMAKE_SOURCE_DIR}/tests/install_test.cmake)
   set_tests_properties(Install.EveryProgramRunsFromThePrefix PROPERTIES TIMEOUT 60)
 endif()
+
+# The systemd unit that runs varnel-campaign watch over a bench's data folder, in the folder
+# systemd reads packages' units from.
+if(TARGET varnel-campaign)
+  install(FILES ${CMAKE_SOURCE_DIR}/scripts/systemd/varnel-watch@.service
+          DESTINATION lib/systemd/system)
+endif()

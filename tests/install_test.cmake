@@ -1,7 +1,8 @@
 # Installs the build into a fresh prefix and checks that every program is in its bin/ and runs
 # from there: the companions print "PROGRAM VERSION" for --version, varnel.exe its usage text;
 # that each has its manual page, holding its help text, and each companion its bash completion;
-# and that the Slurm script and Debian's copyright and changelog are there. Run as
+# and that the Slurm script, Debian's copyright and changelog and the watch's systemd unit are
+# there. Run as
 #   cmake -DBUILD_DIR=<build> -DPROGRAMS=<a,b,...> -DVERSION=<version> -P install_test.cmake
 set(prefix "${BUILD_DIR}/install-test")
 file(REMOVE_RECURSE "${prefix}")
@@ -44,8 +45,20 @@ foreach(program IN LISTS programs)
     list(APPEND failures "no bash completion for ${program}")
   endif()
 endforeach()
-foreach(file share/varnel/varnel-slurm-array.sh share/doc/varnel/copyright
-             share/doc/varnel/changelog.gz)
+set(installed_files share/varnel/varnel-slurm-array.sh share/doc/varnel/copyright
+                    share/doc/varnel/changelog.gz)
+list(FIND programs varnel-campaign campaign_at)
+if(NOT campaign_at EQUAL -1)
+  list(APPEND installed_files lib/systemd/system/varnel-watch@.service)
+  set(unit "")
+  if(EXISTS "${prefix}/lib/systemd/system/varnel-watch@.service")
+    file(READ "${prefix}/lib/systemd/system/varnel-watch@.service" unit)
+  endif()
+  if(NOT unit MATCHES "\nExecStart=varnel-campaign watch ")
+    list(APPEND failures "the watch unit does not start varnel-campaign watch: ${unit}")
+  endif()
+endif()
+foreach(file IN LISTS installed_files)
   if(NOT EXISTS "${prefix}/${file}")
     list(APPEND failures "${prefix}/${file} is not installed")
   endif()

@@ -20,6 +20,7 @@
 #include "campaign/campaign_report.h"
 #include "campaign/campaign_run.h"
 #include "campaign/campaign_text.h"
+#include "campaign/campaign_upkeep.h"
 #include "campaign/campaign_version.h"
 #include "campaign/characterisation.h"
 #include "campaign/csv_export.h"
@@ -28,6 +29,7 @@
 #include "campaign/recording_discovery.h"
 #include "campaign/result_ingest.h"
 #include "campaign/vega_bundle.h"
+#include "campaign/watch.h"
 #include "cli/command_line.h"
 #include "common/atomic_file.h"
 
@@ -86,10 +88,10 @@ class progress_display {
 };
 
 // The settle time in force: --settle, else the environment's, else the default.
-bool settle_time(const run_options& o, double& settle_s, std::string& error) {
+bool settle_time(const std::optional<std::string>& given, double& settle_s, std::string& error) {
   const char* env = std::getenv(settle_variable);
-  std::string source = o.settle ? "--settle" : settle_variable;
-  const char* text = o.settle ? o.settle->c_str() : env;
+  std::string source = given ? "--settle" : settle_variable;
+  const char* text = given ? given->c_str() : env;
   settle_s = default_settle_s;
   if (!text) return true;
   char* end = nullptr;
@@ -99,32 +101,14 @@ bool settle_time(const run_options& o, double& settle_s, std::string& error) {
   return false;
 }
 
-// The limits a run was given travel with the database, so that later verdicts and reports
-// apply them.
-bool store_limits(campaign_db& db, const std::string& path, std::string& error) {
-  std::ifstream in(path);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return db.set_meta("limits", text, error) && db.set_meta("limits_file", path, error);
-}
-
-// The limits given on the command line, else those stored by a run, else the default rule.
-// A usage error when they do not parse.
-bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& limits,
-                 std::string& error) {
-  if (!path.empty()) return read_limits(path, limits, error);
-  std::optional<std::string> stored = db.meta("limits");
-  if (!stored) return true;
-  return parse_limits(*stored, db.meta("limits_file").value_or("(stored)"), limits, error);
-}
-
-// Characterises the campaign's channels under `limits` and stores the figures, so that the
-// database's view of the current channels carries them.
-std::optional<campaign_characterisation> refresh_characterisation(
-    campaign_db& db, const std::vector<stored_recording>& recordings,
-    const acceptance_limits& limits, std::string& error) {
-  campaign_characterisation c = characterise(recordings, limits);
-  if (!db.store_characterisation(c.channels, error)) return std::nullopt;
-  return c;
+// The analyses' settings shared by run and watch: the version, the jobs (one per core unless
+// given) and the log folder.
+run_settings analysis_settings(int jobs, const std::string& log_dir) {
+  run_settings s;
+  s.version = campaign_version();
+  s.jobs = jobs > 0 ? jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  if (!log_dir.empty()) s.log_dir = absolute_path(log_dir);
+  return s;
 }
 
 int run_command(const run_options& o) {
@@ -144,7 +128,7 @@ int run_command(const run_options& o) {
     return status_usage;
   }
   run_settings settings;
-  if (!settle_time(o, settings.settle_s, error)) {
+  if (!settle_time(o.settle, settings.settle_s, error)) {
     print_error(error);
     return status_usage;
   }
@@ -164,11 +148,10 @@ int run_command(const run_options& o) {
     print_error(error);
     return status_database;
   }
-  settings.version = campaign_version();
-  settings.jobs =
-      o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  double settle_s = settings.settle_s;
+  settings = analysis_settings(o.jobs, o.log_dir);
+  settings.settle_s = settle_s;
   settings.retry_failed = o.retry_failed;
-  if (!o.log_dir.empty()) settings.log_dir = absolute_path(o.log_dir);
   progress_display progress;
   size_t to_retest = 0;
   run_tally t = run_campaign(
@@ -208,6 +191,41 @@ int run_command(const run_options& o) {
   // the run that met them, and recordings left for the next run are not in trouble.
   bool complete = t.failed == 0 && to_retest == 0 && found.skipped.empty();
   return complete ? status_ok : status_failed;
+}
+
+struct watch_options {
+  std::string db = default_database, limits, log_dir;
+  int jobs = 0;
+  std::optional<std::string> settle;
+  double poll_s = 0;
+  std::vector<std::string> paths;
+};
+
+int watch_command(const watch_options& o) {
+  watch_settings s;
+  s.run = analysis_settings(o.jobs, o.log_dir);
+  std::string error;
+  if (!settle_time(o.settle, s.mode.settle_s, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  s.mode.poll_s = o.poll_s;
+  for (const std::string& p : o.paths.empty() ? std::vector<std::string>{"."} : o.paths)
+    s.roots.push_back(absolute_path(p));
+  s.limits_path = o.limits.empty() ? std::string() : absolute_path(o.limits);
+  acceptance_limits limits;
+  if (!s.limits_path.empty() && !read_limits(s.limits_path, limits, error)) {
+    print_error(error);
+    return status_usage;
+  }
+  std::optional<campaign_db> db = campaign_db::open(o.db, error);
+  if (!db) {
+    print_error(error);
+    return status_database;
+  }
+  watch_output out{[](const std::string& line) { print_line(stdout, line); },
+                   [](const std::string& note) { print_error(note); }};
+  return watch_campaign(*db, s, out) == 0 ? status_ok : status_usage;
 }
 
 bool write_whole(const std::string& path, const std::string& text) {
@@ -555,6 +573,25 @@ int main(int argc, char** argv) {
   std::string ingest_manifest;
   ing->add_option("--manifest", ingest_manifest,
                   "Lines of \"chip config path\" for recordings named otherwise");
+  watch_options wo;
+  CLI::App* wat = app.add_subcommand(
+      "watch", "Analyse each recording under PATH... as its writer closes it, and say its verdict");
+  wat->add_option("--db", wo.db, "Campaign database (campaign.sqlite)");
+  wat->add_option("--jobs", wo.jobs, "Recordings analysed at a time (one per core)")
+      ->check(CLI::Range(1, 1024));
+  wat->add_option("--limits", wo.limits, "Acceptance limits (TOML), re-read on SIGHUP");
+  wat->add_option("--settle", wo.settle,
+                  "Seconds a recording found by a scan must be left unmodified (" +
+                      std::to_string(std::lround(default_settle_s)) + ", or $" + settle_variable +
+                      ")")
+      ->type_name("SECONDS");
+  wat->add_option("--poll", wo.poll_s,
+                  "Scan the folders every SECONDS instead of inotify (NFS and the like)")
+      ->type_name("SECONDS")
+      ->check(CLI::PositiveNumber);
+  wat->add_option("--log-dir", wo.log_dir, "Write the logs under DIR, as run does")
+      ->type_name("DIR");
+  wat->add_option("PATH", wo.paths, "Folders to follow, with the folders below them (.)");
   std::vector<std::string> list_paths;
   std::string list_manifest;
   CLI::App* lst = app.add_subcommand(
@@ -583,5 +620,6 @@ int main(int argc, char** argv) {
   if (rp->parsed()) return report_command(rep);
   if (ing->parsed()) return ingest_command(ingest_db, results, ingest_manifest);
   if (lst->parsed()) return list_command(list_paths, list_manifest, list_null);
+  if (wat->parsed()) return watch_command(wo);
   return status_usage;
 }

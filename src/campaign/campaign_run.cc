@@ -46,6 +46,21 @@ std::string age_text(double age) {
   return "modified " + std::to_string(std::lround(std::floor(age))) + " s ago";
 }
 
+// A recording modified less than `settle_s` ago is waited for until it has been left alone that
+// long; one that changed again meanwhile is still being written. Empty when it settled, with
+// `st` its stamp now; else why it is left.
+std::string wait_to_settle(const std::string& path, file_stamp& st, double settle_s) {
+  double age = age_s(st);
+  if (age < 0) return age_text(age);
+  if (age >= settle_s) return {};
+  std::this_thread::sleep_for(std::chrono::duration<double>(settle_s - age));
+  std::optional<file_stamp> now = stamp_of(path);
+  if (!now || !same_stamp(*now, st))
+    return "still being written " + std::to_string(std::lround(std::ceil(settle_s))) +
+           " s after its last change";
+  return {};
+}
+
 // A recording still being written is read only once it has been left alone for the settle time,
 // and its result is dropped when the file changed under the analysis: the next run reads it whole.
 turn take_turn(const found_recording& f, const run_settings& s) {
@@ -54,7 +69,8 @@ turn take_turn(const found_recording& f, const run_settings& s) {
     if (std::string kind = irregular_kind(f.path); !kind.empty())
       return {{}, "now " + kind + ", not a regular file"};
   if (before && s.settle_s > 0)
-    if (double age = age_s(*before); age < s.settle_s) return {{}, age_text(age)};
+    if (std::string why = wait_to_settle(f.path, *before, s.settle_s); !why.empty())
+      return {{}, why};
   recording_record r = analyse_recording(f, s.version, s.log_dir);
   std::optional<file_stamp> after = stamp_of(f.path);
   if (before && (!after || !same_stamp(*before, *after) || r.size != before->size ||

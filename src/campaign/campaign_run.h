@@ -9,14 +9,14 @@
 #include "campaign/recording_discovery.h"
 
 /// How long, s, a recording must have been left unmodified before a run analyses it: one
-/// modified more recently may still be being written.
+/// modified more recently may still be being written, and is waited for.
 inline constexpr double default_settle_s = 5;
 
 /// How a run goes about its recordings.
 struct run_settings {
   std::string version;                 ///< stamped on each result; another one analyses anew
   int jobs = 1;                        ///< recordings analysed at a time, >= 1
-  double settle_s = default_settle_s;  ///< recordings modified fewer seconds ago are left
+  double settle_s = default_settle_s;  ///< recordings modified fewer s ago are waited for
   bool retry_failed = false;           ///< every stored failure is analysed again, unchanged too
   std::string log_dir;                 ///< absolute; logs under it, not beside the recordings
 };
@@ -53,8 +53,10 @@ using waiting_callback = std::function<void(const waiting_recording&)>;
 /// Analyses every recording of `found` that `db` does not hold unchanged (same path, size,
 /// modification time and version, and not stored with `retry`), `s.jobs` at a time on worker
 /// threads, and stores each result in its own transaction as it comes. A recording modified
-/// less than `s.settle_s` seconds before its turn, or whose size or modification time changed
-/// while it was analysed, is not stored but left for the next run. Stops at the first result the
+/// less than `s.settle_s` seconds before its turn is waited for, on its worker, until it has been
+/// left alone that long; one that changed again in that time, whose modification time is in the
+/// future, or whose size or modification time changed while it was analysed, is not stored but
+/// left for the next run. Stops at the first result the
 /// database cannot store, with the reason in the tally; what was stored before stays.
 run_tally run_campaign(campaign_db& db, const std::vector<found_recording>& found,
                        const run_settings& s, const stored_callback& on_stored,
