@@ -16,6 +16,7 @@
 
 #include "campaign/acceptance.h"
 #include "campaign/acceptance_limits.h"
+#include "campaign/campaign_api.h"
 #include "campaign/campaign_db.h"
 #include "campaign/campaign_report.h"
 #include "campaign/campaign_run.h"
@@ -27,6 +28,7 @@
 #include "campaign/manifest.h"
 #include "campaign/recording_discovery.h"
 #include "campaign/result_ingest.h"
+#include "campaign/serve.h"
 #include "campaign/vega_bundle.h"
 #include "cli/command_line.h"
 #include "common/atomic_file.h"
@@ -99,16 +101,6 @@ bool store_limits(campaign_db& db, const std::string& path, std::string& error) 
   std::ifstream in(path);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   return db.set_meta("limits", text, error) && db.set_meta("limits_file", path, error);
-}
-
-// The limits given on the command line, else those stored by a run, else the default rule.
-// A usage error when they do not parse.
-bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& limits,
-                 std::string& error) {
-  if (!path.empty()) return read_limits(path, limits, error);
-  std::optional<std::string> stored = db.meta("limits");
-  if (!stored) return true;
-  return parse_limits(*stored, db.meta("limits_file").value_or("(stored)"), limits, error);
 }
 
 // Characterises the campaign's channels under `limits` and stores the figures, so that the
@@ -191,9 +183,9 @@ int run_command(const run_options& o) {
   // The figures across configurations follow what the run stored.
   std::vector<stored_recording> recordings;
   acceptance_limits in_force;
-  if (t.analysed + t.failed > 0 &&
-      (!load_limits(*db, o.limits, in_force, error) || !db->load_recordings(recordings, error) ||
-       !refresh_characterisation(*db, recordings, in_force, error))) {
+  if (t.analysed + t.failed > 0 && (!limits_in_force(*db, o.limits, in_force, error) ||
+                                    !db->load_recordings(recordings, error) ||
+                                    !refresh_characterisation(*db, recordings, in_force, error))) {
     print_error(error);
     return status_database;
   }
@@ -248,7 +240,7 @@ judged_campaign load_judged(const std::string& db_path, const std::string& limit
     return c;
   }
   std::string error;
-  if (!load_limits(*db, limits_path, c.limits, error)) {
+  if (!limits_in_force(*db, limits_path, c.limits, error)) {
     print_error(error);
     status = status_usage;
     return c;
@@ -356,25 +348,6 @@ std::optional<std::string> asked_chip(const std::vector<stored_recording>& recor
   return std::nullopt;
 }
 
-// The points and problems of every recording the page can open.
-bool recording_details(campaign_db& db, const std::vector<stored_recording>& recordings,
-                       report_input& in, std::string& error) {
-  std::map<std::string, config_population> populations =
-      campaign_populations(recordings, in.limits);
-  std::map<int64_t, const stored_recording*> by_id;
-  for (const stored_recording& r : recordings) by_id[r.id] = &r;
-  for (int64_t id : openable_recordings(in.verdicts, in.opened_chip)) {
-    const stored_recording& r = *by_id.at(id);
-    recording_detail& detail = in.details[id];
-    if (r.status == 0 && !db.load_points(id, detail.points, error)) return false;
-    auto limits = in.limits.configs.find(r.config);
-    detail.problems = problem_words(recording_problems(
-        r, populations[r.config].usual_events,
-        limits == in.limits.configs.end() ? std::nullopt : limits->second.min_events));
-  }
-  return true;
-}
-
 int report_command(const report_options& o) {
   int status = status_ok;
   judged_campaign c = load_judged(o.db, o.limits, status);
@@ -393,7 +366,8 @@ int report_command(const report_options& o) {
   }
   in.opened_chip = *chip;
   if (!vega_scripts(o.vega_dir, in.vega, error) ||
-      !recording_details(*c.db, recordings, in, error)) {
+      !load_recording_details(*c.db, recordings, openable_recordings(in.verdicts, in.opened_chip),
+                              in.limits, in.details, error)) {
     print_error(error);
     return status_failed;
   }
@@ -431,6 +405,22 @@ int ingest_command(const std::string& db_path, const std::vector<std::string>& p
                          " ingested, " + std::to_string(failed_runs) + " failed runs; " +
                          std::to_string(skipped.size()) + " skipped; database " + db_path);
   return skipped.empty() && failed_runs == 0 ? status_ok : status_failed;
+}
+
+int serve_command(const serve_options& o) {
+  std::string error;
+  serve_end end = serve_campaign(
+      o,
+      [&](const std::string& url) {
+        print_line(stdout, "Serving " + o.db + " at " + url + ", the bench view at " + url +
+                               "bench; Ctrl-C stops");
+      },
+      error);
+  if (end == serve_end::stopped) return status_ok;
+  print_error(error);
+  return end == serve_end::database ? status_database
+         : end == serve_end::usage  ? status_usage
+                                    : status_failed;
 }
 
 // The manifest lines of the recordings found, for a job array over them.
@@ -534,6 +524,21 @@ int main(int argc, char** argv) {
   CLI::App* ing = app.add_subcommand("ingest", "Store results made elsewhere (varnel-plot's JSON)");
   ing->add_option("--db", ingest_db, "Campaign database (campaign.sqlite)");
   ing->add_option("RESULT", results, "Result files, or folders searched for *.json")->required();
+  serve_options srv;
+  srv.db = default_database;
+  srv.vega_dir = default_vega_dir;
+  CLI::App* sv = app.add_subcommand(
+      "serve", "Serve the campaign's page live over HTTP, with a bench view of the latest chip");
+  sv->add_option("--db", srv.db, "Campaign database (campaign.sqlite), only read");
+  sv->add_option("--limits", srv.limits, "Acceptance limits (TOML) instead of the stored ones");
+  sv->add_option("--bind", srv.bind,
+                 "The address to listen on; others than 127.0.0.1 are "
+                 "reachable from the network")
+      ->capture_default_str();
+  sv->add_option("--port", srv.port, "The TCP port; 0 for any free one")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  sv->add_option("--vega-dir", srv.vega_dir, "Where the Vega modules are")->capture_default_str();
   std::vector<std::string> list_paths;
   std::string list_manifest;
   CLI::App* lst = app.add_subcommand(
@@ -559,5 +564,6 @@ int main(int argc, char** argv) {
   if (rp->parsed()) return report_command(rep);
   if (ing->parsed()) return ingest_command(ingest_db, results);
   if (lst->parsed()) return list_command(list_paths, list_manifest);
+  if (sv->parsed()) return serve_command(srv);
   return status_usage;
 }
