@@ -30,6 +30,17 @@ std::string read_banner(int fd, double timeout_s) {
   return text;
 }
 
+// Whether `answer` holds a whole HTTP answer: its head and as much body as its Content-Length.
+bool whole_answer(const std::string& answer) {
+  size_t head = answer.find("\r\n\r\n");
+  if (head == std::string::npos) return false;
+  std::smatch m;
+  std::string header = answer.substr(0, head);
+  if (!std::regex_search(header, m, std::regex("Content-Length: (\\d+)", std::regex::icase)))
+    return true;
+  return answer.size() >= head + 4 + std::stoul(m[1]);
+}
+
 }  // namespace
 
 running_server::running_server(const std::string& db, const std::string& cwd,
@@ -39,8 +50,9 @@ running_server::running_server(const std::string& db, const std::string& cwd,
   pid_ = fork();
   if (pid_ == 0) {
     dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
+    // Nothing else of this process stays open in the server: a lock held by the test run would
+    // outlive it in a server left behind.
+    close_range(3, ~0U, 0);
     if (chdir(cwd.c_str()) != 0) _exit(127);
     std::vector<std::string> argv = {VARNEL_CAMPAIGN_EXE, "serve", "--db", db, "--port", "0"};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -107,6 +119,7 @@ std::string raw_exchange(int port, const std::string& bytes) {
       ssize_t n = recv(s, buffer, sizeof buffer, 0);
       if (n <= 0) break;
       answer.append(buffer, static_cast<size_t>(n));
+      if (whole_answer(answer)) break;
     }
   }
   close(s);

@@ -44,8 +44,8 @@ class running_server {
   std::string banner_;
 };
 
-/// Sends `bytes` as they are to 127.0.0.1:`port` and returns what came back before the server
-/// closed the connection or 5 s passed (a request that keeps the connection alive waits).
+/// Sends `bytes` as they are to 127.0.0.1:`port` and returns the answer: what came back until it
+/// was whole, the server closed the connection or 5 s passed.
 std::string raw_exchange(int port, const std::string& bytes);
 
 /// The status code of a raw HTTP answer ("HTTP/1.1 400 Bad Request..."), 0 for none.

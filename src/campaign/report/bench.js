@@ -6,6 +6,8 @@
   var errors = document.getElementById("errors");
   function report(message) { errors.textContent += message + "\n"; }
   window.addEventListener("error", function (e) { report(String(e.message)); });
+  var consoleError = console.error;
+  console.error = function () { report(Array.prototype.join.call(arguments, " ")); consoleError.apply(console, arguments); };
   var POLL_MS = 300, shownVersion = null, busy = false;
 
   function make(tag, cls, text) {
