@@ -1,9 +1,13 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "support/tool_run.h"
 
 // A `varnel-campaign serve` of the tests' own, on a free port of 127.0.0.1.
 
@@ -50,3 +54,16 @@ std::string raw_exchange(int port, const std::string& bytes);
 
 /// The status code of a raw HTTP answer ("HTTP/1.1 400 Bad Request..."), 0 for none.
 int raw_status(const std::string& answer);
+
+/// A test with a folder of its own, `d`, and once start() was called a server on its db.sqlite.
+class serve_fixture : public ::testing::Test {
+ protected:
+  /// Starts the server; a failure to start fails the test.
+  running_server& start() {
+    server.emplace("db.sqlite", d.path());
+    EXPECT_TRUE(server->ok()) << server->banner();
+    return *server;
+  }
+  temp_dir d;
+  std::optional<running_server> server;
+};

@@ -35,16 +35,9 @@ void served_campaign(const temp_dir& d) {
 }
 
 // Each test has a campaign of its own and, once start() was called, a server on it.
-class Serve : public ::testing::Test {
+class Serve : public serve_fixture {
  protected:
   void SetUp() override { served_campaign(d); }
-  running_server& start() {
-    server.emplace("db.sqlite", d.path());
-    EXPECT_TRUE(server->ok()) << server->banner();
-    return *server;
-  }
-  temp_dir d;
-  std::optional<running_server> server;
 };
 
 json get_json(const running_server& s, const std::string& path) {

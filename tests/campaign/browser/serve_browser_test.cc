@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "bench/devtools_page.h"
@@ -32,6 +33,15 @@ void served_campaign(const temp_dir& d) {
   ASSERT_NE(campaign({"run", "--db", "db.sqlite", "data"}, d.path()).status, 3);
 }
 
+// Each test has a campaign of its own; start() serves it.
+class ServeBrowser : public serve_fixture {
+ protected:
+  void SetUp() override {
+    if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
+    served_campaign(d);
+  }
+};
+
 // `url` in a fresh Chromium until `expression` gives a string, which must be JSON.
 json in_chromium(const temp_dir& d, const std::string& url, const std::string& expression) {
   static int profiles = 0;
@@ -41,12 +51,9 @@ json in_chromium(const temp_dir& d, const std::string& url, const std::string& e
   return a.ok ? json::parse(a.value, nullptr, false) : json();
 }
 
-TEST(ServeBrowser, TheServedPageFillsEverySectionWithoutAnError) {
-  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
-  temp_dir d;
-  served_campaign(d);
-  running_server s("db.sqlite", d.path());
-  ASSERT_TRUE(s.ok()) << s.banner();
+TEST_F(ServeBrowser, TheServedPageFillsEverySectionWithoutAnError) {
+  running_server& s = start();
+  ASSERT_TRUE(s.ok());
   json page = in_chromium(d, s.base() + "/", R"((function () {
     var errors = document.getElementById("errors").textContent;
     if (!document.body.hasAttribute("data-rendered") && !errors) return undefined;
@@ -67,12 +74,9 @@ TEST(ServeBrowser, TheServedPageFillsEverySectionWithoutAnError) {
   EXPECT_EQ(page["configs"], 1);
 }
 
-TEST(ServeBrowser, AChipsAddressOpensItsPulsesFetchedFromTheServer) {
-  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
-  temp_dir d;
-  served_campaign(d);
-  running_server s("db.sqlite", d.path());
-  ASSERT_TRUE(s.ok()) << s.banner();
+TEST_F(ServeBrowser, AChipsAddressOpensItsPulsesFetchedFromTheServer) {
+  running_server& s = start();
+  ASSERT_TRUE(s.ok());
   json chip = in_chromium(d, s.base() + "/chip/100003", R"((function () {
     var errors = document.getElementById("errors").textContent;
     var section = document.getElementById("chip-100003");
@@ -85,15 +89,12 @@ TEST(ServeBrowser, AChipsAddressOpensItsPulsesFetchedFromTheServer) {
   EXPECT_EQ(chip["hidden"], false);
 }
 
-TEST(ServeBrowser, AResultStoredWhileTheBenchViewIsOpenAppearsOnItWithinASecond) {
-  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
-  temp_dir d;
-  served_campaign(d);
+TEST_F(ServeBrowser, AResultStoredWhileTheBenchViewIsOpenAppearsOnItWithinASecond) {
   std::filesystem::create_directory(d / "later");
   write_sim(d / ("later/" + bench_name("100042")), 20, 42,
             [](simulation_options& o) { o.channels[5].dead = true; });
-  running_server s("db.sqlite", d.path());
-  ASSERT_TRUE(s.ok()) << s.banner();
+  running_server& s = start();
+  ASSERT_TRUE(s.ok());
   // The page notes the chip it showed first, then answers with the time (ms since the epoch)
   // at which it shows the new one.
   json shown;
