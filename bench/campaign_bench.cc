@@ -18,6 +18,9 @@
 //    folder, each closed, and the time from its close until its verdict line is out (median,
 //    p99, max); then the watch's resident memory over M small recordings, each removed once its
 //    line is out, sampled after a tenth of them and after all.
+// 5. --serve-chips C chips x 3 configurations of small recordings: run, verdicts and chips, and
+//    `varnel-campaign serve` on them: its served page's first screen and charts, a chip opened
+//    by its address in headless Chromium, and the server's peak memory.
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -417,11 +420,67 @@ void watch_figures(const fs::path& dir, const std::string& exe, int recordings, 
   }
 }
 
+// The peak resident memory of process `pid`, MB (VmHWM); 0 when it cannot be read.
+double peak_mb(const std::string& pid) {
+  std::ifstream status("/proc/" + pid + "/status");
+  for (std::string key; status >> key;) {
+    double kb = 0;
+    if (key == "VmHWM:" && status >> kb) return kb / 1000.0;
+  }
+  return 0.0;
+}
+
+// `varnel-campaign serve` on `chips` chips x 3 configurations of small recordings: the commands
+// that read the campaign, and the served page, a chip and the bench view in headless Chromium.
+void serve_figures(const fs::path& dir, int chips, int runs) {
+  fs::path data = dir / "served";
+  fs::create_directories(data);
+  const std::vector<std::string> configs = {"2mV_delay-all", "4mV_delay-all", "8mV_delay-all"};
+  write_gain_campaign(data, chips, 12, configs, true);
+  const std::string campaign = quoted(VARNEL_CAMPAIGN_EXE), db = quoted(dir / "served.sqlite");
+  double run = seconds_of(campaign + " run --settle 0 --db " + db + " " + quoted(data) +
+                          " > /dev/null 2>&1");
+  double verdicts = seconds_of(campaign + " verdicts --db " + db + " > /dev/null 2>&1");
+  double chip_lines = seconds_of(campaign + " chips --db " + db + " > /dev/null 2>&1");
+  std::printf(
+      "%d chips x 3 configurations of %d-event recordings: run %.1f s (%.2f ms per recording); "
+      "verdicts %.2f s, chips %.2f s (goals under 2 s)\n",
+      chips, 12, run, run * 1000 / (3.0 * chips), verdicts, chip_lines);
+  const fs::path out = dir / "serve.out", pid_file = dir / "serve.pid";
+  double started =
+      seconds_of(campaign + " serve --port 0 --db " + db + " > " + quoted(out) +
+                 " 2>&1 & echo $! > " + quoted(pid_file) + "; for i in $(seq 600); do " +
+                 "grep -q http " + quoted(out) + " && break; sleep 0.1; done");
+  std::string banner = read_all(out), pid = read_all(pid_file);
+  pid.erase(pid.find_last_not_of("\n") + 1);
+  size_t at = banner.find("http://");
+  if (at == std::string::npos) {
+    std::printf("  serve did not start: %s\n", banner.c_str());
+    return;
+  }
+  std::string url = banner.substr(at, banner.find('/', at + 7) - at), errors;
+  std::printf("  serve listens %.2f s after it started (it loads and judges the campaign first)\n",
+              started);
+  std::printf(
+      "  served page, navigation until the yield and the failing table are on screen "
+      "(goal under 2 s): %s\n",
+      spread(marker_seconds(dir, url + "/", "body", "data-first-screen-ms", runs, errors)).c_str());
+  std::printf("  served page, until every chart is on screen: %s\n",
+              spread(marker_seconds(dir, url + "/", "body", "data-painted-ms", 3, errors)).c_str());
+  std::printf("  /chip/100001 until its pulses are on screen: %s\n",
+              spread(marker_seconds(dir, url + "/chip/100001", "#chip-100001", "data-rendered-ms",
+                                    3, errors))
+                  .c_str());
+  std::printf("  the server's peak memory %.0f MB\n", peak_mb(pid));
+  if (!errors.empty()) std::printf("  the page or the browser reported: %s\n", errors.c_str());
+  seconds_of("kill " + pid);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  int recordings = 20, rerun = 1000, runs = 10, read_recordings = 60, read_events = 300, jobs = 2,
-      repeat = 5;
+  int recordings = 20, rerun = 1000, runs = 10, serve_chips = 1000, read_recordings = 60,
+      read_events = 300, jobs = 2, repeat = 5;
   int watch_recordings = 50, watch_events = 300, watch_memory = 1000;
   double mb = 5.0;
   std::string page, campaign_exe = VARNEL_CAMPAIGN_EXE;
@@ -455,6 +514,10 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--runs", runs, "Browser runs for the report's time on screen")
       ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--serve-chips", serve_chips,
+                 "Chips x 3 configurations served and timed in headless Chromium (0: none)")
+      ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   app.add_option("--page", page, "Time this report page alone")->check(CLI::ExistingFile);
   app.add_option("--watch-recordings", watch_recordings,
@@ -492,6 +555,7 @@ int main(int argc, char** argv) {
   if (rerun > 0) rerun_and_report(dir, rerun, runs);
   if (watch_recordings > 0 || watch_memory > 0)
     watch_figures(dir, campaign_exe, watch_recordings, watch_events, watch_memory);
+  if (serve_chips > 0) serve_figures(dir, serve_chips, std::min(runs, 5));
   fs::remove_all(dir);
   return 0;
 }

@@ -544,3 +544,9 @@ std::optional<std::string> campaign_db::meta(const std::string& key) {
   if (s.step() != SQLITE_ROW) return std::nullopt;
   return s.text(0);
 }
+
+std::optional<int64_t> campaign_db::data_version() {
+  sqlite_statement s(db_, "PRAGMA data_version");
+  if (!s.ok() || s.step() != SQLITE_ROW) return std::nullopt;
+  return s.integer(0);
+}

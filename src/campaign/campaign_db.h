@@ -82,6 +82,10 @@ class campaign_db {
   bool set_meta(const std::string& key, const std::string& value, std::string& error);
   /// The meta row `key`, or nothing.
   std::optional<std::string> meta(const std::string& key);
+  /// A number that changes whenever another connection commits to the database (SQLite's
+  /// data_version), so that a reader learns cheaply that there is something new; nothing on a
+  /// failure.
+  std::optional<int64_t> data_version();
   /// The database's path as given.
   const std::string& path() const { return path_; }
 

@@ -16,6 +16,7 @@
 
 #include "campaign/acceptance.h"
 #include "campaign/acceptance_limits.h"
+#include "campaign/campaign_api.h"
 #include "campaign/campaign_db.h"
 #include "campaign/campaign_report.h"
 #include "campaign/campaign_run.h"
@@ -28,6 +29,7 @@
 #include "campaign/manifest.h"
 #include "campaign/recording_discovery.h"
 #include "campaign/result_ingest.h"
+#include "campaign/serve.h"
 #include "campaign/vega_bundle.h"
 #include "campaign/watch.h"
 #include "cli/command_line.h"
@@ -180,9 +182,9 @@ int run_command(const run_options& o) {
   // The figures across configurations follow what the run stored.
   std::vector<stored_recording> recordings;
   acceptance_limits in_force;
-  if (t.analysed + t.failed > 0 &&
-      (!load_limits(*db, o.limits, in_force, error) || !db->load_recordings(recordings, error) ||
-       !refresh_characterisation(*db, recordings, in_force, error))) {
+  if (t.analysed + t.failed > 0 && (!limits_in_force(*db, o.limits, in_force, error) ||
+                                    !db->load_recordings(recordings, error) ||
+                                    !refresh_characterisation(*db, recordings, in_force, error))) {
     print_error(error);
     return status_database;
   }
@@ -263,7 +265,7 @@ judged_campaign load_judged(const std::string& db_path, const std::string& limit
     return c;
   }
   std::string error;
-  if (!load_limits(*db, limits_path, c.limits, error)) {
+  if (!limits_in_force(*db, limits_path, c.limits, error)) {
     print_error(error);
     status = status_usage;
     return c;
@@ -366,25 +368,6 @@ std::optional<std::string> asked_chip(const std::vector<stored_recording>& recor
   return std::nullopt;
 }
 
-// The points and problems of every recording the page can open.
-bool recording_details(campaign_db& db, const std::vector<stored_recording>& recordings,
-                       report_input& in, std::string& error) {
-  std::map<std::string, config_population> populations =
-      campaign_populations(recordings, in.limits);
-  std::map<int64_t, const stored_recording*> by_id;
-  for (const stored_recording& r : recordings) by_id[r.id] = &r;
-  for (int64_t id : openable_recordings(in.verdicts, in.opened_chip)) {
-    const stored_recording& r = *by_id.at(id);
-    recording_detail& detail = in.details[id];
-    if (r.status == 0 && !db.load_points(id, detail.points, error)) return false;
-    auto limits = in.limits.configs.find(r.config);
-    detail.problems = problem_words(recording_problems(
-        r, populations[r.config].usual_events,
-        limits == in.limits.configs.end() ? std::nullopt : limits->second.min_events));
-  }
-  return true;
-}
-
 int report_command(const report_options& o) {
   int status = status_ok;
   judged_campaign c = load_judged(o.db, o.limits, status);
@@ -403,7 +386,8 @@ int report_command(const report_options& o) {
   }
   in.opened_chip = *chip;
   if (!vega_scripts(o.vega_dir, in.vega, error) ||
-      !recording_details(*c.db, recordings, in, error)) {
+      !load_recording_details(*c.db, recordings, openable_recordings(in.verdicts, in.opened_chip),
+                              in.limits, in.details, error)) {
     print_error(error);
     return status_failed;
   }
@@ -447,6 +431,22 @@ int ingest_command(const std::string& db_path, const std::vector<std::string>& p
                          " ingested, " + std::to_string(failed_runs) + " failed runs; " +
                          std::to_string(skipped.size()) + " skipped; database " + db_path);
   return skipped.empty() && failed_runs == 0 ? status_ok : status_failed;
+}
+
+int serve_command(const serve_options& o) {
+  std::string error;
+  serve_end end = serve_campaign(
+      o,
+      [&](const std::string& url) {
+        print_line(stdout, "Serving " + o.db + " at " + url + ", the bench view at " + url +
+                               "bench; Ctrl-C stops");
+      },
+      error);
+  if (end == serve_end::stopped) return status_ok;
+  print_error(error);
+  return end == serve_end::database ? status_database
+         : end == serve_end::usage  ? status_usage
+                                    : status_failed;
 }
 
 // The manifest lines of the recordings found, for a job array over them: chip, configuration and
@@ -592,6 +592,21 @@ int main(int argc, char** argv) {
   wat->add_option("--log-dir", wo.log_dir, "Write the logs under DIR, as run does")
       ->type_name("DIR");
   wat->add_option("PATH", wo.paths, "Folders to follow, with the folders below them (.)");
+  serve_options srv;
+  srv.db = default_database;
+  srv.vega_dir = default_vega_dir;
+  CLI::App* sv = app.add_subcommand(
+      "serve", "Serve the campaign's page live over HTTP, with a bench view of the latest chip");
+  sv->add_option("--db", srv.db, "Campaign database (campaign.sqlite), only read");
+  sv->add_option("--limits", srv.limits, "Acceptance limits (TOML) instead of the stored ones");
+  sv->add_option("--bind", srv.bind,
+                 "The address to listen on; others than 127.0.0.1 are "
+                 "reachable from the network")
+      ->capture_default_str();
+  sv->add_option("--port", srv.port, "The TCP port; 0 for any free one")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  sv->add_option("--vega-dir", srv.vega_dir, "Where the Vega modules are")->capture_default_str();
   std::vector<std::string> list_paths;
   std::string list_manifest;
   CLI::App* lst = app.add_subcommand(
@@ -621,5 +636,6 @@ int main(int argc, char** argv) {
   if (ing->parsed()) return ingest_command(ingest_db, results, ingest_manifest);
   if (lst->parsed()) return list_command(list_paths, list_manifest, list_null);
   if (wat->parsed()) return watch_command(wo);
+  if (sv->parsed()) return serve_command(srv);
   return status_usage;
 }

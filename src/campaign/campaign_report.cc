@@ -29,12 +29,6 @@ json rounded(double v, double scale = 100.0) {
   return std::round(v * scale) / scale;
 }
 
-std::string_view embedded(std::string_view name) {
-  for (const embedded_file& f : embedded_files)
-    if (f.name == name) return f.text;
-  return {};
-}
-
 // Every chart definition of report/charts/ as one JSON object, by file name without ".json".
 std::string chart_definitions() {
   constexpr std::string_view folder = "charts/", ending = ".json";
@@ -140,9 +134,9 @@ json page_fit(const stored_channel& c) {
   return fit;
 }
 
-// A recording that can be opened: its fits as page_fit objects, its
-// common-mode noise and each channel's points.
-json detail_json(const stored_recording& r, const recording_detail& detail) {
+}  // namespace
+
+json opened_recording_json(const stored_recording& r, const recording_detail& detail) {
   json fits = json::array(), points = json::object();
   for (const stored_channel& c : r.channels) fits.push_back(page_fit(c));
   for (size_t ch = 0; ch < detail.points.size(); ++ch)
@@ -157,6 +151,8 @@ json detail_json(const stored_recording& r, const recording_detail& detail) {
   out["points"] = points;
   return out;
 }
+
+namespace {
 
 json failed_runs(const std::vector<stored_recording>& recordings) {
   json runs = json::array();
@@ -193,7 +189,9 @@ json injections(const std::vector<std::string>& configs, const acceptance_limits
   return out;
 }
 
-json page_data(const std::vector<stored_recording>& recordings, const report_input& in) {
+}  // namespace
+
+json report_page_data(const std::vector<stored_recording>& recordings, const report_input& in) {
   std::unordered_map<int64_t, const stored_recording*> by_id;
   std::unordered_map<std::string, const stored_recording*> by_path;
   size_t failed = 0;
@@ -212,7 +210,7 @@ json page_data(const std::vector<stored_recording>& recordings, const report_inp
         {{"chip", s.chip}, {"outcome", outcome_name(s.outcome)}, {"reasons", s.reasons}});
   for (const auto& [id, detail] : in.details)
     if (auto it = by_id.find(id); it != by_id.end())
-      details[std::to_string(id)] = detail_json(*it->second, detail);
+      details[std::to_string(id)] = opened_recording_json(*it->second, detail);
   return {{"title", in.title},
           {"rule", in.rule},
           {"recordings", recordings.size()},
@@ -234,6 +232,8 @@ json page_data(const std::vector<stored_recording>& recordings, const report_inp
           {"injections", injections(d.configs, in.limits)},
           {"details", details}};
 }
+
+namespace {
 
 // The page skeleton with each "{{name}}" replaced by `parts`' text of that name.
 std::string fill(std::string_view skeleton, const std::map<std::string, std::string>& parts) {
@@ -290,11 +290,43 @@ std::string html_escape(const std::string& text) {
   return out;
 }
 
+bool load_recording_details(campaign_db& db, const std::vector<stored_recording>& recordings,
+                            const std::vector<int64_t>& ids, const acceptance_limits& limits,
+                            std::map<int64_t, recording_detail>& details, std::string& error) {
+  std::map<std::string, config_population> populations = campaign_populations(recordings, limits);
+  std::unordered_map<int64_t, const stored_recording*> by_id;
+  for (const stored_recording& r : recordings) by_id[r.id] = &r;
+  for (int64_t id : ids) {
+    auto found = by_id.find(id);
+    if (found == by_id.end()) continue;
+    const stored_recording& r = *found->second;
+    recording_detail& detail = details[id];
+    if (r.status == 0 && !db.load_points(id, detail.points, error)) return false;
+    auto config = limits.configs.find(r.config);
+    detail.problems = problem_words(recording_problems(
+        r, populations[r.config].usual_events,
+        config == limits.configs.end() ? std::nullopt : config->second.min_events));
+  }
+  return true;
+}
+
+std::string_view report_file(std::string_view name) {
+  for (const embedded_file& f : embedded_files)
+    if (f.name == name) return f.text;
+  return {};
+}
+
+std::string report_page(const std::string& title, const std::string& vega, const std::string& data,
+                        std::string_view script) {
+  return fill(report_file("page.html"), {{"title", html_escape(valid_utf8("Campaign " + title))},
+                                         {"style", std::string(report_file("report.css"))},
+                                         {"vega", vega},
+                                         {"charts", script_safe(chart_definitions())},
+                                         {"data", script_safe(data)},
+                                         {"script", script_safe(std::string(script))}});
+}
+
 std::string report_html(const std::vector<stored_recording>& recordings, const report_input& in) {
-  return fill(embedded("page.html"), {{"title", html_escape(valid_utf8("Campaign " + in.title))},
-                                      {"style", std::string(embedded("report.css"))},
-                                      {"vega", in.vega},
-                                      {"charts", script_safe(chart_definitions())},
-                                      {"data", script_json_text(page_data(recordings, in))},
-                                      {"script", script_safe(std::string(embedded("report.js")))}});
+  return report_page(in.title, in.vega, script_json_text(report_page_data(recordings, in)),
+                     report_file("report.js"));
 }

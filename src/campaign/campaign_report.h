@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "campaign/acceptance.h"
@@ -35,6 +37,31 @@ inline constexpr size_t open_every_chip_up_to = 120;
 /// open_every_chip_up_to verdicts, and that of `chip` (any chip; "" for none).
 std::vector<int64_t> openable_recordings(const std::vector<chip_verdict>& verdicts,
                                          const std::string& chip);
+
+/// Loads into `details` the points and problems of the recordings `ids` of `recordings`, judged
+/// under `limits`; false with `error` when the database fails.
+bool load_recording_details(campaign_db& db, const std::vector<stored_recording>& recordings,
+                            const std::vector<int64_t>& ids, const acceptance_limits& limits,
+                            std::map<int64_t, recording_detail>& details, std::string& error);
+
+/// The page's data as the report embeds it in #report-data (see docs/campaign.md, "The
+/// report"): the verdicts, chips, chart data and the opened recordings of `in.details`.
+nlohmann::json report_page_data(const std::vector<stored_recording>& recordings,
+                                const report_input& in);
+
+/// An opened recording as report_page_data's "details" carry it: summary, fits, problems and
+/// each channel's points.
+nlohmann::json opened_recording_json(const stored_recording& r, const recording_detail& detail);
+
+/// The page skeleton of src/campaign/report/page.html titled `title`, with Vega's scripts
+/// `vega`, `data` as the text of #report-data ("" for a page that fetches it) and `script` as
+/// its script.
+std::string report_page(const std::string& title, const std::string& vega, const std::string& data,
+                        std::string_view script);
+
+/// The text of the file `name` of src/campaign/report/ (e.g. "report.js"), embedded at build
+/// time; "" for a name that is not one of them.
+std::string_view report_file(std::string_view name);
 
 /// The whole report as one HTML page that needs nothing but itself. Its skeleton, style,
 /// script and Vega chart definitions are the files of src/campaign/report/, embedded at build

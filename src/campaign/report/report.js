@@ -23,7 +23,8 @@
   }
   function now() { return String(Math.round(performance.now())); }
 
-  var data = JSON.parse(document.getElementById("report-data").textContent);
+  // A served page's data comes fetched (live.js); a written report's is in the page.
+  var data = window.campaignReportData || JSON.parse(document.getElementById("report-data").textContent);
   var definitions = JSON.parse(document.getElementById("chart-definitions").textContent);
   var OUTCOMES = ["pass", "fail", "retest", "not judged"];
 
@@ -558,7 +559,19 @@
     sections[chip] = section;
     return section;
   }
+  // A served page fetches a chip's recordings from data.chip_url when it is first opened.
+  var fetched = {};
+  function fetchDetails(chip) {
+    if (!data.chip_url || fetched[chip] || !byChip[chip]) return null;
+    fetched[chip] = true;
+    return fetch(data.chip_url + encodeURIComponent(chip)).then(function (r) {
+      if (!r.ok) throw new Error("chip " + chip + ": " + r.status);
+      return r.json();
+    }).then(function (c) { Object.keys(c.details).forEach(function (id) { data.details[id] = c.details[id]; }); });
+  }
   function openChip(chip, scroll) {
+    var fetching = fetchDetails(chip);
+    if (fetching) return fetching.then(function () { return openChip(chip, scroll); }, function (e) { report(String(e)); });
     var section = chipSection(chip);
     if (!section) { report("no chip " + chip + " in this campaign"); return; }
     Object.keys(sections).forEach(function (c) { sections[c].hidden = c !== chip; });
