@@ -4,17 +4,10 @@
 #include <charconv>
 
 #include "campaign/acceptance_limits.h"
+#include "campaign/campaign_upkeep.h"
 #include "plot/json_text.h"
 
 using nlohmann::json;
-
-bool limits_in_force(campaign_db& db, const std::string& path, acceptance_limits& limits,
-                     std::string& error) {
-  if (!path.empty()) return read_limits(path, limits, error);
-  std::optional<std::string> stored = db.meta("limits");
-  if (!stored) return true;
-  return parse_limits(*stored, db.meta("limits_file").value_or("(stored)"), limits, error);
-}
 
 namespace {
 
@@ -60,7 +53,7 @@ std::shared_ptr<const campaign_snapshot> load_snapshot(campaign_db& db,
   auto s = std::make_shared<campaign_snapshot>();
   s->version = version;
   acceptance_limits limits;
-  if (!db.load_recordings(s->recordings, error) || !limits_in_force(db, limits_path, limits, error))
+  if (!db.load_recordings(s->recordings, error) || !load_limits(db, limits_path, limits, error))
     return nullptr;
   campaign_judgement judgement = judge_campaign(s->recordings, limits);
   s->warnings = std::move(judgement.warnings);

@@ -12,11 +12,6 @@
 #include "campaign/campaign_db.h"
 #include "campaign/campaign_report.h"
 
-/// The limits given by `path`, else those a run stored in `db`, else the default rule; false
-/// with `error` when they do not parse.
-bool limits_in_force(campaign_db& db, const std::string& path, acceptance_limits& limits,
-                     std::string& error);
-
 /// A campaign as the server answers for it: every stored recording, judged once each time the
 /// database changes, and the page's data made from it.
 struct campaign_snapshot {
@@ -33,7 +28,7 @@ struct campaign_snapshot {
   std::string latest_chip;  ///< its chip
 };
 
-/// Loads and judges every recording of `db` under limits_in_force(`limits_path`), as of
+/// Loads and judges every recording of `db` under load_limits(`limits_path`), as of
 /// data_version `version`; nothing, with `error`, when the database or the limits fail.
 std::shared_ptr<const campaign_snapshot> load_snapshot(campaign_db& db,
                                                        const std::string& limits_path,

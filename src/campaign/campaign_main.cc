@@ -182,9 +182,9 @@ int run_command(const run_options& o) {
   // The figures across configurations follow what the run stored.
   std::vector<stored_recording> recordings;
   acceptance_limits in_force;
-  if (t.analysed + t.failed > 0 && (!limits_in_force(*db, o.limits, in_force, error) ||
-                                    !db->load_recordings(recordings, error) ||
-                                    !refresh_characterisation(*db, recordings, in_force, error))) {
+  if (t.analysed + t.failed > 0 &&
+      (!load_limits(*db, o.limits, in_force, error) || !db->load_recordings(recordings, error) ||
+       !refresh_characterisation(*db, recordings, in_force, error))) {
     print_error(error);
     return status_database;
   }
@@ -265,7 +265,7 @@ judged_campaign load_judged(const std::string& db_path, const std::string& limit
     return c;
   }
   std::string error;
-  if (!limits_in_force(*db, limits_path, c.limits, error)) {
+  if (!load_limits(*db, limits_path, c.limits, error)) {
     print_error(error);
     status = status_usage;
     return c;
