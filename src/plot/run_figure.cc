@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "plot/figure_layout.h"
+#include "plot/json_text.h"
 
 namespace {
 
@@ -174,8 +175,10 @@ void draw_page_labels(const plot_run& run) {
   plwind(0.0, 1.0, 0.0, 1.0);
   plcol0(black);
   char title[512];
-  std::snprintf(title, sizeof title, "chip %s, %s: %lld events", run.chipstring.c_str(),
-                run.config.c_str(), static_cast<long long>(run.events_completed));
+  // The plotting library refuses text that is not UTF-8, and a chip's name is bytes.
+  const std::string chip = valid_utf8(run.chipstring), config = valid_utf8(run.config);
+  std::snprintf(title, sizeof title, "chip %s, %s: %lld events", chip.c_str(), config.c_str(),
+                static_cast<long long>(run.events_completed));
   plschr(0.0, 0.8);
   plptex(0.5, 0.975, 1.0, 0.0, 0.5, title);
   plschr(0.0, 0.65);
