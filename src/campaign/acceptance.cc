@@ -556,7 +556,6 @@ std::vector<recording_problem> own_problems(const recording_record& r) {
   s.config = r.config;
   s.status = r.status;
   s.message = r.message;
-  for (const std::string& n : r.notes) s.notes += (s.notes.empty() ? "" : "\n") + n;
   s.events_completed = r.summary.events_completed;
   s.window_gap_events = r.summary.window_gap_events;
   s.values_read = r.summary.values_read;

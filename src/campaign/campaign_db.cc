@@ -263,9 +263,13 @@ stored_channel read_channel(const sqlite_statement& s) {
 }
 
 bool insert_channels(sqlite3* db, int64_t id, const recording_record& r) {
-  std::string sql = "INSERT INTO channels (" + channel_column_list() + ") VALUES (?";
-  for (size_t i = 1; i < channel_column_names().size(); ++i) sql += ", ?";
-  sqlite_statement s(db, (sql + ")").c_str());
+  // The statement's text follows from the field table alone: made once, not for every store.
+  static const std::string sql = [] {
+    std::string text = "INSERT INTO channels (" + channel_column_list() + ") VALUES (?";
+    for (size_t i = 1; i < channel_column_names().size(); ++i) text += ", ?";
+    return text + ")";
+  }();
+  sqlite_statement s(db, sql.c_str());
   if (!s.ok()) return false;
   for (size_t ch = 0; ch < r.fits.size(); ++ch) {
     bind_channel(s, id, static_cast<int>(ch), r.fits[ch]);
