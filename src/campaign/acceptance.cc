@@ -152,13 +152,11 @@ void check_channel(const stored_channel& c, const config_context& ctx,
       continue;
     }
     double d = deviations ? (*deviations)[static_cast<size_t>(c.channel)][q] : not_a_number;
-    robust_limit limit{ctx.population->within_sigma[q], ctx.k, quantity.least, quantity.upper_only};
-    size_t before = flags.size();
+    robust_limit limit{ctx.population->within_sigma[q], ctx.k, quantity.least, quantity.upper_only,
+                       flag_kind::within_chip};
     if (!judge_value(c.channel, judged(quantity), v, range, robust, d, limit, flags) &&
         (missed.uncompared.empty() || missed.uncompared.back() != c.channel))
       missed.uncompared.push_back(c.channel);
-    for (size_t i = before; i < flags.size(); ++i)
-      if (flags[i].kind == flag_kind::robust) flags[i].kind = flag_kind::within_chip;
   }
 }
 
@@ -176,12 +174,10 @@ void check_chip(const stored_recording& r, const config_context& ctx,
     const double offset = own->second[q];
     if (!std::isfinite(offset)) continue;
     robust_limit limit{p.chip_sigma[q] * small_sample_factor(p.offset_chips[q]), ctx.k,
-                       quantity.least, quantity.upper_only};
-    size_t before = flags.size();
+                       quantity.least, quantity.upper_only, flag_kind::chip_offset};
     // The chip's level: a ratio for a relative quantity, else the offset itself.
     const double level = quantity.relative ? 1.0 + offset : offset;
     judge_value(-1, judged(quantity), level, nullptr, true, offset, limit, flags);
-    for (size_t i = before; i < flags.size(); ++i) flags[i].kind = flag_kind::chip_offset;
   }
 }
 
@@ -198,12 +194,9 @@ void check_common_mode(const stored_recording& r, const config_context& ctx,
   double d = own == p.common_mode_deviation.end() ? not_a_number : own->second;
   int chips = static_cast<int>(p.sound.size());
   robust_limit limit{p.common_mode_sigma * small_sample_factor(chips), ctx.k,
-                     least_common_mode_excess, true};
-  size_t before = flags.size();
+                     least_common_mode_excess, true, flag_kind::chip_offset};
   judge_value(-1, {"common_mode_noise", "ADC", false, 1.0}, r.common_mode_noise, range, robust, d,
               limit, flags);
-  for (size_t i = before; i < flags.size(); ++i)
-    if (flags[i].kind == flag_kind::robust) flags[i].kind = flag_kind::chip_offset;
 }
 
 std::vector<std::string> unjudged_reasons(const unjudged& missed, const config_population& p,
@@ -471,7 +464,7 @@ bool judge_value(int channel, const judged_quantity& q, double value, const quan
   double most = std::max(limit.k * (std::isfinite(limit.sigma) ? limit.sigma : 0.0), limit.least);
   if (limit.upper_only ? deviation <= most : std::fabs(deviation) <= most) return true;
   double scale = q.relative ? 100.0 : q.scale;
-  f.kind = flag_kind::robust;
+  f.kind = limit.kind;
   f.high = deviation > 0;
   f.value = deviation * scale;
   f.limit = fixed(most * scale, q.relative ? 1 : 2) + " " + (q.relative ? "%" : q.unit);

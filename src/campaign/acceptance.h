@@ -207,6 +207,7 @@ struct robust_limit {
   double k = 5.0;           ///< standard deviations a value may lie from the others' median
   double least = 0.0;       ///< no distance below this is flagged, whatever sigma
   bool upper_only = false;  ///< only a value above the median is flagged
+  flag_kind kind = flag_kind::robust;  ///< what a value beyond the limit is flagged as
 };
 
 /// What judge_value judges: a quantity's name, unit, how it is compared and shown.
@@ -219,8 +220,8 @@ struct judged_quantity {
 /// Flags `value` of quantity `q` of `channel` when it is not a number or infinite, or, for a
 /// relative quantity, not positive; when it leaves `range` (when given); or else, for `robust`,
 /// when its deviation `deviation` lies beyond the larger of `limit.k` times `limit.sigma` and
-/// `limit.least`. Adds to `flags`; false when there was nothing to judge by (no range, and no
-/// deviation or sigma).
+/// `limit.least`, as `limit.kind`. Adds to `flags`; false when there was nothing to judge by (no
+/// range, and no deviation or sigma).
 bool judge_value(int channel, const judged_quantity& q, double value, const quantity_range* range,
                  bool robust, double deviation, const robust_limit& limit,
                  std::vector<channel_flag>& flags);
