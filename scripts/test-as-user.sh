@@ -36,6 +36,12 @@ fi
 
 tmp="$PWD/tmp of the suite/a temporary folder with a long name as some cluster nodes give each job"
 mkdir -p "$tmp"
+if [[ $here -eq 1 ]]; then
+  # The checkout goes back to its owner afterwards, pass or fail: git refuses to read a repository
+  # another user owns, and the steps after this one clone it as root.
+  owner=$(stat -c %u:%g "$PWD")
+  trap 'chown -R "$owner" "$PWD"' EXIT
+fi
 chown -R "$user:$(id -gn "$user")" "$PWD"
 home=$(getent passwd "$user" | cut -d: -f6)
 run_as_user() {
