@@ -573,3 +573,33 @@ TEST(ReportBands, AreDrawnExactlyWhereTheirRuleIsInForce) {
   EXPECT_EQ(fixed["20mV_delay-all"].count("robust"), 32u);
   EXPECT_EQ(fixed["4mV_delay-all"], std::multiset<std::string>{"range"});
 }
+
+TEST(Acceptance, EveryJudgedQuantityFilesAFailUnderACauseOfItsOwn) {
+  std::vector<std::string> names{"common_mode_noise"};
+  for (const channel_quantity& q : channel_quantities()) names.push_back(q.name);
+  for (const characterisation_quantity& q : characterisation_quantities()) names.push_back(q.name);
+  for (const std::string& name : names) {
+    chip_verdict v;
+    v.outcome = chip_outcome::fail;
+    channel_flag f;
+    f.channel = 3;
+    f.quantity = name;
+    f.kind = flag_kind::range;
+    v.flags.push_back(f);
+    EXPECT_NE(cause_of(v), chip_cause::flagged_channels) << name;
+    EXPECT_NE(cause_of(v), chip_cause::none) << name;
+    EXPECT_STRNE(cause_name(cause_of(v)), "") << name;
+  }
+}
+
+TEST(Acceptance, ARetestIsFiledUnderItsFirstProblemAndAPassUnderNone) {
+  chip_verdict v;
+  v.outcome = chip_outcome::retest;
+  EXPECT_EQ(failure_cause(v), "damaged recording");
+  v.problems.push_back({problem_kind::window_gap, "gaps"});
+  v.problems.push_back({problem_kind::too_few_events, "few"});
+  EXPECT_EQ(failure_cause(v), "gaps in the pulse window");
+  v.outcome = chip_outcome::pass;
+  EXPECT_EQ(cause_of(v), chip_cause::none);
+  EXPECT_EQ(failure_cause(v), "");
+}
