@@ -318,12 +318,18 @@ std::string_view report_file(std::string_view name) {
 
 std::string report_page(const std::string& title, const std::string& vega, const std::string& data,
                         std::string_view script) {
-  return fill(report_file("page.html"), {{"title", html_escape(valid_utf8("Campaign " + title))},
-                                         {"style", std::string(report_file("report.css"))},
-                                         {"vega", vega},
-                                         {"charts", script_safe(chart_definitions())},
-                                         {"data", script_safe(data)},
-                                         {"script", script_safe(std::string(script))}});
+  std::map<std::string, std::string> parts = {
+      {"title", html_escape(valid_utf8("Campaign " + title))},
+      {"style", std::string(report_file("report.css"))},
+      {"vega", vega},
+      {"charts", script_safe(chart_definitions())},
+      {"data", script_safe(data)},
+      {"script", script_safe(std::string(script))}};
+  // The skeleton places the scripts the pages share by file name ("{{page.js}}"), in the order
+  // they must run.
+  for (const embedded_file& f : embedded_files)
+    if (f.name.ends_with(".js")) parts.emplace(f.name, script_safe(std::string(f.text)));
+  return fill(report_file("page.html"), parts);
 }
 
 std::string report_html(const std::vector<stored_recording>& recordings, const report_input& in) {
