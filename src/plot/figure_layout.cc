@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
+#include "common/number_text.h"
 #include "fit/shaper_model.h"
 #include "results/plot_run.h"
 
@@ -101,15 +101,10 @@ bool in_range(double v, axis_range r) {
 }
 
 std::string rise_time_title(int channel, const channel_fit& f) {
-  char text[96];
-  if (f.usable_points == 0) {
-    std::snprintf(text, sizeof text, "ch %d: no usable points", channel);
-    return text;
-  }
+  const std::string name = "ch " + std::to_string(channel) + ": ";
+  if (f.usable_points == 0) return name + "no usable points";
   int d = decimals_for(f.peak_time_err);
-  std::snprintf(text, sizeof text, "ch %d: %.*f \u00b1 %.*f ns", channel, d, f.peak_time, d,
-                f.peak_time_err);
-  return text;
+  return name + fixed_text(f.peak_time, d) + " \u00b1 " + fixed_text(f.peak_time_err, d) + " ns";
 }
 
 bool is_odd_channel(const channel_fit& f, axis_range expected) {

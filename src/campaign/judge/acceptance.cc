@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <set>
 
+#include "common/number_text.h"
 #include "fit/fit_judgement.h"
 #include "numerics/robust_statistics.h"
 #include "reconstruction/recording_format.h"
@@ -17,9 +17,7 @@ constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 std::string fixed(double v, int digits = 2) {
   if (!std::isfinite(v)) return "none";
-  char text[48];
-  std::snprintf(text, sizeof text, "%.*f", digits, v);
-  return text;
+  return fixed_text(v, digits);
 }
 
 // ---- Recordings and their problems ----
@@ -579,8 +577,6 @@ campaign_judgement judge_campaign(const std::vector<stored_recording>& recording
 }
 
 std::string rule_text(const acceptance_limits& limits) {
-  char k[32];
-  std::snprintf(k, sizeof k, "%g", limits.k);
   std::string text;
   if (!limits.file.empty()) text = "Limits from " + limits.file + ". ";
   text +=
@@ -596,7 +592,7 @@ std::string rule_text(const acceptance_limits& limits) {
       " ADC counts unless the limits say otherwise), and, for a quantity without one, in two "
       "levels: the chip as a whole when its offset from the other chips (the median over its "
       "channels) lies more than k = " +
-      std::string(k) +
+      significant_text(limits.k) +
       " robust standard deviations of the chips' offsets, times 1 + 5 / chips, from zero; a "
       "channel when, beyond its chip's offset, it lies more than k robust standard deviations "
       "of the channels' own deviations from the other chips' same channel (amplitude, noise "

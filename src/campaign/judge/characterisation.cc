@@ -8,6 +8,7 @@
 
 #include "campaign/judge/channel_quantities.h"
 #include "campaign/judge/robust_rule.h"
+#include "common/number_text.h"
 #include "numerics/line_fit.h"
 #include "reconstruction/recording_format.h"
 
@@ -20,12 +21,6 @@ constexpr double electrons_per_mV_fF = 1e-18 / 1.602176634e-19;
 struct measurement {
   double mV, amplitude, amplitude_err, noise, rise_time, time_stamp;
 };
-
-std::string number(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", v);
-  return text;
-}
 
 channel_characterisation figures_of(const std::string& chip, int channel,
                                     const std::vector<measurement>& ms,
@@ -100,7 +95,7 @@ campaign_characterisation characterise(const std::vector<stored_recording>& reco
       continue;
     }
     if (in->assumed)
-      out.notes.push_back(config + ": injected amplitude " + number(in->mV) +
+      out.notes.push_back(config + ": injected amplitude " + significant_text(in->mV) +
                           " mV, assumed from its name");
     for (const stored_recording* r : population.sound) {
       auto& chip = by_chip[r->chip];
