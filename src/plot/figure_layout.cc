@@ -5,6 +5,7 @@
 
 #include "common/number_text.h"
 #include "fit/shaper_model.h"
+#include "numerics/robust_statistics.h"
 #include "results/plot_run.h"
 
 namespace {
@@ -19,12 +20,6 @@ axis_range padded(double lo, double hi, double fraction) {
   double pad = (hi - lo) * fraction;
   if (pad <= 0.0) pad = 1.0;
   return {lo - pad, hi + pad};
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
 int decimals_for(double err) {

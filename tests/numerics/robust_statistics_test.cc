@@ -28,4 +28,39 @@ TEST(RobustStatistics, TheRobustSigmaOfAGaussianIgnoresAStrayValue) {
   EXPECT_NEAR(clean, 1.0, 0.01);
 }
 
+TEST(RobustStatistics, TheQuantileInterpolatesBetweenTheValuesAboutItsRank) {
+  const std::vector<double> v = {1.0, 2.0, 4.0, 8.0, 16.0};
+  EXPECT_EQ(quantile(v, 0.0), 1.0);
+  EXPECT_EQ(quantile(v, 1.0), 16.0);
+  EXPECT_EQ(quantile(v, 0.5), 4.0);
+  EXPECT_EQ(quantile(v, 0.25), 2.0);
+  EXPECT_EQ(quantile(v, 0.75), 8.0);
+  EXPECT_EQ(quantile(v, 0.875), 12.0);  // rank 3.5, half way from 8 to 16
+  EXPECT_EQ(quantile(v, 0.02), 1.08);   // rank 0.08
+  EXPECT_EQ(quantile({1.0, 2.0, 3.0, 4.0}, 0.5), 2.5);
+  EXPECT_EQ(quantile({7.0}, 0.3), 7.0);
+}
+
+TEST(RobustStatistics, TheQuantileOfNothingOrOfNoProbabilityIsNotANumber) {
+  EXPECT_TRUE(std::isnan(quantile({}, 0.5)));
+  EXPECT_TRUE(std::isnan(quantile({1.0, 2.0}, std::nan(""))));
+  EXPECT_EQ(quantile({1.0, 2.0}, -1.0), 1.0);
+  EXPECT_EQ(quantile({1.0, 2.0}, 7.0), 2.0);
+}
+
+TEST(RobustStatistics, TheMedianWithoutOneValueIsTheMedianOfTheOthers) {
+  // An even count left and an odd one.
+  for (const std::vector<double>& sorted :
+       {std::vector<double>{1.0, 2.0, 4.0, 8.0, 16.0}, {1.0, 2.0, 4.0, 8.0, 16.0, 32.0}}) {
+    for (size_t skip = 0; skip < sorted.size(); ++skip) {
+      std::vector<double> others = sorted;
+      others.erase(others.begin() + static_cast<std::ptrdiff_t>(skip));
+      EXPECT_EQ(median_without(sorted, skip), median(others)) << sorted.size() << " " << skip;
+    }
+  }
+  EXPECT_EQ(median_without({3.0, 5.0}, 0), 5.0);
+  EXPECT_EQ(median_without({3.0, 5.0, 9.0}, 1), 6.0);
+  EXPECT_TRUE(std::isnan(median_without({3.0}, 0)));
+}
+
 }  // namespace
