@@ -107,30 +107,6 @@ bool is_odd_channel(const channel_fit& f, axis_range expected) {
          !in_range(f.peak_time, expected);
 }
 
-std::string verdict_label(const channel_fit& f) {
-  switch (f.verdict) {
-    case fit_verdict::good:
-      return {};
-    case fit_verdict::no_usable_points:
-      return "no usable points";
-    case fit_verdict::too_few_points:
-      return "too few points";
-    case fit_verdict::no_pulse:
-      return "no pulse";
-    case fit_verdict::saturated:
-      return "saturated";
-    case fit_verdict::poor_fit:
-      return "poor fit";
-    case fit_verdict::not_converged:
-      return "not converged";
-    case fit_verdict::unphysical:
-      return "unphysical";
-    case fit_verdict::few_events:
-      return "too few events";
-  }
-  return {};
-}
-
 void fitted_curve(const channel_fit& f, int samples, std::vector<double>& t,
                   std::vector<double>& amplitude) {
   t.clear();

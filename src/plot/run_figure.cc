@@ -121,7 +121,7 @@ void draw_channel_panel(const plot_run& run, int ch, axis_range tr, axis_range a
   plschr(0.0, 0.43);
   plmtex("t", 0.5, 0.5, 0.5, rise_time_title(ch, run.fits[ch]).c_str());
   // A channel that is no good measurement says why inside its panel, under the title.
-  if (std::string reason = verdict_label(run.fits[ch]); !reason.empty()) {
+  if (const std::string reason(verdict_label(run.fits[ch].verdict)); !reason.empty()) {
     plcol0(alert_red);
     plmtex("t", -1.2, 0.5, 0.5, reason.c_str());
   }

@@ -87,30 +87,6 @@ struct config_context {
   double k = 5.0;
 };
 
-std::string verdict_words(fit_verdict verdict) {
-  switch (verdict) {
-    case fit_verdict::no_usable_points:
-      return "no usable points";
-    case fit_verdict::too_few_points:
-      return "too few points to fit";
-    case fit_verdict::no_pulse:
-      return "no pulse";
-    case fit_verdict::saturated:
-      return "saturated";
-    case fit_verdict::poor_fit:
-      return "poor fit";
-    case fit_verdict::not_converged:
-      return "fit did not converge";
-    case fit_verdict::unphysical:
-      return "unphysical fit";
-    case fit_verdict::few_events:
-      return "too few events for trustworthy errors";
-    case fit_verdict::good:
-      break;
-  }
-  return std::string(verdict_name(verdict));
-}
-
 // What could not be judged in a chip: quantities without a value, channels without enough
 // other chips to compare with.
 struct unjudged {
@@ -287,7 +263,7 @@ std::string group_text(const flag_group& g) {
   std::string who = whole_chip ? (f.quantity == "common_mode_noise" ? "" : "all channels: ")
                                : channels_text(g.channels) + ": ";
   if (f.kind == flag_kind::verdict)
-    return who + verdict_words(f.verdict) + " (fit verdict " +
+    return who + std::string(verdict_words(f.verdict)) + " (fit verdict " +
            std::string(verdict_name(f.verdict)) + ")";
   if (f.kind == flag_kind::invalid) return who + invalid_words(f);
   std::string limit = f.limit;
