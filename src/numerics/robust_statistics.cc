@@ -18,15 +18,6 @@ double upper_median(std::vector<double> values) {
   return *middle;
 }
 
-double median_without(const std::vector<double>& sorted, size_t skip) {
-  if (sorted.size() < 2) return std::numeric_limits<double>::quiet_NaN();
-  // The value at `pos` of what is left.
-  auto at = [&](size_t pos) { return sorted[pos < skip ? pos : pos + 1]; };
-  const size_t left = sorted.size() - 1;
-  if (left % 2) return at(left / 2);
-  return (at(left / 2 - 1) + at(left / 2)) / 2;
-}
-
 double quantile(const std::vector<double>& sorted, double p) {
   if (sorted.empty() || std::isnan(p)) return std::numeric_limits<double>::quiet_NaN();
   const double rank = std::clamp(p, 0.0, 1.0) * static_cast<double>(sorted.size() - 1);

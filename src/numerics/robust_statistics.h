@@ -15,10 +15,6 @@ double median(std::vector<double> values);
 /// count; NaN for none.
 double upper_median(std::vector<double> values);
 
-/// The median of ascending `sorted` with its element at index `skip` (< its size) left out, in
-/// constant time; NaN when nothing is left.
-double median_without(const std::vector<double>& sorted, size_t skip);
-
 /// The `p`-quantile (0..1) of ascending `sorted`, interpolating linearly between the two values
 /// about rank p x (n - 1): 0 gives the least, 1 the largest, 0.5 the median; NaN for none.
 double quantile(const std::vector<double>& sorted, double p);

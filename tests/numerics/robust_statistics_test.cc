@@ -48,19 +48,4 @@ TEST(RobustStatistics, TheQuantileOfNothingOrOfNoProbabilityIsNotANumber) {
   EXPECT_EQ(quantile({1.0, 2.0}, 7.0), 2.0);
 }
 
-TEST(RobustStatistics, TheMedianWithoutOneValueIsTheMedianOfTheOthers) {
-  // An even count left and an odd one.
-  for (const std::vector<double>& sorted :
-       {std::vector<double>{1.0, 2.0, 4.0, 8.0, 16.0}, {1.0, 2.0, 4.0, 8.0, 16.0, 32.0}}) {
-    for (size_t skip = 0; skip < sorted.size(); ++skip) {
-      std::vector<double> others = sorted;
-      others.erase(others.begin() + static_cast<std::ptrdiff_t>(skip));
-      EXPECT_EQ(median_without(sorted, skip), median(others)) << sorted.size() << " " << skip;
-    }
-  }
-  EXPECT_EQ(median_without({3.0, 5.0}, 0), 5.0);
-  EXPECT_EQ(median_without({3.0, 5.0, 9.0}, 1), 6.0);
-  EXPECT_TRUE(std::isnan(median_without({3.0}, 0)));
-}
-
 }  // namespace

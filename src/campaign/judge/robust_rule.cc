@@ -6,6 +6,21 @@
 
 #include "numerics/robust_statistics.h"
 
+namespace {
+
+// The value at `pos` of sorted `v` with element `skip` taken out.
+double without(const std::vector<double>& v, size_t skip, size_t pos) {
+  return v[pos < skip ? pos : pos + 1];
+}
+
+double median_without(const std::vector<double>& sorted, size_t skip) {
+  size_t m = sorted.size() - 1;
+  if (m % 2) return without(sorted, skip, m / 2);
+  return (without(sorted, skip, m / 2 - 1) + without(sorted, skip, m / 2)) / 2;
+}
+
+}  // namespace
+
 robust_deviations robust_deviations_of(const chip_channel_values& values, bool relative) {
   robust_deviations out;
   std::array<double, channel_count> none;
