@@ -7,6 +7,7 @@
 #include <set>
 
 #include "campaign/judge/channel_quantities.h"
+#include "campaign/judge/reason_text.h"
 #include "campaign/judge/robust_rule.h"
 #include "common/number_text.h"
 #include "numerics/line_fit.h"
@@ -149,11 +150,14 @@ std::vector<chip_verdict> judge_characterisation(
       for (size_t q = 0; q < characterisation_quantity_count; ++q) {
         const characterisation_quantity& quantity = characterisation_quantities()[q];
         robust_limit limit{robust[q].sigma, limits.k, quantity.least_limit, quantity.upper_only};
-        if (!judge_value(c.channel, {quantity.name, quantity.unit, quantity.relative, 1.0},
-                         c.*quantity.value,
-                         limits.characterisation.range_for(c.channel, quantity.name),
-                         limits.characterisation.robust,
-                         robust[q].deviation[chip][static_cast<size_t>(c.channel)], limit, v.flags))
+        const judged_value j{c.channel,
+                             {quantity.name, quantity.unit, quantity.relative, 1.0},
+                             c.*quantity.value,
+                             limits.characterisation.range_for(c.channel, quantity.name),
+                             limits.characterisation.robust,
+                             robust[q].deviation[chip][static_cast<size_t>(c.channel)],
+                             limit};
+        if (!judge_value(j, v.flags))
           missed["fewer than " + std::to_string(min_robust_chips) +
                  " chips with figures to compare " + quantity.name + " with"]
               .push_back(c.channel);

@@ -9,6 +9,7 @@
 
 #include "campaign/judge/characterisation.h"
 #include "campaign/judge/failure_cause.h"
+#include "campaign/judge/reason_text.h"
 #include "campaign/report/report_charts.h"
 #include "campaign/report/report_files.h"
 #include "campaign/report/vega_bundle.h"

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "campaign/judge/reason_text.h"
 #include "common/number_text.h"
 #include "fit/channel_fields.h"
 
