@@ -8,6 +8,7 @@
 #include "campaign/judge/acceptance_limits.h"
 #include "campaign/judge/failure_cause.h"
 #include "campaign/judge/limits_derivation.h"
+#include "campaign/judge/reason_text.h"
 #include "campaign/report/report_charts.h"
 
 namespace {
@@ -418,8 +419,9 @@ TEST(Acceptance, AFigureGoneWrongFailsItsChannelWithAReasonAndNeverDropsOut) {
   // The same in the figures across configurations: a negative gain fails, it is not "too few
   // chips to compare with".
   std::vector<channel_flag> flags;
-  EXPECT_TRUE(judge_value(9, {"gain", "ADC/mV", true, 1.0}, -3.1, nullptr, true,
-                          std::numeric_limits<double>::quiet_NaN(), {}, flags));
+  EXPECT_TRUE(judge_value(
+      {9, {"gain", "ADC/mV", true, 1.0}, -3.1, nullptr, true, std::nan(""), robust_limit{}},
+      flags));
   ASSERT_EQ(flags.size(), 1u);
   EXPECT_EQ(grouped_reasons(flags),
             std::vector<std::string>{"channel 9: gain -3.10: not positive"});
