@@ -3,6 +3,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "campaign/judge/characterisation.h"
+
 bool store_limits(campaign_db& db, const std::string& path, std::string& error) {
   std::ifstream in(path);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -17,10 +19,39 @@ bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& li
   return parse_limits(*stored, db.meta("limits_file").value_or("(stored)"), limits, error);
 }
 
-std::optional<campaign_characterisation> refresh_characterisation(
-    campaign_db& db, const std::vector<stored_recording>& recordings,
-    const acceptance_limits& limits, std::string& error) {
-  campaign_characterisation c = characterise(recordings, limits);
-  if (!db.store_characterisation(c.channels, error)) return std::nullopt;
-  return c;
+bool refresh_characterisation(campaign_db& db, const acceptance_limits& limits,
+                              population_cache& cache, std::string& error) {
+  campaign_outline outline;
+  std::map<std::string, population_stats> populations;
+  if (!db.load_outline(outline, error) ||
+      !cache.get(db, configurations_of(outline), limits, populations, error))
+    return false;
+  // One chip's recordings at a time, in the order each_current gives them: by chip; its figures
+  // are stored as they are made, so that the whole campaign's are never held at once.
+  return db.store_characterisation_rows(
+      [&](const characterisation_sink& put) {
+        std::vector<stored_recording> chip;
+        bool stored = true;
+        auto flush = [&] {
+          std::vector<const stored_recording*> current;
+          for (const stored_recording& r : chip) current.push_back(&r);
+          if (!current.empty())
+            for (const channel_characterisation& c :
+                 characterise_chip(current, populations, limits))
+              stored = stored && put(c);
+          chip.clear();
+          return stored;
+        };
+        std::string read_error;
+        bool read = db.each_current(
+            "", "",
+            [&](const stored_recording& r) {
+              if (!chip.empty() && chip.front().chip != r.chip && !flush()) return false;
+              chip.push_back(r);
+              return true;
+            },
+            read_error);
+        return read && flush();
+      },
+      error);
 }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "campaign/judge/acceptance_limits.h"
-#include "campaign/judge/characterisation.h"
+#include "campaign/run/stored_verdicts.h"
 #include "campaign/store/campaign_db.h"
 
 // What the commands that store results keep in the database beside them.
@@ -19,8 +19,9 @@ bool store_limits(campaign_db& db, const std::string& path, std::string& error);
 bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& limits,
                  std::string& error);
 
-/// Characterises the campaign's channels under `limits` and stores the figures, so that the
-/// database's view of the current channels carries them; nothing, with `error`, on a failure.
-std::optional<campaign_characterisation> refresh_characterisation(
-    campaign_db& db, const std::vector<stored_recording>& recordings,
-    const acceptance_limits& limits, std::string& error);
+/// Characterises every chip of `db` under `limits` from its current recordings, one chip at a
+/// time, with each configuration's statistics from `cache`, and stores the figures in place of
+/// the earlier ones in one transaction, so that the database's view of the current channels
+/// carries them; false with `error` on a failure.
+bool refresh_characterisation(campaign_db& db, const acceptance_limits& limits,
+                              population_cache& cache, std::string& error);

@@ -262,6 +262,37 @@ stored_channel read_channel(const sqlite_statement& s) {
   return c;
 }
 
+// The columns of recordings that read_recording reads, in its order.
+constexpr const char* recording_columns =
+    "id, path, chip, config, mtime_ns, status, message, notes, analysed_at, version, "
+    "events_started, events_completed, recorded_at, common_mode_noise, window_gap_events, "
+    "looks_like, own_misfit, other_misfit, values_read, reading_end";
+constexpr int recording_column_count = 20;
+
+// A recording, without its channels, from a row that begins with recording_columns.
+stored_recording read_recording(const sqlite_statement& r) {
+  stored_recording s;
+  s.id = r.integer(0);
+  s.path = r.text(1);
+  s.chip = r.text(2);
+  s.config = r.text(3);
+  s.mtime_ns = r.optional_integer(4);
+  s.status = static_cast<int>(r.integer(5));
+  s.message = r.text(6);
+  s.notes = r.text(7);
+  s.analysed_at = r.text(8);
+  s.version = r.text(9);
+  s.events_started = r.integer(10);
+  s.events_completed = r.integer(11);
+  s.recorded_at = r.text(12);
+  s.common_mode_noise = r.real(13);
+  s.window_gap_events = r.integer(14);
+  s.config_check = {r.text(15), r.real(16), r.real(17)};
+  s.values_read = static_cast<uint64_t>(r.integer(18));
+  s.reading_end = read_outcome_named(r.text(19));
+  return s;
+}
+
 bool insert_channels(sqlite3* db, int64_t id, const recording_record& r) {
   // The statement's text follows from the field table alone: made once, not for every store.
   static const std::string sql = [] {
@@ -429,6 +460,17 @@ bool campaign_db::store(const recording_record& r, std::string& error) {
 
 bool campaign_db::store_characterisation(const std::vector<channel_characterisation>& channels,
                                          std::string& error) {
+  return store_characterisation_rows(
+      [&](const characterisation_sink& put) {
+        for (const channel_characterisation& c : channels)
+          if (!put(c)) return false;
+        return true;
+      },
+      error);
+}
+
+bool campaign_db::store_characterisation_rows(
+    const std::function<bool(const characterisation_sink&)>& produce, std::string& error) {
   bool ok = sqlite_exec(db_, "BEGIN IMMEDIATE");
   if (ok) {
     sqlite_statement insert(
@@ -436,20 +478,20 @@ bool campaign_db::store_characterisation(const std::vector<channel_characterisat
         "INSERT INTO characterisation (chip, channel, configurations, gain, gain_err, "
         "\"offset\", nonlinearity, noise_mV, gain_fC, noise_e, rise_time_spread, "
         "time_stamp_spread, reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    ok = sqlite_exec(db_, "DELETE FROM characterisation") && insert.ok();
-    for (size_t i = 0; ok && i < channels.size(); ++i) {
-      const channel_characterisation& c = channels[i];
-      insert.bind(1, std::string_view(c.chip));
-      insert.bind(2, int64_t{c.channel});
-      insert.bind(3, int64_t{c.configurations});
-      int at = 4;
-      for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC,
-                       c.noise_e, c.rise_time_spread, c.time_stamp_spread})
-        insert.bind(at++, v);
-      insert.bind(at, std::string_view(c.reason));
-      ok = insert.run();
-      insert.reset();
-    }
+    ok = sqlite_exec(db_, "DELETE FROM characterisation") && insert.ok() &&
+         produce([&](const channel_characterisation& c) {
+           insert.bind(1, std::string_view(c.chip));
+           insert.bind(2, int64_t{c.channel});
+           insert.bind(3, int64_t{c.configurations});
+           int at = 4;
+           for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC,
+                            c.noise_e, c.rise_time_spread, c.time_stamp_spread})
+             insert.bind(at++, v);
+           insert.bind(at, std::string_view(c.reason));
+           bool stored = insert.run();
+           insert.reset();
+           return stored;
+         });
   }
   if (ok && sqlite_exec(db_, "COMMIT")) return true;
   error = database_error(path_, last_error(db_));
@@ -458,13 +500,10 @@ bool campaign_db::store_characterisation(const std::vector<channel_characterisat
 }
 
 bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::string& error) {
-  sqlite_statement r(db_,
-                     "SELECT id, path, chip, config, mtime_ns, status, message, notes, "
-                     "analysed_at, version, events_started, events_completed, recorded_at, "
-                     "id IN (SELECT id FROM current_recordings), common_mode_noise, "
-                     "window_gap_events, looks_like, own_misfit, other_misfit, values_read, "
-                     "reading_end FROM recordings "
-                     "ORDER BY chip, config, path");
+  const std::string sql = std::string("SELECT ") + recording_columns +
+                          ", id IN (SELECT id FROM current_recordings) FROM recordings "
+                          "ORDER BY chip, config, path";
+  sqlite_statement r(db_, sql.c_str());
   std::string channels =
       "SELECT " + channel_column_list() + " FROM channels ORDER BY recording_id, channel";
   sqlite_statement c(db_, channels.c_str());
@@ -475,26 +514,8 @@ bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::strin
   std::unordered_map<int64_t, size_t> index;
   int rc;
   while ((rc = r.step()) == SQLITE_ROW) {
-    stored_recording s;
-    s.id = r.integer(0);
-    s.path = r.text(1);
-    s.chip = r.text(2);
-    s.config = r.text(3);
-    s.mtime_ns = r.optional_integer(4);
-    s.status = static_cast<int>(r.integer(5));
-    s.message = r.text(6);
-    s.notes = r.text(7);
-    s.analysed_at = r.text(8);
-    s.version = r.text(9);
-    s.events_started = r.integer(10);
-    s.events_completed = r.integer(11);
-    s.recorded_at = r.text(12);
-    s.current = r.integer(13) != 0;
-    s.common_mode_noise = r.real(14);
-    s.window_gap_events = r.integer(15);
-    s.config_check = {r.text(16), r.real(17), r.real(18)};
-    s.values_read = static_cast<uint64_t>(r.integer(19));
-    s.reading_end = read_outcome_named(r.text(20));
+    stored_recording s = read_recording(r);
+    s.current = r.integer(recording_column_count) != 0;
     index[s.id] = out.size();
     out.push_back(std::move(s));
   }
@@ -553,4 +574,76 @@ std::optional<int64_t> campaign_db::data_version() {
   sqlite_statement s(db_, "PRAGMA data_version");
   if (!s.ok() || s.step() != SQLITE_ROW) return std::nullopt;
   return s.integer(0);
+}
+
+bool campaign_db::each_current(const std::string& chip, const std::string& config,
+                               const std::function<bool(const stored_recording&)>& visit,
+                               std::string& error) {
+  const std::string sql = std::string("SELECT ") + recording_columns +
+                          " FROM current_recordings WHERE (?1 = '' OR chip = ?1) AND "
+                          "(?2 = '' OR config = ?2) ORDER BY chip, config, path";
+  const std::string channels =
+      "SELECT " + channel_column_list() + " FROM channels WHERE recording_id = ? ORDER BY channel";
+  sqlite_statement r(db_, sql.c_str());
+  sqlite_statement c(db_, channels.c_str());
+  if (!r.ok() || !c.ok()) {
+    error = database_error(path_, last_error(db_));
+    return false;
+  }
+  r.bind(1, std::string_view(chip));
+  r.bind(2, std::string_view(config));
+  int rc;
+  stored_recording s;
+  while ((rc = r.step()) == SQLITE_ROW) {
+    s = read_recording(r);
+    s.current = true;
+    c.reset();
+    c.bind(1, s.id);
+    while ((rc = c.step()) == SQLITE_ROW) s.channels.push_back(read_channel(c));
+    if (rc != SQLITE_DONE) break;
+    if (!visit(s)) return true;
+  }
+  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
+  return rc == SQLITE_DONE;
+}
+
+bool campaign_db::load_outline(campaign_outline& out, std::string& error) {
+  out = {};
+  sqlite_statement counts(db_,
+                          "SELECT config, count(DISTINCT chip) FROM current_recordings GROUP BY "
+                          "config");
+  sqlite_statement totals(db_,
+                          "SELECT (SELECT count(*) FROM recordings), (SELECT count(DISTINCT chip) "
+                          "FROM current_recordings)");
+  sqlite_statement superseded(db_,
+                              "SELECT chip, config, path FROM recordings WHERE id NOT IN "
+                              "(SELECT id FROM current_recordings) ORDER BY chip, config, path");
+  sqlite_statement latest(db_,
+                          "SELECT id, chip, config, analysed_at FROM recordings ORDER BY id DESC "
+                          "LIMIT 1");
+  if (!counts.ok() || !totals.ok() || !superseded.ok() || !latest.ok()) {
+    error = database_error(path_, last_error(db_));
+    return false;
+  }
+  int rc;
+  while ((rc = counts.step()) == SQLITE_ROW)
+    out.chips_in[counts.text(0)] = static_cast<size_t>(counts.integer(1));
+  if (rc == SQLITE_DONE && (rc = totals.step()) == SQLITE_ROW) {
+    out.recordings = static_cast<size_t>(totals.integer(0));
+    out.chips = static_cast<size_t>(totals.integer(1));
+    rc = SQLITE_DONE;
+  }
+  while (rc == SQLITE_DONE && (rc = superseded.step()) == SQLITE_ROW) {
+    out.superseded[{superseded.text(0), superseded.text(1)}].push_back(superseded.text(2));
+    rc = SQLITE_DONE;
+  }
+  if (rc == SQLITE_DONE && (rc = latest.step()) == SQLITE_ROW) {
+    out.latest_id = latest.integer(0);
+    out.latest_chip = latest.text(1);
+    out.latest_config = latest.text(2);
+    out.latest_analysed_at = latest.text(3);
+    rc = SQLITE_DONE;
+  }
+  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
+  return rc == SQLITE_DONE;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -12,6 +13,9 @@
 #include "campaign/model/stored_recording.h"
 
 struct sqlite3;
+
+/// Stores one characterised channel; false when that failed.
+using characterisation_sink = std::function<bool(const channel_characterisation&)>;
 
 /// An open campaign database. Every failure comes back as a one-line message naming the file.
 class campaign_db {
@@ -42,8 +46,22 @@ class campaign_db {
   /// and nothing changed, on a failure.
   bool store_characterisation(const std::vector<channel_characterisation>& channels,
                               std::string& error);
+  /// Replaces the stored characterisation, in one transaction, by the rows `produce` hands to
+  /// the sink it is given (which stores each at once and says whether that worked); false with
+  /// `error`, and nothing changed, when `produce` or the database fails.
+  bool store_characterisation_rows(const std::function<bool(const characterisation_sink&)>& produce,
+                                   std::string& error);
   /// Every stored recording with its channels, ordered by chip, configuration and path.
   bool load_recordings(std::vector<stored_recording>& out, std::string& error);
+  /// Calls `visit` with each current recording (stored_recording::current) and its channels, of
+  /// chip `chip` and configuration `config` (either "" for any), ordered by chip,
+  /// configuration and path; one recording is held at a time. Stops early when `visit` returns
+  /// false. False with `error` on a failure.
+  bool each_current(const std::string& chip, const std::string& config,
+                    const std::function<bool(const stored_recording&)>& visit, std::string& error);
+  /// The campaign's outline: its counts, superseded recordings and the recording stored last;
+  /// false with `error` on a failure.
+  bool load_outline(campaign_outline& out, std::string& error);
   /// The points stored for recording `id`, by channel; false with `error` on a failure.
   bool load_points(int64_t id, snapshot_table& points, std::string& error);
   /// Sets the meta row `key` in its own transaction.
