@@ -19,19 +19,11 @@ std::array<double, channel_count> no_values() {
 
 // The middle of the values of `chips` in `column` that the rule compares: finite, and positive
 // for a relative quantity.
-channel_middle middle_of(const chip_channel_values& chips, size_t column, bool relative) {
+channel_middle column_middle(const chip_channel_values& chips, size_t column, bool relative) {
   std::vector<double> present;
   for (const auto& row : chips)
     if (double v = row[column]; std::isfinite(v) && (!relative || v > 0)) present.push_back(v);
-  std::sort(present.begin(), present.end());
-  channel_middle m;
-  m.count = present.size();
-  m.around.fill(not_a_number);
-  if (present.empty()) return m;
-  const size_t centre = (present.size() - 1) / 2;
-  for (size_t k = 0; k < m.around.size(); ++k)
-    if (centre + k >= 1 && centre + k - 1 < present.size()) m.around[k] = present[centre + k - 1];
-  return m;
+  return middle_of(std::move(present));
 }
 
 // The deviation of `x` from the median of the others of `m`, as robust_deviations_of takes it;
@@ -45,20 +37,6 @@ double deviation_from(const channel_middle& m, double x, bool relative) {
 }
 
 }  // namespace
-
-double median_without(const channel_middle& m, double x) {
-  if (m.count < 2) return not_a_number;
-  // With one copy of x taken out, the value at `pos` of the sorted others is the value at pos
-  // itself when it lies below x, else the one after it.
-  const size_t centre = (m.count - 1) / 2, first = centre - 1;  // the index of around[0]
-  auto other = [&](size_t pos) {
-    const double at = m.around[pos - first];
-    return at < x ? at : m.around[pos + 1 - first];
-  };
-  const size_t others = m.count - 1;
-  if (others % 2) return other(others / 2);
-  return (other(others / 2 - 1) + other(others / 2)) / 2;
-}
 
 double measured_value(const stored_channel& c, size_t q) {
   const channel_quantity& quantity = channel_quantities()[q];
@@ -156,12 +134,12 @@ population_stats population_builder::finish() {
     p.chip_sigma[q] = p.ready ? r.chip_sigma : not_a_number;
     p.offset_chips[q] = r.chips;
     for (size_t ch = 0; ch < static_cast<size_t>(channel_count); ++ch)
-      p.middles[q][ch] = middle_of(rows, ch, quantity.relative);
+      p.middles[q][ch] = column_middle(rows, ch, quantity.relative);
   }
   chip_channel_values noise(common_mode_.size(), no_values());
   for (size_t i = 0; i < common_mode_.size(); ++i) noise[i][0] = common_mode_[i];
   common_mode_ = {};
   p.common_mode_sigma = p.ready ? robust_deviations_of(noise, false).sigma : not_a_number;
-  p.common_mode = middle_of(noise, 0, false);
+  p.common_mode = column_middle(noise, 0, false);
   return p;
 }

@@ -18,19 +18,6 @@
 /// For each channel and quantity of one recording a number, NaN where there is none.
 using deviation_grid = std::array<std::array<double, quantity_count>, channel_count>;
 
-/// The middle of one channel's values over the sound chips, sorted: enough to take any one of
-/// them out and find the median of the others.
-struct channel_middle {
-  size_t count = 0;  ///< values present
-  /// The sorted values at (count - 1) / 2 - 1, (count - 1) / 2 and (count - 1) / 2 + 1; NaN
-  /// where there is none.
-  std::array<double, 3> around{};
-};
-
-/// The median of the values of `m` with one copy of `x`, one of them, taken out: exactly what
-/// the median of the others is; NaN with fewer than two values.
-double median_without(const channel_middle& m, double x);
-
 /// What a configuration's current recordings say that judging one of its chips needs.
 struct population_stats {
   int64_t usual_events = 0;  ///< median of completed events of the current analysed recordings

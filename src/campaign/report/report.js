@@ -493,6 +493,7 @@
                 detail.events_started + " events completed" +
                 (detail.common_mode_noise !== null && detail.common_mode_noise !== undefined ?
                  ", common-mode noise " + detail.common_mode_noise + " ADC" : "") + ")" : "")]));
+    if (!detail && data.pulses_note) part.appendChild(make("p", { "class": "note pulses-note" }, [data.pulses_note]));
     if (detail && detail.problems.length) part.appendChild(make("div", {}, ["The recording's problems:", list(detail.problems, "problems")]));
     if (detail && detail.message) part.appendChild(make("p", { "class": "note" }, ["Analysis: " + detail.message]));
     if (verdict.superseded.length)

@@ -29,29 +29,30 @@ bool refresh_characterisation(campaign_db& db, const acceptance_limits& limits,
   // One chip's recordings at a time, in the order each_current gives them: by chip; its figures
   // are stored as they are made, so that the whole campaign's are never held at once.
   return db.store_characterisation_rows(
-      [&](const characterisation_sink& put) {
-        std::vector<stored_recording> chip;
-        bool stored = true;
-        auto flush = [&] {
-          std::vector<const stored_recording*> current;
-          for (const stored_recording& r : chip) current.push_back(&r);
-          if (!current.empty())
-            for (const channel_characterisation& c :
-                 characterise_chip(current, populations, limits))
-              stored = stored && put(c);
-          chip.clear();
-          return stored;
-        };
-        std::string read_error;
-        bool read = db.each_current(
-            "", "",
-            [&](const stored_recording& r) {
-              if (!chip.empty() && chip.front().chip != r.chip && !flush()) return false;
-              chip.push_back(r);
-              return true;
-            },
-            read_error);
-        return read && flush();
-      },
-      error);
+             [&](const characterisation_sink& put) {
+               std::vector<stored_recording> chip;
+               bool stored = true;
+               auto flush = [&] {
+                 std::vector<const stored_recording*> current;
+                 for (const stored_recording& r : chip) current.push_back(&r);
+                 if (!current.empty())
+                   for (const channel_characterisation& c :
+                        characterise_chip(current, populations, limits))
+                     stored = stored && put(c);
+                 chip.clear();
+                 return stored;
+               };
+               std::string read_error;
+               bool read = db.each_current(
+                   "", "",
+                   [&](const stored_recording& r) {
+                     if (!chip.empty() && chip.front().chip != r.chip && !flush()) return false;
+                     chip.push_back(r);
+                     return true;
+                   },
+                   read_error);
+               return read && flush();
+             },
+             error) &&
+         cache.save(db, error);
 }

@@ -22,6 +22,7 @@ bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& li
 /// Characterises every chip of `db` under `limits` from its current recordings, one chip at a
 /// time, with each configuration's statistics from `cache`, and stores the figures in place of
 /// the earlier ones in one transaction, so that the database's view of the current channels
-/// carries them; false with `error` on a failure.
+/// carries them; then keeps the configurations' statistics in the database for the commands that
+/// read it (population_cache::save). False with `error` on a failure.
 bool refresh_characterisation(campaign_db& db, const acceptance_limits& limits,
                               population_cache& cache, std::string& error);

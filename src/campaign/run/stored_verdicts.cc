@@ -2,6 +2,8 @@
 
 #include <malloc.h>
 
+#include <type_traits>
+
 namespace {
 
 std::optional<int> min_events_of(const acceptance_limits& limits, const std::string& config) {
@@ -29,20 +31,85 @@ bool load_population(campaign_db& db, const std::string& config, const acceptanc
   return true;
 }
 
+namespace {
+
+// The meta row that keeps a configuration's statistics.
+std::string population_key(const std::string& config) {
+  return "population " + config;
+}
+
+// The statistics' layout: a build whose population_stats differ reads none of another's.
+const std::string layout = "v1/" + std::to_string(sizeof(population_stats));
+
+std::string events_word(std::optional<int> min_events) {
+  return min_events ? std::to_string(*min_events) : "-";
+}
+
+// "GENERATION MIN_EVENTS LAYOUT HEX" of `stats`, which are plain numbers throughout.
+std::string encoded(const std::string& generation, const std::string& min_events,
+                    const population_stats& stats) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text = generation + " " + min_events + " " + layout + " ";
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&stats);
+  for (size_t i = 0; i < sizeof stats; ++i) {
+    text.push_back(digits[bytes[i] >> 4]);
+    text.push_back(digits[bytes[i] & 0xf]);
+  }
+  return text;
+}
+
+// The statistics of `text` when it was made at `generation` for `min_events` by this layout.
+std::optional<population_stats> decoded(const std::string& text, const std::string& generation,
+                                        const std::string& min_events) {
+  const std::string head = generation + " " + min_events + " " + layout + " ";
+  if (text.size() != head.size() + 2 * sizeof(population_stats) || !text.starts_with(head))
+    return std::nullopt;
+  population_stats stats;
+  auto* bytes = reinterpret_cast<unsigned char*>(&stats);
+  auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+  for (size_t i = 0, at = head.size(); i < sizeof stats; ++i, at += 2)
+    bytes[i] = static_cast<unsigned char>(nibble(text[at]) << 4 | nibble(text[at + 1]));
+  return stats;
+}
+
+}  // namespace
+
+static_assert(std::is_trivially_copyable_v<population_stats>);
+
 bool population_cache::get(campaign_db& db, const std::vector<std::string>& configs,
                            const acceptance_limits& limits,
                            std::map<std::string, population_stats>& out, std::string& error) {
   std::optional<int64_t> version = db.data_version();
   if (!version || version != version_) stats_.clear();
   version_ = version;
+  const std::string generation = db.meta("generation").value_or("0");
   for (const std::string& config : configs) {
     auto known = stats_.find(config);
     if (known == stats_.end()) {
-      population_stats made;
-      if (!load_population(db, config, limits, made, error)) return false;
-      known = stats_.emplace(config, made).first;
+      kept k;
+      k.generation = generation;
+      k.min_events = events_word(min_events_of(limits, config));
+      std::optional<std::string> saved = db.meta(population_key(config));
+      std::optional<population_stats> stats =
+          saved ? decoded(*saved, generation, k.min_events) : std::nullopt;
+      k.saved = stats.has_value();
+      if (stats)
+        k.stats = *stats;
+      else if (!load_population(db, config, limits, k.stats, error))
+        return false;
+      known = stats_.emplace(config, k).first;
     }
-    out[config] = known->second;
+    out[config] = known->second.stats;
+  }
+  return true;
+}
+
+bool population_cache::save(campaign_db& db, std::string& error) {
+  for (auto& [config, k] : stats_) {
+    if (k.saved) continue;
+    if (!db.set_meta(population_key(config), encoded(k.generation, k.min_events, k.stats), error))
+      return false;
+    k.saved = true;
   }
   return true;
 }

@@ -22,7 +22,8 @@ bool load_population(campaign_db& db, const std::string& config, const acceptanc
 
 /// Each configuration's statistics, made when first asked for and kept until the database
 /// changes: another connection's commit (its data_version) forgets them all, a result this one
-/// stores forgets its configuration's (forget).
+/// stores forgets its configuration's (forget). Statistics a writer saved in the database (save)
+/// are taken from there while no result was stored since.
 class population_cache {
  public:
   /// Forgets configuration `config`'s statistics, after this connection stored a result of it.
@@ -34,10 +35,19 @@ class population_cache {
   bool get(campaign_db& db, const std::vector<std::string>& configs,
            const acceptance_limits& limits, std::map<std::string, population_stats>& out,
            std::string& error);
+  /// Keeps the statistics made since the last save in `db`'s meta rows, for the commands that
+  /// only read; false with `error` on a failure.
+  bool save(campaign_db& db, std::string& error);
 
  private:
+  struct kept {
+    population_stats stats;
+    std::string generation;  // the database's generation before they were made
+    std::string min_events;  // the limits' word on the configuration's events, or "-"
+    bool saved = false;
+  };
   std::optional<int64_t> version_;
-  std::map<std::string, population_stats> stats_;
+  std::map<std::string, kept> stats_;
 };
 
 /// The names of the configurations of `outline`.

@@ -10,6 +10,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "campaign/judge/channel_quantities.h"
 #include "campaign/model/recording_name.h"
 #include "campaign/store/campaign_schema.h"
 #include "campaign/store/sqlite_statement.h"
@@ -245,18 +246,51 @@ void bind_channel(sqlite_statement& s, int64_t id, int channel, const channel_fi
   }
 }
 
-stored_channel read_channel(const sqlite_statement& s) {
+// The fields a verdict and the characterisation read of a channel: the fit verdict and the
+// judged quantities; the rest stay as a default channel_fit has them.
+const std::vector<const channel_field*>& judged_fields() {
+  static const std::vector<const channel_field*> fields = [] {
+    std::vector<const channel_field*> out;
+    for (const channel_field& f : channel_fields()) {
+      bool judged = f.type == field_type::verdict;
+      for (const channel_quantity& q : channel_quantities()) judged = judged || f.real == q.value;
+      if (judged) out.push_back(&f);
+    }
+    return out;
+  }();
+  return fields;
+}
+
+const std::vector<const channel_field*>& all_fields() {
+  static const std::vector<const channel_field*> fields = [] {
+    std::vector<const channel_field*> out;
+    for (const channel_field& f : channel_fields()) out.push_back(&f);
+    return out;
+  }();
+  return fields;
+}
+
+// "f1, f2, ...": the columns of `fields`.
+std::string field_list(const std::vector<const channel_field*>& fields) {
+  std::string list;
+  for (const channel_field* f : fields) list += (list.empty() ? "" : ", ") + std::string(f->name);
+  return list;
+}
+
+// A channel from a row of recording_id, channel and then the columns of `fields`.
+stored_channel read_channel(const sqlite_statement& s,
+                            const std::vector<const channel_field*>& fields = all_fields()) {
   stored_channel c;
   c.channel = static_cast<int>(s.integer(1));
   int i = 2;
-  for (const channel_field& field : channel_fields()) {
-    if (field.type == field_type::real)
-      c.fit.*field.real = s.real(i);
-    else if (field.type == field_type::count || field.type == field_type::flag)
-      set_field_number(field, c.fit, static_cast<double>(s.integer(i)));
+  for (const channel_field* field : fields) {
+    if (field->type == field_type::real)
+      c.fit.*field->real = s.real(i);
+    else if (field->type == field_type::count || field->type == field_type::flag)
+      set_field_number(*field, c.fit, static_cast<double>(s.integer(i)));
     else
       // A verdict this build does not know (a later version's) cannot be called good.
-      set_field_verdict(field, c.fit, s.text(i), fit_verdict::not_converged);
+      set_field_verdict(*field, c.fit, s.text(i), fit_verdict::not_converged);
     ++i;
   }
   return c;
@@ -347,6 +381,12 @@ std::string write_record(sqlite3* db, const recording_record& r) {
   if (!insert.run()) return last_error(db);
   int64_t id = sqlite3_last_insert_rowid(db);
   if (!insert_channels(db, id, r) || !insert_points(db, id, r)) return last_error(db);
+  // Every stored result counts up the generation, so that figures kept for the recordings as
+  // they were can tell that they no longer are.
+  if (!sqlite_exec(db,
+                   "INSERT INTO meta (key, value) VALUES ('generation', '1') ON CONFLICT (key) "
+                   "DO UPDATE SET value = CAST(value AS INTEGER) + 1"))
+    return last_error(db);
   return {};
 }
 
@@ -582,8 +622,8 @@ bool campaign_db::each_current(const std::string& chip, const std::string& confi
   const std::string sql = std::string("SELECT ") + recording_columns +
                           " FROM current_recordings WHERE (?1 = '' OR chip = ?1) AND "
                           "(?2 = '' OR config = ?2) ORDER BY chip, config, path";
-  const std::string channels =
-      "SELECT " + channel_column_list() + " FROM channels WHERE recording_id = ? ORDER BY channel";
+  const std::string channels = "SELECT recording_id, channel, " + field_list(judged_fields()) +
+                               " FROM channels WHERE recording_id = ? ORDER BY channel";
   sqlite_statement r(db_, sql.c_str());
   sqlite_statement c(db_, channels.c_str());
   if (!r.ok() || !c.ok()) {
@@ -599,7 +639,7 @@ bool campaign_db::each_current(const std::string& chip, const std::string& confi
     s.current = true;
     c.reset();
     c.bind(1, s.id);
-    while ((rc = c.step()) == SQLITE_ROW) s.channels.push_back(read_channel(c));
+    while ((rc = c.step()) == SQLITE_ROW) s.channels.push_back(read_channel(c, judged_fields()));
     if (rc != SQLITE_DONE) break;
     if (!visit(s)) return true;
   }

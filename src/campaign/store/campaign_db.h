@@ -39,7 +39,8 @@ class campaign_db {
 
   /// Path to state of every stored recording; false with `error` on a failure.
   bool load_states(std::map<std::string, stored_state>& states, std::string& error);
-  /// Stores `r` in one transaction, replacing an earlier result for its path; false with
+  /// Stores `r` in one transaction, replacing an earlier result for its path, and counts up the
+  /// meta row "generation" (its number of results stored); false with
   /// `error`, and nothing changed, on a failure (e.g. a full disk).
   bool store(const recording_record& r, std::string& error);
   /// Replaces the stored characterisation by `channels` in one transaction; false with `error`,
@@ -53,7 +54,9 @@ class campaign_db {
                                    std::string& error);
   /// Every stored recording with its channels, ordered by chip, configuration and path.
   bool load_recordings(std::vector<stored_recording>& out, std::string& error);
-  /// Calls `visit` with each current recording (stored_recording::current) and its channels, of
+  /// Calls `visit` with each current recording (stored_recording::current) and its channels'
+  /// fit verdicts and judged quantities (channel_quantities(), the rest of each fit left as a
+  /// default channel_fit has it), of
   /// chip `chip` and configuration `config` (either "" for any), ordered by chip,
   /// configuration and path; one recording is held at a time. Stops early when `visit` returns
   /// false. False with `error` on a failure.
