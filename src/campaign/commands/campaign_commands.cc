@@ -159,9 +159,11 @@ int run_command(const run_options& o) {
   settings.retry_failed = o.retry_failed;
   progress_display progress;
   size_t to_retest = 0;
+  std::set<std::string> stored_chips;
   run_tally t = run_campaign(
       *db, found.found, settings,
       [&](const recording_record& r, const run_progress& p) {
+        stored_chips.insert(r.chip);
         if (r.status != 0) {
           progress.clear();
           print_line(stderr, failed_line(r.path, r.message));
@@ -185,8 +187,9 @@ int run_command(const run_options& o) {
   // The figures across configurations follow what the run stored.
   acceptance_limits in_force;
   population_cache populations;
-  if (t.analysed + t.failed > 0 && (!load_limits(*db, o.limits, in_force, error) ||
-                                    !refresh_characterisation(*db, in_force, populations, error))) {
+  if (t.analysed + t.failed > 0 &&
+      (!load_limits(*db, o.limits, in_force, error) ||
+       !update_characterisation(*db, in_force, stored_chips, populations, error))) {
     print_error(error);
     return status_database;
   }

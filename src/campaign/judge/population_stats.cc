@@ -38,6 +38,10 @@ double deviation_from(const channel_middle& m, double x, bool relative) {
 
 }  // namespace
 
+int64_t usual_events_of(std::vector<double> events) {
+  return events.size() >= 3 ? static_cast<int64_t>(median(std::move(events))) : 0;
+}
+
 double measured_value(const stored_channel& c, size_t q) {
   const channel_quantity& quantity = channel_quantities()[q];
   const double v = c.fit.*quantity.value;
@@ -104,7 +108,7 @@ population_stats population_builder::finish() {
   std::vector<double> events;
   for (const entry& e : entries_)
     if (e.analysed) events.push_back(static_cast<double>(e.events));
-  if (events.size() >= 3) p.usual_events = static_cast<int64_t>(median(events));
+  p.usual_events = usual_events_of(std::move(events));
   // A clean recording is sound unless it has too few events for the campaign's usual count.
   std::vector<bool> sound;
   for (const entry& e : entries_) {

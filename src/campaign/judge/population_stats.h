@@ -41,6 +41,10 @@ struct population_stats {
   double common_mode_sigma = 0.0;
 };
 
+/// The usual count of completed events of a configuration whose current analysed recordings
+/// completed `events`: their median, 0 with fewer than three.
+int64_t usual_events_of(std::vector<double> events);
+
 /// Where one sound chip stands in its configuration's population.
 struct chip_deviations {
   /// Each channel's deviation from its own chip once the chip's offset is taken out (see

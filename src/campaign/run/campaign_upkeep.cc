@@ -1,7 +1,9 @@
 #include "campaign/run/campaign_upkeep.h"
 
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 
 #include "campaign/judge/characterisation.h"
 
@@ -52,6 +54,70 @@ bool refresh_characterisation(campaign_db& db, const acceptance_limits& limits,
                    },
                    read_error);
                return read && flush();
+             },
+             error) &&
+         cache.save(db, error);
+}
+
+namespace {
+
+// What the stored figures were made under: each configuration's usual count of events and the
+// limits' text; the meta row "characterised" keeps it.
+bool characterisation_basis(campaign_db& db, const std::vector<std::string>& configs,
+                            std::map<std::string, population_stats>& usual, std::string& basis,
+                            std::string& error) {
+  basis = "limits " + std::to_string(std::hash<std::string>{}(db.meta("limits").value_or(""))) +
+          " " + db.meta("limits_file").value_or("");
+  for (const std::string& config : configs) {
+    std::vector<double> events;
+    if (!db.load_current_events(config, events, error)) return false;
+    usual[config].usual_events = usual_events_of(std::move(events));
+    basis += "\n" + config + " " + std::to_string(usual[config].usual_events);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool update_characterisation(campaign_db& db, const acceptance_limits& limits,
+                             const std::set<std::string>& chips, population_cache& cache,
+                             std::string& error) {
+  campaign_outline outline;
+  std::map<std::string, population_stats> usual;
+  std::string basis;
+  if (!db.load_outline(outline, error) ||
+      !characterisation_basis(db, configurations_of(outline), usual, basis, error))
+    return false;
+  if (db.meta("characterised") != basis) {
+    return refresh_characterisation(db, limits, cache, error) &&
+           db.set_meta("characterised", basis, error);
+  }
+  // Each chip's figures rest on its own recordings and the usual counts alone: only the chips
+  // stored change.
+  const std::vector<std::string> list(chips.begin(), chips.end());
+  return db.store_chip_characterisation(
+             list,
+             [&](const characterisation_sink& put) {
+               bool stored = true;
+               std::string read_error;
+               for (const std::string& chip : list) {
+                 std::vector<stored_recording> own;
+                 if (!db.each_current(
+                         chip, "",
+                         [&](const stored_recording& r) {
+                           own.push_back(r);
+                           return true;
+                         },
+                         read_error))
+                   return false;
+                 std::vector<const stored_recording*> current;
+                 for (const stored_recording& r : own) current.push_back(&r);
+                 if (!current.empty())
+                   for (const channel_characterisation& c :
+                        characterise_chip(current, usual, limits))
+                     stored = stored && put(c);
+               }
+               return stored;
              },
              error) &&
          cache.save(db, error);

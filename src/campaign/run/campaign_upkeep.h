@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,3 +27,13 @@ bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& li
 /// read it (population_cache::save). False with `error` on a failure.
 bool refresh_characterisation(campaign_db& db, const acceptance_limits& limits,
                               population_cache& cache, std::string& error);
+
+/// Brings the stored characterisation up to date after results of `chips` were stored: when
+/// every configuration's usual count of events and the limits are those the stored figures were
+/// made under (the meta row "characterised"), only those chips' figures are made again, as each
+/// chip's rest on its own recordings and those counts alone; otherwise every chip's, with
+/// refresh_characterisation. Then keeps the statistics `cache` made (population_cache::save).
+/// False with `error` on a failure.
+bool update_characterisation(campaign_db& db, const acceptance_limits& limits,
+                             const std::set<std::string>& chips, population_cache& cache,
+                             std::string& error);

@@ -215,7 +215,7 @@ void watch_loop::judge() {
       required_configurations(outline.chips_in, outline.chips, limits_);
   for (const std::string& line : result_lines(verdicts, required, unjudged_)) out_.result(line);
   unjudged_.clear();
-  if (!refresh_characterisation(db_, limits_, populations_, error)) out_.note(error);
+  if (!update_characterisation(db_, limits_, chips, populations_, error)) out_.note(error);
 }
 
 int watch_loop::run() {

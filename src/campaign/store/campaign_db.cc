@@ -509,17 +509,21 @@ bool campaign_db::store_characterisation(const std::vector<channel_characterisat
       error);
 }
 
-bool campaign_db::store_characterisation_rows(
-    const std::function<bool(const characterisation_sink&)>& produce, std::string& error) {
-  bool ok = sqlite_exec(db_, "BEGIN IMMEDIATE");
+namespace {
+
+// Replaces, in one transaction, what `clear` takes out of the characterisation by the rows
+// `produce` hands on; the reason when it failed, or "".
+std::string write_characterisation(
+    sqlite3* db, const std::function<bool()>& clear,
+    const std::function<bool(const characterisation_sink&)>& produce) {
+  bool ok = sqlite_exec(db, "BEGIN IMMEDIATE");
   if (ok) {
     sqlite_statement insert(
-        db_,
+        db,
         "INSERT INTO characterisation (chip, channel, configurations, gain, gain_err, "
         "\"offset\", nonlinearity, noise_mV, gain_fC, noise_e, rise_time_spread, "
         "time_stamp_spread, reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    ok = sqlite_exec(db_, "DELETE FROM characterisation") && insert.ok() &&
-         produce([&](const channel_characterisation& c) {
+    ok = clear() && insert.ok() && produce([&](const channel_characterisation& c) {
            insert.bind(1, std::string_view(c.chip));
            insert.bind(2, int64_t{c.channel});
            insert.bind(3, int64_t{c.configurations});
@@ -533,10 +537,50 @@ bool campaign_db::store_characterisation_rows(
            return stored;
          });
   }
-  if (ok && sqlite_exec(db_, "COMMIT")) return true;
-  error = database_error(path_, last_error(db_));
-  sqlite_exec(db_, "ROLLBACK");
-  return false;
+  if (ok && sqlite_exec(db, "COMMIT")) return {};
+  std::string why = last_error(db);
+  sqlite_exec(db, "ROLLBACK");
+  return why;
+}
+
+}  // namespace
+
+bool campaign_db::store_characterisation_rows(
+    const std::function<bool(const characterisation_sink&)>& produce, std::string& error) {
+  std::string why = write_characterisation(
+      db_, [&] { return sqlite_exec(db_, "DELETE FROM characterisation"); }, produce);
+  if (!why.empty()) error = database_error(path_, why);
+  return why.empty();
+}
+
+bool campaign_db::store_chip_characterisation(
+    const std::vector<std::string>& chips,
+    const std::function<bool(const characterisation_sink&)>& produce, std::string& error) {
+  auto clear = [&] {
+    sqlite_statement remove(db_, "DELETE FROM characterisation WHERE chip = ?");
+    for (const std::string& chip : chips) {
+      remove.bind(1, std::string_view(chip));
+      if (!remove.ok() || !remove.run()) return false;
+      remove.reset();
+    }
+    return remove.ok();
+  };
+  std::string why = write_characterisation(db_, clear, produce);
+  if (!why.empty()) error = database_error(path_, why);
+  return why.empty();
+}
+
+bool campaign_db::load_current_events(const std::string& config, std::vector<double>& events,
+                                      std::string& error) {
+  sqlite_statement s(db_,
+                     "SELECT events_completed FROM current_recordings WHERE config = ? AND "
+                     "status = 0");
+  int rc = s.ok() ? SQLITE_ROW : SQLITE_ERROR;
+  if (s.ok()) s.bind(1, std::string_view(config));
+  while (s.ok() && (rc = s.step()) == SQLITE_ROW)
+    events.push_back(static_cast<double>(s.integer(0)));
+  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
+  return rc == SQLITE_DONE;
 }
 
 bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::string& error) {

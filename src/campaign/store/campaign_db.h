@@ -52,6 +52,14 @@ class campaign_db {
   /// `error`, and nothing changed, when `produce` or the database fails.
   bool store_characterisation_rows(const std::function<bool(const characterisation_sink&)>& produce,
                                    std::string& error);
+  /// As store_characterisation_rows, but replacing only the rows of the chips `chips`.
+  bool store_chip_characterisation(const std::vector<std::string>& chips,
+                                   const std::function<bool(const characterisation_sink&)>& produce,
+                                   std::string& error);
+  /// The completed events of each current analysed recording of configuration `config`; false
+  /// with `error` on a failure.
+  bool load_current_events(const std::string& config, std::vector<double>& events,
+                           std::string& error);
   /// Every stored recording with its channels, ordered by chip, configuration and path.
   bool load_recordings(std::vector<stored_recording>& out, std::string& error);
   /// Calls `visit` with each current recording (stored_recording::current) and its channels'
