@@ -21,6 +21,23 @@ bool load_limits(campaign_db& db, const std::string& path, acceptance_limits& li
   return parse_limits(*stored, db.meta("limits_file").value_or("(stored)"), limits, error);
 }
 
+namespace {
+
+// Hands the figures of one chip, whose current recordings are `own`, to `put`; false when it
+// could not store one.
+bool put_figures(const std::vector<stored_recording>& own,
+                 const std::map<std::string, population_stats>& populations,
+                 const acceptance_limits& limits, const characterisation_sink& put) {
+  std::vector<const stored_recording*> current;
+  for (const stored_recording& r : own) current.push_back(&r);
+  if (current.empty()) return true;
+  for (const channel_characterisation& c : characterise_chip(current, populations, limits))
+    if (!put(c)) return false;
+  return true;
+}
+
+}  // namespace
+
 bool refresh_characterisation(campaign_db& db, const acceptance_limits& limits,
                               population_cache& cache, std::string& error) {
   campaign_outline outline;
@@ -35,12 +52,7 @@ bool refresh_characterisation(campaign_db& db, const acceptance_limits& limits,
                std::vector<stored_recording> chip;
                bool stored = true;
                auto flush = [&] {
-                 std::vector<const stored_recording*> current;
-                 for (const stored_recording& r : chip) current.push_back(&r);
-                 if (!current.empty())
-                   for (const channel_characterisation& c :
-                        characterise_chip(current, populations, limits))
-                     stored = stored && put(c);
+                 stored = stored && put_figures(chip, populations, limits, put);
                  chip.clear();
                  return stored;
                };
@@ -110,12 +122,7 @@ bool update_characterisation(campaign_db& db, const acceptance_limits& limits,
                          },
                          read_error))
                    return false;
-                 std::vector<const stored_recording*> current;
-                 for (const stored_recording& r : own) current.push_back(&r);
-                 if (!current.empty())
-                   for (const channel_characterisation& c :
-                        characterise_chip(current, usual, limits))
-                     stored = stored && put(c);
+                 stored = stored && put_figures(own, usual, limits, put);
                }
                return stored;
              },
