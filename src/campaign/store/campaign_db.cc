@@ -663,9 +663,10 @@ std::optional<int64_t> campaign_db::data_version() {
 bool campaign_db::each_current(const std::string& chip, const std::string& config,
                                const std::function<bool(const stored_recording&)>& visit,
                                std::string& error) {
-  const std::string sql = std::string("SELECT ") + recording_columns +
-                          " FROM current_recordings WHERE (?1 = '' OR chip = ?1) AND "
-                          "(?2 = '' OR config = ?2) ORDER BY chip, config, path";
+  std::string where = chip.empty() ? "1" : "chip = ?1";
+  if (!config.empty()) where += " AND config = ?2";
+  const std::string sql = std::string("SELECT ") + recording_columns + " FROM (" +
+                          current_recordings_where(where) + ") ORDER BY chip, config, path";
   const std::string channels = "SELECT recording_id, channel, " + field_list(judged_fields()) +
                                " FROM channels WHERE recording_id = ? ORDER BY channel";
   sqlite_statement r(db_, sql.c_str());
@@ -674,8 +675,8 @@ bool campaign_db::each_current(const std::string& chip, const std::string& confi
     error = database_error(path_, last_error(db_));
     return false;
   }
-  r.bind(1, std::string_view(chip));
-  r.bind(2, std::string_view(config));
+  if (!chip.empty()) r.bind(1, std::string_view(chip));
+  if (!config.empty()) r.bind(2, std::string_view(config));
   int rc;
   stored_recording s;
   while ((rc = r.step()) == SQLITE_ROW) {
