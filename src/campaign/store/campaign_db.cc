@@ -10,6 +10,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "campaign/judge/channel_quantities.h"
 #include "campaign/model/recording_name.h"
 #include "campaign/store/campaign_schema.h"
 #include "campaign/store/sqlite_statement.h"
@@ -245,21 +246,85 @@ void bind_channel(sqlite_statement& s, int64_t id, int channel, const channel_fi
   }
 }
 
-stored_channel read_channel(const sqlite_statement& s) {
+// The fields a verdict and the characterisation read of a channel: the fit verdict and the
+// judged quantities; the rest stay as a default channel_fit has them.
+const std::vector<const channel_field*>& judged_fields() {
+  static const std::vector<const channel_field*> fields = [] {
+    std::vector<const channel_field*> out;
+    for (const channel_field& f : channel_fields()) {
+      bool judged = f.type == field_type::verdict;
+      for (const channel_quantity& q : channel_quantities()) judged = judged || f.real == q.value;
+      if (judged) out.push_back(&f);
+    }
+    return out;
+  }();
+  return fields;
+}
+
+const std::vector<const channel_field*>& all_fields() {
+  static const std::vector<const channel_field*> fields = [] {
+    std::vector<const channel_field*> out;
+    for (const channel_field& f : channel_fields()) out.push_back(&f);
+    return out;
+  }();
+  return fields;
+}
+
+// "f1, f2, ...": the columns of `fields`.
+std::string field_list(const std::vector<const channel_field*>& fields) {
+  std::string list;
+  for (const channel_field* f : fields) list += (list.empty() ? "" : ", ") + std::string(f->name);
+  return list;
+}
+
+// A channel from a row of recording_id, channel and then the columns of `fields`.
+stored_channel read_channel(const sqlite_statement& s,
+                            const std::vector<const channel_field*>& fields = all_fields()) {
   stored_channel c;
   c.channel = static_cast<int>(s.integer(1));
   int i = 2;
-  for (const channel_field& field : channel_fields()) {
-    if (field.type == field_type::real)
-      c.fit.*field.real = s.real(i);
-    else if (field.type == field_type::count || field.type == field_type::flag)
-      set_field_number(field, c.fit, static_cast<double>(s.integer(i)));
+  for (const channel_field* field : fields) {
+    if (field->type == field_type::real)
+      c.fit.*field->real = s.real(i);
+    else if (field->type == field_type::count || field->type == field_type::flag)
+      set_field_number(*field, c.fit, static_cast<double>(s.integer(i)));
     else
       // A verdict this build does not know (a later version's) cannot be called good.
-      set_field_verdict(field, c.fit, s.text(i), fit_verdict::not_converged);
+      set_field_verdict(*field, c.fit, s.text(i), fit_verdict::not_converged);
     ++i;
   }
   return c;
+}
+
+// The columns of recordings that read_recording reads, in its order.
+constexpr const char* recording_columns =
+    "id, path, chip, config, mtime_ns, status, message, notes, analysed_at, version, "
+    "events_started, events_completed, recorded_at, common_mode_noise, window_gap_events, "
+    "looks_like, own_misfit, other_misfit, values_read, reading_end";
+constexpr int recording_column_count = 20;
+
+// A recording, without its channels, from a row that begins with recording_columns.
+stored_recording read_recording(const sqlite_statement& r) {
+  stored_recording s;
+  s.id = r.integer(0);
+  s.path = r.text(1);
+  s.chip = r.text(2);
+  s.config = r.text(3);
+  s.mtime_ns = r.optional_integer(4);
+  s.status = static_cast<int>(r.integer(5));
+  s.message = r.text(6);
+  s.notes = r.text(7);
+  s.analysed_at = r.text(8);
+  s.version = r.text(9);
+  s.events_started = r.integer(10);
+  s.events_completed = r.integer(11);
+  s.recorded_at = r.text(12);
+  s.common_mode_noise = r.real(13);
+  s.window_gap_events = r.integer(14);
+  s.config_check = {r.text(15), r.real(16), r.real(17)};
+  s.values_read = static_cast<uint64_t>(r.integer(18));
+  s.reading_end = read_outcome_named(r.text(19));
+  return s;
 }
 
 bool insert_channels(sqlite3* db, int64_t id, const recording_record& r) {
@@ -316,6 +381,12 @@ std::string write_record(sqlite3* db, const recording_record& r) {
   if (!insert.run()) return last_error(db);
   int64_t id = sqlite3_last_insert_rowid(db);
   if (!insert_channels(db, id, r) || !insert_points(db, id, r)) return last_error(db);
+  // Every stored result counts up the generation, so that figures kept for the recordings as
+  // they were can tell that they no longer are.
+  if (!sqlite_exec(db,
+                   "INSERT INTO meta (key, value) VALUES ('generation', '1') ON CONFLICT (key) "
+                   "DO UPDATE SET value = CAST(value AS INTEGER) + 1"))
+    return last_error(db);
   return {};
 }
 
@@ -429,42 +500,94 @@ bool campaign_db::store(const recording_record& r, std::string& error) {
 
 bool campaign_db::store_characterisation(const std::vector<channel_characterisation>& channels,
                                          std::string& error) {
-  bool ok = sqlite_exec(db_, "BEGIN IMMEDIATE");
+  return store_characterisation_rows(
+      [&](const characterisation_sink& put) {
+        for (const channel_characterisation& c : channels)
+          if (!put(c)) return false;
+        return true;
+      },
+      error);
+}
+
+namespace {
+
+// Replaces, in one transaction, what `clear` takes out of the characterisation by the rows
+// `produce` hands on; the reason when it failed, or "".
+std::string write_characterisation(
+    sqlite3* db, const std::function<bool()>& clear,
+    const std::function<bool(const characterisation_sink&)>& produce) {
+  bool ok = sqlite_exec(db, "BEGIN IMMEDIATE");
   if (ok) {
     sqlite_statement insert(
-        db_,
+        db,
         "INSERT INTO characterisation (chip, channel, configurations, gain, gain_err, "
         "\"offset\", nonlinearity, noise_mV, gain_fC, noise_e, rise_time_spread, "
         "time_stamp_spread, reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    ok = sqlite_exec(db_, "DELETE FROM characterisation") && insert.ok();
-    for (size_t i = 0; ok && i < channels.size(); ++i) {
-      const channel_characterisation& c = channels[i];
-      insert.bind(1, std::string_view(c.chip));
-      insert.bind(2, int64_t{c.channel});
-      insert.bind(3, int64_t{c.configurations});
-      int at = 4;
-      for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC,
-                       c.noise_e, c.rise_time_spread, c.time_stamp_spread})
-        insert.bind(at++, v);
-      insert.bind(at, std::string_view(c.reason));
-      ok = insert.run();
-      insert.reset();
-    }
+    ok = clear() && insert.ok() && produce([&](const channel_characterisation& c) {
+           insert.bind(1, std::string_view(c.chip));
+           insert.bind(2, int64_t{c.channel});
+           insert.bind(3, int64_t{c.configurations});
+           int at = 4;
+           for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC,
+                            c.noise_e, c.rise_time_spread, c.time_stamp_spread})
+             insert.bind(at++, v);
+           insert.bind(at, std::string_view(c.reason));
+           bool stored = insert.run();
+           insert.reset();
+           return stored;
+         });
   }
-  if (ok && sqlite_exec(db_, "COMMIT")) return true;
-  error = database_error(path_, last_error(db_));
-  sqlite_exec(db_, "ROLLBACK");
-  return false;
+  if (ok && sqlite_exec(db, "COMMIT")) return {};
+  std::string why = last_error(db);
+  sqlite_exec(db, "ROLLBACK");
+  return why;
+}
+
+}  // namespace
+
+bool campaign_db::store_characterisation_rows(
+    const std::function<bool(const characterisation_sink&)>& produce, std::string& error) {
+  std::string why = write_characterisation(
+      db_, [&] { return sqlite_exec(db_, "DELETE FROM characterisation"); }, produce);
+  if (!why.empty()) error = database_error(path_, why);
+  return why.empty();
+}
+
+bool campaign_db::store_chip_characterisation(
+    const std::vector<std::string>& chips,
+    const std::function<bool(const characterisation_sink&)>& produce, std::string& error) {
+  auto clear = [&] {
+    sqlite_statement remove(db_, "DELETE FROM characterisation WHERE chip = ?");
+    for (const std::string& chip : chips) {
+      remove.bind(1, std::string_view(chip));
+      if (!remove.ok() || !remove.run()) return false;
+      remove.reset();
+    }
+    return remove.ok();
+  };
+  std::string why = write_characterisation(db_, clear, produce);
+  if (!why.empty()) error = database_error(path_, why);
+  return why.empty();
+}
+
+bool campaign_db::load_current_events(const std::string& config, std::vector<double>& events,
+                                      std::string& error) {
+  sqlite_statement s(db_,
+                     "SELECT events_completed FROM current_recordings WHERE config = ? AND "
+                     "status = 0");
+  int rc = s.ok() ? SQLITE_ROW : SQLITE_ERROR;
+  if (s.ok()) s.bind(1, std::string_view(config));
+  while (s.ok() && (rc = s.step()) == SQLITE_ROW)
+    events.push_back(static_cast<double>(s.integer(0)));
+  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
+  return rc == SQLITE_DONE;
 }
 
 bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::string& error) {
-  sqlite_statement r(db_,
-                     "SELECT id, path, chip, config, mtime_ns, status, message, notes, "
-                     "analysed_at, version, events_started, events_completed, recorded_at, "
-                     "id IN (SELECT id FROM current_recordings), common_mode_noise, "
-                     "window_gap_events, looks_like, own_misfit, other_misfit, values_read, "
-                     "reading_end FROM recordings "
-                     "ORDER BY chip, config, path");
+  const std::string sql = std::string("SELECT ") + recording_columns +
+                          ", id IN (SELECT id FROM current_recordings) FROM recordings "
+                          "ORDER BY chip, config, path";
+  sqlite_statement r(db_, sql.c_str());
   std::string channels =
       "SELECT " + channel_column_list() + " FROM channels ORDER BY recording_id, channel";
   sqlite_statement c(db_, channels.c_str());
@@ -475,26 +598,8 @@ bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::strin
   std::unordered_map<int64_t, size_t> index;
   int rc;
   while ((rc = r.step()) == SQLITE_ROW) {
-    stored_recording s;
-    s.id = r.integer(0);
-    s.path = r.text(1);
-    s.chip = r.text(2);
-    s.config = r.text(3);
-    s.mtime_ns = r.optional_integer(4);
-    s.status = static_cast<int>(r.integer(5));
-    s.message = r.text(6);
-    s.notes = r.text(7);
-    s.analysed_at = r.text(8);
-    s.version = r.text(9);
-    s.events_started = r.integer(10);
-    s.events_completed = r.integer(11);
-    s.recorded_at = r.text(12);
-    s.current = r.integer(13) != 0;
-    s.common_mode_noise = r.real(14);
-    s.window_gap_events = r.integer(15);
-    s.config_check = {r.text(16), r.real(17), r.real(18)};
-    s.values_read = static_cast<uint64_t>(r.integer(19));
-    s.reading_end = read_outcome_named(r.text(20));
+    stored_recording s = read_recording(r);
+    s.current = r.integer(recording_column_count) != 0;
     index[s.id] = out.size();
     out.push_back(std::move(s));
   }
@@ -553,4 +658,77 @@ std::optional<int64_t> campaign_db::data_version() {
   sqlite_statement s(db_, "PRAGMA data_version");
   if (!s.ok() || s.step() != SQLITE_ROW) return std::nullopt;
   return s.integer(0);
+}
+
+bool campaign_db::each_current(const std::string& chip, const std::string& config,
+                               const std::function<bool(const stored_recording&)>& visit,
+                               std::string& error) {
+  std::string where = chip.empty() ? "1" : "chip = ?1";
+  if (!config.empty()) where += " AND config = ?2";
+  const std::string sql = std::string("SELECT ") + recording_columns + " FROM (" +
+                          current_recordings_where(where) + ") ORDER BY chip, config, path";
+  const std::string channels = "SELECT recording_id, channel, " + field_list(judged_fields()) +
+                               " FROM channels WHERE recording_id = ? ORDER BY channel";
+  sqlite_statement r(db_, sql.c_str());
+  sqlite_statement c(db_, channels.c_str());
+  if (!r.ok() || !c.ok()) {
+    error = database_error(path_, last_error(db_));
+    return false;
+  }
+  if (!chip.empty()) r.bind(1, std::string_view(chip));
+  if (!config.empty()) r.bind(2, std::string_view(config));
+  int rc;
+  stored_recording s;
+  while ((rc = r.step()) == SQLITE_ROW) {
+    s = read_recording(r);
+    s.current = true;
+    c.reset();
+    c.bind(1, s.id);
+    while ((rc = c.step()) == SQLITE_ROW) s.channels.push_back(read_channel(c, judged_fields()));
+    if (rc != SQLITE_DONE) break;
+    if (!visit(s)) return true;
+  }
+  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
+  return rc == SQLITE_DONE;
+}
+
+bool campaign_db::load_outline(campaign_outline& out, std::string& error) {
+  out = {};
+  sqlite_statement counts(db_,
+                          "SELECT config, count(DISTINCT chip) FROM current_recordings GROUP BY "
+                          "config");
+  sqlite_statement totals(db_,
+                          "SELECT (SELECT count(*) FROM recordings), (SELECT count(DISTINCT chip) "
+                          "FROM current_recordings)");
+  sqlite_statement superseded(db_,
+                              "SELECT chip, config, path FROM recordings WHERE id NOT IN "
+                              "(SELECT id FROM current_recordings) ORDER BY chip, config, path");
+  sqlite_statement latest(db_,
+                          "SELECT id, chip, config, analysed_at FROM recordings ORDER BY id DESC "
+                          "LIMIT 1");
+  if (!counts.ok() || !totals.ok() || !superseded.ok() || !latest.ok()) {
+    error = database_error(path_, last_error(db_));
+    return false;
+  }
+  int rc;
+  while ((rc = counts.step()) == SQLITE_ROW)
+    out.chips_in[counts.text(0)] = static_cast<size_t>(counts.integer(1));
+  if (rc == SQLITE_DONE && (rc = totals.step()) == SQLITE_ROW) {
+    out.recordings = static_cast<size_t>(totals.integer(0));
+    out.chips = static_cast<size_t>(totals.integer(1));
+    rc = SQLITE_DONE;
+  }
+  while (rc == SQLITE_DONE && (rc = superseded.step()) == SQLITE_ROW) {
+    out.superseded[{superseded.text(0), superseded.text(1)}].push_back(superseded.text(2));
+    rc = SQLITE_DONE;
+  }
+  if (rc == SQLITE_DONE && (rc = latest.step()) == SQLITE_ROW) {
+    out.latest_id = latest.integer(0);
+    out.latest_chip = latest.text(1);
+    out.latest_config = latest.text(2);
+    out.latest_analysed_at = latest.text(3);
+    rc = SQLITE_DONE;
+  }
+  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
+  return rc == SQLITE_DONE;
 }
