@@ -563,8 +563,10 @@ void serve_figures(const fs::path& dir, int chips, int runs, const fs::path& kee
                   .c_str());
   std::printf("  the server's peak memory %.0f MB\n", peak_mb(pid));
   if (!errors.empty()) std::printf("  the page or the browser reported: %s\n", errors.c_str());
-  seconds_of("kill " + pid);
-  if (keep.empty()) fs::remove_all(home);
+  // The server ends before its campaign is removed: it takes its side files with it.
+  seconds_of("kill " + pid + "; while kill -0 " + pid + " 2>/dev/null; do sleep 0.05; done");
+  std::error_code ignored;
+  if (keep.empty()) fs::remove_all(home, ignored);
 }
 
 }  // namespace
