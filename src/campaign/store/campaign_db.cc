@@ -570,15 +570,13 @@ bool campaign_db::store_chip_characterisation(
   return why.empty();
 }
 
-bool campaign_db::load_current_events(const std::string& config, std::vector<double>& events,
+bool campaign_db::load_current_events(std::map<std::string, std::vector<double>>& events,
                                       std::string& error) {
   sqlite_statement s(db_,
-                     "SELECT events_completed FROM current_recordings WHERE config = ? AND "
-                     "status = 0");
+                     "SELECT config, events_completed FROM current_recordings WHERE status = 0");
   int rc = s.ok() ? SQLITE_ROW : SQLITE_ERROR;
-  if (s.ok()) s.bind(1, std::string_view(config));
   while (s.ok() && (rc = s.step()) == SQLITE_ROW)
-    events.push_back(static_cast<double>(s.integer(0)));
+    events[s.text(0)].push_back(static_cast<double>(s.integer(1)));
   if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
   return rc == SQLITE_DONE;
 }
