@@ -67,6 +67,19 @@ std::string_view pg_rows::text(int r, int c) const {
   return {PQgetvalue(result_, r, c), static_cast<size_t>(PQgetlength(result_, r, c))};
 }
 
+int pg_rows::columns() const {
+  return result_ ? PQnfields(result_) : 0;
+}
+
+std::string pg_rows::name(int c) const {
+  const char* n = PQfname(result_, c);
+  return n ? n : "";
+}
+
+unsigned pg_rows::type(int c) const {
+  return PQftype(result_, c);
+}
+
 std::string pg_rows::bytes(int r, int c) const {
   if (is_null(r, c)) return {};
   size_t n = 0;
@@ -159,6 +172,10 @@ std::optional<pg_rows> pg_connection::query(const std::string& sql,
   pg_rows rows(r);
   if (!answer_ok(r)) return std::nullopt;
   return rows;
+}
+
+void pg_connection::discard(const std::string& sql) {
+  PQclear(PQexec(conn_, sql.c_str()));
 }
 
 bool pg_connection::reconnect() {

@@ -34,6 +34,12 @@ class pg_rows {
   bool is_null(int r, int c) const;
   /// Column `c` of row `r` in the server's text form ("" for NULL).
   std::string_view text(int r, int c) const;
+  /// The number of columns.
+  int columns() const;
+  /// The name of column `c`.
+  std::string name(int c) const;
+  /// The type of column `c`, as the server's type number (20 bigint, 701 double, ...).
+  unsigned type(int c) const;
   /// Column `c` of row `r`, a bytea in text form, decoded to its bytes ("" for NULL).
   std::string bytes(int r, int c) const;
 
@@ -63,6 +69,9 @@ class pg_connection {
   /// first time and reused after, as long as the connection lasts.
   std::optional<pg_rows> query(const std::string& sql, const std::vector<pg_param>& params,
                                const std::string& name = {});
+  /// Runs `sql` for its effect alone, leaving last_error() and last_state() as they were (a
+  /// rollback after the failure they describe).
+  void discard(const std::string& sql);
   /// Connects again with the same target after the server went away; false with last_error().
   /// The statements prepared before are forgotten.
   bool reconnect();
