@@ -1,9 +1,12 @@
 # Refuses an include that points up the layer graph. Run as
-#   cmake -DSOURCE_DIR=<checkout> "-DORDER=common;numerics;..." -P layers_test.cmake
-# with ORDER the layers from the bottom up, as the top CMakeLists.txt lists them. The rules:
-# - a file of src/LAYER includes headers of its own layer and of the layers below it;
+#   cmake -DSOURCE_DIR=<checkout> "-DORDER=common;numerics;..." "-DSIDE=plot" -P layers_test.cmake
+# with ORDER the layers from the bottom up, as the top CMakeLists.txt lists them, and SIDE the side
+# layers among them. A layer is a folder of src/, or a subfolder ("campaign/store"). The rules:
+# - a file of src/LAYER includes headers of its own layer and of the layers below it, except a
+#   side layer, which only its own files include;
 # - src/cli, the programs' command-line handling, includes none of the layers, and is included
-#   only by the programs' main files (*_main.cc), the simulators in tools/ and bench/;
+#   only by the programs' main files (*_main.cc), the campaign's subcommands (campaign/commands),
+#   the simulators in tools/ and bench/;
 # - tools/ includes the layers and itself, never cli from a file that is not a program's main;
 # - bench/ includes the layers, tools/, cli and itself;
 # - nothing in src/ includes tools/;
@@ -28,7 +31,16 @@ function(check_file file allowed main_may_use_cli)
       list(APPEND failures "${shown}: ${line} (name the header's folder)")
       continue()
     endif()
+    # The header's layer: the longest layer its path starts with, else its first folder.
     string(REGEX REPLACE "/.*" "" target "${header}")
+    foreach(layer IN LISTS ORDER)
+      string(LENGTH "${layer}" length)
+      string(LENGTH "${target}" target_length)
+      string(FIND "${header}" "${layer}/" at)
+      if(at EQUAL 0 AND length GREATER target_length)
+        set(target ${layer})
+      endif()
+    endforeach()
     set(ok FALSE)
     if(target IN_LIST allowed)
       set(ok TRUE)
@@ -44,11 +56,18 @@ endfunction()
 
 set(below "")
 foreach(layer IN LISTS ORDER)
-  list(APPEND below ${layer})
+  set(allowed ${below} ${layer})
+  set(may_use_cli FALSE)
+  if(layer STREQUAL "campaign/commands")
+    set(may_use_cli TRUE)
+  endif()
   file(GLOB files ${SOURCE_DIR}/src/${layer}/*.h ${SOURCE_DIR}/src/${layer}/*.cc)
   foreach(file IN LISTS files)
-    check_file(${file} "${below}" FALSE)
+    check_file(${file} "${allowed}" ${may_use_cli})
   endforeach()
+  if(NOT layer IN_LIST SIDE)
+    list(APPEND below ${layer})
+  endif()
 endforeach()
 file(GLOB files ${SOURCE_DIR}/src/cli/*.h ${SOURCE_DIR}/src/cli/*.cc)
 foreach(file IN LISTS files)
@@ -62,11 +81,17 @@ file(GLOB files ${SOURCE_DIR}/bench/*.h ${SOURCE_DIR}/bench/*.cc)
 foreach(file IN LISTS files)
   check_file(${file} "${ORDER};tools;bench" TRUE)
 endforeach()
-file(GLOB dirs LIST_DIRECTORIES true ${SOURCE_DIR}/src/*)
-foreach(dir IN LISTS dirs)
-  get_filename_component(name ${dir} NAME)
-  if(IS_DIRECTORY ${dir} AND NOT name IN_LIST ORDER AND NOT name STREQUAL "cli")
-    list(APPEND failures "src/${name}: a folder that is not a layer of ${ORDER}")
+# Every folder of src/ that holds sources is a layer (or cli).
+file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}/src ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.cc)
+set(folders "")
+foreach(source IN LISTS sources)
+  get_filename_component(folder ${source} DIRECTORY)
+  list(APPEND folders ${folder})
+endforeach()
+list(REMOVE_DUPLICATES folders)
+foreach(folder IN LISTS folders)
+  if(NOT folder IN_LIST ORDER AND NOT folder STREQUAL "cli")
+    list(APPEND failures "src/${folder}: a folder that is not a layer of ${ORDER}")
   endif()
 endforeach()
 

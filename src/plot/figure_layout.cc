@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "fit/shaper_model.h"
-#include "plot/plot_run.h"
+#include "results/plot_run.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "common/atomic_file.h"
 #include "plot/plot_messages.h"
 #include "plot/run_figure.h"
-#include "plot/run_json.h"
+#include "results/run_json.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "common/diagnostics.h"
-#include "plot/plot_run.h"
+#include "results/plot_run.h"
 
 /// Writes the run's PNG, PDF and JSON beside its log, named as the log with ".png", ".pdf" and
 /// ".json". Each is drawn into a temporary file in the same directory and renamed into place only

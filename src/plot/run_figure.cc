@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "plot/figure_layout.h"
-#include "plot/json_text.h"
+#include "results/json_text.h"
 
 namespace {
 

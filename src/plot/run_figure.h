@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "plot/plot_run.h"
+#include "results/plot_run.h"
 
 /// The picture formats, each drawn by a PLplot Cairo device.
 enum class figure_format { png, pdf };

@@ -9,10 +9,10 @@
 #include "driver/driver_messages.h"
 #include "driver/exit_status.h"
 #include "driver/run.h"
-#include "plot/identified_run.h"
 #include "plot/plot_outputs.h"
-#include "plot/plot_run.h"
-#include "plot/run_json.h"
+#include "results/identified_run.h"
+#include "results/plot_run.h"
+#include "results/run_json.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
-#include "campaign/acceptance.h"
+#include "campaign/judge/acceptance.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 
-#include "campaign/acceptance_limits.h"
-#include "campaign/failure_cause.h"
-#include "campaign/limits_derivation.h"
-#include "campaign/report_charts.h"
+#include "campaign/judge/acceptance_limits.h"
+#include "campaign/judge/failure_cause.h"
+#include "campaign/judge/limits_derivation.h"
+#include "campaign/report/report_charts.h"
 
 namespace {
 

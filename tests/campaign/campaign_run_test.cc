@@ -13,8 +13,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "campaign/campaign_db.h"
 #include "campaign/campaign_support.h"
+#include "campaign/store/campaign_db.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "campaign/characterisation.h"
+#include "campaign/judge/characterisation.h"
 
 #include <gtest/gtest.h>
 

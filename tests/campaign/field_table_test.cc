@@ -9,14 +9,14 @@
 #include <set>
 #include <sstream>
 
-#include "campaign/campaign_db.h"
-#include "campaign/campaign_report.h"
-#include "campaign/campaign_schema.h"
 #include "campaign/campaign_support.h"
-#include "campaign/csv_export.h"
+#include "campaign/report/campaign_report.h"
+#include "campaign/report/csv_export.h"
+#include "campaign/store/campaign_db.h"
+#include "campaign/store/campaign_schema.h"
 #include "fit/channel_fields.h"
-#include "plot/plot_run.h"
-#include "plot/run_json.h"
+#include "results/plot_run.h"
+#include "results/run_json.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 // A recording's content hash: the same whether taken from the file by itself or from the bytes
 // its analysis read, whole files and files whose reading stops early alike.
 
-#include "plot/file_identity.h"
+#include "results/file_identity.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "campaign/campaign_support.h"
-#include "campaign/recording_analysis.h"
+#include "campaign/run/recording_analysis.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "campaign/recording_name.h"
+#include "campaign/model/recording_name.h"
 
 #include <gtest/gtest.h>
 
-#include "campaign/manifest.h"
+#include "campaign/run/manifest.h"
 #include "support/tool_run.h"
 
 TEST(RecordingName, ChipAndConfigurationComeFromTheBenchName) {

@@ -8,9 +8,9 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "campaign/campaign_report.h"
 #include "campaign/campaign_support.h"
-#include "campaign/failure_cause.h"
+#include "campaign/judge/failure_cause.h"
+#include "campaign/report/campaign_report.h"
 #include "tools/campaign_simulator.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // ingest trusts nothing: a result is stored only when it describes the recording it names.
 
-#include "campaign/result_ingest.h"
+#include "campaign/run/result_ingest.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "campaign/campaign_support.h"
-#include "plot/run_json.h"
+#include "results/run_json.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <map>
 
-#include "campaign/acceptance.h"
-#include "campaign/campaign_db.h"
 #include "campaign/campaign_support.h"
+#include "campaign/judge/acceptance.h"
+#include "campaign/store/campaign_db.h"
 
 namespace fs = std::filesystem;
 

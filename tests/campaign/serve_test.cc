@@ -2,7 +2,7 @@
 // another program served within a second, and what it refuses: paths outside what it serves,
 // markup in the data, malformed requests, other host names, a taken port, writing the database.
 
-#include "campaign/serve.h"
+#include "campaign/report/serve.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <optional>
 #include <thread>
 
-#include "campaign/campaign_api.h"
 #include "campaign/campaign_support.h"
+#include "campaign/report/campaign_api.h"
 #include "campaign/serve_support.h"
 
 using nlohmann::json;

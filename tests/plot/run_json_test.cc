@@ -1,11 +1,11 @@
-#include "plot/run_json.h"
+#include "results/run_json.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <sstream>
 
-#include "plot/plot_run.h"
+#include "results/plot_run.h"
 
 namespace {
 

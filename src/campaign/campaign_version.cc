@@ -1,7 +1,0 @@
-#include "campaign/campaign_version.h"
-
-#include "varnel_version.h"
-
-const char* campaign_version() {
-  return varnel_version;
-}

@@ -1,0 +1,715 @@
+#include "campaign/judge/acceptance.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "fit/fit_judgement.h"
+#include "numerics/robust_statistics.h"
+#include "reconstruction/recording_format.h"
+
+namespace {
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+std::string fixed(double v, int digits = 2) {
+  if (!std::isfinite(v)) return "none";
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f", digits, v);
+  return text;
+}
+
+// ---- Recordings and their problems ----
+
+using chip_config = std::pair<std::string, std::string>;
+
+// ---- The robust rule ----
+
+bool measured(const stored_channel& c, const channel_quantity& q) {
+  double v = c.fit.*q.value;
+  return c.fit.verdict == fit_verdict::good && std::isfinite(v) && (!q.relative || v > 0);
+}
+
+std::array<double, channel_count> no_values() {
+  std::array<double, channel_count> none;
+  none.fill(not_a_number);
+  return none;
+}
+
+void add_quantity(config_population& s, size_t q) {
+  const channel_quantity& quantity = channel_quantities()[q];
+  chip_channel_values values(s.sound.size(), no_values());
+  for (size_t i = 0; i < s.sound.size(); ++i)
+    for (const stored_channel& c : s.sound[i]->channels)
+      if (c.channel >= 0 && c.channel < channel_count && measured(c, quantity))
+        values[i][static_cast<size_t>(c.channel)] = c.fit.*quantity.value;
+  two_level_deviations r = two_level_deviations_of(values, quantity.relative, quantity.upper_only);
+  s.sigma[q] = s.ready ? r.single.sigma : not_a_number;
+  s.within_sigma[q] = s.ready ? r.sigma : not_a_number;
+  s.chip_sigma[q] = s.ready ? r.chip_sigma : not_a_number;
+  s.offset_chips[q] = r.chips;
+  if (!s.ready) return;
+  for (size_t i = 0; i < s.sound.size(); ++i) {
+    const int64_t id = s.sound[i]->id;
+    s.chip_offsets[id][q] = r.chip_offset[i];
+    for (size_t ch = 0; ch < static_cast<size_t>(channel_count); ++ch)
+      s.deviations[id][ch][q] = r.residual[i][ch];
+  }
+}
+
+// The recordings' common-mode noise against the other chips', one value per chip.
+void add_common_mode(config_population& s) {
+  chip_channel_values values(s.sound.size(), no_values());
+  for (size_t i = 0; i < s.sound.size(); ++i) values[i][0] = s.sound[i]->common_mode_noise;
+  robust_deviations r = robust_deviations_of(values, false);
+  s.common_mode_sigma = s.ready ? r.sigma : not_a_number;
+  for (size_t i = 0; i < s.sound.size(); ++i)
+    s.common_mode_deviation[s.sound[i]->id] = s.ready ? r.deviation[i][0] : not_a_number;
+}
+
+void add_robust(config_population& s) {
+  s.ready = s.sound.size() >= static_cast<size_t>(min_robust_chips);
+  for (const stored_recording* r : s.sound) {
+    for (auto& row : s.deviations[r->id]) row.fill(not_a_number);
+    s.chip_offsets[r->id].fill(not_a_number);
+  }
+  for (size_t q = 0; q < quantity_count; ++q) add_quantity(s, q);
+  add_common_mode(s);
+}
+
+// ---- One chip ----
+
+struct config_context {
+  std::string name;
+  const config_limits* limits = nullptr;  // null when the file does not name it
+  const config_population* population = nullptr;
+  double k = 5.0;
+};
+
+std::string verdict_words(fit_verdict verdict) {
+  switch (verdict) {
+    case fit_verdict::no_usable_points:
+      return "no usable points";
+    case fit_verdict::too_few_points:
+      return "too few points to fit";
+    case fit_verdict::no_pulse:
+      return "no pulse";
+    case fit_verdict::saturated:
+      return "saturated";
+    case fit_verdict::poor_fit:
+      return "poor fit";
+    case fit_verdict::not_converged:
+      return "fit did not converge";
+    case fit_verdict::unphysical:
+      return "unphysical fit";
+    case fit_verdict::few_events:
+      return "too few events for trustworthy errors";
+    case fit_verdict::good:
+      break;
+  }
+  return std::string(verdict_name(verdict));
+}
+
+// What could not be judged in a chip: quantities without a value, channels without enough
+// other chips to compare with.
+struct unjudged {
+  std::set<std::string> unmeasured;
+  std::vector<int> uncompared;
+  bool empty() const { return unmeasured.empty() && uncompared.empty(); }
+};
+
+judged_quantity judged(const channel_quantity& q) {
+  return {q.name, q.unit, q.relative, q.scale};
+}
+
+// The range `quantity` has for `channel`: the limits' own, else its default; null for none.
+const quantity_range* range_of(const config_context& ctx, int channel,
+                               const channel_quantity& quantity) {
+  if (ctx.limits)
+    if (const quantity_range* r = ctx.limits->range_for(channel, quantity.name)) return r;
+  return quantity.default_range ? &*quantity.default_range : nullptr;
+}
+
+bool robust_for(const config_context& ctx, const channel_quantity& quantity) {
+  return (!ctx.limits || ctx.limits->robust) && !quantity.default_range;
+}
+
+// Flags the quantities of channel `c`; notes in `missed` what had nothing to be judged by.
+void check_channel(const stored_channel& c, const config_context& ctx,
+                   const deviation_grid* deviations, std::vector<channel_flag>& flags,
+                   unjudged& missed) {
+  for (size_t q = 0; q < quantity_count; ++q) {
+    const channel_quantity& quantity = channel_quantities()[q];
+    double v = c.fit.*quantity.value;
+    const quantity_range* range = range_of(ctx, c.channel, quantity);
+    bool robust = robust_for(ctx, quantity);
+    if (!range && !robust) continue;
+    if (std::isnan(v) && quantity.evidence) {
+      missed.unmeasured.insert(quantity.name);
+      continue;
+    }
+    double d = deviations ? (*deviations)[static_cast<size_t>(c.channel)][q] : not_a_number;
+    robust_limit limit{ctx.population->within_sigma[q], ctx.k, quantity.least, quantity.upper_only,
+                       flag_kind::within_chip};
+    if (!judge_value(c.channel, judged(quantity), v, range, robust, d, limit, flags) &&
+        (missed.uncompared.empty() || missed.uncompared.back() != c.channel))
+      missed.uncompared.push_back(c.channel);
+  }
+}
+
+// Flags the chip as a whole where its offset from the other chips in a quantity without a
+// range for the whole configuration lies beyond the chip level's limit.
+void check_chip(const stored_recording& r, const config_context& ctx,
+                std::vector<channel_flag>& flags) {
+  const config_population& p = *ctx.population;
+  auto own = p.chip_offsets.find(r.id);
+  if (own == p.chip_offsets.end()) return;
+  for (size_t q = 0; q < quantity_count; ++q) {
+    const channel_quantity& quantity = channel_quantities()[q];
+    if (!robust_for(ctx, quantity) || (ctx.limits && ctx.limits->ranges.count(quantity.name)))
+      continue;
+    const double offset = own->second[q];
+    if (!std::isfinite(offset)) continue;
+    robust_limit limit{p.chip_sigma[q] * small_sample_factor(p.offset_chips[q]), ctx.k,
+                       quantity.least, quantity.upper_only, flag_kind::chip_offset};
+    // The chip's level: a ratio for a relative quantity, else the offset itself.
+    const double level = quantity.relative ? 1.0 + offset : offset;
+    judge_value(-1, judged(quantity), level, nullptr, true, offset, limit, flags);
+  }
+}
+
+// Flags a recording whose common-mode noise leaves its range, or lies too far above the other
+// chips'.
+void check_common_mode(const stored_recording& r, const config_context& ctx,
+                       std::vector<channel_flag>& flags) {
+  const config_population& p = *ctx.population;
+  const quantity_range* range =
+      ctx.limits && ctx.limits->common_mode_noise ? &*ctx.limits->common_mode_noise : nullptr;
+  bool robust = !ctx.limits || ctx.limits->robust;
+  if (std::isnan(r.common_mode_noise) || (!range && !robust)) return;
+  auto own = p.common_mode_deviation.find(r.id);
+  double d = own == p.common_mode_deviation.end() ? not_a_number : own->second;
+  int chips = static_cast<int>(p.sound.size());
+  robust_limit limit{p.common_mode_sigma * small_sample_factor(chips), ctx.k,
+                     least_common_mode_excess, true, flag_kind::chip_offset};
+  judge_value(-1, {"common_mode_noise", "ADC", false, 1.0}, r.common_mode_noise, range, robust, d,
+              limit, flags);
+}
+
+std::vector<std::string> unjudged_reasons(const unjudged& missed, const config_population& p,
+                                          const std::string& config) {
+  if (!p.ready)
+    return {"only " + std::to_string(p.sound.size()) + " chips in " + config +
+            " have sound recordings, the campaign's rule needs " +
+            std::to_string(min_robust_chips) + " (or limits: varnel-campaign limits)"};
+  std::vector<std::string> out;
+  if (!missed.uncompared.empty())
+    out.push_back(channels_text(missed.uncompared) + ": fewer than " +
+                  std::to_string(min_robust_chips) + " chips with a good fit to compare with");
+  for (const std::string& q : missed.unmeasured) out.push_back(q + " not measured");
+  return out;
+}
+
+chip_verdict judge_chip(const stored_recording& r, const config_context& ctx,
+                        const acceptance_limits& limits) {
+  chip_verdict v;
+  v.chip = r.chip;
+  v.config = r.config;
+  v.recording_id = r.id;
+  v.recording_path = r.path;
+  v.max_flagged_channels = ctx.limits && ctx.limits->max_flagged_channels
+                               ? *ctx.limits->max_flagged_channels
+                               : limits.max_flagged_channels;
+  std::optional<int> min_events = ctx.limits ? ctx.limits->min_events : std::nullopt;
+  v.problems = recording_problems(r, ctx.population->usual_events, min_events);
+  if (!v.problems.empty()) {
+    v.outcome = chip_outcome::retest;
+    v.reasons = problem_words(v.problems);
+    return v;
+  }
+  auto own = ctx.population->deviations.find(r.id);
+  const deviation_grid* deviations =
+      own == ctx.population->deviations.end() ? nullptr : &own->second;
+  check_chip(r, ctx, v.flags);
+  check_common_mode(r, ctx, v.flags);
+  unjudged missed;
+  for (const stored_channel& c : r.channels) {
+    if (c.channel < 0 || c.channel >= channel_count) continue;
+    if (c.fit.verdict != fit_verdict::good) {
+      channel_flag f;
+      f.channel = c.channel;
+      f.quantity = "verdict";
+      f.kind = flag_kind::verdict;
+      f.value = not_a_number;
+      f.limit = "good";
+      f.verdict = c.fit.verdict;
+      v.flags.push_back(f);
+      continue;
+    }
+    check_channel(c, ctx, deviations, v.flags, missed);
+  }
+  decide_outcome(v, missed.empty() ? std::vector<std::string>{}
+                                   : unjudged_reasons(missed, *ctx.population, ctx.name));
+  return v;
+}
+
+// ---- Reasons in words ----
+
+struct flag_group {
+  std::vector<int> channels;
+  std::vector<const channel_flag*> flags;
+};
+
+// "3.10", "3.10, 4.20" or, for more than four, "3.10 to 7.90".
+std::string values_text(std::vector<double> values, int digits) {
+  if (values.size() == 1) return fixed(values[0], digits);
+  if (values.size() <= 4) {
+    std::string text;
+    for (double x : values) text += (text.empty() ? "" : ", ") + fixed(x, digits);
+    return text;
+  }
+  auto [low, high] = std::minmax_element(values.begin(), values.end());
+  return fixed(*low, digits) + " to " + fixed(*high, digits);
+}
+
+// What a flagged value is wrong with, for flag_kind::invalid.
+std::string invalid_words(const channel_flag& f) {
+  if (std::isnan(f.value)) return f.quantity + " not a number";
+  if (std::isinf(f.value)) return f.quantity + " infinite";
+  return f.quantity + " " + fixed(f.value) +
+         (f.quantity == "amplitude" ? ": a negative pulse" : ": not positive");
+}
+
+std::string group_text(const flag_group& g) {
+  const channel_flag& f = *g.flags.front();
+  const bool whole_chip = f.channel < 0;
+  std::string who = whole_chip ? (f.quantity == "common_mode_noise" ? "" : "all channels: ")
+                               : channels_text(g.channels) + ": ";
+  if (f.kind == flag_kind::verdict)
+    return who + verdict_words(f.verdict) + " (fit verdict " +
+           std::string(verdict_name(f.verdict)) + ")";
+  if (f.kind == flag_kind::invalid) return who + invalid_words(f);
+  std::string limit = f.limit;
+  std::vector<double> values;
+  bool doubled = f.relative && f.high;
+  for (const channel_flag* other : g.flags) {
+    if (other->limit != f.limit) limit = "per channel";
+    values.push_back(std::fabs(other->value));
+    doubled = doubled && other->value >= 100.0;
+  }
+  std::string side = f.high ? " above" : " below";
+  if (f.kind == flag_kind::range)
+    return who + f.quantity + side + " its range (" + values_text(values, 2) + " " + f.unit +
+           "; limit " + limit + ")";
+  const bool within = f.kind == flag_kind::within_chip;
+  if (doubled) {
+    // A value at least twice the others' reads better as a multiple of it.
+    for (double& v : values) v = 1.0 + v / 100.0;
+    const char* of = whole_chip ? " the other chips'"
+                     : within   ? " the other chips', beyond its chip's offset"
+                                : " the campaign's median";
+    return who + f.quantity + " " + values_text(values, 1) + " times" + of + " (limit +" + limit +
+           ")";
+  }
+  const char* others = whole_chip ? " the other chips"
+                       : within   ? " the other chips, beyond its chip's offset"
+                                  : " the campaign's median";
+  std::string unit = f.relative ? " %" : " " + f.unit;
+  return who + f.quantity + " " + values_text(values, f.relative ? 1 : 2) + unit + side + others +
+         " (limit " + limit + ")";
+}
+
+int kind_order(flag_kind k) {
+  switch (k) {
+    case flag_kind::chip_offset:
+      return 0;
+    case flag_kind::verdict:
+      return 1;
+    case flag_kind::invalid:
+      return 2;
+    case flag_kind::range:
+      return 3;
+    case flag_kind::robust:
+    case flag_kind::within_chip:
+      break;
+  }
+  return 4;
+}
+
+}  // namespace
+
+std::vector<std::string> grouped_reasons(const std::vector<channel_flag>& flags) {
+  // The chip's own first, then bad fit verdicts, figures gone wrong, ranges and the robust
+  // rule, each in the quantities' order.
+  std::map<std::tuple<int, size_t, std::string, bool>, flag_group> groups;
+  for (const channel_flag& f : flags) {
+    std::string what =
+        f.kind == flag_kind::verdict ? std::string(verdict_name(f.verdict)) : f.quantity;
+    flag_group& g = groups[{kind_order(f.kind), quantity_order(f.quantity), what, f.high}];
+    g.channels.push_back(f.channel);
+    g.flags.push_back(&f);
+  }
+  std::vector<std::string> out;
+  for (const auto& [key, g] : groups) out.push_back(group_text(g));
+  return out;
+}
+
+namespace {
+
+// ---- The campaign ----
+
+// The current recording of each chip and configuration.
+std::map<chip_config, const stored_recording*> current_of(
+    const std::vector<stored_recording>& recordings) {
+  std::map<chip_config, const stored_recording*> current;
+  for (const stored_recording& r : recordings)
+    if (r.current) current[{r.chip, r.config}] = &r;
+  return current;
+}
+
+const config_limits* limits_of(const acceptance_limits& limits, const std::string& config) {
+  auto named = limits.configs.find(config);
+  return named == limits.configs.end() ? nullptr : &named->second;
+}
+
+std::vector<std::string> limits_warnings(const acceptance_limits& limits,
+                                         const std::set<std::string>& configs) {
+  std::vector<std::string> out;
+  std::string have;
+  for (const std::string& c : configs) have += (have.empty() ? "" : ", ") + c;
+  for (const auto& [name, c] : limits.configs)
+    if (!configs.count(name))
+      out.push_back("limits " + limits.file + " line " + std::to_string(c.line) +
+                    ": configuration \"" + name + "\" is not in the campaign (it has " +
+                    (have.empty() ? "none" : have) + ")");
+  return out;
+}
+
+}  // namespace
+
+const char* outcome_name(chip_outcome o) {
+  switch (o) {
+    case chip_outcome::pass:
+      return "pass";
+    case chip_outcome::fail:
+      return "fail";
+    case chip_outcome::retest:
+      return "retest";
+    case chip_outcome::incomplete:
+      return "incomplete";
+    case chip_outcome::not_judged:
+      break;
+  }
+  return "not judged";
+}
+
+std::vector<int> flagged_channels(const chip_verdict& v) {
+  std::set<int> flagged;
+  for (const channel_flag& f : v.flags) {
+    if (f.channel >= 0) {
+      flagged.insert(f.channel);
+      continue;
+    }
+    for (int ch = 0; ch < channel_count; ++ch) flagged.insert(ch);
+  }
+  return {flagged.begin(), flagged.end()};
+}
+
+void decide_outcome(chip_verdict& v, const std::vector<std::string>& unjudged) {
+  v.flagged_channels = static_cast<int>(flagged_channels(v).size());
+  if (v.flagged_channels > v.max_flagged_channels ||
+      std::any_of(v.flags.begin(), v.flags.end(),
+                  [](const channel_flag& f) { return f.channel < 0; })) {
+    v.outcome = chip_outcome::fail;
+    v.reasons = grouped_reasons(v.flags);
+  } else if (!unjudged.empty()) {
+    v.outcome = chip_outcome::not_judged;
+    v.reasons = unjudged;
+  } else {
+    v.outcome = chip_outcome::pass;
+  }
+}
+
+bool judge_value(int channel, const judged_quantity& q, double value, const quantity_range* range,
+                 bool robust, double deviation, const robust_limit& limit,
+                 std::vector<channel_flag>& flags) {
+  channel_flag f;
+  f.channel = channel;
+  f.quantity = q.name;
+  f.unit = q.unit;
+  f.relative = q.relative;
+  // A figure gone wrong fails whatever the rule: it cannot lie within a range, nor be compared.
+  if (!std::isfinite(value) || (q.relative && !(value > 0))) {
+    f.kind = flag_kind::invalid;
+    f.value = value * q.scale;
+    f.limit = "a finite number";
+    flags.push_back(f);
+    return true;
+  }
+  if (range) {
+    if (value >= range->min && value <= range->max) return true;
+    f.kind = flag_kind::range;
+    f.high = value > range->max;
+    f.value = value * q.scale;
+    f.limit = fixed(range->min * q.scale) + " to " + fixed(range->max * q.scale);
+    flags.push_back(f);
+    return true;
+  }
+  if (!robust) return true;
+  // Without a spread, a least limit still says what no chip may pass.
+  if (!std::isfinite(deviation) || !(limit.sigma > 0 || limit.least > 0)) return false;
+  double most = std::max(limit.k * (std::isfinite(limit.sigma) ? limit.sigma : 0.0), limit.least);
+  if (limit.upper_only ? deviation <= most : std::fabs(deviation) <= most) return true;
+  double scale = q.relative ? 100.0 : q.scale;
+  f.kind = limit.kind;
+  f.high = deviation > 0;
+  f.value = deviation * scale;
+  f.limit = fixed(most * scale, q.relative ? 1 : 2) + " " + (q.relative ? "%" : q.unit);
+  flags.push_back(f);
+  return true;
+}
+
+std::vector<recording_problem> recording_problems(const stored_recording& r, int64_t usual_events,
+                                                  std::optional<int> min_events) {
+  if (r.status != 0)
+    return {
+        {problem_kind::not_analysed,
+         "not analysed: " + (r.message.empty() ? std::string("the analysis failed") : r.message)}};
+  std::vector<recording_problem> out;
+  if (r.reading_end == read_outcome::not_a_number || r.reading_end == read_outcome::out_of_range)
+    out.push_back({problem_kind::damaged,
+                   "reading stopped at value " + std::to_string(r.values_read + 1) + ": " +
+                       (r.reading_end == read_outcome::not_a_number ? "not a number"
+                                                                    : "number out of range")});
+  if (const uint64_t left = r.values_read % channel_count; left != 0)
+    out.push_back({problem_kind::damaged, "last row incomplete (" + std::to_string(left) + " of " +
+                                              std::to_string(channel_count) + " values)"});
+  if (r.window_gap_events > 0)
+    out.push_back({problem_kind::window_gap, "gaps reach into the first pulse window in " +
+                                                 std::to_string(r.window_gap_events) + " of " +
+                                                 std::to_string(r.events_completed) + " events"});
+  if (!r.config_check.looks_like.empty()) {
+    std::string words = "this recording looks like " + r.config_check.looks_like;
+    if (std::isfinite(r.config_check.own_misfit) && std::isfinite(r.config_check.other_misfit))
+      words += " (its pulses differ from the model by " +
+               fixed(100 * r.config_check.own_misfit, 1) + " % as " + r.config + ", by " +
+               fixed(100 * r.config_check.other_misfit, 1) + " % as " + r.config_check.looks_like +
+               ")";
+    out.push_back({problem_kind::wrong_configuration, words});
+  }
+  int64_t events = r.events_completed;
+  if (events < min_events_for_errors)
+    out.push_back({problem_kind::too_few_events,
+                   "only " + std::to_string(events) + " events, fewer than the " +
+                       std::to_string(min_events_for_errors) + " that trustworthy errors need"});
+  else if (min_events && events < *min_events)
+    out.push_back({problem_kind::too_few_events, std::to_string(events) +
+                                                     " events, the limits ask for at least " +
+                                                     std::to_string(*min_events)});
+  else if (!min_events && usual_events > 0 &&
+           static_cast<double>(events) < min_event_share * static_cast<double>(usual_events))
+    out.push_back({problem_kind::too_few_events,
+                   std::to_string(events) + " events, the campaign's recordings of " + r.config +
+                       " have " + std::to_string(usual_events)});
+  return out;
+}
+
+std::vector<std::string> problem_words(const std::vector<recording_problem>& problems) {
+  std::vector<std::string> out;
+  for (const recording_problem& p : problems) out.push_back(p.words);
+  return out;
+}
+
+std::map<std::string, config_population> campaign_populations(
+    const std::vector<stored_recording>& recordings, const acceptance_limits& limits) {
+  std::map<std::string, std::vector<const stored_recording*>> by_config;
+  for (const auto& [key, r] : current_of(recordings)) by_config[key.second].push_back(r);
+  std::map<std::string, config_population> out;
+  for (const auto& [config, rs] : by_config) {
+    config_population& p = out[config];
+    std::vector<double> events;
+    for (const stored_recording* r : rs)
+      if (r->status == 0) events.push_back(static_cast<double>(r->events_completed));
+    if (events.size() >= 3) p.usual_events = static_cast<int64_t>(median(events));
+    const config_limits* c = limits_of(limits, config);
+    std::optional<int> min_events = c ? c->min_events : std::nullopt;
+    for (const stored_recording* r : rs)
+      if (recording_problems(*r, p.usual_events, min_events).empty()) p.sound.push_back(r);
+    add_robust(p);
+  }
+  return out;
+}
+
+std::vector<recording_problem> own_problems(const recording_record& r) {
+  stored_recording s;
+  s.path = r.path;
+  s.config = r.config;
+  s.status = r.status;
+  s.message = r.message;
+  s.events_completed = r.summary.events_completed;
+  s.window_gap_events = r.summary.window_gap_events;
+  s.values_read = r.summary.values_read;
+  s.reading_end = r.summary.reading_end;
+  s.config_check = r.config_check;
+  return recording_problems(s, 0, std::nullopt);
+}
+
+campaign_judgement judge_campaign(const std::vector<stored_recording>& recordings,
+                                  const acceptance_limits& limits) {
+  std::map<chip_config, std::vector<std::string>> superseded;
+  std::set<std::string> configs;
+  for (const stored_recording& r : recordings) {
+    configs.insert(r.config);
+    if (!r.current) superseded[{r.chip, r.config}].push_back(r.path);
+  }
+  std::map<std::string, config_population> populations = campaign_populations(recordings, limits);
+  campaign_judgement out;
+  out.warnings = limits_warnings(limits, configs);
+  for (const auto& [key, r] : current_of(recordings)) {
+    config_context ctx{key.second, limits_of(limits, key.second), &populations[key.second],
+                       limits.k};
+    chip_verdict v = judge_chip(*r, ctx, limits);
+    v.superseded = superseded[key];
+    out.verdicts.push_back(std::move(v));
+  }
+  return out;
+}
+
+std::string rule_text(const acceptance_limits& limits) {
+  char k[32];
+  std::snprintf(k, sizeof k, "%g", limits.k);
+  std::string text;
+  if (!limits.file.empty()) text = "Limits from " + limits.file + ". ";
+  text +=
+      "A chip needs a retest when its recording was not analysed, reading stopped early, "
+      "its last row is incomplete, gaps reach into its first pulse window, it looks like "
+      "another configuration's, or it has fewer than " +
+      std::to_string(min_events_for_errors) + " events or fewer than " +
+      fixed(100 * min_event_share, 0) +
+      " % of its configuration's usual count. Otherwise a channel is flagged when its fit "
+      "verdict is not \"good\", when a figure is not a number, when a quantity leaves its "
+      "range (headroom at least " +
+      fixed(default_min_headroom, 0) +
+      " ADC counts unless the limits say otherwise), and, for a quantity without one, in two "
+      "levels: the chip as a whole when its offset from the other chips (the median over its "
+      "channels) lies more than k = " +
+      std::string(k) +
+      " robust standard deviations of the chips' offsets, times 1 + 5 / chips, from zero; a "
+      "channel when, beyond its chip's offset, it lies more than k robust standard deviations "
+      "of the channels' own deviations from the other chips' same channel (amplitude, noise "
+      "and errors as ratios; noise, misfit and errors only above), judged with at least " +
+      std::to_string(min_robust_chips) +
+      " chips. A chip fails when it is flagged as a whole "
+      "or with more than " +
+      std::to_string(limits.max_flagged_channels) + " flagged channels";
+  for (const auto& [config, c] : limits.configs)
+    if (c.max_flagged_channels && *c.max_flagged_channels != limits.max_flagged_channels)
+      text += " (" + std::to_string(*c.max_flagged_channels) + " in " + config + ")";
+  return text + ".";
+}
+
+std::string channels_text(const std::vector<int>& channels) {
+  std::vector<int> sorted = channels;
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  if (sorted.size() == static_cast<size_t>(channel_count))
+    return "all " + std::to_string(channel_count) + " channels";
+  if (sorted.size() == 1) return "channel " + std::to_string(sorted[0]);
+  std::string text = "channels ";
+  for (size_t i = 0; i < sorted.size();) {
+    size_t j = i;
+    while (j + 1 < sorted.size() && sorted[j + 1] == sorted[j] + 1) ++j;
+    text += (i ? ", " : "") + std::to_string(sorted[i]);
+    if (j >= i + 2)
+      text += "-" + std::to_string(sorted[j]);
+    else
+      j = i;
+    i = j + 1;
+  }
+  return text;
+}
+
+std::string verdict_line(const chip_verdict& v) {
+  std::string line = v.chip + " " + v.config + " " + outcome_name(v.outcome);
+  for (size_t i = 0; i < v.reasons.size(); ++i) line += (i ? "; " : ": ") + v.reasons[i];
+  return line;
+}
+
+std::string channel_reason(const chip_verdict& v, int channel) {
+  std::vector<channel_flag> own;
+  for (const channel_flag& f : v.flags)
+    if (f.channel == channel || f.channel < 0) own.push_back(f);
+  std::string text;
+  for (const std::string& r : grouped_reasons(own)) text += (text.empty() ? "" : "; ") + r;
+  return text;
+}
+
+std::vector<std::string> required_configurations(const std::vector<chip_verdict>& verdicts,
+                                                 const acceptance_limits& limits) {
+  if (limits.required) return *limits.required;
+  std::set<std::string> chips;
+  std::map<std::string, std::set<std::string>> chips_in;
+  for (const chip_verdict& v : verdicts) {
+    chips.insert(v.chip);
+    chips_in[v.config].insert(v.chip);
+  }
+  std::vector<std::string> out;
+  for (const auto& [config, in] : chips_in)
+    if (2 * in.size() > chips.size()) out.push_back(config);
+  return out;
+}
+
+namespace {
+
+// The first outcome of `order` that any of `verdicts` has, with the reasons of each verdict of
+// it; pass when none has one.
+chip_summary summary_of(const std::string& chip, const std::vector<const chip_verdict*>& verdicts,
+                        const std::vector<std::string>& missing) {
+  chip_summary s;
+  s.chip = chip;
+  auto with = [&](chip_outcome o) {
+    for (const chip_verdict* v : verdicts)
+      if (v->outcome == o) {
+        std::string text = v->config;
+        for (size_t i = 0; i < v->reasons.size(); ++i) text += (i ? "; " : ": ") + v->reasons[i];
+        s.reasons.push_back(text);
+      }
+    if (!s.reasons.empty()) s.outcome = o;
+    return !s.reasons.empty();
+  };
+  if (with(chip_outcome::fail) || with(chip_outcome::retest)) return s;
+  if (!missing.empty()) {
+    s.outcome = chip_outcome::incomplete;
+    for (const std::string& config : missing) s.reasons.push_back("not tested in " + config);
+    return s;
+  }
+  with(chip_outcome::not_judged);
+  return s;
+}
+
+}  // namespace
+
+std::vector<chip_summary> summarise_chips(const std::vector<chip_verdict>& verdicts,
+                                          const std::vector<std::string>& required) {
+  std::map<std::string, std::vector<const chip_verdict*>> by_chip;
+  for (const chip_verdict& v : verdicts) by_chip[v.chip].push_back(&v);
+  std::vector<chip_summary> out;
+  for (const auto& [chip, vs] : by_chip) {
+    std::vector<std::string> missing;
+    for (const std::string& config : required)
+      if (std::none_of(vs.begin(), vs.end(),
+                       [&](const chip_verdict* v) { return v->config == config; }))
+        missing.push_back(config);
+    out.push_back(summary_of(chip, vs, missing));
+  }
+  return out;
+}
+
+std::string chip_line(const chip_summary& s) {
+  std::string line = s.chip + " " + outcome_name(s.outcome);
+  for (size_t i = 0; i < s.reasons.size(); ++i) line += (i ? "; " : ": ") + s.reasons[i];
+  return line;
+}

@@ -1,0 +1,236 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "campaign/judge/acceptance_limits.h"
+#include "campaign/judge/channel_quantities.h"
+#include "campaign/judge/robust_rule.h"
+#include "campaign/model/stored_recording.h"
+#include "fit/fit_verdict.h"
+
+/// A recording with fewer completed events than this share of its configuration's median count
+/// is taken as cut short.
+inline constexpr double min_event_share = 0.8;
+
+/// ADC counts: common-mode noise this little above the other chips' is never flagged, whatever
+/// their spread; it stays below the noise of one channel.
+inline constexpr double least_common_mode_excess = 1.0;
+
+/// For each channel and quantity of one recording a number, NaN where there is none.
+using deviation_grid = std::array<std::array<double, quantity_count>, channel_count>;
+
+/// What the campaign says of one configuration.
+struct config_population {
+  std::vector<const stored_recording*> sound;  ///< current recordings without a problem
+  int64_t usual_events = 0;  ///< median of completed events of the current analysed recordings
+                             ///< (0 with fewer than three)
+  bool ready = false;        ///< at least min_robust_chips sound recordings
+  /// By recording id, for the sound ones: each channel's deviation from its own chip once the
+  /// chip's offset is taken out (see two_level_deviations::residual).
+  std::map<int64_t, deviation_grid> deviations;
+  /// By recording id: the chip's offset in each quantity from the other chips; NaN without one.
+  std::map<int64_t, std::array<double, quantity_count>> chip_offsets;
+  /// The robust standard deviation of the channels' deviations from the other chips, chip
+  /// offsets included, pooled over the channels: the one-level spread, from which fixed limits
+  /// are derived.
+  std::array<double, quantity_count> sigma{};
+  /// The robust standard deviation of the channels' deviations from their own chip.
+  std::array<double, quantity_count> within_sigma{};
+  /// The robust standard deviation of the chips' offsets, and the chips that have one.
+  std::array<double, quantity_count> chip_sigma{};
+  std::array<int, quantity_count> offset_chips{};
+  /// By recording id: its common-mode noise's excess over the other chips' median, ADC counts.
+  std::map<int64_t, double> common_mode_deviation;
+  /// The robust standard deviation of those excesses.
+  double common_mode_sigma = 0.0;
+};
+
+/// The population of every configuration of `recordings`, by name; `limits` give the events a
+/// recording needs.
+std::map<std::string, config_population> campaign_populations(
+    const std::vector<stored_recording>& recordings, const acceptance_limits& limits);
+
+/// What keeps a recording from supporting a verdict.
+enum class problem_kind {
+  not_analysed,         ///< the analysis failed
+  damaged,              ///< reading stopped early, or the last row is incomplete
+  too_few_events,       ///< fewer events than trustworthy errors, the limits or the campaign need
+  window_gap,           ///< gaps reach into the first pulse window
+  wrong_configuration,  ///< the recording fits another configuration's framing much better
+};
+
+/// One problem of a recording, and its words.
+struct recording_problem {
+  problem_kind kind = problem_kind::damaged;
+  std::string words;  ///< e.g. "reading stopped at value 461292: not a number"
+};
+
+/// How a channel came to be flagged.
+enum class flag_kind {
+  verdict,      ///< its fit verdict is not good
+  range,        ///< a quantity left its range
+  robust,       ///< a quantity lies too far from the campaign's median of its channel
+  within_chip,  ///< a quantity lies too far from the other chips' same channel beyond the
+                ///< offset of its own chip
+  chip_offset,  ///< the whole chip lies too far from the other chips (channel -1)
+  invalid,      ///< a figure is not a number, infinite, or not positive where a ratio is taken
+};
+
+/// One reason a channel, or the whole chip, is flagged.
+struct channel_flag {
+  int channel = 0;        ///< 0..31, or -1 for the whole chip
+  std::string quantity;   ///< a quantity's name, or "verdict" for the fit verdict
+  std::string unit;       ///< the unit the value is shown in
+  bool relative = false;  ///< the quantity is compared as a ratio
+  flag_kind kind = flag_kind::verdict;
+  bool high = false;   ///< the value lies above its limit (else below, or a bad verdict)
+  double value = 0.0;  ///< the value shown; for robust and chip_offset its deviation, in its
+                       ///< unit or, for a relative quantity, in %
+  std::string limit;   ///< "good", "140.00 to 175.00" or the robust limit, e.g. "4.87 ns"
+  fit_verdict verdict = fit_verdict::good;  ///< the fit verdict, for flag_kind::verdict
+};
+
+/// How a chip fared in one configuration, or over all of them.
+enum class chip_outcome {
+  pass,        ///< every channel within its limits
+  fail,        ///< more flagged channels than allowed
+  retest,      ///< the recording cannot support a verdict
+  not_judged,  ///< nothing failed, but some quantities had nothing to be judged by
+  incomplete,  ///< (over all configurations) a required configuration was never tested
+};
+
+/// The verdict of one chip in one configuration.
+struct chip_verdict {
+  std::string chip, config;
+  chip_outcome outcome = chip_outcome::retest;
+  int flagged_channels = 0;
+  int max_flagged_channels = 0;
+  std::vector<channel_flag> flags;          ///< by channel, the chip's own first
+  std::vector<recording_problem> problems;  ///< why it needs a retest
+  std::vector<std::string> reasons;         ///< why it failed, needs a retest or was not
+                                            ///< judged, grouped as a person would say them
+  int64_t recording_id = 0;                 ///< the recording judged (0 when none)
+  std::string recording_path;
+  std::vector<std::string> superseded;  ///< the chip's other recordings in this configuration
+};
+
+/// Every chip's verdicts, and what the limits name that the campaign lacks.
+struct campaign_judgement {
+  std::vector<chip_verdict> verdicts;  ///< sorted by chip, then configuration
+  std::vector<std::string> warnings;   ///< one line each, e.g. a configuration not in the campaign
+};
+
+/// "pass", "fail", "retest", "not judged" or "incomplete".
+const char* outcome_name(chip_outcome o);
+
+/// The problems of a recording that stop it from supporting a verdict: "not analysed:
+/// MESSAGE", "reading stopped at value N: REASON", "last row incomplete (K of 32 values)",
+/// "only N events", "N events, the campaign's recordings of CONFIG have M" (fewer than
+/// min_event_share of `usual_events`, when that is above 0), "N events, the limits ask for at
+/// least M" (`min_events`, when given), "gaps reach into the first pulse window in N of M
+/// events" and "this recording looks like CONFIG".
+std::vector<recording_problem> recording_problems(const stored_recording& r, int64_t usual_events,
+                                                  std::optional<int> min_events);
+
+/// The words of `problems`, in order.
+std::vector<std::string> problem_words(const std::vector<recording_problem>& problems);
+
+/// recording_problems of a recording just analysed, before the campaign's usual count of events
+/// is known.
+std::vector<recording_problem> own_problems(const recording_record& r);
+
+/// Judges the current recording (stored_recording::current) of every chip in every
+/// configuration of `recordings` by `limits`: a retest when the recording has a problem, else
+/// a fail when more channels are flagged than allowed or the chip as a whole is flagged. A
+/// channel is flagged when its fit verdict is not "good", when a figure is not a number (or not
+/// positive where a ratio is taken), when a quantity leaves its range, and, for a quantity
+/// without a range, by the rule's two levels: the chip's offset (the median over its channels
+/// of their deviations from the other chips' same channel) more than k robust standard
+/// deviations of the chips' offsets, widened by small_sample_factor, from zero flags the whole
+/// chip; a channel more than k robust standard deviations of the channels' deviations from their
+/// own chip flags the channel (relative quantities as ratios; noise, misfit and errors only
+/// above). Fewer than min_robust_chips chips with sound recordings leave such quantities not
+/// judged.
+campaign_judgement judge_campaign(const std::vector<stored_recording>& recordings,
+                                  const acceptance_limits& limits);
+
+/// How one chip fared over the configurations it must pass.
+struct chip_summary {
+  std::string chip;
+  chip_outcome outcome = chip_outcome::pass;
+  /// "CONFIG: REASON; REASON" for each configuration that decided the outcome, or "not tested
+  /// in CONFIG" for a missing required one.
+  std::vector<std::string> reasons;
+};
+
+/// The configurations every chip must pass: the limits' `required`, or else each that more than
+/// half of the chips of `verdicts` were judged in.
+std::vector<std::string> required_configurations(const std::vector<chip_verdict>& verdicts,
+                                                 const acceptance_limits& limits);
+
+/// One summary per chip of `verdicts` (sorted by chip, then configuration), by chip: fail when
+/// it fails in any configuration, else retest when any asks for one, else incomplete when a
+/// configuration of `required` has no verdict, else not judged when any was not judged, else
+/// pass. A chip passes only when it passes in every required configuration.
+std::vector<chip_summary> summarise_chips(const std::vector<chip_verdict>& verdicts,
+                                          const std::vector<std::string>& required);
+
+/// "CHIP pass", "CHIP fail: CONFIG: REASONS; ...", "CHIP retest: ...", "CHIP incomplete: not
+/// tested in CONFIG" or "CHIP not judged: ...".
+std::string chip_line(const chip_summary& s);
+
+/// The rule in force, as sentences.
+std::string rule_text(const acceptance_limits& limits);
+
+/// "channel 13", "channels 3, 9", "channels 0-5, 7" or "all 32 channels".
+std::string channels_text(const std::vector<int>& channels);
+
+/// One line per verdict: "CHIP CONFIG pass", "CHIP CONFIG fail: REASON; REASON", "CHIP CONFIG
+/// retest: REASON" or "CHIP CONFIG not judged: REASON".
+std::string verdict_line(const chip_verdict& v);
+
+/// The flags of `channel` in `v`, the chip's own included, "; "-separated as in the reasons;
+/// "" when it has none.
+std::string channel_reason(const chip_verdict& v, int channel);
+
+/// The channels `v` flags: every channel when the chip as a whole is flagged.
+std::vector<int> flagged_channels(const chip_verdict& v);
+
+/// How the robust rule judges one quantity's deviations.
+struct robust_limit {
+  double sigma = 0.0;       ///< the pooled robust standard deviation
+  double k = 5.0;           ///< standard deviations a value may lie from the others' median
+  double least = 0.0;       ///< no distance below this is flagged, whatever sigma
+  bool upper_only = false;  ///< only a value above the median is flagged
+  flag_kind kind = flag_kind::robust;  ///< what a value beyond the limit is flagged as
+};
+
+/// What judge_value judges: a quantity's name, unit, how it is compared and shown.
+struct judged_quantity {
+  std::string name, unit;
+  bool relative = false;
+  double scale = 1.0;  ///< the value times this is in `unit`
+};
+
+/// Flags `value` of quantity `q` of `channel` when it is not a number or infinite, or, for a
+/// relative quantity, not positive; when it leaves `range` (when given); or else, for `robust`,
+/// when its deviation `deviation` lies beyond the larger of `limit.k` times `limit.sigma` and
+/// `limit.least`, as `limit.kind`. Adds to `flags`; false when there was nothing to judge by (no
+/// range, and no deviation or sigma).
+bool judge_value(int channel, const judged_quantity& q, double value, const quantity_range* range,
+                 bool robust, double deviation, const robust_limit& limit,
+                 std::vector<channel_flag>& flags);
+
+/// Settles `v`'s outcome from its flags: counts the flagged channels, and fails it with the
+/// flags' grouped reasons when more are flagged than allowed or the chip as a whole is flagged;
+/// otherwise it is not judged, with `unjudged` as its reasons, when those are not empty, else it
+/// passes.
+void decide_outcome(chip_verdict& v, const std::vector<std::string>& unjudged);
+
+/// The reasons of `flags` in words, the chip's own first, the channels that share one grouped.
+std::vector<std::string> grouped_reasons(const std::vector<channel_flag>& flags);

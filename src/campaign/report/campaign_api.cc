@@ -1,0 +1,145 @@
+#include "campaign/report/campaign_api.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "campaign/judge/acceptance_limits.h"
+#include "campaign/run/campaign_upkeep.h"
+#include "results/json_text.h"
+
+using nlohmann::json;
+
+namespace {
+
+// Where each chip's verdicts and summary are in the snapshot's page data.
+void index_chips(campaign_snapshot& s) {
+  const json& verdicts = s.summary["verdicts"];
+  for (size_t i = 0; i < verdicts.size(); ++i)
+    s.verdicts_of_chip[verdicts[i]["chip"].get<std::string>()].push_back(i);
+  const json& chips = s.summary["chips"];
+  for (size_t i = 0; i < chips.size(); ++i) s.chip_index[chips[i]["chip"].get<std::string>()] = i;
+}
+
+void find_latest(campaign_snapshot& s) {
+  for (const stored_recording& r : s.recordings)
+    if (r.id > s.latest_id) {
+      s.latest_id = r.id;
+      s.latest_chip = r.chip;
+    }
+}
+
+// At most p.limit of `items` from p.offset on, as {"total", "offset", name}.
+json page_of(const json& items, const page_request& p, const char* name) {
+  json page = json::array();
+  for (size_t i = p.offset; i < items.size() && page.size() < p.limit; ++i)
+    page.push_back(items[i]);
+  return {{"total", items.size()}, {"offset", p.offset}, {name, std::move(page)}};
+}
+
+// A whole number of the query, or `fallback` for ""; nothing for anything else.
+std::optional<size_t> query_number(const std::string& text, size_t fallback) {
+  if (text.empty()) return fallback;
+  size_t v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return v;
+}
+
+}  // namespace
+
+std::shared_ptr<const campaign_snapshot> load_snapshot(campaign_db& db,
+                                                       const std::string& limits_path,
+                                                       int64_t version, std::string& error) {
+  auto s = std::make_shared<campaign_snapshot>();
+  s->version = version;
+  acceptance_limits limits;
+  if (!db.load_recordings(s->recordings, error) || !load_limits(db, limits_path, limits, error))
+    return nullptr;
+  campaign_judgement judgement = judge_campaign(s->recordings, limits);
+  s->warnings = std::move(judgement.warnings);
+  s->in.title = db.path();
+  s->in.rule = rule_text(limits);
+  s->in.limits = std::move(limits);
+  s->in.verdicts = std::move(judgement.verdicts);
+  s->summary = report_page_data(s->recordings, s->in);
+  s->summary.erase("details");
+  index_chips(*s);
+  find_latest(*s);
+  return s;
+}
+
+json version_json(const campaign_snapshot& s) {
+  return {{"version", s.version},
+          {"recordings", s.recordings.size()},
+          {"chips", s.chip_index.size()},
+          {"latest", s.latest_id}};
+}
+
+json summary_json(const campaign_snapshot& s) {
+  json out = s.summary;
+  out["details"] = json::object();
+  out["chip_url"] = "/api/chip/";
+  return out;
+}
+
+std::optional<page_request> parse_page(const std::string& text_offset,
+                                       const std::string& text_limit) {
+  page_request defaults;
+  std::optional<size_t> offset = query_number(text_offset, defaults.offset);
+  std::optional<size_t> limit = query_number(text_limit, defaults.limit);
+  if (!offset || !limit || *limit == 0 || *limit > max_page_items) return std::nullopt;
+  return page_request{*offset, *limit};
+}
+
+json verdicts_page(const campaign_snapshot& s, const page_request& p, const std::string& outcome) {
+  const json& all = s.summary["verdicts"];
+  if (outcome.empty()) return page_of(all, p, "verdicts");
+  json chosen = json::array();
+  for (const json& v : all)
+    if (v["outcome"] == outcome) chosen.push_back(v);
+  return page_of(chosen, p, "verdicts");
+}
+
+json chips_page(const campaign_snapshot& s, const page_request& p) {
+  return page_of(s.summary["chips"], p, "chips");
+}
+
+std::optional<json> chip_json(const campaign_snapshot& s, campaign_db& db, const std::string& chip,
+                              std::string& error) {
+  auto found = s.verdicts_of_chip.find(chip);
+  if (found == s.verdicts_of_chip.end()) return std::nullopt;
+  json verdicts = json::array();
+  std::vector<int64_t> ids;
+  for (size_t i : found->second) {
+    const json& v = s.summary["verdicts"][i];
+    verdicts.push_back(v);
+    if (int64_t id = v["recording"].get<int64_t>(); id != 0) ids.push_back(id);
+  }
+  std::map<int64_t, recording_detail> details;
+  if (!load_recording_details(db, s.recordings, ids, s.in.limits, details, error))
+    return std::nullopt;
+  json opened = json::object();
+  for (const stored_recording& r : s.recordings)
+    if (auto d = details.find(r.id); d != details.end())
+      opened[std::to_string(r.id)] = opened_recording_json(r, d->second);
+  json out = {{"chip", chip}, {"verdicts", verdicts}, {"details", opened}};
+  if (auto c = s.chip_index.find(chip); c != s.chip_index.end()) {
+    out["outcome"] = s.summary["chips"][c->second]["outcome"];
+    out["reasons"] = s.summary["chips"][c->second]["reasons"];
+  }
+  return out;
+}
+
+std::optional<json> latest_json(const campaign_snapshot& s, campaign_db& db, std::string& error) {
+  if (s.latest_id == 0) return std::nullopt;
+  std::optional<json> out = chip_json(s, db, s.latest_chip, error);
+  if (!out) return std::nullopt;
+  (*out)["version"] = s.version;
+  (*out)["recording"] = s.latest_id;
+  for (const stored_recording& r : s.recordings)
+    if (r.id == s.latest_id) {
+      (*out)["config"] = r.config;
+      (*out)["analysed_at"] = r.analysed_at;
+    }
+  return out;
+}

@@ -1,0 +1,332 @@
+#include "campaign/report/campaign_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+
+#include "campaign/judge/characterisation.h"
+#include "campaign/judge/failure_cause.h"
+#include "campaign/report/report_charts.h"
+#include "campaign/report/report_files.h"
+#include "campaign/report/vega_bundle.h"
+#include "fit/channel_fields.h"
+#include "fit/fit_messages.h"
+#include "results/json_text.h"
+
+using nlohmann::json;
+
+namespace {
+
+constexpr size_t max_failed_runs_listed = 200;
+
+// Numbers rounded to `digits` decimals keep the page small; NaN and infinities become null.
+json rounded(double v, double scale = 100.0) {
+  if (!std::isfinite(v)) return nullptr;
+  return std::round(v * scale) / scale;
+}
+
+// Every chart definition of report/charts/ as one JSON object, by file name without ".json".
+std::string chart_definitions() {
+  constexpr std::string_view folder = "charts/", ending = ".json";
+  std::string out = "{";
+  for (const embedded_file& f : embedded_files) {
+    if (!f.name.starts_with(folder) || !f.name.ends_with(ending)) continue;
+    std::string_view name =
+        f.name.substr(folder.size(), f.name.size() - folder.size() - ending.size());
+    out += (out.size() > 1 ? ",\n\"" : "\"") + std::string(name) + "\":" + std::string(f.text);
+  }
+  return out + "}";
+}
+
+// The day a recording was made, "YYYY-MM-DD" from its recorded_at; "" when unknown.
+std::string day_of(const stored_recording* r) {
+  return r && r->recorded_at.size() >= 10 ? r->recorded_at.substr(0, 10) : "";
+}
+
+json recording_summary(const stored_recording& r) {
+  return {{"path", r.path},
+          {"recorded_at", r.recorded_at},
+          {"status", r.status},
+          {"message", r.message},
+          {"events", r.events_completed}};
+}
+
+json verdict_json(const chip_verdict& v,
+                  const std::unordered_map<int64_t, const stored_recording*>& by_id,
+                  const std::unordered_map<std::string, const stored_recording*>& by_path) {
+  auto judged = by_id.find(v.recording_id);
+  json flags = json::object();
+  for (int channel : flagged_channels(v))
+    flags[std::to_string(channel)] = channel_reason(v, channel);
+  json superseded = json::array();
+  for (const std::string& path : v.superseded) {
+    auto it = by_path.find(path);
+    superseded.push_back(it == by_path.end() ? json{{"path", path}}
+                                             : recording_summary(*it->second));
+  }
+  return {{"chip", v.chip},
+          {"config", v.config},
+          {"outcome", outcome_name(v.outcome)},
+          {"flagged", v.flagged_channels},
+          {"allowed", v.max_flagged_channels},
+          {"reasons", v.reasons},
+          {"cause", failure_cause(v)},
+          {"recording", v.recording_id},
+          {"path", v.recording_path},
+          {"day", day_of(judged == by_id.end() ? nullptr : judged->second)},
+          {"flags", flags},
+          {"superseded", superseded}};
+}
+
+// One channel's points as three arrays, times to 0.1 ns and amplitudes to 0.1 ADC counts.
+json channel_points_json(const channel_points& points) {
+  std::vector<const snapshot_point*> sorted;
+  for (const snapshot_point& p : points) sorted.push_back(&p);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const snapshot_point* a, const snapshot_point* b) { return a->first < b->first; });
+  json t = json::array(), y = json::array(), ey = json::array();
+  for (const snapshot_point* p : sorted) {
+    t.push_back(rounded(p->first, 10.0));
+    y.push_back(rounded(p->second.first, 10.0));
+    ey.push_back(rounded(p->second.second, 10.0));
+  }
+  return {t, y, ey};
+}
+
+// Why the fit judged a channel as it did: the line standard error gave for it, naming the rule
+// and its figures, and the verdict that too few events replaced; the figures of a good one.
+std::string fit_evidence(const stored_channel& c) {
+  const channel_fit& f = c.fit;
+  std::string why = verdict_note(c.channel, f);
+  if (f.replaced_verdict)
+    why += (why.empty() ? "" : " ") + std::string("From its points alone the fit judged it ") +
+           std::string(verdict_name(*f.replaced_verdict)) + ".";
+  if (why.empty() && f.verdict == fit_verdict::good && f.ndf > 0) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "significance %.0fσ, height %.1f times the scatter, %d points on the pulse, "
+                  "chi2/ndf %.2f, %d starts",
+                  f.significance, f.scatter > 0 ? f.seen_height / f.scatter : 0.0, f.pulse_points,
+                  f.chi2 / f.ndf, f.fits_run);
+    why = text;
+  }
+  return why;
+}
+
+// A channel's shown fields by their names, with "channel" and "why"; the misfit, a fraction, to
+// a thousandth of a percent, other numbers to a hundredth.
+json page_fit(const stored_channel& c) {
+  json fit = {{"channel", c.channel}, {"why", fit_evidence(c)}};
+  for (const channel_field& f : channel_fields()) {
+    if (!f.shown) continue;
+    if (f.type == field_type::verdict || f.type == field_type::optional_verdict)
+      fit[f.name] = field_verdict_name(f, c.fit);
+    else if (f.type == field_type::real)
+      fit[f.name] =
+          rounded(field_number(f, c.fit), std::string_view(f.unit) == "fraction" ? 1e5 : 100.0);
+    else
+      fit[f.name] = static_cast<int64_t>(field_number(f, c.fit));
+  }
+  return fit;
+}
+
+}  // namespace
+
+json opened_recording_json(const stored_recording& r, const recording_detail& detail) {
+  json fits = json::array(), points = json::object();
+  for (const stored_channel& c : r.channels) fits.push_back(page_fit(c));
+  for (size_t ch = 0; ch < detail.points.size(); ++ch)
+    if (!detail.points[ch].empty())
+      points[std::to_string(ch)] = channel_points_json(detail.points[ch]);
+  json out = recording_summary(r);
+  out["events_started"] = r.events_started;
+  out["common_mode_noise"] = rounded(r.common_mode_noise, 1000.0);
+  out["notes"] = r.notes;
+  out["problems"] = detail.problems;
+  out["fits"] = fits;
+  out["points"] = points;
+  return out;
+}
+
+namespace {
+
+json failed_runs(const std::vector<stored_recording>& recordings) {
+  json runs = json::array();
+  for (const stored_recording& r : recordings)
+    if (r.status != 0 && runs.size() < max_failed_runs_listed)
+      runs.push_back(
+          {{"chip", r.chip}, {"config", r.config}, {"message", r.message}, {"path", r.path}});
+  return runs;
+}
+
+// Each chip's channels characterised across configurations, as rows [chip, channel, gain
+// (ADC/mV), noise (mV), the reason it is flagged or "", offset (ADC)]; none when no channel has
+// a gain.
+json characterisation_rows(const std::vector<stored_recording>& recordings,
+                           const acceptance_limits& limits) {
+  campaign_characterisation c = characterise(recordings, limits);
+  std::map<std::pair<std::string, int>, std::string> flagged;
+  for (const chip_verdict& v : judge_characterisation(c.channels, limits))
+    for (int channel : flagged_channels(v))
+      flagged.try_emplace({v.chip, channel}, channel_reason(v, channel));
+  json rows = json::array();
+  for (const channel_characterisation& ch : c.channels)
+    if (std::isfinite(ch.gain))
+      rows.push_back({ch.chip, ch.channel, rounded(ch.gain, 1000.0), rounded(ch.noise_mV, 10000.0),
+                      flagged[{ch.chip, ch.channel}], rounded(ch.offset)});
+  return rows;
+}
+
+// The injected amplitude (mV) of each configuration that has one.
+json injections(const std::vector<std::string>& configs, const acceptance_limits& limits) {
+  json out = json::object();
+  for (const std::string& config : configs)
+    if (std::optional<injection> i = injection_of(config, limits)) out[config] = i->mV;
+  return out;
+}
+
+}  // namespace
+
+json report_page_data(const std::vector<stored_recording>& recordings, const report_input& in) {
+  std::unordered_map<int64_t, const stored_recording*> by_id;
+  std::unordered_map<std::string, const stored_recording*> by_path;
+  size_t failed = 0;
+  for (const stored_recording& r : recordings) {
+    by_id[r.id] = &r;
+    by_path[r.path] = &r;
+    failed += r.status != 0;
+  }
+  report_data d = make_report_data(recordings, in.verdicts, in.limits);
+  json verdicts = json::array(), details = json::object();
+  for (const chip_verdict& v : in.verdicts) verdicts.push_back(verdict_json(v, by_id, by_path));
+  const std::vector<std::string> required = required_configurations(in.verdicts, in.limits);
+  json chips = json::array();
+  for (const chip_summary& s : summarise_chips(in.verdicts, required))
+    chips.push_back(
+        {{"chip", s.chip}, {"outcome", outcome_name(s.outcome)}, {"reasons", s.reasons}});
+  for (const auto& [id, detail] : in.details)
+    if (auto it = by_id.find(id); it != by_id.end())
+      details[std::to_string(id)] = opened_recording_json(*it->second, detail);
+  return {{"title", in.title},
+          {"rule", in.rule},
+          {"recordings", recordings.size()},
+          {"failed_run_count", failed},
+          {"failed_runs", failed_runs(recordings)},
+          {"configs", d.configs},
+          {"verdicts", verdicts},
+          {"chips", chips},
+          {"required", required},
+          {"opened_chip", in.opened_chip},
+          {"cells",
+           {{"configs", d.cell_configs},
+            {"verdicts", d.cell_verdicts},
+            {"stats", d.channel_stats},
+            {"rows", d.cell_rows}}},
+          {"ranges", d.ranges},
+          {"bands", d.bands},
+          {"characterisation", characterisation_rows(recordings, in.limits)},
+          {"injections", injections(d.configs, in.limits)},
+          {"details", details}};
+}
+
+namespace {
+
+// The page skeleton with each "{{name}}" replaced by `parts`' text of that name.
+std::string fill(std::string_view skeleton, const std::map<std::string, std::string>& parts) {
+  std::string out;
+  size_t at = 0;
+  for (size_t open; (open = skeleton.find("{{", at)) != std::string_view::npos;) {
+    size_t close = skeleton.find("}}", open);
+    if (close == std::string_view::npos) break;
+    auto part = parts.find(std::string(skeleton.substr(open + 2, close - open - 2)));
+    if (part == parts.end()) break;
+    out.append(skeleton.substr(at, open - at)).append(part->second);
+    at = close + 2;
+  }
+  return out.append(skeleton.substr(at));
+}
+
+}  // namespace
+
+std::vector<int64_t> openable_recordings(const std::vector<chip_verdict>& verdicts,
+                                         const std::string& chip) {
+  std::vector<int64_t> ids;
+  bool every = verdicts.size() <= open_every_chip_up_to;
+  for (const chip_verdict& v : verdicts)
+    if (v.recording_id != 0 && (every || v.chip == chip || v.outcome == chip_outcome::fail ||
+                                v.outcome == chip_outcome::retest))
+      ids.push_back(v.recording_id);
+  return ids;
+}
+
+std::string html_escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
+bool load_recording_details(campaign_db& db, const std::vector<stored_recording>& recordings,
+                            const std::vector<int64_t>& ids, const acceptance_limits& limits,
+                            std::map<int64_t, recording_detail>& details, std::string& error) {
+  std::map<std::string, config_population> populations = campaign_populations(recordings, limits);
+  std::unordered_map<int64_t, const stored_recording*> by_id;
+  for (const stored_recording& r : recordings) by_id[r.id] = &r;
+  for (int64_t id : ids) {
+    auto found = by_id.find(id);
+    if (found == by_id.end()) continue;
+    const stored_recording& r = *found->second;
+    recording_detail& detail = details[id];
+    if (r.status == 0 && !db.load_points(id, detail.points, error)) return false;
+    auto config = limits.configs.find(r.config);
+    detail.problems = problem_words(recording_problems(
+        r, populations[r.config].usual_events,
+        config == limits.configs.end() ? std::nullopt : config->second.min_events));
+  }
+  return true;
+}
+
+std::string_view report_file(std::string_view name) {
+  for (const embedded_file& f : embedded_files)
+    if (f.name == name) return f.text;
+  return {};
+}
+
+std::string report_page(const std::string& title, const std::string& vega, const std::string& data,
+                        std::string_view script) {
+  return fill(report_file("page.html"), {{"title", html_escape(valid_utf8("Campaign " + title))},
+                                         {"style", std::string(report_file("report.css"))},
+                                         {"vega", vega},
+                                         {"charts", script_safe(chart_definitions())},
+                                         {"data", script_safe(data)},
+                                         {"script", script_safe(std::string(script))}});
+}
+
+std::string report_html(const std::vector<stored_recording>& recordings, const report_input& in) {
+  return report_page(in.title, in.vega, script_json_text(report_page_data(recordings, in)),
+                     report_file("report.js"));
+}

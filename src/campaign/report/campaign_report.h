@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "campaign/judge/acceptance.h"
+#include "campaign/store/campaign_db.h"
+
+/// What an opened chip shows of the recording judged: its points and its problems.
+struct recording_detail {
+  snapshot_table points;              ///< by channel, as stored
+  std::vector<std::string> problems;  ///< recording_problems, in words
+};
+
+/// What the report shows besides the stored recordings.
+struct report_input {
+  std::string title;                            ///< names the campaign, e.g. the database's path
+  std::string rule;                             ///< the acceptance rule in force, as sentences
+  std::string vega;                             ///< the inline scripts that define `vega`
+  acceptance_limits limits;                     ///< the limits in force, drawn on the distribution
+  std::vector<chip_verdict> verdicts;           ///< per chip and configuration
+  std::string opened_chip;                      ///< the chip open when the page loads; "" for none
+  std::map<int64_t, recording_detail> details;  ///< by recording id, the recordings that can be
+                                                ///< opened (see openable_recordings)
+};
+
+/// Campaigns of at most this many verdicts can open every chip; larger ones open the chips
+/// that fail or need a retest, so that the page stays small.
+inline constexpr size_t open_every_chip_up_to = 120;
+
+/// The ids of the recordings judged by `verdicts` whose pulses the report draws: those of
+/// every chip that fails or needs a retest, and every one when there are no more than
+/// open_every_chip_up_to verdicts, and that of `chip` (any chip; "" for none).
+std::vector<int64_t> openable_recordings(const std::vector<chip_verdict>& verdicts,
+                                         const std::string& chip);
+
+/// Loads into `details` the points and problems of the recordings `ids` of `recordings`, judged
+/// under `limits`; false with `error` when the database fails.
+bool load_recording_details(campaign_db& db, const std::vector<stored_recording>& recordings,
+                            const std::vector<int64_t>& ids, const acceptance_limits& limits,
+                            std::map<int64_t, recording_detail>& details, std::string& error);
+
+/// The page's data as the report embeds it in #report-data (see docs/campaign.md, "The
+/// report"): the verdicts, chips, chart data and the opened recordings of `in.details`.
+nlohmann::json report_page_data(const std::vector<stored_recording>& recordings,
+                                const report_input& in);
+
+/// An opened recording as report_page_data's "details" carry it: summary, fits, problems and
+/// each channel's points.
+nlohmann::json opened_recording_json(const stored_recording& r, const recording_detail& detail);
+
+/// The page skeleton of src/campaign/report/page.html titled `title`, with Vega's scripts
+/// `vega`, `data` as the text of #report-data ("" for a page that fetches it) and `script` as
+/// its script.
+std::string report_page(const std::string& title, const std::string& vega, const std::string& data,
+                        std::string_view script);
+
+/// The text of the file `name` of src/campaign/report/ (e.g. "report.js"), embedded at build
+/// time; "" for a name that is not one of them.
+std::string_view report_file(std::string_view name);
+
+/// The whole report as one HTML page that needs nothing but itself. Its skeleton, style,
+/// script and Vega chart definitions are the files of src/campaign/report/, embedded at build
+/// time; this fills in the campaign's data as JSON. The page's elements and attributes that
+/// tests and scripts rely on are described in docs/campaign.md ("The report").
+std::string report_html(const std::vector<stored_recording>& recordings, const report_input& in);
+
+/// `text` with &, <, > and " escaped for HTML.
+std::string html_escape(const std::string& text);

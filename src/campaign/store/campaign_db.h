@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "campaign/model/channel_characterisation.h"
+#include "campaign/model/recording_record.h"
+#include "campaign/model/stored_recording.h"
+
+struct sqlite3;
+
+/// An open campaign database. Every failure comes back as a one-line message naming the file.
+class campaign_db {
+ public:
+  ~campaign_db();
+  campaign_db(campaign_db&&) noexcept;
+  campaign_db& operator=(campaign_db&&) = delete;
+  campaign_db(const campaign_db&) = delete;
+
+  /// Opens the campaign database at `path`, creating it when there is no file or an empty one.
+  /// A file that is not a campaign database of this schema version is refused and left as it
+  /// was. Nothing, with the reason in `error`, on any failure.
+  static std::optional<campaign_db> open(const std::string& path, std::string& error);
+
+  /// Opens the existing campaign database at `path` for reading only: nothing is created,
+  /// upgraded or written, and in a folder this process cannot write to (a read-only mount) the
+  /// file is opened as immutable, so that no journal or WAL side file is made there. A missing
+  /// file, or one that is not a campaign database of this schema version, is refused. Nothing,
+  /// with the reason in `error`, on any failure.
+  static std::optional<campaign_db> open_read_only(const std::string& path, std::string& error);
+
+  /// Path to state of every stored recording; false with `error` on a failure.
+  bool load_states(std::map<std::string, stored_state>& states, std::string& error);
+  /// Stores `r` in one transaction, replacing an earlier result for its path; false with
+  /// `error`, and nothing changed, on a failure (e.g. a full disk).
+  bool store(const recording_record& r, std::string& error);
+  /// Replaces the stored characterisation by `channels` in one transaction; false with `error`,
+  /// and nothing changed, on a failure.
+  bool store_characterisation(const std::vector<channel_characterisation>& channels,
+                              std::string& error);
+  /// Every stored recording with its channels, ordered by chip, configuration and path.
+  bool load_recordings(std::vector<stored_recording>& out, std::string& error);
+  /// The points stored for recording `id`, by channel; false with `error` on a failure.
+  bool load_points(int64_t id, snapshot_table& points, std::string& error);
+  /// Sets the meta row `key` in its own transaction.
+  bool set_meta(const std::string& key, const std::string& value, std::string& error);
+  /// The meta row `key`, or nothing.
+  std::optional<std::string> meta(const std::string& key);
+  /// A number that changes whenever another connection commits to the database (SQLite's
+  /// data_version), so that a reader learns cheaply that there is something new; nothing on a
+  /// failure.
+  std::optional<int64_t> data_version();
+  /// The database's path as given.
+  const std::string& path() const { return path_; }
+
+ private:
+  campaign_db(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+  sqlite3* db_ = nullptr;
+  std::string path_;
+};
+
+/// The message for an unusable database at `path`: "cannot use database PATH: DETAIL".
+std::string database_error(const std::string& path, const std::string& detail);
