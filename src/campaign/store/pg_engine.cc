@@ -37,7 +37,8 @@ std::string numbered_placeholders(const std::string& sql) {
     } else if (c == '\'' || c == '"') {
       quote = c;
     } else if (c == '?') {
-      out += "$" + std::to_string(++n);
+      out.push_back('$');
+      out.append(std::to_string(++n));
       continue;
     }
     out.push_back(c);
@@ -45,11 +46,18 @@ std::string numbered_placeholders(const std::string& sql) {
   return out;
 }
 
+// The name a statement is prepared under on the server, the same for the same text.
+std::string statement_name(const std::string& sql) {
+  std::string name = std::to_string(std::hash<std::string>{}(sql));
+  name.insert(name.begin(), 'v');
+  return name;
+}
+
 class pg_statement : public sql_statement {
  public:
   pg_statement(pg_connection& c, const std::string& sql)
       : conn_(c), sql_(numbered_placeholders(sql)),
-        name_("v" + std::to_string(std::hash<std::string>{}(sql_))) {}
+        name_(statement_name(sql_)) {}
   using sql_statement::bind;
   void bind(int i, std::string_view text) override {
     param(i) = {pg_param::kind::text, std::string(text)};
@@ -146,6 +154,7 @@ class pg_engine : public sql_engine {
     return (!writing_ || conn_.exec(count_change_sql)) && conn_.exec("COMMIT");
   }
   void rollback() override { conn_.discard("ROLLBACK"); }
+  bool ready_for_writing() override { return true; }
   std::string ddl(const std::string& ddl) const override {
     // SQLite's INTEGER holds 64 bits and its REAL is a double; here those are BIGINT and
     // DOUBLE PRECISION, and a row id is an identity column. WITHOUT ROWID is SQLite's alone.

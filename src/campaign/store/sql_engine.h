@@ -84,6 +84,9 @@ class sql_engine {
   /// Rolls the transaction back, keeping last_error() as it was.
   virtual void rollback() = 0;
 
+  /// Settings a database takes once it was found to be a campaign's, before it is written
+  /// (SQLite's journal and syncing); false with last_error().
+  virtual bool ready_for_writing() = 0;
   /// `ddl`, the statements that create or alter the schema written in SQLite's types, in this
   /// engine's dialect.
   virtual std::string ddl(const std::string& ddl) const = 0;

@@ -155,7 +155,7 @@ class sqlite_engine : public sql_engine {
 
   // Every commit synced before it returns: a recording is reported as stored only once it is
   // on the disk (docs/guarantees.md).
-  bool ready_for_writing() {
+  bool ready_for_writing() override {
     return exec("PRAGMA foreign_keys = ON") && switch_to_wal() &&
            exec("PRAGMA synchronous = FULL");
   }
@@ -209,8 +209,4 @@ std::unique_ptr<sql_engine> open_sqlite_engine(const std::string& path, bool rea
   }
   sqlite3_busy_timeout(raw, busy_timeout_ms);
   return engine;
-}
-
-bool sqlite_ready_for_writing(sql_engine& engine) {
-  return static_cast<sqlite_engine&>(engine).ready_for_writing();
 }
