@@ -48,7 +48,8 @@ bool store_turn(campaign_db& db, recording_record r, const std::string& prefix, 
       std::fprintf(stderr, "varnel-store-bench: %s\n", error.c_str());
       return false;
     }
-    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    times.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   return true;
 }
@@ -92,8 +93,9 @@ int main(int argc, char** argv) {
       return 1;
   }
   double f = median(file_s) * 1e3, p = median(pg_s) * 1e3;
-  std::printf("Store cost of one recording (%zu channels, median of %d): SQLite %.2f ms, "
-              "PostgreSQL %.2f ms, ratio %.2f (goal <= %.1f)\n",
-              r.fits.size(), 10 * turn, f, p, p / f, goal_ratio);
+  std::printf(
+      "Store cost of one recording (%zu channels, median of %d): SQLite %.2f ms, "
+      "PostgreSQL %.2f ms, ratio %.2f (goal <= %.1f)\n",
+      r.fits.size(), 10 * turn, f, p, p / f, goal_ratio);
   return 0;
 }

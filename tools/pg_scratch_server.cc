@@ -129,16 +129,15 @@ std::unique_ptr<pg_scratch_server> pg_scratch_server::start(std::string& error,
     error = "initdb failed: " + log_tail(log);
     return nullptr;
   }
-  if (!s->launch(error) || !s->execute("CREATE DATABASE varnel", error, "postgres"))
-    return nullptr;
+  if (!s->launch(error) || !s->execute("CREATE DATABASE varnel", error, "postgres")) return nullptr;
   return s;
 }
 
 bool pg_scratch_server::launch(std::string& error) {
   std::string log = dir_ + "/server.log";
-  std::vector<std::string> argv = {bin_ + "/postgres", "-D", dir_ + "/data", "-k", dir_,
-                                   "-c", "listen_addresses=", "-c", "max_connections=40",
-                                   "-c", "shared_buffers=16MB"};
+  std::vector<std::string> argv = {
+      bin_ + "/postgres",   "-D", dir_ + "/data",       "-k", dir_, "-c", "listen_addresses=", "-c",
+      "max_connections=40", "-c", "shared_buffers=16MB"};
   if (!options_.durable) argv.insert(argv.end(), {"-c", "fsync=off", "-c", "full_page_writes=off"});
   pid_ = spawn(argv, log, as_other_user_, uid_, gid_);
   if (pid_ <= 0) {
@@ -192,8 +191,7 @@ std::string pg_scratch_server::uri(const std::string& db, const std::string& use
   return "postgresql://" + user + "@" + host + ":5432/" + db;
 }
 
-bool pg_scratch_server::execute(const std::string& sql, std::string& error,
-                                const std::string& db) {
+bool pg_scratch_server::execute(const std::string& sql, std::string& error, const std::string& db) {
   std::optional<pg_connection> c = pg_connection::connect(target(db), error);
   if (c && c->exec(sql)) return true;
   if (c) error = c->last_error();

@@ -191,7 +191,7 @@ TEST(CampaignRun, UsageErrorsHelpAndVersion) {
       {{}, "varnel-campaign: A subcommand is required\n"},
       {{"frobnicate", "--db", "x"},
        "varnel-campaign: unknown subcommand \"frobnicate\"; it is one of run, export, "
-       "characterise, limits, verdicts, chips, report, ingest, watch, serve, list\n"},
+       "characterise, limits, verdicts, chips, report, ingest, watch, serve, copy, list\n"},
       {{"run"}, "varnel-campaign: run: give at least one PATH or --manifest\n"},
       {{"run", "--jobs", "0", "x"}, "varnel-campaign: --jobs: Value 0 not in range 1 to 1024\n"},
       {{"run", "--bogus", "x"},

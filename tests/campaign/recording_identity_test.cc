@@ -44,18 +44,15 @@ TEST(RecordingIdentity, OneFileOnASharedFolderIsStoredOnceAndNotAnalysedAgain) {
   temp_dir d;
   std::string path = d / bench_name("100001");
   write_sim(path, 30, 1);
-  program_run first =
-      campaign({"run", "--db", "c.sqlite", path}, d.path(), on_machine("bench1"));
+  program_run first = campaign({"run", "--db", "c.sqlite", path}, d.path(), on_machine("bench1"));
   ASSERT_NE(first.status, 3) << first.err;
-  program_run second =
-      campaign({"run", "--db", "c.sqlite", path}, d.path(), on_machine("bench2"));
+  program_run second = campaign({"run", "--db", "c.sqlite", path}, d.path(), on_machine("bench2"));
   ASSERT_NE(second.status, 3) << second.err;
   EXPECT_NE(second.out.find("1 recordings: 0 analysed, 0 failed, 1 unchanged"), std::string::npos)
       << second.out;
   // Touched, the same content is analysed again by the other bench and replaces the row.
   fs::last_write_time(path, fs::last_write_time(path) + std::chrono::hours(1));
-  program_run again =
-      campaign({"run", "--db", "c.sqlite", path}, d.path(), on_machine("bench2"));
+  program_run again = campaign({"run", "--db", "c.sqlite", path}, d.path(), on_machine("bench2"));
   EXPECT_NE(again.out.find("1 analysed"), std::string::npos) << again.out;
   EXPECT_EQ(query(d / "c.sqlite", "SELECT count(*), min(analysed_on) FROM recordings"),
             std::vector<std::string>{"1|bench2"});
@@ -65,7 +62,12 @@ TEST(RetryPolicy, WaitsDoubleUpToTheLongestAndStopWhenTheBudgetIsSpent) {
   double now = 0;
   std::vector<double> waits;
   retry_policy p{.budget_s = 3.0, .first_wait_s = 0.5, .longest_wait_s = 1.0};
-  retry_clock clock(p, [&] { return now; }, [&](double s) { waits.push_back(s); now += s; });
+  retry_clock clock(
+      p, [&] { return now; },
+      [&](double s) {
+        waits.push_back(s);
+        now += s;
+      });
   int tries = 0;
   while (clock.wait_before_next()) ++tries;
   // 0.5, 1, 1, then the 0.5 left of the budget; then nothing.

@@ -51,7 +51,8 @@ std::string default_database() {
 // The help of every --db option.
 const std::string db_help =
     "Campaign database: an SQLite file, or a postgresql:// URI or libpq's \"host=... "
-    "dbname=...\" (campaign.sqlite, or $" + std::string(database_variable) + ")";
+    "dbname=...\" (campaign.sqlite, or $" +
+    std::string(database_variable) + ")";
 
 enum campaign_status { status_ok = 0, status_failed = 1, status_usage = 2, status_database = 3 };
 

@@ -60,8 +60,8 @@ void bind_value(const sql_statement& from, int c, sql_statement& to) {
 // the engines (a file upgraded in place adds columns at the end) does not matter. The engine
 // that failed, or nothing.
 sql_engine* copy_table(sql_engine& from, sql_engine& to, const table_order& t) {
-  std::unique_ptr<sql_statement> rows = from.prepare(std::string("SELECT * FROM ") + t.name +
-                                                     where_of(t) + " ORDER BY " + t.order);
+  std::unique_ptr<sql_statement> rows =
+      from.prepare(std::string("SELECT * FROM ") + t.name + where_of(t) + " ORDER BY " + t.order);
   if (!rows) return &from;
   std::unique_ptr<sql_statement> insert;
   step_result rc;
@@ -72,8 +72,8 @@ sql_engine* copy_table(sql_engine& from, sql_engine& to, const table_order& t) {
         columns += (c ? ", " : "") + to.identifier(rows->column_name(c));
         marks += c ? ", ?" : "?";
       }
-      std::string sql = std::string("INSERT INTO ") + t.name + " (" + columns + ") VALUES (" +
-                        marks + ")";
+      std::string sql =
+          std::string("INSERT INTO ") + t.name + " (" + columns + ") VALUES (" + marks + ")";
       if (std::string(t.name) == "meta")
         sql += " ON CONFLICT (key) DO UPDATE SET value = excluded.value";
       insert = to.prepare(sql);
@@ -93,9 +93,10 @@ bool is_empty(const table_counts& counts) {
 }
 
 bool clear(sql_engine& db) {
-  return db.exec("DELETE FROM points; DELETE FROM channels; DELETE FROM recordings; "
-                 "DELETE FROM characterisation; DELETE FROM meta WHERE " +
-                 std::string(own_meta));
+  return db.exec(
+      "DELETE FROM points; DELETE FROM channels; DELETE FROM recordings; "
+      "DELETE FROM characterisation; DELETE FROM meta WHERE " +
+      std::string(own_meta));
 }
 
 }  // namespace

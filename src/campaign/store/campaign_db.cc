@@ -84,9 +84,9 @@ bool upgrade_3_to_4(sql_engine& db, const std::string& machine) {
   if (!db.exec(campaign_drop_views_sql) ||
       !db.exec(db.ddl(campaign_recordings_sql("recordings_v4"))))
     return false;
-  std::unique_ptr<sql_statement> copy = db.prepare("INSERT INTO recordings_v4 (" + list +
-                                                   ", analysed_on) SELECT " + list +
-                                                   ", ? FROM recordings");
+  std::unique_ptr<sql_statement> copy =
+      db.prepare("INSERT INTO recordings_v4 (" + list + ", analysed_on) SELECT " + list +
+                 ", ? FROM recordings");
   if (!copy) return false;
   copy->bind(1, std::string_view(machine));
   return copy->run() && db.exec("DROP TABLE recordings") &&
@@ -100,10 +100,9 @@ bool upgrade_3_to_4(sql_engine& db, const std::string& machine) {
 std::string upgrade_from(sql_engine& db, int64_t from, const std::string& machine) {
   if (!db.begin_write(true)) return db.last_error();
   std::optional<int64_t> now = db.schema_version();
-  bool ok = now && (*now != from ||
-                    ((from > 1 || upgrade_1_to_2(db)) &&
-                     (from > 2 || db.exec(db.ddl(campaign_upgrade_from_2_sql()))) &&
-                     upgrade_3_to_4(db, machine) && set_version(db)));
+  bool ok = now && (*now != from || ((from > 1 || upgrade_1_to_2(db)) &&
+                                     (from > 2 || db.exec(db.ddl(campaign_upgrade_from_2_sql()))) &&
+                                     upgrade_3_to_4(db, machine) && set_version(db)));
   if (ok && db.commit()) return {};
   std::string why = db.last_error();
   db.rollback();
@@ -170,10 +169,12 @@ std::string channel_column_list() {
   return list;
 }
 
-void bind_channel(sql_statement& s, int64_t id, int channel, const channel_fit& f) {
-  s.bind(1, id);
-  s.bind(2, int64_t{channel});
-  int i = 3;
+// Binds channel `channel`'s row from parameter `first` on: the recording, the channel, then
+// every field of channel_fields().
+void bind_channel(sql_statement& s, int first, int64_t id, int channel, const channel_fit& f) {
+  int i = first;
+  s.bind(i++, id);
+  s.bind(i++, int64_t{channel});
   for (const channel_field& field : channel_fields()) {
     switch (field.type) {
       case field_type::real:
@@ -195,6 +196,18 @@ void bind_channel(sql_statement& s, int64_t id, int channel, const channel_fit& 
   }
 }
 
+// "INSERT INTO table (columns) VALUES (?, ...), (?, ...)": `rows` rows of `per_row` values in
+// one statement, which a server answers in one round trip.
+std::string rows_insert(const std::string& table, const std::string& columns, size_t per_row,
+                        size_t rows) {
+  std::string row = "(?";
+  for (size_t i = 1; i < per_row; ++i) row += ", ?";
+  row += ")";
+  std::string sql = "INSERT INTO " + table + " (" + columns + ") VALUES ";
+  for (size_t r = 0; r < rows; ++r) sql += (r ? ", " : "") + row;
+  return sql;
+}
+
 stored_channel read_channel(const sql_statement& s) {
   stored_channel c;
   c.channel = static_cast<int>(s.integer(1));
@@ -213,47 +226,41 @@ stored_channel read_channel(const sql_statement& s) {
 }
 
 bool insert_channels(sql_engine& db, int64_t id, const recording_record& r) {
-  // The statement's text follows from the field table alone: made once, not for every store.
-  static const std::string sql = [] {
-    std::string text = "INSERT INTO channels (" + channel_column_list() + ") VALUES (?";
-    for (size_t i = 1; i < channel_column_names().size(); ++i) text += ", ?";
-    return text + ")";
-  }();
-  std::unique_ptr<sql_statement> s = db.prepare(sql);
+  if (r.fits.empty()) return true;
+  const size_t per_row = channel_column_names().size();
+  std::unique_ptr<sql_statement> s =
+      db.prepare(rows_insert("channels", channel_column_list(), per_row, r.fits.size()));
   if (!s) return false;
-  for (size_t ch = 0; ch < r.fits.size(); ++ch) {
-    bind_channel(*s, id, static_cast<int>(ch), r.fits[ch]);
-    if (!s->run()) return false;
-    s->reset();
-  }
-  return true;
+  for (size_t ch = 0; ch < r.fits.size(); ++ch)
+    bind_channel(*s, static_cast<int>(1 + ch * per_row), id, static_cast<int>(ch), r.fits[ch]);
+  return s->run();
 }
 
 // Each channel's points as consecutive (time, amplitude, error) doubles in native byte order.
 bool insert_points(sql_engine& db, int64_t id, const recording_record& r) {
+  if (r.points.empty()) return true;
   std::unique_ptr<sql_statement> s =
-      db.prepare("INSERT INTO points (recording_id, channel, data) VALUES (?, ?, ?)");
+      db.prepare(rows_insert("points", "recording_id, channel, data", 3, r.points.size()));
   if (!s) return false;
   std::vector<double> data;
   for (size_t ch = 0; ch < r.points.size(); ++ch) {
     data.clear();
     for (const snapshot_point& p : r.points[ch])
       data.insert(data.end(), {p.first, p.second.first, p.second.second});
-    s->bind(1, id);
-    s->bind(2, static_cast<int64_t>(ch));
-    s->bind_blob(3, data.data(), data.size() * sizeof(double));
-    if (!s->run()) return false;
-    s->reset();
+    int at = static_cast<int>(1 + ch * 3);
+    s->bind(at, id);
+    s->bind(at + 1, static_cast<int64_t>(ch));
+    s->bind_blob(at + 2, data.data(), data.size() * sizeof(double));
   }
-  return true;
+  return s->run();
 }
 
 // Writes `r`, replacing what this machine stored before for its path and what any machine
 // stored for the same file (the same path, size and content); false when a step failed.
 bool write_record(sql_engine& db, const recording_record& r, const std::string& machine) {
-  std::unique_ptr<sql_statement> remove =
-      db.prepare("DELETE FROM recordings WHERE (analysed_on = ? AND path = ?) OR "
-                 "(path = ? AND content_hash = ? AND size = ?)");
+  std::unique_ptr<sql_statement> remove = db.prepare(
+      "DELETE FROM recordings WHERE (analysed_on = ? AND path = ?) OR "
+      "(path = ? AND content_hash = ? AND size = ?)");
   if (!remove) return false;
   remove->bind(1, std::string_view(machine));
   remove->bind(2, std::string_view(r.path));
@@ -261,14 +268,14 @@ bool write_record(sql_engine& db, const recording_record& r, const std::string& 
   remove->bind(4, r.hash);
   remove->bind(5, r.size);
   if (!remove->run()) return false;
-  std::unique_ptr<sql_statement> insert =
-      db.prepare("INSERT INTO recordings (path, size, mtime_ns, content_hash, chip, "
-                 "config, status, message, notes, log_path, values_read, rows_handled, "
-                 "events_started, events_completed, analysed_at, version, source, "
-                 "recorded_at, retry, common_mode_noise, window_gap_events, "
-                 "looks_like, own_misfit, other_misfit, reading_end, analysed_on) VALUES (?, ?, "
-                 "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                 "RETURNING id");
+  std::unique_ptr<sql_statement> insert = db.prepare(
+      "INSERT INTO recordings (path, size, mtime_ns, content_hash, chip, "
+      "config, status, message, notes, log_path, values_read, rows_handled, "
+      "events_started, events_completed, analysed_at, version, source, "
+      "recorded_at, retry, common_mode_noise, window_gap_events, "
+      "looks_like, own_misfit, other_misfit, reading_end, analysed_on) VALUES (?, ?, "
+      "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+      "RETURNING id");
   if (!insert) return false;
   bind_record(*insert, r, machine);
   if (insert->step() != step_result::row) return false;
@@ -288,8 +295,8 @@ bool write_characterisation(sql_engine& db, const std::vector<channel_characteri
     insert->bind(2, int64_t{c.channel});
     insert->bind(3, int64_t{c.configurations});
     int at = 4;
-    for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC,
-                     c.noise_e, c.rise_time_spread, c.time_stamp_spread})
+    for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC, c.noise_e,
+                     c.rise_time_spread, c.time_stamp_spread})
       insert->bind(at++, v);
     insert->bind(at, std::string_view(c.reason));
     if (!insert->run()) return false;
@@ -299,15 +306,15 @@ bool write_characterisation(sql_engine& db, const std::vector<channel_characteri
 }
 
 bool read_recordings(sql_engine& db, std::vector<stored_recording>& out) {
-  std::unique_ptr<sql_statement> r =
-      db.prepare("SELECT id, path, chip, config, mtime_ns, status, message, notes, "
-                 "analysed_at, version, events_started, events_completed, recorded_at, "
-                 "CASE WHEN id IN (SELECT id FROM current_recordings) THEN 1 ELSE 0 END, "
-                 "common_mode_noise, window_gap_events, looks_like, own_misfit, other_misfit, "
-                 "values_read, reading_end FROM recordings "
-                 "ORDER BY chip, config, path, analysed_on");
-  std::unique_ptr<sql_statement> c = db.prepare(
-      "SELECT " + channel_column_list() + " FROM channels ORDER BY recording_id, channel");
+  std::unique_ptr<sql_statement> r = db.prepare(
+      "SELECT id, path, chip, config, mtime_ns, status, message, notes, "
+      "analysed_at, version, events_started, events_completed, recorded_at, "
+      "CASE WHEN id IN (SELECT id FROM current_recordings) THEN 1 ELSE 0 END, "
+      "common_mode_noise, window_gap_events, looks_like, own_misfit, other_misfit, "
+      "values_read, reading_end FROM recordings "
+      "ORDER BY chip, config, path, analysed_on");
+  std::unique_ptr<sql_statement> c = db.prepare("SELECT " + channel_column_list() +
+                                                " FROM channels ORDER BY recording_id, channel");
   if (!r || !c) return false;
   std::unordered_map<int64_t, size_t> index;
   size_t first = out.size();
@@ -450,9 +457,9 @@ bool campaign_db::retried(const std::function<bool()>& work, std::string& error)
       again = clock.wait_before_next();
     }
     if (!again) {
-      error = database_error(path(), "no answer after retrying for " +
-                                         std::to_string(std::lround(policy_.budget_s)) +
-                                         " s: " + why);
+      error =
+          database_error(path(), "no answer after retrying for " +
+                                     std::to_string(std::lround(policy_.budget_s)) + " s: " + why);
       return false;
     }
   }
@@ -501,7 +508,9 @@ bool campaign_db::store(const recording_record& r, std::string& error) {
 bool campaign_db::store_characterisation(const std::vector<channel_characterisation>& channels,
                                          std::string& error) {
   return retried(
-      [&] { return in_write(*engine_, [&] { return write_characterisation(*engine_, channels); }); },
+      [&] {
+        return in_write(*engine_, [&] { return write_characterisation(*engine_, channels); });
+      },
       error);
 }
 

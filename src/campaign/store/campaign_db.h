@@ -38,8 +38,7 @@ class campaign_db {
   /// file is opened as immutable, so that no journal or WAL side file is made there. A missing
   /// file, or one that is not a campaign database of this schema version, is refused. Nothing,
   /// with the reason in `error`, on any failure.
-  static std::optional<campaign_db> open_read_only(const std::string& target,
-                                                   std::string& error);
+  static std::optional<campaign_db> open_read_only(const std::string& target, std::string& error);
 
   /// Path to state of every stored recording: the one this machine stored, else one another
   /// machine stored for the same path (a shared folder); false with `error` on a failure.

@@ -183,8 +183,9 @@ std::string campaign_recordings_sql(const std::string& name) {
 }
 
 std::string campaign_schema_sql() {
-  std::string sql = replaced(campaign_schema_template, "{{recordings}}",
-                             campaign_recordings_sql("recordings") + campaign_recordings_indexes_sql);
+  std::string sql =
+      replaced(campaign_schema_template, "{{recordings}}",
+               campaign_recordings_sql("recordings") + campaign_recordings_indexes_sql);
   return replaced(sql, "{{channels}}", channels_table());
 }
 

@@ -35,8 +35,7 @@ bool transient_state(const std::string& state) {
   static constexpr const char* codes[] = {"57P01", "57P02", "57P03", "53300",
                                           "40001", "40P01", "23505"};
   if (state.rfind("08", 0) == 0) return true;
-  return std::any_of(std::begin(codes), std::end(codes),
-                     [&](const char* c) { return state == c; });
+  return std::any_of(std::begin(codes), std::end(codes), [&](const char* c) { return state == c; });
 }
 
 }  // namespace
@@ -102,8 +101,7 @@ pg_connection::pg_connection(pg_connection&& other) noexcept
       state_(std::move(other.state_)),
       prepared_(std::move(other.prepared_)) {}
 
-std::optional<pg_connection> pg_connection::connect(const std::string& target,
-                                                    std::string& error) {
+std::optional<pg_connection> pg_connection::connect(const std::string& target, std::string& error) {
   PGconn* c = PQconnectdb(target.c_str());
   pg_connection conn(c, target);
   if (!c) {
@@ -115,7 +113,8 @@ std::optional<pg_connection> pg_connection::connect(const std::string& target,
     return std::nullopt;
   }
   // Notices (e.g. "relation already exists, skipping") are not the user's business.
-  PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      c, [](void*, const char*) {}, nullptr);
   return conn;
 }
 
@@ -157,8 +156,8 @@ std::optional<pg_rows> pg_connection::query(const std::string& sql,
   const int n = static_cast<int>(params.size());
   PGresult* r = nullptr;
   if (name.empty()) {
-    r = PQexecParams(conn_, sql.c_str(), n, nullptr, values.data(), lengths.data(),
-                     formats.data(), 0);
+    r = PQexecParams(conn_, sql.c_str(), n, nullptr, values.data(), lengths.data(), formats.data(),
+                     0);
   } else {
     if (std::find(prepared_.begin(), prepared_.end(), name) == prepared_.end()) {
       PGresult* made = PQprepare(conn_, name.c_str(), sql.c_str(), n, nullptr);

@@ -7,8 +7,8 @@
 /// How long work on a database server is tried again after a passing failure (the server
 /// restarting, unreachable for a moment, a deadlock between writers) before it is given up.
 struct retry_policy {
-  double budget_s = 120.0;     ///< seconds from the first failure after which no try is made
-  double first_wait_s = 0.05;  ///< seconds before the second try; doubled after each one
+  double budget_s = 120.0;      ///< seconds from the first failure after which no try is made
+  double first_wait_s = 0.05;   ///< seconds before the second try; doubled after each one
   double longest_wait_s = 5.0;  ///< seconds, the most waited between two tries
 };
 

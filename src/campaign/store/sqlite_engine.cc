@@ -68,8 +68,9 @@ class sqlite_sql_statement : public sql_statement {
   void bind_blob(int i, const void* data, size_t bytes) override { s_.bind_blob(i, data, bytes); }
   step_result step() override {
     int rc = s_.step();
-    return rc == SQLITE_ROW ? step_result::row : rc == SQLITE_DONE ? step_result::done
-                                                                   : step_result::failed;
+    return rc == SQLITE_ROW    ? step_result::row
+           : rc == SQLITE_DONE ? step_result::done
+                               : step_result::failed;
   }
   void reset() override { s_.reset(); }
   int column_count() const override { return s_.column_count(); }
@@ -156,8 +157,7 @@ class sqlite_engine : public sql_engine {
   // Every commit synced before it returns: a recording is reported as stored only once it is
   // on the disk (docs/guarantees.md).
   bool ready_for_writing() override {
-    return exec("PRAGMA foreign_keys = ON") && switch_to_wal() &&
-           exec("PRAGMA synchronous = FULL");
+    return exec("PRAGMA foreign_keys = ON") && switch_to_wal() && exec("PRAGMA synchronous = FULL");
   }
 
  private:

@@ -17,13 +17,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 // A realistic simulated campaign of 12 chips in two configurations, faults planted, its
 // recordings dealt into the folders a, b, c and d.
 void write_benches_campaign(const temp_dir& d) {
-  program_run sim = run_program({VARNEL_SIM_CAMPAIGN_EXE, "--output", d / "sim", "--chips", "12",
-                                 "--events", "30", "--configs", "4mV_delay-all,20mV_delay-all",
-                                 "--realistic", "--faults"});
+  program_run sim =
+      run_program({VARNEL_SIM_CAMPAIGN_EXE, "--output", d / "sim", "--chips", "12", "--events",
+                   "30", "--configs", "4mV_delay-all,20mV_delay-all", "--realistic", "--faults"});
   ASSERT_EQ(sim.status, 0) << sim.err;
   std::vector<fs::path> found;
   for (const auto& e : fs::recursive_directory_iterator(d / "sim"))
@@ -90,9 +89,10 @@ TEST(PgBenches, FourWritersAKillAndARestartLeaveWhatOneSqliteRunLeavesAndCopyTak
     EXPECT_EQ(log.find("cannot use database"), std::string::npos) << log;
   }
   // Nothing half-stored: every analysed recording has all its channels and points.
-  EXPECT_EQ(pg_query(pg, "SELECT count(*) FROM recordings r WHERE status = 0 AND ("
-                         "(SELECT count(*) FROM channels c WHERE c.recording_id = r.id) <> 32 OR "
-                         "(SELECT count(*) FROM points p WHERE p.recording_id = r.id) <> 32)"),
+  EXPECT_EQ(pg_query(pg,
+                     "SELECT count(*) FROM recordings r WHERE status = 0 AND ("
+                     "(SELECT count(*) FROM channels c WHERE c.recording_id = r.id) <> 32 OR "
+                     "(SELECT count(*) FROM points p WHERE p.recording_id = r.id) <> 32)"),
             std::vector<std::string>{"0"});
   // The rerun stores what the killed bench left, each file once however many benches saw it.
   for (int b = 1; b <= 4; ++b) {

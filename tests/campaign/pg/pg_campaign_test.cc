@@ -59,9 +59,10 @@ TEST(PgCampaign, UnusableTargetsAreRefusedInOneLineWithStatus3) {
   write_small_campaign(d / "data");
   std::string error;
   std::string other = fresh_database("other_application");
-  ASSERT_TRUE(test_server().execute("CREATE TABLE accounts (id integer); "
-                                    "INSERT INTO accounts VALUES (7)",
-                                    error, "other_application"))
+  ASSERT_TRUE(
+      test_server().execute("CREATE TABLE accounts (id integer); "
+                            "INSERT INTO accounts VALUES (7)",
+                            error, "other_application"))
       << error;
   const std::string socket = test_server().socket_dir();
   struct refusal {
@@ -69,8 +70,8 @@ TEST(PgCampaign, UnusableTargetsAreRefusedInOneLineWithStatus3) {
   };
   const std::vector<refusal> cases = {
       {"host=" + d.path() + " dbname=x", "cannot use database host=" + d.path() +
-                                              " dbname=x: connection to server on socket \"" +
-                                              d.path() + "/.s.PGSQL.5432\" failed"},
+                                             " dbname=x: connection to server on socket \"" +
+                                             d.path() + "/.s.PGSQL.5432\" failed"},
       {test_server().target("varnel", "nobody_here"), "role \"nobody_here\" does not exist"},
       {test_server().target("no_such_db"), "database \"no_such_db\" does not exist"},
       {other, "cannot use database " + other + ": it is not a campaign database"},

@@ -7,13 +7,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
-#include <utility>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <thread>
+#include <utility>
 
 #include "campaign/campaign_support.h"
 #include "campaign/store/pg_connection.h"
@@ -54,8 +53,7 @@ std::vector<std::string> pg_query(const std::string& target, const std::string& 
 }
 
 background_run start_campaign(const std::vector<std::string>& args, const std::string& cwd,
-                              const std::vector<std::string>& environment,
-                              const std::string& log) {
+                              const std::vector<std::string>& environment, const std::string& log) {
   std::vector<std::string> argv = {VARNEL_CAMPAIGN_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> p;

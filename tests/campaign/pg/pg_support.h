@@ -28,8 +28,7 @@ struct background_run {
 /// Starts varnel-campaign with `args` in `cwd`, the `environment` entries ("NAME=value") added
 /// to this process's (without a settle time), its output into `log`.
 background_run start_campaign(const std::vector<std::string>& args, const std::string& cwd,
-                              const std::vector<std::string>& environment,
-                              const std::string& log);
+                              const std::vector<std::string>& environment, const std::string& log);
 
 /// Waits for `r` to end; its exit status, or 128 + the signal that ended it.
 int finish(background_run& r);
