@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "campaign/campaign_support.h"
 #include "campaign/pg/pg_support.h"
+#include "campaign/serve_support.h"
 
 namespace fs = std::filesystem;
 
@@ -127,4 +130,34 @@ TEST(PgCampaign, ABenchRoleWritesAndAReaderRoleOnlyReads) {
   ASSERT_EQ(refused.err_lines().size(), 1u) << refused.err;
   EXPECT_NE(refused.err.find("permission denied for table"), std::string::npos) << refused.err;
   EXPECT_EQ(pg_query(owner, "SELECT count(*) FROM recordings"), std::vector<std::string>{"5"});
+}
+
+// serve on the server, as a reader: a recording another bench stores comes on the page within a
+// second, through the change counter every write transaction moves.
+TEST(PgCampaign, ServeAsAReaderShowsWhatABenchStoresWithinASecond) {
+  temp_dir d;
+  write_small_campaign(d / "data");
+  std::string owner = fresh_database("served");
+  ASSERT_NE(campaign({"run", "--db", owner, "data"}, d.path()).status, 3);
+  std::string error;
+  ASSERT_TRUE(
+      test_server().execute("CREATE ROLE served_reader LOGIN; "
+                            "GRANT SELECT ON ALL TABLES IN SCHEMA public TO served_reader",
+                            error, "served"))
+      << error;
+  running_server s(test_server().target("served", "served_reader"), d.path());
+  ASSERT_TRUE(s.ok());
+  fs::create_directory(d / "later");
+  write_sim(d / ("later/" + bench_name("100042")), 20, 42);
+  ASSERT_NE(campaign({"run", "--db", owner, "later"}, d.path()).status, 3);
+  auto stored = std::chrono::steady_clock::now();
+  std::string latest;
+  while (std::chrono::steady_clock::now() - stored < std::chrono::seconds(3)) {
+    latest = s.get("/api/latest").body;
+    if (latest.find("\"chip\":\"100042\"") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(latest.find("\"chip\":\"100042\""), std::string::npos) << latest;
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - stored).count(), 1.0);
+  EXPECT_EQ(s.stop(), 0);
 }
