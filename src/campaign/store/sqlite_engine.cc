@@ -56,9 +56,12 @@ std::string uri_path(const std::string& path) {
   return out;
 }
 
+// A statement that notes the connection's error in `error` at the step that fails: finalising
+// the statements that did work afterwards clears it.
 class sqlite_sql_statement : public sql_statement {
  public:
-  sqlite_sql_statement(sqlite3* db, const std::string& sql) : db_(db), s_(db, sql.c_str()) {}
+  sqlite_sql_statement(sqlite3* db, const std::string& sql, std::string& error)
+      : db_(db), s_(db, sql.c_str()), error_(error) {}
   bool ok() const { return s_.ok(); }
   using sql_statement::bind;
   void bind(int i, std::string_view text) override { s_.bind(i, text); }
@@ -97,6 +100,7 @@ class sqlite_sql_statement : public sql_statement {
  private:
   sqlite3* db_;
   sqlite_statement s_;
+  std::string& error_;
 };
 
 class sqlite_engine : public sql_engine {
@@ -104,7 +108,7 @@ class sqlite_engine : public sql_engine {
   sqlite_engine(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
   ~sqlite_engine() override { sqlite3_close(db_); }
   std::unique_ptr<sql_statement> prepare(const std::string& sql) override {
-    auto s = std::make_unique<sqlite_sql_statement>(db_, sql);
+    auto s = std::make_unique<sqlite_sql_statement>(db_, sql, error_);
     if (!s->ok()) {
       note_error();
       return nullptr;
