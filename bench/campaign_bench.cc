@@ -44,6 +44,7 @@
 
 #include "bench/devtools_page.h"
 #include "cli/command_line.h"
+#include "numerics/robust_statistics.h"
 #include "tools/campaign_simulator.h"
 
 namespace fs = std::filesystem;
@@ -98,8 +99,7 @@ timed time_of(const std::string& command) {
 }
 
 double median_of(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0.0 : v[v.size() / 2];
+  return v.empty() ? 0.0 : upper_median(std::move(v));
 }
 
 // The machine's load over the last minute, as the kernel counts it.
@@ -216,10 +216,9 @@ std::vector<double> marker_seconds(const fs::path& dir, const std::string& url,
 std::string spread(const std::vector<double>& s) {
   if (s.empty()) return "no run finished";
   size_t n = s.size();
-  double median = n % 2 ? s[n / 2] : (s[n / 2 - 1] + s[n / 2]) / 2;
   char text[160];
   std::snprintf(text, sizeof text, "min %.2f s, median %.2f s, max %.2f s over %zu runs", s[0],
-                median, s[n - 1], n);
+                median(s), s[n - 1], n);
   return text;
 }
 
@@ -387,12 +386,6 @@ std::vector<double> close_to_line(const fs::path& dir, watch_process& w, const f
   fs::remove_all(stage);
   std::sort(seconds.begin(), seconds.end());
   return seconds;
-}
-
-double quantile(const std::vector<double>& sorted, double q) {
-  if (sorted.empty()) return 0.0;
-  size_t at = static_cast<size_t>(std::ceil(q * static_cast<double>(sorted.size()))) - 1;
-  return sorted[std::min(at, sorted.size() - 1)];
 }
 
 void watch_figures(const fs::path& dir, const std::string& exe, int recordings, int events,

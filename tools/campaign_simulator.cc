@@ -9,6 +9,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "common/number_text.h"
 #include "tools/channel_response.h"
 #include "tools/front_end_preset.h"
 
@@ -247,11 +248,8 @@ std::array<double, 32> gains_of(const simulation_options& o) {
   return gains;
 }
 
-std::string format_number(double value) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
-}
+// gains.tsv's numbers, to the 17 digits that read back as the same double.
+constexpr int tsv_digits = 17;
 
 // gains.tsv's lines of chip `index`.
 std::string gain_lines(int index, chip_fault fault, bool realistic) {
@@ -262,8 +260,8 @@ std::string gain_lines(int index, chip_fault fault, bool realistic) {
     const channel_truth& c = o.channels[ch];
     const bool no_noise = c.saturated || c.stuck;
     lines += std::to_string(100000 + index) + "\t" + std::to_string(ch) + "\t" +
-             format_number(no_noise || c.dead ? 0.0 : gains[ch]) + "\t" +
-             format_number(no_noise ? 0.0 : o.noise) + "\n";
+             significant_text(no_noise || c.dead ? 0.0 : gains[ch], tsv_digits) + "\t" +
+             significant_text(no_noise ? 0.0 : o.noise, tsv_digits) + "\n";
   }
   return lines;
 }
@@ -302,21 +300,22 @@ std::vector<chip_fault> front_end_defects(bool several_configs) {
 }
 
 std::string front_end_defects_help() {
-  char text[1200];
-  std::snprintf(text, sizeof text,
-                "  late_12ns: every time stamp %g ns late\n"
-                "  low_channel: channel %d's amplitude %g %% lower\n"
-                "  negative_pulse: channel %d's pulse negative, %g %% of the others' mean height\n"
-                "  high_pedestal: channel %d's baseline at %g ADC counts\n"
-                "  long_gaps: gaps of %d rows, reaching into the first pulse window\n"
-                "  misshapen: channel %d's pulse of shaping order %g\n"
-                "  common_mode_noise: common-mode noise %g times the channel noise\n"
-                "  missing_recording: with several --configs, none in the first one\n",
-                time_stamp_shift(chip_fault::late_12ns), low_channel,
-                100 * (1 - low_channel_factor), negative_channel, 100 * negative_pulse_fraction,
-                high_pedestal_channel, high_pedestal, long_gap_rows, misshapen_channel,
-                misshapen_order, common_mode_of_noise);
-  return text;
+  using std::to_string;
+  return "  late_12ns: every time stamp " +
+         significant_text(time_stamp_shift(chip_fault::late_12ns)) +
+         " ns late\n  low_channel: channel " + to_string(low_channel) + "'s amplitude " +
+         significant_text(100 * (1 - low_channel_factor)) + " % lower\n  negative_pulse: channel " +
+         to_string(negative_channel) + "'s pulse negative, " +
+         significant_text(100 * negative_pulse_fraction) +
+         " % of the others' mean height\n  high_pedestal: channel " +
+         to_string(high_pedestal_channel) + "'s baseline at " + significant_text(high_pedestal) +
+         " ADC counts\n  long_gaps: gaps of " + to_string(long_gap_rows) +
+         " rows, reaching into the first pulse window\n  misshapen: channel " +
+         to_string(misshapen_channel) + "'s pulse of shaping order " +
+         significant_text(misshapen_order) + "\n  common_mode_noise: common-mode noise " +
+         significant_text(common_mode_of_noise) +
+         " times the channel noise\n"
+         "  missing_recording: with several --configs, none in the first one\n";
 }
 
 std::optional<std::vector<chip_fault>> parse_fault_list(const std::string& list, bool known_gains,

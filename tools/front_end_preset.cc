@@ -1,7 +1,8 @@
 #include "tools/front_end_preset.h"
 
-#include <cstdio>
 #include <random>
+
+#include "common/number_text.h"
 
 namespace {
 
@@ -48,19 +49,29 @@ simulation_options realistic_front_end_options(int events, const std::string& co
 
 std::string front_end_preset_help() {
   const front_end_ranges& r = realistic_front_end;
-  char text[1200];
-  std::snprintf(
-      text, sizeof text,
-      "  shaping order: one per design, %g to %g, and per channel +- %g around it\n"
-      "  tail: per channel, a slow tail (> 0) or an undershoot (< 0) of up to %g %% of\n"
-      "    the pulse height, recovering with a time constant of %g to %g ns\n"
-      "  injection rise: per channel, the test pulse's step rises linearly over 0 to %g ns\n"
-      "  jitter: per recording, each test pulse's start, sigma 0 to %g ns\n"
-      "  common-mode noise: per row, shared by all channels, sigma %g times the noise\n"
-      "  pedestal wander: every baseline follows a sinusoid of 0 to %g ADC counts\n"
-      "    amplitude and %g to %g rows period\n",
-      r.design_order_low, r.design_order_high, r.order_spread, 100 * r.tail, r.tail_time_low,
-      r.tail_time_high, r.injection_rise, r.jitter, r.common_mode_of_noise, r.wander,
-      r.wander_period_low, r.wander_period_high);
-  return text;
+  return "  shaping order: one per design, " + significant_text(r.design_order_low) + " to " +
+         significant_text(r.design_order_high) + ", and per channel +- " +
+         significant_text(r.order_spread) +
+         " around it\n"
+         "  tail: per channel, a slow tail (> 0) or an undershoot (< 0) of up to " +
+         significant_text(100 * r.tail) +
+         " % of\n"
+         "    the pulse height, recovering with a time constant of " +
+         significant_text(r.tail_time_low) + " to " + significant_text(r.tail_time_high) +
+         " ns\n"
+         "  injection rise: per channel, the test pulse's step rises linearly over 0 to " +
+         significant_text(r.injection_rise) +
+         " ns\n"
+         "  jitter: per recording, each test pulse's start, sigma 0 to " +
+         significant_text(r.jitter) +
+         " ns\n"
+         "  common-mode noise: per row, shared by all channels, sigma " +
+         significant_text(r.common_mode_of_noise) +
+         " times the noise\n"
+         "  pedestal wander: every baseline follows a sinusoid of 0 to " +
+         significant_text(r.wander) +
+         " ADC counts\n"
+         "    amplitude and " +
+         significant_text(r.wander_period_low) + " to " + significant_text(r.wander_period_high) +
+         " rows period\n";
 }

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "common/number_text.h"
 #include "driver/run_config.h"
 #include "fit/shaper_model.h"
 #include "reconstruction/recording_format.h"
@@ -252,11 +253,6 @@ std::string channel_error(const simulation_options& o) {
   return {};
 }
 
-std::string format_double(double value) {
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
-
 }  // namespace
 
 bool has_model_shape(const channel_truth& channel) {
@@ -354,17 +350,17 @@ void write_truth(const simulation_options& options, std::ostream& out) {
   out << "# channel baseline amplitude peak_time time_stamp dead saturated"
       << (front_end ? " order tail tail_time injection_rise\n" : "\n");
   if (front_end)
-    out << "# jitter " << format_double(options.jitter) << " common_mode "
-        << format_double(options.common_mode) << " wander " << format_double(options.wander)
-        << " wander_period " << format_double(options.wander_period) << '\n';
+    out << "# jitter " << shortest_text(options.jitter) << " common_mode "
+        << shortest_text(options.common_mode) << " wander " << shortest_text(options.wander)
+        << " wander_period " << shortest_text(options.wander_period) << '\n';
   for (int c = 0; c < channel_count; ++c) {
     const channel_truth& ch = options.channels[c];
-    out << c << ' ' << format_double(ch.baseline) << ' ' << format_double(ch.amplitude) << ' '
-        << format_double(ch.peak_time) << ' ' << format_double(ch.time_stamp) << ' ' << ch.dead
+    out << c << ' ' << shortest_text(ch.baseline) << ' ' << shortest_text(ch.amplitude) << ' '
+        << shortest_text(ch.peak_time) << ' ' << shortest_text(ch.time_stamp) << ' ' << ch.dead
         << ' ' << ch.saturated;
     if (front_end)
-      out << ' ' << format_double(ch.order) << ' ' << format_double(ch.tail) << ' '
-          << format_double(ch.tail_time) << ' ' << format_double(ch.injection_rise);
+      out << ' ' << shortest_text(ch.order) << ' ' << shortest_text(ch.tail) << ' '
+          << shortest_text(ch.tail_time) << ' ' << shortest_text(ch.injection_rise);
     out << '\n';
   }
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "common/number_text.h"
 #include "tools/campaign_simulator.h"
 #include "tools/front_end_preset.h"
 
@@ -43,27 +44,26 @@ const char* const description =
     "the last one only, and also chip 100016's channel 17 saturates softly (10 %\n"
     "low at the largest amplitude) and chip 100017's channel 9 has 25 % less gain.\n";
 
-// The part of the description with the realistic sizes, a format for snprintf.
-const char* const realistic_description =
-    "\n"
-    "--faults LIST plants the faults listed, NAME,NAME,..., on chips 100001, 100002,\n"
-    "... in turn: the names of faults.tsv (none for a good chip), classic for the set\n"
-    "above, realistic for the defects of real front ends:\n"
-    "%s"
-    "\n"
-    "--realistic makes chips differ as real ones do (Gaussian sigmas): per chip %g %%\n"
-    "in gain, %g ns in time stamp and %g %% in peak time; within a chip %g %% in gain,\n"
-    "%g %% in peak time and %g ns in time stamp between channels. Every recording also\n"
-    "departs from the fit's model as varnel-sim --realistic draws it:\n";
-
 // The description with the realistic sizes filled in.
 std::string full_description() {
   const chip_spread& s = realistic_chip_spread;
-  char text[4096];
-  std::snprintf(text, sizeof text, realistic_description, front_end_defects_help().c_str(),
-                100 * s.chip_gain, s.chip_time_stamp, 100 * s.chip_peak_time, 100 * s.channel_gain,
-                100 * s.channel_peak_time, s.channel_time_stamp);
-  return description + std::string(text) + front_end_preset_help();
+  return std::string(description) +
+         "\n"
+         "--faults LIST plants the faults listed, NAME,NAME,..., on chips 100001, 100002,\n"
+         "... in turn: the names of faults.tsv (none for a good chip), classic for the set\n"
+         "above, realistic for the defects of real front ends:\n" +
+         front_end_defects_help() +
+         "\n"
+         "--realistic makes chips differ as real ones do (Gaussian sigmas): per chip " +
+         significant_text(100 * s.chip_gain) + " %\nin gain, " +
+         significant_text(s.chip_time_stamp) + " ns in time stamp and " +
+         significant_text(100 * s.chip_peak_time) + " % in peak time; within a chip " +
+         significant_text(100 * s.channel_gain) + " % in gain,\n" +
+         significant_text(100 * s.channel_peak_time) + " % in peak time and " +
+         significant_text(s.channel_time_stamp) +
+         " ns in time stamp between channels. Every recording also\n"
+         "departs from the fit's model as varnel-sim --realistic draws it:\n" +
+         front_end_preset_help();
 }
 
 // The setup the command line asks for; nothing, with the reason in `why`, when it cannot be.

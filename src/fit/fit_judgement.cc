@@ -2,18 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+
+#include "common/number_text.h"
 
 namespace {
 
-// Two significant digits in plain notation: 0.076, 4.5, 140, 1637.
-std::string number(double v) {
-  const double magnitude = std::abs(v) > 0 ? std::floor(std::log10(std::abs(v))) : 0.0;
-  const int decimals = static_cast<int>(std::clamp(1.0 - magnitude, 0.0, 6.0));
-  char text[48];
-  std::snprintf(text, sizeof text, "%.*f", decimals, v);
-  return text;
-}
+// A criterion's figures, to two significant digits in plain notation: 0.076, 4.5, 140, 1637.
+constexpr int criterion_digits = 2;
 
 bool without_pulse(const channel_fit& f) {
   return !no_pulse_criterion(f).empty();
@@ -36,15 +31,19 @@ bool poor(const channel_fit& f) {
 
 std::string no_pulse_criterion(const channel_fit& f) {
   if (f.amplitude_err > 0 && std::abs(f.amplitude) < min_pulse_significance * f.amplitude_err)
-    return "amplitude " + number(f.amplitude) + " ± " + number(f.amplitude_err) + ", " +
-           number(std::abs(f.amplitude) / f.amplitude_err) + "σ";
+    return "amplitude " + plain_significant_text(f.amplitude, criterion_digits) + " ± " +
+           plain_significant_text(f.amplitude_err, criterion_digits) + ", " +
+           plain_significant_text(std::abs(f.amplitude) / f.amplitude_err, criterion_digits) + "σ";
   if (!(f.significance >= min_pulse_significance))
-    return "significance against no pulse " + number(f.significance) + "σ";
+    return "significance against no pulse " +
+           plain_significant_text(f.significance, criterion_digits) + "σ";
   if (!(f.seen_height > min_height_over_scatter * f.scatter))
     return f.scatter > 0
-               ? "height " + number(f.seen_height) + ", " + number(f.seen_height / f.scatter) +
-                     " times the points' scatter " + number(f.scatter)
-               : "height " + number(f.seen_height);
+               ? "height " + plain_significant_text(f.seen_height, criterion_digits) + ", " +
+                     plain_significant_text(f.seen_height / f.scatter, criterion_digits) +
+                     " times the points' scatter " +
+                     plain_significant_text(f.scatter, criterion_digits)
+               : "height " + plain_significant_text(f.seen_height, criterion_digits);
   if (f.pulse_points < min_pulse_points)
     return std::to_string(f.pulse_points) + (f.pulse_points == 1 ? " point" : " points") +
            " 3 scatters above zero";

@@ -1,30 +1,27 @@
 #include "fit/fit_messages.h"
 
-#include <cstdio>
-
+#include "common/number_text.h"
 #include "fit/fit_judgement.h"
 
 namespace {
 
-std::string number(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3g", v);
-  return text;
-}
+// A message's figures: three significant digits are all its reader compares.
+constexpr int message_digits = 3;
 
 // A fraction as a percentage: one decimal below 10 %, none from there.
 std::string percent(double fraction) {
   const double p = 100 * fraction;
-  char text[32];
-  std::snprintf(text, sizeof text, "%.*f", p < 10 ? 1 : 0, p);
-  return text;
+  return fixed_text(p, p < 10 ? 1 : 0);
 }
 
 std::string unphysical_note(const std::string& name, const channel_fit& f) {
   if (!(f.peak_time > 0))
-    return name + " gives an unphysical result: peak time " + number(f.peak_time) + " ns.";
-  return name + " gives an unphysical result: time stamp " + number(f.time_stamp) +
-         " ns, outside its points' times " + number(f.xmin) + " to " + number(f.xmax) + " ns.";
+    return name + " gives an unphysical result: peak time " +
+           significant_text(f.peak_time, message_digits) + " ns.";
+  return name + " gives an unphysical result: time stamp " +
+         significant_text(f.time_stamp, message_digits) + " ns, outside its points' times " +
+         significant_text(f.xmin, message_digits) + " to " +
+         significant_text(f.xmax, message_digits) + " ns.";
 }
 
 }  // namespace
@@ -49,7 +46,8 @@ std::string verdict_note(int channel, const channel_fit& f) {
              " points at its ceiling were left out of the fit.";
     case fit_verdict::poor_fit:
       return name + " fits the pulse shape poorly: it differs from the model by " +
-             percent(f.misfit) + " % of its amplitude (chi2/ndf " + number(f.chi2 / f.ndf) + ").";
+             percent(f.misfit) + " % of its amplitude (chi2/ndf " +
+             significant_text(f.chi2 / f.ndf, message_digits) + ").";
     case fit_verdict::not_converged:
       return fit_not_converged(channel);
     case fit_verdict::unphysical:
@@ -74,7 +72,8 @@ std::string shape_off_model_note(double median_misfit) {
 std::string looks_like_configuration(const std::string& looks_like, const std::string& config,
                                      double own_chi2_per_ndf, double other_chi2_per_ndf) {
   return "This recording looks like " + looks_like + ": its channels fit that configuration's " +
-         "framing far better (median chi2/ndf " + number(other_chi2_per_ndf) + " against " +
-         number(own_chi2_per_ndf) + " as " + config + "); check that configuration " + config +
-         " is the right one for this recording.";
+         "framing far better (median chi2/ndf " +
+         significant_text(other_chi2_per_ndf, message_digits) + " against " +
+         significant_text(own_chi2_per_ndf, message_digits) + " as " + config +
+         "); check that configuration " + config + " is the right one for this recording.";
 }

@@ -20,5 +20,15 @@ enum class fit_verdict {
 /// "no_pulse", "saturated", "poor_fit", "not_converged", "unphysical", "few_events".
 std::string_view verdict_name(fit_verdict v);
 
+/// The verdict in a reason's words: "good", "no usable points", "too few points to fit", "no
+/// pulse", "saturated", "poor fit", "fit did not converge", "unphysical fit", "too few events
+/// for trustworthy errors"; "unknown" for a value outside the enumeration.
+std::string_view verdict_words(fit_verdict v);
+
+/// The verdict as a figure's short label under a channel's title: "" for good, else "no usable
+/// points", "too few points", "no pulse", "saturated", "poor fit", "not converged",
+/// "unphysical", "too few events"; "unknown" for a value outside the enumeration.
+std::string_view verdict_label(fit_verdict v);
+
 /// The verdict whose verdict_name() is `name`; none for any other text.
 std::optional<fit_verdict> verdict_named(std::string_view name);

@@ -3,6 +3,7 @@
 #include <gsl/gsl_statistics_double.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 double median(std::vector<double> values) {
@@ -15,6 +16,14 @@ double upper_median(std::vector<double> values) {
   auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
   std::nth_element(values.begin(), middle, values.end());
   return *middle;
+}
+
+double quantile(const std::vector<double>& sorted, double p) {
+  if (sorted.empty() || std::isnan(p)) return std::numeric_limits<double>::quiet_NaN();
+  const double rank = std::clamp(p, 0.0, 1.0) * static_cast<double>(sorted.size() - 1);
+  const size_t below = static_cast<size_t>(rank);
+  if (below + 1 >= sorted.size()) return sorted.back();
+  return sorted[below] + (rank - static_cast<double>(below)) * (sorted[below + 1] - sorted[below]);
 }
 
 double robust_sigma(std::vector<double> values) {

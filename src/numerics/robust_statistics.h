@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 /// The median absolute deviation of normally distributed values times this is their standard
@@ -13,6 +14,10 @@ double median(std::vector<double> values);
 /// The upper median of `values`: the middle one, or the larger of the two middle ones for an even
 /// count; NaN for none.
 double upper_median(std::vector<double> values);
+
+/// The `p`-quantile (0..1) of ascending `sorted`, interpolating linearly between the two values
+/// about rank p x (n - 1): 0 gives the least, 1 the largest, 0.5 the median; NaN for none.
+double quantile(const std::vector<double>& sorted, double p);
 
 /// The robust standard deviation of `values`: the median absolute deviation from their median
 /// times mad_to_sigma; NaN for none.

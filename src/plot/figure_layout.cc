@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
+#include "common/number_text.h"
 #include "fit/shaper_model.h"
+#include "numerics/robust_statistics.h"
 #include "results/plot_run.h"
 
 namespace {
@@ -19,12 +20,6 @@ axis_range padded(double lo, double hi, double fraction) {
   double pad = (hi - lo) * fraction;
   if (pad <= 0.0) pad = 1.0;
   return {lo - pad, hi + pad};
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
 int decimals_for(double err) {
@@ -101,44 +96,15 @@ bool in_range(double v, axis_range r) {
 }
 
 std::string rise_time_title(int channel, const channel_fit& f) {
-  char text[96];
-  if (f.usable_points == 0) {
-    std::snprintf(text, sizeof text, "ch %d: no usable points", channel);
-    return text;
-  }
+  const std::string name = "ch " + std::to_string(channel) + ": ";
+  if (f.usable_points == 0) return name + "no usable points";
   int d = decimals_for(f.peak_time_err);
-  std::snprintf(text, sizeof text, "ch %d: %.*f \u00b1 %.*f ns", channel, d, f.peak_time, d,
-                f.peak_time_err);
-  return text;
+  return name + fixed_text(f.peak_time, d) + " \u00b1 " + fixed_text(f.peak_time_err, d) + " ns";
 }
 
 bool is_odd_channel(const channel_fit& f, axis_range expected) {
   return f.verdict != fit_verdict::good || f.usable_points == 0 || !f.converged ||
          !in_range(f.peak_time, expected);
-}
-
-std::string verdict_label(const channel_fit& f) {
-  switch (f.verdict) {
-    case fit_verdict::good:
-      return {};
-    case fit_verdict::no_usable_points:
-      return "no usable points";
-    case fit_verdict::too_few_points:
-      return "too few points";
-    case fit_verdict::no_pulse:
-      return "no pulse";
-    case fit_verdict::saturated:
-      return "saturated";
-    case fit_verdict::poor_fit:
-      return "poor fit";
-    case fit_verdict::not_converged:
-      return "not converged";
-    case fit_verdict::unphysical:
-      return "unphysical";
-    case fit_verdict::few_events:
-      return "too few events";
-  }
-  return {};
 }
 
 void fitted_curve(const channel_fit& f, int samples, std::vector<double>& t,

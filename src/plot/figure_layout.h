@@ -52,10 +52,6 @@ std::string rise_time_title(int channel, const channel_fit& f);
 /// Whether the panel of `f` is flagged: a verdict other than good, no usable points, no
 /// converged fit, or a rise time outside `expected`.
 bool is_odd_channel(const channel_fit& f, axis_range expected);
-/// The reason a panel shows when its fit is not a good measurement, short enough for a panel:
-/// "no usable points", "too few points", "no pulse", "saturated", "poor fit", "not converged",
-/// "unphysical", "too few events"; empty for a good one.
-std::string verdict_label(const channel_fit& f);
 
 /// The fitted shaper curve, Baseline 0, sampled at `samples` (>= 2) evenly spaced times over the
 /// fit range; empty when the fit has no usable points or a non-finite parameter or range.

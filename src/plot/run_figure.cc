@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "common/number_text.h"
 #include "plot/figure_layout.h"
 #include "results/json_text.h"
 
@@ -87,15 +87,19 @@ void draw_channel_curve(const channel_fit& f) {
   plwidth(1.0);
 }
 
+// `text` into the plotting library's label of `length` bytes, cut to fit.
+void copy_label(const std::string& text, char* label, PLINT length) {
+  if (length <= 0) return;
+  label[text.copy(label, static_cast<size_t>(length) - 1)] = '\0';
+}
+
 // Tick labels for the x axes of the channel panels: those near either end of the axis are left
 // out, as they would run into the neighbouring panel's.
 void inner_tick_label(PLINT axis, PLFLT value, char* label, PLINT length, PLPointer data) {
   const auto* range = static_cast<const axis_range*>(data);
   double f = (value - range->min) / (range->max - range->min);
-  if (axis != PL_X_AXIS || (f > 0.1 && f < 0.9))
-    std::snprintf(label, static_cast<size_t>(length), "%.0f", value);
-  else
-    label[0] = '\0';
+  const bool inside = axis != PL_X_AXIS || (f > 0.1 && f < 0.9);
+  copy_label(inside ? fixed_text(value, 0) : std::string(), label, length);
 }
 
 void draw_channel_panel(const plot_run& run, int ch, axis_range tr, axis_range ar,
@@ -117,7 +121,7 @@ void draw_channel_panel(const plot_run& run, int ch, axis_range tr, axis_range a
   plschr(0.0, 0.43);
   plmtex("t", 0.5, 0.5, 0.5, rise_time_title(ch, run.fits[ch]).c_str());
   // A channel that is no good measurement says why inside its panel, under the title.
-  if (std::string reason = verdict_label(run.fits[ch]); !reason.empty()) {
+  if (const std::string reason(verdict_label(run.fits[ch].verdict)); !reason.empty()) {
     plcol0(alert_red);
     plmtex("t", -1.2, 0.5, 0.5, reason.c_str());
   }
@@ -133,10 +137,8 @@ void draw_off_scale(double channel, double value, axis_range yr) {
   plcol0(alert_red);
   plschr(0.0, 0.7);
   plstring(1, &channel, &edge, above ? "\u25b2" : "\u25bc");
-  char label[32];
-  std::snprintf(label, sizeof label, "%.4g", value);
   plschr(0.0, 0.5);
-  plptex(channel + 0.45, edge, 1.0, 0.0, 0.0, label);
+  plptex(channel + 0.45, edge, 1.0, 0.0, 0.0, significant_text(value, 4).c_str());
 }
 
 void draw_summary_frame(page_box box, axis_range yr, const char* ylabel, const char* title) {
@@ -174,13 +176,11 @@ void draw_page_labels(const plot_run& run) {
   plvpor(0.0, 1.0, 0.0, 1.0);
   plwind(0.0, 1.0, 0.0, 1.0);
   plcol0(black);
-  char title[512];
   // The plotting library refuses text that is not UTF-8, and a chip's name is bytes.
-  const std::string chip = valid_utf8(run.chipstring), config = valid_utf8(run.config);
-  std::snprintf(title, sizeof title, "chip %s, %s: %lld events", chip.c_str(), config.c_str(),
-                static_cast<long long>(run.events_completed));
+  const std::string title = "chip " + valid_utf8(run.chipstring) + ", " + valid_utf8(run.config) +
+                            ": " + std::to_string(run.events_completed) + " events";
   plschr(0.0, 0.8);
-  plptex(0.5, 0.975, 1.0, 0.0, 0.5, title);
+  plptex(0.5, 0.975, 1.0, 0.0, 0.5, title.c_str());
   plschr(0.0, 0.65);
   plptex(0.525, 0.365, 1.0, 0.0, 0.5, "time (ns)");
   plptex(0.018, 0.667, 0.0, 1.0, 0.5, "amplitude (ADC counts)");

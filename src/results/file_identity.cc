@@ -9,10 +9,11 @@
 #endif
 
 #include <cerrno>
-#include <cstdio>
 #include <memory>
 #include <new>
 #include <vector>
+
+#include "common/number_text.h"
 
 std::optional<file_stamp> stamp_of(const std::string& path) {
   struct stat st {};
@@ -53,10 +54,7 @@ void content_hasher::add(const char* bytes, size_t count) {
 }
 
 std::string content_hasher::hex() const {
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx",
-                static_cast<unsigned long long>(XXH3_64bits_digest(state_.get())));
-  return std::string(hex);
+  return hex_text(XXH3_64bits_digest(state_.get()), 16);
 }
 
 std::optional<std::string> content_hash(const std::string& path) {

@@ -8,6 +8,7 @@
 #include "campaign/judge/acceptance_limits.h"
 #include "campaign/judge/failure_cause.h"
 #include "campaign/judge/limits_derivation.h"
+#include "campaign/judge/reason_text.h"
 #include "campaign/report/report_charts.h"
 
 namespace {
@@ -418,8 +419,9 @@ TEST(Acceptance, AFigureGoneWrongFailsItsChannelWithAReasonAndNeverDropsOut) {
   // The same in the figures across configurations: a negative gain fails, it is not "too few
   // chips to compare with".
   std::vector<channel_flag> flags;
-  EXPECT_TRUE(judge_value(9, {"gain", "ADC/mV", true, 1.0}, -3.1, nullptr, true,
-                          std::numeric_limits<double>::quiet_NaN(), {}, flags));
+  EXPECT_TRUE(judge_value(
+      {9, {"gain", "ADC/mV", true, 1.0}, -3.1, nullptr, true, std::nan(""), robust_limit{}},
+      flags));
   ASSERT_EQ(flags.size(), 1u);
   EXPECT_EQ(grouped_reasons(flags),
             std::vector<std::string>{"channel 9: gain -3.10: not positive"});
@@ -572,4 +574,34 @@ TEST(ReportBands, AreDrawnExactlyWhereTheirRuleIsInForce) {
                 "rise_time = [100.0, 200.0]\n"));
   EXPECT_EQ(fixed["20mV_delay-all"].count("robust"), 32u);
   EXPECT_EQ(fixed["4mV_delay-all"], std::multiset<std::string>{"range"});
+}
+
+TEST(Acceptance, EveryJudgedQuantityFilesAFailUnderACauseOfItsOwn) {
+  std::vector<std::string> names{"common_mode_noise"};
+  for (const channel_quantity& q : channel_quantities()) names.push_back(q.name);
+  for (const characterisation_quantity& q : characterisation_quantities()) names.push_back(q.name);
+  for (const std::string& name : names) {
+    chip_verdict v;
+    v.outcome = chip_outcome::fail;
+    channel_flag f;
+    f.channel = 3;
+    f.quantity = name;
+    f.kind = flag_kind::range;
+    v.flags.push_back(f);
+    EXPECT_NE(cause_of(v), chip_cause::flagged_channels) << name;
+    EXPECT_NE(cause_of(v), chip_cause::none) << name;
+    EXPECT_STRNE(cause_name(cause_of(v)), "") << name;
+  }
+}
+
+TEST(Acceptance, ARetestIsFiledUnderItsFirstProblemAndAPassUnderNone) {
+  chip_verdict v;
+  v.outcome = chip_outcome::retest;
+  EXPECT_EQ(failure_cause(v), "damaged recording");
+  v.problems.push_back({problem_kind::window_gap, "gaps"});
+  v.problems.push_back({problem_kind::too_few_events, "few"});
+  EXPECT_EQ(failure_cause(v), "gaps in the pulse window");
+  v.outcome = chip_outcome::pass;
+  EXPECT_EQ(cause_of(v), chip_cause::none);
+  EXPECT_EQ(failure_cause(v), "");
 }

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "campaign/campaign_support.h"
+#include "campaign/judge/reason_text.h"
 #include "tools/campaign_simulator.h"
 
 namespace {

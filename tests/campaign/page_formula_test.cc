@@ -1,5 +1,5 @@
-// The page draws each channel's fitted pulse with a shaper of its own script: it must be the
-// analysis's model, point for point.
+// The report's opened chip and the bench view draw each channel's fitted pulse with the shaper of
+// their script shaper.js: it must be the analysis's model, point for point.
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,7 @@ std::string function_source(const std::string& script, const std::string& name) 
 
 TEST(PageFormula, TheScriptsShaperIsTheAnalysisModelOnSamplePoints) {
   if (run_program({"sh", "-c", "command -v node"}).status != 0) GTEST_SKIP() << "no Node.js";
-  const std::string shaper = function_source(read_file(VARNEL_REPORT_JS).value(), "shaper");
+  const std::string shaper = function_source(read_file(VARNEL_SHAPER_JS).value(), "shaper");
   ASSERT_FALSE(shaper.empty());
   // Peak time, time stamp, amplitude; times before, at and after the start, at the peak and on
   // the tail.

@@ -10,6 +10,7 @@
 
 #include "campaign/campaign_support.h"
 #include "campaign/judge/failure_cause.h"
+#include "campaign/judge/reason_text.h"
 #include "campaign/report/campaign_report.h"
 #include "tools/campaign_simulator.h"
 

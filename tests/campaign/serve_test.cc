@@ -120,8 +120,9 @@ TEST_F(Serve, NoPathOutsideWhatItServesIsAnswered) {
   for (const char* path :
        {"/db.sqlite", "/secret.txt", "/assets/../secret.txt", "/assets/%2e%2e/secret.txt",
         "/assets/..%2fsecret.txt", "/..%2f..%2fetc%2fpasswd", "//etc/passwd",
-        "/assets/report.js/../../db.sqlite", "/assets/page.html", "/assets/",
-        "/bench/../secret.txt", "/api/chip/../../db.sqlite"}) {
+        "/assets/report.js/../../db.sqlite", "/assets/page.html", "/assets/report.css",
+        "/assets/charts/pulses.json", "/assets/nothing.js", "/assets/", "/bench/../secret.txt",
+        "/api/chip/../../db.sqlite"}) {
     http_answer a = s.get(path);
     EXPECT_GE(a.status, 400) << path;
     EXPECT_LT(a.status, 500) << path;
@@ -132,7 +133,8 @@ TEST_F(Serve, NoPathOutsideWhatItServesIsAnswered) {
   std::string raw = raw_exchange(
       s.port(), "GET ../secret.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(raw.find("the secret"), std::string::npos);
-  EXPECT_EQ(s.get("/assets/bench.js").status, 200);
+  for (const char* script : {"/assets/page.js", "/assets/shaper.js", "/assets/bench.js"})
+    EXPECT_EQ(s.get(script).status, 200) << script;
 }
 
 TEST_F(Serve, NamesInTheDataComeBackAsDataNeverAsMarkup) {

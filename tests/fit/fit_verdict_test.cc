@@ -1,9 +1,12 @@
 // Each verdict on channels made to earn it, and on look-alikes that must not get it.
+#include "fit/fit_verdict.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <optional>
 #include <random>
+#include <tuple>
 
 #include "fit/fit_judgement.h"
 #include "fit/fit_messages.h"
@@ -186,6 +189,27 @@ TEST(Verdict, EveryVerdictIsFoundAgainByItsNameAndNoOtherTextIs) {
   EXPECT_EQ(verdict_named("unknown"), std::nullopt);
   EXPECT_EQ(verdict_named(""), std::nullopt);
   EXPECT_EQ(verdict_named("Good"), std::nullopt);
+}
+
+TEST(Verdict, EveryVerdictHasItsWordsForAReasonAndItsShortLabel) {
+  const std::tuple<fit_verdict, const char*, const char*> texts[] = {
+      {fit_verdict::good, "good", ""},
+      {fit_verdict::no_usable_points, "no usable points", "no usable points"},
+      {fit_verdict::too_few_points, "too few points to fit", "too few points"},
+      {fit_verdict::no_pulse, "no pulse", "no pulse"},
+      {fit_verdict::saturated, "saturated", "saturated"},
+      {fit_verdict::poor_fit, "poor fit", "poor fit"},
+      {fit_verdict::not_converged, "fit did not converge", "not converged"},
+      {fit_verdict::unphysical, "unphysical fit", "unphysical"},
+      {fit_verdict::few_events, "too few events for trustworthy errors", "too few events"}};
+  for (const auto& [verdict, words, label] : texts) {
+    EXPECT_EQ(verdict_words(verdict), words);
+    EXPECT_EQ(verdict_label(verdict), label);
+  }
+  const auto beyond = static_cast<fit_verdict>(static_cast<int>(fit_verdict::few_events) + 1);
+  EXPECT_EQ(verdict_name(beyond), "unknown");
+  EXPECT_EQ(verdict_words(beyond), "unknown");
+  EXPECT_EQ(verdict_label(beyond), "unknown");
 }
 
 TEST(Verdict, FewEventsReplacesOnlyTheVerdictsDrawnFromTheErrors) {

@@ -28,4 +28,24 @@ TEST(RobustStatistics, TheRobustSigmaOfAGaussianIgnoresAStrayValue) {
   EXPECT_NEAR(clean, 1.0, 0.01);
 }
 
+TEST(RobustStatistics, TheQuantileInterpolatesBetweenTheValuesAboutItsRank) {
+  const std::vector<double> v = {1.0, 2.0, 4.0, 8.0, 16.0};
+  EXPECT_EQ(quantile(v, 0.0), 1.0);
+  EXPECT_EQ(quantile(v, 1.0), 16.0);
+  EXPECT_EQ(quantile(v, 0.5), 4.0);
+  EXPECT_EQ(quantile(v, 0.25), 2.0);
+  EXPECT_EQ(quantile(v, 0.75), 8.0);
+  EXPECT_EQ(quantile(v, 0.875), 12.0);  // rank 3.5, half way from 8 to 16
+  EXPECT_EQ(quantile(v, 0.02), 1.08);   // rank 0.08
+  EXPECT_EQ(quantile({1.0, 2.0, 3.0, 4.0}, 0.5), 2.5);
+  EXPECT_EQ(quantile({7.0}, 0.3), 7.0);
+}
+
+TEST(RobustStatistics, TheQuantileOfNothingOrOfNoProbabilityIsNotANumber) {
+  EXPECT_TRUE(std::isnan(quantile({}, 0.5)));
+  EXPECT_TRUE(std::isnan(quantile({1.0, 2.0}, std::nan(""))));
+  EXPECT_EQ(quantile({1.0, 2.0}, -1.0), 1.0);
+  EXPECT_EQ(quantile({1.0, 2.0}, 7.0), 2.0);
+}
+
 }  // namespace

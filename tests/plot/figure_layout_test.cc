@@ -66,7 +66,7 @@ TEST(VerdictLabel, NamesTheReasonOfEveryFlaggedChannelAndNothingForAGoodOne) {
   f.usable_points = 150;
   f.converged = true;
   f.peak_time = 150.0;
-  EXPECT_EQ(verdict_label(f), "");
+  EXPECT_EQ(verdict_label(f.verdict), "");
   EXPECT_FALSE(is_odd_channel(f, {100.0, 200.0}));
   const std::pair<fit_verdict, const char*> labels[] = {
       {fit_verdict::no_usable_points, "no usable points"},
@@ -79,7 +79,7 @@ TEST(VerdictLabel, NamesTheReasonOfEveryFlaggedChannelAndNothingForAGoodOne) {
       {fit_verdict::few_events, "too few events"}};
   for (const auto& [verdict, label] : labels) {
     f.verdict = verdict;
-    EXPECT_EQ(verdict_label(f), label);
+    EXPECT_EQ(verdict_label(f.verdict), label);
     EXPECT_TRUE(is_odd_channel(f, {100.0, 200.0})) << label;
   }
 }

@@ -19,6 +19,7 @@
 #include "campaign/judge/acceptance_limits.h"
 #include "campaign/judge/characterisation.h"
 #include "campaign/judge/limits_derivation.h"
+#include "campaign/judge/reason_text.h"
 #include "campaign/model/campaign_version.h"
 #include "campaign/report/campaign_api.h"
 #include "campaign/report/campaign_report.h"

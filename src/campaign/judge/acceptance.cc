@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <set>
 
+#include "campaign/judge/reason_text.h"
+#include "common/number_text.h"
 #include "fit/fit_judgement.h"
 #include "numerics/robust_statistics.h"
 #include "reconstruction/recording_format.h"
@@ -14,13 +15,6 @@
 namespace {
 
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
-
-std::string fixed(double v, int digits = 2) {
-  if (!std::isfinite(v)) return "none";
-  char text[48];
-  std::snprintf(text, sizeof text, "%.*f", digits, v);
-  return text;
-}
 
 // ---- Recordings and their problems ----
 
@@ -89,30 +83,6 @@ struct config_context {
   double k = 5.0;
 };
 
-std::string verdict_words(fit_verdict verdict) {
-  switch (verdict) {
-    case fit_verdict::no_usable_points:
-      return "no usable points";
-    case fit_verdict::too_few_points:
-      return "too few points to fit";
-    case fit_verdict::no_pulse:
-      return "no pulse";
-    case fit_verdict::saturated:
-      return "saturated";
-    case fit_verdict::poor_fit:
-      return "poor fit";
-    case fit_verdict::not_converged:
-      return "fit did not converge";
-    case fit_verdict::unphysical:
-      return "unphysical fit";
-    case fit_verdict::few_events:
-      return "too few events for trustworthy errors";
-    case fit_verdict::good:
-      break;
-  }
-  return std::string(verdict_name(verdict));
-}
-
 // What could not be judged in a chip: quantities without a value, channels without enough
 // other chips to compare with.
 struct unjudged {
@@ -154,7 +124,7 @@ void check_channel(const stored_channel& c, const config_context& ctx,
     double d = deviations ? (*deviations)[static_cast<size_t>(c.channel)][q] : not_a_number;
     robust_limit limit{ctx.population->within_sigma[q], ctx.k, quantity.least, quantity.upper_only,
                        flag_kind::within_chip};
-    if (!judge_value(c.channel, judged(quantity), v, range, robust, d, limit, flags) &&
+    if (!judge_value({c.channel, judged(quantity), v, range, robust, d, limit}, flags) &&
         (missed.uncompared.empty() || missed.uncompared.back() != c.channel))
       missed.uncompared.push_back(c.channel);
   }
@@ -177,7 +147,7 @@ void check_chip(const stored_recording& r, const config_context& ctx,
                        quantity.least, quantity.upper_only, flag_kind::chip_offset};
     // The chip's level: a ratio for a relative quantity, else the offset itself.
     const double level = quantity.relative ? 1.0 + offset : offset;
-    judge_value(-1, judged(quantity), level, nullptr, true, offset, limit, flags);
+    judge_value({-1, judged(quantity), level, nullptr, true, offset, limit}, flags);
   }
 }
 
@@ -195,8 +165,9 @@ void check_common_mode(const stored_recording& r, const config_context& ctx,
   int chips = static_cast<int>(p.sound.size());
   robust_limit limit{p.common_mode_sigma * small_sample_factor(chips), ctx.k,
                      least_common_mode_excess, true, flag_kind::chip_offset};
-  judge_value(-1, {"common_mode_noise", "ADC", false, 1.0}, r.common_mode_noise, range, robust, d,
-              limit, flags);
+  judge_value(
+      {-1, {"common_mode_noise", "ADC", false, 1.0}, r.common_mode_noise, range, robust, d, limit},
+      flags);
 }
 
 std::vector<std::string> unjudged_reasons(const unjudged& missed, const config_population& p,
@@ -244,7 +215,6 @@ chip_verdict judge_chip(const stored_recording& r, const config_context& ctx,
       f.quantity = "verdict";
       f.kind = flag_kind::verdict;
       f.value = not_a_number;
-      f.limit = "good";
       f.verdict = c.fit.verdict;
       v.flags.push_back(f);
       continue;
@@ -255,109 +225,6 @@ chip_verdict judge_chip(const stored_recording& r, const config_context& ctx,
                                    : unjudged_reasons(missed, *ctx.population, ctx.name));
   return v;
 }
-
-// ---- Reasons in words ----
-
-struct flag_group {
-  std::vector<int> channels;
-  std::vector<const channel_flag*> flags;
-};
-
-// "3.10", "3.10, 4.20" or, for more than four, "3.10 to 7.90".
-std::string values_text(std::vector<double> values, int digits) {
-  if (values.size() == 1) return fixed(values[0], digits);
-  if (values.size() <= 4) {
-    std::string text;
-    for (double x : values) text += (text.empty() ? "" : ", ") + fixed(x, digits);
-    return text;
-  }
-  auto [low, high] = std::minmax_element(values.begin(), values.end());
-  return fixed(*low, digits) + " to " + fixed(*high, digits);
-}
-
-// What a flagged value is wrong with, for flag_kind::invalid.
-std::string invalid_words(const channel_flag& f) {
-  if (std::isnan(f.value)) return f.quantity + " not a number";
-  if (std::isinf(f.value)) return f.quantity + " infinite";
-  return f.quantity + " " + fixed(f.value) +
-         (f.quantity == "amplitude" ? ": a negative pulse" : ": not positive");
-}
-
-std::string group_text(const flag_group& g) {
-  const channel_flag& f = *g.flags.front();
-  const bool whole_chip = f.channel < 0;
-  std::string who = whole_chip ? (f.quantity == "common_mode_noise" ? "" : "all channels: ")
-                               : channels_text(g.channels) + ": ";
-  if (f.kind == flag_kind::verdict)
-    return who + verdict_words(f.verdict) + " (fit verdict " +
-           std::string(verdict_name(f.verdict)) + ")";
-  if (f.kind == flag_kind::invalid) return who + invalid_words(f);
-  std::string limit = f.limit;
-  std::vector<double> values;
-  bool doubled = f.relative && f.high;
-  for (const channel_flag* other : g.flags) {
-    if (other->limit != f.limit) limit = "per channel";
-    values.push_back(std::fabs(other->value));
-    doubled = doubled && other->value >= 100.0;
-  }
-  std::string side = f.high ? " above" : " below";
-  if (f.kind == flag_kind::range)
-    return who + f.quantity + side + " its range (" + values_text(values, 2) + " " + f.unit +
-           "; limit " + limit + ")";
-  const bool within = f.kind == flag_kind::within_chip;
-  if (doubled) {
-    // A value at least twice the others' reads better as a multiple of it.
-    for (double& v : values) v = 1.0 + v / 100.0;
-    const char* of = whole_chip ? " the other chips'"
-                     : within   ? " the other chips', beyond its chip's offset"
-                                : " the campaign's median";
-    return who + f.quantity + " " + values_text(values, 1) + " times" + of + " (limit +" + limit +
-           ")";
-  }
-  const char* others = whole_chip ? " the other chips"
-                       : within   ? " the other chips, beyond its chip's offset"
-                                  : " the campaign's median";
-  std::string unit = f.relative ? " %" : " " + f.unit;
-  return who + f.quantity + " " + values_text(values, f.relative ? 1 : 2) + unit + side + others +
-         " (limit " + limit + ")";
-}
-
-int kind_order(flag_kind k) {
-  switch (k) {
-    case flag_kind::chip_offset:
-      return 0;
-    case flag_kind::verdict:
-      return 1;
-    case flag_kind::invalid:
-      return 2;
-    case flag_kind::range:
-      return 3;
-    case flag_kind::robust:
-    case flag_kind::within_chip:
-      break;
-  }
-  return 4;
-}
-
-}  // namespace
-
-std::vector<std::string> grouped_reasons(const std::vector<channel_flag>& flags) {
-  // The chip's own first, then bad fit verdicts, figures gone wrong, ranges and the robust
-  // rule, each in the quantities' order.
-  std::map<std::tuple<int, size_t, std::string, bool>, flag_group> groups;
-  for (const channel_flag& f : flags) {
-    std::string what =
-        f.kind == flag_kind::verdict ? std::string(verdict_name(f.verdict)) : f.quantity;
-    flag_group& g = groups[{kind_order(f.kind), quantity_order(f.quantity), what, f.high}];
-    g.channels.push_back(f.channel);
-    g.flags.push_back(&f);
-  }
-  std::vector<std::string> out;
-  for (const auto& [key, g] : groups) out.push_back(group_text(g));
-  return out;
-}
-
-namespace {
 
 // ---- The campaign ----
 
@@ -433,11 +300,11 @@ void decide_outcome(chip_verdict& v, const std::vector<std::string>& unjudged) {
   }
 }
 
-bool judge_value(int channel, const judged_quantity& q, double value, const quantity_range* range,
-                 bool robust, double deviation, const robust_limit& limit,
-                 std::vector<channel_flag>& flags) {
+bool judge_value(const judged_value& j, std::vector<channel_flag>& flags) {
+  const judged_quantity& q = j.quantity;
+  const double value = j.value;
   channel_flag f;
-  f.channel = channel;
+  f.channel = j.channel;
   f.quantity = q.name;
   f.unit = q.unit;
   f.relative = q.relative;
@@ -445,20 +312,21 @@ bool judge_value(int channel, const judged_quantity& q, double value, const quan
   if (!std::isfinite(value) || (q.relative && !(value > 0))) {
     f.kind = flag_kind::invalid;
     f.value = value * q.scale;
-    f.limit = "a finite number";
     flags.push_back(f);
     return true;
   }
-  if (range) {
-    if (value >= range->min && value <= range->max) return true;
+  if (j.range) {
+    if (value >= j.range->min && value <= j.range->max) return true;
     f.kind = flag_kind::range;
-    f.high = value > range->max;
+    f.high = value > j.range->max;
     f.value = value * q.scale;
-    f.limit = fixed(range->min * q.scale) + " to " + fixed(range->max * q.scale);
+    f.range = {j.range->min * q.scale, j.range->max * q.scale};
     flags.push_back(f);
     return true;
   }
-  if (!robust) return true;
+  if (!j.robust) return true;
+  const robust_limit& limit = j.limit;
+  const double deviation = j.deviation;
   // Without a spread, a least limit still says what no chip may pass.
   if (!std::isfinite(deviation) || !(limit.sigma > 0 || limit.least > 0)) return false;
   double most = std::max(limit.k * (std::isfinite(limit.sigma) ? limit.sigma : 0.0), limit.least);
@@ -467,7 +335,7 @@ bool judge_value(int channel, const judged_quantity& q, double value, const quan
   f.kind = limit.kind;
   f.high = deviation > 0;
   f.value = deviation * scale;
-  f.limit = fixed(most * scale, q.relative ? 1 : 2) + " " + (q.relative ? "%" : q.unit);
+  f.most = most * scale;
   flags.push_back(f);
   return true;
 }
@@ -495,9 +363,9 @@ std::vector<recording_problem> recording_problems(const stored_recording& r, int
     std::string words = "this recording looks like " + r.config_check.looks_like;
     if (std::isfinite(r.config_check.own_misfit) && std::isfinite(r.config_check.other_misfit))
       words += " (its pulses differ from the model by " +
-               fixed(100 * r.config_check.own_misfit, 1) + " % as " + r.config + ", by " +
-               fixed(100 * r.config_check.other_misfit, 1) + " % as " + r.config_check.looks_like +
-               ")";
+               fixed_text(100 * r.config_check.own_misfit, 1) + " % as " + r.config + ", by " +
+               fixed_text(100 * r.config_check.other_misfit, 1) + " % as " +
+               r.config_check.looks_like + ")";
     out.push_back({problem_kind::wrong_configuration, words});
   }
   int64_t events = r.events_completed;
@@ -578,75 +446,6 @@ campaign_judgement judge_campaign(const std::vector<stored_recording>& recording
   return out;
 }
 
-std::string rule_text(const acceptance_limits& limits) {
-  char k[32];
-  std::snprintf(k, sizeof k, "%g", limits.k);
-  std::string text;
-  if (!limits.file.empty()) text = "Limits from " + limits.file + ". ";
-  text +=
-      "A chip needs a retest when its recording was not analysed, reading stopped early, "
-      "its last row is incomplete, gaps reach into its first pulse window, it looks like "
-      "another configuration's, or it has fewer than " +
-      std::to_string(min_events_for_errors) + " events or fewer than " +
-      fixed(100 * min_event_share, 0) +
-      " % of its configuration's usual count. Otherwise a channel is flagged when its fit "
-      "verdict is not \"good\", when a figure is not a number, when a quantity leaves its "
-      "range (headroom at least " +
-      fixed(default_min_headroom, 0) +
-      " ADC counts unless the limits say otherwise), and, for a quantity without one, in two "
-      "levels: the chip as a whole when its offset from the other chips (the median over its "
-      "channels) lies more than k = " +
-      std::string(k) +
-      " robust standard deviations of the chips' offsets, times 1 + 5 / chips, from zero; a "
-      "channel when, beyond its chip's offset, it lies more than k robust standard deviations "
-      "of the channels' own deviations from the other chips' same channel (amplitude, noise "
-      "and errors as ratios; noise, misfit and errors only above), judged with at least " +
-      std::to_string(min_robust_chips) +
-      " chips. A chip fails when it is flagged as a whole "
-      "or with more than " +
-      std::to_string(limits.max_flagged_channels) + " flagged channels";
-  for (const auto& [config, c] : limits.configs)
-    if (c.max_flagged_channels && *c.max_flagged_channels != limits.max_flagged_channels)
-      text += " (" + std::to_string(*c.max_flagged_channels) + " in " + config + ")";
-  return text + ".";
-}
-
-std::string channels_text(const std::vector<int>& channels) {
-  std::vector<int> sorted = channels;
-  std::sort(sorted.begin(), sorted.end());
-  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-  if (sorted.size() == static_cast<size_t>(channel_count))
-    return "all " + std::to_string(channel_count) + " channels";
-  if (sorted.size() == 1) return "channel " + std::to_string(sorted[0]);
-  std::string text = "channels ";
-  for (size_t i = 0; i < sorted.size();) {
-    size_t j = i;
-    while (j + 1 < sorted.size() && sorted[j + 1] == sorted[j] + 1) ++j;
-    text += (i ? ", " : "") + std::to_string(sorted[i]);
-    if (j >= i + 2)
-      text += "-" + std::to_string(sorted[j]);
-    else
-      j = i;
-    i = j + 1;
-  }
-  return text;
-}
-
-std::string verdict_line(const chip_verdict& v) {
-  std::string line = v.chip + " " + v.config + " " + outcome_name(v.outcome);
-  for (size_t i = 0; i < v.reasons.size(); ++i) line += (i ? "; " : ": ") + v.reasons[i];
-  return line;
-}
-
-std::string channel_reason(const chip_verdict& v, int channel) {
-  std::vector<channel_flag> own;
-  for (const channel_flag& f : v.flags)
-    if (f.channel == channel || f.channel < 0) own.push_back(f);
-  std::string text;
-  for (const std::string& r : grouped_reasons(own)) text += (text.empty() ? "" : "; ") + r;
-  return text;
-}
-
 std::vector<std::string> required_configurations(const std::vector<chip_verdict>& verdicts,
                                                  const acceptance_limits& limits) {
   if (limits.required) return *limits.required;
@@ -706,10 +505,4 @@ std::vector<chip_summary> summarise_chips(const std::vector<chip_verdict>& verdi
     out.push_back(summary_of(chip, vs, missing));
   }
   return out;
-}
-
-std::string chip_line(const chip_summary& s) {
-  std::string line = s.chip + " " + outcome_name(s.outcome);
-  for (size_t i = 0; i < s.reasons.size(); ++i) line += (i ? "; " : ": ") + s.reasons[i];
-  return line;
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -89,9 +90,14 @@ struct channel_flag {
   bool relative = false;  ///< the quantity is compared as a ratio
   flag_kind kind = flag_kind::verdict;
   bool high = false;   ///< the value lies above its limit (else below, or a bad verdict)
-  double value = 0.0;  ///< the value shown; for robust and chip_offset its deviation, in its
+  double value = 0.0;  ///< the value shown; for the robust rule's kinds its deviation, in its
                        ///< unit or, for a relative quantity, in %
-  std::string limit;   ///< "good", "140.00 to 175.00" or the robust limit, e.g. "4.87 ns"
+  /// For flag_kind::range: the range the value left, in `unit`; NaN otherwise.
+  quantity_range range{std::numeric_limits<double>::quiet_NaN(),
+                       std::numeric_limits<double>::quiet_NaN()};
+  /// For the robust rule's kinds: the largest deviation allowed, in the value's unit; NaN
+  /// otherwise.
+  double most = std::numeric_limits<double>::quiet_NaN();
   fit_verdict verdict = fit_verdict::good;  ///< the fit verdict, for flag_kind::verdict
 };
 
@@ -180,24 +186,6 @@ std::vector<std::string> required_configurations(const std::vector<chip_verdict>
 std::vector<chip_summary> summarise_chips(const std::vector<chip_verdict>& verdicts,
                                           const std::vector<std::string>& required);
 
-/// "CHIP pass", "CHIP fail: CONFIG: REASONS; ...", "CHIP retest: ...", "CHIP incomplete: not
-/// tested in CONFIG" or "CHIP not judged: ...".
-std::string chip_line(const chip_summary& s);
-
-/// The rule in force, as sentences.
-std::string rule_text(const acceptance_limits& limits);
-
-/// "channel 13", "channels 3, 9", "channels 0-5, 7" or "all 32 channels".
-std::string channels_text(const std::vector<int>& channels);
-
-/// One line per verdict: "CHIP CONFIG pass", "CHIP CONFIG fail: REASON; REASON", "CHIP CONFIG
-/// retest: REASON" or "CHIP CONFIG not judged: REASON".
-std::string verdict_line(const chip_verdict& v);
-
-/// The flags of `channel` in `v`, the chip's own included, "; "-separated as in the reasons;
-/// "" when it has none.
-std::string channel_reason(const chip_verdict& v, int channel);
-
 /// The channels `v` flags: every channel when the chip as a whole is flagged.
 std::vector<int> flagged_channels(const chip_verdict& v);
 
@@ -217,20 +205,26 @@ struct judged_quantity {
   double scale = 1.0;  ///< the value times this is in `unit`
 };
 
-/// Flags `value` of quantity `q` of `channel` when it is not a number or infinite, or, for a
-/// relative quantity, not positive; when it leaves `range` (when given); or else, for `robust`,
-/// when its deviation `deviation` lies beyond the larger of `limit.k` times `limit.sigma` and
-/// `limit.least`, as `limit.kind`. Adds to `flags`; false when there was nothing to judge by (no
-/// range, and no deviation or sigma).
-bool judge_value(int channel, const judged_quantity& q, double value, const quantity_range* range,
-                 bool robust, double deviation, const robust_limit& limit,
-                 std::vector<channel_flag>& flags);
+/// One value judge_value judges, and what it is judged by.
+struct judged_value {
+  int channel = 0;  ///< 0..31, or -1 for the whole chip
+  judged_quantity quantity;
+  double value = 0.0;                     ///< in the quantity's own unit (before `scale`)
+  const quantity_range* range = nullptr;  ///< its range, when it has one
+  bool robust = false;                    ///< without a range, judged by the robust rule
+  double deviation = std::numeric_limits<double>::quiet_NaN();  ///< its deviation, for that rule
+  robust_limit limit;                                           ///< that rule's limit
+};
+
+/// Flags `j.value` when it is not a number or infinite, or, for a relative quantity, not
+/// positive; when it leaves `j.range` (when given); or else, when `j.robust`, when its deviation
+/// lies beyond the larger of `limit.k` times `limit.sigma` and `limit.least`, as `limit.kind`.
+/// Adds to `flags`; false when there was nothing to judge by (no range, and no deviation or
+/// sigma).
+bool judge_value(const judged_value& j, std::vector<channel_flag>& flags);
 
 /// Settles `v`'s outcome from its flags: counts the flagged channels, and fails it with the
 /// flags' grouped reasons when more are flagged than allowed or the chip as a whole is flagged;
 /// otherwise it is not judged, with `unjudged` as its reasons, when those are not empty, else it
 /// passes.
 void decide_outcome(chip_verdict& v, const std::vector<std::string>& unjudged);
-
-/// The reasons of `flags` in words, the chip's own first, the channels that share one grouped.
-std::vector<std::string> grouped_reasons(const std::vector<channel_flag>& flags);

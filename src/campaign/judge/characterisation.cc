@@ -7,7 +7,9 @@
 #include <set>
 
 #include "campaign/judge/channel_quantities.h"
+#include "campaign/judge/reason_text.h"
 #include "campaign/judge/robust_rule.h"
+#include "common/number_text.h"
 #include "numerics/line_fit.h"
 #include "reconstruction/recording_format.h"
 
@@ -20,12 +22,6 @@ constexpr double electrons_per_mV_fF = 1e-18 / 1.602176634e-19;
 struct measurement {
   double mV, amplitude, amplitude_err, noise, rise_time, time_stamp;
 };
-
-std::string number(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", v);
-  return text;
-}
 
 channel_characterisation figures_of(const std::string& chip, int channel,
                                     const std::vector<measurement>& ms,
@@ -100,7 +96,7 @@ campaign_characterisation characterise(const std::vector<stored_recording>& reco
       continue;
     }
     if (in->assumed)
-      out.notes.push_back(config + ": injected amplitude " + number(in->mV) +
+      out.notes.push_back(config + ": injected amplitude " + significant_text(in->mV) +
                           " mV, assumed from its name");
     for (const stored_recording* r : population.sound) {
       auto& chip = by_chip[r->chip];
@@ -154,11 +150,14 @@ std::vector<chip_verdict> judge_characterisation(
       for (size_t q = 0; q < characterisation_quantity_count; ++q) {
         const characterisation_quantity& quantity = characterisation_quantities()[q];
         robust_limit limit{robust[q].sigma, limits.k, quantity.least_limit, quantity.upper_only};
-        if (!judge_value(c.channel, {quantity.name, quantity.unit, quantity.relative, 1.0},
-                         c.*quantity.value,
-                         limits.characterisation.range_for(c.channel, quantity.name),
-                         limits.characterisation.robust,
-                         robust[q].deviation[chip][static_cast<size_t>(c.channel)], limit, v.flags))
+        const judged_value j{c.channel,
+                             {quantity.name, quantity.unit, quantity.relative, 1.0},
+                             c.*quantity.value,
+                             limits.characterisation.range_for(c.channel, quantity.name),
+                             limits.characterisation.robust,
+                             robust[q].deviation[chip][static_cast<size_t>(c.channel)],
+                             limit};
+        if (!judge_value(j, v.flags))
           missed["fewer than " + std::to_string(min_robust_chips) +
                  " chips with figures to compare " + quantity.name + " with"]
               .push_back(c.channel);

@@ -2,20 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "campaign/judge/acceptance.h"
+#include "common/number_text.h"
 #include "numerics/robust_statistics.h"
 #include "reconstruction/recording_format.h"
 
 namespace {
 
-// `v` in `format`, however many digits it takes.
-std::string number(double v, const char* format = "%.4f") {
-  std::string text(static_cast<size_t>(std::max(0, std::snprintf(nullptr, 0, format, v))), '\0');
-  std::snprintf(text.data(), text.size() + 1, format, v);
-  return text;
-}
+// A limit's bounds to a ten-thousandth of their unit; the comments' figures to three digits.
+constexpr int bound_decimals = 4, comment_digits = 3;
 
 // A TOML basic string.
 std::string quoted(const std::string& s) {
@@ -33,7 +29,8 @@ std::string range_line(const channel_quantity& q, double centre, double sigma, d
   double low = q.relative ? centre * (1 - half) : centre - half;
   double high = q.relative ? centre * (1 + half) : centre + half;
   if (q.upper_only) low = 0.0;
-  return std::string(q.name) + " = [" + number(low) + ", " + number(high) + "]\n";
+  return std::string(q.name) + " = [" + fixed_text(low, bound_decimals) + ", " +
+         fixed_text(high, bound_decimals) + "]\n";
 }
 
 std::string channel_table(const std::string& config, const config_population& p, int channel,
@@ -69,14 +66,15 @@ std::string config_section(const std::string& config, const config_population& p
   for (size_t q = 0; q < quantity_count; ++q) {
     const channel_quantity& quantity = channel_quantities()[q];
     head += std::string(q ? ", " : " ") + quantity.name + " " +
-            (quantity.relative ? number(100 * p.sigma[q], "%.3g") + " %"
-                               : number(quantity.scale * p.sigma[q], "%.3g") + " " + quantity.unit);
+            (quantity.relative ? significant_text(100 * p.sigma[q], comment_digits) + " %"
+                               : significant_text(quantity.scale * p.sigma[q], comment_digits) +
+                                     " " + quantity.unit);
   }
   std::string text = head + "\n[config." + quoted(config) + "]\n";
   if (p.usual_events > 0)
     text += "min_events = " +
             std::to_string(static_cast<int64_t>(std::ceil(min_event_share * p.usual_events))) +
-            "  # " + number(100 * min_event_share, "%.0f") + " % of the usual count\n";
+            "  # " + fixed_text(100 * min_event_share, 0) + " % of the usual count\n";
   text += "robust = false  # every quantity below has its range\n";
   for (int ch = 0; ch < channel_count; ++ch) text += channel_table(config, p, ch, k);
   return text;
@@ -97,7 +95,7 @@ std::string derived_limits(const std::vector<stored_recording>& recordings, doub
       "# with the chip: their ranges are the median x (1 +- k x the relative deviation), and\n"
       "# noise and errors have no lower limit. Review them before use.\n"
       "k = " +
-      number(k, "%g") + "\nmax_flagged_channels = 0\n";
+      significant_text(k) + "\nmax_flagged_channels = 0\n";
   for (const auto& [config, p] : campaign_populations(recordings, acceptance_limits{}))
     text += config_section(config, p, k);
   return text;

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "campaign/judge/acceptance_limits.h"
+#include "campaign/judge/reason_text.h"
 #include "campaign/run/campaign_upkeep.h"
 #include "results/json_text.h"
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <set>
 #include <string_view>
@@ -10,9 +9,11 @@
 
 #include "campaign/judge/characterisation.h"
 #include "campaign/judge/failure_cause.h"
+#include "campaign/judge/reason_text.h"
 #include "campaign/report/report_charts.h"
 #include "campaign/report/report_files.h"
 #include "campaign/report/vega_bundle.h"
+#include "common/number_text.h"
 #include "fit/channel_fields.h"
 #include "fit/fit_messages.h"
 #include "results/json_text.h"
@@ -102,18 +103,25 @@ json channel_points_json(const channel_points& points) {
 std::string fit_evidence(const stored_channel& c) {
   const channel_fit& f = c.fit;
   std::string why = verdict_note(c.channel, f);
+  // Appended piece by piece: GCC 12 warns falsely of an overlapping copy for a text added in
+  // front of a temporary.
   if (f.replaced_verdict)
-    why += (why.empty() ? "" : " ") + std::string("From its points alone the fit judged it ") +
-           std::string(verdict_name(*f.replaced_verdict)) + ".";
-  if (why.empty() && f.verdict == fit_verdict::good && f.ndf > 0) {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "significance %.0fσ, height %.1f times the scatter, %d points on the pulse, "
-                  "chi2/ndf %.2f, %d starts",
-                  f.significance, f.scatter > 0 ? f.seen_height / f.scatter : 0.0, f.pulse_points,
-                  f.chi2 / f.ndf, f.fits_run);
-    why = text;
-  }
+    why.append(why.empty() ? "" : " ")
+        .append("From its points alone the fit judged it ")
+        .append(verdict_name(*f.replaced_verdict))
+        .append(".");
+  if (why.empty() && f.verdict == fit_verdict::good && f.ndf > 0)
+    why.append("significance ")
+        .append(fixed_text(f.significance, 0))
+        .append("σ, height ")
+        .append(fixed_text(f.scatter > 0 ? f.seen_height / f.scatter : 0.0, 1))
+        .append(" times the scatter, ")
+        .append(std::to_string(f.pulse_points))
+        .append(" points on the pulse, chi2/ndf ")
+        .append(fixed_text(f.chi2 / f.ndf, 2))
+        .append(", ")
+        .append(std::to_string(f.fits_run))
+        .append(" starts");
   return why;
 }
 
@@ -318,12 +326,18 @@ std::string_view report_file(std::string_view name) {
 
 std::string report_page(const std::string& title, const std::string& vega, const std::string& data,
                         std::string_view script) {
-  return fill(report_file("page.html"), {{"title", html_escape(valid_utf8("Campaign " + title))},
-                                         {"style", std::string(report_file("report.css"))},
-                                         {"vega", vega},
-                                         {"charts", script_safe(chart_definitions())},
-                                         {"data", script_safe(data)},
-                                         {"script", script_safe(std::string(script))}});
+  std::map<std::string, std::string> parts = {
+      {"title", html_escape(valid_utf8("Campaign " + title))},
+      {"style", std::string(report_file("report.css"))},
+      {"vega", vega},
+      {"charts", script_safe(chart_definitions())},
+      {"data", script_safe(data)},
+      {"script", script_safe(std::string(script))}};
+  // The skeleton places the scripts the pages share by file name ("{{page.js}}"), in the order
+  // they must run.
+  for (const embedded_file& f : embedded_files)
+    if (f.name.ends_with(".js")) parts.emplace(f.name, script_safe(std::string(f.text)));
+  return fill(report_file("page.html"), parts);
 }
 
 std::string report_html(const std::vector<stored_recording>& recordings, const report_input& in) {

@@ -55,7 +55,7 @@ nlohmann::json opened_recording_json(const stored_recording& r, const recording_
 
 /// The page skeleton of src/campaign/report/page.html titled `title`, with Vega's scripts
 /// `vega`, `data` as the text of #report-data ("" for a page that fetches it) and `script` as
-/// its script.
+/// its own script, run after the scripts every campaign page shares.
 std::string report_page(const std::string& title, const std::string& vega, const std::string& data,
                         std::string_view script);
 

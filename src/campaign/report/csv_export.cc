@@ -1,11 +1,12 @@
 #include "campaign/report/csv_export.h"
 
-#include <charconv>
 #include <cmath>
 #include <regex>
 #include <string_view>
 #include <unordered_map>
 
+#include "campaign/judge/reason_text.h"
+#include "common/number_text.h"
 #include "fit/channel_fields.h"
 
 namespace {
@@ -37,11 +38,9 @@ std::string csv_cell(const std::string& text) {
 
 namespace {
 
-std::string number(double v) {
-  if (!std::isfinite(v)) return {};
-  char text[32];
-  auto [end, ec] = std::to_chars(text, text + sizeof text, v);
-  return std::string(text, end);
+// A number's cell: the shortest text that reads back as it, empty for one not finite.
+std::string number_cell(double v) {
+  return std::isfinite(v) ? shortest_text(v) : std::string();
 }
 
 size_t exported_count() {
@@ -57,7 +56,7 @@ void append_channel(std::string& row, const stored_channel& c) {
     if (f.type == field_type::verdict || f.type == field_type::optional_verdict)
       row.append(field_verdict_name(f, c.fit));
     else if (f.type == field_type::real)
-      row.append(number(field_number(f, c.fit)));
+      row.append(number_cell(field_number(f, c.fit)));
     else
       row.append(std::to_string(static_cast<int64_t>(field_number(f, c.fit))));
     row.push_back(',');
@@ -67,8 +66,9 @@ void append_channel(std::string& row, const stored_channel& c) {
 // The recording's own figures, the same on each of its rows.
 std::string recording_fields(const stored_recording& r) {
   const configuration_check& c = r.config_check;
-  return number(r.common_mode_noise) + ',' + std::to_string(r.window_gap_events) + ',' +
-         csv_cell(c.looks_like) + ',' + number(c.own_misfit) + ',' + number(c.other_misfit);
+  return number_cell(r.common_mode_noise) + ',' + std::to_string(r.window_gap_events) + ',' +
+         csv_cell(c.looks_like) + ',' + number_cell(c.own_misfit) + ',' +
+         number_cell(c.other_misfit);
 }
 
 }  // namespace
@@ -127,7 +127,7 @@ std::string characterisation_csv(const std::vector<channel_characterisation>& ch
     out.append(std::to_string(c.configurations)).push_back(',');
     for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC, c.noise_e,
                      c.rise_time_spread, c.time_stamp_spread})
-      out.append(number(v)).push_back(',');
+      out.append(number_cell(v)).push_back(',');
     out.append(csv_cell(c.reason)).push_back(',');
     auto it = by_chip.find(c.chip);
     std::string reason = it == by_chip.end() ? "" : channel_reason(*it->second, c.channel);

@@ -1,46 +1,40 @@
-// The served campaign page: fetches the page's data from /api/summary, opens the chip a
-// /chip/CHIP address names, and hands both to the report's script, which fetches an opened
-// chip's pulses from the data's chip_url. Says so when newer results are in the database.
-(function () {
+// The served campaign page's own script (`varnel-campaign serve`), after the scripts every
+// campaign page shares: fetches the page's data from /api/summary, opens the chip a /chip/CHIP
+// address names, and shows them; an opened chip's pulses come from the data's chip_url. Says
+// so when newer results are in the database.
+(function (page) {
   "use strict";
-  var errors = document.getElementById("errors");
-  function failed(message) { errors.textContent += message + "\n"; }
-  function json(url) {
-    return fetch(url).then(function (r) {
-      if (!r.ok) throw new Error(url + ": " + r.status);
-      return r.json();
-    });
-  }
-  var parsed = new Promise(function (resolve) {
-    if (document.readyState !== "loading") resolve();
-    else document.addEventListener("DOMContentLoaded", function () { resolve(); });
-  });
-  var chip = /^\/chip\/(.+)$/.exec(location.pathname), loadedVersion = null;
-  Promise.all([json("/api/summary"), json("/api/version"), parsed]).then(function (got) {
-    var data = got[0];
-    loadedVersion = got[1].version;
-    if (chip) data.opened_chip = decodeURIComponent(chip[1]);
-    window.campaignReportData = data;
-    var script = document.createElement("script");
-    script.src = "/assets/report.js";
-    document.body.appendChild(script);
-  }).catch(function (e) { failed(String(e)); });
+  var POLL_MS = 3000;
 
-  // Every few seconds: a line with a link when the database has changed since the page loaded.
-  var notice = null;
-  setInterval(function () {
-    if (loadedVersion === null || notice) return;
-    json("/api/version").then(function (v) {
-      if (v.version === loadedVersion || notice) return;
-      notice = document.createElement("p");
-      notice.id = "newer-results";
-      notice.className = "note";
-      var link = document.createElement("a");
-      link.href = location.pathname + location.hash;
-      link.textContent = "reload";
-      link.addEventListener("click", function (e) { e.preventDefault(); location.reload(); });
-      notice.append("New results are in the database: ", link, ".");
-      document.querySelector("h1").after(notice);
-    }, function () {});
-  }, 3000);
-})();
+  // A line under the title with a link that reloads the page.
+  function noteNewerResults() {
+    var link = page.make("a", { href: location.pathname + location.hash }, ["reload"]);
+    link.addEventListener("click", function (e) { e.preventDefault(); location.reload(); });
+    var notice = page.make("p", { id: "newer-results", "class": "note" },
+                           ["New results are in the database: ", link, "."]);
+    document.querySelector("h1").after(notice);
+  }
+
+  // Every few seconds, until it says so: whether the database has changed since `version`.
+  function watchVersion(version) {
+    var noted = false;
+    var timer = setInterval(function () {
+      page.fetchJson("/api/version").then(function (v) {
+        if (v.version === version || noted) return;
+        noted = true;
+        clearInterval(timer);
+        noteNewerResults();
+      }, function () {});
+    }, POLL_MS);
+  }
+
+  page.listErrors();
+  var chip = /^\/chip\/(.+)$/.exec(location.pathname);
+  var loaded = [page.fetchJson("/api/summary"), page.fetchJson("/api/version"), page.documentParsed()];
+  Promise.all(loaded).then(function (got) {
+    var data = got[0];
+    if (chip) data.opened_chip = decodeURIComponent(chip[1]);
+    watchVersion(got[1].version);
+    page.showCampaign(data);
+  }).catch(function (e) { page.report(String(e)); });
+})(globalThis.varnelPage);

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "campaign/judge/channel_quantities.h"
+#include "numerics/robust_statistics.h"
 
 using nlohmann::json;
 
@@ -20,14 +21,6 @@ constexpr const char* quantity_names[] = {"rise_time", "amplitude", "time_stamp"
 json rounded(double v) {
   if (!std::isfinite(v)) return nullptr;
   return std::round(v * 100.0) / 100.0;
-}
-
-// The p-quantile of sorted `v`, interpolating between neighbours as Vega's aggregates do.
-double quantile(const std::vector<double>& v, double p) {
-  double at = p * static_cast<double>(v.size() - 1);
-  size_t below = static_cast<size_t>(at);
-  if (below + 1 >= v.size()) return v.back();
-  return v[below] + (at - static_cast<double>(below)) * (v[below + 1] - v[below]);
 }
 
 // The colour range of one configuration's quantity: the 2nd to 98th percentile of its good

@@ -10,10 +10,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "campaign/report/campaign_api.h"
@@ -32,10 +32,6 @@ constexpr auto watch_interval = std::chrono::milliseconds(150);
 
 // Requests are small: a path and a query.
 constexpr size_t max_request_body = 1 << 16;
-
-// The scripts the pages load, by the name under /assets/; nothing else is served from there.
-const std::map<std::string, std::string> asset_files = {
-    {"report.js", "report.js"}, {"live.js", "live.js"}, {"bench.js", "bench.js"}};
 
 // The database, opened for reading. The one place the server opens it.
 std::optional<campaign_db> open_for_reading(const std::string& path, std::string& error) {
@@ -189,11 +185,12 @@ void add_pages(httplib::Server& server, served_campaign& campaign, const std::st
   server.Get("/bench", [html](const httplib::Request&, httplib::Response& res) {
     html(res, std::string(report_file("bench.html")));
   });
-  server.Get("/assets/([a-z.]+)", [](const httplib::Request& req, httplib::Response& res) {
-    auto asset = asset_files.find(req.matches[1]);
-    if (asset == asset_files.end()) return send_problem(res, 404, "no such file");
-    res.set_content(std::string(report_file(asset->second)),
-                    "application/javascript; charset=utf-8");
+  // The pages' scripts, the .js files of src/campaign/report/ by name; nothing else is served
+  // from there.
+  server.Get("/assets/([a-z_]+\\.js)", [](const httplib::Request& req, httplib::Response& res) {
+    std::string_view script = report_file(req.matches[1].str());
+    if (script.empty()) return send_problem(res, 404, "no such file");
+    res.set_content(std::string(script), "application/javascript; charset=utf-8");
   });
 }
 

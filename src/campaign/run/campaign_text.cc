@@ -1,25 +1,21 @@
 #include "campaign/run/campaign_text.h"
 
 #include <cmath>
-#include <cstdio>
+
+#include "common/number_text.h"
 
 namespace {
 
 std::string duration_text(double seconds) {
-  long s = std::lround(seconds);
-  char text[32];
-  if (s >= 3600)
-    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-  else
-    std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-  return text;
+  const long s = std::lround(seconds);
+  // Appended, not added in front of a temporary: GCC 12 warns falsely of an overlapping copy.
+  std::string text = std::to_string(s >= 3600 ? s / 3600 : s / 60);
+  if (s >= 3600) text.append(":").append(zero_padded(s / 60 % 60, 2));
+  return text.append(":").append(zero_padded(s % 60, 2));
 }
 
 void append_hex(std::string& out, unsigned char byte) {
-  static constexpr char digits[] = "0123456789abcdef";
-  out += "\\x";
-  out.push_back(digits[byte >> 4]);
-  out.push_back(digits[byte & 0xf]);
+  out.append("\\x").append(hex_text(byte, 2));
 }
 
 }  // namespace
@@ -52,9 +48,13 @@ std::string escaped(std::string_view text) {
 }
 
 std::string progress_text(const run_progress& p) {
-  char line[96];
-  std::snprintf(line, sizeof line, "[%zu/%zu] %zu failed", p.done, p.total, p.failed);
-  std::string text = line;
+  std::string text = std::string("[")
+                         .append(std::to_string(p.done))
+                         .append("/")
+                         .append(std::to_string(p.total))
+                         .append("] ")
+                         .append(std::to_string(p.failed))
+                         .append(" failed");
   if (p.done > 0 && p.done < p.total)
     text.append(", ")
         .append(duration_text(p.elapsed_s / p.done * (p.total - p.done)))
@@ -76,10 +76,9 @@ std::string waiting_line(const waiting_recording& w) {
 
 std::string summary_line(const run_tally& t, size_t skipped, const std::string& db_path) {
   size_t total = t.analysed + t.failed + t.unchanged + t.waiting;
-  char line[160];
-  std::snprintf(line, sizeof line, "%zu recordings: %zu analysed, %zu failed, %zu unchanged", total,
-                t.analysed, t.failed, t.unchanged);
-  std::string text = line;
+  std::string text = std::to_string(total) + " recordings: " + std::to_string(t.analysed) +
+                     " analysed, " + std::to_string(t.failed) + " failed, " +
+                     std::to_string(t.unchanged) + " unchanged";
   if (t.failed_before > 0)
     text.append(" (").append(std::to_string(t.failed_before)).append(" failed before)");
   if (t.waiting > 0)
@@ -96,19 +95,18 @@ std::string characterisation_heading() {
 }
 
 std::string characterisation_row(const channel_characterisation& c) {
-  char text[256];
-  if (!c.reason.empty()) {
-    std::snprintf(text, sizeof text, "%-8s %2d  %7d  no figures: %s", c.chip.c_str(), c.channel,
-                  c.configurations, c.reason.c_str());
-    return text;
-  }
-  char electrons[32] = "-";
-  if (std::isfinite(c.noise_e)) std::snprintf(electrons, sizeof electrons, "%.0f", c.noise_e);
-  std::snprintf(text, sizeof text,
-                "%-8s %2d  %7d  %9.4f +/- %7.4f  %12.2f  %16.3f  %10.4f  %9s  %21.2f  %14.2f",
-                c.chip.c_str(), c.channel, c.configurations, c.gain, c.gain_err, c.offset,
-                c.nonlinearity, c.noise_mV, electrons, c.rise_time_spread, c.time_stamp_spread);
-  return text;
+  // The columns under characterisation_heading()'s titles.
+  std::string row = left_aligned(c.chip, 8) + " " + right_aligned(std::to_string(c.channel), 2) +
+                    "  " + right_aligned(std::to_string(c.configurations), 7) + "  ";
+  if (!c.reason.empty()) return row + "no figures: " + c.reason;
+  auto cell = [](double v, int decimals, size_t width) {
+    return right_aligned(fixed_text(v, decimals), width);
+  };
+  const std::string electrons = std::isfinite(c.noise_e) ? fixed_text(c.noise_e, 0) : "-";
+  return row + cell(c.gain, 4, 9) + " +/- " + cell(c.gain_err, 4, 7) + "  " +
+         cell(c.offset, 2, 12) + "  " + cell(c.nonlinearity, 3, 16) + "  " +
+         cell(c.noise_mV, 4, 10) + "  " + right_aligned(electrons, 9) + "  " +
+         cell(c.rise_time_spread, 2, 21) + "  " + cell(c.time_stamp_spread, 2, 14);
 }
 
 std::string retest_line(const std::string& path, const std::vector<std::string>& problems) {

@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 
+#include "campaign/judge/reason_text.h"
 #include "campaign/run/campaign_text.h"
 #include "campaign/run/campaign_upkeep.h"
 
