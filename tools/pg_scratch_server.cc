@@ -31,8 +31,11 @@ constexpr const char* default_bin = "/usr/lib/postgresql/15/bin";
 std::string make_folder(bool root) {
   const char* tmp = std::getenv("TMPDIR");
   // A root caller's server runs as another user, which must reach the folder: /tmp, not a
-  // TMPDIR under root's home. A long TMPDIR would not leave room for the socket's name.
-  std::string base = root || !tmp || std::strlen(tmp) > longest_socket_dir - 20 ? "/tmp" : tmp;
+  // TMPDIR under root's home. A long TMPDIR would not leave room for the socket's name, and
+  // one with blanks or quotes would not fit in libpq's "host=..." unquoted.
+  bool plain = tmp && std::strlen(tmp) <= longest_socket_dir - 20 &&
+               std::strpbrk(tmp, " \t'\"\\") == nullptr;
+  std::string base = root || !plain ? "/tmp" : tmp;
   std::string pattern = base + "/varnel-pg.XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "campaign/campaign_support.h"
@@ -168,4 +170,40 @@ TEST(PgFaults, AServerGoneLongerThanTheRetriesStopsTheRunWithStatus3AndTheNextRu
   program_run file = campaign({"run", "--db", "one.sqlite", "data"}, d.path());
   EXPECT_EQ(next.status, file.status);
   EXPECT_EQ(campaign_outputs(pg, d.path()), campaign_outputs("one.sqlite", d.path()));
+}
+
+// Readers while two benches write: every export seen is of whole recordings, each analysed
+// one with all its 32 channels, and a later export never has fewer recordings.
+TEST(PgBenches, ReadersWhileBenchesWriteSeeOnlyWholeRecordings) {
+  temp_dir d;
+  write_benches_campaign(d);
+  std::string pg = fresh_database("readers");
+  ASSERT_NE(campaign({"run", "--db", pg, "a"}, d.path()).status, 3);
+  std::vector<background_run> writers;
+  for (int b : {2, 4})
+    writers.push_back(start_campaign(run_args(pg, b), d.path(), bench_environment(b),
+                                     d / ("bench" + std::to_string(b) + ".log")));
+  size_t seen = 0;
+  int exports = 0;
+  auto whole = [](const std::string& csv, size_t& recordings) {
+    std::map<std::string, int> rows;  // path to its channel rows
+    std::istringstream in(csv);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) ++rows[line.substr(0, line.find(','))];
+    recordings = rows.size();
+    return std::all_of(rows.begin(), rows.end(),
+                       [](const auto& r) { return r.second == 1 || r.second == 32; });
+  };
+  for (bool writing = true; writing; ++exports) {
+    writing = running(writers[0]) || running(writers[1]);
+    program_run e = campaign({"export", "--db", pg, "--csv", "seen.csv"}, d.path());
+    ASSERT_EQ(e.status, 0) << e.err;
+    size_t now = 0;
+    ASSERT_TRUE(whole(read_file(d / "seen.csv").value_or(""), now)) << "export " << exports;
+    EXPECT_GE(now, seen);
+    seen = now;
+  }
+  for (background_run& w : writers) EXPECT_NE(finish(w), 3);
+  EXPECT_GT(exports, 1);
 }

@@ -72,9 +72,9 @@ TEST(PgCampaign, UnusableTargetsAreRefusedInOneLineWithStatus3) {
     std::string target, says;
   };
   const std::vector<refusal> cases = {
-      {"host=" + d.path() + " dbname=x", "cannot use database host=" + d.path() +
-                                             " dbname=x: connection to server on socket \"" +
-                                             d.path() + "/.s.PGSQL.5432\" failed"},
+      {"host=/nonexistent-varnel dbname=x",
+       "cannot use database host=/nonexistent-varnel dbname=x: connection to server on socket "
+       "\"/nonexistent-varnel/.s.PGSQL.5432\" failed: No such file or directory"},
       {test_server().target("varnel", "nobody_here"), "role \"nobody_here\" does not exist"},
       {test_server().target("no_such_db"), "database \"no_such_db\" does not exist"},
       {other, "cannot use database " + other + ": it is not a campaign database"},

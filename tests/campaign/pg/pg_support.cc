@@ -75,7 +75,7 @@ background_run start_campaign(const std::vector<std::string>& args, const std::s
 }
 
 background_run::background_run(background_run&& other) noexcept
-    : pid(std::exchange(other.pid, -1)), log(std::move(other.log)) {}
+    : pid(std::exchange(other.pid, -1)), log(std::move(other.log)), status(other.status) {}
 
 background_run::~background_run() {
   if (pid <= 0) return;
@@ -83,11 +83,28 @@ background_run::~background_run() {
   ::waitpid(pid, nullptr, 0);
 }
 
-int finish(background_run& r) {
+namespace {
+
+// Waits for `r` (or only looks, unless `block`); false while it runs.
+bool reaped(background_run& r, bool block) {
+  if (r.pid <= 0) return true;
   int status = 0;
-  pid_t pid = std::exchange(r.pid, -1);
-  if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  pid_t got = ::waitpid(r.pid, &status, block ? 0 : WNOHANG);
+  if (got == 0) return false;
+  r.status = got != r.pid ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.pid = -1;
+  return true;
+}
+
+}  // namespace
+
+int finish(background_run& r) {
+  reaped(r, true);
+  return r.status;
+}
+
+bool running(background_run& r) {
+  return !reaped(r, false);
 }
 
 bool wait_until_held(const std::string& application) {

@@ -19,6 +19,7 @@ std::string fresh_database(const std::string& name);
 struct background_run {
   int pid = -1;
   std::string log;  ///< its standard output and error, together
+  int status = -1;  ///< once it ended: its exit status, or 128 + the signal that ended it
   background_run(int p, std::string l) : pid(p), log(std::move(l)) {}
   background_run(background_run&& other) noexcept;
   background_run& operator=(background_run&&) = delete;
@@ -32,6 +33,9 @@ background_run start_campaign(const std::vector<std::string>& args, const std::s
 
 /// Waits for `r` to end; its exit status, or 128 + the signal that ended it.
 int finish(background_run& r);
+
+/// Whether `r` is still running (its status kept once it ended).
+bool running(background_run& r);
 
 /// Waits until the session of `application` (PGAPPNAME) has been inside one transaction for
 /// half a second without a statement: held at a step of a store. False after 60 s.
