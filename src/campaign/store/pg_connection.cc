@@ -186,8 +186,12 @@ bool pg_connection::reconnect() {
   return false;
 }
 
+bool pg_connection::broken() const {
+  return PQstatus(conn_) == CONNECTION_BAD;
+}
+
 bool pg_connection::failure_is_transient() const {
-  return transient_state(state_) || PQstatus(conn_) == CONNECTION_BAD;
+  return transient_state(state_) || broken();
 }
 
 bool is_postgresql_target(std::string_view target) {

@@ -80,6 +80,8 @@ class pg_connection {
   const std::string& last_error() const { return error_; }
   /// The SQLSTATE of the last failure, "" when the server gave none (e.g. the connection broke).
   const std::string& last_state() const { return state_; }
+  /// Whether the connection is gone (the server shut it, or went away).
+  bool broken() const;
   /// Whether the last failure may pass when the same work is tried again: the connection lost
   /// or refused, the server shutting down or starting, a serialisation failure, a deadlock or
   /// a unique key taken by another writer at the same moment.

@@ -137,10 +137,7 @@ class pg_engine : public sql_engine {
   bool exec(const std::string& sql) override { return conn_.exec(sql); }
   std::string last_error() const override { return conn_.last_error(); }
   bool failure_is_transient() const override { return conn_.failure_is_transient(); }
-  bool recover() override {
-    if (conn_.last_state().rfind("08", 0) != 0) return true;
-    return conn_.reconnect();
-  }
+  bool recover() override { return !conn_.broken() || conn_.reconnect(); }
   bool begin_write(bool schema) override {
     writing_ = true;
     return conn_.exec("BEGIN") && (!schema || conn_.exec(schema_lock_sql));
