@@ -146,8 +146,9 @@ class pg_engine : public sql_engine {
     writing_ = false;
     return conn_.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
   }
+  // The count and the commit go in one message: one round trip less for every store.
   bool commit() override {
-    return (!writing_ || conn_.exec(count_change_sql)) && conn_.exec("COMMIT");
+    return conn_.exec(writing_ ? std::string(count_change_sql) + "; COMMIT" : "COMMIT");
   }
   void rollback() override { conn_.discard("ROLLBACK"); }
   bool ready_for_writing() override { return true; }
