@@ -22,6 +22,7 @@
 //    `varnel-campaign serve` on them: its served page's first screen and charts, a chip opened
 //    by its address in headless Chromium, and the server's peak memory.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -423,22 +424,118 @@ double peak_mb(const std::string& pid) {
   return 0.0;
 }
 
-// `varnel-campaign serve` on `chips` chips x 3 configurations of small recordings: the commands
-// that read the campaign, and the served page, a chip and the bench view in headless Chromium.
-void serve_figures(const fs::path& dir, int chips, int runs) {
-  fs::path data = dir / "served";
+// A program run to its end, its output thrown away: wall time and peak resident memory.
+struct program_figures {
+  double s = 0.0;
+  double peak_mb = 0.0;
+  int status = -1;
+};
+
+program_figures run_program(const std::vector<std::string>& argv) {
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  program_figures f;
+  rusage u{};
+  int status = 0;
+  if (pid > 0 && ::wait4(pid, &status, 0, &u) == pid) {
+    f.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    f.peak_mb = static_cast<double>(u.ru_maxrss) / 1000.0;
+  }
+  f.s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return f;
+}
+
+const std::vector<std::string> served_configs = {"2mV_delay-all", "4mV_delay-all", "8mV_delay-all"};
+constexpr int served_events = 12;
+constexpr int added_chips = 200;
+
+// `varnel-campaign run` storing `added_chips` new chips x 3 configurations into `db` (after
+// whatever it holds): its cost per recording and peak memory.
+program_figures add_chips(const fs::path& dir, const fs::path& db, int first_chip,
+                          const char* tag) {
+  fs::path data = dir / (std::string("added-") + tag);
+  fs::remove_all(data);
   fs::create_directories(data);
-  const std::vector<std::string> configs = {"2mV_delay-all", "4mV_delay-all", "8mV_delay-all"};
-  write_gain_campaign(data, chips, 12, configs, true);
-  const std::string campaign = quoted(VARNEL_CAMPAIGN_EXE), db = quoted(dir / "served.sqlite");
-  double run = seconds_of(campaign + " run --settle 0 --db " + db + " " + quoted(data) +
-                          " > /dev/null 2>&1");
-  double verdicts = seconds_of(campaign + " verdicts --db " + db + " > /dev/null 2>&1");
-  double chip_lines = seconds_of(campaign + " chips --db " + db + " > /dev/null 2>&1");
+  campaign_setup setup;
+  std::vector<std::string> written =
+      write_gain_campaign(data, added_chips, served_events, served_configs, setup);
+  // New chips' names, so that they join the campaign instead of replacing its first chips.
+  for (const std::string& path : written) {
+    fs::path p(path);
+    std::string name = p.filename().string();
+    size_t at = name.find("korvi") + 5;
+    int chip = std::stoi(name.substr(at, 6)) - 100000 + first_chip;
+    fs::rename(p,
+               p.parent_path() / (name.substr(0, at) + std::to_string(chip) + name.substr(at + 6)));
+  }
+  program_figures f = run_program(
+      {VARNEL_CAMPAIGN_EXE, "run", "--settle", "0", "--db", db.string(), data.string()});
+  f.s /= static_cast<double>(written.size());
+  fs::remove_all(data);
+  return f;
+}
+
+// `varnel-campaign serve` on `chips` chips x 3 configurations of small recordings: run's cost
+// per recording and memory against a 200-chip campaign's, the commands that read the campaign,
+// the static report, and the served page, a chip and the bench view in headless Chromium. The
+// campaign is simulated and run once into `keep` (when given) and reused by later benches.
+void serve_figures(const fs::path& dir, int chips, int runs, const fs::path& keep) {
+  const fs::path home = keep.empty() ? dir / "served-campaign" : keep;
+  fs::create_directories(home);
+  const fs::path data = home / "recordings", db_path = home / "served.sqlite",
+                 done = home / ("chips-" + std::to_string(chips));
+  const std::string campaign = quoted(VARNEL_CAMPAIGN_EXE), db = quoted(db_path);
+  if (!fs::exists(done)) {
+    fs::remove_all(data);
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db_path.string() + suffix);
+    fs::create_directories(data);
+    write_gain_campaign(data, chips, served_events, served_configs, true);
+    program_figures run = run_program(
+        {VARNEL_CAMPAIGN_EXE, "run", "--settle", "0", "--db", db_path.string(), data.string()});
+    std::printf(
+        "%d chips x 3 configurations of %d-event recordings simulated; run %.1f s (%.2f ms "
+        "per recording), peak memory %.0f MB\n",
+        chips, served_events, run.s, run.s * 1000 / (3.0 * chips), run.peak_mb);
+    if (!keep.empty()) std::ofstream(done) << "simulated and run\n";
+  } else {
+    std::printf("%d chips x 3 configurations of %d-event recordings, reused from %s\n", chips,
+                served_events, home.c_str());
+  }
+  // Run's cost per recording: 200 chips more into an empty campaign, and into this one (on a
+  // copy, so that a kept campaign stays as it was).
+  const fs::path small_db = dir / "small.sqlite", large_db = dir / "large.sqlite";
+  program_figures small = add_chips(dir, small_db, 900000, "small");
+  fs::copy_file(db_path, large_db, fs::copy_options::overwrite_existing);
+  program_figures large = add_chips(dir, large_db, 900000, "large");
   std::printf(
-      "%d chips x 3 configurations of %d-event recordings: run %.1f s (%.2f ms per recording); "
-      "verdicts %.2f s, chips %.2f s (goals under 2 s)\n",
-      chips, 12, run, run * 1000 / (3.0 * chips), verdicts, chip_lines);
+      "  run storing %d chips x 3 more: %.2f ms per recording into an empty campaign, peak %.0f "
+      "MB; %.2f ms into the %d-chip one (%.2fx, goal 1.2x), peak %.0f MB (goal under 64 MB)\n",
+      added_chips, small.s * 1000, small.peak_mb, large.s * 1000, chips, large.s / small.s,
+      large.peak_mb);
+  for (const fs::path& p : {small_db, large_db})
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(p.string() + suffix);
+  program_figures verdicts =
+      run_program({VARNEL_CAMPAIGN_EXE, "verdicts", "--db", db_path.string()});
+  program_figures chip_lines =
+      run_program({VARNEL_CAMPAIGN_EXE, "chips", "--db", db_path.string()});
+  std::printf("  verdicts %.2f s, peak %.0f MB; chips %.2f s, peak %.0f MB (goals under 2 s)\n",
+              verdicts.s, verdicts.peak_mb, chip_lines.s, chip_lines.peak_mb);
+  const fs::path html = dir / "served-report.html";
+  program_figures report = run_program(
+      {VARNEL_CAMPAIGN_EXE, "report", "--db", db_path.string(), "--out", html.string()});
+  std::printf("  static report %.2f s, peak %.0f MB, %.2f MB (goal under 10 MB)\n", report.s,
+              report.peak_mb, fs::exists(html) ? fs::file_size(html) / 1e6 : 0.0);
+  fs::remove(html);
   const fs::path out = dir / "serve.out", pid_file = dir / "serve.pid";
   double started =
       seconds_of(campaign + " serve --port 0 --db " + db + " > " + quoted(out) +
@@ -466,7 +563,10 @@ void serve_figures(const fs::path& dir, int chips, int runs) {
                   .c_str());
   std::printf("  the server's peak memory %.0f MB\n", peak_mb(pid));
   if (!errors.empty()) std::printf("  the page or the browser reported: %s\n", errors.c_str());
-  seconds_of("kill " + pid);
+  // The server ends before its campaign is removed: it takes its side files with it.
+  seconds_of("kill " + pid + "; while kill -0 " + pid + " 2>/dev/null; do sleep 0.05; done");
+  std::error_code ignored;
+  if (keep.empty()) fs::remove_all(home, ignored);
 }
 
 }  // namespace
@@ -476,7 +576,7 @@ int main(int argc, char** argv) {
       read_events = 300, jobs = 2, repeat = 5;
   int watch_recordings = 50, watch_events = 300, watch_memory = 1000;
   double mb = 5.0;
-  std::string page, campaign_exe = VARNEL_CAMPAIGN_EXE;
+  std::string page, campaign_exe = VARNEL_CAMPAIGN_EXE, keep;
   CLI::App app(
       "Figures for varnel-campaign on simulated campaigns: a campaign against cat of its "
       "recordings, against GNU parallel running varnel.exe, a first run and a rerun of many "
@@ -513,6 +613,9 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   app.add_option("--page", page, "Time this report page alone")->check(CLI::ExistingFile);
+  app.add_option("--keep", keep,
+                 "Folder where the served campaign is simulated and run once, and reused by later "
+                 "benches of as many chips");
   app.add_option("--watch-recordings", watch_recordings,
                  "Recordings timed from their close to the watch's line (0: none)")
       ->check(CLI::NonNegativeNumber)
@@ -541,14 +644,14 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "varnel-campaign on simulated campaigns (full figures: --recordings 200 --mb 25 "
-      "--rerun 1000 --watch-memory 10000)\n");
+      "--rerun 1000 --watch-memory 10000 --serve-chips 10000 --keep DIR)\n");
   if (read_recordings > 0)
     compare_with_cat(dir, campaign_exe, read_recordings, read_events, jobs, repeat);
   if (recordings > 0) compare_with_parallel(dir, recordings, mb);
   if (rerun > 0) rerun_and_report(dir, rerun, runs);
   if (watch_recordings > 0 || watch_memory > 0)
     watch_figures(dir, campaign_exe, watch_recordings, watch_events, watch_memory);
-  if (serve_chips > 0) serve_figures(dir, serve_chips, std::min(runs, 5));
+  if (serve_chips > 0) serve_figures(dir, serve_chips, std::min(runs, 5), keep);
   fs::remove_all(dir);
   return 0;
 }

@@ -31,3 +31,7 @@ double robust_sigma(std::vector<double> values) {
   std::vector<double> work(values.size());
   return mad_to_sigma * gsl_stats_mad0(values.data(), 1, values.size(), work.data());
 }
+
+double symmetric_robust_sigma(std::vector<double> magnitudes) {
+  return mad_to_sigma * median(std::move(magnitudes));
+}

@@ -22,3 +22,9 @@ double quantile(const std::vector<double>& sorted, double p);
 /// The robust standard deviation of `values`: the median absolute deviation from their median
 /// times mad_to_sigma; NaN for none.
 double robust_sigma(std::vector<double> values);
+
+/// robust_sigma of `magnitudes` (values >= 0) and their negatives together, as the robust rule
+/// pools deviations of both signs: that set's median is zero, so its MAD is the median of the
+/// magnitudes, and this is mad_to_sigma times it, to the last bit, at half the work; NaN for
+/// none.
+double symmetric_robust_sigma(std::vector<double> magnitudes);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #include "campaign/judge/acceptance_limits.h"
@@ -10,6 +11,7 @@
 #include "campaign/judge/limits_derivation.h"
 #include "campaign/judge/reason_text.h"
 #include "campaign/report/report_charts.h"
+#include "numerics/robust_statistics.h"
 
 namespace {
 
@@ -549,6 +551,25 @@ TEST(RobustRule, EachChipIsComparedWithTheMedianOfTheOthersAloneAndTwoLevelsSpli
   EXPECT_DOUBLE_EQ(t.chip_offset[5], 9.0);  // against the others' median of 0, 1, -1, 2, -2
   EXPECT_DOUBLE_EQ(t.residual[5][7], 3.0);
   EXPECT_DOUBLE_EQ(t.residual[5][6], 0.0);
+}
+
+TEST(RobustRule, TheMiddleOfTheValuesGivesEachOnesMedianOfTheOthersExactly) {
+  std::mt19937_64 draw(3);
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::vector<double> values;
+    for (size_t i = 0, n = 2 + draw() % 30; i < n; ++i)  // ties among few distinct values
+      values.push_back(trial % 2 ? static_cast<double>(draw() % 5) : 0.1 * (draw() % 1000));
+    const channel_middle middle = middle_of(values);
+    ASSERT_EQ(middle.count, values.size());
+    for (size_t skip = 0; skip < values.size(); ++skip) {
+      std::vector<double> others = values;
+      others.erase(others.begin() + static_cast<std::ptrdiff_t>(skip));
+      const double expected = median(others), got = median_without(middle, values[skip]);
+      ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0)
+          << trial << ", value " << values[skip] << ": " << expected << " against " << got;
+    }
+  }
+  EXPECT_TRUE(std::isnan(median_without(middle_of({1.0}), 1.0)));
 }
 
 TEST(ReportBands, AreDrawnExactlyWhereTheirRuleIsInForce) {

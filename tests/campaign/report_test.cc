@@ -89,6 +89,18 @@ TEST(CampaignReport, ALargeCampaignOpensItsFailingChipsAndTheOneAskedForASmallOn
   }
   EXPECT_EQ(openable_recordings(verdicts, "100100"),
             (std::vector<int64_t>{1001, 1002, 1051, 1052, 1100, 1101, 1102, 1151, 1152}));
+  EXPECT_EQ(pulses_note(verdicts), "");
+  // Beyond max_pulse_chips failing chips, the first ones by chip, and the page says so.
+  std::vector<chip_verdict> failing = verdicts;
+  for (chip_verdict& v : failing)
+    if (v.chip >= "100150") v.outcome = chip_outcome::fail;
+  std::vector<int64_t> capped = openable_recordings(failing, "100199");
+  ASSERT_EQ(capped.size(), max_pulse_chips + 1);
+  EXPECT_EQ(capped[6], 1150);  // after chips 100001, 100002, 100051, 100052, 100101, 100102
+  EXPECT_EQ(capped.back(), 1199);
+  EXPECT_EQ(pulses_note(failing),
+            "This report carries the pulses of the first 12 of the 56 chips that fail or need a "
+            "retest, to stay small; varnel-campaign serve shows every chip's.");
   verdicts.resize(open_every_chip_up_to);
   std::vector<int64_t> every = openable_recordings(verdicts, "");
   EXPECT_EQ(every.size(), open_every_chip_up_to - 1);

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,7 @@
 #include "campaign/run/manifest.h"
 #include "campaign/run/recording_discovery.h"
 #include "campaign/run/result_ingest.h"
+#include "campaign/run/stored_verdicts.h"
 #include "campaign/run/watch.h"
 #include "campaign/store/campaign_copy.h"
 #include "campaign/store/campaign_db.h"
@@ -171,9 +173,11 @@ int run_command(const run_options& o) {
   settings.retry_failed = o.retry_failed;
   progress_display progress;
   size_t to_retest = 0;
+  std::set<std::string> stored_chips;
   run_tally t = run_campaign(
       *db, found.found, settings,
       [&](const recording_record& r, const run_progress& p) {
+        stored_chips.insert(r.chip);
         if (r.status != 0) {
           progress.clear();
           print_line(stderr, failed_line(r.path, r.message));
@@ -195,11 +199,11 @@ int run_command(const run_options& o) {
     return status_database;
   }
   // The figures across configurations follow what the run stored.
-  std::vector<stored_recording> recordings;
   acceptance_limits in_force;
+  population_cache populations;
   if (t.analysed + t.failed > 0 &&
-      (!load_limits(*db, o.limits, in_force, error) || !db->load_recordings(recordings, error) ||
-       !refresh_characterisation(*db, recordings, in_force, error))) {
+      (!load_limits(*db, o.limits, in_force, error) ||
+       !update_characterisation(*db, in_force, stored_chips, populations, error))) {
     print_error(error);
     return status_database;
   }
@@ -308,15 +312,55 @@ int export_command(const std::string& db_path, const std::string& csv_path,
   return status_ok;
 }
 
+// The database at `db_path` opened to be judged chip by chip under the limits in force, with
+// its outline, the limits' warnings printed; on failure `status` says why (the reason printed)
+// and `db` is empty.
+struct stored_campaign {
+  std::optional<campaign_db> db;
+  acceptance_limits limits;
+  campaign_outline outline;
+  population_cache populations;
+};
+
+stored_campaign open_stored(const std::string& db_path, const std::string& limits_path,
+                            int& status) {
+  stored_campaign c;
+  std::string error;
+  std::optional<campaign_db> db = campaign_db::open_read_only(db_path, error);
+  if (!db || !db->load_outline(c.outline, error)) {
+    print_error(error);
+    status = status_database;
+    return c;
+  }
+  if (!load_limits(*db, limits_path, c.limits, error)) {
+    print_error(error);
+    status = status_usage;
+    return c;
+  }
+  std::vector<std::string> configs = configurations_of(c.outline);
+  for (const std::string& w :
+       limits_warnings(c.limits, std::set<std::string>(configs.begin(), configs.end())))
+    print_error(w);
+  c.db.emplace(std::move(*db));
+  return c;
+}
+
 int verdicts_command(const std::string& db_path, const std::string& limits_path) {
   int status = status_ok;
-  judged_campaign c = load_judged(db_path, limits_path, status);
+  stored_campaign c = open_stored(db_path, limits_path, status);
   if (!c.db) return status;
   print_line(stdout, rule_text(c.limits));
   bool all_pass = true;
-  for (const chip_verdict& v : c.judgement.verdicts) {
-    print_line(stdout, verdict_line(v));
-    all_pass = all_pass && v.outcome == chip_outcome::pass;
+  std::string error;
+  if (!judge_stored(
+          *c.db, c.limits, c.populations, c.outline, "",
+          [&](chip_verdict&& v) {
+            print_line(stdout, verdict_line(v));
+            all_pass = all_pass && v.outcome == chip_outcome::pass;
+          },
+          error)) {
+    print_error(error);
+    return status_database;
   }
   return all_pass ? status_ok : status_failed;
 }
@@ -324,10 +368,21 @@ int verdicts_command(const std::string& db_path, const std::string& limits_path)
 int chips_command(const std::string& db_path, const std::string& limits_path,
                   const std::string& csv_path) {
   int status = status_ok;
-  judged_campaign c = load_judged(db_path, limits_path, status);
+  stored_campaign c = open_stored(db_path, limits_path, status);
   if (!c.db) return status;
-  std::vector<chip_summary> chips = summarise_chips(
-      c.judgement.verdicts, required_configurations(c.judgement.verdicts, c.limits));
+  const std::vector<std::string> required =
+      required_configurations(c.outline.chips_in, c.outline.chips, c.limits);
+  std::vector<chip_summary> chips;
+  std::string error;
+  if (!judge_stored_by_chip(
+          *c.db, c.limits, c.populations, c.outline,
+          [&](std::vector<chip_verdict>&& own) {
+            chips.push_back(summarise_chips(own, required).front());
+          },
+          error)) {
+    print_error(error);
+    return status_database;
+  }
   if (!csv_path.empty() && !write_whole(csv_path, chips_csv(chips))) {
     print_error("cannot write " + csv_path);
     return status_failed;

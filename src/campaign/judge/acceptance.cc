@@ -20,66 +20,12 @@ constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 using chip_config = std::pair<std::string, std::string>;
 
-// ---- The robust rule ----
-
-bool measured(const stored_channel& c, const channel_quantity& q) {
-  double v = c.fit.*q.value;
-  return c.fit.verdict == fit_verdict::good && std::isfinite(v) && (!q.relative || v > 0);
-}
-
-std::array<double, channel_count> no_values() {
-  std::array<double, channel_count> none;
-  none.fill(not_a_number);
-  return none;
-}
-
-void add_quantity(config_population& s, size_t q) {
-  const channel_quantity& quantity = channel_quantities()[q];
-  chip_channel_values values(s.sound.size(), no_values());
-  for (size_t i = 0; i < s.sound.size(); ++i)
-    for (const stored_channel& c : s.sound[i]->channels)
-      if (c.channel >= 0 && c.channel < channel_count && measured(c, quantity))
-        values[i][static_cast<size_t>(c.channel)] = c.fit.*quantity.value;
-  two_level_deviations r = two_level_deviations_of(values, quantity.relative, quantity.upper_only);
-  s.sigma[q] = s.ready ? r.single.sigma : not_a_number;
-  s.within_sigma[q] = s.ready ? r.sigma : not_a_number;
-  s.chip_sigma[q] = s.ready ? r.chip_sigma : not_a_number;
-  s.offset_chips[q] = r.chips;
-  if (!s.ready) return;
-  for (size_t i = 0; i < s.sound.size(); ++i) {
-    const int64_t id = s.sound[i]->id;
-    s.chip_offsets[id][q] = r.chip_offset[i];
-    for (size_t ch = 0; ch < static_cast<size_t>(channel_count); ++ch)
-      s.deviations[id][ch][q] = r.residual[i][ch];
-  }
-}
-
-// The recordings' common-mode noise against the other chips', one value per chip.
-void add_common_mode(config_population& s) {
-  chip_channel_values values(s.sound.size(), no_values());
-  for (size_t i = 0; i < s.sound.size(); ++i) values[i][0] = s.sound[i]->common_mode_noise;
-  robust_deviations r = robust_deviations_of(values, false);
-  s.common_mode_sigma = s.ready ? r.sigma : not_a_number;
-  for (size_t i = 0; i < s.sound.size(); ++i)
-    s.common_mode_deviation[s.sound[i]->id] = s.ready ? r.deviation[i][0] : not_a_number;
-}
-
-void add_robust(config_population& s) {
-  s.ready = s.sound.size() >= static_cast<size_t>(min_robust_chips);
-  for (const stored_recording* r : s.sound) {
-    for (auto& row : s.deviations[r->id]) row.fill(not_a_number);
-    s.chip_offsets[r->id].fill(not_a_number);
-  }
-  for (size_t q = 0; q < quantity_count; ++q) add_quantity(s, q);
-  add_common_mode(s);
-}
-
 // ---- One chip ----
 
 struct config_context {
   std::string name;
   const config_limits* limits = nullptr;  // null when the file does not name it
-  const config_population* population = nullptr;
+  const population_stats* population = nullptr;
   double k = 5.0;
 };
 
@@ -109,7 +55,7 @@ bool robust_for(const config_context& ctx, const channel_quantity& quantity) {
 
 // Flags the quantities of channel `c`; notes in `missed` what had nothing to be judged by.
 void check_channel(const stored_channel& c, const config_context& ctx,
-                   const deviation_grid* deviations, std::vector<channel_flag>& flags,
+                   const deviation_grid& deviations, std::vector<channel_flag>& flags,
                    unjudged& missed) {
   for (size_t q = 0; q < quantity_count; ++q) {
     const channel_quantity& quantity = channel_quantities()[q];
@@ -121,7 +67,7 @@ void check_channel(const stored_channel& c, const config_context& ctx,
       missed.unmeasured.insert(quantity.name);
       continue;
     }
-    double d = deviations ? (*deviations)[static_cast<size_t>(c.channel)][q] : not_a_number;
+    double d = deviations[static_cast<size_t>(c.channel)][q];
     robust_limit limit{ctx.population->within_sigma[q], ctx.k, quantity.least, quantity.upper_only,
                        flag_kind::within_chip};
     if (!judge_value({c.channel, judged(quantity), v, range, robust, d, limit}, flags) &&
@@ -132,16 +78,14 @@ void check_channel(const stored_channel& c, const config_context& ctx,
 
 // Flags the chip as a whole where its offset from the other chips in a quantity without a
 // range for the whole configuration lies beyond the chip level's limit.
-void check_chip(const stored_recording& r, const config_context& ctx,
+void check_chip(const chip_deviations& own, const config_context& ctx,
                 std::vector<channel_flag>& flags) {
-  const config_population& p = *ctx.population;
-  auto own = p.chip_offsets.find(r.id);
-  if (own == p.chip_offsets.end()) return;
+  const population_stats& p = *ctx.population;
   for (size_t q = 0; q < quantity_count; ++q) {
     const channel_quantity& quantity = channel_quantities()[q];
     if (!robust_for(ctx, quantity) || (ctx.limits && ctx.limits->ranges.count(quantity.name)))
       continue;
-    const double offset = own->second[q];
+    const double offset = own.chip_offset[q];
     if (!std::isfinite(offset)) continue;
     robust_limit limit{p.chip_sigma[q] * small_sample_factor(p.offset_chips[q]), ctx.k,
                        quantity.least, quantity.upper_only, flag_kind::chip_offset};
@@ -153,16 +97,15 @@ void check_chip(const stored_recording& r, const config_context& ctx,
 
 // Flags a recording whose common-mode noise leaves its range, or lies too far above the other
 // chips'.
-void check_common_mode(const stored_recording& r, const config_context& ctx,
-                       std::vector<channel_flag>& flags) {
-  const config_population& p = *ctx.population;
+void check_common_mode(const stored_recording& r, const chip_deviations& own,
+                       const config_context& ctx, std::vector<channel_flag>& flags) {
+  const population_stats& p = *ctx.population;
   const quantity_range* range =
       ctx.limits && ctx.limits->common_mode_noise ? &*ctx.limits->common_mode_noise : nullptr;
   bool robust = !ctx.limits || ctx.limits->robust;
   if (std::isnan(r.common_mode_noise) || (!range && !robust)) return;
-  auto own = p.common_mode_deviation.find(r.id);
-  double d = own == p.common_mode_deviation.end() ? not_a_number : own->second;
-  int chips = static_cast<int>(p.sound.size());
+  double d = own.common_mode;
+  int chips = static_cast<int>(p.sound_chips);
   robust_limit limit{p.common_mode_sigma * small_sample_factor(chips), ctx.k,
                      least_common_mode_excess, true, flag_kind::chip_offset};
   judge_value(
@@ -170,10 +113,10 @@ void check_common_mode(const stored_recording& r, const config_context& ctx,
       flags);
 }
 
-std::vector<std::string> unjudged_reasons(const unjudged& missed, const config_population& p,
+std::vector<std::string> unjudged_reasons(const unjudged& missed, const population_stats& p,
                                           const std::string& config) {
   if (!p.ready)
-    return {"only " + std::to_string(p.sound.size()) + " chips in " + config +
+    return {"only " + std::to_string(p.sound_chips) + " chips in " + config +
             " have sound recordings, the campaign's rule needs " +
             std::to_string(min_robust_chips) + " (or limits: varnel-campaign limits)"};
   std::vector<std::string> out;
@@ -201,11 +144,9 @@ chip_verdict judge_chip(const stored_recording& r, const config_context& ctx,
     v.reasons = problem_words(v.problems);
     return v;
   }
-  auto own = ctx.population->deviations.find(r.id);
-  const deviation_grid* deviations =
-      own == ctx.population->deviations.end() ? nullptr : &own->second;
-  check_chip(r, ctx, v.flags);
-  check_common_mode(r, ctx, v.flags);
+  const chip_deviations own = deviations_of(r, *ctx.population);
+  check_chip(own, ctx, v.flags);
+  check_common_mode(r, own, ctx, v.flags);
   unjudged missed;
   for (const stored_channel& c : r.channels) {
     if (c.channel < 0 || c.channel >= channel_count) continue;
@@ -219,7 +160,7 @@ chip_verdict judge_chip(const stored_recording& r, const config_context& ctx,
       v.flags.push_back(f);
       continue;
     }
-    check_channel(c, ctx, deviations, v.flags, missed);
+    check_channel(c, ctx, own.residual, v.flags, missed);
   }
   decide_outcome(v, missed.empty() ? std::vector<std::string>{}
                                    : unjudged_reasons(missed, *ctx.population, ctx.name));
@@ -240,19 +181,6 @@ std::map<chip_config, const stored_recording*> current_of(
 const config_limits* limits_of(const acceptance_limits& limits, const std::string& config) {
   auto named = limits.configs.find(config);
   return named == limits.configs.end() ? nullptr : &named->second;
-}
-
-std::vector<std::string> limits_warnings(const acceptance_limits& limits,
-                                         const std::set<std::string>& configs) {
-  std::vector<std::string> out;
-  std::string have;
-  for (const std::string& c : configs) have += (have.empty() ? "" : ", ") + c;
-  for (const auto& [name, c] : limits.configs)
-    if (!configs.count(name))
-      out.push_back("limits " + limits.file + " line " + std::to_string(c.line) +
-                    ": configuration \"" + name + "\" is not in the campaign (it has " +
-                    (have.empty() ? "none" : have) + ")");
-  return out;
 }
 
 }  // namespace
@@ -397,16 +325,14 @@ std::map<std::string, config_population> campaign_populations(
   for (const auto& [key, r] : current_of(recordings)) by_config[key.second].push_back(r);
   std::map<std::string, config_population> out;
   for (const auto& [config, rs] : by_config) {
-    config_population& p = out[config];
-    std::vector<double> events;
-    for (const stored_recording* r : rs)
-      if (r->status == 0) events.push_back(static_cast<double>(r->events_completed));
-    if (events.size() >= 3) p.usual_events = static_cast<int64_t>(median(events));
     const config_limits* c = limits_of(limits, config);
     std::optional<int> min_events = c ? c->min_events : std::nullopt;
+    population_builder builder(min_events);
+    for (const stored_recording* r : rs) builder.add(*r);
+    config_population& p = out[config];
+    static_cast<population_stats&>(p) = builder.finish();
     for (const stored_recording* r : rs)
       if (recording_problems(*r, p.usual_events, min_events).empty()) p.sound.push_back(r);
-    add_robust(p);
   }
   return out;
 }
@@ -425,6 +351,25 @@ std::vector<recording_problem> own_problems(const recording_record& r) {
   return recording_problems(s, 0, std::nullopt);
 }
 
+std::vector<std::string> limits_warnings(const acceptance_limits& limits,
+                                         const std::set<std::string>& configs) {
+  std::vector<std::string> out;
+  std::string have;
+  for (const std::string& c : configs) have += (have.empty() ? "" : ", ") + c;
+  for (const auto& [name, c] : limits.configs)
+    if (!configs.count(name))
+      out.push_back("limits " + limits.file + " line " + std::to_string(c.line) +
+                    ": configuration \"" + name + "\" is not in the campaign (it has " +
+                    (have.empty() ? "none" : have) + ")");
+  return out;
+}
+
+chip_verdict judge_recording(const stored_recording& current, const population_stats& population,
+                             const acceptance_limits& limits) {
+  config_context ctx{current.config, limits_of(limits, current.config), &population, limits.k};
+  return judge_chip(current, ctx, limits);
+}
+
 campaign_judgement judge_campaign(const std::vector<stored_recording>& recordings,
                                   const acceptance_limits& limits) {
   std::map<chip_config, std::vector<std::string>> superseded;
@@ -437,28 +382,33 @@ campaign_judgement judge_campaign(const std::vector<stored_recording>& recording
   campaign_judgement out;
   out.warnings = limits_warnings(limits, configs);
   for (const auto& [key, r] : current_of(recordings)) {
-    config_context ctx{key.second, limits_of(limits, key.second), &populations[key.second],
-                       limits.k};
-    chip_verdict v = judge_chip(*r, ctx, limits);
+    chip_verdict v = judge_recording(*r, populations[key.second], limits);
     v.superseded = superseded[key];
     out.verdicts.push_back(std::move(v));
   }
   return out;
 }
 
+std::vector<std::string> required_configurations(const std::map<std::string, size_t>& chips_in,
+                                                 size_t chips, const acceptance_limits& limits) {
+  if (limits.required) return *limits.required;
+  std::vector<std::string> out;
+  for (const auto& [config, in] : chips_in)
+    if (2 * in > chips) out.push_back(config);
+  return out;
+}
+
 std::vector<std::string> required_configurations(const std::vector<chip_verdict>& verdicts,
                                                  const acceptance_limits& limits) {
-  if (limits.required) return *limits.required;
   std::set<std::string> chips;
   std::map<std::string, std::set<std::string>> chips_in;
   for (const chip_verdict& v : verdicts) {
     chips.insert(v.chip);
     chips_in[v.config].insert(v.chip);
   }
-  std::vector<std::string> out;
-  for (const auto& [config, in] : chips_in)
-    if (2 * in.size() > chips.size()) out.push_back(config);
-  return out;
+  std::map<std::string, size_t> counts;
+  for (const auto& [config, in] : chips_in) counts[config] = in.size();
+  return required_configurations(counts, chips.size(), limits);
 }
 
 namespace {

@@ -5,11 +5,13 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "campaign/judge/acceptance_limits.h"
 #include "campaign/judge/channel_quantities.h"
+#include "campaign/judge/population_stats.h"
 #include "campaign/judge/robust_rule.h"
 #include "campaign/model/stored_recording.h"
 #include "fit/fit_verdict.h"
@@ -22,33 +24,10 @@ inline constexpr double min_event_share = 0.8;
 /// their spread; it stays below the noise of one channel.
 inline constexpr double least_common_mode_excess = 1.0;
 
-/// For each channel and quantity of one recording a number, NaN where there is none.
-using deviation_grid = std::array<std::array<double, quantity_count>, channel_count>;
-
-/// What the campaign says of one configuration.
-struct config_population {
+/// What the campaign says of one configuration: its statistics, and the recordings they were
+/// made of.
+struct config_population : population_stats {
   std::vector<const stored_recording*> sound;  ///< current recordings without a problem
-  int64_t usual_events = 0;  ///< median of completed events of the current analysed recordings
-                             ///< (0 with fewer than three)
-  bool ready = false;        ///< at least min_robust_chips sound recordings
-  /// By recording id, for the sound ones: each channel's deviation from its own chip once the
-  /// chip's offset is taken out (see two_level_deviations::residual).
-  std::map<int64_t, deviation_grid> deviations;
-  /// By recording id: the chip's offset in each quantity from the other chips; NaN without one.
-  std::map<int64_t, std::array<double, quantity_count>> chip_offsets;
-  /// The robust standard deviation of the channels' deviations from the other chips, chip
-  /// offsets included, pooled over the channels: the one-level spread, from which fixed limits
-  /// are derived.
-  std::array<double, quantity_count> sigma{};
-  /// The robust standard deviation of the channels' deviations from their own chip.
-  std::array<double, quantity_count> within_sigma{};
-  /// The robust standard deviation of the chips' offsets, and the chips that have one.
-  std::array<double, quantity_count> chip_sigma{};
-  std::array<int, quantity_count> offset_chips{};
-  /// By recording id: its common-mode noise's excess over the other chips' median, ADC counts.
-  std::map<int64_t, double> common_mode_deviation;
-  /// The robust standard deviation of those excesses.
-  double common_mode_sigma = 0.0;
 };
 
 /// The population of every configuration of `recordings`, by name; `limits` give the events a
@@ -150,6 +129,16 @@ std::vector<std::string> problem_words(const std::vector<recording_problem>& pro
 /// is known.
 std::vector<recording_problem> own_problems(const recording_record& r);
 
+/// The verdict of `current`, the current recording of its chip in its configuration, against
+/// `population`, the statistics of that configuration's current recordings, by `limits`: what
+/// judge_campaign gives for it, without its superseded recordings.
+chip_verdict judge_recording(const stored_recording& current, const population_stats& population,
+                             const acceptance_limits& limits);
+
+/// One line for each configuration `limits` names that `configs`, the campaign's, lacks.
+std::vector<std::string> limits_warnings(const acceptance_limits& limits,
+                                         const std::set<std::string>& configs);
+
 /// Judges the current recording (stored_recording::current) of every chip in every
 /// configuration of `recordings` by `limits`: a retest when the recording has a problem, else
 /// a fail when more channels are flagged than allowed or the chip as a whole is flagged. A
@@ -178,6 +167,10 @@ struct chip_summary {
 /// half of the chips of `verdicts` were judged in.
 std::vector<std::string> required_configurations(const std::vector<chip_verdict>& verdicts,
                                                  const acceptance_limits& limits);
+
+/// As above, from the chips judged in each configuration, `chips_in`, of `chips` in all.
+std::vector<std::string> required_configurations(const std::map<std::string, size_t>& chips_in,
+                                                 size_t chips, const acceptance_limits& limits);
 
 /// One summary per chip of `verdicts` (sorted by chip, then configuration), by chip: fail when
 /// it fails in any configuration, else retest when any asks for one, else incomplete when a

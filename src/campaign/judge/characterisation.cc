@@ -85,36 +85,70 @@ std::optional<injection> injection_of(const std::string& config, const acceptanc
   return injection{mV, true};
 }
 
+std::vector<std::string> characterisation_notes(const std::vector<std::string>& configs,
+                                                const acceptance_limits& limits) {
+  std::vector<std::string> notes;
+  for (const std::string& config : configs) {
+    std::optional<injection> in = injection_of(config, limits);
+    if (!in)
+      notes.push_back(config + ": no known injected amplitude, left out");
+    else if (in->assumed)
+      notes.push_back(config + ": injected amplitude " + significant_text(in->mV) +
+                      " mV, assumed from its name");
+  }
+  return notes;
+}
+
+std::vector<channel_characterisation> characterise_chip(
+    const std::vector<const stored_recording*>& current,
+    const std::map<std::string, population_stats>& populations, const acceptance_limits& limits) {
+  std::map<int, std::vector<measurement>> channels;
+  bool characterised = false;
+  for (const stored_recording* r : current) {
+    std::optional<injection> in = injection_of(r->config, limits);
+    auto population = populations.find(r->config);
+    if (!in || population == populations.end()) continue;
+    characterised = true;
+    auto config = limits.configs.find(r->config);
+    std::optional<int> min_events =
+        config == limits.configs.end() ? std::nullopt : config->second.min_events;
+    if (!recording_problems(*r, population->second.usual_events, min_events).empty()) continue;
+    for (const stored_channel& c : r->channels)
+      if (c.fit.verdict == fit_verdict::good)
+        channels[c.channel].push_back({in->mV, c.fit.amplitude, c.fit.amplitude_err, c.fit.noise,
+                                       c.fit.peak_time, c.fit.time_stamp});
+  }
+  std::vector<channel_characterisation> out;
+  if (!characterised) return out;
+  for (int ch = 0; ch < channel_count; ++ch) {
+    auto it = channels.find(ch);
+    out.push_back(figures_of(current.front()->chip, ch,
+                             it == channels.end() ? std::vector<measurement>{} : it->second,
+                             limits.capacitance_fF));
+  }
+  return out;
+}
+
 campaign_characterisation characterise(const std::vector<stored_recording>& recordings,
                                        const acceptance_limits& limits) {
   campaign_characterisation out;
-  std::map<std::string, std::map<int, std::vector<measurement>>> by_chip;
-  for (const auto& [config, population] : campaign_populations(recordings, limits)) {
-    std::optional<injection> in = injection_of(config, limits);
-    if (!in) {
-      out.notes.push_back(config + ": no known injected amplitude, left out");
-      continue;
-    }
-    if (in->assumed)
-      out.notes.push_back(config + ": injected amplitude " + significant_text(in->mV) +
-                          " mV, assumed from its name");
-    for (const stored_recording* r : population.sound) {
-      auto& chip = by_chip[r->chip];
-      for (const stored_channel& c : r->channels)
-        if (c.fit.verdict == fit_verdict::good)
-          chip[c.channel].push_back({in->mV, c.fit.amplitude, c.fit.amplitude_err, c.fit.noise,
-                                     c.fit.peak_time, c.fit.time_stamp});
-    }
+  std::map<std::string, population_stats> populations;
+  std::vector<std::string> configs;
+  for (auto& [config, population] : campaign_populations(recordings, limits)) {
+    configs.push_back(config);
+    populations[config] = population;
   }
+  out.notes = characterisation_notes(configs, limits);
+  std::map<std::string, std::vector<const stored_recording*>> by_chip;
   for (const stored_recording& r : recordings)
-    if (r.current && injection_of(r.config, limits)) by_chip[r.chip];
-  for (const auto& [chip, channels] : by_chip)
-    for (int ch = 0; ch < channel_count; ++ch) {
-      auto it = channels.find(ch);
-      out.channels.push_back(
-          figures_of(chip, ch, it == channels.end() ? std::vector<measurement>{} : it->second,
-                     limits.capacitance_fF));
-    }
+    if (r.current) by_chip[r.chip].push_back(&r);
+  for (auto& [chip, current] : by_chip) {
+    std::sort(
+        current.begin(), current.end(),
+        [](const stored_recording* a, const stored_recording* b) { return a->config < b->config; });
+    for (channel_characterisation& c : characterise_chip(current, populations, limits))
+      out.channels.push_back(std::move(c));
+  }
   return out;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,19 @@ struct campaign_characterisation {
 /// smallest rise time and time stamp. Fewer than two configurations: no figures, and the reason.
 campaign_characterisation characterise(const std::vector<stored_recording>& recordings,
                                        const acceptance_limits& limits);
+
+/// The notes of characterise for the campaign's configurations `configs`: those left out for
+/// want of a known injected amplitude, and those whose amplitude is assumed from the name.
+std::vector<std::string> characterisation_notes(const std::vector<std::string>& configs,
+                                                const acceptance_limits& limits);
+
+/// The figures of one chip's channels, as characterise makes them, from its current recordings
+/// `current` in every configuration, sorted by configuration; `populations` are the statistics
+/// of each configuration. None when no recording is in a configuration with a known injected
+/// amplitude.
+std::vector<channel_characterisation> characterise_chip(
+    const std::vector<const stored_recording*>& current,
+    const std::map<std::string, population_stats>& populations, const acceptance_limits& limits);
 
 /// Judges each chip's figures as judge_campaign judges a configuration's results: a channel is
 /// flagged when a figure leaves the range of `limits.characterisation`, or, without one, lies

@@ -6,20 +6,37 @@
 
 #include "numerics/robust_statistics.h"
 
-namespace {
-
-// The value at `pos` of sorted `v` with element `skip` taken out.
-double without(const std::vector<double>& v, size_t skip, size_t pos) {
-  return v[pos < skip ? pos : pos + 1];
+channel_middle middle_of(std::vector<double> values) {
+  channel_middle m;
+  m.count = values.size();
+  m.around.fill(std::numeric_limits<double>::quiet_NaN());
+  if (values.empty()) return m;
+  const size_t centre = (values.size() - 1) / 2;
+  auto at = [&](size_t pos) { return values.begin() + static_cast<std::ptrdiff_t>(pos); };
+  // Each selection leaves the larger values after the one it places.
+  if (centre >= 1) {
+    std::nth_element(values.begin(), at(centre - 1), values.end());
+    m.around[0] = values[centre - 1];
+  }
+  std::nth_element(at(centre), at(centre), values.end());
+  m.around[1] = values[centre];
+  if (centre + 1 < values.size()) m.around[2] = *std::min_element(at(centre + 1), values.end());
+  return m;
 }
 
-double median_without(const std::vector<double>& sorted, size_t skip) {
-  size_t m = sorted.size() - 1;
-  if (m % 2) return without(sorted, skip, m / 2);
-  return (without(sorted, skip, m / 2 - 1) + without(sorted, skip, m / 2)) / 2;
+double median_without(const channel_middle& m, double x) {
+  if (m.count < 2) return std::numeric_limits<double>::quiet_NaN();
+  // With one copy of x taken out, the value at `pos` of the sorted others is the value at pos
+  // itself when it lies below x, else the one after it.
+  const size_t centre = (m.count - 1) / 2, first = centre - 1;  // the index of around[0]
+  auto other = [&](size_t pos) {
+    const double at = m.around[pos - first];
+    return at < x ? at : m.around[pos + 1 - first];
+  };
+  const size_t others = m.count - 1;
+  if (others % 2) return other(others / 2);
+  return (other(others / 2 - 1) + other(others / 2)) / 2;
 }
-
-}  // namespace
 
 robust_deviations robust_deviations_of(const chip_channel_values& values, bool relative) {
   robust_deviations out;
@@ -28,24 +45,24 @@ robust_deviations robust_deviations_of(const chip_channel_values& values, bool r
   out.deviation.assign(values.size(), none);
   std::vector<double> pooled;
   for (size_t ch = 0; ch < none.size(); ++ch) {
-    std::vector<std::pair<double, size_t>> present;  // value, chip
+    std::vector<double> present;
     for (size_t chip = 0; chip < values.size(); ++chip) {
       double v = values[chip][ch];
-      if (std::isfinite(v) && (!relative || v > 0)) present.push_back({v, chip});
+      if (std::isfinite(v) && (!relative || v > 0)) present.push_back(v);
     }
     if (present.size() < static_cast<size_t>(min_robust_chips)) continue;
-    std::sort(present.begin(), present.end());
-    std::vector<double> sorted;
-    for (const auto& [v, chip] : present) sorted.push_back(v);
-    for (size_t i = 0; i < present.size(); ++i) {
-      double centre = median_without(sorted, i);
-      double d = relative ? present[i].first / centre - 1.0 : present[i].first - centre;
-      out.deviation[present[i].second][ch] = d;
-      // Both signs, so that the deviations' median is zero and their MAD the median of |d|.
-      pooled.insert(pooled.end(), {d, -d});
+    const channel_middle middle = middle_of(std::move(present));
+    for (size_t chip = 0; chip < values.size(); ++chip) {
+      const double v = values[chip][ch];
+      if (!std::isfinite(v) || (relative && !(v > 0))) continue;
+      const double centre = median_without(middle, v);
+      const double d = relative ? v / centre - 1.0 : v - centre;
+      out.deviation[chip][ch] = d;
+      // Pooled with both signs, so that the deviations' median is zero.
+      pooled.push_back(std::fabs(d));
     }
   }
-  out.sigma = robust_sigma(std::move(pooled));
+  out.sigma = symmetric_robust_sigma(std::move(pooled));
   return out;
 }
 
@@ -71,22 +88,22 @@ two_level_deviations two_level_deviations_of(const chip_channel_values& values, 
     if (own.size() < static_cast<size_t>(min_offset_channels)) continue;
     const double offset = median(own);
     out.chip_offset[chip] = offset;
-    offsets.insert(offsets.end(), {offset, -offset});
+    offsets.push_back(std::fabs(offset));
     const double judged_offset = upper_only ? std::max(offset, 0.0) : offset;
     for (size_t ch = 0; ch < d[chip].size(); ++ch) {
       const double x = d[chip][ch];
       if (!std::isfinite(x)) continue;
       const double r = without(x, offset);
-      residuals.insert(residuals.end(), {r, -r});
+      residuals.push_back(std::fabs(r));
       out.residual[chip][ch] = without(x, judged_offset);
     }
   }
   for (size_t chip = 0; chip < d.size(); ++chip)
     if (!std::isfinite(out.chip_offset[chip]))
       for (double x : d[chip])
-        if (std::isfinite(x)) residuals.insert(residuals.end(), {x, -x});
-  out.chips = static_cast<int>(offsets.size() / 2);
-  out.chip_sigma = robust_sigma(std::move(offsets));
-  out.sigma = robust_sigma(std::move(residuals));
+        if (std::isfinite(x)) residuals.push_back(std::fabs(x));
+  out.chips = static_cast<int>(offsets.size());
+  out.chip_sigma = symmetric_robust_sigma(std::move(offsets));
+  out.sigma = symmetric_robust_sigma(std::move(residuals));
   return out;
 }

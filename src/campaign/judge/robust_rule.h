@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <vector>
 
 #include "reconstruction/recording_format.h"
@@ -13,6 +14,22 @@ inline constexpr int min_robust_chips = 4;
 
 /// One value per chip (row) and channel (column); NaN where there is none.
 using chip_channel_values = std::vector<std::array<double, channel_count>>;
+
+/// The middle of one channel's values over the chips, sorted: enough to take any one of them out
+/// and find the median of the others.
+struct channel_middle {
+  size_t count = 0;  ///< values present
+  /// The sorted values at (count - 1) / 2 - 1, (count - 1) / 2 and (count - 1) / 2 + 1; NaN
+  /// where there is none.
+  std::array<double, 3> around{};
+};
+
+/// The middle of `values`, found by selection rather than a sort.
+channel_middle middle_of(std::vector<double> values);
+
+/// The median of the values of `m` with one copy of `x`, one of them, taken out: exactly what
+/// the median of the others is; NaN with fewer than two values.
+double median_without(const channel_middle& m, double x);
 
 /// What the robust rule makes of one quantity over the chips.
 struct robust_deviations {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "campaign/model/recording_record.h"
@@ -41,4 +43,17 @@ struct stored_recording {
   read_outcome reading_end = read_outcome::end_of_input;  ///< how reading ended
   configuration_check config_check;      ///< whether another configuration fits much better
   std::vector<stored_channel> channels;  ///< by channel number
+};
+
+/// The shape of a stored campaign, without its results: what the verdicts of some of its chips
+/// need of the others.
+struct campaign_outline {
+  size_t recordings = 0;  ///< every stored recording
+  size_t chips = 0;       ///< chips with a current recording
+  /// By configuration, the chips with a current recording in it.
+  std::map<std::string, size_t> chips_in;
+  /// By chip and configuration, the paths of its recordings that are not current, sorted.
+  std::map<std::pair<std::string, std::string>, std::vector<std::string>> superseded;
+  int64_t latest_id = 0;  ///< the recording stored last (the largest id); 0 when none
+  std::string latest_chip, latest_config, latest_analysed_at;  ///< its chip, configuration, time
 };

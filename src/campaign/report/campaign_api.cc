@@ -80,6 +80,7 @@ json summary_json(const campaign_snapshot& s) {
   json out = s.summary;
   out["details"] = json::object();
   out["chip_url"] = "/api/chip/";
+  out["pulses_note"] = "";  // every chip's pulses are fetched when it is opened
   return out;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string_view>
@@ -229,6 +230,7 @@ json report_page_data(const std::vector<stored_recording>& recordings, const rep
           {"chips", chips},
           {"required", required},
           {"opened_chip", in.opened_chip},
+          {"pulses_note", pulses_note(in.verdicts)},
           {"cells",
            {{"configs", d.cell_configs},
             {"verdicts", d.cell_verdicts},
@@ -260,15 +262,38 @@ std::string fill(std::string_view skeleton, const std::map<std::string, std::str
 
 }  // namespace
 
+namespace {
+
+// The chips that fail or need a retest, by chip.
+std::set<std::string> troubled_chips(const std::vector<chip_verdict>& verdicts) {
+  std::set<std::string> chips;
+  for (const chip_verdict& v : verdicts)
+    if (v.outcome == chip_outcome::fail || v.outcome == chip_outcome::retest) chips.insert(v.chip);
+  return chips;
+}
+
+}  // namespace
+
 std::vector<int64_t> openable_recordings(const std::vector<chip_verdict>& verdicts,
                                          const std::string& chip) {
+  std::set<std::string> troubled = troubled_chips(verdicts);
+  if (troubled.size() > max_pulse_chips)
+    troubled.erase(std::next(troubled.begin(), max_pulse_chips), troubled.end());
   std::vector<int64_t> ids;
   bool every = verdicts.size() <= open_every_chip_up_to;
   for (const chip_verdict& v : verdicts)
-    if (v.recording_id != 0 && (every || v.chip == chip || v.outcome == chip_outcome::fail ||
-                                v.outcome == chip_outcome::retest))
+    if (v.recording_id != 0 && (every || v.chip == chip || troubled.count(v.chip)))
       ids.push_back(v.recording_id);
   return ids;
+}
+
+std::string pulses_note(const std::vector<chip_verdict>& verdicts) {
+  const size_t troubled = troubled_chips(verdicts).size();
+  if (verdicts.size() <= open_every_chip_up_to || troubled <= max_pulse_chips) return {};
+  return "This report carries the pulses of the first " + std::to_string(max_pulse_chips) +
+         " of the " + std::to_string(troubled) +
+         " chips that fail or need a retest, to stay small; varnel-campaign serve shows every "
+         "chip's.";
 }
 
 std::string html_escape(const std::string& text) {

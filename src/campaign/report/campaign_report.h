@@ -32,11 +32,21 @@ struct report_input {
 /// that fail or need a retest, so that the page stays small.
 inline constexpr size_t open_every_chip_up_to = 120;
 
+/// The most chips that fail or need a retest whose pulses a report carries (the first by
+/// chip): at some 100 kB of pulses per recording, the pulses of any campaign stay a few MB.
+/// `varnel-campaign serve` opens every chip.
+inline constexpr size_t max_pulse_chips = 12;
+
 /// The ids of the recordings judged by `verdicts` whose pulses the report draws: those of
-/// every chip that fails or needs a retest, and every one when there are no more than
-/// open_every_chip_up_to verdicts, and that of `chip` (any chip; "" for none).
+/// every chip that fails or needs a retest, up to max_pulse_chips of them, and every one when
+/// there are no more than open_every_chip_up_to verdicts, and that of `chip` (any chip; ""
+/// for none).
 std::vector<int64_t> openable_recordings(const std::vector<chip_verdict>& verdicts,
                                          const std::string& chip);
+
+/// The note a report shows on a chip it carries no pulses of, when openable_recordings left
+/// some out of `verdicts`; "" when every failing and retest chip's are in it.
+std::string pulses_note(const std::vector<chip_verdict>& verdicts);
 
 /// Loads into `details` the points and problems of the recordings `ids` of `recordings`, judged
 /// under `limits`; false with `error` when the database fails.

@@ -116,6 +116,8 @@
   function recordingPart(campaign, verdict, index, section, definitions) {
     var part = make("div", { "class": "config" }), detail = campaign.data.details[String(verdict.recording)];
     recordingFacts(part, verdict, detail);
+    if (!detail && campaign.data.pulses_note)
+      part.appendChild(make("p", { "class": "note pulses-note" }, [campaign.data.pulses_note]));
     if (detail && detail.fits.length) recordingPulses(part, verdict, detail, index, section, definitions);
     else part.appendChild(make("p", { "class": "note" }, [detail ? "No pulses: the recording was not analysed." :
       "Its pulses are not in this report (the campaign is large; the report carries failing and retest chips)."]));

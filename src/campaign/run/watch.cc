@@ -15,6 +15,7 @@
 #include "campaign/judge/reason_text.h"
 #include "campaign/run/campaign_text.h"
 #include "campaign/run/campaign_upkeep.h"
+#include "campaign/run/stored_verdicts.h"
 
 namespace {
 
@@ -108,6 +109,7 @@ class watch_loop {
   std::string outage_;  // the database failure last said; empty while it takes the results
   int outage_tries_ = 0;
   std::map<std::string, int> failures_;  // failures outside the recording, in a row, by path
+  population_cache populations_;         // each configuration's statistics while unchanged
 };
 
 bool watch_loop::load_limits_now(const char* what) {
@@ -120,6 +122,7 @@ bool watch_loop::load_limits_now(const char* what) {
   if (!s_.limits_path.empty() && !store_limits(db_, s_.limits_path, error))
     out_.note(error + "; the limits are applied but not stored");
   limits_ = std::move(fresh);
+  populations_.clear();  // a configuration's minimum of events decides which recordings are sound
   warn_ = true;
   if (what)
     out_.note(std::string(what) + (s_.limits_path.empty() ? "the database" : s_.limits_path));
@@ -184,20 +187,36 @@ void watch_loop::analyse_next() {
 }
 
 void watch_loop::judge() {
-  std::vector<stored_recording> recordings;
+  for (const stored_result& r : unjudged_) populations_.forget(r.config);
+  std::set<std::string> chips;
+  for (const stored_result& r : unjudged_) chips.insert(r.chip);
+  campaign_outline outline;
+  std::vector<chip_verdict> verdicts;
   std::string error;
-  if (!db_.load_recordings(recordings, error)) {
+  // Only the chips just stored are judged, each from its own recordings and its
+  // configurations' statistics: memory does not grow with the campaign.
+  bool ok = db_.load_outline(outline, error);
+  for (auto chip = chips.begin(); ok && chip != chips.end(); ++chip)
+    ok = judge_stored(
+        db_, limits_, populations_, outline, *chip,
+        [&](chip_verdict&& v) { verdicts.push_back(std::move(v)); }, error);
+  if (!ok) {
     if (error != outage_) out_.note(error + "; the verdicts follow when it can be read");
     outage_ = error;
     return;
   }
-  campaign_judgement j = judge_campaign(recordings, limits_);
-  if (warn_)
-    for (const std::string& w : j.warnings) out_.note(w);
+  if (warn_) {
+    std::vector<std::string> configs = configurations_of(outline);
+    for (const std::string& w :
+         limits_warnings(limits_, std::set<std::string>(configs.begin(), configs.end())))
+      out_.note(w);
+  }
   warn_ = false;
-  for (const std::string& line : result_lines(j, limits_, unjudged_)) out_.result(line);
+  const std::vector<std::string> required =
+      required_configurations(outline.chips_in, outline.chips, limits_);
+  for (const std::string& line : result_lines(verdicts, required, unjudged_)) out_.result(line);
   unjudged_.clear();
-  if (!refresh_characterisation(db_, recordings, limits_, error)) out_.note(error);
+  if (!update_characterisation(db_, limits_, chips, populations_, error)) out_.note(error);
 }
 
 int watch_loop::run() {
@@ -234,21 +253,20 @@ int watch_loop::run() {
 
 }  // namespace
 
-std::vector<std::string> result_lines(const campaign_judgement& judgement,
-                                      const acceptance_limits& limits,
+std::vector<std::string> result_lines(const std::vector<chip_verdict>& verdicts,
+                                      const std::vector<std::string>& required,
                                       const std::vector<stored_result>& stored) {
   std::vector<std::string> lines, chips;
   std::set<std::pair<std::string, std::string>> said;
   for (const stored_result& r : stored) {
     if (!said.insert({r.chip, r.config}).second) continue;
-    for (const chip_verdict& v : judgement.verdicts)
+    for (const chip_verdict& v : verdicts)
       if (v.chip == r.chip && v.config == r.config) lines.push_back(verdict_line(v));
     if (std::find(chips.begin(), chips.end(), r.chip) == chips.end()) chips.push_back(r.chip);
   }
-  std::vector<std::string> required = required_configurations(judgement.verdicts, limits);
   for (const std::string& chip : chips) {
     std::vector<chip_verdict> own;
-    for (const chip_verdict& v : judgement.verdicts)
+    for (const chip_verdict& v : verdicts)
       if (v.chip == chip) own.push_back(v);
     bool all_in = std::all_of(required.begin(), required.end(), [&](const std::string& c) {
       return std::any_of(own.begin(), own.end(),

@@ -29,11 +29,12 @@ struct stored_result {
   int status = 1;  ///< 0 analysed
 };
 
-/// The lines for results just stored, under `judgement` (of the whole campaign, by `limits`):
-/// each chip and configuration's verdict_line once, in the order stored, then the chip_line of
-/// each of those chips that has a verdict in every required configuration.
-std::vector<std::string> result_lines(const campaign_judgement& judgement,
-                                      const acceptance_limits& limits,
+/// The lines for results just stored, from `verdicts` (each of their chips' in every
+/// configuration) and the configurations every chip must pass, `required`: each chip and
+/// configuration's verdict_line once, in the order stored, then the chip_line of each of those
+/// chips that has a verdict in every required configuration.
+std::vector<std::string> result_lines(const std::vector<chip_verdict>& verdicts,
+                                      const std::vector<std::string>& required,
                                       const std::vector<stored_result>& stored);
 
 /// Follows `s.roots` into `db` until SIGTERM or SIGINT: catches up on the recordings there,

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "campaign/judge/channel_quantities.h"
 #include "campaign/model/recording_name.h"
 #include "campaign/store/campaign_schema.h"
 #include "campaign/store/machine_name.h"
@@ -208,21 +209,85 @@ std::string rows_insert(const std::string& table, const std::string& columns, si
   return sql;
 }
 
-stored_channel read_channel(const sql_statement& s) {
+// The fields a verdict and the characterisation read of a channel: the fit verdict and the
+// judged quantities; the rest stay as a default channel_fit has them.
+const std::vector<const channel_field*>& judged_fields() {
+  static const std::vector<const channel_field*> fields = [] {
+    std::vector<const channel_field*> out;
+    for (const channel_field& f : channel_fields()) {
+      bool judged = f.type == field_type::verdict;
+      for (const channel_quantity& q : channel_quantities()) judged = judged || f.real == q.value;
+      if (judged) out.push_back(&f);
+    }
+    return out;
+  }();
+  return fields;
+}
+
+const std::vector<const channel_field*>& all_fields() {
+  static const std::vector<const channel_field*> fields = [] {
+    std::vector<const channel_field*> out;
+    for (const channel_field& f : channel_fields()) out.push_back(&f);
+    return out;
+  }();
+  return fields;
+}
+
+// "f1, f2, ...": the columns of `fields`.
+std::string field_list(const std::vector<const channel_field*>& fields) {
+  std::string list;
+  for (const channel_field* f : fields) list += (list.empty() ? "" : ", ") + std::string(f->name);
+  return list;
+}
+
+// A channel from a row of recording_id, channel and then the columns of `fields`.
+stored_channel read_channel(const sql_statement& s,
+                            const std::vector<const channel_field*>& fields = all_fields()) {
   stored_channel c;
   c.channel = static_cast<int>(s.integer(1));
   int i = 2;
-  for (const channel_field& field : channel_fields()) {
-    if (field.type == field_type::real)
-      c.fit.*field.real = s.real(i);
-    else if (field.type == field_type::count || field.type == field_type::flag)
-      set_field_number(field, c.fit, static_cast<double>(s.integer(i)));
+  for (const channel_field* field : fields) {
+    if (field->type == field_type::real)
+      c.fit.*field->real = s.real(i);
+    else if (field->type == field_type::count || field->type == field_type::flag)
+      set_field_number(*field, c.fit, static_cast<double>(s.integer(i)));
     else
       // A verdict this build does not know (a later version's) cannot be called good.
-      set_field_verdict(field, c.fit, s.text(i), fit_verdict::not_converged);
+      set_field_verdict(*field, c.fit, s.text(i), fit_verdict::not_converged);
     ++i;
   }
   return c;
+}
+
+// The columns of recordings that read_recording reads, in its order.
+constexpr const char* recording_columns =
+    "id, path, chip, config, mtime_ns, status, message, notes, analysed_at, version, "
+    "events_started, events_completed, recorded_at, common_mode_noise, window_gap_events, "
+    "looks_like, own_misfit, other_misfit, values_read, reading_end";
+constexpr int recording_column_count = 20;
+
+// A recording, without its channels, from a row that begins with recording_columns.
+stored_recording read_recording(const sql_statement& r) {
+  stored_recording s;
+  s.id = r.integer(0);
+  s.path = r.text(1);
+  s.chip = r.text(2);
+  s.config = r.text(3);
+  s.mtime_ns = r.optional_integer(4);
+  s.status = static_cast<int>(r.integer(5));
+  s.message = r.text(6);
+  s.notes = r.text(7);
+  s.analysed_at = r.text(8);
+  s.version = r.text(9);
+  s.events_started = r.integer(10);
+  s.events_completed = r.integer(11);
+  s.recorded_at = r.text(12);
+  s.common_mode_noise = r.real(13);
+  s.window_gap_events = r.integer(14);
+  s.config_check = {r.text(15), r.real(16), r.real(17)};
+  s.values_read = static_cast<uint64_t>(r.integer(18));
+  s.reading_end = read_outcome_named(r.text(19));
+  return s;
 }
 
 bool insert_channels(sql_engine& db, int64_t id, const recording_record& r) {
@@ -284,34 +349,41 @@ bool write_record(sql_engine& db, const recording_record& r, const std::string& 
   return insert_channels(db, id, r) && insert_points(db, id, r);
 }
 
-bool write_characterisation(sql_engine& db, const std::vector<channel_characterisation>& channels) {
+// Every stored result counts up the generation, so that figures kept for the recordings as they
+// were can tell that they no longer are. Last in the transaction: on a server the row stays
+// locked until the commit, and every other writer waits for it.
+bool count_generation(sql_engine& db) {
+  return db.exec(
+      "INSERT INTO meta (key, value) VALUES ('generation', '1') ON CONFLICT (key) "
+      "DO UPDATE SET value = CAST(CAST(meta.value AS INTEGER) + 1 AS TEXT)");
+}
+
+// Adds the rows `produce` hands on to the characterisation; false when a step failed.
+bool write_characterisation(sql_engine& db,
+                            const std::function<bool(const characterisation_sink&)>& produce) {
   std::unique_ptr<sql_statement> insert = db.prepare(
       "INSERT INTO characterisation (chip, channel, configurations, gain, gain_err, "
       "\"offset\", nonlinearity, noise_mV, gain_fC, noise_e, rise_time_spread, "
       "time_stamp_spread, reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  if (!insert || !db.exec("DELETE FROM characterisation")) return false;
-  for (const channel_characterisation& c : channels) {
-    insert->bind(1, std::string_view(c.chip));
-    insert->bind(2, int64_t{c.channel});
-    insert->bind(3, int64_t{c.configurations});
-    int at = 4;
-    for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC, c.noise_e,
-                     c.rise_time_spread, c.time_stamp_spread})
-      insert->bind(at++, v);
-    insert->bind(at, std::string_view(c.reason));
-    if (!insert->run()) return false;
-    insert->reset();
-  }
-  return true;
+  return insert && produce([&](const channel_characterisation& c) {
+           insert->bind(1, std::string_view(c.chip));
+           insert->bind(2, int64_t{c.channel});
+           insert->bind(3, int64_t{c.configurations});
+           int at = 4;
+           for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC,
+                            c.noise_e, c.rise_time_spread, c.time_stamp_spread})
+             insert->bind(at++, v);
+           insert->bind(at, std::string_view(c.reason));
+           bool stored = insert->run();
+           insert->reset();
+           return stored;
+         });
 }
 
 bool read_recordings(sql_engine& db, std::vector<stored_recording>& out) {
   std::unique_ptr<sql_statement> r = db.prepare(
-      "SELECT id, path, chip, config, mtime_ns, status, message, notes, "
-      "analysed_at, version, events_started, events_completed, recorded_at, "
-      "CASE WHEN id IN (SELECT id FROM current_recordings) THEN 1 ELSE 0 END, "
-      "common_mode_noise, window_gap_events, looks_like, own_misfit, other_misfit, "
-      "values_read, reading_end FROM recordings "
+      std::string("SELECT ") + recording_columns +
+      ", CASE WHEN id IN (SELECT id FROM current_recordings) THEN 1 ELSE 0 END FROM recordings "
       "ORDER BY chip, config, path, analysed_on");
   std::unique_ptr<sql_statement> c = db.prepare("SELECT " + channel_column_list() +
                                                 " FROM channels ORDER BY recording_id, channel");
@@ -320,26 +392,8 @@ bool read_recordings(sql_engine& db, std::vector<stored_recording>& out) {
   size_t first = out.size();
   step_result rc;
   while ((rc = r->step()) == step_result::row) {
-    stored_recording s;
-    s.id = r->integer(0);
-    s.path = r->text(1);
-    s.chip = r->text(2);
-    s.config = r->text(3);
-    s.mtime_ns = r->optional_integer(4);
-    s.status = static_cast<int>(r->integer(5));
-    s.message = r->text(6);
-    s.notes = r->text(7);
-    s.analysed_at = r->text(8);
-    s.version = r->text(9);
-    s.events_started = r->integer(10);
-    s.events_completed = r->integer(11);
-    s.recorded_at = r->text(12);
-    s.current = r->integer(13) != 0;
-    s.common_mode_noise = r->real(14);
-    s.window_gap_events = r->integer(15);
-    s.config_check = {r->text(16), r->real(17), r->real(18)};
-    s.values_read = static_cast<uint64_t>(r->integer(19));
-    s.reading_end = read_outcome_named(r->text(20));
+    stored_recording s = read_recording(*r);
+    s.current = r->integer(recording_column_count) != 0;
     index[s.id] = out.size();
     out.push_back(std::move(s));
   }
@@ -499,7 +553,7 @@ bool campaign_db::store(const recording_record& r, std::string& error) {
         return in_write(*engine_, [&] {
           bool ok = write_record(*engine_, r, machine_);
           hold_for_test("store");
-          return ok;
+          return ok && count_generation(*engine_);
         });
       },
       error);
@@ -507,9 +561,64 @@ bool campaign_db::store(const recording_record& r, std::string& error) {
 
 bool campaign_db::store_characterisation(const std::vector<channel_characterisation>& channels,
                                          std::string& error) {
+  return store_characterisation_rows(
+      [&](const characterisation_sink& put) {
+        for (const channel_characterisation& c : channels)
+          if (!put(c)) return false;
+        return true;
+      },
+      error);
+}
+
+bool campaign_db::store_characterisation_rows(
+    const std::function<bool(const characterisation_sink&)>& produce, std::string& error) {
   return retried(
       [&] {
-        return in_write(*engine_, [&] { return write_characterisation(*engine_, channels); });
+        return in_write(*engine_, [&] {
+          return engine_->exec("DELETE FROM characterisation") &&
+                 write_characterisation(*engine_, produce);
+        });
+      },
+      error);
+}
+
+bool campaign_db::store_chip_characterisation(
+    const std::vector<std::string>& chips,
+    const std::function<bool(const characterisation_sink&)>& produce, std::string& error) {
+  auto clear = [&] {
+    std::unique_ptr<sql_statement> remove =
+        engine_->prepare("DELETE FROM characterisation WHERE chip = ?");
+    for (const std::string& chip : chips) {
+      if (!remove) return false;
+      remove->bind(1, std::string_view(chip));
+      if (!remove->run()) return false;
+      remove->reset();
+    }
+    return true;
+  };
+  return retried(
+      [&] {
+        return in_write(*engine_,
+                        [&] { return clear() && write_characterisation(*engine_, produce); });
+      },
+      error);
+}
+
+bool campaign_db::load_current_events(const std::string& config, std::vector<double>& events,
+                                      std::string& error) {
+  return retried(
+      [&] {
+        std::unique_ptr<sql_statement> s = engine_->prepare(
+            "SELECT events_completed FROM current_recordings WHERE config = ? AND status = 0");
+        if (!s) return false;
+        s->bind(1, std::string_view(config));
+        std::vector<double> found;
+        step_result rc;
+        while ((rc = s->step()) == step_result::row)
+          found.push_back(static_cast<double>(s->integer(0)));
+        if (rc != step_result::done) return false;
+        events.insert(events.end(), found.begin(), found.end());
+        return true;
       },
       error);
 }
@@ -564,4 +673,84 @@ std::optional<int64_t> campaign_db::data_version() {
   std::optional<int64_t> v = engine_->data_version();
   if (!v && engine_->failure_is_transient()) engine_->recover();
   return v;
+}
+
+bool campaign_db::each_current(const std::string& chip, const std::string& config,
+                               const std::function<bool(const stored_recording&)>& visit,
+                               std::string& error) {
+  std::string where = chip.empty() ? "1 = 1" : "chip = ?";
+  if (!config.empty()) where += " AND config = ?";
+  const std::string sql = std::string("SELECT ") + recording_columns + " FROM (" +
+                          current_recordings_where(where) +
+                          ") AS chosen ORDER BY chip, config, path, analysed_on";
+  const std::string channels = "SELECT recording_id, channel, " + field_list(judged_fields()) +
+                               " FROM channels WHERE recording_id = ? ORDER BY channel";
+  // No transaction around it: `visit` may write (a chip's characterisation) as it goes.
+  bool stopped = false;
+  auto each = [&] {
+    std::unique_ptr<sql_statement> r = engine_->prepare(sql);
+    std::unique_ptr<sql_statement> c = engine_->prepare(channels);
+    if (!r || !c) return false;
+    int at = 1;
+    if (!chip.empty()) r->bind(at++, std::string_view(chip));
+    if (!config.empty()) r->bind(at, std::string_view(config));
+    step_result rc;
+    stored_recording s;
+    while ((rc = r->step()) == step_result::row) {
+      s = read_recording(*r);
+      s.current = true;
+      c->reset();
+      c->bind(1, s.id);
+      step_result cc;
+      while ((cc = c->step()) == step_result::row)
+        s.channels.push_back(read_channel(*c, judged_fields()));
+      if (cc != step_result::done) return false;
+      if (!visit(s)) {
+        stopped = true;
+        return true;
+      }
+    }
+    return rc == step_result::done;
+  };
+  bool ok = each();
+  if (!ok && !stopped) error = database_error(path(), engine_->last_error());
+  return ok || stopped;
+}
+
+bool campaign_db::load_outline(campaign_outline& out, std::string& error) {
+  return retried(
+      [&] {
+        return in_read(*engine_, [&] {
+          out = {};
+          std::unique_ptr<sql_statement> counts = engine_->prepare(
+              "SELECT config, count(DISTINCT chip) FROM current_recordings GROUP BY config");
+          std::unique_ptr<sql_statement> totals = engine_->prepare(
+              "SELECT (SELECT count(*) FROM recordings), (SELECT count(DISTINCT chip) FROM "
+              "current_recordings)");
+          std::unique_ptr<sql_statement> superseded = engine_->prepare(
+              "SELECT chip, config, path FROM recordings WHERE id NOT IN "
+              "(SELECT id FROM current_recordings) ORDER BY chip, config, path");
+          std::unique_ptr<sql_statement> latest = engine_->prepare(
+              "SELECT id, chip, config, analysed_at FROM recordings ORDER BY id DESC LIMIT 1");
+          if (!counts || !totals || !superseded || !latest) return false;
+          step_result rc;
+          while ((rc = counts->step()) == step_result::row)
+            out.chips_in[counts->text(0)] = static_cast<size_t>(counts->integer(1));
+          if (rc != step_result::done || totals->step() != step_result::row) return false;
+          out.recordings = static_cast<size_t>(totals->integer(0));
+          out.chips = static_cast<size_t>(totals->integer(1));
+          while ((rc = superseded->step()) == step_result::row)
+            out.superseded[{superseded->text(0), superseded->text(1)}].push_back(
+                superseded->text(2));
+          if (rc != step_result::done) return false;
+          if ((rc = latest->step()) == step_result::row) {
+            out.latest_id = latest->integer(0);
+            out.latest_chip = latest->text(1);
+            out.latest_config = latest->text(2);
+            out.latest_analysed_at = latest->text(3);
+          }
+          return rc != step_result::failed;
+        });
+      },
+      error);
 }

@@ -15,6 +15,9 @@
 
 class sql_engine;
 
+/// Stores one characterised channel; false when that failed.
+using characterisation_sink = std::function<bool(const channel_characterisation&)>;
+
 /// An open campaign database: an SQLite file, or a database on a PostgreSQL server that a
 /// postgresql:// URI or libpq's keyword form names (see docs/campaign-server.md). Every failure
 /// comes back as a one-line message naming the database. On a server, work that meets a passing
@@ -45,14 +48,39 @@ class campaign_db {
   bool load_states(std::map<std::string, stored_state>& states, std::string& error);
   /// Stores `r` in one transaction as analysed on this machine, replacing what this machine
   /// stored before for its path and what any machine stored for the same file (path, size and
-  /// content); false with `error`, and nothing changed, on a failure (e.g. a full disk).
+  /// content), and counts up the meta row "generation" (its number of results stored); false
+  /// with `error`, and nothing changed, on a failure (e.g. a full disk).
   bool store(const recording_record& r, std::string& error);
   /// Replaces the stored characterisation by `channels` in one transaction; false with `error`,
   /// and nothing changed, on a failure.
   bool store_characterisation(const std::vector<channel_characterisation>& channels,
                               std::string& error);
+  /// Replaces the stored characterisation, in one transaction, by the rows `produce` hands to
+  /// the sink it is given (which stores each at once and says whether that worked); false with
+  /// `error`, and nothing changed, when `produce` or the database fails.
+  bool store_characterisation_rows(const std::function<bool(const characterisation_sink&)>& produce,
+                                   std::string& error);
+  /// As store_characterisation_rows, but replacing only the rows of the chips `chips`.
+  bool store_chip_characterisation(const std::vector<std::string>& chips,
+                                   const std::function<bool(const characterisation_sink&)>& produce,
+                                   std::string& error);
+  /// The completed events of each current analysed recording of configuration `config`; false
+  /// with `error` on a failure.
+  bool load_current_events(const std::string& config, std::vector<double>& events,
+                           std::string& error);
   /// Every stored recording with its channels, ordered by chip, configuration and path.
   bool load_recordings(std::vector<stored_recording>& out, std::string& error);
+  /// Calls `visit` with each current recording (stored_recording::current) and its channels'
+  /// fit verdicts and judged quantities (channel_quantities(), the rest of each fit left as a
+  /// default channel_fit has it), of
+  /// chip `chip` and configuration `config` (either "" for any), ordered by chip,
+  /// configuration and path; one recording is held at a time. Stops early when `visit` returns
+  /// false. False with `error` on a failure.
+  bool each_current(const std::string& chip, const std::string& config,
+                    const std::function<bool(const stored_recording&)>& visit, std::string& error);
+  /// The campaign's outline: its counts, superseded recordings and the recording stored last;
+  /// false with `error` on a failure.
+  bool load_outline(campaign_outline& out, std::string& error);
   /// The points stored for recording `id`, by channel; false with `error` on a failure.
   bool load_points(int64_t id, snapshot_table& points, std::string& error);
   /// Sets the meta row `key` in its own transaction.

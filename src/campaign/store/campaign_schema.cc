@@ -79,12 +79,14 @@ CREATE TABLE characterisation (
 
 // The recording that counts for each chip and configuration: an analysed one before a failed
 // one, then the latest by the recording's own time (recorded_at), then the latest stored.
+#define CURRENT_RECORDING_ORDER "status = 0 DESC, recorded_at DESC, id DESC"
+
 const char* const campaign_views_sql = R"sql(
 CREATE VIEW current_recordings AS
 SELECT * FROM recordings WHERE id IN (
   SELECT id FROM (
     SELECT id, row_number() OVER (
-      PARTITION BY chip, config ORDER BY status = 0 DESC, recorded_at DESC, id DESC) AS turn
+      PARTITION BY chip, config ORDER BY )sql" CURRENT_RECORDING_ORDER R"sql() AS turn
     FROM recordings) AS ranked
   WHERE turn = 1);
 CREATE VIEW current_channels AS
@@ -180,6 +182,13 @@ std::string replaced(std::string text, const std::string& marker, const std::str
 
 std::string campaign_recordings_sql(const std::string& name) {
   return replaced(recordings_template, "{{name}}", name);
+}
+
+std::string current_recordings_where(const std::string& where) {
+  return "SELECT * FROM recordings WHERE id IN (SELECT id FROM (SELECT id, row_number() OVER "
+         "(PARTITION BY chip, config ORDER BY " CURRENT_RECORDING_ORDER
+         ") AS turn FROM recordings WHERE " +
+         where + ") AS ranked WHERE turn = 1)";
 }
 
 std::string campaign_schema_sql() {

@@ -34,6 +34,12 @@ std::string campaign_recordings_sql(const std::string& name);
 /// (where it was analysed and its path; its path, size and content), each unique.
 extern const char* const campaign_recordings_indexes_sql;
 
+/// A query of every column of the current recordings (as the view current_recordings takes
+/// them) among the recordings `where` selects, a condition on chip and configuration only, so
+/// that whole chips and configurations are selected: with an index, a chip's current recordings
+/// without the whole campaign's ranking.
+std::string current_recordings_where(const std::string& where);
+
 /// The statements that bring a version-1 database's tables to version 2; its views and its
 /// recordings' recorded_at are the caller's to add.
 std::string campaign_upgrade_from_1_sql();

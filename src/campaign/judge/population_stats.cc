@@ -1,0 +1,149 @@
+#include "campaign/judge/population_stats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "campaign/judge/acceptance.h"
+#include "numerics/robust_statistics.h"
+
+namespace {
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+std::array<double, channel_count> no_values() {
+  std::array<double, channel_count> none;
+  none.fill(not_a_number);
+  return none;
+}
+
+// The middle of the values of `chips` in `column` that the rule compares: finite, and positive
+// for a relative quantity.
+channel_middle column_middle(const chip_channel_values& chips, size_t column, bool relative) {
+  std::vector<double> present;
+  for (const auto& row : chips)
+    if (double v = row[column]; std::isfinite(v) && (!relative || v > 0)) present.push_back(v);
+  return middle_of(std::move(present));
+}
+
+// The deviation of `x` from the median of the others of `m`, as robust_deviations_of takes it;
+// NaN when `x` is not compared or too few chips are.
+double deviation_from(const channel_middle& m, double x, bool relative) {
+  if (!std::isfinite(x) || (relative && !(x > 0)) ||
+      m.count < static_cast<size_t>(min_robust_chips))
+    return not_a_number;
+  const double centre = median_without(m, x);
+  return relative ? x / centre - 1.0 : x - centre;
+}
+
+}  // namespace
+
+int64_t usual_events_of(std::vector<double> events) {
+  return events.size() >= 3 ? static_cast<int64_t>(median(std::move(events))) : 0;
+}
+
+double measured_value(const stored_channel& c, size_t q) {
+  const channel_quantity& quantity = channel_quantities()[q];
+  const double v = c.fit.*quantity.value;
+  return c.fit.verdict == fit_verdict::good && std::isfinite(v) && (!quantity.relative || v > 0)
+             ? v
+             : not_a_number;
+}
+
+chip_deviations deviations_of(const stored_recording& r, const population_stats& p) {
+  chip_deviations out;
+  for (auto& row : out.residual) row.fill(not_a_number);
+  out.chip_offset.fill(not_a_number);
+  out.common_mode = not_a_number;
+  if (!p.ready) return out;
+  for (size_t q = 0; q < quantity_count; ++q) {
+    const channel_quantity& quantity = channel_quantities()[q];
+    std::array<double, channel_count> d = no_values();
+    for (const stored_channel& c : r.channels)
+      if (c.channel >= 0 && c.channel < channel_count) {
+        const auto ch = static_cast<size_t>(c.channel);
+        d[ch] = deviation_from(p.middles[q][ch], measured_value(c, q), quantity.relative);
+      }
+    // The chip's offset and its channels beyond it, as two_level_deviations_of takes them.
+    std::vector<double> own;
+    for (double x : d)
+      if (std::isfinite(x)) own.push_back(x);
+    double offset = not_a_number;
+    if (own.size() >= static_cast<size_t>(min_offset_channels)) offset = median(own);
+    out.chip_offset[q] = offset;
+    const double judged =
+        quantity.upper_only && std::isfinite(offset) ? std::max(offset, 0.0) : offset;
+    for (size_t ch = 0; ch < d.size(); ++ch) {
+      if (!std::isfinite(d[ch])) continue;
+      if (!std::isfinite(offset))
+        out.residual[ch][q] = d[ch];
+      else
+        out.residual[ch][q] =
+            quantity.relative ? (1.0 + d[ch]) / (1.0 + judged) - 1.0 : d[ch] - judged;
+    }
+  }
+  out.common_mode = deviation_from(p.common_mode, r.common_mode_noise, false);
+  return out;
+}
+
+void population_builder::add(const stored_recording& r) {
+  entry e;
+  e.events = r.events_completed;
+  e.analysed = r.status == 0;
+  e.clean = recording_problems(r, 0, min_events_).empty();
+  entries_.push_back(e);
+  if (!e.clean) return;
+  for (size_t q = 0; q < quantity_count; ++q) {
+    std::array<double, channel_count> row = no_values();
+    for (const stored_channel& c : r.channels)
+      if (c.channel >= 0 && c.channel < channel_count)
+        row[static_cast<size_t>(c.channel)] = measured_value(c, q);
+    values_[q].push_back(row);
+  }
+  common_mode_.push_back(r.common_mode_noise);
+}
+
+population_stats population_builder::finish() {
+  population_stats p;
+  std::vector<double> events;
+  for (const entry& e : entries_)
+    if (e.analysed) events.push_back(static_cast<double>(e.events));
+  p.usual_events = usual_events_of(std::move(events));
+  // A clean recording is sound unless it has too few events for the campaign's usual count.
+  std::vector<bool> sound;
+  for (const entry& e : entries_) {
+    if (!e.clean) continue;
+    sound.push_back(
+        min_events_ || p.usual_events <= 0 ||
+        !(static_cast<double>(e.events) < min_event_share * static_cast<double>(p.usual_events)));
+  }
+  entries_.clear();
+  auto keep_sound = [&](auto& rows) {
+    size_t kept = 0;
+    for (size_t i = 0; i < rows.size(); ++i)
+      if (sound[i]) rows[kept++] = rows[i];
+    rows.resize(kept);
+  };
+  for (chip_channel_values& rows : values_) keep_sound(rows);
+  keep_sound(common_mode_);
+  p.sound_chips = common_mode_.size();
+  p.ready = p.sound_chips >= static_cast<size_t>(min_robust_chips);
+  for (size_t q = 0; q < quantity_count; ++q) {
+    const channel_quantity& quantity = channel_quantities()[q];
+    chip_channel_values rows = std::move(values_[q]);
+    values_[q] = {};
+    two_level_deviations r = two_level_deviations_of(rows, quantity.relative, quantity.upper_only);
+    p.sigma[q] = p.ready ? r.single.sigma : not_a_number;
+    p.within_sigma[q] = p.ready ? r.sigma : not_a_number;
+    p.chip_sigma[q] = p.ready ? r.chip_sigma : not_a_number;
+    p.offset_chips[q] = r.chips;
+    for (size_t ch = 0; ch < static_cast<size_t>(channel_count); ++ch)
+      p.middles[q][ch] = column_middle(rows, ch, quantity.relative);
+  }
+  chip_channel_values noise(common_mode_.size(), no_values());
+  for (size_t i = 0; i < common_mode_.size(); ++i) noise[i][0] = common_mode_[i];
+  common_mode_ = {};
+  p.common_mode_sigma = p.ready ? robust_deviations_of(noise, false).sigma : not_a_number;
+  p.common_mode = column_middle(noise, 0, false);
+  return p;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "campaign/judge/acceptance.h"
+#include "campaign/judge/population_stats.h"
+#include "campaign/store/campaign_db.h"
+
+// Verdicts straight from the database, holding one recording at a time: each configuration's
+// statistics made in one pass over its current recordings and kept while nothing changes, then
+// each chip judged from its own recordings. The verdicts are judge_campaign's, at any size.
+
+/// The statistics of configuration `config`'s current recordings in `db` under `limits`; false
+/// with `error` when the database fails.
+bool load_population(campaign_db& db, const std::string& config, const acceptance_limits& limits,
+                     population_stats& out, std::string& error);
+
+/// Each configuration's statistics, made when first asked for and kept until the database
+/// changes: another connection's commit (its data_version) forgets them all, a result this one
+/// stores forgets its configuration's (forget). Statistics a writer saved in the database (save)
+/// are taken from there while no result was stored since.
+class population_cache {
+ public:
+  /// Forgets configuration `config`'s statistics, after this connection stored a result of it.
+  void forget(const std::string& config) { stats_.erase(config); }
+  /// Forgets every configuration's, e.g. when the limits change.
+  void clear() { stats_.clear(); }
+  /// The statistics of every configuration of `configs` under `limits`, made anew where
+  /// forgotten; false with `error` when the database fails.
+  bool get(campaign_db& db, const std::vector<std::string>& configs,
+           const acceptance_limits& limits, std::map<std::string, population_stats>& out,
+           std::string& error);
+  /// Keeps the statistics made since the last save in `db`'s meta rows, for the commands that
+  /// only read; false with `error` on a failure.
+  bool save(campaign_db& db, std::string& error);
+
+ private:
+  struct kept {
+    population_stats stats;
+    std::string generation;  // the database's generation before they were made
+    std::string min_events;  // the limits' word on the configuration's events, or "-"
+    bool saved = false;
+  };
+  std::optional<int64_t> version_;
+  std::map<std::string, kept> stats_;
+};
+
+/// The names of the configurations of `outline`.
+std::vector<std::string> configurations_of(const campaign_outline& outline);
+
+/// Judges the current recordings in `db` of chip `chip` ("" for every chip) by `limits`, with
+/// each configuration's statistics from `cache` and the superseded recordings of `outline`, and
+/// hands each verdict to `visit`, ordered by chip and configuration: what judge_campaign gives.
+/// False with `error` when the database fails.
+bool judge_stored(campaign_db& db, const acceptance_limits& limits, population_cache& cache,
+                  const campaign_outline& outline, const std::string& chip,
+                  const std::function<void(chip_verdict&&)>& visit, std::string& error);
+
+/// Calls `visit` with each chip's verdicts over the configurations in turn, as judge_stored
+/// gives them, chip by chip. False with `error` when the database fails.
+bool judge_stored_by_chip(campaign_db& db, const acceptance_limits& limits, population_cache& cache,
+                          const campaign_outline& outline,
+                          const std::function<void(std::vector<chip_verdict>&&)>& visit,
+                          std::string& error);
