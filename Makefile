@@ -74,6 +74,7 @@ bench:
 	@"$(BUILD)/bench/varnel-fit-bench"
 	@"$(BUILD)/bench/varnel-bench"
 	@"$(BUILD)/bench/varnel-campaign-bench" $(CAMPAIGN_BENCH)
+	@"$(BUILD)/bench/varnel-store-bench"
 
 # Every program into $(PREFIX)/bin (root for the default /usr/local).
 install: build

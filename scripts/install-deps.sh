@@ -18,9 +18,9 @@ tier_packages() {
   case $1 in
     build) echo g++ cmake ninja-build make pkg-config libgsl-dev libcli11-dev \
       libplplot-dev plplot-driver-cairo nlohmann-json3-dev \
-      libsqlite3-dev libtomlplusplus-dev libxxhash-dev libcpp-httplib-dev libjs-vega ;;
+      libsqlite3-dev libpq-dev libtomlplusplus-dev libxxhash-dev libcpp-httplib-dev libjs-vega ;;
     package) echo dpkg-dev file ;;
-    test) echo googletest libgtest-dev libgmock-dev strace python3-pandas sqlite3 parallel ;;
+    test) echo googletest libgtest-dev libgmock-dev strace python3-pandas sqlite3 parallel postgresql-15 ;;
     bench) echo libbenchmark-dev ;;
     ci) echo clang libclang-rt-14-dev clang-format mmdebstrap chromium slurm-wlm munge lintian ;;
     *) return 1 ;;

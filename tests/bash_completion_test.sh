@@ -32,7 +32,7 @@ expect() {
 }
 
 expect "report run" varnel-campaign r
-expect "characterise chips export ingest limits list report run serve verdicts watch" varnel-campaign ""
+expect "characterise chips copy export ingest limits list report run serve verdicts watch" varnel-campaign ""
 expect "--db" varnel-campaign ingest --d
 expect "--jobs" varnel-campaign run --limits x.toml --j
 expect "--recording" varnel-campaign report --rec

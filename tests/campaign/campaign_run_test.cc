@@ -191,7 +191,7 @@ TEST(CampaignRun, UsageErrorsHelpAndVersion) {
       {{}, "varnel-campaign: A subcommand is required\n"},
       {{"frobnicate", "--db", "x"},
        "varnel-campaign: unknown subcommand \"frobnicate\"; it is one of run, export, "
-       "characterise, limits, verdicts, chips, report, ingest, watch, serve, list\n"},
+       "characterise, limits, verdicts, chips, report, ingest, watch, serve, copy, list\n"},
       {{"run"}, "varnel-campaign: run: give at least one PATH or --manifest\n"},
       {{"run", "--jobs", "0", "x"}, "varnel-campaign: --jobs: Value 0 not in range 1 to 1024\n"},
       {{"run", "--bogus", "x"},
@@ -258,12 +258,12 @@ TEST(CampaignDatabase, AFileOfAnotherKindIsRefusedAndLeftUntouched) {
             std::vector<std::string>{"1"});
   // A campaign database of a later schema version.
   ASSERT_EQ(campaign({"run", "--db", "new.sqlite", "."}, d.path()).status, 0);
-  ASSERT_EQ(run_program({"sqlite3", d / "new.sqlite", "PRAGMA user_version = 4"}).status, 0);
+  ASSERT_EQ(run_program({"sqlite3", d / "new.sqlite", "PRAGMA user_version = 5"}).status, 0);
   program_run r = campaign({"run", "--db", "new.sqlite", "."}, d.path());
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err,
-            "varnel-campaign: cannot use database new.sqlite: its schema version is 4, this "
-            "build uses version 3\n");
+            "varnel-campaign: cannot use database new.sqlite: its schema version is 5, this "
+            "build uses version 4\n");
 }
 
 // The database keeps a channel's fit as the analysis made it: every figure, the verdict, the one
@@ -324,10 +324,10 @@ TEST(CampaignDatabase, SchemaIsVersionedAndWrittenAheadForConcurrentRuns) {
   write_sim(d / bench_name("100000"));
   ASSERT_EQ(campaign({"run", "."}, d.path()).status, 0);
   std::string db = d / "campaign.sqlite";
-  EXPECT_EQ(query(db, "PRAGMA user_version"), std::vector<std::string>{"3"});
+  EXPECT_EQ(query(db, "PRAGMA user_version"), std::vector<std::string>{"4"});
   EXPECT_EQ(
       query(db, "SELECT value FROM meta WHERE key IN ('schema', 'schema_version') ORDER BY key"),
-      (std::vector<std::string>{"varnel-campaign", "3"}));
+      (std::vector<std::string>{"varnel-campaign", "4"}));
   EXPECT_EQ(query(db, "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
 }
 

@@ -59,9 +59,9 @@ std::vector<std::string> results(const std::string& db) {
 void expect_current_layout(const temp_dir& d, const std::string& db) {
   std::string fresh = d / "fresh.sqlite", error;
   ASSERT_TRUE(campaign_db::open(fresh, error)) << error;
-  EXPECT_EQ(query(db, "PRAGMA user_version"), std::vector<std::string>{"3"});
+  EXPECT_EQ(query(db, "PRAGMA user_version"), std::vector<std::string>{"4"});
   EXPECT_EQ(query(db, "SELECT value FROM meta WHERE key = 'schema_version'"),
-            std::vector<std::string>{"3"});
+            std::vector<std::string>{"4"});
   for (const char* table : {"recordings", "channels", "points", "meta", "characterisation",
                             "current_recordings", "current_channels"})
     EXPECT_EQ(columns(db, table), columns(fresh, table)) << table;
@@ -100,6 +100,12 @@ TEST(CampaignSchema, AVersion1DatabaseIsUpgradedInPlaceKeepingEveryResult) {
   ASSERT_EQ(loaded.size(), 4u);
   EXPECT_TRUE(std::isnan(loaded[0].channels.at(0).fit.noise));
   expect_unmeasured(loaded[0]);
+  // The file lives on the machine that upgrades it: its recordings were analysed there, and
+  // keep their ids.
+  EXPECT_EQ(query(v1, "SELECT DISTINCT analysed_on FROM recordings"),
+            std::vector<std::string>{db->machine()});
+  EXPECT_EQ(query(v1, "SELECT count(*) FROM recordings r JOIN channels c ON c.recording_id = r.id"),
+            std::vector<std::string>{"96"});
 }
 
 TEST(CampaignSchema, AVersion2DatabaseIsUpgradedInPlaceKeepingEveryResult) {
@@ -163,7 +169,7 @@ void expect_upgrade_refused(const std::string& db, int version, const std::strin
   EXPECT_FALSE(campaign_db::open(db, error));
   EXPECT_EQ(error, "cannot use database " + db + ": its schema version is " +
                        std::to_string(version) +
-                       " and upgrading it to version 3 failed, nothing was changed: duplicate "
+                       " and upgrading it to version 4 failed, nothing was changed: duplicate "
                        "column name: " +
                        column);
   EXPECT_EQ(query(db, "PRAGMA user_version"), std::vector<std::string>{std::to_string(version)});
@@ -186,8 +192,8 @@ TEST(CampaignSchema, ALaterVersionIsRefusedUntouched) {
   std::string db = d / "later.sqlite";
   std::string error;
   ASSERT_TRUE(campaign_db::open(db, error));
-  execute(db, "PRAGMA user_version = 4");
+  execute(db, "PRAGMA user_version = 5");
   EXPECT_FALSE(campaign_db::open(db, error));
   EXPECT_EQ(error,
-            "cannot use database " + db + ": its schema version is 4, this build uses version 3");
+            "cannot use database " + db + ": its schema version is 5, this build uses version 4");
 }

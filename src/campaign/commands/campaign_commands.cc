@@ -35,19 +35,32 @@
 #include "campaign/run/result_ingest.h"
 #include "campaign/run/stored_verdicts.h"
 #include "campaign/run/watch.h"
+#include "campaign/store/campaign_copy.h"
 #include "campaign/store/campaign_db.h"
+#include "campaign/store/pg_connection.h"
 #include "cli/command_line.h"
 #include "common/atomic_file.h"
 
 namespace {
 
-// The database every command uses unless --db names another.
-constexpr const char* default_database = "campaign.sqlite";
+// The database every command uses unless --db names another: $VARNEL_CAMPAIGN_DB, else the
+// file campaign.sqlite here.
+constexpr const char* database_variable = "VARNEL_CAMPAIGN_DB";
+std::string default_database() {
+  const char* given = std::getenv(database_variable);
+  return given && *given ? given : "campaign.sqlite";
+}
+
+// The help of every --db option.
+const std::string db_help =
+    "Campaign database: an SQLite file, or a postgresql:// URI or libpq's \"host=... "
+    "dbname=...\" (campaign.sqlite, or $" +
+    std::string(database_variable) + ")";
 
 enum campaign_status { status_ok = 0, status_failed = 1, status_usage = 2, status_database = 3 };
 
 struct run_options {
-  std::string db = default_database;
+  std::string db = default_database();
   int jobs = 0;
   std::string limits, manifest, log_dir;
   std::optional<std::string> settle;
@@ -141,7 +154,7 @@ int run_command(const run_options& o) {
   discovery found = find_recordings(o.paths, manifest);
   for (const skipped_path& s : found.skipped) print_line(stderr, skipped_line(s));
   // A mistyped folder must not leave an empty database behind to be found later.
-  if (found.found.empty() && access(o.db.c_str(), F_OK) != 0) {
+  if (found.found.empty() && !is_postgresql_target(o.db) && access(o.db.c_str(), F_OK) != 0) {
     print_error("run: no recording found; " + o.db + " not created");
     return status_failed;
   }
@@ -202,7 +215,7 @@ int run_command(const run_options& o) {
 }
 
 struct watch_options {
-  std::string db = default_database, limits, log_dir;
+  std::string db = default_database(), limits, log_dir;
   int jobs = 0;
   std::optional<std::string> settle;
   double poll_s = 0;
@@ -282,12 +295,17 @@ judged_campaign load_judged(const std::string& db_path, const std::string& limit
   return c;
 }
 
+// The CSV of every stored channel result with its chip's verdict, as export writes it.
+std::string export_text(const judged_campaign& c) {
+  return csv_header() + csv_rows(c.recordings, c.judgement.verdicts);
+}
+
 int export_command(const std::string& db_path, const std::string& csv_path,
                    const std::string& limits_path) {
   int status = status_ok;
   judged_campaign c = load_judged(db_path, limits_path, status);
   if (!c.db) return status;
-  if (!write_whole(csv_path, csv_header() + csv_rows(c.recordings, c.judgement.verdicts))) {
+  if (!write_whole(csv_path, export_text(c))) {
     print_error("cannot write " + csv_path);
     return status_failed;
   }
@@ -413,7 +431,7 @@ int limits_command(const std::string& db_path, double k, const std::string& out)
 }
 
 struct report_options {
-  std::string db = default_database, out, limits, recording, vega_dir = default_vega_dir;
+  std::string db = default_database(), out, limits, recording, vega_dir = default_vega_dir;
 };
 
 // The chip of the recording asked for, which the page opens; "" when none was asked for.
@@ -490,6 +508,52 @@ int ingest_command(const std::string& db_path, const std::vector<std::string>& p
   return skipped.empty() && failed_runs == 0 ? status_ok : status_failed;
 }
 
+// "5 recordings, 160 channels, ...": the rows of each table.
+std::string counts_text(const table_counts& counts) {
+  std::string text;
+  for (const auto& [table, rows] : counts)
+    text += (text.empty() ? "" : ", ") + std::to_string(rows) + " " + table;
+  return text;
+}
+
+// Copies the campaign `from` into `to`, then checks the copy: the rows of every table, and the
+// export of either judged under its stored limits.
+int copy_command(const std::string& from, const std::string& to, bool replace) {
+  if (from == to) {
+    print_error("copy: --from and --to name the same database " + from);
+    return status_usage;
+  }
+  std::string error;
+  std::optional<campaign_db> source = campaign_db::open_read_only(from, error);
+  if (!source) {
+    print_error(error);
+    return status_database;
+  }
+  std::optional<campaign_db> target = campaign_db::open(to, error);
+  table_counts copied, landed;
+  if (!target || !copy_campaign(*source, *target, replace, copied, error) ||
+      !count_tables(*target, landed, error)) {
+    print_error(error);
+    return status_database;
+  }
+  if (landed != copied) {
+    print_error("copy: " + to + " holds " + counts_text(landed) + " where " + from + " holds " +
+                counts_text(copied));
+    return status_failed;
+  }
+  int status = status_ok;
+  judged_campaign a = load_judged(from, "", status);
+  judged_campaign b = a.db ? load_judged(to, "", status) : judged_campaign{};
+  if (!b.db) return status;
+  if (export_text(a) != export_text(b)) {
+    print_error("copy: the export of " + to + " differs from that of " + from);
+    return status_failed;
+  }
+  print_line(stdout, "Copied " + counts_text(copied) + " from " + from + " to " + to +
+                         "; the counts and the exports agree");
+  return status_ok;
+}
+
 int serve_command(const serve_options& o) {
   std::string error;
   serve_end end = serve_campaign(
@@ -557,7 +621,7 @@ int campaign_command(int argc, char** argv) {
   run_options ro;
   CLI::App* run =
       app.add_subcommand("run", "Analyse the recordings under PATH... into the database");
-  run->add_option("--db", ro.db, "Campaign database (campaign.sqlite)");
+  run->add_option("--db", ro.db, db_help);
   run->add_option("--jobs", ro.jobs, "Recordings analysed at a time (one per core)")
       ->check(CLI::Range(1, 1024));
   run->add_option("--limits", ro.limits, "Acceptance limits (TOML)");
@@ -573,24 +637,24 @@ int campaign_command(int argc, char** argv) {
                   "Write the logs under DIR, in the recordings' absolute folders, not beside them")
       ->type_name("DIR");
   run->add_option("PATH", ro.paths, "Recordings, or folders searched for *_adc.txt");
-  std::string export_db = default_database, csv, export_limits;
+  std::string export_db = default_database(), csv, export_limits;
   CLI::App* exp = app.add_subcommand("export", "Write every stored channel result as CSV");
-  exp->add_option("--db", export_db, "Campaign database (campaign.sqlite)");
+  exp->add_option("--db", export_db, db_help);
   exp->add_option("--csv", csv, "The CSV file to write")->required();
   exp->add_option("--limits", export_limits,
                   "Acceptance limits (TOML) instead of the stored ones, for the verdicts");
-  std::string characterise_db = default_database, characterise_limits, characterise_csv;
+  std::string characterise_db = default_database(), characterise_limits, characterise_csv;
   CLI::App* chr = app.add_subcommand(
       "characterise", "Gain, linearity, noise and shape of each channel across configurations");
-  chr->add_option("--db", characterise_db, "Campaign database (campaign.sqlite)");
+  chr->add_option("--db", characterise_db, db_help);
   chr->add_option("--limits", characterise_limits,
                   "Acceptance limits (TOML) instead of the stored ones");
   chr->add_option("--csv", characterise_csv, "Also write the figures as CSV");
-  std::string limits_db = default_database, limits_out;
+  std::string limits_db = default_database(), limits_out;
   double limits_k = 5.0;
   CLI::App* lim = app.add_subcommand(
       "limits", "Write limits derived from the campaign, for review and later runs (TOML)");
-  lim->add_option("--db", limits_db, "Campaign database (campaign.sqlite)");
+  lim->add_option("--db", limits_db, db_help);
   lim->add_option("--k", limits_k, "Robust standard deviations around the median (5)")
       ->check(CLI::Validator(
           [](std::string& text) {
@@ -603,29 +667,29 @@ int campaign_command(int argc, char** argv) {
           },
           "K"));
   lim->add_option("--out", limits_out, "The TOML file to write")->required();
-  std::string verdicts_db = default_database, verdicts_limits;
+  std::string verdicts_db = default_database(), verdicts_limits;
   CLI::App* ver = app.add_subcommand("verdicts", "Print the rule in force and each chip's verdict");
-  ver->add_option("--db", verdicts_db, "Campaign database (campaign.sqlite)");
+  ver->add_option("--db", verdicts_db, db_help);
   ver->add_option("--limits", verdicts_limits,
                   "Acceptance limits (TOML) instead of the stored ones");
-  std::string chips_db = default_database, chips_limits, chips_csv_path;
+  std::string chips_db = default_database(), chips_limits, chips_csv_path;
   CLI::App* chp = app.add_subcommand(
       "chips", "Print one verdict per chip over the configurations it must pass");
-  chp->add_option("--db", chips_db, "Campaign database (campaign.sqlite)");
+  chp->add_option("--db", chips_db, db_help);
   chp->add_option("--limits", chips_limits, "Acceptance limits (TOML) instead of the stored ones");
   chp->add_option("--csv", chips_csv_path, "Also write the verdicts as CSV");
   report_options rep;
   CLI::App* rp = app.add_subcommand("report", "Write the campaign's report as one HTML file");
-  rp->add_option("--db", rep.db, "Campaign database (campaign.sqlite)");
+  rp->add_option("--db", rep.db, db_help);
   rp->add_option("--out", rep.out, "The HTML file to write")->required();
   rp->add_option("--limits", rep.limits, "Acceptance limits (TOML) instead of the stored ones");
   rp->add_option("--recording", rep.recording,
                  "A recording whose chip the page opens when it loads");
   rp->add_option("--vega-dir", rep.vega_dir, "Where the Vega modules are")->capture_default_str();
-  std::string ingest_db = default_database;
+  std::string ingest_db = default_database();
   std::vector<std::string> results;
   CLI::App* ing = app.add_subcommand("ingest", "Store results made elsewhere (varnel-plot's JSON)");
-  ing->add_option("--db", ingest_db, "Campaign database (campaign.sqlite)");
+  ing->add_option("--db", ingest_db, db_help);
   ing->add_option("RESULT", results, "Result files, or folders searched for *.json")->required();
   std::string ingest_manifest;
   ing->add_option("--manifest", ingest_manifest,
@@ -633,7 +697,7 @@ int campaign_command(int argc, char** argv) {
   watch_options wo;
   CLI::App* wat = app.add_subcommand(
       "watch", "Analyse each recording under PATH... as its writer closes it, and say its verdict");
-  wat->add_option("--db", wo.db, "Campaign database (campaign.sqlite)");
+  wat->add_option("--db", wo.db, db_help);
   wat->add_option("--jobs", wo.jobs, "Recordings analysed at a time (one per core)")
       ->check(CLI::Range(1, 1024));
   wat->add_option("--limits", wo.limits, "Acceptance limits (TOML), re-read on SIGHUP");
@@ -650,11 +714,11 @@ int campaign_command(int argc, char** argv) {
       ->type_name("DIR");
   wat->add_option("PATH", wo.paths, "Folders to follow, with the folders below them (.)");
   serve_options srv;
-  srv.db = default_database;
+  srv.db = default_database();
   srv.vega_dir = default_vega_dir;
   CLI::App* sv = app.add_subcommand(
       "serve", "Serve the campaign's page live over HTTP, with a bench view of the latest chip");
-  sv->add_option("--db", srv.db, "Campaign database (campaign.sqlite), only read");
+  sv->add_option("--db", srv.db, db_help + ", only read");
   sv->add_option("--limits", srv.limits, "Acceptance limits (TOML) instead of the stored ones");
   sv->add_option("--bind", srv.bind,
                  "The address to listen on; others than 127.0.0.1 are "
@@ -664,6 +728,13 @@ int campaign_command(int argc, char** argv) {
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
   sv->add_option("--vega-dir", srv.vega_dir, "Where the Vega modules are")->capture_default_str();
+  std::string copy_from, copy_to;
+  bool copy_replace = false;
+  CLI::App* cpy = app.add_subcommand(
+      "copy", "Copy a whole campaign from one database to another, either engine, and check it");
+  cpy->add_option("--from", copy_from, "The campaign database to copy")->required();
+  cpy->add_option("--to", copy_to, "The database to copy it into, empty or new")->required();
+  cpy->add_flag("--replace", copy_replace, "Overwrite a campaign the target holds already");
   std::vector<std::string> list_paths;
   std::string list_manifest;
   CLI::App* lst = app.add_subcommand(
@@ -692,6 +763,7 @@ int campaign_command(int argc, char** argv) {
   if (rp->parsed()) return report_command(rep);
   if (ing->parsed()) return ingest_command(ingest_db, results, ingest_manifest);
   if (lst->parsed()) return list_command(list_paths, list_manifest, list_null);
+  if (cpy->parsed()) return copy_command(copy_from, copy_to, copy_replace);
   if (wat->parsed()) return watch_command(wo);
   if (sv->parsed()) return serve_command(srv);
   return status_usage;

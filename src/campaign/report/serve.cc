@@ -19,6 +19,7 @@
 #include "campaign/report/campaign_api.h"
 #include "campaign/report/campaign_report.h"
 #include "campaign/report/vega_bundle.h"
+#include "campaign/store/pg_connection.h"
 #include "results/json_text.h"
 
 using nlohmann::json;
@@ -34,6 +35,8 @@ constexpr size_t max_request_body = 1 << 16;
 
 // The database, opened for reading. The one place the server opens it.
 std::optional<campaign_db> open_for_reading(const std::string& path, std::string& error) {
+  // On a server nothing is made or changed: a reader's role suffices.
+  if (is_postgresql_target(path)) return campaign_db::open_read_only(path, error);
   if (access(path.c_str(), F_OK) != 0) {
     error = database_error(path, "no such file");
     return std::nullopt;

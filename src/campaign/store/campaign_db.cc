@@ -1,189 +1,137 @@
 #include "campaign/store/campaign_db.h"
 
-#include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cctype>
-#include <chrono>
+#include <cmath>
 #include <cstring>
-#include <thread>
 #include <unordered_map>
 
 #include "campaign/judge/channel_quantities.h"
 #include "campaign/model/recording_name.h"
 #include "campaign/store/campaign_schema.h"
-#include "campaign/store/sqlite_statement.h"
+#include "campaign/store/machine_name.h"
+#include "campaign/store/pg_connection.h"
+#include "campaign/store/pg_engine.h"
+#include "campaign/store/sqlite_engine.h"
 #include "campaign/store/test_hold.h"
 #include "fit/channel_fields.h"
 
 namespace {
 
-// Another process may hold the write lock for the length of one recording's transaction.
-constexpr int busy_timeout_ms = 60000;
+// The statements below are written once for both engines: `?` parameters, upserts with
+// ON CONFLICT and ids with RETURNING, which both speak; sql_engine holds each difference.
 
-bool is_fresh(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) != 0 || (S_ISREG(st.st_mode) && st.st_size == 0);
-}
-
-// SQLite's message, with the system's reason when an I/O error has one (a file size limit shows
-// as "disk I/O error" otherwise).
-std::string last_error(sqlite3* db) {
-  std::string message = sqlite3_errmsg(db);
-  int code = sqlite3_errcode(db);
-  int system = sqlite3_system_errno(db);
-  if ((code == SQLITE_IOERR || code == SQLITE_CANTOPEN) && system != 0)
-    message += std::string(" (") + std::strerror(system) + ")";
-  return message;
-}
-
-bool is_campaign(sqlite3* db) {
-  sqlite_statement schema(db, "SELECT value FROM meta WHERE key = 'schema'");
-  return schema.ok() && schema.step() == SQLITE_ROW && schema.text(0) == campaign_schema_name;
+bool is_campaign(sql_engine& db) {
+  std::unique_ptr<sql_statement> s = db.prepare("SELECT value FROM meta WHERE key = 'schema'");
+  return s && s->step() == step_result::row && s->text(0) == campaign_schema_name;
 }
 
 // Why the open database is not one of ours, or "" when it is.
-std::string schema_problem(sqlite3* db) {
-  sqlite_statement version(db, "PRAGMA user_version");
-  if (!version.ok() || version.step() != SQLITE_ROW) {
-    if ((sqlite3_errcode(db) & 0xff) == SQLITE_NOTADB)
-      return "it is not a campaign database (" + last_error(db) + ")";
-    return last_error(db);
-  }
-  int64_t user_version = version.integer(0);
+std::string schema_problem(sql_engine& db) {
+  std::optional<int64_t> version = db.schema_version();
+  if (!version) return db.last_error();
   if (!is_campaign(db)) return "it is not a campaign database";
-  if (user_version != campaign_schema_version)
-    return "its schema version is " + std::to_string(user_version) + ", this build uses version " +
+  if (*version != campaign_schema_version)
+    return "its schema version is " + std::to_string(*version) + ", this build uses version " +
            std::to_string(campaign_schema_version);
   return {};
 }
 
-int64_t user_version(sqlite3* db) {
-  sqlite_statement version(db, "PRAGMA user_version");
-  return version.ok() && version.step() == SQLITE_ROW ? version.integer(0) : -1;
+bool set_meta_row(sql_engine& db, const std::string& key, const std::string& value) {
+  std::unique_ptr<sql_statement> s = db.prepare(
+      "INSERT INTO meta (key, value) VALUES (?, ?) "
+      "ON CONFLICT (key) DO UPDATE SET value = excluded.value");
+  if (!s) return false;
+  s->bind(1, std::string_view(key));
+  s->bind(2, std::string_view(value));
+  return s->run();
 }
 
-bool set_version(sqlite3* db) {
-  sqlite_statement meta(db,
-                        "INSERT OR REPLACE INTO meta (key, value) VALUES ('schema_version', ?)");
-  meta.bind(1, std::string_view(std::to_string(campaign_schema_version)));
-  std::string pragma = "PRAGMA user_version = " + std::to_string(campaign_schema_version);
-  return meta.ok() && meta.run() && sqlite_exec(db, pragma.c_str());
+bool set_version(sql_engine& db) {
+  return set_meta_row(db, "schema_version", std::to_string(campaign_schema_version)) &&
+         db.set_schema_version(campaign_schema_version);
 }
 
-bool fill_recorded_at(sqlite3* db) {
-  sqlite_statement rows(db, "SELECT id, path, mtime_ns FROM recordings");
-  sqlite_statement update(db, "UPDATE recordings SET recorded_at = ? WHERE id = ?");
-  if (!rows.ok() || !update.ok()) return false;
-  int rc;
-  while ((rc = rows.step()) == SQLITE_ROW) {
-    update.bind(1, std::string_view(recorded_time(rows.text(1), rows.optional_integer(2))));
-    update.bind(2, rows.integer(0));
-    if (!update.run()) return false;
-    update.reset();
+bool fill_recorded_at(sql_engine& db) {
+  std::unique_ptr<sql_statement> rows = db.prepare("SELECT id, path, mtime_ns FROM recordings");
+  std::unique_ptr<sql_statement> update =
+      db.prepare("UPDATE recordings SET recorded_at = ? WHERE id = ?");
+  if (!rows || !update) return false;
+  step_result rc;
+  while ((rc = rows->step()) == step_result::row) {
+    update->bind(1, std::string_view(recorded_time(rows->text(1), rows->optional_integer(2))));
+    update->bind(2, rows->integer(0));
+    if (!update->run()) return false;
+    update->reset();
   }
-  return rc == SQLITE_DONE;
+  return rc == step_result::done;
 }
 
 // The steps from version 1 to 2: the columns, the recordings' times, the characterisation
 // and the views.
-bool upgrade_1_to_2(sqlite3* db) {
-  return sqlite_exec(db, campaign_upgrade_from_1_sql().c_str()) && fill_recorded_at(db) &&
-         sqlite_exec(db, campaign_characterisation_sql) && sqlite_exec(db, campaign_views_sql);
+bool upgrade_1_to_2(sql_engine& db) {
+  return db.exec(db.ddl(campaign_upgrade_from_1_sql())) && fill_recorded_at(db) &&
+         db.exec(db.ddl(campaign_characterisation_sql)) && db.exec(campaign_views_sql);
 }
 
-// Brings a database of version `from` (1 or 2) to this version in one transaction, so that a
+// Version 4 tells recordings apart by where they were analysed as well as by their path: the
+// table is made again without the path's uniqueness, its rows kept, each said to have been
+// analysed on `machine`, where its database file lives.
+bool upgrade_3_to_4(sql_engine& db, const std::string& machine) {
+  std::unique_ptr<sql_statement> columns = db.prepare("SELECT * FROM recordings LIMIT 0");
+  if (!columns || columns->step() == step_result::failed) return false;
+  std::string list;
+  for (int c = 0; c < columns->column_count(); ++c)
+    list += (list.empty() ? "" : ", ") + db.identifier(columns->column_name(c));
+  columns.reset();
+  if (!db.exec(campaign_drop_views_sql) ||
+      !db.exec(db.ddl(campaign_recordings_sql("recordings_v4"))))
+    return false;
+  std::unique_ptr<sql_statement> copy =
+      db.prepare("INSERT INTO recordings_v4 (" + list + ", analysed_on) SELECT " + list +
+                 ", ? FROM recordings");
+  if (!copy) return false;
+  copy->bind(1, std::string_view(machine));
+  return copy->run() && db.exec("DROP TABLE recordings") &&
+         db.exec("ALTER TABLE recordings_v4 RENAME TO recordings") &&
+         db.exec(campaign_recordings_indexes_sql) && db.exec(campaign_views_sql);
+}
+
+// Brings a database of version `from` (1 to 3) to this version in one transaction, so that a
 // failure at any step, or a kill, leaves it a whole database of its version. Another run may
 // have upgraded it while this one waited for the lock. Why it failed, or "".
-std::string upgrade_from(sqlite3* db, int64_t from) {
-  if (!sqlite_exec(db, "BEGIN IMMEDIATE")) return last_error(db);
-  bool ok = user_version(db) != from ||
-            ((from != 1 || upgrade_1_to_2(db)) &&
-             sqlite_exec(db, campaign_upgrade_from_2_sql().c_str()) && set_version(db));
-  if (ok && sqlite_exec(db, "COMMIT")) return {};
-  std::string why = last_error(db);
-  sqlite_exec(db, "ROLLBACK");
+std::string upgrade_from(sql_engine& db, int64_t from, const std::string& machine) {
+  if (!db.begin_write(true)) return db.last_error();
+  std::optional<int64_t> now = db.schema_version();
+  bool ok = now && (*now != from || ((from > 1 || upgrade_1_to_2(db)) &&
+                                     (from > 2 || db.exec(db.ddl(campaign_upgrade_from_2_sql()))) &&
+                                     upgrade_3_to_4(db, machine) && set_version(db)));
+  if (ok && db.commit()) return {};
+  std::string why = db.last_error();
+  db.rollback();
   return why;
 }
 
-// The folder holding `path`, where SQLite makes its side files.
-std::string folder_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// `path` as the path of a file: URI, every byte but the unreserved ones percent-encoded.
-std::string uri_path(const std::string& path) {
-  static constexpr char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : path) {
-    auto b = static_cast<unsigned char>(c);
-    if (std::isalnum(b) || std::strchr("/-._~", c)) {
-      out.push_back(c);
-    } else {
-      out.push_back('%');
-      out.push_back(digits[b >> 4]);
-      out.push_back(digits[b & 0xf]);
-    }
-  }
-  return out;
-}
-
-bool empty_database(sqlite3* db) {
-  sqlite_statement count(db, "SELECT count(*) FROM sqlite_master");
-  return count.ok() && count.step() == SQLITE_ROW && count.integer(0) == 0;
-}
-
-// A database with no tables and no version holds nothing to protect. It is also what a run
-// started at the same moment leaves on disk until its schema is committed, so it is adopted
-// rather than refused.
-bool blank_database(sqlite3* db) {
-  sqlite_statement version(db, "PRAGMA user_version");
-  return version.ok() && version.step() == SQLITE_ROW && version.integer(0) == 0 &&
-         empty_database(db);
-}
-
-bool create_schema(sqlite3* db) {
-  if (!sqlite_exec(db, campaign_schema_sql().c_str()) ||
-      !sqlite_exec(db, campaign_characterisation_sql) || !sqlite_exec(db, campaign_views_sql))
+bool create_schema(sql_engine& db) {
+  if (!db.exec(db.ddl(campaign_schema_sql())) || !db.exec(db.ddl(campaign_characterisation_sql)) ||
+      !db.exec(campaign_views_sql))
     return false;
-  sqlite_statement meta(db, "INSERT INTO meta (key, value) VALUES (?, ?)");
   for (auto [key, value] : {std::pair<const char*, std::string>{"schema", campaign_schema_name},
                             {"schema_version", std::to_string(campaign_schema_version)},
-                            {"created", utc_now()}}) {
-    meta.bind(1, std::string_view(key));
-    meta.bind(2, std::string_view(value));
-    if (!meta.run()) return false;
-    meta.reset();
-  }
-  std::string pragma = "PRAGMA user_version = " + std::to_string(campaign_schema_version);
-  return sqlite_exec(db, pragma.c_str());
+                            {"created", utc_now()}})
+    if (!set_meta_row(db, key, value)) return false;
+  return db.set_schema_version(campaign_schema_version);
 }
 
-// Switching a file to WAL reads it, then takes its write lock; SQLite does not wait for that
-// upgrade, but answers "busy" at once while another run holds the lock (one creating the same
-// database at the same moment, say). So the switch is tried again, for as long as the busy
-// timeout would have waited. A file already in WAL is left as it is.
-bool switch_to_wal(sqlite3* db) {
-  for (int waited_ms = 0;; waited_ms += 10) {
-    if (sqlite_exec(db, "PRAGMA journal_mode = WAL")) return true;
-    if ((sqlite3_errcode(db) & 0xff) != SQLITE_BUSY || waited_ms >= busy_timeout_ms) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-// Creates the schema in one immediate transaction, which waits for the write lock, unless a
-// run beside this one did so first. Why it failed, or "", with the transaction rolled back.
-std::string initialise(sqlite3* db) {
-  if (!switch_to_wal(db) || !sqlite_exec(db, "BEGIN IMMEDIATE")) return last_error(db);
-  if ((!empty_database(db) || create_schema(db)) && sqlite_exec(db, "COMMIT")) return {};
-  std::string why = last_error(db);
-  sqlite_exec(db, "ROLLBACK");
+// Creates the schema in one transaction that only one writer at a time runs, unless a run
+// beside this one did so first. Why it failed, or "", with the transaction rolled back.
+std::string initialise(sql_engine& db) {
+  if (!db.begin_write(true)) return db.last_error();
+  if ((!db.is_blank() || create_schema(db)) && db.commit()) return {};
+  std::string why = db.last_error();
+  db.rollback();
   return why;
 }
 
-void bind_record(sqlite_statement& s, const recording_record& r) {
+void bind_record(sql_statement& s, const recording_record& r, const std::string& machine) {
   std::string notes;
   for (const std::string& n : r.notes) notes += (notes.empty() ? "" : "\n") + n;
   s.bind(1, std::string_view(r.path));
@@ -211,6 +159,7 @@ void bind_record(sqlite_statement& s, const recording_record& r) {
   s.bind(23, r.config_check.own_misfit);
   s.bind(24, r.config_check.other_misfit);
   s.bind(25, std::string_view(read_outcome_name(r.summary.reading_end)));
+  s.bind(26, std::string_view(machine));
 }
 
 // "recording_id, channel, rise_time, ...": every channel column, in the order bind_channel and
@@ -221,10 +170,12 @@ std::string channel_column_list() {
   return list;
 }
 
-void bind_channel(sqlite_statement& s, int64_t id, int channel, const channel_fit& f) {
-  s.bind(1, id);
-  s.bind(2, int64_t{channel});
-  int i = 3;
+// Binds channel `channel`'s row from parameter `first` on: the recording, the channel, then
+// every field of channel_fields().
+void bind_channel(sql_statement& s, int first, int64_t id, int channel, const channel_fit& f) {
+  int i = first;
+  s.bind(i++, id);
+  s.bind(i++, int64_t{channel});
   for (const channel_field& field : channel_fields()) {
     switch (field.type) {
       case field_type::real:
@@ -244,6 +195,18 @@ void bind_channel(sqlite_statement& s, int64_t id, int channel, const channel_fi
       }
     }
   }
+}
+
+// "INSERT INTO table (columns) VALUES (?, ...), (?, ...)": `rows` rows of `per_row` values in
+// one statement, which a server answers in one round trip.
+std::string rows_insert(const std::string& table, const std::string& columns, size_t per_row,
+                        size_t rows) {
+  std::string row = "(?";
+  for (size_t i = 1; i < per_row; ++i) row += ", ?";
+  row += ")";
+  std::string sql = "INSERT INTO " + table + " (" + columns + ") VALUES ";
+  for (size_t r = 0; r < rows; ++r) sql += (r ? ", " : "") + row;
+  return sql;
 }
 
 // The fields a verdict and the characterisation read of a channel: the fit verdict and the
@@ -278,7 +241,7 @@ std::string field_list(const std::vector<const channel_field*>& fields) {
 }
 
 // A channel from a row of recording_id, channel and then the columns of `fields`.
-stored_channel read_channel(const sqlite_statement& s,
+stored_channel read_channel(const sql_statement& s,
                             const std::vector<const channel_field*>& fields = all_fields()) {
   stored_channel c;
   c.channel = static_cast<int>(s.integer(1));
@@ -304,7 +267,7 @@ constexpr const char* recording_columns =
 constexpr int recording_column_count = 20;
 
 // A recording, without its channels, from a row that begins with recording_columns.
-stored_recording read_recording(const sqlite_statement& r) {
+stored_recording read_recording(const sql_statement& r) {
   stored_recording s;
   s.id = r.integer(0);
   s.path = r.text(1);
@@ -327,67 +290,141 @@ stored_recording read_recording(const sqlite_statement& r) {
   return s;
 }
 
-bool insert_channels(sqlite3* db, int64_t id, const recording_record& r) {
-  // The statement's text follows from the field table alone: made once, not for every store.
-  static const std::string sql = [] {
-    std::string text = "INSERT INTO channels (" + channel_column_list() + ") VALUES (?";
-    for (size_t i = 1; i < channel_column_names().size(); ++i) text += ", ?";
-    return text + ")";
-  }();
-  sqlite_statement s(db, sql.c_str());
-  if (!s.ok()) return false;
-  for (size_t ch = 0; ch < r.fits.size(); ++ch) {
-    bind_channel(s, id, static_cast<int>(ch), r.fits[ch]);
-    if (!s.run()) return false;
-    s.reset();
-  }
-  return true;
+bool insert_channels(sql_engine& db, int64_t id, const recording_record& r) {
+  if (r.fits.empty()) return true;
+  const size_t per_row = channel_column_names().size();
+  std::unique_ptr<sql_statement> s =
+      db.prepare(rows_insert("channels", channel_column_list(), per_row, r.fits.size()));
+  if (!s) return false;
+  for (size_t ch = 0; ch < r.fits.size(); ++ch)
+    bind_channel(*s, static_cast<int>(1 + ch * per_row), id, static_cast<int>(ch), r.fits[ch]);
+  return s->run();
 }
 
 // Each channel's points as consecutive (time, amplitude, error) doubles in native byte order.
-bool insert_points(sqlite3* db, int64_t id, const recording_record& r) {
-  sqlite_statement s(db, "INSERT INTO points VALUES (?, ?, ?)");
-  if (!s.ok()) return false;
+bool insert_points(sql_engine& db, int64_t id, const recording_record& r) {
+  if (r.points.empty()) return true;
+  std::unique_ptr<sql_statement> s =
+      db.prepare(rows_insert("points", "recording_id, channel, data", 3, r.points.size()));
+  if (!s) return false;
   std::vector<double> data;
   for (size_t ch = 0; ch < r.points.size(); ++ch) {
     data.clear();
     for (const snapshot_point& p : r.points[ch])
       data.insert(data.end(), {p.first, p.second.first, p.second.second});
-    s.bind(1, id);
-    s.bind(2, static_cast<int64_t>(ch));
-    s.bind_blob(3, data.data(), data.size() * sizeof(double));
-    if (!s.run()) return false;
-    s.reset();
+    int at = static_cast<int>(1 + ch * 3);
+    s->bind(at, id);
+    s->bind(at + 1, static_cast<int64_t>(ch));
+    s->bind_blob(at + 2, data.data(), data.size() * sizeof(double));
   }
-  return true;
+  return s->run();
 }
 
-// Writes `r`; the reason, taken at the step that failed, or "" when it worked. Taken there
-// because finalising the statements that did work afterwards clears the connection's error.
-std::string write_record(sqlite3* db, const recording_record& r) {
-  sqlite_statement remove(db, "DELETE FROM recordings WHERE path = ?");
-  if (!remove.ok()) return last_error(db);
-  remove.bind(1, std::string_view(r.path));
-  if (!remove.run()) return last_error(db);
-  sqlite_statement insert(db,
-                          "INSERT INTO recordings (path, size, mtime_ns, content_hash, chip, "
-                          "config, status, message, notes, log_path, values_read, rows_handled, "
-                          "events_started, events_completed, analysed_at, version, source, "
-                          "recorded_at, retry, common_mode_noise, window_gap_events, "
-                          "looks_like, own_misfit, other_misfit, reading_end) VALUES (?, ?, ?, ?, "
-                          "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  if (!insert.ok()) return last_error(db);
-  bind_record(insert, r);
-  if (!insert.run()) return last_error(db);
-  int64_t id = sqlite3_last_insert_rowid(db);
-  if (!insert_channels(db, id, r) || !insert_points(db, id, r)) return last_error(db);
-  // Every stored result counts up the generation, so that figures kept for the recordings as
-  // they were can tell that they no longer are.
-  if (!sqlite_exec(db,
-                   "INSERT INTO meta (key, value) VALUES ('generation', '1') ON CONFLICT (key) "
-                   "DO UPDATE SET value = CAST(value AS INTEGER) + 1"))
-    return last_error(db);
-  return {};
+// Writes `r`, replacing what this machine stored before for its path and what any machine
+// stored for the same file (the same path, size and content); false when a step failed.
+bool write_record(sql_engine& db, const recording_record& r, const std::string& machine) {
+  std::unique_ptr<sql_statement> remove = db.prepare(
+      "DELETE FROM recordings WHERE (analysed_on = ? AND path = ?) OR "
+      "(path = ? AND content_hash = ? AND size = ?)");
+  if (!remove) return false;
+  remove->bind(1, std::string_view(machine));
+  remove->bind(2, std::string_view(r.path));
+  remove->bind(3, std::string_view(r.path));
+  remove->bind(4, r.hash);
+  remove->bind(5, r.size);
+  if (!remove->run()) return false;
+  std::unique_ptr<sql_statement> insert = db.prepare(
+      "INSERT INTO recordings (path, size, mtime_ns, content_hash, chip, "
+      "config, status, message, notes, log_path, values_read, rows_handled, "
+      "events_started, events_completed, analysed_at, version, source, "
+      "recorded_at, retry, common_mode_noise, window_gap_events, "
+      "looks_like, own_misfit, other_misfit, reading_end, analysed_on) VALUES (?, ?, "
+      "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+      "RETURNING id");
+  if (!insert) return false;
+  bind_record(*insert, r, machine);
+  if (insert->step() != step_result::row) return false;
+  int64_t id = insert->integer(0);
+  if (insert->step() != step_result::done) return false;
+  return insert_channels(db, id, r) && insert_points(db, id, r);
+}
+
+// Every stored result counts up the generation, so that figures kept for the recordings as they
+// were can tell that they no longer are. Last in the transaction: on a server the row stays
+// locked until the commit, and every other writer waits for it.
+bool count_generation(sql_engine& db) {
+  return db.exec(
+      "INSERT INTO meta (key, value) VALUES ('generation', '1') ON CONFLICT (key) "
+      "DO UPDATE SET value = CAST(CAST(meta.value AS INTEGER) + 1 AS TEXT)");
+}
+
+// Adds the rows `produce` hands on to the characterisation; false when a step failed.
+bool write_characterisation(sql_engine& db,
+                            const std::function<bool(const characterisation_sink&)>& produce) {
+  std::unique_ptr<sql_statement> insert = db.prepare(
+      "INSERT INTO characterisation (chip, channel, configurations, gain, gain_err, "
+      "\"offset\", nonlinearity, noise_mV, gain_fC, noise_e, rise_time_spread, "
+      "time_stamp_spread, reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  return insert && produce([&](const channel_characterisation& c) {
+           insert->bind(1, std::string_view(c.chip));
+           insert->bind(2, int64_t{c.channel});
+           insert->bind(3, int64_t{c.configurations});
+           int at = 4;
+           for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC,
+                            c.noise_e, c.rise_time_spread, c.time_stamp_spread})
+             insert->bind(at++, v);
+           insert->bind(at, std::string_view(c.reason));
+           bool stored = insert->run();
+           insert->reset();
+           return stored;
+         });
+}
+
+bool read_recordings(sql_engine& db, std::vector<stored_recording>& out) {
+  std::unique_ptr<sql_statement> r = db.prepare(
+      std::string("SELECT ") + recording_columns +
+      ", CASE WHEN id IN (SELECT id FROM current_recordings) THEN 1 ELSE 0 END FROM recordings "
+      "ORDER BY chip, config, path, analysed_on");
+  std::unique_ptr<sql_statement> c = db.prepare("SELECT " + channel_column_list() +
+                                                " FROM channels ORDER BY recording_id, channel");
+  if (!r || !c) return false;
+  std::unordered_map<int64_t, size_t> index;
+  size_t first = out.size();
+  step_result rc;
+  while ((rc = r->step()) == step_result::row) {
+    stored_recording s = read_recording(*r);
+    s.current = r->integer(recording_column_count) != 0;
+    index[s.id] = out.size();
+    out.push_back(std::move(s));
+  }
+  if (rc == step_result::done) {
+    while ((rc = c->step()) == step_result::row) {
+      auto it = index.find(c->integer(0));
+      if (it != index.end()) out[it->second].channels.push_back(read_channel(*c));
+    }
+  }
+  if (rc != step_result::done) out.resize(first);
+  return rc == step_result::done;
+}
+
+// Runs `work` in a read transaction, which sees one committed state throughout.
+template <typename Work>
+bool in_read(sql_engine& db, Work&& work) {
+  if (!db.begin_read()) return false;
+  bool ok = work();
+  if (ok && db.commit()) return true;
+  db.rollback();
+  return false;
+}
+
+// Runs `work` in a write transaction, whole or not at all.
+template <typename Work>
+bool in_write(sql_engine& db, Work&& work) {
+  if (!db.begin_write(false)) return false;
+  bool ok = work();
+  if (ok && db.commit()) return true;
+  db.rollback();
+  return false;
 }
 
 }  // namespace
@@ -396,106 +433,130 @@ std::string database_error(const std::string& path, const std::string& detail) {
   return "cannot use database " + path + ": " + detail;
 }
 
-campaign_db::~campaign_db() {
-  sqlite3_close(db_);
-}
+campaign_db::~campaign_db() = default;
 
-campaign_db::campaign_db(campaign_db&& other) noexcept
-    : db_(std::exchange(other.db_, nullptr)), path_(std::move(other.path_)) {}
+campaign_db::campaign_db(campaign_db&& other) noexcept = default;
 
-std::optional<campaign_db> campaign_db::open(const std::string& path, std::string& error) {
-  bool fresh = is_fresh(path);
-  sqlite3* raw = nullptr;
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (fresh ? SQLITE_OPEN_CREATE : 0);
-  int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
-  campaign_db db(raw, path);
-  if (rc != SQLITE_OK) {
-    error = database_error(path, raw ? last_error(raw) : "out of memory");
+std::optional<campaign_db> campaign_db::open_as(const std::string& target, bool read_only,
+                                                std::string& error) {
+  std::string bad_policy;
+  std::optional<retry_policy> policy = retry_policy_in_force(bad_policy);
+  if (!policy) {
+    error = database_error(target, bad_policy);
     return std::nullopt;
   }
-  sqlite3_busy_timeout(raw, busy_timeout_ms);
-  // A file that is already there is checked before anything is written to it, so that a
+  std::unique_ptr<sql_engine> e = is_postgresql_target(target)
+                                      ? open_pg_engine(target, error)
+                                      : open_sqlite_engine(target, read_only, error);
+  if (!e) return std::nullopt;
+  campaign_db db(std::move(e), *policy);
+  sql_engine& raw = *db.engine_;
+  // A database that is already there is checked before anything is written to it, so that a
   // database of another kind is left exactly as it was.
-  if (fresh || blank_database(raw)) {
+  if (!read_only && raw.is_blank()) {
     if (std::string why = initialise(raw); !why.empty()) {
-      error = database_error(path, why);
+      error = database_error(target, why);
       return std::nullopt;
     }
   }
-  if (const int64_t from = user_version(raw); is_campaign(raw) && (from == 1 || from == 2)) {
-    if (std::string why = upgrade_from(raw, from); !why.empty()) {
-      error = database_error(path, "its schema version is " + std::to_string(from) +
-                                       " and upgrading it to version " +
-                                       std::to_string(campaign_schema_version) +
-                                       " failed, nothing was changed: " + why);
+  if (std::optional<int64_t> from = raw.schema_version();
+      !read_only && from && *from >= 1 && *from < campaign_schema_version && is_campaign(raw)) {
+    if (std::string why = upgrade_from(raw, *from, db.machine_); !why.empty()) {
+      error = database_error(target, "its schema version is " + std::to_string(*from) +
+                                         " and upgrading it to version " +
+                                         std::to_string(campaign_schema_version) +
+                                         " failed, nothing was changed: " + why);
       return std::nullopt;
     }
   }
   if (std::string problem = schema_problem(raw); !problem.empty()) {
-    error = database_error(path, problem);
+    error = database_error(target, problem);
     return std::nullopt;
   }
-  // Every commit synced before it returns: a recording is reported as stored only once it is on
-  // the disk (docs/guarantees.md).
-  if (!sqlite_exec(raw, "PRAGMA foreign_keys = ON") || !switch_to_wal(raw) ||
-      !sqlite_exec(raw, "PRAGMA synchronous = FULL")) {
-    error = database_error(path, last_error(raw));
+  if (!read_only && !raw.ready_for_writing()) {
+    error = database_error(target, raw.last_error());
     return std::nullopt;
   }
   return db;
 }
 
-std::optional<campaign_db> campaign_db::open_read_only(const std::string& path,
+std::optional<campaign_db> campaign_db::open(const std::string& target, std::string& error) {
+  return open_as(target, false, error);
+}
+
+std::optional<campaign_db> campaign_db::open_read_only(const std::string& target,
                                                        std::string& error) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = database_error(path, "no such file");
-    return std::nullopt;
+  return open_as(target, true, error);
+}
+
+campaign_db::campaign_db(std::unique_ptr<sql_engine> engine, const retry_policy& policy)
+    : engine_(std::move(engine)), policy_(policy), machine_(machine_name()) {}
+
+const std::string& campaign_db::path() const {
+  return engine_->name();
+}
+
+bool campaign_db::retried(const std::function<bool()>& work, std::string& error) {
+  retry_clock clock(policy_);
+  for (;;) {
+    if (work()) return true;
+    std::string why = engine_->last_error();
+    if (!engine_->failure_is_transient()) {
+      error = database_error(path(), why);
+      return false;
+    }
+    bool again = clock.wait_before_next();
+    while (again && !engine_->recover()) {
+      why = engine_->last_error();
+      again = clock.wait_before_next();
+    }
+    if (!again) {
+      error =
+          database_error(path(), "no answer after retrying for " +
+                                     std::to_string(std::lround(policy_.budget_s)) + " s: " + why);
+      return false;
+    }
   }
-  // Where no side file can be made, no writer can be at work in WAL mode either: the file is
-  // read as it stands.
-  bool immutable = ::access(folder_of(path).c_str(), W_OK) != 0;
-  std::string name = immutable ? "file:" + uri_path(path) + "?immutable=1" : path;
-  sqlite3* raw = nullptr;
-  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | (immutable ? SQLITE_OPEN_URI : 0);
-  int rc = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
-  campaign_db db(raw, path);
-  if (rc != SQLITE_OK) {
-    error = database_error(path, raw ? last_error(raw) : "out of memory");
-    return std::nullopt;
-  }
-  sqlite3_busy_timeout(raw, busy_timeout_ms);
-  if (std::string problem = schema_problem(raw); !problem.empty()) {
-    error = database_error(path, problem);
-    return std::nullopt;
-  }
-  return db;
 }
 
 bool campaign_db::load_states(std::map<std::string, stored_state>& states, std::string& error) {
-  sqlite_statement s(db_, "SELECT path, size, mtime_ns, version, status, retry FROM recordings");
-  int rc = s.ok() ? SQLITE_ROW : SQLITE_ERROR;
-  while (s.ok() && (rc = s.step()) == SQLITE_ROW)
-    states[s.text(0)] = {s.optional_integer(1), s.optional_integer(2), s.text(3),
-                         static_cast<int>(s.integer(4)), s.integer(5) != 0};
-  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
-  return rc == SQLITE_DONE;
+  return retried(
+      [&] {
+        std::map<std::string, stored_state> found;
+        std::unique_ptr<sql_statement> s = engine_->prepare(
+            "SELECT path, size, mtime_ns, version, status, retry, "
+            "CASE WHEN analysed_on = ? THEN 1 ELSE 0 END FROM recordings");
+        if (!s) return false;
+        s->bind(1, std::string_view(machine_));
+        // A path this machine stored wins over the same path stored by another, which is
+        // taken only where this machine has none: the same file on a shared folder.
+        std::map<std::string, bool> own;
+        step_result rc;
+        while ((rc = s->step()) == step_result::row) {
+          std::string path = s->text(0);
+          bool mine = s->integer(6) != 0;
+          if (found.count(path) && (own[path] || !mine)) continue;
+          found[path] = {s->optional_integer(1), s->optional_integer(2), s->text(3),
+                         static_cast<int>(s->integer(4)), s->integer(5) != 0};
+          own[path] = mine;
+        }
+        if (rc != step_result::done) return false;
+        states.merge(found);
+        return true;
+      },
+      error);
 }
 
 bool campaign_db::store(const recording_record& r, std::string& error) {
-  if (!sqlite_exec(db_, "BEGIN IMMEDIATE")) {
-    error = database_error(path_, last_error(db_));
-    return false;
-  }
-  std::string why = write_record(db_, r);
-  hold_for_test("store");
-  if (why.empty() && !sqlite_exec(db_, "COMMIT")) why = last_error(db_);
-  if (!why.empty()) {
-    error = database_error(path_, why);
-    sqlite_exec(db_, "ROLLBACK");
-    return false;
-  }
-  return true;
+  return retried(
+      [&] {
+        return in_write(*engine_, [&] {
+          bool ok = write_record(*engine_, r, machine_);
+          hold_for_test("store");
+          return ok && count_generation(*engine_);
+        });
+      },
+      error);
 }
 
 bool campaign_db::store_characterisation(const std::vector<channel_characterisation>& channels,
@@ -509,224 +570,190 @@ bool campaign_db::store_characterisation(const std::vector<channel_characterisat
       error);
 }
 
-namespace {
-
-// Replaces, in one transaction, what `clear` takes out of the characterisation by the rows
-// `produce` hands on; the reason when it failed, or "".
-std::string write_characterisation(
-    sqlite3* db, const std::function<bool()>& clear,
-    const std::function<bool(const characterisation_sink&)>& produce) {
-  bool ok = sqlite_exec(db, "BEGIN IMMEDIATE");
-  if (ok) {
-    sqlite_statement insert(
-        db,
-        "INSERT INTO characterisation (chip, channel, configurations, gain, gain_err, "
-        "\"offset\", nonlinearity, noise_mV, gain_fC, noise_e, rise_time_spread, "
-        "time_stamp_spread, reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    ok = clear() && insert.ok() && produce([&](const channel_characterisation& c) {
-           insert.bind(1, std::string_view(c.chip));
-           insert.bind(2, int64_t{c.channel});
-           insert.bind(3, int64_t{c.configurations});
-           int at = 4;
-           for (double v : {c.gain, c.gain_err, c.offset, c.nonlinearity, c.noise_mV, c.gain_fC,
-                            c.noise_e, c.rise_time_spread, c.time_stamp_spread})
-             insert.bind(at++, v);
-           insert.bind(at, std::string_view(c.reason));
-           bool stored = insert.run();
-           insert.reset();
-           return stored;
-         });
-  }
-  if (ok && sqlite_exec(db, "COMMIT")) return {};
-  std::string why = last_error(db);
-  sqlite_exec(db, "ROLLBACK");
-  return why;
-}
-
-}  // namespace
-
 bool campaign_db::store_characterisation_rows(
     const std::function<bool(const characterisation_sink&)>& produce, std::string& error) {
-  std::string why = write_characterisation(
-      db_, [&] { return sqlite_exec(db_, "DELETE FROM characterisation"); }, produce);
-  if (!why.empty()) error = database_error(path_, why);
-  return why.empty();
+  return retried(
+      [&] {
+        return in_write(*engine_, [&] {
+          return engine_->exec("DELETE FROM characterisation") &&
+                 write_characterisation(*engine_, produce);
+        });
+      },
+      error);
 }
 
 bool campaign_db::store_chip_characterisation(
     const std::vector<std::string>& chips,
     const std::function<bool(const characterisation_sink&)>& produce, std::string& error) {
   auto clear = [&] {
-    sqlite_statement remove(db_, "DELETE FROM characterisation WHERE chip = ?");
+    std::unique_ptr<sql_statement> remove =
+        engine_->prepare("DELETE FROM characterisation WHERE chip = ?");
     for (const std::string& chip : chips) {
-      remove.bind(1, std::string_view(chip));
-      if (!remove.ok() || !remove.run()) return false;
-      remove.reset();
+      if (!remove) return false;
+      remove->bind(1, std::string_view(chip));
+      if (!remove->run()) return false;
+      remove->reset();
     }
-    return remove.ok();
+    return true;
   };
-  std::string why = write_characterisation(db_, clear, produce);
-  if (!why.empty()) error = database_error(path_, why);
-  return why.empty();
+  return retried(
+      [&] {
+        return in_write(*engine_,
+                        [&] { return clear() && write_characterisation(*engine_, produce); });
+      },
+      error);
 }
 
 bool campaign_db::load_current_events(std::map<std::string, std::vector<double>>& events,
                                       std::string& error) {
-  sqlite_statement s(db_,
-                     "SELECT config, events_completed FROM current_recordings WHERE status = 0");
-  int rc = s.ok() ? SQLITE_ROW : SQLITE_ERROR;
-  while (s.ok() && (rc = s.step()) == SQLITE_ROW)
-    events[s.text(0)].push_back(static_cast<double>(s.integer(1)));
-  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
-  return rc == SQLITE_DONE;
+  return retried(
+      [&] {
+        std::unique_ptr<sql_statement> s =
+            engine_->prepare("SELECT config, events_completed FROM current_recordings "
+                             "WHERE status = 0");
+        if (!s) return false;
+        std::map<std::string, std::vector<double>> found;
+        step_result rc;
+        while ((rc = s->step()) == step_result::row)
+          found[s->text(0)].push_back(static_cast<double>(s->integer(1)));
+        if (rc != step_result::done) return false;
+        for (auto& [config, values] : found) {
+          std::vector<double>& to = events[config];
+          to.insert(to.end(), values.begin(), values.end());
+        }
+        return true;
+      },
+      error);
 }
 
 bool campaign_db::load_recordings(std::vector<stored_recording>& out, std::string& error) {
-  const std::string sql = std::string("SELECT ") + recording_columns +
-                          ", id IN (SELECT id FROM current_recordings) FROM recordings "
-                          "ORDER BY chip, config, path";
-  sqlite_statement r(db_, sql.c_str());
-  std::string channels =
-      "SELECT " + channel_column_list() + " FROM channels ORDER BY recording_id, channel";
-  sqlite_statement c(db_, channels.c_str());
-  if (!r.ok() || !c.ok()) {
-    error = database_error(path_, last_error(db_));
-    return false;
-  }
-  std::unordered_map<int64_t, size_t> index;
-  int rc;
-  while ((rc = r.step()) == SQLITE_ROW) {
-    stored_recording s = read_recording(r);
-    s.current = r.integer(recording_column_count) != 0;
-    index[s.id] = out.size();
-    out.push_back(std::move(s));
-  }
-  if (rc == SQLITE_DONE) {
-    while ((rc = c.step()) == SQLITE_ROW) {
-      auto it = index.find(c.integer(0));
-      if (it != index.end()) out[it->second].channels.push_back(read_channel(c));
-    }
-  }
-  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
-  return rc == SQLITE_DONE;
+  return retried([&] { return in_read(*engine_, [&] { return read_recordings(*engine_, out); }); },
+                 error);
 }
 
 bool campaign_db::load_points(int64_t id, snapshot_table& points, std::string& error) {
-  sqlite_statement s(db_,
-                     "SELECT channel, data FROM points WHERE recording_id = ? ORDER BY channel");
-  if (!s.ok()) {
-    error = database_error(path_, last_error(db_));
-    return false;
-  }
-  s.bind(1, id);
-  int rc;
-  while ((rc = s.step()) == SQLITE_ROW) {
-    size_t ch = static_cast<size_t>(s.integer(0));
-    if (ch >= points.size()) points.resize(ch + 1);
-    std::string_view bytes = s.blob(1);
-    std::vector<double> v(bytes.size() / sizeof(double));
-    std::memcpy(v.data(), bytes.data(), v.size() * sizeof(double));
-    for (size_t i = 0; i + 2 < v.size(); i += 3) points[ch].push_back({v[i], {v[i + 1], v[i + 2]}});
-  }
-  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
-  return rc == SQLITE_DONE;
+  return retried(
+      [&] {
+        std::unique_ptr<sql_statement> s = engine_->prepare(
+            "SELECT channel, data FROM points WHERE recording_id = ? ORDER BY channel");
+        if (!s) return false;
+        s->bind(1, id);
+        snapshot_table found;
+        step_result rc;
+        while ((rc = s->step()) == step_result::row) {
+          size_t ch = static_cast<size_t>(s->integer(0));
+          if (ch >= found.size()) found.resize(ch + 1);
+          std::string bytes = s->blob(1);
+          std::vector<double> v(bytes.size() / sizeof(double));
+          std::memcpy(v.data(), bytes.data(), v.size() * sizeof(double));
+          for (size_t i = 0; i + 2 < v.size(); i += 3)
+            found[ch].push_back({v[i], {v[i + 1], v[i + 2]}});
+        }
+        if (rc != step_result::done) return false;
+        if (points.size() < found.size()) points.resize(found.size());
+        for (size_t ch = 0; ch < found.size(); ++ch)
+          points[ch].insert(points[ch].end(), found[ch].begin(), found[ch].end());
+        return true;
+      },
+      error);
 }
 
 bool campaign_db::set_meta(const std::string& key, const std::string& value, std::string& error) {
-  sqlite_statement s(db_, "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)");
-  bool ok = s.ok();
-  if (ok) {
-    s.bind(1, std::string_view(key));
-    s.bind(2, std::string_view(value));
-    ok = s.run();
-  }
-  if (!ok) error = database_error(path_, last_error(db_));
-  return ok;
+  return retried(
+      [&] { return in_write(*engine_, [&] { return set_meta_row(*engine_, key, value); }); },
+      error);
 }
 
 std::optional<std::string> campaign_db::meta(const std::string& key) {
-  sqlite_statement s(db_, "SELECT value FROM meta WHERE key = ?");
-  if (!s.ok()) return std::nullopt;
-  s.bind(1, std::string_view(key));
-  if (s.step() != SQLITE_ROW) return std::nullopt;
-  return s.text(0);
+  std::unique_ptr<sql_statement> s = engine_->prepare("SELECT value FROM meta WHERE key = ?");
+  if (!s) return std::nullopt;
+  s->bind(1, std::string_view(key));
+  if (s->step() != step_result::row) return std::nullopt;
+  return s->text(0);
 }
 
 std::optional<int64_t> campaign_db::data_version() {
-  sqlite_statement s(db_, "PRAGMA data_version");
-  if (!s.ok() || s.step() != SQLITE_ROW) return std::nullopt;
-  return s.integer(0);
+  std::optional<int64_t> v = engine_->data_version();
+  if (!v && engine_->failure_is_transient()) engine_->recover();
+  return v;
 }
 
 bool campaign_db::each_current(const std::string& chip, const std::string& config,
                                const std::function<bool(const stored_recording&)>& visit,
                                std::string& error) {
-  std::string where = chip.empty() ? "1" : "chip = ?1";
-  if (!config.empty()) where += " AND config = ?2";
+  std::string where = chip.empty() ? "1 = 1" : "chip = ?";
+  if (!config.empty()) where += " AND config = ?";
   const std::string sql = std::string("SELECT ") + recording_columns + " FROM (" +
-                          current_recordings_where(where) + ") ORDER BY chip, config, path";
+                          current_recordings_where(where) +
+                          ") AS chosen ORDER BY chip, config, path, analysed_on";
   const std::string channels = "SELECT recording_id, channel, " + field_list(judged_fields()) +
                                " FROM channels WHERE recording_id = ? ORDER BY channel";
-  sqlite_statement r(db_, sql.c_str());
-  sqlite_statement c(db_, channels.c_str());
-  if (!r.ok() || !c.ok()) {
-    error = database_error(path_, last_error(db_));
-    return false;
-  }
-  if (!chip.empty()) r.bind(1, std::string_view(chip));
-  if (!config.empty()) r.bind(2, std::string_view(config));
-  int rc;
-  stored_recording s;
-  while ((rc = r.step()) == SQLITE_ROW) {
-    s = read_recording(r);
-    s.current = true;
-    c.reset();
-    c.bind(1, s.id);
-    while ((rc = c.step()) == SQLITE_ROW) s.channels.push_back(read_channel(c, judged_fields()));
-    if (rc != SQLITE_DONE) break;
-    if (!visit(s)) return true;
-  }
-  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
-  return rc == SQLITE_DONE;
+  // No transaction around it: `visit` may write (a chip's characterisation) as it goes.
+  bool stopped = false;
+  auto each = [&] {
+    std::unique_ptr<sql_statement> r = engine_->prepare(sql);
+    std::unique_ptr<sql_statement> c = engine_->prepare(channels);
+    if (!r || !c) return false;
+    int at = 1;
+    if (!chip.empty()) r->bind(at++, std::string_view(chip));
+    if (!config.empty()) r->bind(at, std::string_view(config));
+    step_result rc;
+    stored_recording s;
+    while ((rc = r->step()) == step_result::row) {
+      s = read_recording(*r);
+      s.current = true;
+      c->reset();
+      c->bind(1, s.id);
+      step_result cc;
+      while ((cc = c->step()) == step_result::row)
+        s.channels.push_back(read_channel(*c, judged_fields()));
+      if (cc != step_result::done) return false;
+      if (!visit(s)) {
+        stopped = true;
+        return true;
+      }
+    }
+    return rc == step_result::done;
+  };
+  bool ok = each();
+  if (!ok && !stopped) error = database_error(path(), engine_->last_error());
+  return ok || stopped;
 }
 
 bool campaign_db::load_outline(campaign_outline& out, std::string& error) {
-  out = {};
-  sqlite_statement counts(db_,
-                          "SELECT config, count(DISTINCT chip) FROM current_recordings GROUP BY "
-                          "config");
-  sqlite_statement totals(db_,
-                          "SELECT (SELECT count(*) FROM recordings), (SELECT count(DISTINCT chip) "
-                          "FROM current_recordings)");
-  sqlite_statement superseded(db_,
-                              "SELECT chip, config, path FROM recordings WHERE id NOT IN "
-                              "(SELECT id FROM current_recordings) ORDER BY chip, config, path");
-  sqlite_statement latest(db_,
-                          "SELECT id, chip, config, analysed_at FROM recordings ORDER BY id DESC "
-                          "LIMIT 1");
-  if (!counts.ok() || !totals.ok() || !superseded.ok() || !latest.ok()) {
-    error = database_error(path_, last_error(db_));
-    return false;
-  }
-  int rc;
-  while ((rc = counts.step()) == SQLITE_ROW)
-    out.chips_in[counts.text(0)] = static_cast<size_t>(counts.integer(1));
-  if (rc == SQLITE_DONE && (rc = totals.step()) == SQLITE_ROW) {
-    out.recordings = static_cast<size_t>(totals.integer(0));
-    out.chips = static_cast<size_t>(totals.integer(1));
-    rc = SQLITE_DONE;
-  }
-  while (rc == SQLITE_DONE && (rc = superseded.step()) == SQLITE_ROW) {
-    out.superseded[{superseded.text(0), superseded.text(1)}].push_back(superseded.text(2));
-    rc = SQLITE_DONE;
-  }
-  if (rc == SQLITE_DONE && (rc = latest.step()) == SQLITE_ROW) {
-    out.latest_id = latest.integer(0);
-    out.latest_chip = latest.text(1);
-    out.latest_config = latest.text(2);
-    out.latest_analysed_at = latest.text(3);
-    rc = SQLITE_DONE;
-  }
-  if (rc != SQLITE_DONE) error = database_error(path_, last_error(db_));
-  return rc == SQLITE_DONE;
+  return retried(
+      [&] {
+        return in_read(*engine_, [&] {
+          out = {};
+          std::unique_ptr<sql_statement> counts = engine_->prepare(
+              "SELECT config, count(DISTINCT chip) FROM current_recordings GROUP BY config");
+          std::unique_ptr<sql_statement> totals = engine_->prepare(
+              "SELECT (SELECT count(*) FROM recordings), (SELECT count(DISTINCT chip) FROM "
+              "current_recordings)");
+          std::unique_ptr<sql_statement> superseded = engine_->prepare(
+              "SELECT chip, config, path FROM recordings WHERE id NOT IN "
+              "(SELECT id FROM current_recordings) ORDER BY chip, config, path");
+          std::unique_ptr<sql_statement> latest = engine_->prepare(
+              "SELECT id, chip, config, analysed_at FROM recordings ORDER BY id DESC LIMIT 1");
+          if (!counts || !totals || !superseded || !latest) return false;
+          step_result rc;
+          while ((rc = counts->step()) == step_result::row)
+            out.chips_in[counts->text(0)] = static_cast<size_t>(counts->integer(1));
+          if (rc != step_result::done || totals->step() != step_result::row) return false;
+          out.recordings = static_cast<size_t>(totals->integer(0));
+          out.chips = static_cast<size_t>(totals->integer(1));
+          while ((rc = superseded->step()) == step_result::row)
+            out.superseded[{superseded->text(0), superseded->text(1)}].push_back(
+                superseded->text(2));
+          if (rc != step_result::done) return false;
+          if ((rc = latest->step()) == step_result::row) {
+            out.latest_id = latest->integer(0);
+            out.latest_chip = latest->text(1);
+            out.latest_config = latest->text(2);
+            out.latest_analysed_at = latest->text(3);
+          }
+          return rc != step_result::failed;
+        });
+      },
+      error);
 }

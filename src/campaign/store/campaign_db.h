@@ -11,13 +11,18 @@
 #include "campaign/model/channel_characterisation.h"
 #include "campaign/model/recording_record.h"
 #include "campaign/model/stored_recording.h"
+#include "campaign/store/retry_policy.h"
 
-struct sqlite3;
+class sql_engine;
 
 /// Stores one characterised channel; false when that failed.
 using characterisation_sink = std::function<bool(const channel_characterisation&)>;
 
-/// An open campaign database. Every failure comes back as a one-line message naming the file.
+/// An open campaign database: an SQLite file, or a database on a PostgreSQL server that a
+/// postgresql:// URI or libpq's keyword form names (see docs/campaign-server.md). Every failure
+/// comes back as a one-line message naming the database. On a server, work that meets a passing
+/// failure (the server restarting, a deadlock between writers) is tried again, each time as a
+/// whole transaction, for the retry policy's budget.
 class campaign_db {
  public:
   ~campaign_db();
@@ -25,23 +30,26 @@ class campaign_db {
   campaign_db& operator=(campaign_db&&) = delete;
   campaign_db(const campaign_db&) = delete;
 
-  /// Opens the campaign database at `path`, creating it when there is no file or an empty one.
-  /// A file that is not a campaign database of this schema version is refused and left as it
-  /// was. Nothing, with the reason in `error`, on any failure.
-  static std::optional<campaign_db> open(const std::string& path, std::string& error);
+  /// Opens the campaign database `target`, creating it when there is no file or an empty one
+  /// (a database on a server without tables). One of an older schema version is upgraded in
+  /// place; one that is not a campaign database is refused and left as it was. Nothing, with
+  /// the reason in `error`, on any failure.
+  static std::optional<campaign_db> open(const std::string& target, std::string& error);
 
   /// Opens the existing campaign database at `path` for reading only: nothing is created,
   /// upgraded or written, and in a folder this process cannot write to (a read-only mount) the
   /// file is opened as immutable, so that no journal or WAL side file is made there. A missing
   /// file, or one that is not a campaign database of this schema version, is refused. Nothing,
   /// with the reason in `error`, on any failure.
-  static std::optional<campaign_db> open_read_only(const std::string& path, std::string& error);
+  static std::optional<campaign_db> open_read_only(const std::string& target, std::string& error);
 
-  /// Path to state of every stored recording; false with `error` on a failure.
+  /// Path to state of every stored recording: the one this machine stored, else one another
+  /// machine stored for the same path (a shared folder); false with `error` on a failure.
   bool load_states(std::map<std::string, stored_state>& states, std::string& error);
-  /// Stores `r` in one transaction, replacing an earlier result for its path, and counts up the
-  /// meta row "generation" (its number of results stored); false with
-  /// `error`, and nothing changed, on a failure (e.g. a full disk).
+  /// Stores `r` in one transaction as analysed on this machine, replacing what this machine
+  /// stored before for its path and what any machine stored for the same file (path, size and
+  /// content), and counts up the meta row "generation" (its number of results stored); false
+  /// with `error`, and nothing changed, on a failure (e.g. a full disk).
   bool store(const recording_record& r, std::string& error);
   /// Replaces the stored characterisation by `channels` in one transaction; false with `error`,
   /// and nothing changed, on a failure.
@@ -82,13 +90,23 @@ class campaign_db {
   /// data_version), so that a reader learns cheaply that there is something new; nothing on a
   /// failure.
   std::optional<int64_t> data_version();
-  /// The database's path as given.
-  const std::string& path() const { return path_; }
+  /// The database's path or target as given.
+  const std::string& path() const;
+  /// The name this machine stores its recordings under (machine_name()).
+  const std::string& machine() const { return machine_; }
+  /// The engine underneath, for work on whole tables (a copy between engines).
+  sql_engine& engine() { return *engine_; }
 
  private:
-  campaign_db(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
-  sqlite3* db_ = nullptr;
-  std::string path_;
+  campaign_db(std::unique_ptr<sql_engine> engine, const retry_policy& policy);
+  static std::optional<campaign_db> open_as(const std::string& target, bool read_only,
+                                            std::string& error);
+  // Runs `work`, one whole transaction, again after each passing failure until the policy's
+  // budget is spent; false with the reason in `error`.
+  bool retried(const std::function<bool()>& work, std::string& error);
+  std::unique_ptr<sql_engine> engine_;
+  retry_policy policy_;
+  std::string machine_;
 };
 
 /// The message for an unusable database at `path`: "cannot use database PATH: DETAIL".

@@ -4,15 +4,13 @@
 
 namespace {
 
-// docs/campaign.md describes every column; keep the two in step.
-const char* const campaign_schema_template = R"sql(
-CREATE TABLE meta (
-  key   TEXT PRIMARY KEY,
-  value TEXT NOT NULL
-);
-CREATE TABLE recordings (
+// The recordings, each told apart by where it was analysed (analysed_on, the machine's name)
+// and its path, and one file (its path, size and content) stored once whichever machine
+// analysed it. {{name}} is the table's name, another while the table is made again.
+const char* const recordings_template = R"sql(
+CREATE TABLE {{name}} (
   id               INTEGER PRIMARY KEY,
-  path             TEXT NOT NULL UNIQUE,
+  path             TEXT NOT NULL,
   size             INTEGER,
   mtime_ns         INTEGER,
   content_hash     TEXT,
@@ -36,9 +34,18 @@ CREATE TABLE recordings (
   looks_like        TEXT NOT NULL DEFAULT '',
   own_misfit        REAL,
   other_misfit      REAL,
-  reading_end       TEXT NOT NULL DEFAULT 'end_of_input'
+  reading_end       TEXT NOT NULL DEFAULT 'end_of_input',
+  analysed_on       TEXT NOT NULL DEFAULT ''
 );
-CREATE INDEX recordings_chip_config ON recordings (chip, config);
+)sql";
+
+// docs/campaign.md describes every column; keep the two in step.
+const char* const campaign_schema_template = R"sql(
+CREATE TABLE meta (
+  key   TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+{{recordings}}
 {{channels}}
 CREATE TABLE points (
   recording_id INTEGER NOT NULL REFERENCES recordings (id) ON DELETE CASCADE,
@@ -80,7 +87,7 @@ SELECT * FROM recordings WHERE id IN (
   SELECT id FROM (
     SELECT id, row_number() OVER (
       PARTITION BY chip, config ORDER BY )sql" CURRENT_RECORDING_ORDER R"sql() AS turn
-    FROM recordings)
+    FROM recordings) AS ranked
   WHERE turn = 1);
 CREATE VIEW current_channels AS
 SELECT r.chip, r.config, r.path, r.recorded_at, c.*, k.gain, k.gain_err, k."offset",
@@ -88,6 +95,17 @@ SELECT r.chip, r.config, r.path, r.recorded_at, c.*, k.gain, k.gain_err, k."offs
        k.time_stamp_spread
 FROM channels c JOIN current_recordings r ON r.id = c.recording_id
 LEFT JOIN characterisation k ON k.chip = r.chip AND k.channel = c.channel;
+)sql";
+
+const char* const campaign_drop_views_sql = R"sql(
+DROP VIEW IF EXISTS current_channels;
+DROP VIEW IF EXISTS current_recordings;
+)sql";
+
+const char* const campaign_recordings_indexes_sql = R"sql(
+CREATE INDEX recordings_chip_config ON recordings (chip, config);
+CREATE UNIQUE INDEX recordings_where ON recordings (analysed_on, path);
+CREATE UNIQUE INDEX recordings_file ON recordings (path, content_hash, size);
 )sql";
 
 namespace {
@@ -154,17 +172,30 @@ std::string channel_columns_added(int from) {
 
 }  // namespace
 
+namespace {
+
+std::string replaced(std::string text, const std::string& marker, const std::string& by) {
+  return text.replace(text.find(marker), marker.size(), by);
+}
+
+}  // namespace
+
+std::string campaign_recordings_sql(const std::string& name) {
+  return replaced(recordings_template, "{{name}}", name);
+}
+
 std::string current_recordings_where(const std::string& where) {
   return "SELECT * FROM recordings WHERE id IN (SELECT id FROM (SELECT id, row_number() OVER "
          "(PARTITION BY chip, config ORDER BY " CURRENT_RECORDING_ORDER
          ") AS turn FROM recordings WHERE " +
-         where + ") WHERE turn = 1)";
+         where + ") AS ranked WHERE turn = 1)";
 }
 
 std::string campaign_schema_sql() {
-  std::string sql = campaign_schema_template;
-  const std::string marker = "{{channels}}";
-  return sql.replace(sql.find(marker), marker.size(), channels_table());
+  std::string sql =
+      replaced(campaign_schema_template, "{{recordings}}",
+               campaign_recordings_sql("recordings") + campaign_recordings_indexes_sql);
+  return replaced(sql, "{{channels}}", channels_table());
 }
 
 std::string campaign_upgrade_from_1_sql() {

@@ -87,6 +87,19 @@ std::string_view sqlite_statement::blob(int c) const {
   return {static_cast<const char*>(data), static_cast<size_t>(sqlite3_column_bytes(stmt_, c))};
 }
 
+int sqlite_statement::column_count() const {
+  return sqlite3_column_count(stmt_);
+}
+
+std::string sqlite_statement::column_name(int c) const {
+  const char* name = sqlite3_column_name(stmt_, c);
+  return name ? name : "";
+}
+
+int sqlite_statement::column_type(int c) const {
+  return sqlite3_column_type(stmt_, c);
+}
+
 bool sqlite_exec(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }

@@ -47,6 +47,12 @@ class sqlite_statement {
   std::optional<int64_t> optional_integer(int c) const;
   /// Column `c`'s blob bytes.
   std::string_view blob(int c) const;
+  /// The number of columns of the statement's rows.
+  int column_count() const;
+  /// The name of column `c`.
+  std::string column_name(int c) const;
+  /// SQLite's type of column `c`'s value in the current row (SQLITE_INTEGER, ... SQLITE_NULL).
+  int column_type(int c) const;
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
