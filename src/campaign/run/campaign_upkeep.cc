@@ -80,10 +80,10 @@ bool characterisation_basis(campaign_db& db, const std::vector<std::string>& con
                             std::string& error) {
   basis = "limits " + std::to_string(std::hash<std::string>{}(db.meta("limits").value_or(""))) +
           " " + db.meta("limits_file").value_or("");
+  std::map<std::string, std::vector<double>> events;
+  if (!db.load_current_events(events, error)) return false;
   for (const std::string& config : configs) {
-    std::vector<double> events;
-    if (!db.load_current_events(config, events, error)) return false;
-    usual[config].usual_events = usual_events_of(std::move(events));
+    usual[config].usual_events = usual_events_of(std::move(events[config]));
     basis += "\n" + config + " " + std::to_string(usual[config].usual_events);
   }
   return true;

@@ -604,20 +604,20 @@ bool campaign_db::store_chip_characterisation(
       error);
 }
 
-bool campaign_db::load_current_events(const std::string& config, std::vector<double>& events,
+bool campaign_db::load_current_events(std::map<std::string, std::vector<double>>& events,
                                       std::string& error) {
   return retried(
       [&] {
         std::unique_ptr<sql_statement> s = engine_->prepare(
-            "SELECT events_completed FROM current_recordings WHERE config = ? AND status = 0");
+            "SELECT config, events_completed FROM current_recordings WHERE status = 0");
         if (!s) return false;
-        s->bind(1, std::string_view(config));
-        std::vector<double> found;
+        std::map<std::string, std::vector<double>> found;
         step_result rc;
         while ((rc = s->step()) == step_result::row)
-          found.push_back(static_cast<double>(s->integer(0)));
+          found[s->text(0)].push_back(static_cast<double>(s->integer(1)));
         if (rc != step_result::done) return false;
-        events.insert(events.end(), found.begin(), found.end());
+        for (auto& [config, list] : found)
+          events[config].insert(events[config].end(), list.begin(), list.end());
         return true;
       },
       error);

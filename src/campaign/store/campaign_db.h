@@ -64,10 +64,9 @@ class campaign_db {
   bool store_chip_characterisation(const std::vector<std::string>& chips,
                                    const std::function<bool(const characterisation_sink&)>& produce,
                                    std::string& error);
-  /// The completed events of each current analysed recording of configuration `config`; false
-  /// with `error` on a failure.
-  bool load_current_events(const std::string& config, std::vector<double>& events,
-                           std::string& error);
+  /// By configuration, the completed events of each current analysed recording; false with
+  /// `error` on a failure.
+  bool load_current_events(std::map<std::string, std::vector<double>>& events, std::string& error);
   /// Every stored recording with its channels, ordered by chip, configuration and path.
   bool load_recordings(std::vector<stored_recording>& out, std::string& error);
   /// Calls `visit` with each current recording (stored_recording::current) and its channels'
