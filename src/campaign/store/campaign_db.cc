@@ -608,19 +608,16 @@ bool campaign_db::load_current_events(std::map<std::string, std::vector<double>>
                                       std::string& error) {
   return retried(
       [&] {
-        std::unique_ptr<sql_statement> s =
-            engine_->prepare("SELECT config, events_completed FROM current_recordings "
-                             "WHERE status = 0");
+        std::unique_ptr<sql_statement> s = engine_->prepare(
+            "SELECT config, events_completed FROM current_recordings WHERE status = 0");
         if (!s) return false;
         std::map<std::string, std::vector<double>> found;
         step_result rc;
         while ((rc = s->step()) == step_result::row)
           found[s->text(0)].push_back(static_cast<double>(s->integer(1)));
         if (rc != step_result::done) return false;
-        for (auto& [config, values] : found) {
-          std::vector<double>& to = events[config];
-          to.insert(to.end(), values.begin(), values.end());
-        }
+        for (auto& [config, list] : found)
+          events[config].insert(events[config].end(), list.begin(), list.end());
         return true;
       },
       error);
