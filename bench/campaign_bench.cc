@@ -458,6 +458,61 @@ program_figures run_program(const std::vector<std::string>& argv) {
 const std::vector<std::string> served_configs = {"2mV_delay-all", "4mV_delay-all", "8mV_delay-all"};
 constexpr int served_events = 12;
 constexpr int added_chips = 200;
+constexpr int watched_chips = 10;
+
+// `chips` chips x 3 configurations of small recordings written into `data` as chips
+// `first_chip`, `first_chip` + 1, ...: new names, so that they join a served campaign instead of
+// replacing its first chips. Their paths, chip by chip.
+std::vector<std::string> write_new_chips(const fs::path& data, int chips, int first_chip) {
+  campaign_setup setup;
+  std::vector<std::string> written =
+      write_gain_campaign(data, chips, served_events, served_configs, setup);
+  for (std::string& path : written) {
+    fs::path p(path);
+    std::string name = p.filename().string();
+    size_t at = name.find("korvi") + 5;
+    int chip = std::stoi(name.substr(at, 6)) - 100000 + first_chip;
+    fs::path to =
+        p.parent_path() / (name.substr(0, at) + std::to_string(chip) + name.substr(at + 6));
+    fs::rename(p, to);
+    path = to.string();
+  }
+  std::sort(written.begin(), written.end(), [](const std::string& a, const std::string& b) {
+    return chip_of(a) < chip_of(b) || (chip_of(a) == chip_of(b) && a < b);
+  });
+  return written;
+}
+
+// A watch on a copy of the served campaign `db`, fed `watched_chips` new chips x 3
+// configurations one recording at a time: the seconds from each close to its verdict line,
+// sorted. What an operator waits for at a bench whose campaign is already large.
+std::vector<double> watch_into(const fs::path& dir, const fs::path& db, int first_chip) {
+  const fs::path copy = dir / "watched-large.sqlite", stage = dir / "watch-stage",
+                 watched = dir / "watched-large";
+  fs::copy_file(db, copy, fs::copy_options::overwrite_existing);
+  fs::create_directories(stage);
+  fs::create_directories(watched);
+  std::vector<std::string> staged = write_new_chips(stage, watched_chips, first_chip);
+  std::vector<double> seconds;
+  {
+    watch_process w(VARNEL_CAMPAIGN_EXE, copy, watched);
+    // The watch in place: it reads the campaign's outline before it follows the folder.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    for (const std::string& path : staged) {
+      fs::path to = watched / fs::path(path).filename();
+      auto closed = write_closed(read_all(path), to);
+      std::optional<std::chrono::steady_clock::time_point> line = w.line_time(chip_of(to) + " ");
+      if (!line) break;
+      seconds.push_back(std::chrono::duration<double>(*line - closed).count());
+      w.forget_lines();
+    }
+  }
+  fs::remove_all(stage);
+  fs::remove_all(watched);
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(copy.string() + suffix);
+  std::sort(seconds.begin(), seconds.end());
+  return seconds;
+}
 
 // `varnel-campaign run` storing `added_chips` new chips x 3 configurations into `db` (after
 // whatever it holds): its cost per recording and peak memory.
@@ -466,18 +521,7 @@ program_figures add_chips(const fs::path& dir, const fs::path& db, int first_chi
   fs::path data = dir / (std::string("added-") + tag);
   fs::remove_all(data);
   fs::create_directories(data);
-  campaign_setup setup;
-  std::vector<std::string> written =
-      write_gain_campaign(data, added_chips, served_events, served_configs, setup);
-  // New chips' names, so that they join the campaign instead of replacing its first chips.
-  for (const std::string& path : written) {
-    fs::path p(path);
-    std::string name = p.filename().string();
-    size_t at = name.find("korvi") + 5;
-    int chip = std::stoi(name.substr(at, 6)) - 100000 + first_chip;
-    fs::rename(p,
-               p.parent_path() / (name.substr(0, at) + std::to_string(chip) + name.substr(at + 6)));
-  }
+  std::vector<std::string> written = write_new_chips(data, added_chips, first_chip);
   program_figures f = run_program(
       {VARNEL_CAMPAIGN_EXE, "run", "--settle", "0", "--db", db.string(), data.string()});
   f.s /= static_cast<double>(written.size());
@@ -524,6 +568,12 @@ void serve_figures(const fs::path& dir, int chips, int runs, const fs::path& kee
       large.peak_mb);
   for (const fs::path& p : {small_db, large_db})
     for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(p.string() + suffix);
+  std::vector<double> watched = watch_into(dir, db_path, 800000);
+  std::printf(
+      "  watch on the %d-chip campaign, %zu recordings of %d chips copied in one at a time, "
+      "close to verdict line: median %.3f s, p99 %.3f s, max %.3f s (goal under 1 s)\n",
+      chips, watched.size(), watched_chips, quantile(watched, 0.5), quantile(watched, 0.99),
+      watched.empty() ? 0.0 : watched.back());
   program_figures verdicts =
       run_program({VARNEL_CAMPAIGN_EXE, "verdicts", "--db", db_path.string()});
   program_figures chip_lines =

@@ -72,6 +72,48 @@ std::vector<std::string> stored_lines(campaign_db& db, population_cache& cache,
   return lines;
 }
 
+// The same as the watch makes them after it stored results of `chip`, in the configurations
+// `stored`: the chip's outline and current recordings read alone, the members `cache` keeps
+// brought up to date.
+std::vector<std::string> watch_lines(campaign_db& db, population_cache& cache,
+                                     const std::string& chip, const std::set<std::string>& stored) {
+  campaign_outline outline;
+  std::string error;
+  const std::set<std::string> chips = {chip};
+  EXPECT_TRUE(db.load_outline(outline, error, &chips)) << error;
+  std::vector<stored_recording> own;
+  EXPECT_TRUE(db.each_current(
+      chip, "",
+      [&](const stored_recording& r) {
+        own.push_back(r);
+        return true;
+      },
+      error))
+      << error;
+  for (const stored_recording& r : own)
+    if (stored.count(r.config)) cache.stored(r);
+  std::map<std::string, population_stats> populations;
+  EXPECT_TRUE(cache.get(db, configurations_of(outline), acceptance_limits{}, populations, error))
+      << error;
+  std::vector<std::string> lines;
+  for (const stored_recording& r : own) {
+    chip_verdict v = stored_verdict(r, populations, acceptance_limits{}, outline);
+    lines.push_back(verdict_line(v) + " [" + std::to_string(v.superseded.size()) + "]");
+  }
+  return lines;
+}
+
+// Whether `a` and `b` hold the same statistics to the last bit (NaN where the other has it too);
+// member by member, as the padding after `ready` is no part of them.
+bool same_stats(const population_stats& a, const population_stats& b) {
+  auto same = [](const auto& x, const auto& y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+  return a.usual_events == b.usual_events && a.sound_chips == b.sound_chips && a.ready == b.ready &&
+         same(a.sigma, b.sigma) && same(a.within_sigma, b.within_sigma) &&
+         same(a.chip_sigma, b.chip_sigma) && same(a.offset_chips, b.offset_chips) &&
+         same(a.middles, b.middles) && same(a.common_mode, b.common_mode) &&
+         same(a.common_mode_sigma, b.common_mode_sigma);
+}
+
 // The database c.sqlite in `d`, opened for writing.
 campaign_db opened(const temp_dir& d) {
   std::string error;
@@ -101,6 +143,15 @@ TEST(StoredVerdicts, ACampaignStoredOneByOneIsJudgedAtEachStepAsAWholeJudgementW
   }
   EXPECT_GT(not_passing, 40u);  // the faults and the campaign's first few chips
   std::vector<std::string> all = whole_lines(db, "");
+  // The outline of a few chips counts as the whole one does.
+  campaign_outline whole, some;
+  const std::set<std::string> chips = {"100012"};
+  ASSERT_TRUE(db.load_outline(whole, error) && db.load_outline(some, error, &chips)) << error;
+  EXPECT_EQ(some.chips_in, whole.chips_in);
+  EXPECT_EQ(std::pair(some.chips, some.recordings), std::pair(whole.chips, whole.recordings));
+  ASSERT_EQ(some.superseded.size(), 1u);
+  EXPECT_EQ(some.superseded,
+            (decltype(whole.superseded){*whole.superseded.find({"100012", "4mV_delay-all"})}));
   EXPECT_EQ(all.size(), 48u);
   EXPECT_EQ(stored_lines(db, cache, ""), all);
   // The retested chip is judged on its retest, its aborted try superseded.
@@ -112,6 +163,63 @@ TEST(StoredVerdicts, ACampaignStoredOneByOneIsJudgedAtEachStepAsAWholeJudgementW
             1);
 }
 
+TEST(StoredVerdicts, TheWatchsKeptMembersJudgeEachResultAsAWholeJudgementWould) {
+  temp_dir d;
+  std::vector<recording_record> records = analysed_campaign(d, 24);
+  std::string error;
+  campaign_db db = opened(d);
+  population_cache cache(true);
+  std::set<std::string> chips_with_members;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const recording_record& r = records[i];
+    ASSERT_TRUE(db.store(r, error)) << error;
+    EXPECT_EQ(watch_lines(db, cache, r.chip, {r.config}), whole_lines(db, r.chip)) << r.path;
+    // Halfway, every configuration's members made at once, as the watch does while idle.
+    if (i == records.size() / 2) {
+      std::map<std::string, population_stats> populations;
+      ASSERT_TRUE(cache.get(db, configs, acceptance_limits{}, populations, error, true)) << error;
+    }
+  }
+  // The statistics from the members are those of the database, to the last bit.
+  for (const std::string& config : configs) {
+    population_stats from_db;
+    std::map<std::string, population_stats> kept;
+    ASSERT_TRUE(load_population(db, config, acceptance_limits{}, from_db, error)) << error;
+    ASSERT_TRUE(cache.get(db, {config}, acceptance_limits{}, kept, error)) << error;
+    EXPECT_TRUE(same_stats(from_db, kept[config])) << config;
+  }
+}
+
+TEST(StoredVerdicts, MembersGiveTheBuildersStatisticsInAnyOrderWithARecordingReplaced) {
+  temp_dir d;
+  std::vector<recording_record> records = analysed_campaign(d, 16);
+  std::string error;
+  campaign_db db = opened(d);
+  for (const recording_record& r : records) ASSERT_TRUE(db.store(r, error)) << error;
+  std::vector<stored_recording> current;
+  ASSERT_TRUE(db.each_current(
+      "", configs[0],
+      [&](const stored_recording& r) {
+        current.push_back(r);
+        return true;
+      },
+      error))
+      << error;
+  population_builder builder(std::nullopt);
+  for (const stored_recording& r : current) builder.add(r);
+  const population_stats expected = builder.finish();
+  // Backwards, with a chip first given another recording that its own then replaces.
+  population_members members(std::nullopt);
+  stored_recording stand_in = current.back();
+  stand_in.chip = current.front().chip;
+  members.put(stand_in);
+  for (auto r = current.rbegin(); r != current.rend(); ++r) members.put(*r);
+  EXPECT_EQ(members.size(), current.size());
+  const population_stats got = members.stats();
+  EXPECT_TRUE(same_stats(got, expected));
+  EXPECT_TRUE(got.ready);
+}
+
 TEST(StoredVerdicts, AnotherConnectionsResultsRefreshTheStatisticsWithoutBeingForgotten) {
   temp_dir d;
   std::vector<recording_record> records = analysed_campaign(d, 12);
@@ -119,12 +227,16 @@ TEST(StoredVerdicts, AnotherConnectionsResultsRefreshTheStatisticsWithoutBeingFo
   std::optional<campaign_db> watch = campaign_db::open(d / "c.sqlite", error);
   std::optional<campaign_db> other = campaign_db::open(d / "c.sqlite", error);
   ASSERT_TRUE(watch && other) << error;
-  population_cache cache;
+  // Either cache, the watch's with members too.
+  population_cache cache, keeping(true);
   for (size_t i = 0; i < records.size(); ++i) {
     ASSERT_TRUE(other->store(records[i], error)) << error;
     // Every third verdict only, so that the cache holds statistics of several stores ago.
     if (i % 3 == 2) {
       EXPECT_EQ(stored_lines(*watch, cache, ""), whole_lines(*watch, "")) << records[i].path;
+      EXPECT_EQ(watch_lines(*watch, keeping, records[i].chip, {}),
+                whole_lines(*watch, records[i].chip))
+          << records[i].path;
     }
   }
   EXPECT_EQ(stored_lines(*watch, cache, ""), whole_lines(*watch, ""));

@@ -73,19 +73,26 @@ bool refresh_characterisation(campaign_db& db, const acceptance_limits& limits,
 
 namespace {
 
-// What the stored figures were made under: each configuration's usual count of events and the
-// limits' text; the meta row "characterised" keeps it.
-bool characterisation_basis(campaign_db& db, const std::vector<std::string>& configs,
-                            std::map<std::string, population_stats>& usual, std::string& basis,
-                            std::string& error) {
-  basis = "limits " + std::to_string(std::hash<std::string>{}(db.meta("limits").value_or(""))) +
-          " " + db.meta("limits_file").value_or("");
+// What the stored figures were made under: each configuration's usual count of events, of
+// `usual`, and the limits' text; the meta row "characterised" keeps it.
+std::string characterisation_basis(campaign_db& db,
+                                   const std::map<std::string, population_stats>& usual) {
+  std::string basis = "limits " +
+                      std::to_string(std::hash<std::string>{}(db.meta("limits").value_or(""))) +
+                      " " + db.meta("limits_file").value_or("");
+  for (const auto& [config, stats] : usual)
+    basis += "\n" + config + " " + std::to_string(stats.usual_events);
+  return basis;
+}
+
+// Each configuration's usual count of events, from the database.
+bool usual_counts(campaign_db& db, std::map<std::string, population_stats>& usual,
+                  std::string& error) {
+  campaign_outline outline;
   std::map<std::string, std::vector<double>> events;
-  if (!db.load_current_events(events, error)) return false;
-  for (const std::string& config : configs) {
+  if (!db.load_outline(outline, error) || !db.load_current_events(events, error)) return false;
+  for (const std::string& config : configurations_of(outline))
     usual[config].usual_events = usual_events_of(std::move(events[config]));
-    basis += "\n" + config + " " + std::to_string(usual[config].usual_events);
-  }
   return true;
 }
 
@@ -93,13 +100,14 @@ bool characterisation_basis(campaign_db& db, const std::vector<std::string>& con
 
 bool update_characterisation(campaign_db& db, const acceptance_limits& limits,
                              const std::set<std::string>& chips, population_cache& cache,
-                             std::string& error) {
-  campaign_outline outline;
+                             std::string& error,
+                             const std::map<std::string, population_stats>* known) {
   std::map<std::string, population_stats> usual;
-  std::string basis;
-  if (!db.load_outline(outline, error) ||
-      !characterisation_basis(db, configurations_of(outline), usual, basis, error))
+  if (known)
+    usual = *known;
+  else if (!usual_counts(db, usual, error))
     return false;
+  const std::string basis = characterisation_basis(db, usual);
   if (db.meta("characterised") != basis) {
     return refresh_characterisation(db, limits, cache, error) &&
            db.set_meta("characterised", basis, error);

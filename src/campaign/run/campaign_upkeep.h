@@ -33,7 +33,10 @@ bool refresh_characterisation(campaign_db& db, const acceptance_limits& limits,
 /// made under (the meta row "characterised"), only those chips' figures are made again, as each
 /// chip's rest on its own recordings and those counts alone; otherwise every chip's, with
 /// refresh_characterisation. Then keeps the statistics `cache` made (population_cache::save).
-/// False with `error` on a failure.
+/// `known`, when given, is every configuration's statistics as the cache just gave them: the
+/// usual counts are theirs, and the database is not read for them. False with `error` on a
+/// failure.
 bool update_characterisation(campaign_db& db, const acceptance_limits& limits,
                              const std::set<std::string>& chips, population_cache& cache,
-                             std::string& error);
+                             std::string& error,
+                             const std::map<std::string, population_stats>* known = nullptr);

@@ -76,12 +76,25 @@ std::optional<population_stats> decoded(const std::string& text, const std::stri
 
 static_assert(std::is_trivially_copyable_v<population_stats>);
 
+void population_cache::stored(const stored_recording& current) {
+  stats_.erase(current.config);
+  if (auto m = members_.find(current.config); m != members_.end()) m->second.put(current);
+}
+
 bool population_cache::get(campaign_db& db, const std::vector<std::string>& configs,
                            const acceptance_limits& limits,
-                           std::map<std::string, population_stats>& out, std::string& error) {
+                           std::map<std::string, population_stats>& out, std::string& error,
+                           bool members) {
   std::optional<int64_t> version = db.data_version();
-  if (!version || version != version_) stats_.clear();
+  // Another connection's commit: what this one knew of every configuration may be out of date.
+  if (!version || version != version_) clear();
   version_ = version;
+  if (members && keep_members_)
+    for (const std::string& config : configs)
+      if (!members_.count(config)) {
+        if (!load_members(db, config, limits, error)) return false;
+        stats_.erase(config);
+      }
   const std::string generation = db.meta("generation").value_or("0");
   for (const std::string& config : configs) {
     auto known = stats_.find(config);
@@ -93,14 +106,36 @@ bool population_cache::get(campaign_db& db, const std::vector<std::string>& conf
       std::optional<population_stats> stats =
           saved ? decoded(*saved, generation, k.min_events) : std::nullopt;
       k.saved = stats.has_value();
-      if (stats)
+      if (auto m = members_.find(config); m != members_.end()) {
+        k.stats = m->second.stats();
+        k.saved = false;
+      } else if (stats) {
         k.stats = *stats;
-      else if (!load_population(db, config, limits, k.stats, error))
+      } else if (keep_members_) {
+        if (!load_members(db, config, limits, error)) return false;
+        k.stats = members_.at(config).stats();
+      } else if (!load_population(db, config, limits, k.stats, error)) {
         return false;
+      }
       known = stats_.emplace(config, k).first;
     }
     out[config] = known->second.stats;
   }
+  return true;
+}
+
+bool population_cache::load_members(campaign_db& db, const std::string& config,
+                                    const acceptance_limits& limits, std::string& error) {
+  population_members members(min_events_of(limits, config));
+  if (!db.each_current(
+          "", config,
+          [&](const stored_recording& r) {
+            members.put(r);
+            return true;
+          },
+          error))
+    return false;
+  members_.insert_or_assign(config, std::move(members));
   return true;
 }
 
@@ -120,6 +155,17 @@ std::vector<std::string> configurations_of(const campaign_outline& outline) {
   return configs;
 }
 
+chip_verdict stored_verdict(const stored_recording& r,
+                            const std::map<std::string, population_stats>& populations,
+                            const acceptance_limits& limits, const campaign_outline& outline) {
+  auto p = populations.find(r.config);
+  chip_verdict v =
+      judge_recording(r, p == populations.end() ? population_stats{} : p->second, limits);
+  if (auto s = outline.superseded.find({r.chip, r.config}); s != outline.superseded.end())
+    v.superseded = s->second;
+  return v;
+}
+
 bool judge_stored(campaign_db& db, const acceptance_limits& limits, population_cache& cache,
                   const campaign_outline& outline, const std::string& chip,
                   const std::function<void(chip_verdict&&)>& visit, std::string& error) {
@@ -128,10 +174,7 @@ bool judge_stored(campaign_db& db, const acceptance_limits& limits, population_c
   return db.each_current(
       chip, "",
       [&](const stored_recording& r) {
-        chip_verdict v = judge_recording(r, populations[r.config], limits);
-        if (auto s = outline.superseded.find({r.chip, r.config}); s != outline.superseded.end())
-          v.superseded = s->second;
-        visit(std::move(v));
+        visit(stored_verdict(r, populations, limits, outline));
         return true;
       },
       error);

@@ -95,6 +95,7 @@ class watch_loop {
   void database_failed(const std::string& error, const discovery& d,
                        const std::set<std::string>& stored);
   void judge();
+  void warm();
 
   campaign_db& db_;
   const watch_settings& s_;
@@ -109,7 +110,9 @@ class watch_loop {
   std::string outage_;  // the database failure last said; empty while it takes the results
   int outage_tries_ = 0;
   std::map<std::string, int> failures_;  // failures outside the recording, in a row, by path
-  population_cache populations_;         // each configuration's statistics while unchanged
+  population_cache populations_{true};   // each configuration's statistics and members
+  bool cold_ = true;                     // the members are to be made while nothing waits
+  const std::set<std::string> no_chips;  // an outline without superseded recordings
 };
 
 bool watch_loop::load_limits_now(const char* what) {
@@ -123,6 +126,7 @@ bool watch_loop::load_limits_now(const char* what) {
     out_.note(error + "; the limits are applied but not stored");
   limits_ = std::move(fresh);
   populations_.clear();  // a configuration's minimum of events decides which recordings are sound
+  cold_ = true;
   warn_ = true;
   if (what)
     out_.note(std::string(what) + (s_.limits_path.empty() ? "the database" : s_.limits_path));
@@ -186,25 +190,54 @@ void watch_loop::analyse_next() {
   }
 }
 
-void watch_loop::judge() {
-  for (const stored_result& r : unjudged_) populations_.forget(r.config);
-  std::set<std::string> chips;
-  for (const stored_result& r : unjudged_) chips.insert(r.chip);
+// Makes every configuration's members while nothing waits, so that the first verdict after
+// the start, or after the limits changed, does not read its whole configuration first.
+void watch_loop::warm() {
   campaign_outline outline;
-  std::vector<chip_verdict> verdicts;
+  std::map<std::string, population_stats> populations;
+  std::string error;
+  cold_ = !(db_.load_outline(outline, error, &no_chips) &&
+            populations_.get(db_, configurations_of(outline), limits_, populations, error, true));
+}
+
+void watch_loop::judge() {
+  std::set<std::string> chips;
+  std::set<std::pair<std::string, std::string>> changed;
+  for (const stored_result& r : unjudged_) {
+    chips.insert(r.chip);
+    changed.insert({r.chip, r.config});
+  }
+  campaign_outline outline;
+  std::map<std::string, std::vector<stored_recording>> own;
+  std::map<std::string, population_stats> populations;
   std::string error;
   // Only the chips just stored are judged, each from its own recordings and its
-  // configurations' statistics: memory does not grow with the campaign.
-  bool ok = db_.load_outline(outline, error);
+  // configurations' statistics, made again from the members the cache keeps rather than from
+  // the whole configuration read again from the database.
+  bool ok = db_.load_outline(outline, error, &chips);
   for (auto chip = chips.begin(); ok && chip != chips.end(); ++chip)
-    ok = judge_stored(
-        db_, limits_, populations_, outline, *chip,
-        [&](chip_verdict&& v) { verdicts.push_back(std::move(v)); }, error);
+    ok = db_.each_current(
+        *chip, "",
+        [&](const stored_recording& r) {
+          own[*chip].push_back(r);
+          return true;
+        },
+        error);
+  if (ok) {
+    for (const auto& [chip, list] : own)
+      for (const stored_recording& r : list)
+        if (changed.count({chip, r.config})) populations_.stored(r);
+    ok = populations_.get(db_, configurations_of(outline), limits_, populations, error);
+  }
   if (!ok) {
     if (error != outage_) out_.note(error + "; the verdicts follow when it can be read");
     outage_ = error;
     return;
   }
+  std::vector<chip_verdict> verdicts;
+  for (const auto& [chip, list] : own)
+    for (const stored_recording& r : list)
+      verdicts.push_back(stored_verdict(r, populations, limits_, outline));
   if (warn_) {
     std::vector<std::string> configs = configurations_of(outline);
     for (const std::string& w :
@@ -216,7 +249,8 @@ void watch_loop::judge() {
       required_configurations(outline.chips_in, outline.chips, limits_);
   for (const std::string& line : result_lines(verdicts, required, unjudged_)) out_.result(line);
   unjudged_.clear();
-  if (!update_characterisation(db_, limits_, chips, populations_, error)) out_.note(error);
+  if (!update_characterisation(db_, limits_, chips, populations_, error, &populations))
+    out_.note(error);
 }
 
 int watch_loop::run() {
@@ -239,6 +273,7 @@ int watch_loop::run() {
     for (const std::string& n : notes) out_.note(n);
     if (stop_requested) break;
     if (!queue_.empty()) analyse_next();
+    if (queue_.empty() && unjudged_.empty() && cold_) warm();
     auto now = std::chrono::steady_clock::now();
     if (!unjudged_.empty() &&
         (queue_.empty() || now - judged > std::chrono::duration<double>(judge_every_s))) {

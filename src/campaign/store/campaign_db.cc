@@ -519,28 +519,43 @@ bool campaign_db::retried(const std::function<bool()>& work, std::string& error)
   }
 }
 
-bool campaign_db::load_states(std::map<std::string, stored_state>& states, std::string& error) {
+bool campaign_db::load_states(std::map<std::string, stored_state>& states, std::string& error,
+                              const std::vector<std::string>* paths) {
   return retried(
       [&] {
         std::map<std::string, stored_state> found;
-        std::unique_ptr<sql_statement> s = engine_->prepare(
-            "SELECT path, size, mtime_ns, version, status, retry, "
-            "CASE WHEN analysed_on = ? THEN 1 ELSE 0 END FROM recordings");
+        const std::string sql =
+            std::string(
+                "SELECT path, size, mtime_ns, version, status, retry, CASE WHEN "
+                "analysed_on = ? THEN 1 ELSE 0 END FROM recordings") +
+            (paths ? " WHERE path = ?" : "");
+        std::unique_ptr<sql_statement> s = engine_->prepare(sql);
         if (!s) return false;
-        s->bind(1, std::string_view(machine_));
         // A path this machine stored wins over the same path stored by another, which is
         // taken only where this machine has none: the same file on a shared folder.
         std::map<std::string, bool> own;
-        step_result rc;
-        while ((rc = s->step()) == step_result::row) {
-          std::string path = s->text(0);
-          bool mine = s->integer(6) != 0;
-          if (found.count(path) && (own[path] || !mine)) continue;
-          found[path] = {s->optional_integer(1), s->optional_integer(2), s->text(3),
-                         static_cast<int>(s->integer(4)), s->integer(5) != 0};
-          own[path] = mine;
+        auto take = [&] {
+          s->bind(1, std::string_view(machine_));
+          step_result rc;
+          while ((rc = s->step()) == step_result::row) {
+            std::string path = s->text(0);
+            bool mine = s->integer(6) != 0;
+            if (found.count(path) && (own[path] || !mine)) continue;
+            found[path] = {s->optional_integer(1), s->optional_integer(2), s->text(3),
+                           static_cast<int>(s->integer(4)), s->integer(5) != 0};
+            own[path] = mine;
+          }
+          return rc == step_result::done;
+        };
+        if (!paths) {
+          if (!take()) return false;
+        } else {
+          for (const std::string& path : *paths) {
+            s->reset();
+            s->bind(2, std::string_view(path));
+            if (!take()) return false;
+          }
         }
-        if (rc != step_result::done) return false;
         states.merge(found);
         return true;
       },
@@ -717,19 +732,37 @@ bool campaign_db::each_current(const std::string& chip, const std::string& confi
   return ok || stopped;
 }
 
-bool campaign_db::load_outline(campaign_outline& out, std::string& error) {
+namespace {
+
+// Adds the superseded recordings that `s` selects (chip, config, path) to `out`.
+bool add_superseded(sql_statement& s, campaign_outline& out) {
+  step_result rc;
+  while ((rc = s.step()) == step_result::row)
+    out.superseded[{s.text(0), s.text(1)}].push_back(s.text(2));
+  return rc == step_result::done;
+}
+
+}  // namespace
+
+bool campaign_db::load_outline(campaign_outline& out, std::string& error,
+                               const std::set<std::string>* superseded_of) {
   return retried(
       [&] {
         return in_read(*engine_, [&] {
           out = {};
+          // Every chip and configuration with a recording has one current recording: the
+          // counts need not rank them.
           std::unique_ptr<sql_statement> counts = engine_->prepare(
-              "SELECT config, count(DISTINCT chip) FROM current_recordings GROUP BY config");
-          std::unique_ptr<sql_statement> totals = engine_->prepare(
-              "SELECT (SELECT count(*) FROM recordings), (SELECT count(DISTINCT chip) FROM "
-              "current_recordings)");
+              "SELECT config, count(DISTINCT chip) FROM recordings GROUP BY config");
+          std::unique_ptr<sql_statement> totals =
+              engine_->prepare("SELECT count(*), count(DISTINCT chip) FROM recordings");
           std::unique_ptr<sql_statement> superseded = engine_->prepare(
-              "SELECT chip, config, path FROM recordings WHERE id NOT IN "
-              "(SELECT id FROM current_recordings) ORDER BY chip, config, path");
+              superseded_of ? "SELECT chip, config, path FROM recordings WHERE chip = ? AND id NOT "
+                              "IN (SELECT id FROM (" +
+                                  current_recordings_where("chip = ?") +
+                                  ") AS chosen) ORDER BY chip, config, path"
+                            : "SELECT chip, config, path FROM recordings WHERE id NOT IN "
+                              "(SELECT id FROM current_recordings) ORDER BY chip, config, path");
           std::unique_ptr<sql_statement> latest = engine_->prepare(
               "SELECT id, chip, config, analysed_at FROM recordings ORDER BY id DESC LIMIT 1");
           if (!counts || !totals || !superseded || !latest) return false;
@@ -739,10 +772,16 @@ bool campaign_db::load_outline(campaign_outline& out, std::string& error) {
           if (rc != step_result::done || totals->step() != step_result::row) return false;
           out.recordings = static_cast<size_t>(totals->integer(0));
           out.chips = static_cast<size_t>(totals->integer(1));
-          while ((rc = superseded->step()) == step_result::row)
-            out.superseded[{superseded->text(0), superseded->text(1)}].push_back(
-                superseded->text(2));
-          if (rc != step_result::done) return false;
+          if (!superseded_of) {
+            if (!add_superseded(*superseded, out)) return false;
+          } else {
+            for (const std::string& chip : *superseded_of) {
+              superseded->reset();
+              superseded->bind(1, std::string_view(chip));
+              superseded->bind(2, std::string_view(chip));
+              if (!add_superseded(*superseded, out)) return false;
+            }
+          }
           if ((rc = latest->step()) == step_result::row) {
             out.latest_id = latest->integer(0);
             out.latest_chip = latest->text(1);

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,9 +44,11 @@ class campaign_db {
   /// with the reason in `error`, on any failure.
   static std::optional<campaign_db> open_read_only(const std::string& target, std::string& error);
 
-  /// Path to state of every stored recording: the one this machine stored, else one another
-  /// machine stored for the same path (a shared folder); false with `error` on a failure.
-  bool load_states(std::map<std::string, stored_state>& states, std::string& error);
+  /// Path to state of every stored recording (of those at `paths` only, when given): the one
+  /// this machine stored, else one another machine stored for the same path (a shared folder);
+  /// false with `error` on a failure.
+  bool load_states(std::map<std::string, stored_state>& states, std::string& error,
+                   const std::vector<std::string>* paths = nullptr);
   /// Stores `r` in one transaction as analysed on this machine, replacing what this machine
   /// stored before for its path and what any machine stored for the same file (path, size and
   /// content), and counts up the meta row "generation" (its number of results stored); false
@@ -77,9 +80,10 @@ class campaign_db {
   /// false. False with `error` on a failure.
   bool each_current(const std::string& chip, const std::string& config,
                     const std::function<bool(const stored_recording&)>& visit, std::string& error);
-  /// The campaign's outline: its counts, superseded recordings and the recording stored last;
-  /// false with `error` on a failure.
-  bool load_outline(campaign_outline& out, std::string& error);
+  /// The campaign's outline: its counts, superseded recordings (of the chips `superseded_of`
+  /// only, when given) and the recording stored last; false with `error` on a failure.
+  bool load_outline(campaign_outline& out, std::string& error,
+                    const std::set<std::string>* superseded_of = nullptr);
   /// The points stored for recording `id`, by channel; false with `error` on a failure.
   bool load_points(int64_t id, snapshot_table& points, std::string& error);
   /// Sets the meta row `key` in its own transaction.
