@@ -90,7 +90,9 @@ bool usual_counts(campaign_db& db, std::map<std::string, population_stats>& usua
                   std::string& error) {
   campaign_outline outline;
   std::map<std::string, std::vector<double>> events;
-  if (!db.load_outline(outline, error) || !db.load_current_events(events, error)) return false;
+  const std::set<std::string> no_chips;  // the configurations only, no superseded recordings
+  if (!db.load_outline(outline, error, &no_chips) || !db.load_current_events(events, error))
+    return false;
   for (const std::string& config : configurations_of(outline))
     usual[config].usual_events = usual_events_of(std::move(events[config]));
   return true;
