@@ -33,6 +33,14 @@ bool load_population(campaign_db& db, const std::string& config, const acceptanc
 
 namespace {
 
+// The statistics of `members`; the copies of their values made on the way are given back to the
+// system, so that a watch holds the members and no more between verdicts.
+population_stats stats_of(const population_members& members) {
+  population_stats stats = members.stats();
+  malloc_trim(0);
+  return stats;
+}
+
 // The meta row that keeps a configuration's statistics.
 std::string population_key(const std::string& config) {
   return "population " + config;
@@ -107,13 +115,13 @@ bool population_cache::get(campaign_db& db, const std::vector<std::string>& conf
           saved ? decoded(*saved, generation, k.min_events) : std::nullopt;
       k.saved = stats.has_value();
       if (auto m = members_.find(config); m != members_.end()) {
-        k.stats = m->second.stats();
+        k.stats = stats_of(m->second);
         k.saved = false;
       } else if (stats) {
         k.stats = *stats;
       } else if (keep_members_) {
         if (!load_members(db, config, limits, error)) return false;
-        k.stats = members_.at(config).stats();
+        k.stats = stats_of(members_.at(config));
       } else if (!load_population(db, config, limits, k.stats, error)) {
         return false;
       }
