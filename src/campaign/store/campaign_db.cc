@@ -567,7 +567,8 @@ bool campaign_db::store(const recording_record& r, std::string& error) {
       [&] {
         return in_write(*engine_, [&] {
           bool ok = write_record(*engine_, r, machine_);
-          hold_for_test("store");
+          // Held with the rows written, not only sent.
+          hold_for_test("store", [&] { ok = ok && engine_->wait_for_answers(); });
           return ok && count_generation(*engine_);
         });
       },

@@ -38,6 +38,21 @@ bool transient_state(const std::string& state) {
   return std::any_of(std::begin(codes), std::end(codes), [&](const char* c) { return state == c; });
 }
 
+// The parameters of one statement as libpq takes them: values, their lengths and formats (text,
+// or binary for raw bytes), pointing into the pg_params, which must outlive them.
+struct param_arrays {
+  std::vector<const char*> values;
+  std::vector<int> lengths, formats;
+  explicit param_arrays(const std::vector<pg_param>& params) {
+    for (const pg_param& p : params) {
+      values.push_back(p.type == pg_param::kind::null ? nullptr : p.value.c_str());
+      lengths.push_back(static_cast<int>(p.value.size()));
+      formats.push_back(p.type == pg_param::kind::bytes ? 1 : 0);
+    }
+  }
+  int count() const { return static_cast<int>(values.size()); }
+};
+
 }  // namespace
 
 pg_rows::~pg_rows() {
@@ -99,7 +114,9 @@ pg_connection::pg_connection(pg_connection&& other) noexcept
       target_(std::move(other.target_)),
       error_(std::move(other.error_)),
       state_(std::move(other.state_)),
-      prepared_(std::move(other.prepared_)) {}
+      prepared_(std::move(other.prepared_)),
+      awaited_(std::move(other.awaited_)),
+      pipelining_(other.pipelining_) {}
 
 std::optional<pg_connection> pg_connection::connect(const std::string& target, std::string& error) {
   PGconn* c = PQconnectdb(target.c_str());
@@ -137,27 +154,81 @@ bool pg_connection::answer_ok(pg_result* r) {
 }
 
 bool pg_connection::exec(const std::string& sql) {
+  // The extended protocol a pipeline speaks takes one statement at a time.
+  if (pipelining_ && sql.find(';') == std::string::npos) return send(sql, {});
+  if (pipelining_ && !end_pipeline()) return false;
   PGresult* r = PQexec(conn_, sql.c_str());
   bool ok = answer_ok(r);
   PQclear(r);
   return ok;
 }
 
+// Sends `sql` (prepared first under `name` when it was not yet) without reading the answer; each
+// answer to await is noted in awaited_. False with last_error() when it cannot be sent.
+bool pg_connection::send_statement(const std::string& sql, const std::vector<pg_param>& params,
+                                   const std::string& name) {
+  const param_arrays a(params);
+  const int n = a.count();
+  int sent = 0;
+  if (name.empty()) {
+    sent = PQsendQueryParams(conn_, sql.c_str(), n, nullptr, a.values.data(), a.lengths.data(),
+                             a.formats.data(), 0);
+  } else {
+    bool known = std::find(prepared_.begin(), prepared_.end(), name) != prepared_.end() ||
+                 std::find(awaited_.begin(), awaited_.end(), name) != awaited_.end();
+    if (!known) {
+      if (!PQsendPrepare(conn_, name.c_str(), sql.c_str(), n, nullptr)) return answer_ok(nullptr);
+      awaited_.push_back(name);
+    }
+    sent = PQsendQueryPrepared(conn_, name.c_str(), n, a.values.data(), a.lengths.data(),
+                               a.formats.data(), 0);
+  }
+  if (!sent) return answer_ok(nullptr);
+  awaited_.emplace_back();
+  return true;
+}
+
+// Reads the answers awaited, through the sync that follows them; a statement prepared is known
+// from its answer on. The last answer's rows go to `last` when given. False with the first
+// failure (the answers after it only say that they were skipped).
+bool pg_connection::wait_for_answers(std::optional<pg_rows>* last) {
+  bool ok = true;
+  for (size_t i = 0; i < awaited_.size(); ++i) {
+    while (PGresult* r = PQgetResult(conn_)) {
+      ExecStatusType s = PQresultStatus(r);
+      bool answered = s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+      if (answered && !awaited_[i].empty()) prepared_.push_back(awaited_[i]);
+      if (!answered && s != PGRES_PIPELINE_ABORTED && ok) ok = answer_ok(r);
+      if (answered && last && i + 1 == awaited_.size())
+        *last = pg_rows(r);
+      else
+        PQclear(r);
+    }
+    if (broken()) break;
+  }
+  awaited_.clear();
+  PGresult* sync = broken() ? nullptr : PQgetResult(conn_);
+  bool synced = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+  PQclear(sync);
+  if (ok && !synced) ok = answer_ok(nullptr);
+  if (ok) error_.clear(), state_.clear();
+  return ok;
+}
+
 std::optional<pg_rows> pg_connection::query(const std::string& sql,
                                             const std::vector<pg_param>& params,
                                             const std::string& name) {
-  std::vector<const char*> values;
-  std::vector<int> lengths, formats;
-  for (const pg_param& p : params) {
-    values.push_back(p.type == pg_param::kind::null ? nullptr : p.value.c_str());
-    lengths.push_back(static_cast<int>(p.value.size()));
-    formats.push_back(p.type == pg_param::kind::bytes ? 1 : 0);
+  if (pipelining_) {
+    std::optional<pg_rows> rows;
+    if (!send_statement(sql, params, name) || !sync_answers(&rows)) return std::nullopt;
+    return rows;
   }
-  const int n = static_cast<int>(params.size());
+  const param_arrays a(params);
+  const int n = a.count();
   PGresult* r = nullptr;
   if (name.empty()) {
-    r = PQexecParams(conn_, sql.c_str(), n, nullptr, values.data(), lengths.data(), formats.data(),
-                     0);
+    r = PQexecParams(conn_, sql.c_str(), n, nullptr, a.values.data(), a.lengths.data(),
+                     a.formats.data(), 0);
   } else {
     if (std::find(prepared_.begin(), prepared_.end(), name) == prepared_.end()) {
       PGresult* made = PQprepare(conn_, name.c_str(), sql.c_str(), n, nullptr);
@@ -166,20 +237,56 @@ std::optional<pg_rows> pg_connection::query(const std::string& sql,
       if (!ok) return std::nullopt;
       prepared_.push_back(name);
     }
-    r = PQexecPrepared(conn_, name.c_str(), n, values.data(), lengths.data(), formats.data(), 0);
+    r = PQexecPrepared(conn_, name.c_str(), n, a.values.data(), a.lengths.data(), a.formats.data(),
+                       0);
   }
   pg_rows rows(r);
   if (!answer_ok(r)) return std::nullopt;
   return rows;
 }
 
+bool pg_connection::enter_pipeline() {
+  pipelining_ = pipelining_ || PQenterPipelineMode(conn_) == 1;
+  return pipelining_;
+}
+
+bool pg_connection::send(const std::string& sql, const std::vector<pg_param>& params,
+                         const std::string& name) {
+  if (!pipelining_) return query(sql, params, name).has_value();
+  return send_statement(sql, params, name);
+}
+
+bool pg_connection::sync_answers(std::optional<pg_rows>* last) {
+  if (PQpipelineSync(conn_) == 1) return wait_for_answers(last);
+  awaited_.clear();
+  return answer_ok(nullptr);
+}
+
+bool pg_connection::sync_pipeline() {
+  return !pipelining_ || sync_answers(nullptr);
+}
+
+bool pg_connection::end_pipeline() {
+  if (!pipelining_) return true;
+  bool ok = sync_answers(nullptr);
+  // Leaving fails only on a lost connection, which reconnect() starts afresh.
+  pipelining_ = PQexitPipelineMode(conn_) != 1;
+  return ok;
+}
+
 void pg_connection::discard(const std::string& sql) {
+  std::string error = error_, state = state_;
+  end_pipeline();
   PQclear(PQexec(conn_, sql.c_str()));
+  error_ = std::move(error);
+  state_ = std::move(state);
 }
 
 bool pg_connection::reconnect() {
   prepared_.clear();
+  awaited_.clear();
   PQreset(conn_);
+  pipelining_ = PQpipelineStatus(conn_) != PQ_PIPELINE_OFF && PQexitPipelineMode(conn_) != 1;
   if (PQstatus(conn_) == CONNECTION_OK) return true;
   error_ = one_line(PQerrorMessage(conn_));
   state_ = "08001";

@@ -62,13 +62,33 @@ class pg_connection {
   /// refuses the login.
   static std::optional<pg_connection> connect(const std::string& target, std::string& error);
 
-  /// Runs `sql`, one or more statements without parameters; false with last_error() set.
+  /// Runs `sql`, one or more statements without parameters; false with last_error() set. While
+  /// pipelining, one statement is only sent (its failure shows at the next wait); several end
+  /// the pipeline first.
   bool exec(const std::string& sql);
   /// Runs one statement with `params` ($1, $2, ...) and returns its rows; nothing, with
   /// last_error() set, on a failure. A statement given a `name` is prepared on the server the
-  /// first time and reused after, as long as the connection lasts.
+  /// first time and reused after, as long as the connection lasts. While pipelining, it waits
+  /// for every answer sent before it too, and fails with the first of them that failed.
   std::optional<pg_rows> query(const std::string& sql, const std::vector<pg_param>& params,
                                const std::string& name = {});
+
+  /// Starts sending statements without waiting for each answer (libpq's pipeline mode), so
+  /// that a transaction's statements cost one round trip to the server between the waits;
+  /// false when the connection is busy or gone (nothing changes then).
+  bool enter_pipeline();
+  /// Whether statements are sent without waiting for their answers.
+  bool pipelining() const { return pipelining_; }
+  /// While pipelining, sends one statement like query() without waiting for its answer; false,
+  /// with last_error(), only when it cannot be sent. Not pipelining, it is query().
+  bool send(const std::string& sql, const std::vector<pg_param>& params,
+            const std::string& name = {});
+  /// Waits for the answers of everything sent, pipelining on; false with the first failure's
+  /// message. True at once when not pipelining.
+  bool sync_pipeline();
+  /// Waits for the answers of everything sent and stops pipelining; false with the first
+  /// failure's message when one of them failed (the server skipped the rest after it).
+  bool end_pipeline();
   /// Runs `sql` for its effect alone, leaving last_error() and last_state() as they were (a
   /// rollback after the failure they describe).
   void discard(const std::string& sql);
@@ -90,9 +110,17 @@ class pg_connection {
  private:
   pg_connection(pg_conn* c, std::string target) : conn_(c), target_(std::move(target)) {}
   bool answer_ok(pg_result* r);
+  bool send_statement(const std::string& sql, const std::vector<pg_param>& params,
+                      const std::string& name);
+  bool wait_for_answers(std::optional<pg_rows>* last);
+  bool sync_answers(std::optional<pg_rows>* last);
   pg_conn* conn_ = nullptr;
   std::string target_, error_, state_;
   std::vector<std::string> prepared_;
+  // While pipelining, one entry for each answer awaited in the order sent: the name of a
+  // statement being prepared, or "" for a statement run.
+  std::vector<std::string> awaited_;
+  bool pipelining_ = false;
 };
 
 /// Whether `target` names a PostgreSQL database rather than an SQLite file: a postgresql:// or

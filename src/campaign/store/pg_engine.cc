@@ -1,8 +1,8 @@
 #include "campaign/store/pg_engine.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <regex>
@@ -64,13 +64,22 @@ class pg_statement : public sql_statement {
   void bind(int i, int64_t v) override { param(i) = {pg_param::kind::text, std::to_string(v)}; }
   void bind(int i, double v) override {
     if (!std::isfinite(v)) return bind_null(i);
+    // The shortest text that reads back as the same double, which is much cheaper to make than
+    // all 17 digits.
     char text[32];
-    std::snprintf(text, sizeof text, "%.17g", v);
-    param(i) = {pg_param::kind::text, text};
+    auto written = std::to_chars(text, text + sizeof text, v);
+    param(i) = {pg_param::kind::text, std::string(text, written.ptr)};
   }
   void bind_null(int i) override { param(i) = {}; }
   void bind_blob(int i, const void* data, size_t bytes) override {
     param(i) = {pg_param::kind::bytes, std::string(static_cast<const char*>(data), bytes)};
+  }
+  // While the connection pipelines a write, the statement is only sent: its failure shows at
+  // the next statement that returns rows, or at the commit.
+  bool run() override {
+    if (!conn_.pipelining()) return sql_statement::run();
+    rows_.reset();
+    return conn_.send(sql_, params_, name_);
   }
   step_result step() override {
     if (!rows_) {
@@ -138,8 +147,11 @@ class pg_engine : public sql_engine {
   std::string last_error() const override { return conn_.last_error(); }
   bool failure_is_transient() const override { return conn_.failure_is_transient(); }
   bool recover() override { return !conn_.broken() || conn_.reconnect(); }
+  // A store's statements are pipelined: it waits for the server once for the recording's id
+  // and once for the commit. A schema change, run statement by statement, is not.
   bool begin_write(bool schema) override {
     writing_ = true;
+    if (!schema) conn_.enter_pipeline();
     return conn_.exec("BEGIN") && (!schema || conn_.exec(schema_lock_sql));
   }
   bool begin_read() override {
@@ -148,8 +160,11 @@ class pg_engine : public sql_engine {
   }
   // The count and the commit go in one message: one round trip less for every store.
   bool commit() override {
+    if (conn_.pipelining())
+      return conn_.send(count_change_sql, {}) && conn_.send("COMMIT", {}) && conn_.end_pipeline();
     return conn_.exec(writing_ ? std::string(count_change_sql) + "; COMMIT" : "COMMIT");
   }
+  bool wait_for_answers() override { return conn_.sync_pipeline(); }
   void rollback() override { conn_.discard("ROLLBACK"); }
   bool ready_for_writing() override { return true; }
   std::string ddl(const std::string& ddl) const override {

@@ -34,7 +34,8 @@ class sql_statement {
   /// Runs the statement at the first call and steps to its next row.
   virtual step_result step() = 0;
   /// Steps to the end, for a statement without rows; true when it got there without a failure.
-  bool run();
+  /// An engine may only send it, its failure then failing the next step or the commit.
+  virtual bool run();
   /// Ready to bind and step again.
   virtual void reset() = 0;
   /// The number of columns of the answer.
@@ -81,6 +82,9 @@ class sql_engine {
   /// Commits the transaction begun, first marking the database changed where data_version()
   /// needs that.
   virtual bool commit() = 0;
+  /// Waits until every statement sent was answered, where the engine sends them without
+  /// waiting; false, with last_error(), when one of them failed.
+  virtual bool wait_for_answers() = 0;
   /// Rolls the transaction back, keeping last_error() as it was.
   virtual void rollback() = 0;
 

@@ -131,6 +131,7 @@ class sqlite_engine : public sql_engine {
   }
   bool begin_read() override { return exec("BEGIN"); }
   bool commit() override { return exec("COMMIT"); }
+  bool wait_for_answers() override { return true; }
   void rollback() override { sqlite_exec(db_, "ROLLBACK"); }
   std::string ddl(const std::string& ddl) const override { return ddl; }
   std::string identifier(const std::string& name) const override { return "\"" + name + "\""; }

@@ -94,3 +94,37 @@ TEST(PgEngine, EveryWriteMovesTheChangeCounterAndAReadDoesNot) {
   EXPECT_GT(reader->data_version().value_or(0), second.value_or(0));
   EXPECT_EQ(reader->meta("note"), "x");
 }
+
+// A store's statements go to the server without waiting for each answer; one refused half-way
+// (here by a trigger, on the channels and then on the points) must leave none of the recording,
+// report that refusal on one line, and leave the connection fit for the next store.
+TEST(PgEngine, AStoreRefusedHalfWayLeavesNoneOfItAndTheNextStoreWorks) {
+  std::string target = fresh_database("halfway");
+  std::string error;
+  std::optional<campaign_db> db = campaign_db::open(target, error);
+  ASSERT_TRUE(db) << error;
+  pg_query(target,
+           "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+           "$$BEGIN RAISE EXCEPTION 'refused by the test'; END$$");
+  const std::string counts =
+      "SELECT (SELECT count(*) FROM recordings), (SELECT count(*) FROM channels), "
+      "(SELECT count(*) FROM points), "
+      "(SELECT coalesce(max(value), 'none') FROM meta WHERE key = 'generation')";
+  for (const char* table : {"channels", "points"}) {
+    SCOPED_TRACE(table);
+    pg_query(target, std::string("CREATE TRIGGER refuse BEFORE INSERT ON ") + table +
+                         " FOR EACH ROW EXECUTE FUNCTION refuse()");
+    error.clear();
+    EXPECT_FALSE(db->store(edge_record(), error));
+    EXPECT_NE(error.find("refused by the test"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_EQ(pg_query(target, counts), std::vector<std::string>{"0|0|0|none"});
+    pg_query(target, std::string("DROP TRIGGER refuse ON ") + table);
+  }
+  ASSERT_TRUE(db->store(edge_record(), error)) << error;
+  EXPECT_EQ(pg_query(target, counts), std::vector<std::string>{"1|32|32|1"});
+  std::vector<stored_recording> loaded;
+  ASSERT_TRUE(db->load_recordings(loaded, error)) << error;
+  ASSERT_EQ(loaded.size(), 1u);
+  EXPECT_EQ(loaded[0].channels.size(), 32u);
+}
