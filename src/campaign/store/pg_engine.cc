@@ -160,9 +160,14 @@ class pg_engine : public sql_engine {
   }
   // The count and the commit go in one message: one round trip less for every store.
   bool commit() override {
-    if (conn_.pipelining())
-      return conn_.send(count_change_sql, {}) && conn_.send("COMMIT", {}) && conn_.end_pipeline();
-    return conn_.exec(writing_ ? std::string(count_change_sql) + "; COMMIT" : "COMMIT");
+    bool ok =
+        conn_.pipelining()
+            ? conn_.send(count_change_sql, {}) && conn_.send("COMMIT", {}) && conn_.end_pipeline()
+            : conn_.exec(writing_ ? std::string(count_change_sql) + "; COMMIT" : "COMMIT");
+    // A commit whose answer was lost counts as another connection's: a reader then only
+    // reads again what it would have kept.
+    if (ok && writing_) ++own_commits_;
+    return ok;
   }
   bool wait_for_answers() override { return conn_.sync_pipeline(); }
   void rollback() override { conn_.discard("ROLLBACK"); }
@@ -218,12 +223,17 @@ class pg_engine : public sql_engine {
   std::optional<int64_t> data_version() override {
     std::optional<pg_rows> v = conn_.query("SELECT value FROM meta WHERE key = 'data_version'", {});
     if (!v) return std::nullopt;
-    return v->size() == 1 ? std::strtoll(std::string(v->text(0, 0)).c_str(), nullptr, 10) : 0;
+    // The count goes up by one with every write transaction, this connection's too; taking
+    // this connection's own out leaves a number that changes only when another one commits.
+    const int64_t count =
+        v->size() == 1 ? std::strtoll(std::string(v->text(0, 0)).c_str(), nullptr, 10) : 0;
+    return count - own_commits_;
   }
   const std::string& name() const override { return name_; }
 
  private:
   pg_connection conn_;
+  int64_t own_commits_ = 0;  // write transactions this connection committed
   std::string name_;
   bool writing_ = false;
 };
