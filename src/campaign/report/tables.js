@@ -23,6 +23,7 @@
       data.recordings + " recordings, " + data.failed_run_count + " failed runs, configurations " +
       data.configs.join(", ") + ". A chip passes when it passes in every required configuration (" +
       data.required.join(", ") + ") and in every other it was tested in."]));
+    if (data.left_out) box.after(make("p", { "class": "note", id: "left-out" }, [data.left_out]));
   }
 
   // The table of failing verdicts; a click on a row opens its chip.
@@ -38,7 +39,8 @@
     return t;
   }
 
-  // The filter keeps the rows of `t` that contain every word typed; #failing-count says how many.
+  // The filter keeps the rows of `t` that contain every word typed; #failing-count says how many
+  // of the campaign's `total` are shown.
   function filterFailing(t, total) {
     var count = document.getElementById("failing-count");
     function shown() {
@@ -64,7 +66,7 @@
     document.getElementById("failing-csv").addEventListener("click", function () {
       page.download("failing-chips.csv", page.tableCsv(t));
     });
-    filterFailing(t, failing.length);
+    filterFailing(t, campaign.data.totals.failing);
   }
 
   // The causes' counts per configuration into #pareto-counts.
