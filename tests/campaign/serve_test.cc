@@ -82,6 +82,13 @@ TEST_F(Serve, AChipOpensWithItsPulsesAndAnUnknownOneIsNotFound) {
   EXPECT_EQ(detail["points"].size(), 32u);
   EXPECT_GT(detail["points"]["5"][0].size(), 20u);
   EXPECT_EQ(chip["outcome"], chip["verdicts"][0]["outcome"]);
+  // Its heat-map cells and gain rows too, so that a page that did not carry it opens it whole.
+  ASSERT_EQ(chip["cells"].size(), 32u);
+  for (const json& cell : chip["cells"]) EXPECT_EQ(cell[0], "100002");
+  EXPECT_TRUE(chip["characterisation"].is_array());
+  // The first screen's summary counts every chip, whatever it carries.
+  EXPECT_EQ(get_json(s, "/api/summary")["totals"]["chips"]["tested"],
+            get_json(s, "/api/version")["chips"]);
   EXPECT_EQ(s.get("/api/chip/100077").status, 404);
   EXPECT_EQ(s.get("/chip/100002").status, 200);
   EXPECT_EQ(s.get("/chip/100077").status, 404);
