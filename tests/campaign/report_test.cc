@@ -265,6 +265,7 @@ TEST(CampaignReport, ACampaignOfManyFailingChipsStaysUnderTheBoundAndSaysWhatItL
   EXPECT_EQ(data["verdicts"].size(), 3 * carried.size());
   EXPECT_EQ(data["cells"]["rows"].size(), 96 * carried.size());
   EXPECT_EQ(data["chips"].size(), carried.size());
+  EXPECT_EQ(data["failing"].size(), 3 * carried.size());
   const nlohmann::json& totals = data["totals"];
   EXPECT_EQ(totals["chips"]["tested"], chips);
   EXPECT_EQ(totals["chips"]["fail"].get<int>() + totals["chips"]["retest"].get<int>(), chips);
@@ -314,8 +315,33 @@ TEST(CampaignReport, TheTotalsCountTheWholeCampaignAndNameEachCausesFirstChips) 
   EXPECT_EQ(n["pass"].get<int>() + n["fail"].get<int>() + n["retest"].get<int>() +
                 n["not judged"].get<int>(),
             static_cast<int>(j.verdicts.size()));
-  ASSERT_EQ(totals["days"].size(), 1u);
-  EXPECT_EQ(totals["days"][0]["chips"], j.verdicts.size());
-  EXPECT_DOUBLE_EQ(totals["days"][0]["yield"].get<double>(),
-                   100.0 * n["pass"].get<double>() / static_cast<double>(j.verdicts.size()));
+  // Every verdict judged a recording with a day; each day's yield is its passes over its chips.
+  int days = 0, passes = 0;
+  for (const nlohmann::json& day : totals["days"]) {
+    days += day["chips"].get<int>();
+    passes += day["pass"].get<int>();
+    EXPECT_DOUBLE_EQ(day["yield"].get<double>(),
+                     100.0 * day["pass"].get<double>() / day["chips"].get<double>());
+  }
+  EXPECT_EQ(days, static_cast<int>(j.verdicts.size()));
+  EXPECT_EQ(passes, n["pass"].get<int>());
+}
+
+TEST(CampaignReport, TheFailingRowsAreEveryVerdictButAPassThenEachRequiredConfigurationAChipLacks) {
+  nlohmann::json verdicts = nlohmann::json::parse(R"([
+    {"chip": "100000", "config": "A", "outcome": "pass", "flagged": 0, "reasons": []},
+    {"chip": "100001", "config": "A", "outcome": "fail", "flagged": 1, "reasons": ["channel 13: no pulse"]},
+    {"chip": "100002", "config": "B", "outcome": "retest", "flagged": 0, "reasons": []},
+    {"chip": "100003", "config": "B", "outcome": "not judged", "flagged": 0, "reasons": []}])");
+  nlohmann::json chips = nlohmann::json::parse(R"([
+    {"chip": "100001", "outcome": "fail", "reasons": ["A: channel 13: no pulse"]},
+    {"chip": "100002", "outcome": "incomplete", "reasons": ["not tested in A", "not tested in C"]}])");
+  std::vector<std::string> rows;
+  for (const nlohmann::json& r : failing_rows(verdicts, chips))
+    rows.push_back(r["chip"].get<std::string>() + " " + r["config"].get<std::string>() + " " +
+                   r["outcome"].get<std::string>() + " " + r["reasons"].dump());
+  EXPECT_EQ(rows, (std::vector<std::string>{"100001 A fail [\"channel 13: no pulse\"]",
+                                            "100002 B retest []", "100003 B not judged []",
+                                            "100002 A incomplete [\"not tested in A\"]",
+                                            "100002 C incomplete [\"not tested in C\"]"}));
 }

@@ -69,6 +69,14 @@ TEST_F(Serve, PagesOfVerdictsJoinedAreTheWholeListAndAnOutcomeChoosesItsOwn) {
   json chips = get_json(s, "/api/chips?offset=5&limit=10");
   EXPECT_EQ(chips["total"], 7);
   EXPECT_EQ(chips["chips"].size(), 2u);
+  // The failing table's rows paged: the whole campaign's, as many as the summary counts.
+  json failing = json::array();
+  for (size_t offset = 0; offset < 7; offset += 2) {
+    json page = get_json(s, "/api/failing?limit=2&offset=" + std::to_string(offset));
+    for (const json& v : page["failing"]) failing.push_back(v);
+  }
+  EXPECT_EQ(failing.size(), summary["totals"]["failing"].get<size_t>());
+  EXPECT_EQ(failing, summary["failing"]);
   EXPECT_EQ(s.stop(), 0);
 }
 
@@ -173,7 +181,8 @@ TEST_F(Serve, MalformedRequestsGetA4xxAndTheServerCarriesOn) {
   for (const char* query :
        {"/api/verdicts?limit=0", "/api/verdicts?limit=100000", "/api/verdicts?offset=-1",
         "/api/verdicts?offset=1e3", "/api/chips?limit=%20%205", "/api/verdicts?outcome=%3Cb%3E",
-        "/api/chip/%zz", "/api/nothing"})
+        "/api/chip/%zz", "/api/nothing", "/api/failing?limit=x", "/api/failing?offset=-2",
+        "/api/failing?limit=1001"})
     EXPECT_EQ(s.get(query).status / 100, 4) << query;
   const std::string long_header = "X-Long: " + std::string(200000, 'a') + "\r\n";
   for (const std::string& request :

@@ -97,20 +97,6 @@
   // { pass, fail, retest, incomplete, "not judged" } and `tested`, the chips with a verdict.
   function outcomeCounts(campaign) { return campaign.data.totals.chips; }
 
-  // Each configuration's verdict that is not a pass, then one row per configuration a chip must
-  // pass and was never tested in.
-  function failingVerdicts(data) {
-    var failing = data.verdicts.filter(function (v) { return v.outcome !== "pass"; });
-    data.chips.forEach(function (c) {
-      if (c.outcome !== "incomplete") return;
-      c.reasons.forEach(function (r) {
-        failing.push({ chip: c.chip, config: r.replace(/^not tested in /, ""), outcome: "incomplete",
-                       flagged: "", reasons: [r] });
-      });
-    });
-    return failing;
-  }
-
   // The failing and retest verdicts of the whole campaign counted by cause and configuration,
   // each with the first chips' names ("..." after them when there are more).
   function causeCounts(data) { return data.totals.causes; }
@@ -181,7 +167,7 @@
 
   Object.assign(page, { QUANTITY_COLUMN: QUANTITY_COLUMN, readCampaign: readCampaign, chipOutcome: chipOutcome,
                         cellOf: cellOf, chipCells: chipCells, rowOf: rowOf, outcomeCounts: outcomeCounts,
-                        failingVerdicts: failingVerdicts, causeCounts: causeCounts, causeTotals: causeTotals,
+                        causeCounts: causeCounts, causeTotals: causeTotals,
                         outcomesPerConfig: outcomesPerConfig, percent: percent, configRows: configRows,
                         yieldBars: yieldBars, yieldPerDay: yieldPerDay, addChip: addChip, chipAddress: chipAddress,
                         chipOfAddress: chipOfAddress });

@@ -6,6 +6,7 @@
 #include "campaign/judge/acceptance_limits.h"
 #include "campaign/judge/reason_text.h"
 #include "campaign/report/report_charts.h"
+#include "campaign/report/report_totals.h"
 #include "campaign/run/campaign_upkeep.h"
 #include "results/json_text.h"
 
@@ -13,13 +14,14 @@ using nlohmann::json;
 
 namespace {
 
-// Where each chip's verdicts and summary are in the snapshot's page data.
-void index_chips(campaign_snapshot& s) {
+// Where each chip's verdicts and summary are in the snapshot's lists, and its characterisation
+// rows, moved out of `all`.
+void index_chips(campaign_snapshot& s, campaign_rows& all) {
   for (size_t i = 0; i < s.verdicts.size(); ++i)
     s.verdicts_of_chip[s.verdicts[i]["chip"].get<std::string>()].push_back(i);
   for (size_t i = 0; i < s.chips.size(); ++i)
     s.chip_index[s.chips[i]["chip"].get<std::string>()] = i;
-  for (json& r : characterisation_rows(s.recordings, s.in.limits)) {
+  for (json& r : all.characterisation) {
     json& rows = s.characterisation_of_chip[r[0].get<std::string>()];
     if (rows.is_null()) rows = json::array();
     rows.push_back(std::move(r));
@@ -67,13 +69,13 @@ std::shared_ptr<const campaign_snapshot> load_snapshot(campaign_db& db,
   s->in.rule = rule_text(limits);
   s->in.limits = std::move(limits);
   s->in.verdicts = std::move(judgement.verdicts);
-  s->summary = report_page_data(s->recordings, s->in);
+  campaign_rows all;
+  s->summary = report_page_data(s->recordings, s->in, &all);
   s->summary.erase("details");
-  s->verdicts = verdict_rows(s->recordings, s->in.verdicts, nullptr);
-  s->chips = chip_rows(
-      summarise_chips(s->in.verdicts, required_configurations(s->in.verdicts, s->in.limits)),
-      nullptr);
-  index_chips(*s);
+  s->verdicts = std::move(all.verdicts);
+  s->chips = std::move(all.chips);
+  s->failing = failing_rows(s->verdicts, s->chips);
+  index_chips(*s, all);
   find_latest(*s);
   return s;
 }
@@ -96,7 +98,8 @@ json summary_json(const campaign_snapshot& s) {
                       " chips, those that do not pass first, in its failing table, heat map "
                       "and gain chart's dots; every count, yield, cause and channel "
                       "distribution is of the whole campaign. Any chip opens at "
-                      "/chip/NAME, and /api/verdicts and /api/chips page through every one.";
+                      "/chip/NAME; the failing table's button fetches its further rows, and "
+                      "/api/verdicts and /api/chips page through every one.";
   return out;
 }
 
@@ -116,6 +119,10 @@ json verdicts_page(const campaign_snapshot& s, const page_request& p, const std:
   for (const json& v : all)
     if (v["outcome"] == outcome) chosen.push_back(v);
   return page_of(chosen, p, "verdicts");
+}
+
+json failing_page(const campaign_snapshot& s, const page_request& p) {
+  return page_of(s.failing, p, "failing");
 }
 
 json chips_page(const campaign_snapshot& s, const page_request& p) {

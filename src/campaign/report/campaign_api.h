@@ -21,6 +21,7 @@ struct campaign_snapshot {
   nlohmann::json summary;             ///< report_page_data without details: the first screen
   nlohmann::json verdicts;            ///< every verdict, as verdict_rows
   nlohmann::json chips;               ///< every chip's summary, as chip_rows
+  nlohmann::json failing;             ///< the failing table's rows of every chip, as failing_rows
   std::vector<std::string> warnings;  ///< the limits' warnings
   /// By chip, the indexes of its verdicts in `verdicts`, of its summary in `chips`, and its
   /// characterisation rows.
@@ -63,6 +64,10 @@ std::optional<page_request> parse_page(const std::string& text_offset,
 /// outcome is `outcome` ("" for any) from p.offset on.
 nlohmann::json verdicts_page(const campaign_snapshot& s, const page_request& p,
                              const std::string& outcome);
+
+/// The answer of GET /api/failing: {"total", "offset", "failing"}, the failing table's rows of
+/// the whole campaign (failing_rows) from p.offset on.
+nlohmann::json failing_page(const campaign_snapshot& s, const page_request& p);
 
 /// The answer of GET /api/chips: {"total", "offset", "chips"}, each chip's verdict over the
 /// configurations it must pass.

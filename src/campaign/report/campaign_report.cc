@@ -252,7 +252,8 @@ json injections(const std::vector<std::string>& configs, const acceptance_limits
 
 }  // namespace
 
-json report_page_data(const std::vector<stored_recording>& recordings, const report_input& in) {
+json report_page_data(const std::vector<stored_recording>& recordings, const report_input& in,
+                      campaign_rows* all) {
   std::unordered_map<int64_t, const stored_recording*> by_id;
   size_t failed = 0;
   for (const stored_recording& r : recordings) {
@@ -270,6 +271,11 @@ json report_page_data(const std::vector<stored_recording>& recordings, const rep
     days.push_back(day_of(judged == by_id.end() ? nullptr : judged->second));
   }
   json totals = campaign_totals(in.verdicts, days, summaries, d.configs);
+  json every_verdict = verdict_rows(recordings, in.verdicts, nullptr), verdicts = json::array();
+  for (json& v : every_verdict)
+    if (carried.count(v["chip"].get<std::string>())) verdicts.push_back(v);
+  json chips = chip_rows(summaries, &carried), every_chip = chip_rows(summaries, nullptr);
+  totals["failing"] = failing_rows(every_verdict, every_chip).size();
   json details = json::object();
   for (const auto& [id, detail] : in.details)
     if (auto it = by_id.find(id); it != by_id.end())
@@ -279,30 +285,33 @@ json report_page_data(const std::vector<stored_recording>& recordings, const rep
   for (const json& r : characterisation)
     if (carried.count(r[0].get<std::string>())) carried_rows.push_back(r);
   const size_t carried_count = std::min(carried.size(), summaries.size());
-  return {{"title", in.title},
-          {"rule", in.rule},
-          {"recordings", recordings.size()},
-          {"failed_run_count", failed},
-          {"failed_runs", failed_runs(recordings)},
-          {"configs", d.configs},
-          {"verdicts", verdict_rows(recordings, in.verdicts, &carried)},
-          {"chips", chip_rows(summaries, &carried)},
-          {"totals", totals},
-          {"left_out", left_out_note(totals, carried_count)},
-          {"required", required},
-          {"opened_chip", in.opened_chip},
-          {"pulses_note", pulses_note(in.verdicts)},
-          {"cells",
-           {{"configs", d.cell_configs},
-            {"verdicts", d.cell_verdicts},
-            {"stats", d.channel_stats},
-            {"rows", d.cell_rows}}},
-          {"ranges", d.ranges},
-          {"bands", d.bands},
-          {"characterisation", carried_rows},
-          {"gain_stats", gain_stats(characterisation)},
-          {"injections", injections(d.configs, in.limits)},
-          {"details", details}};
+  json out = {{"title", in.title},
+              {"rule", in.rule},
+              {"recordings", recordings.size()},
+              {"failed_run_count", failed},
+              {"failed_runs", failed_runs(recordings)},
+              {"configs", d.configs},
+              {"verdicts", verdicts},
+              {"chips", chips},
+              {"failing", failing_rows(verdicts, chips)},
+              {"totals", totals},
+              {"left_out", left_out_note(totals, carried_count)},
+              {"required", required},
+              {"opened_chip", in.opened_chip},
+              {"pulses_note", pulses_note(in.verdicts)},
+              {"cells",
+               {{"configs", d.cell_configs},
+                {"verdicts", d.cell_verdicts},
+                {"stats", d.channel_stats},
+                {"rows", d.cell_rows}}},
+              {"ranges", d.ranges},
+              {"bands", d.bands},
+              {"characterisation", carried_rows},
+              {"gain_stats", gain_stats(characterisation)},
+              {"injections", injections(d.configs, in.limits)},
+              {"details", details}};
+  if (all) *all = {std::move(every_verdict), std::move(every_chip), std::move(characterisation)};
+  return out;
 }
 
 namespace {

@@ -76,8 +76,16 @@ nlohmann::json characterisation_rows(const std::vector<stored_recording>& record
 /// report"): the whole campaign's totals and chart statistics, the verdicts, chips, heat-map
 /// cells and gain figures of the chips carried (carried_chips, and `in.opened_chip`), what it
 /// leaves out in words, and the opened recordings of `in.details`.
+/// The whole campaign's lists that report_page_data carries a part of.
+struct campaign_rows {
+  nlohmann::json verdicts;          ///< every verdict, as verdict_rows
+  nlohmann::json chips;             ///< every chip's summary, as chip_rows
+  nlohmann::json characterisation;  ///< every characterisation row, as characterisation_rows
+};
+
+/// With `all`, the whole lists too, made once for both.
 nlohmann::json report_page_data(const std::vector<stored_recording>& recordings,
-                                const report_input& in);
+                                const report_input& in, campaign_rows* all = nullptr);
 
 /// An opened recording as report_page_data's "details" carry it: summary, fits, problems and
 /// each channel's points.

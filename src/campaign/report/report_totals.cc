@@ -92,15 +92,6 @@ json day_yields(const std::vector<chip_verdict>& verdicts, const std::vector<std
   return out;
 }
 
-int64_t failing_rows(const std::vector<chip_verdict>& verdicts,
-                     const std::vector<chip_summary>& chips) {
-  int64_t n = 0;
-  for (const chip_verdict& v : verdicts) n += v.outcome != chip_outcome::pass;
-  for (const chip_summary& s : chips)
-    if (s.outcome == chip_outcome::incomplete) n += static_cast<int64_t>(s.reasons.size());
-  return n;
-}
-
 std::string commonest_config(const std::vector<chip_verdict>& verdicts,
                              const std::vector<std::string>& configs) {
   std::map<std::string, int64_t> n;
@@ -131,10 +122,37 @@ json campaign_totals(const std::vector<chip_verdict>& verdicts,
                      const std::vector<std::string>& day_of_verdict,
                      const std::vector<chip_summary>& chips,
                      const std::vector<std::string>& configs) {
-  return {
-      {"chips", chip_counts(verdicts, chips)},    {"per_config", per_config(verdicts, configs)},
-      {"causes", cause_counts(verdicts)},         {"days", day_yields(verdicts, day_of_verdict)},
-      {"failing", failing_rows(verdicts, chips)}, {"config", commonest_config(verdicts, configs)}};
+  return {{"chips", chip_counts(verdicts, chips)},
+          {"per_config", per_config(verdicts, configs)},
+          {"causes", cause_counts(verdicts)},
+          {"days", day_yields(verdicts, day_of_verdict)},
+          {"config", commonest_config(verdicts, configs)}};
+}
+
+json failing_rows(const json& verdicts, const json& chips) {
+  const std::string incomplete = outcome_name(chip_outcome::incomplete);
+  const std::string untested = "not tested in ";
+  json rows = json::array();
+  for (const json& v : verdicts)
+    if (v["outcome"] != outcome_name(chip_outcome::pass))
+      rows.push_back({{"chip", v["chip"]},
+                      {"config", v["config"]},
+                      {"outcome", v["outcome"]},
+                      {"flagged", v["flagged"]},
+                      {"reasons", v["reasons"]}});
+  for (const json& c : chips) {
+    if (c["outcome"] != incomplete) continue;
+    for (const json& reason : c["reasons"]) {
+      std::string config = reason.get<std::string>();
+      if (config.starts_with(untested)) config.erase(0, untested.size());
+      rows.push_back({{"chip", c["chip"]},
+                      {"config", config},
+                      {"outcome", incomplete},
+                      {"flagged", ""},
+                      {"reasons", json::array({reason})}});
+    }
+  }
+  return rows;
 }
 
 std::string left_out_note(const json& totals, size_t carried) {

@@ -27,13 +27,18 @@ std::set<std::string> carried_chips(const std::vector<chip_summary>& chips);
 /// cause and configuration of the failing and retest verdicts, "count" and "chips" (the first
 /// max_cause_chips_named chips by verdict order, joined by ", "); "days": per day of recording
 /// (from `day_of_verdict`, same order as `verdicts`; "" for none) and configuration, "pass",
-/// "chips" and "yield" (%); "failing": the failing table's rows, every verdict but a pass and a
-/// row per required configuration an incomplete chip lacks; "config": the configuration most
-/// chips were judged in (the first by name of those as common).
+/// "chips" and "yield" (%); "config": the configuration most chips were judged in (the first by
+/// name of those as common). The caller adds "failing", the count of failing_rows.
 nlohmann::json campaign_totals(const std::vector<chip_verdict>& verdicts,
                                const std::vector<std::string>& day_of_verdict,
                                const std::vector<chip_summary>& chips,
                                const std::vector<std::string>& configs);
+
+/// The failing table's rows of `verdicts` and `chips` (as verdict_rows and chip_rows give
+/// them), each {"chip", "config", "outcome", "flagged", "reasons"}: every verdict but a pass, in
+/// their order, then for each incomplete chip a row of outcome "incomplete", "flagged" "" and
+/// the one reason "not tested in CONFIG" per required configuration it was never tested in.
+nlohmann::json failing_rows(const nlohmann::json& verdicts, const nlohmann::json& chips);
 
 /// What a page carrying only `carried` of `totals`' chips leaves out, in words, naming
 /// `varnel-campaign serve` and `export` for the rest; "" when it carries every chip.

@@ -53,14 +53,6 @@ test("a CSV cell a spreadsheet would run is written as text; numbers, quotes and
   assert.equal(page.csvOf(["chip", "why"], [["100001", "a\nb"], ["=2", null]]), "chip,why\n100001,\"a\nb\"\n'=2,\n");
 });
 
-test("the failing table has every verdict but a pass, then each required configuration a chip lacks", () => {
-  const rows = page.failingVerdicts(smallCampaign()).map((v) => [v.chip, v.config, v.outcome, v.reasons.join("; ")]);
-  assert.deepEqual(rows, [["100001", "A", "fail", "channel 13: no pulse (fit verdict no_pulse)"],
-                          ["100002", "B", "retest", ""],
-                          ["100002", "A", "incomplete", "not tested in A"],
-                          ["100002", "C", "incomplete", "not tested in C"]]);
-});
-
 test("the causes' rows add each cause's counts across configurations, the commonest cause first", () => {
   const counts = [{ cause: "dead channel", config: "A", count: 1 }, { cause: "rise time", config: "B", count: 13 },
                   { cause: "too few events", config: "B", count: 1 }, { cause: "dead channel", config: "B", count: 1 }];
