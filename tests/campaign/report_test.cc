@@ -7,11 +7,13 @@
 #include <cmath>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "campaign/campaign_support.h"
 #include "campaign/judge/failure_cause.h"
 #include "campaign/judge/reason_text.h"
 #include "campaign/report/campaign_report.h"
+#include "campaign/report/report_totals.h"
 #include "tools/campaign_simulator.h"
 
 namespace {
@@ -194,4 +196,152 @@ TEST(CampaignReport, ACampaignOfKnownInjectionsCarriesEachChannelsGainAndNoiseAn
   EXPECT_GT(usual[3].get<double>(), 0.0);
   // The line passes near 0 at 0 mV: its offset is small against the amplitude at 20 mV.
   EXPECT_LT(std::fabs(usual[5].get<double>()), 0.05 * usual[2].get<double>() * 20);
+}
+
+namespace {
+
+// A campaign of `chips` chips in three configurations of which every one fails or needs a
+// retest: each recording's odd channels show no pulse, and the long reasons of 16 flagged
+// channels each make its verdicts as large as a verdict gets.
+judged all_failing(int chips) {
+  judged j;
+  const char* configs[] = {"4mV_delay-all", "10mV_delay-all", "20mV_delay-all"};
+  int64_t id = 0;
+  for (int chip = 0; chip < chips; ++chip)
+    for (const char* c : configs) {
+      stored_recording r;
+      r.id = ++id;
+      r.chip = std::to_string(500000 + chip);
+      r.config = c;
+      r.path = "chip-" + r.chip + "/" + c + ".txt";
+      r.recorded_at = chip % 2 ? "2026-12-08T10:00:00" : "2026-12-09T10:00:00";
+      r.current = true;
+      r.status = 0;
+      r.events_started = r.events_completed = 1000;
+      for (int ch = 0; ch < 32; ++ch) {
+        stored_channel s;
+        s.channel = ch;
+        s.fit.verdict = ch % 2 ? fit_verdict::no_pulse : fit_verdict::good;
+        s.fit.peak_time = 150.0 + (chip * 7 + ch) % 11;
+        s.fit.amplitude = ch % 2 ? 0.0 : 300.0 + (chip * 3 + ch) % 17;
+        s.fit.time_stamp = 800.0 + (chip + ch) % 5;
+        r.channels.push_back(s);
+      }
+      j.recordings.push_back(r);
+    }
+  j.verdicts = judge_campaign(j.recordings, acceptance_limits{}).verdicts;
+  return j;
+}
+
+}  // namespace
+
+TEST(CampaignReport, ACampaignOfManyFailingChipsStaysUnderTheBoundAndSaysWhatItLeavesOut) {
+  const int chips = 1500;
+  judged j = all_failing(chips);
+  size_t not_passing = 0;
+  for (const chip_verdict& v : j.verdicts) not_passing += v.outcome != chip_outcome::pass;
+  ASSERT_EQ(not_passing, j.verdicts.size());
+  report_input in;
+  in.title = "many failing chips";
+  in.verdicts = j.verdicts;
+  in.opened_chip = "501499";  // carried too, though past the bound by name
+  // The pulses of the chips a report opens, each channel's 200 points.
+  for (int64_t id : openable_recordings(j.verdicts, in.opened_chip)) {
+    snapshot_table& points = in.details[id].points;
+    points.assign(32, {});
+    for (channel_points& p : points)
+      for (int t = 0; t < 200; ++t) p.push_back({t * 2.5, {t * 1.25, 0.5}});
+  }
+  std::string html = report_html(j.recordings, in);
+  EXPECT_LT(html.size(), 10u << 20);
+  nlohmann::json data = embedded_json(html, "report-data");
+  // Carried: the first chips by name and the one opened, each with its three verdicts and 96
+  // cells; the rest counted.
+  std::set<std::string> carried;
+  for (const nlohmann::json& v : data["verdicts"]) carried.insert(v["chip"].get<std::string>());
+  EXPECT_EQ(carried.size(), max_carried_chips + 1);
+  EXPECT_EQ(*carried.begin(), "500000");
+  EXPECT_EQ(carried.count("501499"), 1u);
+  EXPECT_EQ(data["verdicts"].size(), 3 * carried.size());
+  EXPECT_EQ(data["cells"]["rows"].size(), 96 * carried.size());
+  EXPECT_EQ(data["chips"].size(), carried.size());
+  EXPECT_EQ(data["failing"].size(), 3 * carried.size());
+  const nlohmann::json& totals = data["totals"];
+  EXPECT_EQ(totals["chips"]["tested"], chips);
+  EXPECT_EQ(totals["chips"]["fail"].get<int>() + totals["chips"]["retest"].get<int>(), chips);
+  EXPECT_EQ(totals["failing"], 3 * chips);
+  int per_config = 0;
+  for (const auto& [config, n] : totals["per_config"].items())
+    for (const auto& [outcome, count] : n.items()) per_config += count.get<int>();
+  EXPECT_EQ(per_config, 3 * chips);
+  int by_cause = 0;
+  for (const nlohmann::json& c : totals["causes"]) by_cause += c["count"].get<int>();
+  EXPECT_EQ(by_cause, 3 * chips);
+  int by_day = 0;
+  for (const nlohmann::json& d : totals["days"]) by_day += d["chips"].get<int>();
+  EXPECT_EQ(by_day, 3 * chips);
+  EXPECT_NE(data["left_out"].get<std::string>().find("carries 201 of the 1500 chips"),
+            std::string::npos)
+      << data["left_out"];
+  EXPECT_NE(data["left_out"].get<std::string>().find("varnel-campaign serve"), std::string::npos);
+}
+
+TEST(CampaignReport, TheTotalsCountTheWholeCampaignAndNameEachCausesFirstChips) {
+  temp_dir d;
+  judged j = simulated(d, 24);
+  report_input in;
+  in.verdicts = j.verdicts;
+  nlohmann::json data = report_page_data(j.recordings, in);
+  EXPECT_EQ(data["left_out"], "");
+  const nlohmann::json& totals = data["totals"];
+  EXPECT_EQ(totals["config"], config);
+  EXPECT_EQ(totals["chips"]["tested"], 24);
+  int chips = 0;
+  for (const char* o : {"pass", "fail", "retest", "incomplete", "not judged"})
+    chips += totals["chips"][o].get<int>();
+  EXPECT_EQ(chips, 24);
+  const nlohmann::json* dead = nullptr;
+  for (const nlohmann::json& c : totals["causes"])
+    if (c["cause"] == "dead channel") dead = &c;
+  ASSERT_NE(dead, nullptr);
+  std::string named;
+  int count = 0;
+  for (const chip_verdict& v : j.verdicts)
+    if (failure_cause(v) == "dead channel") named += (count++ ? ", " : "") + v.chip;
+  EXPECT_GE(count, 2);  // 100001 and 100014 at least
+  EXPECT_EQ((*dead)["count"], count);
+  EXPECT_EQ((*dead)["chips"], named);
+  const nlohmann::json& n = totals["per_config"][config];
+  EXPECT_EQ(n["pass"].get<int>() + n["fail"].get<int>() + n["retest"].get<int>() +
+                n["not judged"].get<int>(),
+            static_cast<int>(j.verdicts.size()));
+  // Every verdict judged a recording with a day; each day's yield is its passes over its chips.
+  int days = 0, passes = 0;
+  for (const nlohmann::json& day : totals["days"]) {
+    days += day["chips"].get<int>();
+    passes += day["pass"].get<int>();
+    EXPECT_DOUBLE_EQ(day["yield"].get<double>(),
+                     100.0 * day["pass"].get<double>() / day["chips"].get<double>());
+  }
+  EXPECT_EQ(days, static_cast<int>(j.verdicts.size()));
+  EXPECT_EQ(passes, n["pass"].get<int>());
+}
+
+TEST(CampaignReport, TheFailingRowsAreEveryVerdictButAPassThenEachRequiredConfigurationAChipLacks) {
+  nlohmann::json verdicts = nlohmann::json::parse(R"([
+    {"chip": "100000", "config": "A", "outcome": "pass", "flagged": 0, "reasons": []},
+    {"chip": "100001", "config": "A", "outcome": "fail", "flagged": 1, "reasons": ["channel 13: no pulse"]},
+    {"chip": "100002", "config": "B", "outcome": "retest", "flagged": 0, "reasons": []},
+    {"chip": "100003", "config": "B", "outcome": "not judged", "flagged": 0, "reasons": []}])");
+  nlohmann::json chips = nlohmann::json::parse(R"([
+    {"chip": "100001", "outcome": "fail", "reasons": ["A: channel 13: no pulse"]},
+    {"chip": "100002", "outcome": "incomplete", "reasons": ["not tested in A", "not tested in C"]}])");
+  std::vector<std::string> rows;
+  for (const nlohmann::json& r : failing_rows(verdicts, chips))
+    rows.push_back(r["chip"].get<std::string>() + " " + r["config"].get<std::string>() + " " +
+                   r["outcome"].get<std::string>() + " " + r["reasons"].dump());
+  EXPECT_EQ(rows, (std::vector<std::string>{"100001 A fail [\"channel 13: no pulse\"]",
+                                            "100002 B retest []", "100003 B not judged []",
+                                            "100002 A incomplete [\"not tested in A\"]",
+                                            "100002 C incomplete [\"not tested in C\"]"}));
 }

@@ -69,6 +69,14 @@ TEST_F(Serve, PagesOfVerdictsJoinedAreTheWholeListAndAnOutcomeChoosesItsOwn) {
   json chips = get_json(s, "/api/chips?offset=5&limit=10");
   EXPECT_EQ(chips["total"], 7);
   EXPECT_EQ(chips["chips"].size(), 2u);
+  // The failing table's rows paged: the whole campaign's, as many as the summary counts.
+  json failing = json::array();
+  for (size_t offset = 0; offset < 7; offset += 2) {
+    json page = get_json(s, "/api/failing?limit=2&offset=" + std::to_string(offset));
+    for (const json& v : page["failing"]) failing.push_back(v);
+  }
+  EXPECT_EQ(failing.size(), summary["totals"]["failing"].get<size_t>());
+  EXPECT_EQ(failing, summary["failing"]);
   EXPECT_EQ(s.stop(), 0);
 }
 
@@ -82,6 +90,13 @@ TEST_F(Serve, AChipOpensWithItsPulsesAndAnUnknownOneIsNotFound) {
   EXPECT_EQ(detail["points"].size(), 32u);
   EXPECT_GT(detail["points"]["5"][0].size(), 20u);
   EXPECT_EQ(chip["outcome"], chip["verdicts"][0]["outcome"]);
+  // Its heat-map cells and gain rows too, so that a page that did not carry it opens it whole.
+  ASSERT_EQ(chip["cells"].size(), 32u);
+  for (const json& cell : chip["cells"]) EXPECT_EQ(cell[0], "100002");
+  EXPECT_TRUE(chip["characterisation"].is_array());
+  // The first screen's summary counts every chip, whatever it carries.
+  EXPECT_EQ(get_json(s, "/api/summary")["totals"]["chips"]["tested"],
+            get_json(s, "/api/version")["chips"]);
   EXPECT_EQ(s.get("/api/chip/100077").status, 404);
   EXPECT_EQ(s.get("/chip/100002").status, 200);
   EXPECT_EQ(s.get("/chip/100077").status, 404);
@@ -166,7 +181,8 @@ TEST_F(Serve, MalformedRequestsGetA4xxAndTheServerCarriesOn) {
   for (const char* query :
        {"/api/verdicts?limit=0", "/api/verdicts?limit=100000", "/api/verdicts?offset=-1",
         "/api/verdicts?offset=1e3", "/api/chips?limit=%20%205", "/api/verdicts?outcome=%3Cb%3E",
-        "/api/chip/%zz", "/api/nothing"})
+        "/api/chip/%zz", "/api/nothing", "/api/failing?limit=x", "/api/failing?offset=-2",
+        "/api/failing?limit=1001"})
     EXPECT_EQ(s.get(query).status / 100, 4) << query;
   const std::string long_header = "X-Long: " + std::string(200000, 'a') + "\r\n";
   for (const std::string& request :

@@ -43,13 +43,6 @@
     return limits;
   }
 
-  // The configuration most chips were judged in; of those as common, the first by name.
-  function commonestConfig(data) {
-    var n = {};
-    data.verdicts.forEach(function (v) { n[v.config] = (n[v.config] || 0) + 1; });
-    return data.configs.slice().sort(function (a, b) { return n[b] - n[a] || a.localeCompare(b); })[0] || "";
-  }
-
   // The campaign of the page's data `data`, with the indices every section reads.
   function readCampaign(data) {
     var campaign = {
@@ -61,7 +54,7 @@
       characterised: groupBy(data.characterisation, function (r) { return r[0]; }),
       medians: mediansOf(data.cells.stats),
       limits: limitTexts(data.bands),
-      config: commonestConfig(data),
+      config: data.totals.config,
       rowIndex: null
     };
     campaign.chipCount = Object.keys(campaign.byChip).length;
@@ -100,46 +93,13 @@
     return campaign.rowIndex[chip + "|" + campaign.packed.configs.indexOf(config) + "|" + channel];
   }
 
-  // The chips counted by their outcome: { pass, fail, retest, incomplete, "not judged" } and
-  // `tested`, the chips with a verdict.
-  function outcomeCounts(campaign) {
-    var count = { pass: 0, fail: 0, retest: 0, incomplete: 0, "not judged": 0 };
-    var chips = Object.keys(campaign.byChip);
-    chips.forEach(function (c) { count[chipOutcome(campaign, c)]++; });
-    count.tested = chips.length;
-    return count;
-  }
+  // The chips counted by their outcome, of the whole campaign as the program counted them:
+  // { pass, fail, retest, incomplete, "not judged" } and `tested`, the chips with a verdict.
+  function outcomeCounts(campaign) { return campaign.data.totals.chips; }
 
-  // Each configuration's verdict that is not a pass, then one row per configuration a chip must
-  // pass and was never tested in.
-  function failingVerdicts(data) {
-    var failing = data.verdicts.filter(function (v) { return v.outcome !== "pass"; });
-    data.chips.forEach(function (c) {
-      if (c.outcome !== "incomplete") return;
-      c.reasons.forEach(function (r) {
-        failing.push({ chip: c.chip, config: r.replace(/^not tested in /, ""), outcome: "incomplete",
-                       flagged: "", reasons: [r] });
-      });
-    });
-    return failing;
-  }
-
-  // The failing and retest verdicts counted by cause and configuration, each with the first 12
-  // chips' names ("..." after them when there are more).
-  function causeCounts(data) {
-    var counts = {};
-    data.verdicts.forEach(function (v) {
-      if (v.outcome !== "fail" && v.outcome !== "retest") return;
-      var key = v.cause + "|" + v.config;
-      (counts[key] || (counts[key] = { cause: v.cause, config: v.config, count: 0, chips: [] })).count++;
-      counts[key].chips.push(v.chip);
-    });
-    return Object.keys(counts).map(function (k) {
-      var c = counts[k];
-      c.chips = c.chips.slice(0, 12).join(", ") + (c.chips.length > 12 ? ", ..." : "");
-      return c;
-    });
-  }
+  // The failing and retest verdicts of the whole campaign counted by cause and configuration,
+  // each with the first chips' names ("..." after them when there are more).
+  function causeCounts(data) { return data.totals.causes; }
 
   // The counts' rows by cause, the commonest first: [cause, a count per configuration, total].
   function causeTotals(counts, configs) {
@@ -153,15 +113,9 @@
     });
   }
 
-  // The verdicts of each configuration counted by outcome: per[config].pass and so on.
-  function outcomesPerConfig(data) {
-    var per = {};
-    data.configs.forEach(function (c) { per[c] = { pass: 0, fail: 0, retest: 0, "not judged": 0 }; });
-    data.verdicts.forEach(function (v) {
-      (per[v.config] || (per[v.config] = { pass: 0, fail: 0, retest: 0, "not judged": 0 }))[v.outcome]++;
-    });
-    return per;
-  }
+  // The verdicts of each configuration of the whole campaign counted by outcome:
+  // per[config].pass and so on.
+  function outcomesPerConfig(data) { return data.totals.per_config; }
 
   // "12.5 %" of part in whole, to a tenth; "-" of nothing.
   function percent(part, whole) { return whole ? (100 * part / whole).toFixed(1) + " %" : "-"; }
@@ -186,19 +140,20 @@
   }
 
   // The yield (%) of each day of recording and configuration, of the verdicts with a day.
-  function yieldPerDay(data) {
-    var per = {};
-    data.verdicts.forEach(function (v) {
-      if (!v.day) return;
-      var key = v.day + "|" + v.config;
-      var d = per[key] || (per[key] = { day: v.day, config: v.config, pass: 0, chips: 0 });
-      d.chips++;
-      if (v.outcome === "pass") d.pass++;
-    });
-    return Object.keys(per).map(function (k) {
-      per[k].yield = 100 * per[k].pass / per[k].chips;
-      return per[k];
-    });
+  function yieldPerDay(data) { return data.totals.days; }
+
+  // A chip's verdicts, summary, heat-map cells and characterisation as the server sent them
+  // (GET /api/chip/CHIP) added to a campaign that did not carry it.
+  function addChip(campaign, c) {
+    if (campaign.byChip[c.chip]) return;
+    var data = campaign.data;
+    campaign.byChip[c.chip] = c.verdicts;
+    c.verdicts.forEach(function (v) { campaign.verdictOf[v.chip + "|" + v.config] = v; });
+    if (c.outcome) campaign.chipSummary[c.chip] = { chip: c.chip, outcome: c.outcome, reasons: c.reasons };
+    if (c.characterisation.length) campaign.characterised[c.chip] = c.characterisation;
+    c.cells.forEach(function (r) { campaign.packed.rows.push(r); });
+    campaign.rowIndex = null;
+    data.verdicts = data.verdicts.concat(c.verdicts);
   }
 
   // A chip's address, "chip-NAME" with NAME percent-encoded.
@@ -212,8 +167,8 @@
 
   Object.assign(page, { QUANTITY_COLUMN: QUANTITY_COLUMN, readCampaign: readCampaign, chipOutcome: chipOutcome,
                         cellOf: cellOf, chipCells: chipCells, rowOf: rowOf, outcomeCounts: outcomeCounts,
-                        failingVerdicts: failingVerdicts, causeCounts: causeCounts, causeTotals: causeTotals,
+                        causeCounts: causeCounts, causeTotals: causeTotals,
                         outcomesPerConfig: outcomesPerConfig, percent: percent, configRows: configRows,
-                        yieldBars: yieldBars, yieldPerDay: yieldPerDay, chipAddress: chipAddress,
+                        yieldBars: yieldBars, yieldPerDay: yieldPerDay, addChip: addChip, chipAddress: chipAddress,
                         chipOfAddress: chipOfAddress });
 })(globalThis.varnelPage);

@@ -5,6 +5,8 @@
 
 #include "campaign/judge/acceptance_limits.h"
 #include "campaign/judge/reason_text.h"
+#include "campaign/report/report_charts.h"
+#include "campaign/report/report_totals.h"
 #include "campaign/run/campaign_upkeep.h"
 #include "results/json_text.h"
 
@@ -12,13 +14,18 @@ using nlohmann::json;
 
 namespace {
 
-// Where each chip's verdicts and summary are in the snapshot's page data.
-void index_chips(campaign_snapshot& s) {
-  const json& verdicts = s.summary["verdicts"];
-  for (size_t i = 0; i < verdicts.size(); ++i)
-    s.verdicts_of_chip[verdicts[i]["chip"].get<std::string>()].push_back(i);
-  const json& chips = s.summary["chips"];
-  for (size_t i = 0; i < chips.size(); ++i) s.chip_index[chips[i]["chip"].get<std::string>()] = i;
+// Where each chip's verdicts and summary are in the snapshot's lists, and its characterisation
+// rows, moved out of `all`.
+void index_chips(campaign_snapshot& s, campaign_rows& all) {
+  for (size_t i = 0; i < s.verdicts.size(); ++i)
+    s.verdicts_of_chip[s.verdicts[i]["chip"].get<std::string>()].push_back(i);
+  for (size_t i = 0; i < s.chips.size(); ++i)
+    s.chip_index[s.chips[i]["chip"].get<std::string>()] = i;
+  for (json& r : all.characterisation) {
+    json& rows = s.characterisation_of_chip[r[0].get<std::string>()];
+    if (rows.is_null()) rows = json::array();
+    rows.push_back(std::move(r));
+  }
 }
 
 void find_latest(campaign_snapshot& s) {
@@ -62,9 +69,13 @@ std::shared_ptr<const campaign_snapshot> load_snapshot(campaign_db& db,
   s->in.rule = rule_text(limits);
   s->in.limits = std::move(limits);
   s->in.verdicts = std::move(judgement.verdicts);
-  s->summary = report_page_data(s->recordings, s->in);
+  campaign_rows all;
+  s->summary = report_page_data(s->recordings, s->in, &all);
   s->summary.erase("details");
-  index_chips(*s);
+  s->verdicts = std::move(all.verdicts);
+  s->chips = std::move(all.chips);
+  s->failing = failing_rows(s->verdicts, s->chips);
+  index_chips(*s, all);
   find_latest(*s);
   return s;
 }
@@ -81,6 +92,14 @@ json summary_json(const campaign_snapshot& s) {
   out["details"] = json::object();
   out["chip_url"] = "/api/chip/";
   out["pulses_note"] = "";  // every chip's pulses are fetched when it is opened
+  if (!out["left_out"].get<std::string>().empty())
+    out["left_out"] = "This page lists " + std::to_string(out["chips"].size()) + " of the " +
+                      std::to_string(s.chips.size()) +
+                      " chips, those that do not pass first, in its failing table, heat map "
+                      "and gain chart's dots; every count, yield, cause and channel "
+                      "distribution is of the whole campaign. Any chip opens at "
+                      "/chip/NAME; the failing table's button fetches its further rows, and "
+                      "/api/verdicts and /api/chips page through every one.";
   return out;
 }
 
@@ -94,7 +113,7 @@ std::optional<page_request> parse_page(const std::string& text_offset,
 }
 
 json verdicts_page(const campaign_snapshot& s, const page_request& p, const std::string& outcome) {
-  const json& all = s.summary["verdicts"];
+  const json& all = s.verdicts;
   if (outcome.empty()) return page_of(all, p, "verdicts");
   json chosen = json::array();
   for (const json& v : all)
@@ -102,8 +121,12 @@ json verdicts_page(const campaign_snapshot& s, const page_request& p, const std:
   return page_of(chosen, p, "verdicts");
 }
 
+json failing_page(const campaign_snapshot& s, const page_request& p) {
+  return page_of(s.failing, p, "failing");
+}
+
 json chips_page(const campaign_snapshot& s, const page_request& p) {
-  return page_of(s.summary["chips"], p, "chips");
+  return page_of(s.chips, p, "chips");
 }
 
 std::optional<json> chip_json(const campaign_snapshot& s, campaign_db& db, const std::string& chip,
@@ -113,7 +136,7 @@ std::optional<json> chip_json(const campaign_snapshot& s, campaign_db& db, const
   json verdicts = json::array();
   std::vector<int64_t> ids;
   for (size_t i : found->second) {
-    const json& v = s.summary["verdicts"][i];
+    const json& v = s.verdicts[i];
     verdicts.push_back(v);
     if (int64_t id = v["recording"].get<int64_t>(); id != 0) ids.push_back(id);
   }
@@ -124,10 +147,19 @@ std::optional<json> chip_json(const campaign_snapshot& s, campaign_db& db, const
   for (const stored_recording& r : s.recordings)
     if (auto d = details.find(r.id); d != details.end())
       opened[std::to_string(r.id)] = opened_recording_json(r, d->second);
-  json out = {{"chip", chip}, {"verdicts", verdicts}, {"details", opened}};
+  const std::set<std::string> only = {chip};
+  auto characterised = s.characterisation_of_chip.find(chip);
+  json out = {
+      {"chip", chip},
+      {"verdicts", verdicts},
+      {"details", opened},
+      {"cells", cell_rows(s.recordings, s.in.verdicts,
+                          s.summary["configs"].get<std::vector<std::string>>(), &only)},
+      {"characterisation",
+       characterised == s.characterisation_of_chip.end() ? json::array() : characterised->second}};
   if (auto c = s.chip_index.find(chip); c != s.chip_index.end()) {
-    out["outcome"] = s.summary["chips"][c->second]["outcome"];
-    out["reasons"] = s.summary["chips"][c->second]["reasons"];
+    out["outcome"] = s.chips[c->second]["outcome"];
+    out["reasons"] = s.chips[c->second]["reasons"];
   }
   return out;
 }

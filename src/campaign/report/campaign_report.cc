@@ -13,10 +13,12 @@
 #include "campaign/judge/reason_text.h"
 #include "campaign/report/report_charts.h"
 #include "campaign/report/report_files.h"
+#include "campaign/report/report_totals.h"
 #include "campaign/report/vega_bundle.h"
 #include "common/number_text.h"
 #include "fit/channel_fields.h"
 #include "fit/fit_messages.h"
+#include "numerics/robust_statistics.h"
 #include "results/json_text.h"
 
 using nlohmann::json;
@@ -172,9 +174,34 @@ json failed_runs(const std::vector<stored_recording>& recordings) {
   return runs;
 }
 
-// Each chip's channels characterised across configurations, as rows [chip, channel, gain
-// (ADC/mV), noise (mV), the reason it is flagged or "", offset (ADC)]; none when no channel has
-// a gain.
+// The figures of the rows [chip, channel, gain, noise, reason, offset] that gain_stats sums up.
+constexpr std::pair<const char*, size_t> gain_figures[] = {{"gain", 2}, {"noise_mV", 3}};
+
+// Per figure and channel, the extremes, quartiles and median of the characterisation rows'
+// figures of channels not flagged, as the gain chart's boxes draw them.
+json gain_stats(const json& rows) {
+  json stats = json::array();
+  for (auto [figure, column] : gain_figures) {
+    std::map<int, std::vector<double>> by_channel;
+    for (const json& r : rows)
+      if (r[4] == "" && r[column].is_number()) by_channel[r[1].get<int>()].push_back(r[column]);
+    for (auto& [channel, v] : by_channel) {
+      std::sort(v.begin(), v.end());
+      stats.push_back({{"config", "across configurations"},
+                       {"quantity", figure},
+                       {"channel", channel},
+                       {"lo", v.front()},
+                       {"q1", quantile(v, 0.25)},
+                       {"median", quantile(v, 0.5)},
+                       {"q3", quantile(v, 0.75)},
+                       {"hi", v.back()}});
+    }
+  }
+  return stats;
+}
+
+}  // namespace
+
 json characterisation_rows(const std::vector<stored_recording>& recordings,
                            const acceptance_limits& limits) {
   campaign_characterisation c = characterise(recordings, limits);
@@ -190,6 +217,31 @@ json characterisation_rows(const std::vector<stored_recording>& recordings,
   return rows;
 }
 
+json verdict_rows(const std::vector<stored_recording>& recordings,
+                  const std::vector<chip_verdict>& verdicts, const std::set<std::string>* carried) {
+  std::unordered_map<int64_t, const stored_recording*> by_id;
+  std::unordered_map<std::string, const stored_recording*> by_path;
+  for (const stored_recording& r : recordings) {
+    by_id[r.id] = &r;
+    by_path[r.path] = &r;
+  }
+  json rows = json::array();
+  for (const chip_verdict& v : verdicts)
+    if (!carried || carried->count(v.chip)) rows.push_back(verdict_json(v, by_id, by_path));
+  return rows;
+}
+
+json chip_rows(const std::vector<chip_summary>& chips, const std::set<std::string>* carried) {
+  json rows = json::array();
+  for (const chip_summary& s : chips)
+    if (!carried || carried->count(s.chip))
+      rows.push_back(
+          {{"chip", s.chip}, {"outcome", outcome_name(s.outcome)}, {"reasons", s.reasons}});
+  return rows;
+}
+
+namespace {
+
 // The injected amplitude (mV) of each configuration that has one.
 json injections(const std::vector<std::string>& configs, const acceptance_limits& limits) {
   json out = json::object();
@@ -200,47 +252,66 @@ json injections(const std::vector<std::string>& configs, const acceptance_limits
 
 }  // namespace
 
-json report_page_data(const std::vector<stored_recording>& recordings, const report_input& in) {
+json report_page_data(const std::vector<stored_recording>& recordings, const report_input& in,
+                      campaign_rows* all) {
   std::unordered_map<int64_t, const stored_recording*> by_id;
-  std::unordered_map<std::string, const stored_recording*> by_path;
   size_t failed = 0;
   for (const stored_recording& r : recordings) {
     by_id[r.id] = &r;
-    by_path[r.path] = &r;
     failed += r.status != 0;
   }
-  report_data d = make_report_data(recordings, in.verdicts, in.limits);
-  json verdicts = json::array(), details = json::object();
-  for (const chip_verdict& v : in.verdicts) verdicts.push_back(verdict_json(v, by_id, by_path));
   const std::vector<std::string> required = required_configurations(in.verdicts, in.limits);
-  json chips = json::array();
-  for (const chip_summary& s : summarise_chips(in.verdicts, required))
-    chips.push_back(
-        {{"chip", s.chip}, {"outcome", outcome_name(s.outcome)}, {"reasons", s.reasons}});
+  const std::vector<chip_summary> summaries = summarise_chips(in.verdicts, required);
+  std::set<std::string> carried = carried_chips(summaries);
+  if (!in.opened_chip.empty()) carried.insert(in.opened_chip);
+  report_data d = make_report_data(recordings, in.verdicts, in.limits, &carried);
+  std::vector<std::string> days;
+  for (const chip_verdict& v : in.verdicts) {
+    auto judged = by_id.find(v.recording_id);
+    days.push_back(day_of(judged == by_id.end() ? nullptr : judged->second));
+  }
+  json totals = campaign_totals(in.verdicts, days, summaries, d.configs);
+  json every_verdict = verdict_rows(recordings, in.verdicts, nullptr), verdicts = json::array();
+  for (json& v : every_verdict)
+    if (carried.count(v["chip"].get<std::string>())) verdicts.push_back(v);
+  json chips = chip_rows(summaries, &carried), every_chip = chip_rows(summaries, nullptr);
+  totals["failing"] = failing_rows(every_verdict, every_chip).size();
+  json details = json::object();
   for (const auto& [id, detail] : in.details)
     if (auto it = by_id.find(id); it != by_id.end())
       details[std::to_string(id)] = opened_recording_json(*it->second, detail);
-  return {{"title", in.title},
-          {"rule", in.rule},
-          {"recordings", recordings.size()},
-          {"failed_run_count", failed},
-          {"failed_runs", failed_runs(recordings)},
-          {"configs", d.configs},
-          {"verdicts", verdicts},
-          {"chips", chips},
-          {"required", required},
-          {"opened_chip", in.opened_chip},
-          {"pulses_note", pulses_note(in.verdicts)},
-          {"cells",
-           {{"configs", d.cell_configs},
-            {"verdicts", d.cell_verdicts},
-            {"stats", d.channel_stats},
-            {"rows", d.cell_rows}}},
-          {"ranges", d.ranges},
-          {"bands", d.bands},
-          {"characterisation", characterisation_rows(recordings, in.limits)},
-          {"injections", injections(d.configs, in.limits)},
-          {"details", details}};
+  json characterisation = characterisation_rows(recordings, in.limits),
+       carried_rows = json::array();
+  for (const json& r : characterisation)
+    if (carried.count(r[0].get<std::string>())) carried_rows.push_back(r);
+  const size_t carried_count = std::min(carried.size(), summaries.size());
+  json out = {{"title", in.title},
+              {"rule", in.rule},
+              {"recordings", recordings.size()},
+              {"failed_run_count", failed},
+              {"failed_runs", failed_runs(recordings)},
+              {"configs", d.configs},
+              {"verdicts", verdicts},
+              {"chips", chips},
+              {"failing", failing_rows(verdicts, chips)},
+              {"totals", totals},
+              {"left_out", left_out_note(totals, carried_count)},
+              {"required", required},
+              {"opened_chip", in.opened_chip},
+              {"pulses_note", pulses_note(in.verdicts)},
+              {"cells",
+               {{"configs", d.cell_configs},
+                {"verdicts", d.cell_verdicts},
+                {"stats", d.channel_stats},
+                {"rows", d.cell_rows}}},
+              {"ranges", d.ranges},
+              {"bands", d.bands},
+              {"characterisation", carried_rows},
+              {"gain_stats", gain_stats(characterisation)},
+              {"injections", injections(d.configs, in.limits)},
+              {"details", details}};
+  if (all) *all = {std::move(every_verdict), std::move(every_chip), std::move(characterisation)};
+  return out;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,10 +55,37 @@ bool load_recording_details(campaign_db& db, const std::vector<stored_recording>
                             const std::vector<int64_t>& ids, const acceptance_limits& limits,
                             std::map<int64_t, recording_detail>& details, std::string& error);
 
+/// Every verdict of `verdicts` of the chips `carried` (every chip when null) as the page's data
+/// carry them: chip, configuration, outcome, cause, flags, reasons, day, superseded tries.
+nlohmann::json verdict_rows(const std::vector<stored_recording>& recordings,
+                            const std::vector<chip_verdict>& verdicts,
+                            const std::set<std::string>* carried);
+
+/// The chip summaries `chips` of the chips `carried` (every chip when null) as the page's data
+/// carry them: {"chip", "outcome", "reasons"}.
+nlohmann::json chip_rows(const std::vector<chip_summary>& chips,
+                         const std::set<std::string>* carried);
+
+/// Each chip's channels characterised across configurations, as rows [chip, channel, gain
+/// (ADC/mV), noise (mV), the reason it is flagged or "", offset (ADC)]; none when no channel
+/// has a gain.
+nlohmann::json characterisation_rows(const std::vector<stored_recording>& recordings,
+                                     const acceptance_limits& limits);
+
 /// The page's data as the report embeds it in #report-data (see docs/campaign.md, "The
-/// report"): the verdicts, chips, chart data and the opened recordings of `in.details`.
+/// report"): the whole campaign's totals and chart statistics, the verdicts, chips, heat-map
+/// cells and gain figures of the chips carried (carried_chips, and `in.opened_chip`), what it
+/// leaves out in words, and the opened recordings of `in.details`.
+/// The whole campaign's lists that report_page_data carries a part of.
+struct campaign_rows {
+  nlohmann::json verdicts;          ///< every verdict, as verdict_rows
+  nlohmann::json chips;             ///< every chip's summary, as chip_rows
+  nlohmann::json characterisation;  ///< every characterisation row, as characterisation_rows
+};
+
+/// With `all`, the whole lists too, made once for both.
 nlohmann::json report_page_data(const std::vector<stored_recording>& recordings,
-                                const report_input& in);
+                                const report_input& in, campaign_rows* all = nullptr);
 
 /// An opened recording as report_page_data's "details" carry it: summary, fits, problems and
 /// each channel's points.

@@ -4,16 +4,6 @@
   "use strict";
   var setData = page.setData, setSignal = page.setSignal;
 
-  // The minimum, quartiles, median and maximum of `values`, interpolated between neighbours.
-  function quartiles(values) {
-    var v = values.slice().sort(function (a, b) { return a - b; });
-    function at(p) {
-      var i = (v.length - 1) * p, low = Math.floor(i), high = Math.ceil(i);
-      return v[low] + (v[high] - v[low]) * (i - low);
-    }
-    return { lo: v[0], q1: at(0.25), median: at(0.5), q3: at(0.75), hi: v[v.length - 1] };
-  }
-
   // The height (px) of a chip's row in a chart of a row per chip: every chip keeps a labelled
   // row, and a large campaign scrolls.
   function chipRowStep(chips) { return chips > 400 ? 9 : chips > 60 ? 11 : 14; }
@@ -50,24 +40,16 @@
   }
 
   // Each channel's gain or noise over the chips whose figures pass: the distribution's chart
-  // with its boxes of those figures, across the configurations, and the flagged chips as dots.
+  // with the program's boxes of those figures of the whole campaign, across the
+  // configurations, and the flagged chips carried as dots.
   function fillGainDistribution(campaign, s) {
-    var across = "across configurations", figures = ["gain", "noise_mV"], stats = [];
+    var across = "across configurations";
     var rows = characterisationRows(campaign.data).map(function (r) { r.config = across; return r; });
-    figures.forEach(function (figure) {
-      for (var ch = 0; ch < 32; ++ch) {
-        var values = rows.filter(function (r) {
-          return r.channel === ch && r.reason === "" && typeof r[figure] === "number" && isFinite(r[figure]);
-        }).map(function (r) { return r[figure]; });
-        if (!values.length) continue;
-        stats.push(Object.assign(quartiles(values), { config: across, quantity: figure, channel: ch }));
-      }
-    });
-    setData(s, "stats", stats);
+    setData(s, "stats", campaign.data.gain_stats);
     setData(s, "bands", []);
     setData(s, "flagged_cells", rows.filter(function (r) { return r.reason !== ""; }));
     setSignal(s, "config", across, [across]);
-    setSignal(s, "quantity", "gain", figures);
+    setSignal(s, "quantity", "gain", ["gain", "noise_mV"]);
   }
 
   // The page's charts in the order they are drawn: the element's id, the definition's name when
@@ -121,6 +103,6 @@
     });
   }
 
-  Object.assign(page, { quartiles: quartiles, chipRowStep: chipRowStep, campaignCharts: campaignCharts,
+  Object.assign(page, { chipRowStep: chipRowStep, campaignCharts: campaignCharts,
                         drawCharts: drawCharts });
 })(globalThis.varnelPage);

@@ -185,11 +185,12 @@
     // A served page fetches a chip's recordings from data.chip_url when it is first opened.
     function fetchDetails(chip) {
       var data = campaign.data;
-      if (!data.chip_url || fetched[chip] || !campaign.byChip[chip]) return null;
+      if (!data.chip_url || fetched[chip]) return null;
       fetched[chip] = true;
       return page.fetchJson(data.chip_url + encodeURIComponent(chip)).then(function (c) {
+        page.addChip(campaign, c);
         Object.keys(c.details).forEach(function (id) { data.details[id] = c.details[id]; });
-      });
+      }, function (e) { if (e.status !== 404) throw e; });
     }
     // The section's pending charts drawn, then its data-rendered and data-rendered-ms set.
     function draw(section) {
@@ -207,7 +208,12 @@
       if (fetching)
         return fetching.then(function () { return open(chip, scroll); }, function (e) { page.report(String(e)); });
       var section = sections[chip] || (sections[chip] = chipSection(campaign, chip, definitions));
-      if (!section) { delete sections[chip]; page.report("no chip " + chip + " in this campaign"); return; }
+      if (!section) {
+        delete sections[chip];
+        page.report(campaign.data.left_out && !campaign.data.chip_url ? "chip " + chip + " is not carried by this page (" +
+                    "varnel-campaign serve opens every chip)" : "no chip " + chip + " in this campaign");
+        return;
+      }
       Object.keys(sections).forEach(function (c) { sections[c].hidden = c !== chip; });
       if (scroll) section.scrollIntoView();
       return draw(section);

@@ -30,7 +30,9 @@
 
   page.listErrors();
   var chip = /^\/chip\/(.+)$/.exec(location.pathname);
-  var loaded = [page.fetchJson("/api/summary"), page.fetchJson("/api/version"), page.documentParsed()];
+  // The first screen needs the summary alone: Vega's scripts, parsed meanwhile, wait for the
+  // charts only (showCampaign).
+  var loaded = [page.fetchJson("/api/summary"), page.fetchJson("/api/version")];
   Promise.all(loaded).then(function (got) {
     var data = got[0];
     if (chip) data.opened_chip = decodeURIComponent(chip[1]);

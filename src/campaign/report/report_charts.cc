@@ -75,11 +75,13 @@ json cell_row(const chip_verdict& v, size_t config_index, const stored_channel& 
                       flagged.count(c.channel) ? 1 : 0});
 }
 
-size_t index_of(std::vector<std::string>& names, const std::string& name) {
-  auto it = std::find(names.begin(), names.end(), name);
-  if (it != names.end()) return static_cast<size_t>(it - names.begin());
-  names.push_back(name);
-  return names.size() - 1;
+std::set<int> flagged_set(const chip_verdict& v) {
+  std::vector<int> channels = flagged_channels(v);
+  return {channels.begin(), channels.end()};
+}
+
+size_t index_of(const std::vector<std::string>& names, const std::string& name) {
+  return static_cast<size_t>(std::find(names.begin(), names.end(), name) - names.begin());
 }
 
 // The limits in force for one configuration's quantity and channel: its range, or k robust
@@ -111,27 +113,51 @@ json band(const std::string& config, const char* quantity, int channel, const ra
 
 }  // namespace
 
+std::vector<std::string> cell_verdict_names() {
+  std::vector<std::string> names;
+  for (int v = static_cast<int>(fit_verdict::good); v <= static_cast<int>(fit_verdict::few_events);
+       ++v)
+    names.emplace_back(verdict_name(static_cast<fit_verdict>(v)));
+  return names;
+}
+
+json cell_rows(const std::vector<stored_recording>& recordings,
+               const std::vector<chip_verdict>& verdicts, const std::vector<std::string>& configs,
+               const std::set<std::string>* carried) {
+  std::unordered_map<int64_t, const stored_recording*> by_id;
+  for (const stored_recording& r : recordings) by_id[r.id] = &r;
+  const std::vector<std::string> verdict_names = cell_verdict_names();
+  json rows = json::array();
+  for (const chip_verdict& v : verdicts) {
+    auto it = by_id.find(v.recording_id);
+    if ((carried && !carried->count(v.chip)) || it == by_id.end() || it->second->status != 0)
+      continue;
+    const std::set<int> flagged = flagged_set(v);
+    for (const stored_channel& c : it->second->channels)
+      rows.push_back(cell_row(v, index_of(configs, v.config), c,
+                              index_of(verdict_names, std::string(verdict_name(c.fit.verdict))),
+                              flagged));
+  }
+  return rows;
+}
+
 report_data make_report_data(const std::vector<stored_recording>& recordings,
                              const std::vector<chip_verdict>& verdicts,
-                             const acceptance_limits& limits) {
+                             const acceptance_limits& limits,
+                             const std::set<std::string>* carried) {
   report_data d;
   std::unordered_map<int64_t, const stored_recording*> by_id;
   for (const stored_recording& r : recordings) by_id[r.id] = &r;
   // Good values by configuration, quantity and channel.
   std::map<std::string, std::array<std::array<std::vector<double>, channel_count>, 3>> good;
   std::set<std::string> configs;
-  std::vector<std::string> verdict_names;
   for (const chip_verdict& v : verdicts) {
     configs.insert(v.config);
     auto it = by_id.find(v.recording_id);
     if (it == by_id.end() || it->second->status != 0) continue;
-    std::vector<int> flagged_list = flagged_channels(v);
-    std::set<int> flagged(flagged_list.begin(), flagged_list.end());
+    const std::set<int> flagged = flagged_set(v);
     bool good_chip = v.outcome == chip_outcome::pass || v.outcome == chip_outcome::not_judged;
     for (const stored_channel& c : it->second->channels) {
-      std::string verdict(verdict_name(c.fit.verdict));
-      d.cell_rows.push_back(cell_row(v, index_of(d.cell_configs, v.config), c,
-                                     index_of(verdict_names, verdict), flagged));
       if (!good_chip || flagged.count(c.channel) || c.fit.verdict != fit_verdict::good ||
           c.channel < 0 || c.channel >= channel_count)
         continue;
@@ -163,6 +189,8 @@ report_data make_report_data(const std::vector<stored_recording>& recordings,
     }
   }
   d.configs.assign(configs.begin(), configs.end());
-  d.cell_verdicts = verdict_names;
+  d.cell_configs = d.configs;
+  d.cell_verdicts = cell_verdict_names();
+  d.cell_rows = cell_rows(recordings, verdicts, d.configs, carried);
   return d;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,7 @@
 struct report_data {
   /// The heat map's cells, one compact row per judged recording and channel: [chip, index into
   /// cell_configs, channel, rise time, amplitude, time stamp, index into cell_verdicts, flagged
-  /// 0/1]. The page expands them.
+  /// 0/1], of the chips carried only. The page expands them.
   nlohmann::json cell_rows = nlohmann::json::array();
   std::vector<std::string> cell_configs, cell_verdicts;
   /// Per configuration and quantity, the lo and hi of the colour scale, and the half width
@@ -28,8 +29,23 @@ struct report_data {
 };
 
 /// The chart data of the recordings each verdict judged, with the limits in force from
-/// `limits`. The colour range of a configuration's quantity spans the 2nd to 98th percentile of
-/// its good channels, so that a dead channel does not wash out the others.
+/// `limits`, the heat map's cells of the chips `carried` only (every chip when null). The
+/// colour range of a configuration's quantity spans the 2nd to 98th percentile of its good
+/// channels, so that a dead channel does not wash out the others; ranges, statistics and
+/// bands are of every chip.
 report_data make_report_data(const std::vector<stored_recording>& recordings,
                              const std::vector<chip_verdict>& verdicts,
-                             const acceptance_limits& limits);
+                             const acceptance_limits& limits,
+                             const std::set<std::string>* carried = nullptr);
+
+/// The heat map's cell rows (see report_data::cell_rows) of the verdicts of `carried` (every
+/// chip when null), their configurations indexed in `configs` (sorted, every one judged) and
+/// their fit verdicts in cell_verdict_names().
+nlohmann::json cell_rows(const std::vector<stored_recording>& recordings,
+                         const std::vector<chip_verdict>& verdicts,
+                         const std::vector<std::string>& configs,
+                         const std::set<std::string>* carried);
+
+/// Every fit verdict's name, in the order of the enumeration: what a cell row's verdict index
+/// points into.
+std::vector<std::string> cell_verdict_names();

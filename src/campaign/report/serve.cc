@@ -149,6 +149,10 @@ void add_api(httplib::Server& server, served_campaign& campaign) {
     if (!known_outcome(outcome)) return send_problem(res, 400, "no such outcome: " + outcome);
     send_json(res, verdicts_page(*campaign.current(), *p, outcome));
   });
+  server.Get("/api/failing", [&](const httplib::Request& req, httplib::Response& res) {
+    if (std::optional<page_request> p = asked_page(req, res))
+      send_json(res, failing_page(*campaign.current(), *p));
+  });
   server.Get("/api/chips", [&](const httplib::Request& req, httplib::Response& res) {
     if (std::optional<page_request> p = asked_page(req, res))
       send_json(res, chips_page(*campaign.current(), *p));

@@ -432,3 +432,26 @@ TEST(CampaignReportBrowser, HostileNamesNeitherBlankThePageNorBreakAnAddress) {
                                 std::regex("<section class=\"chip\" id=\"chip-10%zz\"[^>]*>")));
   EXPECT_EQ(section.str().find("hidden"), std::string::npos) << section.str();
 }
+
+TEST(CampaignReportBrowser, ACampaignBeyondTheChipsCarriedSaysWhatItLeavesOutAndCountsEveryChip) {
+  if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
+  temp_dir d;
+  reported_campaign(d, 230);
+  std::string seen = probe(d, R"(
+    var left = doc.getElementById('left-out'), cells = doc.getElementById('heatmap').dataset.cells;
+    if (cells === undefined) return null;
+    return 'tested=' + doc.querySelector('.kpi.tested').dataset.value + ' cells=' + cells +
+           ' errors=[' + doc.getElementById('errors').textContent + '] left=' + (left ? left.textContent : '');)");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(seen, m, std::regex("^tested=(\\d+) cells=(\\d+) errors=\\[\\]")))
+      << seen;
+  const int tested = std::stoi(m[1]), cells = std::stoi(m[2]);
+  EXPECT_GE(tested, 230);
+  // The heat map paints the 200 chips carried (a chip whose run failed has no cells), not all.
+  EXPECT_LE(cells, 200 * 32);
+  EXPECT_GE(cells, 190 * 32);
+  EXPECT_NE(unescaped(seen).find("left=This report carries 200 of the " + std::to_string(tested) +
+                                 " chips in full"),
+            std::string::npos)
+      << seen;
+}

@@ -16,6 +16,7 @@
 #include "bench/devtools_page.h"
 #include "campaign/campaign_support.h"
 #include "campaign/serve_support.h"
+#include "tools/campaign_simulator.h"
 
 using nlohmann::json;
 
@@ -178,3 +179,37 @@ TEST_F(ServeBrowser, AResultStoredWhileTheBenchViewIsOpenAppearsOnItWithinASecon
 }
 
 }  // namespace
+
+// A campaign of more chips than the served page carries, each of too few events for a verdict.
+class ServeBrowserLarge : public serve_fixture {
+ protected:
+  void SetUp() override {
+    if (!chromium_installed()) GTEST_SKIP() << "chromium is not installed";
+    std::filesystem::create_directory(d / "data");
+    write_simulated_campaign(d / "data", 300, 5, "20mV_delay-all", true);
+    ASSERT_NE(campaign({"run", "--db", "db.sqlite", "data"}, d.path()).status, 3);
+  }
+};
+
+TEST_F(ServeBrowserLarge, AChipNotCarriedOpensFromTheServerAndShowMoreAddsEveryFailingRow) {
+  running_server& s = start();
+  ASSERT_TRUE(s.ok());
+  json summary = json::parse(s.get("/api/summary").body);
+  const int total = summary["totals"]["failing"].get<int>();
+  ASSERT_GT(total, static_cast<int>(summary["failing"].size())) << "the page leaves rows out";
+  json page = in_chromium(d, s.base() + "/chip/100299", R"((function () {
+    var errors = document.getElementById("errors").textContent;
+    var section = document.getElementById("chip-100299"), more = document.getElementById("failing-more");
+    if (!errors && !(section && section.hasAttribute("data-rendered") && more)) return undefined;
+    if (!errors && !more.hidden) { if (!more.disabled) more.click(); return undefined; }
+    return JSON.stringify({ errors: errors, pulses: section ? Number(section.dataset.rendered) : 0,
+                            rows: document.querySelectorAll("#failing-chips tbody tr").length,
+                            left: document.getElementById("left-out").textContent });
+  })())");
+  EXPECT_EQ(page["errors"], "");
+  EXPECT_EQ(page["pulses"], 1);
+  EXPECT_EQ(page["rows"], total);
+  EXPECT_NE(page["left"].get<std::string>().find("This page lists 200 of the 300 chips"),
+            std::string::npos)
+      << page["left"];
+}
