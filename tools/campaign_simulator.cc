@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <stdexcept>
@@ -14,6 +15,14 @@
 #include "tools/front_end_preset.h"
 
 namespace fs = std::filesystem;
+
+std::time_t simulated_retest_time() {
+  const std::time_t now = std::time(nullptr);
+  const std::time_t midnight = now - now % 86400;
+  // Within two hours after midnight the two hours back would put the retest on the day before
+  // its aborted try, whose later date would then make it the one that counts.
+  return now - midnight < 2 * 3600 ? midnight - 2 * 3600 : now - 2 * 3600;
+}
 
 namespace {
 
@@ -184,10 +193,12 @@ std::string with_junk_in_the_middle(const std::string& text) {
 // The aborted try is given the later modification time, as when it is copied off the bench after
 // its retest: which one counts must come from the names.
 void set_retest_times(const std::string& aborted, const std::string& retest) {
-  const fs::file_time_type now = fs::file_time_type::clock::now();
+  const std::time_t now = std::time(nullptr), at = simulated_retest_time();
+  const fs::file_time_type retest_time =
+      fs::file_time_type::clock::now() - std::chrono::seconds(now - at);
   std::error_code ec;
-  fs::last_write_time(retest, now - std::chrono::hours(2), ec);
-  if (!ec) fs::last_write_time(aborted, now - std::chrono::hours(1), ec);
+  fs::last_write_time(retest, retest_time, ec);
+  if (!ec) fs::last_write_time(aborted, retest_time + std::chrono::hours(1), ec);
   if (ec) throw std::runtime_error("cannot set the time of " + aborted + ": " + ec.message());
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -136,6 +137,11 @@ std::array<double, 32> campaign_chip_gains(int index, chip_fault fault, bool rea
 simulation_options gain_chip_options(int index, int events, const std::string& config,
                                      double smallest_mv, double largest_mv, chip_fault fault,
                                      bool realistic = false);
+
+/// When a simulated retest is recorded (its file's modification time), seconds since the epoch:
+/// two hours ago, or 22:00 UTC the day before in the first two hours after midnight, so that its
+/// aborted try, an hour later, is on the same day; the names then decide which one counts.
+std::time_t simulated_retest_time();
 
 /// Writes every chip's recording in every one of `configs`, as write_simulated_campaign does one,
 /// but with gain_chip_options, and `folder`/gains.tsv: a header "chip\tchannel\tgain\tnoise",

@@ -147,18 +147,15 @@ std::string unescaped(std::string text) {
   return text;
 }
 
-// The days the simulated campaign's verdicts were recorded on: today, and the day of its retest,
-// which the simulator dates two hours back, so that in the first two hours after midnight it
-// falls on the day before.
+// The days the simulated campaign's verdicts were recorded on: today, and its retest's day,
+// which just after midnight is the day before.
 int days_recorded() {
   std::set<std::string> days;
-  const std::time_t now = std::time(nullptr);
-  for (int hours : {0, 2}) {
-    const std::time_t t = now - hours * 3600;
-    std::tm local{};
-    localtime_r(&t, &local);
+  for (std::time_t t : {std::time(nullptr), simulated_retest_time()}) {
+    std::tm utc{};
+    gmtime_r(&t, &utc);
     char day[16];
-    std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+    std::strftime(day, sizeof day, "%Y-%m-%d", &utc);
     days.insert(day);
   }
   return static_cast<int>(days.size());
