@@ -114,7 +114,8 @@ run_tally run_campaign(campaign_db& db, const std::vector<found_recording>& foun
   // A few recordings (a watch's, or a bench's run) look up their own states; many read them all
   // in one pass.
   std::vector<std::string> paths;
-  for (const found_recording& f : found) paths.push_back(f.path);
+  if (found.size() <= states_looked_up)
+    for (const found_recording& f : found) paths.push_back(f.path);
   if (!db.load_states(states, tally.database_error,
                       found.size() <= states_looked_up ? &paths : nullptr))
     return tally;

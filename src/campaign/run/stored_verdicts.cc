@@ -97,31 +97,33 @@ bool population_cache::get(campaign_db& db, const std::vector<std::string>& conf
   // Another connection's commit: what this one knew of every configuration may be out of date.
   if (!version || version != version_) clear();
   version_ = version;
-  if (members && keep_members_)
-    for (const std::string& config : configs)
-      if (!members_.count(config)) {
-        if (!load_members(db, config, limits, error)) return false;
-        stats_.erase(config);
-      }
   const std::string generation = db.meta("generation").value_or("0");
   for (const std::string& config : configs) {
+    if (members && keep_members_ && !members_.count(config) &&
+        !load_members(db, config, limits, error))
+      return false;
     auto known = stats_.find(config);
     if (known == stats_.end()) {
       kept k;
       k.generation = generation;
       k.min_events = events_word(min_events_of(limits, config));
-      std::optional<std::string> saved = db.meta(population_key(config));
-      std::optional<population_stats> stats =
-          saved ? decoded(*saved, generation, k.min_events) : std::nullopt;
-      k.saved = stats.has_value();
-      if (auto m = members_.find(config); m != members_.end()) {
+      auto m = members_.find(config);
+      // Statistics a writer saved serve where no members are at hand; a cache that keeps
+      // members makes them where none were saved.
+      std::optional<population_stats> saved;
+      if (m == members_.end()) {
+        std::optional<std::string> text = db.meta(population_key(config));
+        saved = text ? decoded(*text, generation, k.min_events) : std::nullopt;
+        if (!saved && keep_members_) {
+          if (!load_members(db, config, limits, error)) return false;
+          m = members_.find(config);
+        }
+      }
+      if (m != members_.end()) {
         k.stats = stats_of(m->second);
-        k.saved = false;
-      } else if (stats) {
-        k.stats = *stats;
-      } else if (keep_members_) {
-        if (!load_members(db, config, limits, error)) return false;
-        k.stats = stats_of(members_.at(config));
+      } else if (saved) {
+        k.stats = *saved;
+        k.saved = true;
       } else if (!load_population(db, config, limits, k.stats, error)) {
         return false;
       }
