@@ -320,19 +320,37 @@ bool insert_points(sql_engine& db, int64_t id, const recording_record& r) {
   return s->run();
 }
 
-// Writes `r`, replacing what this machine stored before for its path and what any machine
-// stored for the same file (the same path, size and content); false when a step failed.
-bool write_record(sql_engine& db, const recording_record& r, const std::string& machine) {
-  std::unique_ptr<sql_statement> remove = db.prepare(
-      "DELETE FROM recordings WHERE (analysed_on = ? AND path = ?) OR "
-      "(path = ? AND content_hash = ? AND size = ?)");
+// The recordings `r` replaces: what this machine stored before for its path and what any
+// machine stored for the same file (the same path, size and content).
+constexpr const char* replaced_recordings =
+    "FROM recordings WHERE (analysed_on = ? AND path = ?) OR (path = ? AND content_hash = ? AND "
+    "size = ?)";
+
+// Deletes the rows of `table` that belong to the recordings `r` replaces, or those recordings
+// themselves for "recordings"; false when it failed.
+bool remove_replaced(sql_engine& db, const std::string& table, const recording_record& r,
+                     const std::string& machine) {
+  std::string sql = table == "recordings"
+                        ? std::string("DELETE ") + replaced_recordings
+                        : "DELETE FROM " + table + " WHERE recording_id IN (SELECT id " +
+                              replaced_recordings + ")";
+  std::unique_ptr<sql_statement> remove = db.prepare(sql);
   if (!remove) return false;
   remove->bind(1, std::string_view(machine));
   remove->bind(2, std::string_view(r.path));
   remove->bind(3, std::string_view(r.path));
   remove->bind(4, r.hash);
   remove->bind(5, r.size);
-  if (!remove->run()) return false;
+  return remove->run();
+}
+
+// Writes `r` in place of the recordings it replaces; false when a step failed. Where deleting
+// a recording does not take its channels and points, they go first and by name.
+bool write_record(sql_engine& db, const recording_record& r, const std::string& machine) {
+  if (!db.deletes_cascade() &&
+      !(remove_replaced(db, "points", r, machine) && remove_replaced(db, "channels", r, machine)))
+    return false;
+  if (!remove_replaced(db, "recordings", r, machine)) return false;
   std::unique_ptr<sql_statement> insert = db.prepare(
       "INSERT INTO recordings (path, size, mtime_ns, content_hash, chip, "
       "config, status, message, notes, log_path, values_read, rows_handled, "

@@ -92,8 +92,12 @@ class sql_engine {
   /// (SQLite's journal and syncing); false with last_error().
   virtual bool ready_for_writing() = 0;
   /// `ddl`, the statements that create or alter the schema written in SQLite's types, in this
-  /// engine's dialect.
+  /// engine's dialect; the server's leaves out the references of channels and points to their
+  /// recording, which the store keeps.
   virtual std::string ddl(const std::string& ddl) const = 0;
+  /// Whether deleting a recording deletes its channels and points too (SQLite's references do);
+  /// where not, the store deletes them first.
+  virtual bool deletes_cascade() const = 0;
   /// `name` as a quoted identifier in this engine.
   virtual std::string identifier(const std::string& name) const = 0;
   /// Whether the database holds nothing at all: no tables, no views, no version.

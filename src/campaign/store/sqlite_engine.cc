@@ -134,6 +134,7 @@ class sqlite_engine : public sql_engine {
   bool wait_for_answers() override { return true; }
   void rollback() override { sqlite_exec(db_, "ROLLBACK"); }
   std::string ddl(const std::string& ddl) const override { return ddl; }
+  bool deletes_cascade() const override { return true; }
   std::string identifier(const std::string& name) const override { return "\"" + name + "\""; }
   bool is_blank() override {
     std::optional<int64_t> v = schema_version();

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "campaign/campaign_support.h"
 #include "campaign/pg/pg_support.h"
 #include "campaign/store/campaign_db.h"
+#include "campaign/store/machine_name.h"
 
 namespace {
 
@@ -134,4 +136,41 @@ TEST(PgEngine, AStoreRefusedHalfWayLeavesNoneOfItAndTheNextStoreWorks) {
   ASSERT_TRUE(db->load_recordings(loaded, error)) << error;
   ASSERT_EQ(loaded.size(), 1u);
   EXPECT_EQ(loaded[0].channels.size(), 32u);
+}
+
+// The server keeps no reference of a channel or a point to its recording: a recording stored
+// again, on the same machine or, for the same file, on another, must take its old channels and
+// points with it, on a campaign made so and on one made with the references (an earlier build's).
+TEST(PgEngine, ARecordingStoredAgainLeavesOnlyItsNewChannelsAndPoints) {
+  const std::string counts =
+      "SELECT (SELECT count(*) FROM recordings), (SELECT count(*) FROM channels), "
+      "(SELECT count(*) FROM points), (SELECT count(*) FROM channels WHERE recording_id NOT IN "
+      "(SELECT id FROM recordings)), (SELECT count(*) FROM points WHERE recording_id NOT IN "
+      "(SELECT id FROM recordings))";
+  for (bool with_references : {false, true}) {
+    SCOPED_TRACE(with_references ? "with references" : "without");
+    std::string target = fresh_database(with_references ? "again_refs" : "again");
+    std::string error;
+    std::optional<campaign_db> bench_a = campaign_db::open(target, error);
+    ASSERT_TRUE(bench_a) << error;
+    if (with_references)
+      for (const char* table : {"channels", "points"})
+        pg_query(target, std::string("ALTER TABLE ") + table +
+                             " ADD FOREIGN KEY (recording_id) REFERENCES recordings (id) ON "
+                             "DELETE CASCADE");
+    recording_record r = edge_record();
+    ASSERT_TRUE(bench_a->store(r, error)) << error;
+    r.fits[0].amplitude = 42.0;
+    ASSERT_TRUE(bench_a->store(r, error)) << error;
+    EXPECT_EQ(pg_query(target, counts), std::vector<std::string>{"1|32|32|0|0"});
+    ::setenv(machine_variable, "bench-b", 1);
+    std::optional<campaign_db> bench_b = campaign_db::open(target, error);
+    ::unsetenv(machine_variable);
+    ASSERT_TRUE(bench_b) << error;
+    r.fits[0].amplitude = 43.0;
+    ASSERT_TRUE(bench_b->store(r, error)) << error;
+    EXPECT_EQ(pg_query(target, counts), std::vector<std::string>{"1|32|32|0|0"});
+    EXPECT_EQ(pg_query(target, "SELECT amplitude FROM channels WHERE channel = 0"),
+              std::vector<std::string>{"43"});
+  }
 }
