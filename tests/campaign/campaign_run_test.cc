@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -355,6 +356,77 @@ TEST(CampaignDatabase, AFullDiskFailsTheRecordingWholeAndKeepsWhatWasStored) {
             "campaign.sqlite\n");
 }
 
+namespace {
+
+// Starts `varnel-campaign run --jobs 2 data` in `dir` holding inside each recording's
+// transaction until a byte is written to the FIFO `hold`, made here; its output is dropped and
+// SIGXFSZ ignored. The child's pid, or -1.
+pid_t start_held_run(const std::string& dir, const std::string& hold) {
+  if (::mkfifo(hold.c_str(), 0600) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    chdir(dir.c_str());
+    int null = ::open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    ::signal(SIGXFSZ, SIG_IGN);
+    setenv("VARNEL_CAMPAIGN_HOLD", ("store:" + hold).c_str(), 1);
+    execl(VARNEL_CAMPAIGN_EXE, VARNEL_CAMPAIGN_EXE, "run", "--settle", "0", "--jobs", "2", "data",
+          nullptr);
+    _exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+
+// The workers analyse ahead of the store by a few results only: with the store held, two
+// workers stop after the four results waiting and the two in their hands (each one's log is
+// written first), however many recordings are left. When the store then fails they are let go,
+// not left waiting for room, and the run ends at once with the one line.
+TEST(CampaignDatabase, TheWorkersWaitForTheStoreAndAFailedStoreLetsThemGo) {
+  temp_dir d;
+  fs::create_directory(d / "data");
+  write_campaign(d / "data", 1);
+  ASSERT_EQ(campaign({"run", "data"}, d.path()).status, 0);
+  for (int chip = 100010; chip < 100030; ++chip)
+    write_sim(d / ("data/" + bench_name(std::to_string(chip))), 40, chip);
+  std::string hold = d / "hold";
+  pid_t pid = start_held_run(d.path(), hold);
+  ASSERT_GT(pid, 0);
+  int go = ::open(hold.c_str(), O_WRONLY);  // the first store is held from here
+  ASSERT_GE(go, 0);
+  auto logs = [&] {
+    int n = 0;
+    for (const fs::directory_entry& e : fs::directory_iterator(d / "data"))
+      n += e.path().extension() == ".log";
+    return n - 1;  // the first run's
+  };
+  // The one being stored, four waiting, two in the workers' hands.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (logs() < 7 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(logs(), 7);
+  // The held store's commit cannot be written.
+  rlimit small{65536, RLIM_INFINITY};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, &small, nullptr), 0);
+  ASSERT_EQ(::write(go, ".", 1), 1);
+  ::close(go);
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (::waitpid(pid, &status, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    FAIL() << "the run did not end after its store failed";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_EQ(query(d / "campaign.sqlite", "SELECT count(*) FROM recordings"),
+            std::vector<std::string>{"1"});
+}
+
 TEST(CampaignDatabase, AFullFileSystemFailsTheRecordingWholeWithAClearLine) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
   temp_dir d;
@@ -398,18 +470,8 @@ TEST(CampaignDatabase, ARunKilledMidwayLeavesAConsistentDatabaseAndTheNextRunRes
   write_campaign(d / "data", count, 120);
   // The run holds inside each recording's transaction until the test lets it go on.
   std::string hold = d / "hold";
-  ASSERT_EQ(::mkfifo(hold.c_str(), 0600), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    chdir(d.path().c_str());
-    int null = ::open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    setenv("VARNEL_CAMPAIGN_HOLD", ("store:" + hold).c_str(), 1);
-    execl(VARNEL_CAMPAIGN_EXE, VARNEL_CAMPAIGN_EXE, "run", "--settle", "0", "--jobs", "2", "data",
-          nullptr);
-    _exit(127);
-  }
+  pid_t pid = start_held_run(d.path(), hold);
+  ASSERT_GT(pid, 0);
   // Three results go in; the fourth is killed inside its transaction, while the workers are
   // still analysing.
   int go = ::open(hold.c_str(), O_WRONLY);
