@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdlib>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -22,13 +21,6 @@ constexpr size_t states_looked_up = 64;
 // or three stored states in one pass costs in SQLite (measured: 10 us against 4 us), a few tens
 // on a server, where each is a round trip.
 constexpr size_t states_read_share = 16;
-
-// The results `db` holds, or once held (its meta row "generation"): an upper bound of its
-// recordings, read without counting them.
-size_t stored_results(campaign_db& db) {
-  std::optional<std::string> generation = db.meta("generation");
-  return generation ? static_cast<size_t>(std::strtoull(generation->c_str(), nullptr, 10)) : 0;
-}
 
 bool same_stamp(const file_stamp& a, const file_stamp& b) {
   return a.size == b.size && a.mtime_ns == b.mtime_ns;
@@ -144,7 +136,7 @@ run_tally run_campaign(campaign_db& db, const std::vector<found_recording>& foun
   // A few recordings (a watch's, a bench's run, a day's in a large campaign) look up their own
   // states; many read them all in one pass.
   const bool look_up =
-      found.size() <= states_looked_up || found.size() * states_read_share <= stored_results(db);
+      found.size() <= states_looked_up || found.size() * states_read_share <= db.generation();
   std::vector<std::string> paths;
   if (look_up)
     for (const found_recording& f : found) paths.push_back(f.path);

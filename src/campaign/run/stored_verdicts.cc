@@ -97,7 +97,7 @@ bool population_cache::get(campaign_db& db, const std::vector<std::string>& conf
   // Another connection's commit: what this one knew of every configuration may be out of date.
   if (!version || version != version_) clear();
   version_ = version;
-  const std::string generation = db.meta("generation").value_or("0");
+  const std::string generation = std::to_string(db.generation());
   for (const std::string& config : configs) {
     if (members && keep_members_ && !members_.count(config) &&
         !load_members(db, config, limits, error))

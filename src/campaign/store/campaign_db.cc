@@ -1,6 +1,7 @@
 #include "campaign/store/campaign_db.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 
@@ -326,14 +327,10 @@ constexpr const char* replaced_recordings =
     "FROM recordings WHERE (analysed_on = ? AND path = ?) OR (path = ? AND content_hash = ? AND "
     "size = ?)";
 
-// Deletes the rows of `table` that belong to the recordings `r` replaces, or those recordings
-// themselves for "recordings"; false when it failed.
-bool remove_replaced(sql_engine& db, const std::string& table, const recording_record& r,
+// Runs `sql`, a delete whose only parameters are those of replaced_recordings, for `r`; false
+// when it failed.
+bool remove_replaced(sql_engine& db, const std::string& sql, const recording_record& r,
                      const std::string& machine) {
-  std::string sql = table == "recordings"
-                        ? std::string("DELETE ") + replaced_recordings
-                        : "DELETE FROM " + table + " WHERE recording_id IN (SELECT id " +
-                              replaced_recordings + ")";
   std::unique_ptr<sql_statement> remove = db.prepare(sql);
   if (!remove) return false;
   remove->bind(1, std::string_view(machine));
@@ -347,10 +344,12 @@ bool remove_replaced(sql_engine& db, const std::string& table, const recording_r
 // Writes `r` in place of the recordings it replaces; false when a step failed. Where deleting
 // a recording does not take its channels and points, they go first and by name.
 bool write_record(sql_engine& db, const recording_record& r, const std::string& machine) {
-  if (!db.deletes_cascade() &&
-      !(remove_replaced(db, "points", r, machine) && remove_replaced(db, "channels", r, machine)))
+  const std::string theirs =
+      " WHERE recording_id IN (SELECT id " + std::string(replaced_recordings) + ")";
+  if (!db.deletes_cascade() && !(remove_replaced(db, "DELETE FROM points" + theirs, r, machine) &&
+                                 remove_replaced(db, "DELETE FROM channels" + theirs, r, machine)))
     return false;
-  if (!remove_replaced(db, "recordings", r, machine)) return false;
+  if (!remove_replaced(db, std::string("DELETE ") + replaced_recordings, r, machine)) return false;
   std::unique_ptr<sql_statement> insert = db.prepare(
       "INSERT INTO recordings (path, size, mtime_ns, content_hash, chip, "
       "config, status, message, notes, log_path, values_read, rows_handled, "
@@ -701,6 +700,11 @@ std::optional<std::string> campaign_db::meta(const std::string& key) {
   s->bind(1, std::string_view(key));
   if (s->step() != step_result::row) return std::nullopt;
   return s->text(0);
+}
+
+uint64_t campaign_db::generation() {
+  std::optional<std::string> text = meta("generation");
+  return text ? std::strtoull(text->c_str(), nullptr, 10) : 0;
 }
 
 std::optional<int64_t> campaign_db::data_version() {

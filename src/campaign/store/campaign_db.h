@@ -90,6 +90,9 @@ class campaign_db {
   bool set_meta(const std::string& key, const std::string& value, std::string& error);
   /// The meta row `key`, or nothing.
   std::optional<std::string> meta(const std::string& key);
+  /// The results stored in the database since it was made (the meta row "generation"); an upper
+  /// bound of its recordings, read without counting them. 0 when none were.
+  uint64_t generation();
   /// A number that changes whenever another connection commits to the database (SQLite's
   /// data_version), so that a reader learns cheaply that there is something new; nothing on a
   /// failure.
