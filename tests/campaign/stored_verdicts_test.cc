@@ -163,6 +163,67 @@ TEST(StoredVerdicts, ACampaignStoredOneByOneIsJudgedAtEachStepAsAWholeJudgementW
             1);
 }
 
+TEST(StoredVerdicts, EveryChipIsJudgedAlikeReadOnceOrAsReadOnOneConnectionOrInTwoHalves) {
+  temp_dir d;
+  std::vector<recording_record> records = analysed_campaign(d, 16);
+  std::string error;
+  campaign_db db = opened(d);
+  // Below two chips there are no halves to read.
+  EXPECT_FALSE(db.middle_chip(1, error));
+  EXPECT_EQ(error, "");
+  for (const recording_record& r : records) ASSERT_TRUE(db.store(r, error)) << error;
+  const std::vector<std::string> expected = whole_lines(db, "");
+  ASSERT_EQ(expected.size(), 32u);
+  // The two halves hold every current recording once, the first half's chips before the middle.
+  std::optional<std::string> middle = db.middle_chip(1, error);
+  ASSERT_TRUE(middle) << error;
+  EXPECT_EQ(*middle, "100008");  // chips 100000 to 100015
+  EXPECT_FALSE(db.middle_chip(17, error));
+  std::vector<std::string> halves[2];
+  for (int half : {0, 1})
+    ASSERT_TRUE(db.each_current(
+        half ? chip_span{*middle, ""} : chip_span{"", *middle}, "",
+        [&](const stored_recording& r) {
+          halves[half].push_back(r.chip + " " + r.config);
+          return true;
+        },
+        error))
+        << error;
+  EXPECT_EQ(halves[0].size(), 16u);
+  EXPECT_EQ(halves[0].back(), "100007 4mV_delay-all");
+  EXPECT_EQ(halves[1].front(), "100008 2mV_delay-all");
+  EXPECT_EQ(halves[0].size() + halves[1].size(), expected.size());
+  for (int64_t from : {int64_t{1}, two_reader_chips}) {
+    // Without statistics at hand the campaign is read once, and the statistics made on the way
+    // are kept: to the last bit those a pass of their own makes.
+    population_cache cache;
+    cache.two_readers_from(from);
+    EXPECT_EQ(stored_lines(db, cache, ""), expected) << from;
+    for (const std::string& config : configs) {
+      std::optional<population_stats> kept = cache.known(db, config, acceptance_limits{});
+      population_stats direct;
+      ASSERT_TRUE(load_population(db, config, acceptance_limits{}, direct, error, from)) << error;
+      ASSERT_TRUE(kept) << config;
+      EXPECT_TRUE(same_stats(*kept, direct)) << config;
+    }
+    // With them at hand, each chip is judged as it is read.
+    EXPECT_EQ(stored_lines(db, cache, ""), expected) << from;
+    // And so with those a writer saved, in a reader's fresh cache.
+    ASSERT_TRUE(cache.save(db, error)) << error;
+    population_cache reader;
+    reader.two_readers_from(from);
+    for (const std::string& config : configs)
+      EXPECT_TRUE(reader.known(db, config, acceptance_limits{})) << config;
+    EXPECT_EQ(stored_lines(db, reader, ""), expected) << from;
+  }
+  // A result stored since makes the saved statistics stale: the reader reads once again.
+  ASSERT_TRUE(db.store(records.front(), error)) << error;
+  population_cache after;
+  EXPECT_FALSE(after.known(db, configs.front(), acceptance_limits{}));
+  after.two_readers_from(1);
+  EXPECT_EQ(stored_lines(db, after, ""), whole_lines(db, ""));
+}
+
 TEST(StoredVerdicts, TheWatchsKeptMembersJudgeEachResultAsAWholeJudgementWould) {
   temp_dir d;
   std::vector<recording_record> records = analysed_campaign(d, 24);

@@ -88,6 +88,13 @@ void print_line(std::FILE* f, const std::string& line) {
   print_raw_line(f, escaped(line));
 }
 
+// One of many lines written at once (a verdict of each chip): the stream's buffer writes them,
+// not a call to the system for each; the command flushes once they are all written.
+void print_bulk_line(std::FILE* f, const std::string& line) {
+  std::fputs(escaped(line).c_str(), f);
+  std::fputc('\n', f);
+}
+
 // The progress line lives on a terminal only; it is rewritten in place and cleared before any
 // other line.
 class progress_display {
@@ -355,13 +362,15 @@ int verdicts_command(const std::string& db_path, const std::string& limits_path)
   if (!judge_stored(
           *c.db, c.limits, c.populations, c.outline, "",
           [&](chip_verdict&& v) {
-            print_line(stdout, verdict_line(v));
+            print_bulk_line(stdout, verdict_line(v));
             all_pass = all_pass && v.outcome == chip_outcome::pass;
           },
           error)) {
+    std::fflush(stdout);
     print_error(error);
     return status_database;
   }
+  std::fflush(stdout);
   return all_pass ? status_ok : status_failed;
 }
 
@@ -389,9 +398,10 @@ int chips_command(const std::string& db_path, const std::string& limits_path,
   }
   bool all_pass = true;
   for (const chip_summary& s : chips) {
-    print_line(stdout, chip_line(s));
+    print_bulk_line(stdout, chip_line(s));
     all_pass = all_pass && s.outcome == chip_outcome::pass;
   }
+  std::fflush(stdout);
   return all_pass ? status_ok : status_failed;
 }
 

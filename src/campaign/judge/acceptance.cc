@@ -231,25 +231,29 @@ void decide_outcome(chip_verdict& v, const std::vector<std::string>& unjudged) {
 bool judge_value(const judged_value& j, std::vector<channel_flag>& flags) {
   const judged_quantity& q = j.quantity;
   const double value = j.value;
-  channel_flag f;
-  f.channel = j.channel;
-  f.quantity = q.name;
-  f.unit = q.unit;
-  f.relative = q.relative;
+  // Most values pass: a flag is made only for one that does not.
+  auto flag = [&]() -> channel_flag& {
+    channel_flag& f = flags.emplace_back();
+    f.channel = j.channel;
+    f.quantity = q.name;
+    f.unit = q.unit;
+    f.relative = q.relative;
+    return f;
+  };
   // A figure gone wrong fails whatever the rule: it cannot lie within a range, nor be compared.
   if (!std::isfinite(value) || (q.relative && !(value > 0))) {
+    channel_flag& f = flag();
     f.kind = flag_kind::invalid;
     f.value = value * q.scale;
-    flags.push_back(f);
     return true;
   }
   if (j.range) {
     if (value >= j.range->min && value <= j.range->max) return true;
+    channel_flag& f = flag();
     f.kind = flag_kind::range;
     f.high = value > j.range->max;
     f.value = value * q.scale;
     f.range = {j.range->min * q.scale, j.range->max * q.scale};
-    flags.push_back(f);
     return true;
   }
   if (!j.robust) return true;
@@ -260,11 +264,11 @@ bool judge_value(const judged_value& j, std::vector<channel_flag>& flags) {
   double most = std::max(limit.k * (std::isfinite(limit.sigma) ? limit.sigma : 0.0), limit.least);
   if (limit.upper_only ? deviation <= most : std::fabs(deviation) <= most) return true;
   double scale = q.relative ? 100.0 : q.scale;
+  channel_flag& f = flag();
   f.kind = limit.kind;
   f.high = deviation > 0;
   f.value = deviation * scale;
   f.most = most * scale;
-  flags.push_back(f);
   return true;
 }
 

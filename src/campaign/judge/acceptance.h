@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "campaign/judge/acceptance_limits.h"
@@ -193,7 +194,7 @@ struct robust_limit {
 
 /// What judge_value judges: a quantity's name, unit, how it is compared and shown.
 struct judged_quantity {
-  std::string name, unit;
+  std::string_view name, unit;  ///< texts that outlive the judgement (a quantity table's)
   bool relative = false;
   double scale = 1.0;  ///< the value times this is in `unit`
 };

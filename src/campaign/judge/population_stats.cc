@@ -111,6 +111,16 @@ void population_builder::add(const population_member& m) {
   common_mode_.push_back(m.common_mode);
 }
 
+void population_builder::merge(population_builder&& other) {
+  auto append = [](auto& to, auto& from) {
+    to.insert(to.end(), from.begin(), from.end());
+    from = {};
+  };
+  append(entries_, other.entries_);
+  for (size_t q = 0; q < quantity_count; ++q) append(values_[q], other.values_[q]);
+  append(common_mode_, other.common_mode_);
+}
+
 population_stats population_builder::finish() {
   population_stats p;
   std::vector<double> events;

@@ -92,6 +92,10 @@ class population_builder {
   void add(const stored_recording& r) { add(member_of(r, min_events_)); }
   /// Adds what one chip's current recording gives (member_of under the same limits).
   void add(const population_member& m);
+  /// Adds the recordings `other` was given, under the same limits, as if they had been added
+  /// here: the statistics do not depend on the order the recordings came in. `other` is empty
+  /// afterwards.
+  void merge(population_builder&& other);
   /// The statistics of the recordings added; the builder is empty afterwards.
   population_stats finish();
 

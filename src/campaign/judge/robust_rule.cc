@@ -13,13 +13,11 @@ channel_middle middle_of(std::vector<double> values) {
   if (values.empty()) return m;
   const size_t centre = (values.size() - 1) / 2;
   auto at = [&](size_t pos) { return values.begin() + static_cast<std::ptrdiff_t>(pos); };
-  // Each selection leaves the larger values after the one it places.
-  if (centre >= 1) {
-    std::nth_element(values.begin(), at(centre - 1), values.end());
-    m.around[0] = values[centre - 1];
-  }
-  std::nth_element(at(centre), at(centre), values.end());
+  // The selection leaves the smaller values before the one it places and the larger after it:
+  // its neighbours in order are the largest before and the least after.
+  std::nth_element(values.begin(), at(centre), values.end());
   m.around[1] = values[centre];
+  if (centre >= 1) m.around[0] = *std::max_element(values.begin(), at(centre));
   if (centre + 1 < values.size()) m.around[2] = *std::min_element(at(centre + 1), values.end());
   return m;
 }

@@ -2,6 +2,11 @@
 
 #include <malloc.h>
 
+#include <algorithm>
+#include <array>
+#include <iterator>
+#include <thread>
+#include <tuple>
 #include <type_traits>
 
 namespace {
@@ -11,20 +16,54 @@ std::optional<int> min_events_of(const acceptance_limits& limits, const std::str
   return c == limits.configs.end() ? std::nullopt : c->second.min_events;
 }
 
+// Calls `work` with a connection to `db`'s database and a span of its chips: with at least
+// `two_from` chips, for each half of them at once, the first on `db` and this thread and the
+// second (half 1) on a connection and a thread of its own; otherwise once, for every chip on
+// `db`. The work done is the same either way. False with `error` when either call fails.
+bool in_halves(
+    campaign_db& db, int64_t two_from,
+    const std::function<bool(campaign_db&, const chip_span&, int half, std::string&)>& work,
+    std::string& error) {
+  std::string failure;
+  std::optional<std::string> middle = db.middle_chip(two_from, failure);
+  if (!middle && !failure.empty()) {
+    error = failure;
+    return false;
+  }
+  // Where no second connection opens (a server's connection limit), the first does it all.
+  std::optional<campaign_db> second =
+      middle ? campaign_db::open_read_only(db.path(), failure) : std::nullopt;
+  if (!second) return work(db, chip_span{}, 0, error);
+  std::string second_error;
+  bool second_ok = false;
+  std::thread other([&] { second_ok = work(*second, chip_span{*middle, ""}, 1, second_error); });
+  const bool first_ok = work(db, chip_span{"", *middle}, 0, error);
+  other.join();
+  if (first_ok && !second_ok) error = second_error;
+  return first_ok && second_ok;
+}
+
 }  // namespace
 
 bool load_population(campaign_db& db, const std::string& config, const acceptance_limits& limits,
-                     population_stats& out, std::string& error) {
-  population_builder builder(min_events_of(limits, config));
-  bool ok = db.each_current(
-      "", config,
-      [&](const stored_recording& r) {
-        builder.add(r);
-        return true;
+                     population_stats& out, std::string& error, int64_t two_readers_from) {
+  std::optional<int> min_events = min_events_of(limits, config);
+  population_builder halves[2] = {population_builder(min_events), population_builder(min_events)};
+  bool ok = in_halves(
+      db, two_readers_from,
+      [&](campaign_db& on, const chip_span& chips, int half, std::string& e) {
+        return on.each_current(
+            chips, config,
+            [&](const stored_recording& r) {
+              halves[half].add(r);
+              return true;
+            },
+            e);
       },
       error);
   if (!ok) return false;
-  out = builder.finish();
+  halves[0].merge(std::move(halves[1]));
+  out = halves[0].finish();
   // The builder's values are freed; give their pages back, so that a long-running watch or
   // server holds no more between verdicts than a single population's statistics.
   malloc_trim(0);
@@ -124,7 +163,7 @@ bool population_cache::get(campaign_db& db, const std::vector<std::string>& conf
       } else if (saved) {
         k.stats = *saved;
         k.saved = true;
-      } else if (!load_population(db, config, limits, k.stats, error)) {
+      } else if (!load_population(db, config, limits, k.stats, error, two_readers_from_)) {
         return false;
       }
       known = stats_.emplace(config, k).first;
@@ -132,6 +171,35 @@ bool population_cache::get(campaign_db& db, const std::vector<std::string>& conf
     out[config] = known->second.stats;
   }
   return true;
+}
+
+std::optional<population_stats> population_cache::known(campaign_db& db, const std::string& config,
+                                                        const acceptance_limits& limits) {
+  std::optional<int64_t> version = db.data_version();
+  if (!version || version != version_) clear();
+  version_ = version;
+  if (auto k = stats_.find(config); k != stats_.end()) return k->second.stats;
+  if (members_.count(config)) return std::nullopt;
+  kept k;
+  k.generation = std::to_string(db.generation());
+  k.min_events = events_word(min_events_of(limits, config));
+  std::optional<std::string> text = db.meta(population_key(config));
+  std::optional<population_stats> saved =
+      text ? decoded(*text, k.generation, k.min_events) : std::nullopt;
+  if (!saved) return std::nullopt;
+  k.stats = *saved;
+  k.saved = true;
+  stats_.emplace(config, k);
+  return saved;
+}
+
+void population_cache::keep(const std::string& config, const acceptance_limits& limits,
+                            uint64_t generation, const population_stats& stats) {
+  kept k;
+  k.stats = stats;
+  k.generation = std::to_string(generation);
+  k.min_events = events_word(min_events_of(limits, config));
+  stats_.insert_or_assign(config, k);
 }
 
 bool population_cache::load_members(campaign_db& db, const std::string& config,
@@ -176,10 +244,147 @@ chip_verdict stored_verdict(const stored_recording& r,
   return v;
 }
 
+namespace {
+
+// What a verdict reads of one channel, and all each_current gives of it: its number, fit verdict
+// and judged quantities, in 88 bytes rather than a whole stored_channel's 184.
+struct kept_channel {
+  int channel = 0;
+  fit_verdict verdict = fit_verdict::good;
+  std::array<double, quantity_count> values{};
+};
+
+// A current recording held until its configuration's statistics are made.
+struct kept_recording {
+  stored_recording head;  // without its channels
+  std::vector<kept_channel> channels;
+};
+
+kept_recording kept_of(const stored_recording& r) {
+  kept_recording k{r, {}};
+  k.head.channels = {};
+  k.channels.reserve(r.channels.size());
+  for (const stored_channel& c : r.channels) {
+    kept_channel& kc = k.channels.emplace_back();
+    kc.channel = c.channel;
+    kc.verdict = c.fit.verdict;
+    for (size_t q = 0; q < quantity_count; ++q) kc.values[q] = c.fit.*channel_quantities()[q].value;
+  }
+  return k;
+}
+
+// The recording `k` was made of, as each_current gave it.
+stored_recording recording_of(const kept_recording& k) {
+  stored_recording r = k.head;
+  r.channels.resize(k.channels.size());
+  for (size_t i = 0; i < k.channels.size(); ++i) {
+    const kept_channel& kc = k.channels[i];
+    r.channels[i].channel = kc.channel;
+    r.channels[i].fit.verdict = kc.verdict;
+    for (size_t q = 0; q < quantity_count; ++q)
+      r.channels[i].fit.*channel_quantities()[q].value = kc.values[q];
+  }
+  return r;
+}
+
+// Every chip's verdicts, the campaign read once: see judge_stored.
+bool judge_in_one_pass(campaign_db& db, const acceptance_limits& limits, population_cache& cache,
+                       const campaign_outline& outline,
+                       const std::function<void(chip_verdict&&)>& visit, std::string& error) {
+  std::vector<chip_verdict> verdicts;
+  for (const std::string& config : configurations_of(outline)) {
+    std::optional<population_stats> known = cache.known(db, config, limits);
+    const uint64_t generation = db.generation();
+    const std::optional<int> min_events = min_events_of(limits, config);
+    population_builder builders[2] = {population_builder(min_events),
+                                      population_builder(min_events)};
+    std::vector<kept_recording> kept[2];
+    bool ok = in_halves(
+        db, cache.two_readers_from(),
+        [&](campaign_db& on, const chip_span& chips, int half, std::string& e) {
+          return on.each_current(
+              chips, config,
+              [&](const stored_recording& r) {
+                if (!known) builders[half].add(r);
+                kept[half].push_back(kept_of(r));
+                return true;
+              },
+              e);
+        },
+        error);
+    if (!ok) return false;
+    if (!known) {
+      builders[0].merge(std::move(builders[1]));
+      known = builders[0].finish();
+      cache.keep(config, limits, generation, *known);
+    }
+    const std::map<std::string, population_stats> population = {{config, *known}};
+    std::vector<chip_verdict> judged[2];
+    auto judge_half = [&](int half) {
+      for (const kept_recording& k : kept[half])
+        judged[half].push_back(stored_verdict(recording_of(k), population, limits, outline));
+      kept[half] = {};
+    };
+    std::thread other;
+    if (!kept[1].empty()) other = std::thread(judge_half, 1);
+    judge_half(0);
+    if (other.joinable()) other.join();
+    for (std::vector<chip_verdict>& part : judged)
+      verdicts.insert(verdicts.end(), std::make_move_iterator(part.begin()),
+                      std::make_move_iterator(part.end()));
+  }
+  // A chip has one current recording in each configuration: chip and configuration order them.
+  std::vector<size_t> order(verdicts.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return std::tie(verdicts[a].chip, verdicts[a].config) <
+           std::tie(verdicts[b].chip, verdicts[b].config);
+  });
+  for (size_t i : order) visit(std::move(verdicts[i]));
+  return true;
+}
+
+// Every chip's verdicts from statistics at hand, judged as they are read: see judge_stored.
+bool judge_as_read(campaign_db& db, const acceptance_limits& limits, population_cache& cache,
+                   const campaign_outline& outline,
+                   const std::map<std::string, population_stats>& populations,
+                   const std::function<void(chip_verdict&&)>& visit, std::string& error) {
+  std::vector<chip_verdict> second_half;
+  bool ok = in_halves(
+      db, cache.two_readers_from(),
+      [&](campaign_db& on, const chip_span& chips, int half, std::string& e) {
+        return on.each_current(
+            chips, "",
+            [&](const stored_recording& r) {
+              chip_verdict v = stored_verdict(r, populations, limits, outline);
+              if (half == 0)
+                visit(std::move(v));
+              else
+                second_half.push_back(std::move(v));
+              return true;
+            },
+            e);
+      },
+      error);
+  if (!ok) return false;
+  for (chip_verdict& v : second_half) visit(std::move(v));
+  return true;
+}
+
+}  // namespace
+
 bool judge_stored(campaign_db& db, const acceptance_limits& limits, population_cache& cache,
                   const campaign_outline& outline, const std::string& chip,
                   const std::function<void(chip_verdict&&)>& visit, std::string& error) {
   std::map<std::string, population_stats> populations;
+  if (chip.empty()) {
+    for (const std::string& config : configurations_of(outline)) {
+      std::optional<population_stats> known = cache.known(db, config, limits);
+      if (!known) return judge_in_one_pass(db, limits, cache, outline, visit, error);
+      populations[config] = *known;
+    }
+    return judge_as_read(db, limits, cache, outline, populations, visit, error);
+  }
   if (!cache.get(db, configurations_of(outline), limits, populations, error)) return false;
   return db.each_current(
       chip, "",

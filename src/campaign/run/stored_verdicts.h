@@ -15,10 +15,18 @@
 // statistics made in one pass over its current recordings and kept while nothing changes, then
 // each chip judged from its own recordings. The verdicts are judge_campaign's, at any size.
 
-/// The statistics of configuration `config`'s current recordings in `db` under `limits`; false
-/// with `error` when the database fails.
+/// From this many chips with a recording on, a pass over every chip's current recordings (a
+/// configuration's statistics, the whole campaign's verdicts) reads them on two connections at
+/// once, the first half of the chips on the caller's thread and the second on a thread of its
+/// own: reading and judging are most of a verdict's time, and a second core halves them.
+inline constexpr int64_t two_reader_chips = 2000;
+
+/// The statistics of configuration `config`'s current recordings in `db` under `limits`, read in
+/// two halves at once from `two_readers_from` chips on; false with `error` when the database
+/// fails.
 bool load_population(campaign_db& db, const std::string& config, const acceptance_limits& limits,
-                     population_stats& out, std::string& error);
+                     population_stats& out, std::string& error,
+                     int64_t two_readers_from = two_reader_chips);
 
 /// Each configuration's statistics, made when first asked for and kept until the database
 /// changes: another connection's commit (its data_version) forgets them all, a result this one
@@ -49,9 +57,23 @@ class population_cache {
   bool get(campaign_db& db, const std::vector<std::string>& configs,
            const acceptance_limits& limits, std::map<std::string, population_stats>& out,
            std::string& error, bool members = false);
+  /// The statistics of configuration `config` under `limits` when they are at hand without
+  /// reading its recordings: kept since the database last changed, or saved in it by a writer
+  /// since its last result; nothing otherwise, and for a configuration whose members are kept.
+  std::optional<population_stats> known(campaign_db& db, const std::string& config,
+                                        const acceptance_limits& limits);
+  /// Keeps `stats`, made of `config`'s current recordings under `limits` when the database had
+  /// stored `generation` results, as get() keeps those it makes.
+  void keep(const std::string& config, const acceptance_limits& limits, uint64_t generation,
+            const population_stats& stats);
   /// Keeps the statistics made since the last save in `db`'s meta rows, for the commands that
   /// only read; false with `error` on a failure.
   bool save(campaign_db& db, std::string& error);
+  /// Reads the whole campaign in two halves at once from `chips` chips on (two_reader_chips
+  /// unless set), for its statistics and for judge_stored.
+  void two_readers_from(int64_t chips) { two_readers_from_ = chips; }
+  /// The number of chips from which the campaign is read in two halves.
+  int64_t two_readers_from() const { return two_readers_from_; }
 
  private:
   struct kept {
@@ -65,6 +87,7 @@ class population_cache {
                     std::string& error);
 
   bool keep_members_ = false;
+  int64_t two_readers_from_ = two_reader_chips;
   std::optional<int64_t> version_;
   std::map<std::string, kept> stats_;
   std::map<std::string, population_members> members_;
@@ -81,8 +104,14 @@ std::vector<std::string> configurations_of(const campaign_outline& outline);
 
 /// Judges the current recordings in `db` of chip `chip` ("" for every chip) by `limits`, with
 /// each configuration's statistics from `cache` and the superseded recordings of `outline`, and
-/// hands each verdict to `visit`, ordered by chip and configuration: what judge_campaign gives.
-/// False with `error` when the database fails.
+/// hands each verdict to `visit` on the caller's thread, ordered by chip and configuration: what
+/// judge_campaign gives. Every chip's are read in two halves at once from the cache's
+/// two_readers_from() chips on. With each configuration's statistics at hand (population_cache::
+/// known) they are judged as they are read, one recording held at a time, the second half's
+/// verdicts until the first half's are handed over; otherwise the campaign is read once, one
+/// configuration at a time, its recordings held in brief (3 kB each) while its statistics are
+/// made from them, and every verdict is handed over at the end. False with `error` when the
+/// database fails.
 bool judge_stored(campaign_db& db, const acceptance_limits& limits, population_cache& cache,
                   const campaign_outline& outline, const std::string& chip,
                   const std::function<void(chip_verdict&&)>& visit, std::string& error);

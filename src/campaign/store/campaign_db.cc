@@ -1,5 +1,6 @@
 #include "campaign/store/campaign_db.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -713,46 +714,102 @@ std::optional<int64_t> campaign_db::data_version() {
   return v;
 }
 
-bool campaign_db::each_current(const std::string& chip, const std::string& config,
-                               const std::function<bool(const stored_recording&)>& visit,
-                               std::string& error) {
-  std::string where = chip.empty() ? "1 = 1" : "chip = ?";
-  if (!config.empty()) where += " AND config = ?";
+namespace {
+
+// The current recordings WHERE `where` holds, with the parameters `binds` in turn, each with its
+// channels' judged fields, to `visit` in the order of chip, configuration and path; false on a
+// failure of `engine`, true when `visit` stopped it (`stopped` then set).
+bool each_current_where(sql_engine& engine, const std::string& where,
+                        const std::vector<std::string>& binds,
+                        const std::function<bool(const stored_recording&)>& visit, bool& stopped) {
   const std::string sql = std::string("SELECT ") + recording_columns + " FROM (" +
                           current_recordings_where(where) +
                           ") AS chosen ORDER BY chip, config, path, analysed_on";
   const std::string channels = "SELECT recording_id, channel, " + field_list(judged_fields()) +
                                " FROM channels WHERE recording_id = ? ORDER BY channel";
+  std::unique_ptr<sql_statement> r = engine.prepare(sql);
+  std::unique_ptr<sql_statement> c = engine.prepare(channels);
+  if (!r || !c) return false;
+  for (size_t i = 0; i < binds.size(); ++i)
+    r->bind(static_cast<int>(i + 1), std::string_view(binds[i]));
+  step_result rc;
+  stored_recording s;
+  while ((rc = r->step()) == step_result::row) {
+    s = read_recording(*r);
+    s.current = true;
+    s.channels.reserve(channel_count);
+    c->reset();
+    c->bind(1, s.id);
+    step_result cc;
+    while ((cc = c->step()) == step_result::row)
+      s.channels.push_back(read_channel(*c, judged_fields()));
+    if (cc != step_result::done) return false;
+    if (!visit(s)) {
+      stopped = true;
+      return true;
+    }
+  }
+  return rc == step_result::done;
+}
+
+}  // namespace
+
+bool campaign_db::each_current(const std::string& chip, const std::string& config,
+                               const std::function<bool(const stored_recording&)>& visit,
+                               std::string& error) {
+  std::string where = chip.empty() ? "1 = 1" : "chip = ?";
+  std::vector<std::string> binds;
+  if (!chip.empty()) binds.push_back(chip);
+  if (!config.empty()) {
+    where += " AND config = ?";
+    binds.push_back(config);
+  }
   // No transaction around it: `visit` may write (a chip's characterisation) as it goes.
   bool stopped = false;
-  auto each = [&] {
-    std::unique_ptr<sql_statement> r = engine_->prepare(sql);
-    std::unique_ptr<sql_statement> c = engine_->prepare(channels);
-    if (!r || !c) return false;
-    int at = 1;
-    if (!chip.empty()) r->bind(at++, std::string_view(chip));
-    if (!config.empty()) r->bind(at, std::string_view(config));
-    step_result rc;
-    stored_recording s;
-    while ((rc = r->step()) == step_result::row) {
-      s = read_recording(*r);
-      s.current = true;
-      c->reset();
-      c->bind(1, s.id);
-      step_result cc;
-      while ((cc = c->step()) == step_result::row)
-        s.channels.push_back(read_channel(*c, judged_fields()));
-      if (cc != step_result::done) return false;
-      if (!visit(s)) {
-        stopped = true;
-        return true;
-      }
-    }
-    return rc == step_result::done;
-  };
-  bool ok = each();
+  bool ok = each_current_where(*engine_, where, binds, visit, stopped);
   if (!ok && !stopped) error = database_error(path(), engine_->last_error());
   return ok || stopped;
+}
+
+bool campaign_db::each_current(const chip_span& chips, const std::string& config,
+                               const std::function<bool(const stored_recording&)>& visit,
+                               std::string& error) {
+  std::string where = "1 = 1";
+  std::vector<std::string> binds;
+  auto add = [&](const std::string& clause, const std::string& value) {
+    if (value.empty()) return;
+    where += clause;
+    binds.push_back(value);
+  };
+  add(" AND chip >= ?", chips.first);
+  add(" AND chip < ?", chips.past);
+  add(" AND config = ?", config);
+  bool stopped = false;
+  bool ok = each_current_where(*engine_, where, binds, visit, stopped);
+  if (!ok && !stopped) error = database_error(path(), engine_->last_error());
+  return ok || stopped;
+}
+
+std::optional<std::string> campaign_db::middle_chip(int64_t min_chips, std::string& error) {
+  std::optional<std::string> middle;
+  bool ok = retried(
+      [&] {
+        middle.reset();
+        std::unique_ptr<sql_statement> count =
+            engine_->prepare("SELECT count(DISTINCT chip) FROM recordings");
+        std::unique_ptr<sql_statement> at = engine_->prepare(
+            "SELECT chip FROM (SELECT DISTINCT chip FROM recordings) AS chips ORDER BY chip "
+            "LIMIT 1 OFFSET ?");
+        if (!count || !at || count->step() != step_result::row) return false;
+        const int64_t chips = count->integer(0);
+        if (chips < std::max<int64_t>(min_chips, 2)) return true;
+        at->bind(1, chips / 2);
+        step_result rc = at->step();
+        if (rc == step_result::row) middle = at->text(0);
+        return rc == step_result::row || rc == step_result::done;
+      },
+      error);
+  return ok ? middle : std::nullopt;
 }
 
 namespace {

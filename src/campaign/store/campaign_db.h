@@ -19,6 +19,12 @@ class sql_engine;
 /// Stores one characterised channel; false when that failed.
 using characterisation_sink = std::function<bool(const channel_characterisation&)>;
 
+/// The chips from `first` on and before `past`, in the order of their names; an empty end is
+/// open.
+struct chip_span {
+  std::string first, past;
+};
+
 /// An open campaign database: an SQLite file, or a database on a PostgreSQL server that a
 /// postgresql:// URI or libpq's keyword form names (see docs/campaign-server.md). Every failure
 /// comes back as a one-line message naming the database. On a server, work that meets a passing
@@ -80,6 +86,13 @@ class campaign_db {
   /// false. False with `error` on a failure.
   bool each_current(const std::string& chip, const std::string& config,
                     const std::function<bool(const stored_recording&)>& visit, std::string& error);
+  /// As above, for the chips of `chips` instead of one.
+  bool each_current(const chip_span& chips, const std::string& config,
+                    const std::function<bool(const stored_recording&)>& visit, std::string& error);
+  /// The chip that parts the campaign's chips with a recording in two halves, the first half
+  /// before it; nothing with fewer than `min_chips` chips (at least two), or on a failure
+  /// (`error` then says why).
+  std::optional<std::string> middle_chip(int64_t min_chips, std::string& error);
   /// The campaign's outline: its counts, superseded recordings (of the chips `superseded_of`
   /// only, when given) and the recording stored last; false with `error` on a failure.
   bool load_outline(campaign_outline& out, std::string& error,

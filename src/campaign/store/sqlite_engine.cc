@@ -188,8 +188,22 @@ class sqlite_engine : public sql_engine {
 
 }  // namespace
 
+namespace {
+
+// SQLite counts every allocation under one process-wide lock unless told not to; two
+// connections read on two threads at once would wait on it for each row. Nothing here reads
+// those counts. The setting can only be made before the library starts; once it has, this
+// changes nothing.
+void skip_memory_counts() {
+  static std::once_flag once;
+  std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+}
+
+}  // namespace
+
 std::unique_ptr<sql_engine> open_sqlite_engine(const std::string& path, bool read_only,
                                                std::string& error) {
+  skip_memory_counts();
   std::string name = path;
   int flags = SQLITE_OPEN_NOMUTEX;
   if (read_only) {
