@@ -8,6 +8,7 @@
 #include <thread>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -260,11 +261,11 @@ struct kept_recording {
   std::vector<kept_channel> channels;
 };
 
-kept_recording kept_of(const stored_recording& r) {
-  kept_recording k{r, {}};
-  k.head.channels = {};
-  k.channels.reserve(r.channels.size());
-  for (const stored_channel& c : r.channels) {
+kept_recording kept_of(stored_recording&& r) {
+  kept_recording k{std::move(r), {}};
+  const std::vector<stored_channel> channels = std::exchange(k.head.channels, {});
+  k.channels.reserve(channels.size());
+  for (const stored_channel& c : channels) {
     kept_channel& kc = k.channels.emplace_back();
     kc.channel = c.channel;
     kc.verdict = c.fit.verdict;
@@ -292,6 +293,9 @@ bool judge_in_one_pass(campaign_db& db, const acceptance_limits& limits, populat
                        const campaign_outline& outline,
                        const std::function<void(chip_verdict&&)>& visit, std::string& error) {
   std::vector<chip_verdict> verdicts;
+  size_t current = 0;
+  for (const auto& [config, chips] : outline.chips_in) current += chips;
+  verdicts.reserve(current);
   for (const std::string& config : configurations_of(outline)) {
     std::optional<population_stats> known = cache.known(db, config, limits);
     const uint64_t generation = db.generation();
@@ -304,9 +308,9 @@ bool judge_in_one_pass(campaign_db& db, const acceptance_limits& limits, populat
         [&](campaign_db& on, const chip_span& chips, int half, std::string& e) {
           return on.each_current(
               chips, config,
-              [&](const stored_recording& r) {
+              [&](stored_recording& r) {
                 if (!known) builders[half].add(r);
-                kept[half].push_back(kept_of(r));
+                kept[half].push_back(kept_of(std::move(r)));
                 return true;
               },
               e);

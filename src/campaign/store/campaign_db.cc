@@ -721,7 +721,7 @@ namespace {
 // failure of `engine`, true when `visit` stopped it (`stopped` then set).
 bool each_current_where(sql_engine& engine, const std::string& where,
                         const std::vector<std::string>& binds,
-                        const std::function<bool(const stored_recording&)>& visit, bool& stopped) {
+                        const std::function<bool(stored_recording&)>& visit, bool& stopped) {
   const std::string sql = std::string("SELECT ") + recording_columns + " FROM (" +
                           current_recordings_where(where) +
                           ") AS chosen ORDER BY chip, config, path, analysed_on";
@@ -772,7 +772,7 @@ bool campaign_db::each_current(const std::string& chip, const std::string& confi
 }
 
 bool campaign_db::each_current(const chip_span& chips, const std::string& config,
-                               const std::function<bool(const stored_recording&)>& visit,
+                               const std::function<bool(stored_recording&)>& visit,
                                std::string& error) {
   std::string where = "1 = 1";
   std::vector<std::string> binds;

@@ -86,9 +86,10 @@ class campaign_db {
   /// false. False with `error` on a failure.
   bool each_current(const std::string& chip, const std::string& config,
                     const std::function<bool(const stored_recording&)>& visit, std::string& error);
-  /// As above, for the chips of `chips` instead of one.
+  /// As above, for the chips of `chips` instead of one; `visit` may take what it keeps of the
+  /// recording it is given, which is read anew for the next.
   bool each_current(const chip_span& chips, const std::string& config,
-                    const std::function<bool(const stored_recording&)>& visit, std::string& error);
+                    const std::function<bool(stored_recording&)>& visit, std::string& error);
   /// The chip that parts the campaign's chips with a recording in two halves, the first half
   /// before it; nothing with fewer than `min_chips` chips (at least two), or on a failure
   /// (`error` then says why).
