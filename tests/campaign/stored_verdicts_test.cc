@@ -229,12 +229,16 @@ TEST(StoredVerdicts, TheWatchsKeptMembersJudgeEachResultAsAWholeJudgementWould) 
   std::vector<recording_record> records = analysed_campaign(d, 24);
   std::string error;
   campaign_db db = opened(d);
-  population_cache cache(true);
+  // The second cache reads its members in two halves at once, as a large campaign's are read.
+  population_cache cache(true), in_halves(true);
+  in_halves.two_readers_from(1);
   std::set<std::string> chips_with_members;
   for (size_t i = 0; i < records.size(); ++i) {
     const recording_record& r = records[i];
     ASSERT_TRUE(db.store(r, error)) << error;
-    EXPECT_EQ(watch_lines(db, cache, r.chip, {r.config}), whole_lines(db, r.chip)) << r.path;
+    const std::vector<std::string> whole = whole_lines(db, r.chip);
+    EXPECT_EQ(watch_lines(db, cache, r.chip, {r.config}), whole) << r.path;
+    EXPECT_EQ(watch_lines(db, in_halves, r.chip, {r.config}), whole) << r.path;
     // Halfway, every configuration's members made at once, as the watch does while idle.
     if (i == records.size() / 2) {
       std::map<std::string, population_stats> populations;
@@ -244,10 +248,15 @@ TEST(StoredVerdicts, TheWatchsKeptMembersJudgeEachResultAsAWholeJudgementWould) 
   // The statistics from the members are those of the database, to the last bit.
   for (const std::string& config : configs) {
     population_stats from_db;
-    std::map<std::string, population_stats> kept;
+    std::map<std::string, population_stats> kept, halved;
     ASSERT_TRUE(load_population(db, config, acceptance_limits{}, from_db, error)) << error;
     ASSERT_TRUE(cache.get(db, {config}, acceptance_limits{}, kept, error)) << error;
     EXPECT_TRUE(same_stats(from_db, kept[config])) << config;
+    // Members read afresh, in halves.
+    population_cache fresh(true);
+    fresh.two_readers_from(1);
+    ASSERT_TRUE(fresh.get(db, {config}, acceptance_limits{}, halved, error, true)) << error;
+    EXPECT_TRUE(same_stats(from_db, halved[config])) << config;
   }
 }
 

@@ -155,8 +155,8 @@ population_stats population_builder::finish() {
     p.within_sigma[q] = p.ready ? r.sigma : not_a_number;
     p.chip_sigma[q] = p.ready ? r.chip_sigma : not_a_number;
     p.offset_chips[q] = r.chips;
-    for (size_t ch = 0; ch < static_cast<size_t>(channel_count); ++ch)
-      p.middles[q][ch] = column_middle(rows, ch, quantity.relative);
+    // The middles the rule compared each channel's values with.
+    p.middles[q] = r.single.middle;
   };
   // Each quantity's figures are its own: a large population's are shared between two threads,
   // which halves the time a verdict waits for them (a few hundred milliseconds at 10,000 chips).

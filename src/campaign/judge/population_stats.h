@@ -120,6 +120,9 @@ class population_members {
   explicit population_members(std::optional<int> min_events) : min_events_(min_events) {}
   /// Makes `r` its chip's current recording, in place of the one before.
   void put(const stored_recording& r) { by_chip_[r.chip] = member_of(r, min_events_); }
+  /// Adds the members of `other`, made under the same limits, of chips this holds none of;
+  /// `other` is empty afterwards.
+  void merge(population_members&& other) { by_chip_.merge(other.by_chip_); }
   /// The statistics of the members.
   population_stats stats() const;
   /// The chips held.

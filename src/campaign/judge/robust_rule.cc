@@ -48,8 +48,8 @@ robust_deviations robust_deviations_of(const chip_channel_values& values, bool r
       double v = values[chip][ch];
       if (std::isfinite(v) && (!relative || v > 0)) present.push_back(v);
     }
-    if (present.size() < static_cast<size_t>(min_robust_chips)) continue;
-    const channel_middle middle = middle_of(std::move(present));
+    const channel_middle& middle = out.middle[ch] = middle_of(std::move(present));
+    if (middle.count < static_cast<size_t>(min_robust_chips)) continue;
     for (size_t chip = 0; chip < values.size(); ++chip) {
       const double v = values[chip][ch];
       if (!std::isfinite(v) || (relative && !(v > 0))) continue;

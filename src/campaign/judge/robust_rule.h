@@ -40,6 +40,9 @@ struct robust_deviations {
   /// The robust standard deviation of every deviation, pooled over the channels; NaN when there
   /// is none.
   double sigma = 0.0;
+  /// By channel, the middle of the values compared (whatever their number), from which each
+  /// deviation's median of the others came.
+  std::array<channel_middle, channel_count> middle{};
 };
 
 /// The deviations of `values` and their pooled robust standard deviation.

@@ -205,16 +205,23 @@ void population_cache::keep(const std::string& config, const acceptance_limits& 
 
 bool population_cache::load_members(campaign_db& db, const std::string& config,
                                     const acceptance_limits& limits, std::string& error) {
-  population_members members(min_events_of(limits, config));
-  if (!db.each_current(
-          "", config,
-          [&](const stored_recording& r) {
-            members.put(r);
-            return true;
+  const std::optional<int> min_events = min_events_of(limits, config);
+  population_members halves[2] = {population_members(min_events), population_members(min_events)};
+  if (!in_halves(
+          db, two_readers_from_,
+          [&](campaign_db& on, const chip_span& chips, int half, std::string& e) {
+            return on.each_current(
+                chips, config,
+                [&](const stored_recording& r) {
+                  halves[half].put(r);
+                  return true;
+                },
+                e);
           },
           error))
     return false;
-  members_.insert_or_assign(config, std::move(members));
+  halves[0].merge(std::move(halves[1]));
+  members_.insert_or_assign(config, std::move(halves[0]));
   return true;
 }
 
