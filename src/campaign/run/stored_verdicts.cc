@@ -44,24 +44,35 @@ bool in_halves(
   return first_ok && second_ok;
 }
 
+// Calls `take(half, r)` with each current recording `r` of configuration `config` ("" for every
+// one), read as in_halves reads: `take` may run on two threads at once, one for each half, and
+// may keep what it needs of `r`. False with `error` when the database fails.
+bool each_current_in_halves(campaign_db& db, int64_t two_from, const std::string& config,
+                            const std::function<void(int half, stored_recording& r)>& take,
+                            std::string& error) {
+  return in_halves(
+      db, two_from,
+      [&](campaign_db& on, const chip_span& chips, int half, std::string& e) {
+        return on.each_current(
+            chips, config,
+            [&](stored_recording& r) {
+              take(half, r);
+              return true;
+            },
+            e);
+      },
+      error);
+}
+
 }  // namespace
 
 bool load_population(campaign_db& db, const std::string& config, const acceptance_limits& limits,
                      population_stats& out, std::string& error, int64_t two_readers_from) {
   std::optional<int> min_events = min_events_of(limits, config);
   population_builder halves[2] = {population_builder(min_events), population_builder(min_events)};
-  bool ok = in_halves(
-      db, two_readers_from,
-      [&](campaign_db& on, const chip_span& chips, int half, std::string& e) {
-        return on.each_current(
-            chips, config,
-            [&](const stored_recording& r) {
-              halves[half].add(r);
-              return true;
-            },
-            e);
-      },
-      error);
+  bool ok = each_current_in_halves(
+      db, two_readers_from, config,
+      [&](int half, const stored_recording& r) { halves[half].add(r); }, error);
   if (!ok) return false;
   halves[0].merge(std::move(halves[1]));
   out = halves[0].finish();
@@ -207,18 +218,9 @@ bool population_cache::load_members(campaign_db& db, const std::string& config,
                                     const acceptance_limits& limits, std::string& error) {
   const std::optional<int> min_events = min_events_of(limits, config);
   population_members halves[2] = {population_members(min_events), population_members(min_events)};
-  if (!in_halves(
-          db, two_readers_from_,
-          [&](campaign_db& on, const chip_span& chips, int half, std::string& e) {
-            return on.each_current(
-                chips, config,
-                [&](const stored_recording& r) {
-                  halves[half].put(r);
-                  return true;
-                },
-                e);
-          },
-          error))
+  if (!each_current_in_halves(
+          db, two_readers_from_, config,
+          [&](int half, const stored_recording& r) { halves[half].put(r); }, error))
     return false;
   halves[0].merge(std::move(halves[1]));
   members_.insert_or_assign(config, std::move(halves[0]));
@@ -310,17 +312,11 @@ bool judge_in_one_pass(campaign_db& db, const acceptance_limits& limits, populat
     population_builder builders[2] = {population_builder(min_events),
                                       population_builder(min_events)};
     std::vector<kept_recording> kept[2];
-    bool ok = in_halves(
-        db, cache.two_readers_from(),
-        [&](campaign_db& on, const chip_span& chips, int half, std::string& e) {
-          return on.each_current(
-              chips, config,
-              [&](stored_recording& r) {
-                if (!known) builders[half].add(r);
-                kept[half].push_back(kept_of(std::move(r)));
-                return true;
-              },
-              e);
+    bool ok = each_current_in_halves(
+        db, cache.two_readers_from(), config,
+        [&](int half, stored_recording& r) {
+          if (!known) builders[half].add(r);
+          kept[half].push_back(kept_of(std::move(r)));
         },
         error);
     if (!ok) return false;
@@ -361,20 +357,14 @@ bool judge_as_read(campaign_db& db, const acceptance_limits& limits, population_
                    const std::map<std::string, population_stats>& populations,
                    const std::function<void(chip_verdict&&)>& visit, std::string& error) {
   std::vector<chip_verdict> second_half;
-  bool ok = in_halves(
-      db, cache.two_readers_from(),
-      [&](campaign_db& on, const chip_span& chips, int half, std::string& e) {
-        return on.each_current(
-            chips, "",
-            [&](const stored_recording& r) {
-              chip_verdict v = stored_verdict(r, populations, limits, outline);
-              if (half == 0)
-                visit(std::move(v));
-              else
-                second_half.push_back(std::move(v));
-              return true;
-            },
-            e);
+  bool ok = each_current_in_halves(
+      db, cache.two_readers_from(), "",
+      [&](int half, const stored_recording& r) {
+        chip_verdict v = stored_verdict(r, populations, limits, outline);
+        if (half == 0)
+          visit(std::move(v));
+        else
+          second_half.push_back(std::move(v));
       },
       error);
   if (!ok) return false;
