@@ -166,18 +166,26 @@ TEST(CampaignHygiene, ARecordingWrittenToWhileItIsReadIsNotStored) {
   std::string row;
   for (int c = 0; c < 32; ++c) row += "0 ";
   row.back() = '\n';
-  std::atomic<bool> done{false};
+  // The run is held once it has analysed the recording and before it looks at it again; a row
+  // is appended then, as an acquisition still writing would, and the run let go. Timing alone
+  // would seldom catch the write inside the analysis on a busy machine.
+  const std::string hold = d / "hold";
+  ASSERT_EQ(::mkfifo(hold.c_str(), 0600), 0);
   std::thread writer([&] {
+    int go = ::open(hold.c_str(), O_WRONLY);  // opens once the run holds
     int fd = ::open(rec.c_str(), O_WRONLY | O_APPEND);
-    while (!done) {
-      (void)!::write(fd, row.data(), row.size());
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    (void)!::write(fd, row.data(), row.size());
     ::close(fd);
+    (void)!::write(go, "x", 1);
+    ::close(go);
   });
-  program_run r = campaign({"run", "data"}, d.path());
-  done = true;
+  run_options held;
+  held.environment = {"VARNEL_CAMPAIGN_HOLD=analysed:" + hold};
+  program_run r = campaign({"run", "data"}, d.path(), held);
+  // A run that never held leaves the writer waiting for it: a reader lets it go.
+  int unblock = ::open(hold.c_str(), O_RDONLY | O_NONBLOCK);
   writer.join();
+  ::close(unblock);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "waiting " + rec + ": modified while it was read, left for the next run\n");
   EXPECT_EQ(query(d / "campaign.sqlite", "SELECT count(*) FROM recordings"),

@@ -2,8 +2,10 @@
 
 #include "numerics/robust_statistics.h"
 
+#include <gsl/gsl_statistics_double.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -66,6 +68,38 @@ TEST(RobustStatistics, TheSymmetricSigmaIsThePooledSigmaOfBothSignsToTheLastBit)
     ASSERT_EQ(std::memcmp(&whole, &half, sizeof whole), 0) << trial << ": " << whole << " " << half;
   }
   EXPECT_TRUE(std::isnan(symmetric_robust_sigma({})));
+}
+
+TEST(RobustStatistics, TheMedianIsTheSortedMiddleOrTheMeanOfTheTwoToTheLastBit) {
+  std::mt19937_64 draw(11);
+  for (int trial = 0; trial < 5000; ++trial) {
+    std::vector<double> values;
+    for (size_t i = 0, n = 1 + draw() % 50; i < n; ++i) {
+      // Ties, values whose mean rounds, and values whose sum overflows to infinity.
+      const int kind = trial % 4;
+      values.push_back(kind == 0   ? static_cast<double>(draw() % 4)
+                       : kind == 1 ? std::ldexp(static_cast<double>(draw() % 100000) - 50000.0,
+                                                -static_cast<int>(draw() % 30))
+                       : kind == 2 ? (draw() % 2 ? 1.0 : -1.0) * 1.5e308
+                                   : (draw() % 9 == 0 ? INFINITY : 0.25 * (draw() % 1000)));
+    }
+    std::vector<double> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    const size_t n = sorted.size();
+    const double expected = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+    const double got = median(values);
+    ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0)
+        << trial << ": " << expected << " " << got;
+  }
+  EXPECT_TRUE(std::isnan(median({})));
+  // A NaN among the values leaves no order to select from: GSL's own selection answers, as it
+  // always did.
+  for (std::vector<double> v :
+       {std::vector<double>{1.0, NAN, 3.0, 2.0, 5.0}, std::vector<double>{NAN, 4.0, -1.0, 2.0}}) {
+    std::vector<double> copy = v;
+    const double gsl = gsl_stats_median(copy.data(), 1, copy.size()), got = median(v);
+    EXPECT_TRUE(std::isnan(gsl) ? std::isnan(got) : gsl == got) << gsl << " " << got;
+  }
 }
 
 }  // namespace

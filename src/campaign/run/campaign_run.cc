@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "campaign/run/recording_analysis.h"
+#include "campaign/store/test_hold.h"
 #include "results/file_identity.h"
 
 namespace {
@@ -80,6 +81,7 @@ turn take_turn(const found_recording& f, const run_settings& s) {
     if (std::string why = wait_to_settle(f.path, *before, s.settle_s); !why.empty())
       return {{}, why};
   recording_record r = analyse_recording(f, s.version, s.log_dir);
+  hold_for_test("analysed");
   std::optional<file_stamp> after = stamp_of(f.path);
   if (before && (!after || !same_stamp(*before, *after) || r.size != before->size ||
                  r.mtime_ns != before->mtime_ns))

@@ -11,9 +11,10 @@
 #include "campaign/judge/population_stats.h"
 #include "campaign/store/campaign_db.h"
 
-// Verdicts straight from the database, holding one recording at a time: each configuration's
-// statistics made in one pass over its current recordings and kept while nothing changes, then
-// each chip judged from its own recordings. The verdicts are judge_campaign's, at any size.
+// Verdicts straight from the database: each configuration's statistics made in one pass over its
+// current recordings and kept while nothing changes, then each chip judged from its own
+// recordings, as they are read one at a time or, where the statistics had to be made, from what
+// that pass held of them. The verdicts are judge_campaign's, at any size.
 
 /// From this many chips with a recording on, a pass over every chip's current recordings (a
 /// configuration's statistics, the whole campaign's verdicts) reads them on two connections at
