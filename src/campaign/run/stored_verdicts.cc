@@ -140,57 +140,18 @@ void population_cache::stored(const stored_recording& current) {
   if (auto m = members_.find(current.config); m != members_.end()) m->second.put(current);
 }
 
-bool population_cache::get(campaign_db& db, const std::vector<std::string>& configs,
-                           const acceptance_limits& limits,
-                           std::map<std::string, population_stats>& out, std::string& error,
-                           bool members) {
+void population_cache::check_version(campaign_db& db) {
   std::optional<int64_t> version = db.data_version();
   // Another connection's commit: what this one knew of every configuration may be out of date.
   if (!version || version != version_) clear();
   version_ = version;
-  const std::string generation = std::to_string(db.generation());
-  for (const std::string& config : configs) {
-    if (members && keep_members_ && !members_.count(config) &&
-        !load_members(db, config, limits, error))
-      return false;
-    auto known = stats_.find(config);
-    if (known == stats_.end()) {
-      kept k;
-      k.generation = generation;
-      k.min_events = events_word(min_events_of(limits, config));
-      auto m = members_.find(config);
-      // Statistics a writer saved serve where no members are at hand; a cache that keeps
-      // members makes them where none were saved.
-      std::optional<population_stats> saved;
-      if (m == members_.end()) {
-        std::optional<std::string> text = db.meta(population_key(config));
-        saved = text ? decoded(*text, generation, k.min_events) : std::nullopt;
-        if (!saved && keep_members_) {
-          if (!load_members(db, config, limits, error)) return false;
-          m = members_.find(config);
-        }
-      }
-      if (m != members_.end()) {
-        k.stats = stats_of(m->second);
-      } else if (saved) {
-        k.stats = *saved;
-        k.saved = true;
-      } else if (!load_population(db, config, limits, k.stats, error, two_readers_from_)) {
-        return false;
-      }
-      known = stats_.emplace(config, k).first;
-    }
-    out[config] = known->second.stats;
-  }
-  return true;
 }
 
-std::optional<population_stats> population_cache::known(campaign_db& db, const std::string& config,
-                                                        const acceptance_limits& limits) {
-  std::optional<int64_t> version = db.data_version();
-  if (!version || version != version_) clear();
-  version_ = version;
+std::optional<population_stats> population_cache::at_hand(campaign_db& db,
+                                                          const std::string& config,
+                                                          const acceptance_limits& limits) {
   if (auto k = stats_.find(config); k != stats_.end()) return k->second.stats;
+  // Statistics a writer saved serve where no members are at hand.
   if (members_.count(config)) return std::nullopt;
   kept k;
   k.generation = std::to_string(db.generation());
@@ -203,6 +164,40 @@ std::optional<population_stats> population_cache::known(campaign_db& db, const s
   k.saved = true;
   stats_.emplace(config, k);
   return saved;
+}
+
+bool population_cache::get(campaign_db& db, const std::vector<std::string>& configs,
+                           const acceptance_limits& limits,
+                           std::map<std::string, population_stats>& out, std::string& error,
+                           bool members) {
+  check_version(db);
+  for (const std::string& config : configs) {
+    if (members && keep_members_ && !members_.count(config) &&
+        !load_members(db, config, limits, error))
+      return false;
+    std::optional<population_stats> stats = at_hand(db, config, limits);
+    if (!stats) {
+      const uint64_t generation = db.generation();
+      // A cache that keeps members makes them where none were saved.
+      if (keep_members_ && !members_.count(config) && !load_members(db, config, limits, error))
+        return false;
+      population_stats made;
+      if (auto m = members_.find(config); m != members_.end())
+        made = stats_of(m->second);
+      else if (!load_population(db, config, limits, made, error, two_readers_from_))
+        return false;
+      keep(config, limits, generation, made);
+      stats = made;
+    }
+    out[config] = *stats;
+  }
+  return true;
+}
+
+std::optional<population_stats> population_cache::known(campaign_db& db, const std::string& config,
+                                                        const acceptance_limits& limits) {
+  check_version(db);
+  return at_hand(db, config, limits);
 }
 
 void population_cache::keep(const std::string& config, const acceptance_limits& limits,

@@ -83,6 +83,11 @@ class population_cache {
     std::string min_events;  // the limits' word on the configuration's events, or "-"
     bool saved = false;
   };
+  // Forgets what another connection's commit may have outdated.
+  void check_version(campaign_db& db);
+  // known() without the check of the database's version.
+  std::optional<population_stats> at_hand(campaign_db& db, const std::string& config,
+                                          const acceptance_limits& limits);
   // Makes configuration `config`'s members from the database; false with `error`.
   bool load_members(campaign_db& db, const std::string& config, const acceptance_limits& limits,
                     std::string& error);

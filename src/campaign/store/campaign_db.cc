@@ -716,40 +716,53 @@ std::optional<int64_t> campaign_db::data_version() {
 
 namespace {
 
-// The current recordings WHERE `where` holds, with the parameters `binds` in turn, each with its
-// channels' judged fields, to `visit` in the order of chip, configuration and path; false on a
-// failure of `engine`, true when `visit` stopped it (`stopped` then set).
-bool each_current_where(sql_engine& engine, const std::string& where,
-                        const std::vector<std::string>& binds,
-                        const std::function<bool(stored_recording&)>& visit, bool& stopped) {
+// A WHERE clause of current recordings and the parameters it binds, a condition at a time.
+struct current_where {
+  std::string clause = "1 = 1";
+  std::vector<std::string> binds;
+  // Adds `condition` with its one parameter `value`; nothing when `value` is empty (any).
+  void add(const char* condition, const std::string& value) {
+    if (value.empty()) return;
+    clause += condition;
+    binds.push_back(value);
+  }
+};
+
+// The current recordings where `where` holds, each with its channels' judged fields, to `visit`
+// in the order of chip, configuration and path, until it returns false. False with `error`
+// naming `db_path` on a failure of `engine`.
+bool each_current_where(sql_engine& engine, const std::string& db_path, const current_where& where,
+                        const std::function<bool(stored_recording&)>& visit, std::string& error) {
   const std::string sql = std::string("SELECT ") + recording_columns + " FROM (" +
-                          current_recordings_where(where) +
+                          current_recordings_where(where.clause) +
                           ") AS chosen ORDER BY chip, config, path, analysed_on";
   const std::string channels = "SELECT recording_id, channel, " + field_list(judged_fields()) +
                                " FROM channels WHERE recording_id = ? ORDER BY channel";
-  std::unique_ptr<sql_statement> r = engine.prepare(sql);
-  std::unique_ptr<sql_statement> c = engine.prepare(channels);
-  if (!r || !c) return false;
-  for (size_t i = 0; i < binds.size(); ++i)
-    r->bind(static_cast<int>(i + 1), std::string_view(binds[i]));
-  step_result rc;
-  stored_recording s;
-  while ((rc = r->step()) == step_result::row) {
-    s = read_recording(*r);
-    s.current = true;
-    s.channels.reserve(channel_count);
-    c->reset();
-    c->bind(1, s.id);
-    step_result cc;
-    while ((cc = c->step()) == step_result::row)
-      s.channels.push_back(read_channel(*c, judged_fields()));
-    if (cc != step_result::done) return false;
-    if (!visit(s)) {
-      stopped = true;
-      return true;
+  auto each = [&] {
+    std::unique_ptr<sql_statement> r = engine.prepare(sql);
+    std::unique_ptr<sql_statement> c = engine.prepare(channels);
+    if (!r || !c) return false;
+    for (size_t i = 0; i < where.binds.size(); ++i)
+      r->bind(static_cast<int>(i + 1), std::string_view(where.binds[i]));
+    step_result rc;
+    stored_recording s;
+    while ((rc = r->step()) == step_result::row) {
+      s = read_recording(*r);
+      s.current = true;
+      s.channels.reserve(channel_count);
+      c->reset();
+      c->bind(1, s.id);
+      step_result cc;
+      while ((cc = c->step()) == step_result::row)
+        s.channels.push_back(read_channel(*c, judged_fields()));
+      if (cc != step_result::done) return false;
+      if (!visit(s)) return true;
     }
-  }
-  return rc == step_result::done;
+    return rc == step_result::done;
+  };
+  if (each()) return true;
+  error = database_error(db_path, engine.last_error());
+  return false;
 }
 
 }  // namespace
@@ -757,37 +770,21 @@ bool each_current_where(sql_engine& engine, const std::string& where,
 bool campaign_db::each_current(const std::string& chip, const std::string& config,
                                const std::function<bool(const stored_recording&)>& visit,
                                std::string& error) {
-  std::string where = chip.empty() ? "1 = 1" : "chip = ?";
-  std::vector<std::string> binds;
-  if (!chip.empty()) binds.push_back(chip);
-  if (!config.empty()) {
-    where += " AND config = ?";
-    binds.push_back(config);
-  }
+  current_where where;
+  where.add(" AND chip = ?", chip);
+  where.add(" AND config = ?", config);
   // No transaction around it: `visit` may write (a chip's characterisation) as it goes.
-  bool stopped = false;
-  bool ok = each_current_where(*engine_, where, binds, visit, stopped);
-  if (!ok && !stopped) error = database_error(path(), engine_->last_error());
-  return ok || stopped;
+  return each_current_where(*engine_, path(), where, visit, error);
 }
 
 bool campaign_db::each_current(const chip_span& chips, const std::string& config,
                                const std::function<bool(stored_recording&)>& visit,
                                std::string& error) {
-  std::string where = "1 = 1";
-  std::vector<std::string> binds;
-  auto add = [&](const std::string& clause, const std::string& value) {
-    if (value.empty()) return;
-    where += clause;
-    binds.push_back(value);
-  };
-  add(" AND chip >= ?", chips.first);
-  add(" AND chip < ?", chips.past);
-  add(" AND config = ?", config);
-  bool stopped = false;
-  bool ok = each_current_where(*engine_, where, binds, visit, stopped);
-  if (!ok && !stopped) error = database_error(path(), engine_->last_error());
-  return ok || stopped;
+  current_where where;
+  where.add(" AND chip >= ?", chips.first);
+  where.add(" AND chip < ?", chips.past);
+  where.add(" AND config = ?", config);
+  return each_current_where(*engine_, path(), where, visit, error);
 }
 
 std::optional<std::string> campaign_db::middle_chip(int64_t min_chips, std::string& error) {
