@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -116,4 +117,14 @@ std::vector<std::string> write_hostile_campaign(const std::string& folder) {
   paths.push_back(deep + "/" + bench_name("100000"));
   write_sim(paths.back(), 20, ++seed);
   return paths;
+}
+
+// Member by member, as the padding after `ready` is no part of them.
+bool same_stats(const population_stats& a, const population_stats& b) {
+  auto same = [](const auto& x, const auto& y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+  return a.usual_events == b.usual_events && a.sound_chips == b.sound_chips && a.ready == b.ready &&
+         same(a.sigma, b.sigma) && same(a.within_sigma, b.within_sigma) &&
+         same(a.chip_sigma, b.chip_sigma) && same(a.offset_chips, b.offset_chips) &&
+         same(a.middles, b.middles) && same(a.common_mode, b.common_mode) &&
+         same(a.common_mode_sigma, b.common_mode_sigma);
 }

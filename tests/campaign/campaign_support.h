@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "campaign/judge/population_stats.h"
 #include "support/tool_run.h"
 #include "tools/recording_simulator.h"
 
@@ -40,3 +41,6 @@ std::vector<std::string> hostile_chips();
 /// Writes a recording of 20 events for each of hostile_chips() into `folder`, and one into a
 /// folder of it with a 250-byte name; their paths.
 std::vector<std::string> write_hostile_campaign(const std::string& folder);
+
+/// Whether `a` and `b` hold the same statistics to the last bit (NaN where the other has it too).
+bool same_stats(const population_stats& a, const population_stats& b);

@@ -103,17 +103,6 @@ std::vector<std::string> watch_lines(campaign_db& db, population_cache& cache,
   return lines;
 }
 
-// Whether `a` and `b` hold the same statistics to the last bit (NaN where the other has it too);
-// member by member, as the padding after `ready` is no part of them.
-bool same_stats(const population_stats& a, const population_stats& b) {
-  auto same = [](const auto& x, const auto& y) { return std::memcmp(&x, &y, sizeof x) == 0; };
-  return a.usual_events == b.usual_events && a.sound_chips == b.sound_chips && a.ready == b.ready &&
-         same(a.sigma, b.sigma) && same(a.within_sigma, b.within_sigma) &&
-         same(a.chip_sigma, b.chip_sigma) && same(a.offset_chips, b.offset_chips) &&
-         same(a.middles, b.middles) && same(a.common_mode, b.common_mode) &&
-         same(a.common_mode_sigma, b.common_mode_sigma);
-}
-
 // The database c.sqlite in `d`, opened for writing.
 campaign_db opened(const temp_dir& d) {
   std::string error;

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,11 +207,21 @@ int run_command(const run_options& o) {
     return status_database;
   }
   // The figures across configurations follow what the run stored.
+  // A run, on a bench or a cluster's node, stays within a few tens of megabytes whatever the
+  // campaign's size: the statistics it makes again are made from values on a spill file.
   acceptance_limits in_force;
   population_cache populations;
-  if (t.analysed + t.failed > 0 &&
-      (!load_limits(*db, o.limits, in_force, error) ||
-       !update_characterisation(*db, in_force, stored_chips, populations, error))) {
+  populations.spill_values(true);
+  bool characterised = true;
+  try {
+    characterised = t.analysed + t.failed == 0 ||
+                    (load_limits(*db, o.limits, in_force, error) &&
+                     update_characterisation(*db, in_force, stored_chips, populations, error));
+  } catch (const std::runtime_error& e) {
+    error = e.what();
+    characterised = false;
+  }
+  if (!characterised) {
     print_error(error);
     return status_database;
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <thread>
 
@@ -107,7 +108,10 @@ population_member member_of(const stored_recording& r, std::optional<int> min_ev
 void population_builder::add(const population_member& m) {
   entries_.push_back({m.events, m.analysed, m.clean});
   if (!m.clean) return;
-  for (size_t q = 0; q < quantity_count; ++q) values_[q].push_back(m.values[q]);
+  if (spill_)
+    spilled_.push(m.values);
+  else
+    for (size_t q = 0; q < quantity_count; ++q) values_[q].push_back(m.values[q]);
   common_mode_.push_back(m.common_mode);
 }
 
@@ -118,7 +122,25 @@ void population_builder::merge(population_builder&& other) {
   };
   append(entries_, other.entries_);
   for (size_t q = 0; q < quantity_count; ++q) append(values_[q], other.values_[q]);
+  spilled_.append(std::move(other.spilled_));
   append(common_mode_, other.common_mode_);
+}
+
+two_level_summary population_builder::quantity_summary(size_t q, const std::vector<bool>& sound) {
+  const channel_quantity& quantity = channel_quantities()[q];
+  if (!spill_) {
+    chip_channel_values rows = std::move(values_[q]);
+    values_[q] = {};
+    return summary_of(two_level_deviations_of(rows, quantity.relative, quantity.upper_only));
+  }
+  const row_source rows = [&](const std::function<void(const channel_row&)>& visit) {
+    spilled_.each_row(q, sound, visit);
+  };
+  if (std::optional<two_level_summary> s = streamed_two_level(rows, quantity.relative)) return *s;
+  // A NaN among the pooled deviations: only the rows held give the median that it makes.
+  chip_channel_values held;
+  rows([&](const channel_row& row) { held.push_back(row); });
+  return summary_of(two_level_deviations_of(held, quantity.relative, quantity.upper_only));
 }
 
 population_stats population_builder::finish() {
@@ -147,27 +169,36 @@ population_stats population_builder::finish() {
   p.sound_chips = common_mode_.size();
   p.ready = p.sound_chips >= static_cast<size_t>(min_robust_chips);
   auto quantity_stats = [&](size_t q) {
-    const channel_quantity& quantity = channel_quantities()[q];
-    chip_channel_values rows = std::move(values_[q]);
-    values_[q] = {};
-    two_level_deviations r = two_level_deviations_of(rows, quantity.relative, quantity.upper_only);
-    p.sigma[q] = p.ready ? r.single.sigma : not_a_number;
+    const two_level_summary r = quantity_summary(q, sound);
+    p.sigma[q] = p.ready ? r.single_sigma : not_a_number;
     p.within_sigma[q] = p.ready ? r.sigma : not_a_number;
     p.chip_sigma[q] = p.ready ? r.chip_sigma : not_a_number;
     p.offset_chips[q] = r.chips;
     // The middles the rule compared each channel's values with.
-    p.middles[q] = r.single.middle;
+    p.middles[q] = r.middle;
   };
   // Each quantity's figures are its own: a large population's are shared between two threads,
   // which halves the time a verdict waits for them (a few hundred milliseconds at 10,000 chips).
   std::thread other;
+  std::exception_ptr failed;
   if (p.sound_chips >= parallel_chips) {
     other = std::thread([&] {
-      for (size_t q = 1; q < quantity_count; q += 2) quantity_stats(q);
+      try {
+        for (size_t q = 1; q < quantity_count; q += 2) quantity_stats(q);
+      } catch (...) {
+        failed = std::current_exception();
+      }
     });
   }
-  for (size_t q = 0; q < quantity_count; q += other.joinable() ? 2 : 1) quantity_stats(q);
+  try {
+    for (size_t q = 0; q < quantity_count; q += other.joinable() ? 2 : 1) quantity_stats(q);
+  } catch (...) {
+    if (other.joinable()) other.join();
+    throw;
+  }
   if (other.joinable()) other.join();
+  if (failed) std::rethrow_exception(failed);
+  spilled_ = {};
   chip_channel_values noise(common_mode_.size(), no_values());
   for (size_t i = 0; i < common_mode_.size(); ++i) noise[i][0] = common_mode_[i];
   common_mode_ = {};

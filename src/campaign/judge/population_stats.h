@@ -10,6 +10,7 @@
 
 #include "campaign/judge/channel_quantities.h"
 #include "campaign/judge/robust_rule.h"
+#include "campaign/judge/spilled_values.h"
 #include "campaign/model/stored_recording.h"
 
 // What judging one chip needs of its configuration's population, kept without the population's
@@ -74,7 +75,7 @@ struct population_member {
   bool clean = false;        ///< no problem that does not depend on the population
   double common_mode = 0.0;  ///< ADC counts
   /// By quantity and channel, measured_value; NaN throughout unless clean.
-  std::array<std::array<double, channel_count>, quantity_count> values{};
+  quantity_rows values{};
 };
 
 /// What `r` gives its configuration's statistics under limits asking for `min_events`.
@@ -86,8 +87,12 @@ population_member member_of(const stored_recording& r, std::optional<int> min_ev
 class population_builder {
  public:
   /// A builder for a configuration whose limits ask for `min_events` (none: the campaign's own
-  /// count is the measure).
-  explicit population_builder(std::optional<int> min_events) : min_events_(min_events) {}
+  /// count is the measure). With `spill`, the values wait on a spill_file and the statistics are
+  /// made in passes over them: a few megabytes whatever the campaign's size, at several times
+  /// the time, and the same statistics to the last bit. Throws std::runtime_error from finish()
+  /// when that file cannot be read back.
+  explicit population_builder(std::optional<int> min_events, bool spill = false)
+      : min_events_(min_events), spill_(spill) {}
   /// Adds the current recording `r` of one chip.
   void add(const stored_recording& r) { add(member_of(r, min_events_)); }
   /// Adds what one chip's current recording gives (member_of under the same limits).
@@ -105,9 +110,14 @@ class population_builder {
     bool analysed = false;
     bool clean = false;  // no problem that does not depend on the population
   };
+  // The figures of quantity `q` of the sound recordings among the clean ones (`sound`).
+  two_level_summary quantity_summary(size_t q, const std::vector<bool>& sound);
+
   std::optional<int> min_events_;
+  bool spill_ = false;
   std::vector<entry> entries_;
   std::array<chip_channel_values, quantity_count> values_;  // rows of the clean recordings
+  spilled_values spilled_;                                  // the same, with spill_
   std::vector<double> common_mode_;                         // of the clean recordings
 };
 

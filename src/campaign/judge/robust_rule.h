@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "reconstruction/recording_format.h"
@@ -86,3 +88,27 @@ struct two_level_deviations {
 /// The two levels of `values`; `upper_only` for a quantity judged only when too large.
 two_level_deviations two_level_deviations_of(const chip_channel_values& values, bool relative,
                                              bool upper_only = false);
+
+/// What a population's statistics keep of two_level_deviations_of: its figures without the
+/// per-chip deviations.
+struct two_level_summary {
+  std::array<channel_middle, channel_count> middle{};  ///< as robust_deviations::middle
+  double single_sigma = 0.0;                           ///< as robust_deviations::sigma
+  double sigma = 0.0;                                  ///< as two_level_deviations::sigma
+  double chip_sigma = 0.0;                             ///< as two_level_deviations::chip_sigma
+  int chips = 0;                                       ///< as two_level_deviations::chips
+};
+
+/// The figures of two_level_deviations_of `values`.
+two_level_summary summary_of(const two_level_deviations& d);
+
+/// One row of chip_channel_values.
+using channel_row = std::array<double, channel_count>;
+/// Hands each row of a population to its argument, in the same order every time it is called.
+using row_source = std::function<void(const std::function<void(const channel_row&)>&)>;
+
+/// The figures of two_level_deviations_of the rows of `rows`, to the last bit, made in a few
+/// passes over them (about ten) with a few megabytes of counts rather than with the rows held;
+/// nothing where one of the deviations the rule pools is NaN, which only the rows held can
+/// order as the median does.
+std::optional<two_level_summary> streamed_two_level(const row_source& rows, bool relative);

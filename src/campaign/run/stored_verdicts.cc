@@ -67,9 +67,11 @@ bool each_current_in_halves(campaign_db& db, int64_t two_from, const std::string
 }  // namespace
 
 bool load_population(campaign_db& db, const std::string& config, const acceptance_limits& limits,
-                     population_stats& out, std::string& error, int64_t two_readers_from) {
+                     population_stats& out, std::string& error, int64_t two_readers_from,
+                     bool spill) {
   std::optional<int> min_events = min_events_of(limits, config);
-  population_builder halves[2] = {population_builder(min_events), population_builder(min_events)};
+  population_builder halves[2] = {population_builder(min_events, spill),
+                                  population_builder(min_events, spill)};
   bool ok = each_current_in_halves(
       db, two_readers_from, config,
       [&](int half, const stored_recording& r) { halves[half].add(r); }, error);
@@ -184,7 +186,7 @@ bool population_cache::get(campaign_db& db, const std::vector<std::string>& conf
       population_stats made;
       if (auto m = members_.find(config); m != members_.end())
         made = stats_of(m->second);
-      else if (!load_population(db, config, limits, made, error, two_readers_from_))
+      else if (!load_population(db, config, limits, made, error, two_readers_from_, spill_values_))
         return false;
       keep(config, limits, generation, made);
       stats = made;

@@ -23,11 +23,11 @@
 inline constexpr int64_t two_reader_chips = 2000;
 
 /// The statistics of configuration `config`'s current recordings in `db` under `limits`, read in
-/// two halves at once from `two_readers_from` chips on; false with `error` when the database
-/// fails.
+/// two halves at once from `two_readers_from` chips on, their values kept on a spill file with
+/// `spill` (see population_builder); false with `error` when the database fails.
 bool load_population(campaign_db& db, const std::string& config, const acceptance_limits& limits,
                      population_stats& out, std::string& error,
-                     int64_t two_readers_from = two_reader_chips);
+                     int64_t two_readers_from = two_reader_chips, bool spill = false);
 
 /// Each configuration's statistics, made when first asked for and kept until the database
 /// changes: another connection's commit (its data_version) forgets them all, a result this one
@@ -75,6 +75,9 @@ class population_cache {
   void two_readers_from(int64_t chips) { two_readers_from_ = chips; }
   /// The number of chips from which the campaign is read in two halves.
   int64_t two_readers_from() const { return two_readers_from_; }
+  /// Makes the statistics from values kept on a spill file, not in memory: a command that must
+  /// stay within a few tens of megabytes at any campaign size, at several times the time.
+  void spill_values(bool on) { spill_values_ = on; }
 
  private:
   struct kept {
@@ -94,6 +97,7 @@ class population_cache {
 
   bool keep_members_ = false;
   int64_t two_readers_from_ = two_reader_chips;
+  bool spill_values_ = false;
   std::optional<int64_t> version_;
   std::map<std::string, kept> stats_;
   std::map<std::string, population_members> members_;
