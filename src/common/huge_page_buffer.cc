@@ -8,32 +8,19 @@
 #include <new>
 #include <utility>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 constexpr size_t huge_page = size_t{2} << 20;
 
-}  // namespace
-
-#if defined(__SANITIZE_ADDRESS__)
-
-// Under the address sanitizer the buffer is ordinary heap memory of exactly the size asked, so
-// that a read past its end is caught instead of landing in the rest of a huge page.
-huge_page_buffer::huge_page_buffer(size_t bytes)
-    : data_(new char[std::max<size_t>(bytes, 1)]()), size_(std::max<size_t>(bytes, 1)) {}
-
-void huge_page_buffer::release() {
-  delete[] data_;
-}
-
-#else
-
-namespace {
-
-// Mappings given back on this thread, kept for its next buffers: a thread that reads one
-// recording after another then maps and faults its pages in once, not once per recording. The
-// list has no destructor of its own, so that a buffer given back while the thread's objects are
-// being destroyed still finds it; `kept_cleaner` unmaps what it holds at the thread's end.
-struct kept_mappings {
+// Buffers given back on this thread, kept for its next ones: a thread that reads one recording
+// after another then maps and faults its pages in once, not once per recording. The list has no
+// destructor of its own, so that a buffer given back while the thread's objects are being
+// destroyed still finds it; `kept_cleaner` frees what it holds at the thread's end.
+struct kept_buffers {
   static constexpr size_t capacity = 4;
   char* data[capacity];
   size_t size[capacity];
@@ -41,57 +28,37 @@ struct kept_mappings {
   bool closed;  // the thread is ending: nothing more is kept
 };
 
-thread_local kept_mappings kept{};
+thread_local kept_buffers kept{};
 
-struct kept_cleaner {
-  ~kept_cleaner() {
-    for (size_t i = 0; i < kept.count; ++i) munmap(kept.data[i], kept.size[i]);
-    kept.count = 0;
-    kept.closed = true;
-  }
-};
-
-thread_local kept_cleaner cleaner;
-
-// The mapping of exactly `size` bytes kept last, or null.
-char* take_kept(size_t size) {
-  for (size_t i = kept.count; i-- > 0;)
-    if (kept.size[i] == size) {
-      char* data = kept.data[i];
-      for (size_t j = i + 1; j < kept.count; ++j) {
-        kept.data[j - 1] = kept.data[j];
-        kept.size[j - 1] = kept.size[j];
-      }
-      --kept.count;
-      return data;
-    }
-  return nullptr;
+#if defined(__SANITIZE_ADDRESS__)
+// Under the address sanitizer a buffer is ordinary heap memory of exactly the size asked, so that
+// a read past its end is caught instead of landing in the rest of a huge page; while kept it is
+// poisoned, so that a use after it was given back is caught too. (Allocated anew each time, a
+// buffer of a megabyte cost the sanitizer's allocator a mapping of its own and a test that reads
+// 25,000 short texts minutes.)
+size_t rounded(size_t bytes) {
+  return std::max<size_t>(bytes, 1);
 }
-
-// Keeps the mapping, or unmaps it when enough are kept or the thread is ending.
-void give_kept(char* data, size_t size) {
-  (void)&cleaner;  // constructs the thread's cleaner
-  if (kept.closed || kept.count == kept_mappings::capacity) {
-    munmap(data, size);
-    return;
-  }
-  kept.data[kept.count] = data;
-  kept.size[kept.count] = size;
-  ++kept.count;
+char* allocate(size_t size) {
+  return new char[size];
 }
-
-}  // namespace
-
-huge_page_buffer::huge_page_buffer(size_t bytes) {
-  const size_t size = (std::max<size_t>(bytes, 1) + huge_page - 1) / huge_page * huge_page;
-  if (char* reused = take_kept(size)) {
-    std::memset(reused, 0, std::max<size_t>(bytes, 1));
-    data_ = reused;
-    size_ = size;
-    return;
-  }
-  // A huge page must start on a 2 MiB boundary: one page more is mapped than needed, and what
-  // lies before and after the aligned range is given back.
+void discard(char* data, size_t size) {
+  ASAN_UNPOISON_MEMORY_REGION(data, size);
+  delete[] data;
+}
+void poison(char* data, size_t size) {
+  ASAN_POISON_MEMORY_REGION(data, size);
+}
+void unpoison(char* data, size_t size) {
+  ASAN_UNPOISON_MEMORY_REGION(data, size);
+}
+#else
+size_t rounded(size_t bytes) {
+  return (std::max<size_t>(bytes, 1) + huge_page - 1) / huge_page * huge_page;
+}
+// A huge page must start on a 2 MiB boundary: one page more is mapped than needed, and what lies
+// before and after the aligned range is given back.
+char* allocate(size_t size) {
   const size_t mapped = size + huge_page;
   void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
@@ -100,17 +67,86 @@ huge_page_buffer::huge_page_buffer(size_t bytes) {
   if (aligned > start) munmap(p, aligned - start);
   if (const uintptr_t end = aligned + size; start + mapped > end)
     munmap(reinterpret_cast<void*>(end), start + mapped - end);
-  data_ = reinterpret_cast<char*>(aligned);
-  size_ = size;
+  char* data = reinterpret_cast<char*>(aligned);
   // Only advice: a kernel without transparent huge pages leaves the pages ordinary.
-  madvise(data_, size_, MADV_HUGEPAGE);
+  madvise(data, size, MADV_HUGEPAGE);
+  return data;
+}
+void discard(char* data, size_t size) {
+  munmap(data, size);
+}
+void poison(char*, size_t) {}
+void unpoison(char*, size_t) {}
+#endif
+
+struct kept_cleaner {
+  ~kept_cleaner() {
+    for (size_t i = 0; i < kept.count; ++i) discard(kept.data[i], kept.size[i]);
+    kept.count = 0;
+    kept.closed = true;
+  }
+};
+
+thread_local kept_cleaner cleaner;
+
+// Takes the kept buffer at `i` off the list, the later ones moving up.
+char* remove_kept(size_t i) {
+  char* data = kept.data[i];
+  for (size_t j = i + 1; j < kept.count; ++j) {
+    kept.data[j - 1] = kept.data[j];
+    kept.size[j - 1] = kept.size[j];
+  }
+  --kept.count;
+  return data;
+}
+
+// The buffer of exactly `size` bytes kept last, or null.
+char* take_kept(size_t size) {
+  for (size_t i = kept.count; i-- > 0;)
+    if (kept.size[i] == size) {
+      char* data = remove_kept(i);
+      unpoison(data, size);
+      return data;
+    }
+  return nullptr;
+}
+
+// Keeps the buffer in place of the one kept longest when enough are kept, or frees it when the
+// thread is ending.
+void give_kept(char* data, size_t size) {
+  (void)&cleaner;  // constructs the thread's cleaner
+  if (kept.closed) {
+    discard(data, size);
+    return;
+  }
+  if (kept.count == kept_buffers::capacity) {
+    const size_t oldest = kept.size[0];
+    discard(remove_kept(0), oldest);
+  }
+  poison(data, size);
+  kept.data[kept.count] = data;
+  kept.size[kept.count] = size;
+  ++kept.count;
+}
+
+}  // namespace
+
+huge_page_buffer::huge_page_buffer(size_t bytes) {
+  size_ = rounded(bytes);
+  if (char* reused = take_kept(size_)) {
+    std::memset(reused, 0, std::max<size_t>(bytes, 1));
+    data_ = reused;
+    return;
+  }
+  data_ = allocate(size_);
+#if defined(__SANITIZE_ADDRESS__)
+  std::memset(data_, 0, size_);  // fresh mappings are zero already
+#endif
 }
 
 void huge_page_buffer::release() {
   give_kept(data_, size_);
 }
-
-#endif
 
 huge_page_buffer::~huge_page_buffer() {
   if (data_) release();

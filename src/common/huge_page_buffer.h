@@ -7,7 +7,8 @@
 /// 4 KiB page. A thread keeps the last few buffers it gave back and hands them out again, zeroed,
 /// for buffers of the same rounded size, so that one reading recording after recording faults its
 /// pages in once. Where huge pages are not offered it is ordinary memory; under the address
-/// sanitizer it is heap memory of exactly the size asked, so that reads past it are caught.
+/// sanitizer it is heap memory of exactly the size asked, so that reads past it are caught, and
+/// poisoned while kept.
 class huge_page_buffer {
  public:
   /// At least `bytes` (> 0) bytes, the first `bytes` of them zero; throws std::bad_alloc when none
