@@ -14,8 +14,10 @@
 /// three of them.
 inline constexpr int min_robust_chips = 4;
 
+/// One chip's value of each channel; NaN where there is none.
+using channel_row = std::array<double, channel_count>;
 /// One value per chip (row) and channel (column); NaN where there is none.
-using chip_channel_values = std::vector<std::array<double, channel_count>>;
+using chip_channel_values = std::vector<channel_row>;
 
 /// The middle of one channel's values over the chips, sorted: enough to take any one of them out
 /// and find the median of the others.
@@ -102,8 +104,6 @@ struct two_level_summary {
 /// The figures of two_level_deviations_of `values`.
 two_level_summary summary_of(const two_level_deviations& d);
 
-/// One row of chip_channel_values.
-using channel_row = std::array<double, channel_count>;
 /// Hands each row of a population to its argument, in the same order every time it is called.
 using row_source = std::function<void(const std::function<void(const channel_row&)>&)>;
 
