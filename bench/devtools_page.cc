@@ -166,8 +166,8 @@ class devtools_pipe {
 }  // namespace
 
 page_answer wait_in_chromium(const std::string& url, const std::string& profile,
-                             const std::string& expression, int width, int height,
-                             double timeout_s) {
+                             const std::string& expression, int width, int height, double timeout_s,
+                             double settle_s) {
   auto start = clock_type::now();
   auto deadline = start + std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
   page_answer answer;
@@ -184,6 +184,8 @@ page_answer wait_in_chromium(const std::string& url, const std::string& profile,
       browser.call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}});
   if (attached.is_null()) return finish(browser.error().empty() ? "cannot attach" : "");
   std::string session = attached["sessionId"];
+  if (settle_s > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(settle_s * 1000)));
   if (browser.call("Page.navigate", {{"url", url}}, session).is_null())
     return finish(browser.error().empty() ? "cannot open " + url : "");
   // Until the new document answers; before it is committed the old one may answer null.

@@ -12,8 +12,10 @@ struct page_answer {
 
 /// Opens `url` in a headless Chromium of its own (profile folder `profile`, a `width` x `height`
 /// window, no virtual time) driven over its DevTools pipe, then evaluates the JavaScript
-/// `expression` every 50 ms until it gives a string, and closes the browser. An error when the
-/// browser cannot start or `timeout_s` seconds pass first.
+/// `expression` every 50 ms until it gives a string, and closes the browser. With `settle_s`
+/// above 0 the started browser is left idle that many seconds before the page is opened, as a
+/// browser already running is when a user opens a page in it. An error when the browser cannot
+/// start or `timeout_s` seconds pass first (the settling counts towards them).
 page_answer wait_in_chromium(const std::string& url, const std::string& profile,
-                             const std::string& expression, int width, int height,
-                             double timeout_s);
+                             const std::string& expression, int width, int height, double timeout_s,
+                             double settle_s = 0);

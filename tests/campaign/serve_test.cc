@@ -204,6 +204,27 @@ TEST_F(Serve, MalformedRequestsGetA4xxAndTheServerCarriesOn) {
   EXPECT_EQ(s.stop(), 0);
 }
 
+TEST_F(Serve, PagesAreSentAsTheyAreWhateverEncodingsTheBrowserAccepts) {
+  running_server& s = start();
+  ASSERT_TRUE(s.ok());
+  for (const std::string path : {"/", "/chip/100001", "/bench"}) {
+    std::string answer = raw_exchange(s.port(), "GET " + path +
+                                                    " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                                    "Accept-Encoding: gzip, deflate, br\r\n"
+                                                    "Connection: close\r\n\r\n");
+    ASSERT_EQ(raw_status(answer), 200) << path << ": " << answer.substr(0, 200);
+    const size_t end = answer.find("\r\n\r\n");
+    ASSERT_NE(end, std::string::npos) << path;
+    const std::string head = answer.substr(0, end), body = answer.substr(end + 4);
+    EXPECT_EQ(head.find("Content-Encoding"), std::string::npos) << path << ":\n" << head;
+    EXPECT_NE(head.find("Content-Length: " + std::to_string(body.size()) + "\r\n"),
+              std::string::npos)
+        << path << ":\n"
+        << head;
+    EXPECT_TRUE(body.starts_with("<!DOCTYPE html>")) << path;
+  }
+}
+
 TEST_F(Serve, OnlyLoopbackHostNamesAreAnsweredOnLoopback) {
   running_server& s = start();
   ASSERT_TRUE(s.ok());
