@@ -1,11 +1,8 @@
 #include "numerics/least_squares.h"
 
-#include <gsl/gsl_blas.h>
-#include <gsl/gsl_cblas.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <random>
 
 #include "fit/shaper_model.h"
@@ -193,103 +190,6 @@ TEST(LeastSquares, WithoutPolishStopsAtOrJustAboveThePolishedMinimum) {
   EXPECT_NEAR(unpolished.values[0], polished.values[0], 1e-3 * polished.errors[0]);
 }
 
-// The fits' norm is the plain one where it is safe and the scaled one where squares would
-// overflow or fall below the smallest normal number.
-TEST(LeastSquares, TheVectorNormIsRightAtEveryScale) {
-  for (double scale : {1.0, 1e-3, 1e150, 1e200, 1e300, 1e-160, 1e-200, 1e-300}) {
-    double values[] = {3.0 * scale, 0.0, -4.0 * scale, 12.0 * scale};
-    gsl_vector_view v = gsl_vector_view_array(values, 4);
-    EXPECT_NEAR(gsl_blas_dnrm2(&v.vector) / (13.0 * scale), 1.0, 1e-15) << scale;
-    // Every other element: the stride is honoured.
-    gsl_vector_view odd = gsl_vector_view_array_with_stride(values, 2, 2);
-    EXPECT_NEAR(gsl_blas_dnrm2(&odd.vector) / (5.0 * scale), 1.0, 1e-15) << scale;
-  }
-  double zeros[] = {0.0, 0.0, 0.0};
-  gsl_vector_view z = gsl_vector_view_array(zeros, 3);
-  EXPECT_EQ(gsl_blas_dnrm2(&z.vector), 0.0);
-  double with_nan[] = {1.0, std::numeric_limits<double>::quiet_NaN()};
-  gsl_vector_view n = gsl_vector_view_array(with_nan, 2);
-  EXPECT_TRUE(std::isnan(gsl_blas_dnrm2(&n.vector)));
-  // 150 residuals of a fit, summed plainly: within a unit or two in the last place of the
-  // scaled sum.
-  double residuals[150];
-  for (int i = 0; i < 150; ++i) residuals[i] = std::sin(i * 0.37) * (1.0 + i % 7);
-  gsl_vector_view r = gsl_vector_view_array(residuals, 150);
-  double scaled = 0.0, sum = 0.0;
-  for (double x : residuals) sum += x * x;
-  scaled = std::sqrt(sum);
-  EXPECT_NEAR(gsl_blas_dnrm2(&r.vector), scaled,
-              4 * std::numeric_limits<double>::epsilon() * scaled);
-}
-
-// Matrix times vector for the trust region, in both storage orders, transposed or not, with
-// strides of either sign, against the sums written out.
-TEST(LeastSquares, TheMatrixVectorProductIsTheTextbookOne) {
-  const int m = 5, n = 3, lda = 4;  // a 5 x 3 matrix stored in rows of 4
-  double a[m * lda];
-  for (int i = 0; i < m * lda; ++i) a[i] = std::sin(1.0 + i) * 3.0;
-  for (bool transposed : {false, true})
-    for (int incx : {1, 2, -1})
-      for (int incy : {1, -2})
-        for (double beta : {0.0, 1.0, -0.5}) {
-          const int len_x = transposed ? m : n, len_y = transposed ? n : m;
-          double x[16], y[16], expected[16];
-          for (int i = 0; i < 16; ++i) x[i] = 0.25 * i - 1.0, y[i] = expected[i] = 2.0 - 0.5 * i;
-          auto at = [](int k, int len, int inc) {
-            return inc > 0 ? k * inc : (len - 1 - k) * -inc;
-          };
-          for (int i = 0; i < len_y; ++i) {
-            double sum = 0.0;
-            for (int j = 0; j < len_x; ++j)
-              sum += (transposed ? a[j * lda + i] : a[i * lda + j]) * x[at(j, len_x, incx)];
-            double& e = expected[at(i, len_y, incy)];
-            e = 1.5 * sum + (beta == 0.0 ? 0.0 : beta * e);
-          }
-          cblas_dgemv(CblasRowMajor, transposed ? CblasTrans : CblasNoTrans, m, n, 1.5, a, lda, x,
-                      incx, beta, y, incy);
-          for (int i = 0; i < 16; ++i)
-            EXPECT_NEAR(y[i], expected[i], 1e-12)
-                << transposed << " " << incx << " " << incy << " " << beta << " at " << i;
-        }
-}
-
-// The normal equations' product A^T A (or A A^T) on either triangle, in both storage orders,
-// against the sums written out; the other triangle is left alone.
-TEST(LeastSquares, TheSymmetricProductFillsOnlyItsTriangle) {
-  const int rows = 7, cols = 3, lda = 5;
-  double a[rows * lda];
-  for (int i = 0; i < rows * lda; ++i) a[i] = std::cos(0.7 * i) * 2.0;
-  for (bool column_major : {false, true})
-    for (bool upper : {false, true})
-      for (bool transposed : {false, true})
-        for (double beta : {0.0, 1.0, 0.5}) {
-          // Row-major A is `rows` x `cols`; read column-major, the same numbers are its transpose.
-          const bool product_of_columns = transposed != column_major;
-          const int n = product_of_columns ? cols : rows, k = product_of_columns ? rows : cols;
-          const int ldc = 8;
-          double c[8 * ldc], expected[8 * ldc];
-          for (int i = 0; i < 8 * ldc; ++i) c[i] = expected[i] = 0.1 * i - 3.0;
-          auto stored = [&](int r, int q) { return a[r * lda + q]; };  // row-major element
-          for (int i = 0; i < n; ++i)
-            for (int j = 0; j < n; ++j) {
-              // Element (i, j) as the caller sees C, in the caller's order.
-              const bool in_triangle = upper ? j >= i : j <= i;
-              if (!in_triangle) continue;
-              double sum = 0.0;
-              for (int r = 0; r < k; ++r)
-                sum +=
-                    product_of_columns ? stored(r, i) * stored(r, j) : stored(i, r) * stored(j, r);
-              double& e = expected[column_major ? j * ldc + i : i * ldc + j];
-              e = 2.0 * sum + (beta == 0.0 ? 0.0 : beta * e);
-            }
-          cblas_dsyrk(column_major ? CblasColMajor : CblasRowMajor, upper ? CblasUpper : CblasLower,
-                      transposed ? CblasTrans : CblasNoTrans, n, k, 2.0, a, lda, beta, c, ldc);
-          for (int i = 0; i < 8 * ldc; ++i)
-            EXPECT_NEAR(c[i], expected[i], 1e-12)
-                << column_major << upper << transposed << beta << " at " << i;
-        }
-}
-
 // The residual pass with the model evaluated on all points at once finds the same fit, to the last
 // bit, as the one evaluating it point by point, with either solver and with or without polish.
 TEST(LeastSquares, AModelOnAllPointsAtOnceGivesTheSameFitAsPointByPoint) {
@@ -311,19 +211,6 @@ TEST(LeastSquares, AModelOnAllPointsAtOnceGivesTheSameFitAsPointByPoint) {
       EXPECT_EQ(all.chi2, one.chi2) << normal_equations << polish;
       EXPECT_EQ(all.edm, one.edm) << normal_equations << polish;
       EXPECT_EQ(all.iterations, one.iterations) << normal_equations << polish;
-    }
-}
-
-// The trust region's vector copy, at increments of either sign, as the reference BLAS defines it.
-TEST(LeastSquares, TheVectorCopyHonoursIncrementsOfEitherSign) {
-  const double x[] = {1.0, 2.0, 3.0, 4.0, 5.0, 6.0};
-  for (int incx : {1, 2, -2})
-    for (int incy : {1, 2, -1}) {
-      double y[6] = {}, expected[6] = {};
-      for (int i = 0; i < 3; ++i)
-        expected[incy > 0 ? i * incy : (2 - i) * -incy] = x[incx > 0 ? i * incx : (2 - i) * -incx];
-      cblas_dcopy(3, x, incx, y, incy);
-      for (int i = 0; i < 6; ++i) EXPECT_EQ(y[i], expected[i]) << incx << " " << incy << " " << i;
     }
 }
 
