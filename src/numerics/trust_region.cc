@@ -58,9 +58,9 @@ step_result trust_region::iterate() {
   else
     qr_.prepare(j_, column_norms_.data(), f_.data());
   for (int bad_steps = 0;;) {
-    double rho = -1.0;
-    if (try_step(rho)) {
-      accept(rho, dense_kernels::norm(f_trial_.data(), n_));
+    double rho = -1.0, norm_trial = 0.0;
+    if (try_step(rho, norm_trial)) {
+      accept(rho, norm_trial);
       return step_result::accepted;
     }
     reject();
@@ -68,7 +68,7 @@ step_result trust_region::iterate() {
   }
 }
 
-bool trust_region::try_step(double& rho) {
+bool trust_region::try_step(double& rho, double& norm_trial) {
   const bool solved = normal_equations_ ? cholesky_.solve(mu_, diag_.data(), vel_.data())
                                         : qr_.solve(mu_, diag_.data(), vel_.data());
   if (!solved) return false;
@@ -77,7 +77,8 @@ bool trust_region::try_step(double& rho) {
   for (size_t k = 0; k < p_; ++k) dx_[k] = vel_[k] + 0.0;
   for (size_t k = 0; k < p_; ++k) x_trial_[k] = x_[k] + dx_[k];
   problem_->residuals(x_trial_.data(), f_trial_.data());
-  rho = reduction_ratio(dense_kernels::norm(f_trial_.data(), n_));
+  norm_trial = dense_kernels::norm(f_trial_.data(), n_);
+  rho = reduction_ratio(norm_trial);
   // Not rho > 0: a NaN ratio, of residuals that are not finite, takes the step.
   return !(rho <= 0.0);
 }

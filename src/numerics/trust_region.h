@@ -50,8 +50,8 @@ class trust_region {
   // Takes the Jacobian just evaluated: its columns' norms, the gradient and the scaling.
   void take_jacobian();
   // Tries the step vel_: true, with x_trial_ and f_trial_ at it, when it is to be taken; rho is
-  // the ratio of the actual to the predicted reduction.
-  bool try_step(double& rho);
+  // the ratio of the actual to the predicted reduction and norm_trial |f_trial_|.
+  bool try_step(double& rho, double& norm_trial);
   // The ratio of the actual to the predicted reduction of |f|^2 by the step vel_ to x_trial_.
   double reduction_ratio(double norm_trial);
   // Moves to the accepted trial point and lowers the damping.
