@@ -187,9 +187,9 @@ void compare_with_parallel(const fs::path& dir, int recordings, double mb) {
   fs::remove_all(data);
 }
 
-// Seconds a headless Chromium left idle this long after it started takes to settle: the pages
-// and services of its own that it opens at start, which hold back its first request by a second
-// or more on a loaded machine, even for a page of a few bytes from any server.
+// Seconds a headless Chromium is left idle after it starts before a page is opened in it, for
+// the pages and services of its own that it opens at start: they hold back its first request by
+// 0.4 to 1.3 s, even for a page of a few bytes from any server.
 constexpr double browser_settle_s = 3.0;
 
 // Seconds from navigation until the page at `url` set attribute `marker` (a time in ms after
